@@ -1,0 +1,463 @@
+#include "cli/tavikctl.h"
+
+#include <cstdio>
+#include <iomanip>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <sstream>
+#include <stdexcept>
+
+#include "profile/file_util.h"
+#include "profile/ini_file.h"
+#include "profile/profile_lock.h"
+#include "profile/settings.h"
+#include "store/mailbox_store.h"
+
+namespace tavik {
+
+namespace {
+
+const char* const kUsage =
+    "Usage: tavikctl [--home DIR] COMMAND [ARGUMENTS]\n"
+    "\n"
+    "Inspects and maintains a Tavik mail profile.\n"
+    "\n"
+    "Options:\n"
+    "  --home DIR         the program directory (default: $TAVIK_HOME, else ~/.local/share/tavik)\n"
+    "  -h, --help         show this help\n"
+    "\n"
+    "Commands:\n"
+    "  mailboxes          list the mailboxes: number, key, name, messages, size, trash\n"
+    "  list N             list the messages of mailbox N: number, flag, from, subject, date,\n"
+    "                     size, attachment range\n"
+    "  show [--raw] N M   print message M of mailbox N; --raw writes the stored bytes unchanged\n"
+    "                     (every line ended by CR LF, without the terminating NUL)\n"
+    "  compress [N]       compress mailbox N, or every mailbox holding trash\n"
+    "  empty-trash        empty the Trash mailbox\n"
+    "  settings           print every setting of the profile\n"
+    "  set NAME=VALUE...  change settings, by field name (SmtpServer, Pop3Port, Password, ...)\n"
+    "                     or option key (AutoCheckMail, TimeOut, ...); Password is given plain\n"
+    "                     and stored scrambled; nothing is written if one of them is refused\n"
+    "\n"
+    "Commands that change the profile refuse while Tavik mail has it open.\n";
+
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class ProfileError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+bool parseNumber(const std::string& text, long long& out)
+{
+    if (text.empty())
+        return false;
+    std::size_t i = 0;
+    long long v = 0;
+    for (; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9' || v > 100000000)
+            return false;
+        v = v * 10 + (text[i] - '0');
+    }
+    out = v;
+    return true;
+}
+
+int mailboxNumberArgument(const std::string& text, const TNMailBox& store)
+{
+    long long n = 0;
+    if (!parseNumber(text, n) || n < 1 || n > static_cast<long long>(store.MailBoxes.size()))
+        throw UsageError("there is no mailbox number \"" + text + "\" (the profile has " +
+                         std::to_string(store.MailBoxes.size()) + " mailboxes)");
+    return static_cast<int>(n);
+}
+
+std::string lower(std::string s)
+{
+    for (auto& c : s)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c + 32);
+    return s;
+}
+
+// The open profile of one tavikctl run.
+struct Profile {
+    std::string programDirectory;
+    std::string profileDirectory;
+    ProfileSettings settings;
+    MailboxList mailboxes;
+    std::unique_ptr<ProfileLock> lock;
+    TNMailBox store;
+};
+
+bool profileNeedsInitialisation(const std::string& profileDirectory)
+{
+    IniFile ini(profileDirectory + "tavik32.ini");
+    return ini.readInteger("Mailbox", "LastMailbox", -1) == -1;
+}
+
+void takeLock(Profile& p)
+{
+    p.lock = std::make_unique<ProfileLock>(p.profileDirectory);
+    if (!p.lock->tryLock()) {
+        std::string who = p.lock->holder();
+        throw ProfileError("the profile \"" + p.profileDirectory + "\" is open in Tavik mail" +
+                           (who.empty() ? std::string() : " (" + who + ")") +
+                           "; close it there first, nothing was changed");
+    }
+}
+
+// Opens the profile; `changes` says whether the command writes (and so needs the lock). A profile
+// that is not initialised yet is initialised here, which is a change too.
+void openProfile(Profile& p, const std::string& home, bool changes, const TavikctlEnvironment& env)
+{
+    p.programDirectory = home.empty() ? DefaultProgramDirectory() : (home.back() == '/' ? home : home + "/");
+    p.profileDirectory = ProfileDirectoryFor(p.programDirectory, "default", "default");
+    bool initialise = profileNeedsInitialisation(p.profileDirectory);
+    if (changes || initialise) {
+        makePrivateDirectories(p.profileDirectory);
+        takeLock(p);
+        std::string templates = FindTemplateDirectory(env.executableDirectory);
+        if (!templates.empty())
+            InstallTemplates(templates, p.programDirectory);
+    }
+    LoadSettings(p.programDirectory, p.profileDirectory, p.settings, p.mailboxes);
+    p.store.MailBoxes = p.mailboxes;
+    if (changes || initialise)
+        p.store.SetMailBoxDirectory(p.profileDirectory + "mailboxe/");
+    else {
+        // Reading only: nothing is created, repaired or written.
+        std::string dir = p.profileDirectory + "mailboxe/";
+        if (!fileExists(dir))
+            throw ProfileError("the profile \"" + p.profileDirectory + "\" has no mailbox directory");
+        p.store.setMailBoxDirectoryWithoutChanges(dir);
+    }
+}
+
+std::string attachmentRange(int start, int end)
+{
+    if (start == 0 && end == 0)
+        return "-";
+    return std::to_string(start) + "-" + std::to_string(end);
+}
+
+std::string pad(const std::string& s, std::size_t width)
+{
+    return s.size() >= width ? s : s + std::string(width - s.size(), ' ');
+}
+
+// Width in characters of terminal text (UTF-8 continuation bytes do not count).
+std::size_t displayWidth(const std::string& s)
+{
+    std::size_t n = 0;
+    for (unsigned char c : s)
+        if ((c & 0xC0) != 0x80)
+            ++n;
+    return n;
+}
+
+std::string padText(const std::string& s, std::size_t width)
+{
+    std::size_t w = displayWidth(s);
+    return w >= width ? s : s + std::string(width - w, ' ');
+}
+
+std::string cutText(const std::string& s, std::size_t width)
+{
+    // Cuts 8-bit text (one byte a character) before it is converted for the terminal.
+    return s.size() <= width ? s : s.substr(0, width - 1) + "~";
+}
+
+int commandMailboxes(Profile& p, std::ostream& out, bool utf8)
+{
+    out << std::right << std::setw(3) << "No" << "  " << pad("Key", 6) << padText("Name", 24) << std::setw(9)
+        << "Messages" << std::setw(12) << "Size" << std::setw(12) << "Trash" << "\n";
+    for (int n = 1; n <= static_cast<int>(p.store.MailBoxes.size()); ++n) {
+        p.store.SetCurrentMailBoxNumber(n);
+        out << std::setw(3) << n << "  " << pad(p.store.MailboxKey(n), 6)
+            << padText(latin1ForTerminal(cutText(p.store.MailboxDisplayName(n), 23), utf8), 24) << std::setw(9)
+            << p.store.CurrentMailBoxMessages() << std::setw(12) << p.store.CurrentNMailBoxSize() << std::setw(12)
+            << p.store.CurrentNMailBoxTrash() << "\n";
+    }
+    return 0;
+}
+
+int commandList(Profile& p, const std::vector<std::string>& args, std::ostream& out, bool utf8)
+{
+    if (args.size() != 1)
+        throw UsageError("list takes one mailbox number");
+    int n = mailboxNumberArgument(args[0], p.store);
+    p.store.SetCurrentMailBoxNumber(n);
+    out << std::setw(5) << "No" << "  " << "F" << "  " << padText("From", 30) << padText("Subject", 40)
+        << padText("Date", 26) << std::setw(9) << "Size" << "  Attachments\n";
+    int count = p.store.CurrentMailBoxMessages();
+    for (int m = 1; m <= count; ++m) {
+        p.store.SetMsg_Number(m);
+        std::string flag(1, p.store.Msg_Flag);
+        out << std::setw(5) << m << "  " << latin1ForTerminal(flag, utf8) << "  "
+            << padText(latin1ForTerminal(cutText(p.store.Msg_From, 29), utf8), 30)
+            << padText(latin1ForTerminal(cutText(p.store.Msg_Subject, 39), utf8), 40)
+            << padText(latin1ForTerminal(cutText(p.store.Msg_Date, 25), utf8), 26) << std::setw(9)
+            << p.store.Msg_Size() << "  " << attachmentRange(p.store.Msg_AttachStart, p.store.Msg_AttachEnd) << "\n";
+    }
+    return 0;
+}
+
+int commandShow(Profile& p, const std::vector<std::string>& argsIn, std::ostream& out, bool utf8)
+{
+    std::vector<std::string> args;
+    bool raw = false;
+    for (const auto& a : argsIn) {
+        if (a == "--raw")
+            raw = true;
+        else
+            args.push_back(a);
+    }
+    if (args.size() != 2)
+        throw UsageError("show takes a mailbox number and a message number");
+    int n = mailboxNumberArgument(args[0], p.store);
+    p.store.SetCurrentMailBoxNumber(n);
+    long long m = 0;
+    if (!parseNumber(args[1], m) || m < 1 || m > p.store.CurrentMailBoxMessages())
+        throw UsageError("mailbox " + std::to_string(n) + " has no message number \"" + args[1] + "\" (it holds " +
+                         std::to_string(p.store.CurrentMailBoxMessages()) + ")");
+    p.store.SetMsg_Number(static_cast<int>(m));
+    p.store.LoadMessageText();
+    for (const auto& line : p.store.Msg_Text) {
+        if (raw)
+            out << line << "\r\n";
+        else
+            out << latin1ForTerminal(line, utf8) << "\n";
+    }
+    return 0;
+}
+
+int commandCompress(Profile& p, const std::vector<std::string>& args, std::ostream& out)
+{
+    if (args.size() > 1)
+        throw UsageError("compress takes at most one mailbox number");
+    std::vector<int> numbers;
+    if (args.size() == 1)
+        numbers.push_back(mailboxNumberArgument(args[0], p.store));
+    else
+        for (int n = 1; n <= static_cast<int>(p.store.MailBoxes.size()); ++n)
+            numbers.push_back(n);
+    for (int n : numbers) {
+        p.store.SetCurrentMailBoxNumber(n);
+        int trash = p.store.CurrentNMailBoxTrash();
+        if (trash == 0 && args.empty())
+            continue;
+        p.store.CompressMailbox();
+        out << "Compressed mailbox " << n << ": " << trash << " bytes of trash removed\n";
+    }
+    return 0;
+}
+
+int commandEmptyTrash(Profile& p, std::ostream& out)
+{
+    p.store.SetCurrentMailBoxNumber(5);
+    int count = p.store.CurrentMailBoxMessages();
+    p.store.EmptyMailbox(5);
+    out << "Emptied Trash: " << count << " messages removed\n";
+    return 0;
+}
+
+std::string fieldValue(const ProfileSettings& s, const SettingsField& f)
+{
+    switch (f.kind) {
+    case SettingsField::Kind::String: return s.*(f.text);
+    case SettingsField::Kind::Integer: return std::to_string(s.*(f.integer));
+    case SettingsField::Kind::Boolean: return s.*(f.boolean) ? "1" : "0";
+    }
+    return {};
+}
+
+int commandSettings(Profile& p, std::ostream& out, bool utf8)
+{
+    for (const auto& f : settingsFields()) {
+        std::string value = fieldValue(p.settings, f);
+        if (f.scrambled && !value.empty())
+            value = "********";
+        out << f.name << "=" << latin1ForTerminal(value, utf8) << "\n";
+    }
+    return 0;
+}
+
+bool parseBoolean(const std::string& v, bool& out)
+{
+    std::string l = lower(v);
+    if (l == "1" || l == "true" || l == "yes" || l == "on") { out = true; return true; }
+    if (l == "0" || l == "false" || l == "no" || l == "off") { out = false; return true; }
+    return false;
+}
+
+// Applies NAME=VALUE to `s`; throws UsageError with the reason when refused.
+void applySetting(ProfileSettings& s, const std::string& assignment, bool utf8)
+{
+    auto eq = assignment.find('=');
+    if (eq == std::string::npos || eq == 0)
+        throw UsageError("\"" + assignment + "\" is not of the form NAME=VALUE");
+    std::string name = assignment.substr(0, eq);
+    std::string value = assignment.substr(eq + 1);
+    const SettingsField* f = findSettingsField(name);
+    if (!f)
+        throw UsageError("there is no setting named \"" + name + "\" (see tavikctl settings)");
+    if (utf8) {
+        std::string latin1;
+        if (!utf8ToLatin1(value, latin1))
+            throw UsageError("the value of " + std::string(f->name) + " holds characters that 8-bit text cannot hold");
+        value = latin1;
+    }
+    if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+        throw UsageError("the value of " + std::string(f->name) + " must be one line");
+    if (value.size() > IniFile::kMaxValueLength)
+        throw UsageError("the value of " + std::string(f->name) + " is longer than " +
+                         std::to_string(IniFile::kMaxValueLength) + " characters");
+    const std::string fname = f->name;
+    switch (f->kind) {
+    case SettingsField::Kind::String: s.*(f->text) = value; break;
+    case SettingsField::Kind::Boolean: {
+        bool b = false;
+        if (!parseBoolean(value, b))
+            throw UsageError(fname + " takes 1 or 0 (or true/false, yes/no), not \"" + value + "\"");
+        s.*(f->boolean) = b;
+        break;
+    }
+    case SettingsField::Kind::Integer: {
+        long long v = 0;
+        if (!parseIniInteger(value, v) || v < INT32_MIN || v > INT32_MAX)
+            throw UsageError(fname + " takes a whole number, not \"" + value + "\"");
+        std::string l = lower(fname);
+        if ((l == "smtpport" || l == "pop3port") && (v < 1 || v > 65535))
+            throw UsageError(fname + " must lie between 1 and 65535");
+        if (l == "quotedcolor" && (v < 0 || v > 15))
+            throw UsageError(fname + " must lie between 0 and 15");
+        if ((l == "timeout" || l == "autocheckminutes") && v < 1)
+            throw UsageError(fname + " must be at least 1");
+        s.*(f->integer) = static_cast<int>(v);
+        break;
+    }
+    }
+}
+
+int commandSet(Profile& p, const std::vector<std::string>& args, std::ostream& out, bool utf8)
+{
+    if (args.empty())
+        throw UsageError("set takes one or more NAME=VALUE");
+    ProfileSettings changed = p.settings;
+    for (const auto& a : args)
+        applySetting(changed, a, utf8);
+    SaveSettings(p.profileDirectory, changed, p.mailboxes);
+    p.settings = changed;
+    out << "Saved " << args.size() << (args.size() == 1 ? " setting" : " settings") << "\n";
+    return 0;
+}
+
+} // namespace
+
+std::string latin1ForTerminal(const std::string& bytes, bool utf8)
+{
+    std::string out;
+    out.reserve(bytes.size());
+    for (unsigned char c : bytes) {
+        if ((c < 0x20 && c != '\t') || c == 0x7f || (c >= 0x80 && c < 0xa0))
+            out.push_back('?');
+        else if (c < 0x80 || !utf8)
+            out.push_back(static_cast<char>(c));
+        else {
+            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    return out;
+}
+
+bool utf8ToLatin1(const std::string& utf8, std::string& latin1)
+{
+    std::string out;
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(utf8[i]);
+        if (c < 0x80)
+            out.push_back(static_cast<char>(c));
+        else if ((c == 0xC2 || c == 0xC3) && i + 1 < utf8.size() &&
+                 (static_cast<unsigned char>(utf8[i + 1]) & 0xC0) == 0x80) {
+            out.push_back(static_cast<char>(((c & 0x1F) << 6) | (static_cast<unsigned char>(utf8[i + 1]) & 0x3F)));
+            ++i;
+        } else
+            return false;
+    }
+    latin1 = out;
+    return true;
+}
+
+int tavikctlMain(const std::vector<std::string>& argsIn, std::ostream& out, std::ostream& err,
+                 const TavikctlEnvironment& env)
+{
+    std::string home;
+    std::vector<std::string> args;
+    for (std::size_t i = 0; i < argsIn.size(); ++i) {
+        const std::string& a = argsIn[i];
+        if (args.empty() && (a == "-h" || a == "--help" || a == "help")) {
+            out << kUsage;
+            return 0;
+        }
+        if (args.empty() && a == "--home") {
+            if (i + 1 >= argsIn.size()) {
+                err << "tavikctl: --home needs a directory\n";
+                return 2;
+            }
+            home = argsIn[++i];
+            continue;
+        }
+        if (args.empty() && a.rfind("--home=", 0) == 0) {
+            home = a.substr(7);
+            continue;
+        }
+        if (args.empty() && a.size() > 1 && a[0] == '-') {
+            err << "tavikctl: unknown option \"" << a << "\"\n" << "Try \"tavikctl --help\".\n";
+            return 2;
+        }
+        args.push_back(a);
+    }
+    if (args.empty()) {
+        err << kUsage;
+        return 2;
+    }
+    const std::string command = args[0];
+    std::vector<std::string> rest(args.begin() + 1, args.end());
+    static const std::map<std::string, bool> kCommands = {
+        {"mailboxes", false}, {"list", false}, {"show", false}, {"settings", false},
+        {"compress", true}, {"empty-trash", true}, {"set", true},
+    };
+    auto it = kCommands.find(command);
+    if (it == kCommands.end()) {
+        err << "tavikctl: unknown command \"" << command << "\"\n" << "Try \"tavikctl --help\".\n";
+        return 2;
+    }
+    try {
+        if ((command == "mailboxes" || command == "settings" || command == "empty-trash") && !rest.empty())
+            throw UsageError(command + " takes no arguments");
+        Profile p;
+        openProfile(p, home, it->second, env);
+        if (command == "mailboxes") return commandMailboxes(p, out, env.utf8);
+        if (command == "list") return commandList(p, rest, out, env.utf8);
+        if (command == "show") return commandShow(p, rest, out, env.utf8);
+        if (command == "settings") return commandSettings(p, out, env.utf8);
+        if (command == "compress") return commandCompress(p, rest, out);
+        if (command == "empty-trash") return commandEmptyTrash(p, out);
+        if (command == "set") return commandSet(p, rest, out, env.utf8);
+    } catch (const UsageError& e) {
+        err << "tavikctl: " << e.what() << "\n";
+        return 2;
+    } catch (const std::exception& e) {
+        err << "tavikctl: " << e.what() << "\n";
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace tavik

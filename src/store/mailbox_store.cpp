@@ -1,0 +1,687 @@
+#include "store/mailbox_store.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <set>
+#include <unistd.h>
+
+namespace tavik {
+
+namespace {
+
+constexpr std::size_t kFromAt = 0, kToAt = 81, kSubjectAt = 162, kDateAt = 203;
+constexpr std::size_t kSizeAt = 244, kLinesAt = 248, kOffsetAt = 252, kAttachStartAt = 256, kAttachEndAt = 260;
+constexpr std::size_t kPartAt = 264, kFlagAt = 266;
+// Texts are copied between files in slices of this size, so a huge message never needs one buffer.
+constexpr std::size_t kCopySlice = 1 << 20;
+
+void putString(char* rec, std::size_t at, std::size_t room, const std::string& s)
+{
+    std::size_t n = std::min(s.size(), room);
+    rec[at] = static_cast<char>(static_cast<unsigned char>(n));
+    std::memcpy(rec + at + 1, s.data(), n);
+}
+
+std::string getString(const char* rec, std::size_t at, std::size_t room)
+{
+    std::size_t n = std::min<std::size_t>(static_cast<unsigned char>(rec[at]), room);
+    return std::string(rec + at + 1, n);
+}
+
+void put32(char* rec, std::size_t at, std::int32_t v)
+{
+    auto u = static_cast<std::uint32_t>(v);
+    for (int i = 0; i < 4; ++i)
+        rec[at + i] = static_cast<char>((u >> (8 * i)) & 0xff);
+}
+
+std::int32_t get32(const char* rec, std::size_t at)
+{
+    std::uint32_t u = 0;
+    for (int i = 0; i < 4; ++i)
+        u |= static_cast<std::uint32_t>(static_cast<unsigned char>(rec[at + i])) << (8 * i);
+    return static_cast<std::int32_t>(u);
+}
+
+void put16(char* rec, std::size_t at, std::int16_t v)
+{
+    auto u = static_cast<std::uint16_t>(v);
+    rec[at] = static_cast<char>(u & 0xff);
+    rec[at + 1] = static_cast<char>(u >> 8);
+}
+
+std::int16_t get16(const char* rec, std::size_t at)
+{
+    auto u = static_cast<std::uint16_t>(static_cast<unsigned char>(rec[at]) |
+                                        (static_cast<unsigned char>(rec[at + 1]) << 8));
+    return static_cast<std::int16_t>(u);
+}
+
+bool equalsIgnoreCase(const std::string& a, const std::string& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
+        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+std::string headerBytes(std::int32_t size, std::int32_t trash, std::int16_t count)
+{
+    std::string h(kIndexRecordSize, '\0');
+    put32(h.data(), kSizeAt, size);
+    put32(h.data(), kLinesAt, trash);
+    put32(h.data(), kOffsetAt, size);
+    put16(h.data(), kPartAt, count);
+    return h;
+}
+
+// Copies `n` bytes between files in bounded slices.
+void copyBytes(const RandomAccessFile& from, std::uint64_t fromAt, RandomAccessFile& to, std::uint64_t toAt, std::uint64_t n)
+{
+    std::string buf(static_cast<std::size_t>(std::min<std::uint64_t>(n, kCopySlice)), '\0');
+    while (n > 0) {
+        std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(n, buf.size()));
+        from.readAt(fromAt, buf.data(), chunk);
+        to.writeAt(toAt, buf.data(), chunk);
+        fromAt += chunk;
+        toAt += chunk;
+        n -= chunk;
+    }
+}
+
+// A record's text must lie inside the text file; anything else is corruption.
+void checkTextFits(const MailboxRecord& r, std::uint64_t mbxSize, const std::string& mbxPath, int number)
+{
+    if (r.Offset < 0 || r.Size < 0 || static_cast<std::uint64_t>(r.Offset) + static_cast<std::uint64_t>(r.Size) > mbxSize)
+        throw FileError(mbxPath, "message " + std::to_string(number) + " lies outside the text file (offset " +
+                                     std::to_string(r.Offset) + ", size " + std::to_string(r.Size) + ", file " +
+                                     std::to_string(mbxSize) + " bytes): the mailbox is damaged");
+}
+
+} // namespace
+
+std::string encodeMailboxRecord(const MailboxRecord& r)
+{
+    std::string rec(kIndexRecordSize, '\0');
+    char* p = rec.data();
+    putString(p, kFromAt, 80, r.From);
+    putString(p, kToAt, 80, r.To);
+    putString(p, kSubjectAt, 40, r.Subject);
+    putString(p, kDateAt, 40, r.Date);
+    put32(p, kSizeAt, r.Size);
+    put32(p, kLinesAt, r.Lines);
+    put32(p, kOffsetAt, r.Offset);
+    put32(p, kAttachStartAt, r.AttachStart);
+    put32(p, kAttachEndAt, r.AttachEnd);
+    put16(p, kPartAt, r.Part);
+    p[kFlagAt] = r.Flag;
+    return rec;
+}
+
+MailboxRecord decodeMailboxRecord(const char* p)
+{
+    MailboxRecord r;
+    r.From = getString(p, kFromAt, 80);
+    r.To = getString(p, kToAt, 80);
+    r.Subject = getString(p, kSubjectAt, 40);
+    r.Date = getString(p, kDateAt, 40);
+    r.Size = get32(p, kSizeAt);
+    r.Lines = get32(p, kLinesAt);
+    r.Offset = get32(p, kOffsetAt);
+    r.AttachStart = get32(p, kAttachStartAt);
+    r.AttachEnd = get32(p, kAttachEndAt);
+    r.Part = get16(p, kPartAt);
+    r.Flag = p[kFlagAt];
+    return r;
+}
+
+TNMailBox::~TNMailBox()
+{
+    for (auto& slot : viewers_)
+        if (slot.viewer)
+            slot.viewer->MailboxChanged(kMailboxStoreGone, 0);
+}
+
+std::string TNMailBox::idxPath(const std::string& key) const
+{
+    // Keys come from a settings file that may be hostile: never let one leave the directory.
+    if (key.empty() || key == "." || key == ".." || key.find('/') != std::string::npos || key.find('\0') != std::string::npos)
+        throw FileError(mailBoxDirectory_ + key + ".idx", "is not a valid mailbox name");
+    return mailBoxDirectory_ + key + ".idx";
+}
+
+std::string TNMailBox::mbxPath(const std::string& key) const
+{
+    idxPath(key);
+    return mailBoxDirectory_ + key + ".mbx";
+}
+
+TNMailBox::Header TNMailBox::readHeader(const std::string& key) const
+{
+    std::string path = idxPath(key);
+    RandomAccessFile f(path, RandomAccessFile::Mode::ReadOnly);
+    char rec[kIndexRecordSize];
+    std::uint64_t size = f.size();
+    if (size < kIndexRecordSize)
+        throw FileError(path, "has no header: the mailbox index is damaged");
+    f.readAt(0, rec, sizeof rec);
+    Header h;
+    h.size = get32(rec, kSizeAt);
+    h.trash = get32(rec, kLinesAt);
+    h.offset = get32(rec, kOffsetAt);
+    h.count = get16(rec, kPartAt);
+    if (h.count < 0 || h.size < 0 || h.trash < 0 || h.offset < 0 ||
+        (static_cast<std::uint64_t>(h.count) + 1) * kIndexRecordSize > size)
+        throw FileError(path, "has a header that does not fit the file (count " + std::to_string(h.count) +
+                                  ", " + std::to_string(size) + " bytes): the mailbox index is damaged");
+    return h;
+}
+
+void TNMailBox::requireCurrent() const
+{
+    if (currentName_.empty())
+        throw FileError(mailBoxDirectory_ + ".idx", "no mailbox is selected");
+}
+
+std::string TNMailBox::MailboxKey(int n) const
+{
+    if (n < 1 || n > static_cast<int>(MailBoxes.size()))
+        return {};
+    const std::string& e = MailBoxes[static_cast<std::size_t>(n - 1)];
+    return e.substr(0, e.find('='));
+}
+
+std::string TNMailBox::MailboxDisplayName(int n) const
+{
+    if (n < 1 || n > static_cast<int>(MailBoxes.size()))
+        return {};
+    const std::string& e = MailBoxes[static_cast<std::size_t>(n - 1)];
+    auto eq = e.find('=');
+    return eq == std::string::npos ? std::string() : e.substr(eq + 1, 99);
+}
+
+void TNMailBox::SetMailBoxDirectory(const std::string& path)
+{
+    if (path.empty()) {
+        mailBoxDirectory_.clear();
+        return;
+    }
+    mailBoxDirectory_ = path.back() == '/' ? path : path + "/";
+    makePrivateDirectories(mailBoxDirectory_);
+    recoverInterruptedCompression();
+    for (std::size_t i = 0; i < MailBoxes.size(); ++i) {
+        std::string key = MailboxKey(static_cast<int>(i + 1));
+        if (!fileExists(mbxPath(key)))
+            CreateMailboxFiles(key);
+    }
+}
+
+void TNMailBox::setMailBoxDirectoryWithoutChanges(const std::string& path)
+{
+    mailBoxDirectory_ = path.empty() || path.back() == '/' ? path : path + "/";
+}
+
+void TNMailBox::CreateMailboxFiles(const std::string& key)
+{
+    std::string idx = idxPath(key);
+    if (fileExists(idx))
+        return;
+    // The empty text file first: an index without its text file would make the pair unreadable.
+    { RandomAccessFile mbx(mbxPath(key), RandomAccessFile::Mode::CreateTruncate); }
+    writeFileAtomically(idx, headerBytes(0, 0, 0));
+}
+
+void TNMailBox::clearMessageFields()
+{
+    Msg_From.clear();
+    Msg_To.clear();
+    Msg_Subject.clear();
+    Msg_Date.clear();
+    Msg_Part = 0;
+    msgSize_ = 0;
+    msgLines_ = 0;
+    Msg_AttachStart = 0;
+    Msg_AttachEnd = 0;
+    Msg_Flag = ' ';
+    msgNumber_ = 0;
+}
+
+void TNMailBox::OpenMailbox()
+{
+    requireCurrent();
+    Header h = readHeader(currentName_);
+    currentSize_ = h.size;
+    currentTrash_ = h.trash;
+    currentMessages_ = h.count;
+    if (h.count >= 1)
+        readRecordInto(1);
+    else
+        clearMessageFields();
+}
+
+void TNMailBox::SetCurrentMailBoxNumber(int n)
+{
+    if (n == 0)
+        return;
+    if (n >= 1 && n <= static_cast<int>(MailBoxes.size())) {
+        currentNumber_ = n;
+        currentName_ = MailboxKey(n);
+    } else {
+        currentNumber_ = 0;
+        currentName_.clear();
+    }
+    OpenMailbox();
+}
+
+void TNMailBox::SetCurrentMailBoxName(const std::string& key)
+{
+    currentNumber_ = 0;
+    currentName_.clear();
+    for (std::size_t i = 0; i < MailBoxes.size(); ++i) {
+        std::string k = MailboxKey(static_cast<int>(i + 1));
+        if (equalsIgnoreCase(k, key)) {
+            currentNumber_ = static_cast<int>(i + 1);
+            currentName_ = k;
+            break;
+        }
+    }
+    OpenMailbox();
+}
+
+void TNMailBox::readRecordInto(int n)
+{
+    std::string path = idxPath(currentName_);
+    RandomAccessFile f(path, RandomAccessFile::Mode::ReadOnly);
+    if ((static_cast<std::uint64_t>(n) + 1) * kIndexRecordSize > f.size())
+        throw FileError(path, "has no record for message " + std::to_string(n) + ": the mailbox index is damaged");
+    char rec[kIndexRecordSize];
+    f.readAt(static_cast<std::uint64_t>(n) * kIndexRecordSize, rec, sizeof rec);
+    MailboxRecord r = decodeMailboxRecord(rec);
+    Msg_From = r.From;
+    Msg_To = r.To;
+    Msg_Subject = r.Subject;
+    Msg_Date = r.Date;
+    msgLines_ = r.Lines;
+    msgSize_ = r.Size;
+    Msg_Part = r.Part;
+    Msg_Flag = r.Flag;
+    Msg_AttachStart = r.AttachStart;
+    Msg_AttachEnd = r.AttachEnd;
+    msgNumber_ = n;
+}
+
+void TNMailBox::SetMsg_Number(int n)
+{
+    if (n < 1)
+        n = 1;
+    if (n <= currentMessages_ && !currentName_.empty())
+        readRecordInto(n);
+}
+
+void TNMailBox::LoadMessageText()
+{
+    Msg_Text.clear();
+    requireCurrent();
+    if (msgNumber_ < 1)
+        return;
+    std::string idx = idxPath(currentName_);
+    std::string mbx = mbxPath(currentName_);
+    MailboxRecord r;
+    {
+        RandomAccessFile f(idx, RandomAccessFile::Mode::ReadOnly);
+        if ((static_cast<std::uint64_t>(msgNumber_) + 1) * kIndexRecordSize > f.size())
+            throw FileError(idx, "has no record for message " + std::to_string(msgNumber_));
+        char rec[kIndexRecordSize];
+        f.readAt(static_cast<std::uint64_t>(msgNumber_) * kIndexRecordSize, rec, sizeof rec);
+        r = decodeMailboxRecord(rec);
+    }
+    RandomAccessFile t(mbx, RandomAccessFile::Mode::ReadOnly);
+    checkTextFits(r, t.size(), mbx, msgNumber_);
+    std::string bytes(static_cast<std::size_t>(r.Size), '\0');
+    if (!bytes.empty())
+        t.readAt(static_cast<std::uint64_t>(r.Offset), bytes.data(), bytes.size());
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t crlf = bytes.find("\r\n", start);
+        if (crlf == std::string::npos)
+            break;
+        Msg_Text.emplace_back(bytes, start, crlf - start);
+        start = crlf + 2;
+    }
+}
+
+void TNMailBox::AppendMessage()
+{
+    if (currentName_.empty() || mailBoxDirectory_.empty() || Msg_Text.empty())
+        return;
+    std::string idx = idxPath(currentName_);
+    std::string mbx = mbxPath(currentName_);
+    std::string text;
+    for (const auto& line : Msg_Text) {
+        // The stored form ends a text at its first NUL: anything after it would be lost unseen.
+        if (line.find('\0') != std::string::npos)
+            throw FileError(mbx, "cannot store a message whose text holds a NUL byte");
+        text += line;
+        text += "\r\n";
+    }
+    text.push_back('\0');
+
+    Header h = readHeader(currentName_);
+    if (h.count >= kMaxMailboxMessages)
+        throw FileError(idx, "is full: a mailbox holds at most " + std::to_string(kMaxMailboxMessages) + " messages");
+    if (static_cast<std::uint64_t>(h.offset) + text.size() > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()))
+        throw FileError(mbx, "would grow beyond 2 GB; compress it or move messages elsewhere");
+    if (Msg_Text.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
+        throw FileError(mbx, "cannot store a message of that many lines");
+
+    RandomAccessFile t(mbx, RandomAccessFile::Mode::ReadWrite);
+    if (t.size() < static_cast<std::uint64_t>(h.offset))
+        throw FileError(mbx, "is shorter than its index says: the mailbox is damaged");
+    t.writeAt(static_cast<std::uint64_t>(h.offset), text.data(), text.size());
+
+    MailboxRecord r;
+    r.From = Msg_From;
+    r.To = Msg_To;
+    r.Subject = Msg_Subject;
+    r.Date = Msg_Date;
+    r.Part = static_cast<std::int16_t>(static_cast<std::uint16_t>(Msg_Part & 0xffff));
+    r.Lines = static_cast<std::int32_t>(Msg_Text.size());
+    r.Size = static_cast<std::int32_t>(text.size());
+    r.Offset = h.offset;
+    r.AttachStart = Msg_AttachStart;
+    r.AttachEnd = Msg_AttachEnd;
+    r.Flag = Msg_Flag;
+    std::int16_t count = static_cast<std::int16_t>(h.count + 1);
+    std::int32_t size = h.offset + r.Size;
+    RandomAccessFile f(idx, RandomAccessFile::Mode::ReadWrite);
+    f.writeAt(static_cast<std::uint64_t>(count) * kIndexRecordSize, encodeMailboxRecord(r).data(), kIndexRecordSize);
+    f.writeAt(0, headerBytes(size, h.trash, count).data(), kIndexRecordSize);
+
+    currentMessages_ = count;
+    currentSize_ = size;
+    currentTrash_ = h.trash;
+    NotifyViewers(currentName_, kMailboxAppended, count);
+}
+
+void TNMailBox::SetMessageFlag(char flag)
+{
+    if (msgNumber_ == 0 || currentName_.empty())
+        return;
+    std::string idx = idxPath(currentName_);
+    RandomAccessFile f(idx, RandomAccessFile::Mode::ReadWrite);
+    if ((static_cast<std::uint64_t>(msgNumber_) + 1) * kIndexRecordSize > f.size())
+        throw FileError(idx, "has no record for message " + std::to_string(msgNumber_));
+    f.writeAt(static_cast<std::uint64_t>(msgNumber_) * kIndexRecordSize + kFlagAt, &flag, 1);
+    Msg_Flag = flag;
+    std::string key = currentName_;
+    NotifyViewers(key, kMailboxFlagChanged, msgNumber_);
+}
+
+void TNMailBox::rewriteIndexWithout(const std::vector<int>& removedNumbers, std::int64_t removedBytes)
+{
+    std::string idx = idxPath(currentName_);
+    Header h = readHeader(currentName_);
+    std::string old = readWholeFile(idx, (static_cast<std::uint64_t>(kMaxMailboxMessages) + 2) * kIndexRecordSize * 2);
+    std::vector<char> removed(static_cast<std::size_t>(h.count) + 1, 0);
+    std::size_t k = 0;
+    for (int n : removedNumbers)
+        if (n >= 1 && n <= h.count && !removed[static_cast<std::size_t>(n)]) {
+            removed[static_cast<std::size_t>(n)] = 1;
+            ++k;
+        }
+    std::string fresh;
+    fresh.reserve((static_cast<std::size_t>(h.count) + 1 - k) * kIndexRecordSize);
+    fresh.append(old, 0, kIndexRecordSize);
+    for (int n = 1; n <= h.count; ++n)
+        if (!removed[static_cast<std::size_t>(n)])
+            fresh.append(old, static_cast<std::size_t>(n) * kIndexRecordSize, kIndexRecordSize);
+    std::int64_t trash = static_cast<std::int64_t>(h.trash) + removedBytes;
+    if (trash > std::numeric_limits<std::int32_t>::max())
+        trash = std::numeric_limits<std::int32_t>::max();
+    std::int16_t count = static_cast<std::int16_t>(h.count - static_cast<int>(k));
+    put16(fresh.data(), kPartAt, count);
+    put32(fresh.data(), kLinesAt, static_cast<std::int32_t>(trash));
+
+    // "temp.idx" keeps the index as it was before this step. A hard link costs nothing and the
+    // mailbox keeps its index at every instant: the new one is renamed over it.
+    std::string temp = mailBoxDirectory_ + "temp.idx";
+    removeFileIfPresent(temp);
+    if (::link(idx.c_str(), temp.c_str()) != 0)
+        writeFileAtomically(temp, old);
+    writeFileAtomically(idx, fresh);
+
+    currentMessages_ = count;
+    currentTrash_ = static_cast<int>(trash);
+    currentSize_ = h.size;
+}
+
+void TNMailBox::DeleteMessage()
+{
+    requireCurrent();
+    Header h = readHeader(currentName_);
+    currentMessages_ = h.count;
+    if (h.count == 0 || msgNumber_ < 1 || msgNumber_ > h.count)
+        return;
+    std::string idx = idxPath(currentName_);
+    char rec[kIndexRecordSize];
+    {
+        RandomAccessFile f(idx, RandomAccessFile::Mode::ReadOnly);
+        f.readAt(static_cast<std::uint64_t>(msgNumber_) * kIndexRecordSize, rec, sizeof rec);
+    }
+    std::int32_t size = get32(rec, kSizeAt);
+    rewriteIndexWithout({msgNumber_}, size > 0 ? size : 0);
+    std::string key = currentName_;
+    NotifyViewers(key, kMailboxRemoved, msgNumber_);
+}
+
+void TNMailBox::MoveMessage(const std::string& targetKey)
+{
+    if (currentName_.empty() || currentMessages_ == 0)
+        return;
+    MoveMessages({msgNumber_}, targetKey);
+}
+
+void TNMailBox::MoveMessages(const std::vector<int>& numbers, const std::string& targetKey)
+{
+    if (currentName_.empty() || currentMessages_ == 0)
+        return;
+    Msg_Text.clear();
+    // Moving into the mailbox itself would only turn the message into trash and a copy.
+    if (equalsIgnoreCase(targetKey, currentName_))
+        return;
+    const std::string source = currentName_;
+    Header h = readHeader(source);
+    std::vector<int> order;
+    std::set<int> seen;
+    for (int n : numbers)
+        if (n >= 1 && n <= h.count && seen.insert(n).second)
+            order.push_back(n);
+    if (order.empty())
+        return;
+
+    Header th = readHeader(targetKey);
+    std::string tidx = idxPath(targetKey), tmbx = mbxPath(targetKey);
+    if (th.count + static_cast<int>(order.size()) > kMaxMailboxMessages)
+        throw FileError(tidx, "is full: a mailbox holds at most " + std::to_string(kMaxMailboxMessages) + " messages");
+
+    std::string sidx = idxPath(source), smbx = mbxPath(source);
+    std::string records = readWholeFile(sidx, (static_cast<std::uint64_t>(kMaxMailboxMessages) + 2) * kIndexRecordSize * 2);
+    RandomAccessFile from(smbx, RandomAccessFile::Mode::ReadOnly);
+    std::uint64_t fromSize = from.size();
+    std::vector<MailboxRecord> moved;
+    std::uint64_t total = 0;
+    for (int n : order) {
+        MailboxRecord r = decodeMailboxRecord(records.data() + static_cast<std::size_t>(n) * kIndexRecordSize);
+        checkTextFits(r, fromSize, smbx, n);
+        total += static_cast<std::uint64_t>(r.Size);
+        moved.push_back(r);
+    }
+    if (static_cast<std::uint64_t>(th.offset) + total > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()))
+        throw FileError(tmbx, "would grow beyond 2 GB; compress it or move fewer messages");
+
+    // Target first (texts, records, header), made durable before the source forgets the messages:
+    // a crash in between leaves a message in both mailboxes, never in neither.
+    RandomAccessFile to(tmbx, RandomAccessFile::Mode::ReadWrite);
+    if (to.size() < static_cast<std::uint64_t>(th.offset))
+        throw FileError(tmbx, "is shorter than its index says: the mailbox is damaged");
+    std::string newRecords;
+    std::int32_t at = th.offset;
+    for (auto& r : moved) {
+        copyBytes(from, static_cast<std::uint64_t>(r.Offset), to, static_cast<std::uint64_t>(at), static_cast<std::uint64_t>(r.Size));
+        r.Offset = at;
+        at += r.Size;
+        newRecords += encodeMailboxRecord(r);
+    }
+    to.sync();
+    std::int16_t newCount = static_cast<std::int16_t>(th.count + static_cast<int>(moved.size()));
+    {
+        RandomAccessFile f(tidx, RandomAccessFile::Mode::ReadWrite);
+        f.writeAt((static_cast<std::uint64_t>(th.count) + 1) * kIndexRecordSize, newRecords.data(), newRecords.size());
+        f.writeAt(0, headerBytes(at, th.trash, newCount).data(), kIndexRecordSize);
+        f.sync();
+    }
+
+    rewriteIndexWithout(order, static_cast<std::int64_t>(total));
+
+    // The notices of one move after another: a message's number is the one it has once the
+    // earlier ones are gone.
+    std::vector<int> gone;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        int n = order[i];
+        int shift = static_cast<int>(std::count_if(gone.begin(), gone.end(), [n](int g) { return g < n; }));
+        gone.push_back(n);
+        NotifyViewers(source, kMailboxRemoved, n - shift);
+        NotifyViewers(targetKey, kMailboxAppended, th.count + static_cast<int>(i) + 1);
+    }
+}
+
+void TNMailBox::recoverInterruptedCompression()
+{
+    const std::string base = mailBoxDirectory_ + kCompressScratchKey;
+    const std::string job = base + ".job";
+    if (fileExists(job)) {
+        std::string key = readWholeFile(job, 256);
+        idxPath(key); // refuses a marker naming something outside the directory
+        // The scratch pair was complete before the marker was written: finish the swap.
+        if (fileExists(base + ".mbx") && fileExists(base + ".idx"))
+            renameFile(base + ".mbx", mbxPath(key));
+        if (fileExists(base + ".idx"))
+            renameFile(base + ".idx", idxPath(key));
+        syncDirectory(mailBoxDirectory_);
+        removeFileIfPresent(job);
+        return;
+    }
+    // Without the marker the scratch pair never became complete: the mailbox is untouched.
+    removeFileIfPresent(base + ".mbx");
+    removeFileIfPresent(base + ".idx");
+}
+
+void TNMailBox::CompressMailbox()
+{
+    if (mailBoxDirectory_.empty())
+        return;
+    requireCurrent();
+    recoverInterruptedCompression();
+    const std::string key = currentName_;
+    const std::string idx = idxPath(key), mbx = mbxPath(key);
+    const std::string base = mailBoxDirectory_ + kCompressScratchKey;
+    Header h = readHeader(key);
+    std::string records = readWholeFile(idx, (static_cast<std::uint64_t>(kMaxMailboxMessages) + 2) * kIndexRecordSize * 2);
+
+    // One pass: every live text in index order into the scratch text file, the index built beside.
+    std::string fresh;
+    fresh.reserve((static_cast<std::size_t>(h.count) + 1) * kIndexRecordSize);
+    std::int32_t at = 0;
+    {
+        RandomAccessFile from(mbx, RandomAccessFile::Mode::ReadOnly);
+        std::uint64_t fromSize = from.size();
+        RandomAccessFile to(base + ".mbx", RandomAccessFile::Mode::CreateTruncate);
+        fresh.append(kIndexRecordSize, '\0');
+        for (int n = 1; n <= h.count; ++n) {
+            MailboxRecord r = decodeMailboxRecord(records.data() + static_cast<std::size_t>(n) * kIndexRecordSize);
+            checkTextFits(r, fromSize, mbx, n);
+            copyBytes(from, static_cast<std::uint64_t>(r.Offset), to, static_cast<std::uint64_t>(at), static_cast<std::uint64_t>(r.Size));
+            r.Offset = at;
+            at += r.Size;
+            fresh += encodeMailboxRecord(r);
+        }
+        to.sync();
+    }
+    std::string head = headerBytes(at, 0, h.count);
+    fresh.replace(0, kIndexRecordSize, head);
+    {
+        RandomAccessFile f(base + ".idx", RandomAccessFile::Mode::CreateTruncate);
+        f.writeAt(0, fresh.data(), fresh.size());
+        f.sync();
+    }
+    // From the marker on, the swap is finished even if the process dies half way through it.
+    writeFileAtomically(base + ".job", key);
+    renameFile(base + ".mbx", mbx);
+    renameFile(base + ".idx", idx);
+    syncDirectory(mailBoxDirectory_);
+    removeFileIfPresent(base + ".job");
+
+    OpenMailbox();
+    NotifyViewers(key, kMailboxReloaded, 0);
+}
+
+void TNMailBox::EmptyMailbox(int n)
+{
+    std::string key = MailboxKey(n);
+    if (key.empty())
+        throw FileError(mailBoxDirectory_ + ".idx", "there is no mailbox number " + std::to_string(n));
+    // The empty index first: a crash before the truncation leaves an empty mailbox, never an
+    // index pointing into a truncated text file.
+    writeFileAtomically(idxPath(key), headerBytes(0, 0, 0));
+    { RandomAccessFile mbx(mbxPath(key), RandomAccessFile::Mode::CreateTruncate); }
+    if (n == currentNumber_ && equalsIgnoreCase(key, currentName_))
+        OpenMailbox();
+    NotifyViewers(key, kMailboxEmptied, 0);
+}
+
+void TNMailBox::CompressMailboxes(int trashLimit)
+{
+    for (int n = 1; n <= static_cast<int>(MailBoxes.size()); ++n) {
+        SetCurrentMailBoxNumber(n);
+        if (CurrentNMailBoxTrash() > trashLimit)
+            CompressMailbox();
+    }
+}
+
+bool TNMailBox::RegisterViewer(TMailboxViewerControl* viewer, const std::string& key)
+{
+    for (auto& slot : viewers_)
+        if (!slot.viewer) {
+            slot.viewer = viewer;
+            slot.key = key.substr(0, 8);
+            return true;
+        }
+    return false;
+}
+
+void TNMailBox::UnregisterViewer(TMailboxViewerControl* viewer)
+{
+    for (auto& slot : viewers_)
+        if (slot.viewer == viewer) {
+            slot.viewer = nullptr;
+            slot.key.clear();
+            return;
+        }
+}
+
+void TNMailBox::NotifyViewers(const std::string& key, int action, int number)
+{
+    const std::string k = key.substr(0, 8);
+    for (auto& slot : viewers_)
+        if (slot.viewer && slot.key == k)
+            slot.viewer->MailboxChanged(action, number);
+}
+
+} // namespace tavik
