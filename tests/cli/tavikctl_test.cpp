@@ -1,0 +1,251 @@
+// tavikctl's commands on prepared profiles, run in-process; one run of the real executable.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "cli/tavikctl.h"
+#include "profile/profile_lock.h"
+#include "profile/settings.h"
+#include "store/mailbox_store.h"
+#include "support/test_support.h"
+
+using namespace tavik;
+using tavik::test::fileBytes;
+using tavik::test::TempDir;
+
+namespace {
+
+struct CtlRun {
+    int status;
+    std::string out, err;
+};
+
+struct TavikctlFixture : ::testing::Test {
+    TempDir home;
+
+    CtlRun run(std::vector<std::string> args, bool utf8 = true)
+    {
+        args.insert(args.begin(), {"--home", home.path()});
+        std::ostringstream out, err;
+        TavikctlEnvironment env;
+        env.utf8 = utf8;
+        int status = tavikctlMain(args, out, err, env);
+        return {status, out.str(), err.str()};
+    }
+
+    // A profile with two messages in New Mail (one with 8-bit and control characters) and one
+    // in Sent.
+    void prepare()
+    {
+        ProfileSettings settings;
+        MailboxList list;
+        LoadSettings(home.path(), home.path(), settings, list);
+        TNMailBox store;
+        store.MailBoxes = list;
+        store.SetMailBoxDirectory(home.path() + "mailboxe/");
+        auto add = [&](int box, std::string from, std::string subject, std::vector<std::string> text, int a0, int a1) {
+            store.SetCurrentMailBoxNumber(box);
+            store.Msg_From = from;
+            store.Msg_To = "me@here";
+            store.Msg_Subject = subject;
+            store.Msg_Date = "Wed, 9 Dec 2026 10:00:00";
+            store.Msg_Flag = 'U';
+            store.Msg_AttachStart = a0;
+            store.Msg_AttachEnd = a1;
+            store.Msg_Text = text;
+            store.AppendMessage();
+        };
+        add(1, "Ren\xe9 <rene@example.org>", "Caf\xe9\x1b[31m", {"From: Ren\xe9", "", "Bonjour\x1b]0;x\x07", "bare\nLF"}, 3, 4);
+        add(1, "bob@example.org", "Plain", {"Subject: Plain", "", "hello"}, 0, 0);
+        add(2, "me@here", "Sent one", {"Subject: Sent one", "", "bye"}, 0, 0);
+    }
+};
+
+} // namespace
+
+TEST_F(TavikctlFixture, MailboxesOnANewHomeInitialisesTheProfile)
+{
+    CtlRun r = run({"mailboxes"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out,
+              " No  Key   Name                     Messages        Size       Trash\n"
+              "  1  m0    New Mail                        0           0           0\n"
+              "  2  m1    Sent                            0           0           0\n"
+              "  3  m2    To Send                         0           0           0\n"
+              "  4  m3    Drafts                          0           0           0\n"
+              "  5  m4    Trash                           0           0           0\n");
+    EXPECT_TRUE(fileExists(home.path() + "tavik32.ini"));
+    EXPECT_TRUE(fileExists(home.path() + "mailboxe/m4.idx"));
+}
+
+TEST_F(TavikctlFixture, ListAndShowPrintStoredTextSafelyOrRaw)
+{
+    prepare();
+    CtlRun list = run({"list", "1"});
+    ASSERT_EQ(list.status, 0) << list.err;
+    EXPECT_EQ(list.out,
+              "   No  F  From                          Subject                                 "
+              "Date                           Size  Attachments\n"
+              "    1  U  Ren\xc3\xa9 <rene@example.org>       Caf\xc3\xa9?[31m                               "
+              "Wed, 9 Dec 2026 10:00:00         39  3-4\n"
+              "    2  U  bob@example.org               Plain                                   "
+              "Wed, 9 Dec 2026 10:00:00         26  -\n");
+
+    CtlRun show = run({"show", "1", "1"});
+    ASSERT_EQ(show.status, 0) << show.err;
+    EXPECT_EQ(show.out, "From: Ren\xc3\xa9\n\nBonjour?]0;x?\nbare?LF\n");
+
+    CtlRun latin1 = run({"show", "1", "1"}, false);
+    EXPECT_EQ(latin1.out, "From: Ren\xe9\n\nBonjour?]0;x?\nbare?LF\n");
+
+    CtlRun raw = run({"show", "--raw", "1", "1"});
+    ASSERT_EQ(raw.status, 0) << raw.err;
+    EXPECT_EQ(raw.out, "From: Ren\xe9\r\n\r\nBonjour\x1b]0;x\x07\r\nbare\nLF\r\n");
+}
+
+TEST_F(TavikctlFixture, CompressAndEmptyTrash)
+{
+    prepare();
+    {
+        ProfileSettings s;
+        MailboxList list;
+        LoadSettings(home.path(), home.path(), s, list);
+        TNMailBox store;
+        store.MailBoxes = list;
+        store.SetMailBoxDirectory(home.path() + "mailboxe/");
+        store.SetCurrentMailBoxNumber(1);
+        store.SetMsg_Number(1);
+        store.MoveMessage("m4");
+    }
+    CtlRun c = run({"compress"});
+    ASSERT_EQ(c.status, 0) << c.err;
+    EXPECT_EQ(c.out, "Compressed mailbox 1: 39 bytes of trash removed\n");
+    CtlRun boxes = run({"mailboxes"});
+    EXPECT_NE(boxes.out.find("  1  m0    New Mail                        1          26           0\n"), std::string::npos)
+        << boxes.out;
+
+    CtlRun e = run({"empty-trash"});
+    ASSERT_EQ(e.status, 0) << e.err;
+    EXPECT_EQ(e.out, "Emptied Trash: 1 messages removed\n");
+    EXPECT_EQ(fileBytes(home.path() + "mailboxe/m4.idx"), std::string(267, '\0'));
+    EXPECT_EQ(run({"compress", "9"}).status, 2);
+}
+
+TEST_F(TavikctlFixture, SettingsAndSet)
+{
+    ASSERT_EQ(run({"mailboxes"}).status, 0);
+    CtlRun set = run({"set", "Password=s\xc3\xa9same", "smtpserver=smtp.example.org", "TimeOut=0x3C", "AutoCheckMail=yes",
+                   "Browser=firefox --new-window"});
+    ASSERT_EQ(set.status, 0) << set.err;
+    EXPECT_EQ(set.out, "Saved 5 settings\n");
+
+    ProfileSettings s;
+    MailboxList list;
+    LoadSettings(home.path(), home.path(), s, list);
+    EXPECT_EQ(s.Password, "s\xe9same");
+    EXPECT_EQ(s.SmtpServer, "smtp.example.org");
+    EXPECT_EQ(s.TimeOut, 60);
+    EXPECT_TRUE(s.AutoCheckMail);
+    EXPECT_EQ(s.Browser, "firefox --new-window");
+    std::string ini = fileBytes(home.path() + "tavik32.ini");
+    EXPECT_EQ(ini.find("s\xe9same"), std::string::npos) << "the password is stored scrambled";
+    EXPECT_NE(ini.find("Password=" + ScramblePassword("s\xe9same") + "\r\n"), std::string::npos);
+
+    CtlRun shown = run({"settings"});
+    ASSERT_EQ(shown.status, 0);
+    EXPECT_NE(shown.out.find("\nPassword=********\n"), std::string::npos);
+    EXPECT_NE(shown.out.find("\nSmtpServer=smtp.example.org\nSmtpPort=25\n"), std::string::npos);
+    EXPECT_NE(shown.out.find("\nAutoCheckStart=0\nAutoCheckMail=1\nAutoCheckMinutes=30\n"), std::string::npos);
+    EXPECT_EQ(shown.out.rfind("Name=", 0), 0u);
+
+    // One refused assignment and nothing is written.
+    for (const std::vector<std::string>& bad :
+         std::vector<std::vector<std::string>>{{"set", "ID=ann", "Nonsense=1"},
+                                               {"set", "ID=ann", "Pop3Port=70000"},
+                                               {"set", "ID=ann", "TimeOut=soon"},
+                                               {"set", "ID=ann", "UseSignature=maybe"},
+                                               {"set", "ID=ann", "QuotedColor=16"},
+                                               {"set", "ID=\xe2\x82\xac"},
+                                               {"set", "ID"},
+                                               {"set"}}) {
+        CtlRun r = run(bad);
+        EXPECT_EQ(r.status, 2) << bad.back();
+        EXPECT_FALSE(r.err.empty());
+        EXPECT_EQ(fileBytes(home.path() + "tavik32.ini"), ini) << bad.back();
+    }
+}
+
+TEST_F(TavikctlFixture, BadArgumentsAndFileErrors)
+{
+    prepare();
+    EXPECT_EQ(run({"frobnicate"}).status, 2);
+    EXPECT_EQ(run({"list"}).status, 2);
+    EXPECT_EQ(run({"list", "x"}).status, 2);
+    EXPECT_EQ(run({"list", "6"}).status, 2);
+    EXPECT_EQ(run({"show", "1", "3"}).status, 2);
+    EXPECT_EQ(run({"mailboxes", "extra"}).status, 2);
+    EXPECT_EQ(run({"--bogus", "mailboxes"}).status, 2);
+    CtlRun help = run({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("Usage: tavikctl"), std::string::npos);
+
+    // A damaged index is a file error, reported with the file's name.
+    test::writeBytes(home.path() + "mailboxe/m0.idx", "garbage");
+    CtlRun r = run({"list", "1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("m0.idx"), std::string::npos) << r.err;
+}
+
+TEST_F(TavikctlFixture, ChangesRefusedWhileTheProfileIsOpenElsewhere)
+{
+    prepare();
+    int ready[2], release[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(release), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ProfileLock lock(home.path());
+        char c = lock.tryLock() ? '1' : '0';
+        (void)!write(ready[1], &c, 1);
+        (void)!read(release[0], &c, 1);
+        _exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    ASSERT_EQ(c, '1');
+    std::string ini = fileBytes(home.path() + "tavik32.ini");
+    std::string idx = fileBytes(home.path() + "mailboxe/m4.idx");
+
+    for (const std::vector<std::string>& change : std::vector<std::vector<std::string>>{
+             {"set", "ID=x"}, {"compress"}, {"empty-trash"}}) {
+        CtlRun r = run(change);
+        EXPECT_EQ(r.status, 1) << change[0];
+        EXPECT_NE(r.err.find("is open in Tavik mail"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(fileBytes(home.path() + "tavik32.ini"), ini);
+    EXPECT_EQ(fileBytes(home.path() + "mailboxe/m4.idx"), idx);
+    // Reading goes on beside the program.
+    EXPECT_EQ(run({"list", "1"}).status, 0);
+
+    (void)!write(release[1], "x", 1);
+    int status = 0;
+    waitpid(child, &status, 0);
+    // The holder is gone: the lock is free again.
+    EXPECT_EQ(run({"set", "ID=x"}).status, 0);
+}
+
+TEST(TavikctlExecutable, ExitStatusAndHelp)
+{
+    std::string bin = test::binDir() + "tavikctl";
+    EXPECT_EQ(WEXITSTATUS(std::system((bin + " --help >/dev/null").c_str())), 0);
+    EXPECT_EQ(WEXITSTATUS(std::system((bin + " nonsense 2>/dev/null").c_str())), 2);
+    TempDir home;
+    EXPECT_EQ(WEXITSTATUS(std::system((bin + " --home " + home.path() + " mailboxes >/dev/null").c_str())), 0);
+    EXPECT_TRUE(fileExists(home.path() + "mailboxe/m0.idx"));
+    // The shipped templates found beside the executable are copied into the new program directory.
+    EXPECT_TRUE(fileExists(home.path() + "signatur.tpl"));
+    EXPECT_TRUE(fileExists(home.path() + "signatur.def"));
+}
