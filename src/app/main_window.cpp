@@ -13,6 +13,7 @@ TMainForm::TMainForm(TNMailBox& store, QWidget* parent) : QMainWindow(parent), s
     mailboxes_->setRootIsDecorated(false);
     mailboxes_->setHeaderLabels({QStringLiteral("Mailbox"), QStringLiteral("Messages"), QStringLiteral("Size"),
                                  QStringLiteral("Trash")});
+    mailboxes_->header()->setStretchLastSection(false);
     mailboxes_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
     setCentralWidget(mailboxes_);
     resize(640, 400);
