@@ -103,6 +103,13 @@ void SaveSettings(const std::string& profileDirectory, const ProfileSettings& se
 std::string ScramblePassword(const std::string& plain);
 std::string UnscramblePassword(const std::string& scrambled);
 
+// A password as an ini value and back: the scrambled form, except where that form holds bytes an
+// ini line cannot carry (CR, LF, NUL, blanks at either end, which readers trim); those are written
+// as kHexPasswordMarker + hexadecimal, so every password survives a save.
+extern const char* const kHexPasswordMarker;
+std::string passwordToIniValue(const std::string& plain);
+std::string passwordFromIniValue(const std::string& value);
+
 // Splits an address line ("Name <addr>", "addr (Name)" or a bare address) into address and name.
 void SplitAddress(const std::string& text, std::string& address, std::string& name);
 
