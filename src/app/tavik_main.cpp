@@ -5,6 +5,7 @@
 #include "app/main_window.h"
 #include "profile/profile_lock.h"
 #include "profile/settings.h"
+#include "profile/user_registry.h"
 #include "store/mailbox_store.h"
 
 using namespace tavik;
@@ -23,7 +24,10 @@ int main(int argc, char** argv)
         if (!templates.empty())
             InstallTemplates(templates, programDirectory);
 
-        const std::string profileDirectory = ProfileDirectoryFor(programDirectory, "default", "default");
+        // The login dialog comes with the main window; until then the default user is opened.
+        UserRegistry users;
+        LoadUsers(programDirectory, users);
+        const std::string profileDirectory = profileDirectoryOfUser(programDirectory, users, 0);
         ProfileLock lock(profileDirectory);
         if (!lock.tryLock()) {
             QMessageBox::critical(nullptr, QStringLiteral("Tavik mail"),

@@ -1,6 +1,7 @@
 #include "cli/tavikctl.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <iomanip>
 #include <map>
 #include <memory>
@@ -12,6 +13,7 @@
 #include "profile/ini_file.h"
 #include "profile/profile_lock.h"
 #include "profile/settings.h"
+#include "profile/user_registry.h"
 #include "store/mailbox_store.h"
 
 namespace tavik {
@@ -25,6 +27,8 @@ const char* const kUsage =
     "\n"
     "Options:\n"
     "  --home DIR         the program directory (default: $TAVIK_HOME, else ~/.local/share/tavik)\n"
+    "  --user LOGIN       the user whose profile to use (default: the default user); a password\n"
+    "                     is read from $TAVIK_PASSWORD or asked for on the terminal\n"
     "  -h, --help         show this help\n"
     "\n"
     "Commands:\n"
@@ -113,10 +117,43 @@ void takeLock(Profile& p)
 
 // Opens the profile; `changes` says whether the command writes (and so needs the lock). A profile
 // that is not initialised yet is initialised here, which is a change too.
-void openProfile(Profile& p, const std::string& home, bool changes, const TavikctlEnvironment& env)
+// The profile directory of `login` (the default user when empty), once his password is given.
+std::string profileOfUser(const std::string& programDirectory, const std::string& login, const TavikctlEnvironment& env)
+{
+    makePrivateDirectories(programDirectory);
+    UserRegistry registry;
+    LoadUsers(programDirectory, registry);
+    int index = 0;
+    if (!login.empty()) {
+        std::string name = login;
+        if (env.utf8 && !utf8ToLatin1(login, name))
+            throw UsageError("there is no user \"" + login + "\"");
+        index = findUserByLogin(registry, name);
+        if (index < 0)
+            throw UsageError("there is no user \"" + login + "\"");
+    }
+    if (userHasPassword(registry, index)) {
+        std::optional<std::string> typed;
+        if (const char* given = std::getenv("TAVIK_PASSWORD"))
+            typed = given;
+        else if (env.askPassword)
+            typed = env.askPassword("Password for " + latin1ForTerminal(registry.userNames[static_cast<std::size_t>(index)], env.utf8) + ": ");
+        if (!typed)
+            throw ProfileError("user \"" + login + "\" has a password: set TAVIK_PASSWORD or run on a terminal");
+        std::string password = *typed;
+        if (env.utf8 && !utf8ToLatin1(*typed, password))
+            password = *typed;
+        if (!passwordMatches(registry, index, password))
+            throw ProfileError("the password is not correct");
+    }
+    return profileDirectoryOfUser(programDirectory, registry, index);
+}
+
+void openProfile(Profile& p, const std::string& home, const std::string& login, bool changes,
+                 const TavikctlEnvironment& env)
 {
     p.programDirectory = home.empty() ? DefaultProgramDirectory() : (home.back() == '/' ? home : home + "/");
-    p.profileDirectory = ProfileDirectoryFor(p.programDirectory, "default", "default");
+    p.profileDirectory = profileOfUser(p.programDirectory, login, env);
     bool initialise = profileNeedsInitialisation(p.profileDirectory);
     if (changes || initialise) {
         makePrivateDirectories(p.profileDirectory);
@@ -397,7 +434,7 @@ bool utf8ToLatin1(const std::string& utf8, std::string& latin1)
 int tavikctlMain(const std::vector<std::string>& argsIn, std::ostream& out, std::ostream& err,
                  const TavikctlEnvironment& env)
 {
-    std::string home;
+    std::string home, login;
     std::vector<std::string> args;
     for (std::size_t i = 0; i < argsIn.size(); ++i) {
         const std::string& a = argsIn[i];
@@ -411,6 +448,18 @@ int tavikctlMain(const std::vector<std::string>& argsIn, std::ostream& out, std:
                 return 2;
             }
             home = argsIn[++i];
+            continue;
+        }
+        if (args.empty() && a == "--user") {
+            if (i + 1 >= argsIn.size()) {
+                err << "tavikctl: --user needs a login name\n";
+                return 2;
+            }
+            login = argsIn[++i];
+            continue;
+        }
+        if (args.empty() && a.rfind("--user=", 0) == 0) {
+            login = a.substr(7);
             continue;
         }
         if (args.empty() && a.rfind("--home=", 0) == 0) {
@@ -442,7 +491,7 @@ int tavikctlMain(const std::vector<std::string>& argsIn, std::ostream& out, std:
         if ((command == "mailboxes" || command == "settings" || command == "empty-trash") && !rest.empty())
             throw UsageError(command + " takes no arguments");
         Profile p;
-        openProfile(p, home, it->second, env);
+        openProfile(p, home, login, it->second, env);
         if (command == "mailboxes") return commandMailboxes(p, out, env.utf8);
         if (command == "list") return commandList(p, rest, out, env.utf8);
         if (command == "show") return commandShow(p, rest, out, env.utf8);

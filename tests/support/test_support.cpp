@@ -38,7 +38,25 @@ void writeBytes(const std::string& path, const std::string& bytes)
 std::string binDir()
 {
     const char* d = std::getenv("TAVIK_BIN_DIR");
-    return d ? std::string(d) + "/" : std::string("./");
+    if (d && *d)
+        return std::string(d) + "/";
+#ifdef TAVIK_BUILD_BIN_DIR
+    return std::string(TAVIK_BUILD_BIN_DIR) + "/";
+#else
+    return "./";
+#endif
+}
+
+std::string testDataDir()
+{
+    const char* d = std::getenv("TAVIK_TEST_DATA");
+    if (d && *d)
+        return std::string(d) + "/";
+#ifdef TAVIK_SOURCE_TEST_DATA
+    return std::string(TAVIK_SOURCE_TEST_DATA) + "/";
+#else
+    return "tests/data/";
+#endif
 }
 
 } // namespace tavik::test

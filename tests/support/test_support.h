@@ -23,7 +23,9 @@ private:
 std::string fileBytes(const std::string& path);
 // Writes bytes to a file, replacing it.
 void writeBytes(const std::string& path, const std::string& bytes);
-// Directory of the built executables (from $TAVIK_BIN_DIR).
+// Directory of the built executables ($TAVIK_BIN_DIR, else the build tree's bin/), ending in "/".
 std::string binDir();
+// Directory of the regression inputs ($TAVIK_TEST_DATA, else tests/data/ of the sources).
+std::string testDataDir();
 
 } // namespace tavik::test
