@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 #include <set>
+#include <dirent.h>
 #include <unistd.h>
 
 namespace tavik {
@@ -82,19 +83,78 @@ std::string headerBytes(std::int32_t size, std::int32_t trash, std::int16_t coun
     return h;
 }
 
-// Copies `n` bytes between files in bounded slices.
-void copyBytes(const RandomAccessFile& from, std::uint64_t fromAt, RandomAccessFile& to, std::uint64_t toAt, std::uint64_t n)
-{
-    std::string buf(static_cast<std::size_t>(std::min<std::uint64_t>(n, kCopySlice)), '\0');
-    while (n > 0) {
-        std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(n, buf.size()));
-        from.readAt(fromAt, buf.data(), chunk);
-        to.writeAt(toAt, buf.data(), chunk);
-        fromAt += chunk;
-        toAt += chunk;
-        n -= chunk;
+// Copies texts between files through a read window and an output buffer. Live texts mostly lie
+// in ascending order, so thousands of small reads and writes become a few large ones; memory
+// stays bounded by the two slices, whatever a text's size.
+class TextCopier {
+public:
+    TextCopier(const RandomAccessFile& from, RandomAccessFile& to, std::uint64_t toAt)
+        : from_(from), to_(to), fromSize_(from.size()), outAt_(toAt)
+    {
+        out_.reserve(kCopySlice);
     }
-}
+
+    void copy(std::uint64_t fromAt, std::uint64_t n)
+    {
+        while (n > 0) {
+            if (fromAt < windowAt_ || fromAt >= windowAt_ + window_.size()) {
+                if (fromAt >= fromSize_)
+                    throw FileError(from_.path(), "is shorter than its index says: the mailbox is damaged");
+                window_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kCopySlice, fromSize_ - fromAt)));
+                from_.readAt(fromAt, window_.data(), window_.size());
+                windowAt_ = fromAt;
+            }
+            std::size_t at = static_cast<std::size_t>(fromAt - windowAt_);
+            std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(n, window_.size() - at));
+            out_.append(window_, at, take);
+            fromAt += take;
+            n -= take;
+            if (out_.size() >= kCopySlice)
+                flush();
+        }
+    }
+
+    void flush()
+    {
+        if (out_.empty())
+            return;
+        to_.writeAt(outAt_, out_.data(), out_.size());
+        outAt_ += out_.size();
+        out_.clear();
+    }
+
+private:
+    const RandomAccessFile& from_;
+    RandomAccessFile& to_;
+    std::uint64_t fromSize_;
+    std::string window_;
+    std::uint64_t windowAt_ = 0;
+    std::string out_;
+    std::uint64_t outAt_;
+};
+
+// Message numbers still present below a given one, as messages are removed one after another:
+// a Fenwick tree keeps the notices of a k-message move at O(k log n).
+class RemovalCounter {
+public:
+    explicit RemovalCounter(int n) : tree_(static_cast<std::size_t>(n) + 1, 0) {}
+    void remove(int i)
+    {
+        for (; i < static_cast<int>(tree_.size()); i += i & -i)
+            ++tree_[static_cast<std::size_t>(i)];
+    }
+    // Removed numbers below i.
+    int removedBelow(int i) const
+    {
+        int sum = 0;
+        for (--i; i > 0; i -= i & -i)
+            sum += tree_[static_cast<std::size_t>(i)];
+        return sum;
+    }
+
+private:
+    std::vector<int> tree_;
+};
 
 // A record's text must lie inside the text file; anything else is corruption.
 void checkTextFits(const MailboxRecord& r, std::uint64_t mbxSize, const std::string& mbxPath, int number)
@@ -216,11 +276,34 @@ void TNMailBox::SetMailBoxDirectory(const std::string& path)
     mailBoxDirectory_ = path.back() == '/' ? path : path + "/";
     makePrivateDirectories(mailBoxDirectory_);
     recoverInterruptedCompression();
+    removeStaleTemporaryFiles();
     for (std::size_t i = 0; i < MailBoxes.size(); ++i) {
         std::string key = MailboxKey(static_cast<int>(i + 1));
         if (!fileExists(mbxPath(key)))
             CreateMailboxFiles(key);
+        else if (!fileExists(idxPath(key)) && fileSize(mbxPath(key)) == 0)
+            // A pair whose creation was cut short between its two files: nothing to lose.
+            writeFileAtomically(idxPath(key), headerBytes(0, 0, 0));
     }
+}
+
+void TNMailBox::removeStaleTemporaryFiles()
+{
+    // Replacements cut short by a crash leave "name.tmp-XXXXXX" beside their target; the profile
+    // lock guarantees no other writer is using one now.
+    DIR* dir = ::opendir(mailBoxDirectory_.c_str());
+    if (!dir)
+        return;
+    std::vector<std::string> stale;
+    while (dirent* e = ::readdir(dir)) {
+        std::string name = e->d_name;
+        auto at = name.rfind(".tmp-");
+        if (at != std::string::npos && at > 0 && name.size() == at + 11)
+            stale.push_back(name);
+    }
+    ::closedir(dir);
+    for (const auto& name : stale)
+        removeFileIfPresent(mailBoxDirectory_ + name);
 }
 
 void TNMailBox::setMailBoxDirectoryWithoutChanges(const std::string& path)
@@ -533,12 +616,14 @@ void TNMailBox::MoveMessages(const std::vector<int>& numbers, const std::string&
         throw FileError(tmbx, "is shorter than its index says: the mailbox is damaged");
     std::string newRecords;
     std::int32_t at = th.offset;
+    TextCopier copier(from, to, static_cast<std::uint64_t>(at));
     for (auto& r : moved) {
-        copyBytes(from, static_cast<std::uint64_t>(r.Offset), to, static_cast<std::uint64_t>(at), static_cast<std::uint64_t>(r.Size));
+        copier.copy(static_cast<std::uint64_t>(r.Offset), static_cast<std::uint64_t>(r.Size));
         r.Offset = at;
         at += r.Size;
         newRecords += encodeMailboxRecord(r);
     }
+    copier.flush();
     to.sync();
     std::int16_t newCount = static_cast<std::int16_t>(th.count + static_cast<int>(moved.size()));
     {
@@ -552,11 +637,11 @@ void TNMailBox::MoveMessages(const std::vector<int>& numbers, const std::string&
 
     // The notices of one move after another: a message's number is the one it has once the
     // earlier ones are gone.
-    std::vector<int> gone;
+    RemovalCounter gone(h.count);
     for (std::size_t i = 0; i < order.size(); ++i) {
         int n = order[i];
-        int shift = static_cast<int>(std::count_if(gone.begin(), gone.end(), [n](int g) { return g < n; }));
-        gone.push_back(n);
+        int shift = gone.removedBelow(n);
+        gone.remove(n);
         NotifyViewers(source, kMailboxRemoved, n - shift);
         NotifyViewers(targetKey, kMailboxAppended, th.count + static_cast<int>(i) + 1);
     }
@@ -603,15 +688,17 @@ void TNMailBox::CompressMailbox()
         RandomAccessFile from(mbx, RandomAccessFile::Mode::ReadOnly);
         std::uint64_t fromSize = from.size();
         RandomAccessFile to(base + ".mbx", RandomAccessFile::Mode::CreateTruncate);
+        TextCopier copier(from, to, 0);
         fresh.append(kIndexRecordSize, '\0');
         for (int n = 1; n <= h.count; ++n) {
             MailboxRecord r = decodeMailboxRecord(records.data() + static_cast<std::size_t>(n) * kIndexRecordSize);
             checkTextFits(r, fromSize, mbx, n);
-            copyBytes(from, static_cast<std::uint64_t>(r.Offset), to, static_cast<std::uint64_t>(at), static_cast<std::uint64_t>(r.Size));
+            copier.copy(static_cast<std::uint64_t>(r.Offset), static_cast<std::uint64_t>(r.Size));
             r.Offset = at;
             at += r.Size;
             fresh += encodeMailboxRecord(r);
         }
+        copier.flush();
         to.sync();
     }
     std::string head = headerBytes(at, 0, h.count);

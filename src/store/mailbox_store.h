@@ -144,6 +144,7 @@ private:
     void clearMessageFields();
     void requireCurrent() const;
     void recoverInterruptedCompression();
+    void removeStaleTemporaryFiles();
     void rewriteIndexWithout(const std::vector<int>& removedNumbers, std::int64_t removedBytes);
 
     std::string mailBoxDirectory_;

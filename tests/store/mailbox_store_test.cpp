@@ -506,3 +506,27 @@ TEST_F(StoreFixture, MovingIntoTheSameMailboxChangesNothing)
     store.MoveMessage("M0");
     EXPECT_EQ(idx("m0"), before);
 }
+
+TEST_F(StoreFixture, OpeningRepairsWhatACrashCanLeaveBehind)
+{
+    // Creation cut between the empty text file and its index; a replacement cut before its rename.
+    tavik::removeFileIfPresent(mailboxes + "m2.idx");
+    writeBytes(mailboxes + "m1.idx.tmp-Ab12Cd", "half");
+    writeBytes(mailboxes + "notes.txt", "not ours to remove? it is not a temporary file");
+    TNMailBox reopened;
+    reopened.MailBoxes = store.MailBoxes;
+    reopened.SetMailBoxDirectory(mailboxes);
+    EXPECT_EQ(idx("m2"), std::string(267, '\0'));
+    EXPECT_FALSE(tavik::fileExists(mailboxes + "m1.idx.tmp-Ab12Cd"));
+    EXPECT_TRUE(tavik::fileExists(mailboxes + "notes.txt"));
+    reopened.SetCurrentMailBoxNumber(3);
+    EXPECT_EQ(reopened.CurrentMailBoxMessages(), 0);
+
+    // An index missing beside a text file that holds mail is not papered over.
+    append(2, {"kept"});
+    tavik::removeFileIfPresent(mailboxes + "m1.idx");
+    TNMailBox again;
+    again.MailBoxes = store.MailBoxes;
+    again.SetMailBoxDirectory(mailboxes);
+    EXPECT_THROW(again.SetCurrentMailBoxNumber(2), FileError);
+}
