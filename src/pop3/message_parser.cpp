@@ -1,0 +1,756 @@
+#include "pop3/message_parser.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <limits>
+#include <unistd.h>
+
+namespace tavik {
+
+namespace {
+
+// Part files are written in blocks of this size.
+constexpr std::size_t kWriteBlock = 256 * 1024;
+// Base64 input decoded into the write buffer at one go (its output fits a block).
+constexpr std::size_t kBase64Slice = 64 * 1024;
+constexpr std::size_t kMaxSizeTextDigits = 99;
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+bool startsWithIgnoringCase(std::string_view s, std::string_view prefix)
+{
+    if (s.size() < prefix.size())
+        return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        char a = s[i];
+        if (a >= 'A' && a <= 'Z')
+            a = static_cast<char>(a - 'A' + 'a');
+        if (a != prefix[i])
+            return false;
+    }
+    return true;
+}
+
+bool isFieldName(std::string_view name, std::string_view lowerName)
+{
+    return name.size() == lowerName.size() && startsWithIgnoringCase(name, lowerName);
+}
+
+bool isTextType(std::string_view mediaType) { return startsWithIgnoringCase(mediaType, "text"); }
+
+std::string cut(std::string s, std::size_t room)
+{
+    if (s.size() > room)
+        s.resize(room);
+    return s;
+}
+
+std::string_view trimmed(std::string_view s)
+{
+    while (!s.empty() && isBlank(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && isBlank(s.back()))
+        s.remove_suffix(1);
+    return s;
+}
+
+// Runs `after` when the scope ends, also when an event handler throws.
+template <class F>
+struct AtExit {
+    F f;
+    ~AtExit() { f(); }
+};
+template <class F>
+AtExit(F) -> AtExit<F>;
+
+} // namespace
+
+bool isEndOfAnswer(std::string_view rawLine) { return rawLine == "."; }
+
+std::string_view unstuffAnswerLine(std::string_view rawLine)
+{
+    if (!rawLine.empty() && rawLine[0] == '.')
+        rawLine.remove_prefix(1);
+    return rawLine;
+}
+
+std::string answerSizeText(std::string_view answer)
+{
+    std::size_t at = answer.find(" octets");
+    if (at == std::string_view::npos)
+        return std::string();
+    std::size_t start = at;
+    while (start > 0 && answer[start - 1] >= '0' && answer[start - 1] <= '9')
+        --start;
+    return std::string(answer.substr(start, std::min(at - start, kMaxSizeTextDigits)));
+}
+
+// A part file being written: a sibling temporary file, filled through one buffer and renamed
+// over the target when the part is complete, so the target never holds half a part.
+class MessageParser::PartFileWriter {
+public:
+    ~PartFileWriter() { discard(); }
+
+    bool open(const std::string& path, std::string& error)
+    {
+        discard();
+        tmp_ = path + ".tmp-XXXXXX";
+        fd_ = ::mkostemp(tmp_.data(), O_CLOEXEC);
+        if (fd_ < 0) {
+            error = FileError(path, std::string("cannot create: ") + std::strerror(errno)).what();
+            tmp_.clear();
+            return false;
+        }
+        path_ = path;
+        len_ = 0;
+        written_ = 0;
+        failed_ = false;
+        error_.clear();
+        if (!buf_)
+            buf_ = std::make_unique<char[]>(kWriteBlock);
+        return true;
+    }
+
+    bool isOpen() const { return fd_ >= 0; }
+    bool failed() const { return failed_; }
+    const std::string& error() const { return error_; }
+    std::uint64_t written() const { return written_; }
+
+    void write(const char* p, std::size_t n)
+    {
+        if (len_ + n > kWriteBlock)
+            flush();
+        if (n > kWriteBlock) {
+            writeOut(p, n);
+        } else {
+            std::memcpy(buf_.get() + len_, p, n);
+            len_ += n;
+        }
+        written_ += n;
+    }
+
+    // Room for `n` (at most kWriteBlock) bytes; commit() tells how many were put there.
+    char* reserve(std::size_t n)
+    {
+        if (len_ + n > kWriteBlock)
+            flush();
+        return buf_.get() + len_;
+    }
+    void commit(std::size_t n)
+    {
+        len_ += n;
+        written_ += n;
+    }
+
+    bool close(std::string& error)
+    {
+        flush();
+        int fd = fd_;
+        fd_ = -1;
+        if (::close(fd) != 0 && !failed_)
+            fail(std::string("cannot close: ") + std::strerror(errno));
+        if (!failed_ && ::rename(tmp_.c_str(), path_.c_str()) != 0)
+            fail(std::string("cannot replace: ") + std::strerror(errno));
+        if (failed_) {
+            ::unlink(tmp_.c_str());
+            tmp_.clear();
+            error = error_;
+            return false;
+        }
+        tmp_.clear();
+        return true;
+    }
+
+    void discard()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+        if (!tmp_.empty())
+            ::unlink(tmp_.c_str());
+        tmp_.clear();
+        len_ = 0;
+    }
+
+private:
+    void fail(const std::string& what)
+    {
+        if (!failed_)
+            error_ = FileError(path_, what).what();
+        failed_ = true;
+    }
+
+    void flush()
+    {
+        writeOut(buf_.get(), len_);
+        len_ = 0;
+    }
+
+    void writeOut(const char* p, std::size_t n)
+    {
+        while (n > 0 && !failed_) {
+            ssize_t w = ::write(fd_, p, n);
+            if (w < 0) {
+                if (errno == EINTR)
+                    continue;
+                fail(std::string("cannot write: ") + std::strerror(errno));
+                return;
+            }
+            if (w == 0) {
+                fail("cannot write: no room");
+                return;
+            }
+            p += w;
+            n -= static_cast<std::size_t>(w);
+        }
+    }
+
+    int fd_ = -1;
+    std::string tmp_, path_;
+    std::unique_ptr<char[]> buf_;
+    std::size_t len_ = 0;
+    std::uint64_t written_ = 0;
+    bool failed_ = false;
+    std::string error_;
+};
+
+MessageParser::MessageParser(const ParserLimits& limits) : limits_(limits), file_(std::make_unique<PartFileWriter>())
+{
+    limits_.maxBoundaryDepth = std::max(limits_.maxBoundaryDepth, 0);
+    limits_.maxParts = std::max(limits_.maxParts, 0);
+    limits_.maxTextLineBytes = std::max<std::size_t>(limits_.maxTextLineBytes, 1);
+}
+
+MessageParser::~MessageParser() = default;
+
+// ---- answers ----------------------------------------------------------------------------
+
+void MessageParser::startAnswer(LineState state, std::string_view answer)
+{
+    file_->discard();
+    noFile_ = true;
+    clearMessageValues();
+    MessageTextTruncated = false;
+    LastFileError.clear();
+    textBytes_ = 0;
+    boundaries_.clear();
+    partCounter_ = 0;
+    mainEncoding_ = 0;
+    clearPart();
+    textQp_.reset();
+    inHeaders_ = true;
+    preview_ = state == PreviewHeader;
+    state_ = state;
+    if (OnMailInfo)
+        OnMailInfo(3, answerSizeText(answer));
+}
+
+bool MessageParser::beginMessage(std::string_view answer)
+{
+    if (!answer.empty() && answer[0] == '-') {
+        file_->discard();
+        state_ = Idle;
+        if (OnMailError)
+            OnMailError(13, "Unexpected response: " + std::string(answer));
+        return false;
+    }
+    startAnswer(Body, answer);
+    return true;
+}
+
+bool MessageParser::beginPreview(std::string_view answer)
+{
+    if (!answer.empty() && answer[0] == '-') {
+        state_ = Idle;
+        if (OnMailError)
+            OnMailError(13, "Unexpected response: " + std::string(answer));
+        return false;
+    }
+    startAnswer(PreviewHeader, answer);
+    return true;
+}
+
+void MessageParser::clearMessageValues()
+{
+    MessageText.clear();
+    From.clear();
+    To.clear();
+    Subject.clear();
+    Date.clear();
+    byteCount_ = 0;
+    MessageSize = 0;
+    textBytes_ = 0;
+}
+
+void MessageParser::clearPart()
+{
+    attachment_.clear();
+    transferEncoding_ = 0;
+    multipart_ = false;
+    mediaType_.clear();
+    boundary_.clear();
+    dispositionFileName_.clear();
+    typeName_.clear();
+    pendingField_.clear();
+    havePendingField_ = false;
+    headerBytes_ = 0;
+}
+
+void MessageParser::feedPreviewLine(std::string_view line)
+{
+    if (state_ != PreviewHeader)
+        return;
+    byteCount_ += static_cast<std::int64_t>(line.size());
+    MessageSize = byteCount_;
+    headerBytes_ += line.size() + 2;
+    bool withinLimit = headerBytes_ <= limits_.maxHeaderBytes;
+    if (inHeaders_) {
+        if (line.empty()) {
+            flushField();
+            inHeaders_ = false;
+        } else if (withinLimit) {
+            headerLine(line);
+        }
+    }
+    if (withinLimit)
+        keepLine(std::string(line.substr(0, limits_.maxTextLineBytes)));
+}
+
+void MessageParser::endPreview()
+{
+    if (state_ != PreviewHeader)
+        return;
+    if (inHeaders_)
+        flushField();
+    state_ = Idle;
+    AtExit clear{[this] { clearMessageValues(); }};
+    if (OnHeadersLoaded)
+        OnHeadersLoaded();
+}
+
+// ---- the lines of a message -------------------------------------------------------------
+
+void MessageParser::feedLine(std::string_view line)
+{
+    if (state_ == Idle || state_ == PreviewHeader)
+        return;
+    byteCount_ += static_cast<std::int64_t>(line.size()) + 2;
+    MessageSize = byteCount_;
+    if (OnMailInfo)
+        OnMailInfo(4, std::to_string(byteCount_));
+    switch (state_) {
+    case Body:
+        if (inHeaders_)
+            mainHeaderLine(line);
+        else
+            keepBodyLine(line, mainEncoding_);
+        return;
+    case SingleFile:
+        writeLine(line);
+        return;
+    default:
+        break;
+    }
+    bool close = false;
+    if (int level = matchBoundary(line, close)) {
+        onBoundary(level, close);
+        return;
+    }
+    switch (state_) {
+    case PartHeader:
+        if (line.empty()) {
+            endPartHeader();
+        } else {
+            headerBytes_ += line.size() + 2;
+            if (headerBytes_ <= limits_.maxHeaderBytes)
+                headerLine(line);
+        }
+        break;
+    case FirstTextPart:
+        keepBodyLine(line, transferEncoding_);
+        break;
+    case PartBody:
+        writeLine(line);
+        break;
+    default: // Skipping
+        break;
+    }
+}
+
+void MessageParser::endMessage()
+{
+    if (state_ == Idle || state_ == PreviewHeader)
+        return;
+    if (state_ == Body && inHeaders_)
+        finishHeader(); // a message cut off in its header still gives its fields
+    endPartBody(true);
+    state_ = Idle;
+    AtExit clear{[this] { clearMessageValues(); }};
+    if (OnMessageLoaded)
+        OnMessageLoaded();
+}
+
+// ---- header blocks ----------------------------------------------------------------------
+
+void MessageParser::mainHeaderLine(std::string_view line)
+{
+    if (line.empty()) {
+        endMainHeader();
+        keepLine(std::string());
+        return;
+    }
+    headerBytes_ += line.size() + 2;
+    if (headerBytes_ > limits_.maxHeaderBytes)
+        return;
+    headerLine(line);
+    keepLine(DecodeWords(line.substr(0, limits_.maxTextLineBytes)));
+}
+
+// Collects a field with its continuation lines (RFC 5322 unfolding: the line break goes, the
+// blank stays) and reads it when the next field begins.
+void MessageParser::headerLine(std::string_view line)
+{
+    if (isBlank(line[0])) {
+        if (havePendingField_ && pendingField_.size() < limits_.maxHeaderFieldBytes)
+            pendingField_.append(line.substr(0, limits_.maxHeaderFieldBytes - pendingField_.size()));
+        return;
+    }
+    flushField();
+    pendingField_.assign(line.substr(0, limits_.maxHeaderFieldBytes));
+    havePendingField_ = true;
+}
+
+void MessageParser::flushField()
+{
+    if (!havePendingField_)
+        return;
+    havePendingField_ = false;
+    std::string_view name, value;
+    if (!splitHeaderField(pendingField_, name, value))
+        return;
+    if (state_ == Body || state_ == PreviewHeader) {
+        if (isFieldName(name, "subject"))
+            Subject = DecodeWords(value);
+        else if (isFieldName(name, "from"))
+            From = DecodeWords(value);
+        else if (isFieldName(name, "to"))
+            To = DecodeWords(value);
+        else if (isFieldName(name, "date"))
+            Date = DecodeWords(value);
+        else if (isFieldName(name, "x-uidl"))
+            XUIDL = DecodeWords(value);
+    }
+    if (!preview_)
+        mimeField(name, value);
+}
+
+void MessageParser::mimeField(std::string_view name, std::string_view value)
+{
+    if (!startsWithIgnoringCase(name, "content-"))
+        return;
+    if (isFieldName(name, "content-description")) {
+        attachment_.Description = cut(DecodeWords(value), kDescriptionRoom);
+    } else if (isFieldName(name, "content-disposition")) {
+        attachment_.Disposition = cut(DecodeWords(value), kDispositionRoom);
+        std::string fileName;
+        if (ParamValue(value, "filename", fileName) && !fileName.empty())
+            dispositionFileName_ = std::move(fileName);
+    } else if (isFieldName(name, "content-id")) {
+        attachment_.ContentID = cut(DecodeWords(value), kContentIdRoom);
+    } else if (isFieldName(name, "content-type")) {
+        std::string_view type = trimmed(value.substr(0, value.find(';')));
+        mediaType_ = std::string(type);
+        attachment_.ContentType = cut(mediaType_, kContentTypeRoom);
+        multipart_ = startsWithIgnoringCase(type, "multipart/");
+        ParamValue(value, "boundary", boundary_);
+        std::string typeName;
+        if (ParamValue(value, "name", typeName) && !typeName.empty())
+            typeName_ = std::move(typeName);
+    } else if (isFieldName(name, "content-transfer-encoding")) {
+        std::string v = asciiLower(value);
+        int e = 0;
+        if (v.find("quoted") != std::string::npos)
+            e = 2;
+        if (v.find("base64") != std::string::npos)
+            e = 1;
+        if (v.find("7bit") != std::string::npos || v.find("8bit") != std::string::npos
+            || v.find("binary") != std::string::npos)
+            e = 0;
+        transferEncoding_ = e;
+    }
+}
+
+void MessageParser::finishHeader()
+{
+    flushField();
+    const std::string& raw = dispositionFileName_.empty() ? typeName_ : dispositionFileName_;
+    attachment_.FileName = cut(safeFileName(DecodeWords(raw)), kFileNameRoom);
+}
+
+bool MessageParser::usableBoundary() const
+{
+    return !boundary_.empty() && boundary_.size() <= limits_.maxBoundaryBytes;
+}
+
+void MessageParser::endMainHeader()
+{
+    finishHeader();
+    inHeaders_ = false;
+    mainEncoding_ = transferEncoding_;
+    if (multipart_ && usableBoundary() && limits_.maxBoundaryDepth > 0) {
+        boundaries_.push_back(boundary_);
+        state_ = Skipping;
+    } else if (multipart_ || isTextType(mediaType_.empty() ? attachment_.ContentType : mediaType_)) {
+        // A multipart without a boundary has no parts to find: its body is read as text.
+        state_ = Body;
+    } else {
+        startFile(SingleFile);
+    }
+}
+
+void MessageParser::endPartHeader()
+{
+    finishHeader();
+    if (multipart_) {
+        if (static_cast<int>(boundaries_.size()) >= limits_.maxBoundaryDepth) {
+            state_ = Skipping; // too deep: this part and all inside it are skipped
+            return;
+        }
+        if (usableBoundary()) {
+            boundaries_.push_back(boundary_);
+            state_ = Skipping;
+            return;
+        }
+        // A nested multipart without a boundary is kept whole, as a file.
+    } else if (partCounter_ == 1 && isTextType(attachment_.ContentType)) {
+        textQp_.reset();
+        state_ = FirstTextPart;
+        return;
+    }
+    startFile(PartBody);
+}
+
+void MessageParser::nextPart()
+{
+    ++partCounter_;
+    clearPart();
+    textQp_.reset();
+    state_ = partCounter_ > limits_.maxParts ? Skipping : PartHeader;
+}
+
+// ---- boundaries -------------------------------------------------------------------------
+
+// The innermost open level (1 = outermost) whose delimiter or close delimiter the line is:
+// "--" + boundary, then "--" for a close, then only blanks (RFC 2046). 0 when none.
+int MessageParser::matchBoundary(std::string_view line, bool& close) const
+{
+    if (boundaries_.empty() || line.size() < 2 || line[0] != '-' || line[1] != '-')
+        return 0;
+    std::string_view rest = line.substr(2);
+    for (std::size_t k = boundaries_.size(); k >= 1; --k) {
+        const std::string& b = boundaries_[k - 1];
+        if (rest.size() < b.size() || rest.compare(0, b.size(), b) != 0)
+            continue;
+        std::string_view tail = rest.substr(b.size());
+        bool c = tail.size() >= 2 && tail[0] == '-' && tail[1] == '-';
+        if (c)
+            tail.remove_prefix(2);
+        bool blanks = true;
+        for (char ch : tail)
+            if (ch != ' ' && ch != '\t' && ch != '\r')
+                blanks = false;
+        if (!blanks)
+            continue;
+        close = c;
+        return static_cast<int>(k);
+    }
+    return 0;
+}
+
+void MessageParser::onBoundary(int level, bool close)
+{
+    endPartBody(false);
+    // A boundary of an outer level also ends every level inside it.
+    boundaries_.resize(static_cast<std::size_t>(close ? level - 1 : level));
+    if (!close) {
+        nextPart();
+        return;
+    }
+    if (boundaries_.empty()) {
+        state_ = Body; // after the outermost close: kept as text
+        inHeaders_ = false;
+        textQp_.reset();
+    } else {
+        state_ = Skipping;
+    }
+}
+
+void MessageParser::endPartBody(bool messageEnd)
+{
+    switch (state_) {
+    case PartBody:
+        closeFile(false);
+        break;
+    case SingleFile:
+        closeFile(messageEnd);
+        break;
+    case Body:
+    case FirstTextPart:
+        flushTextCarry();
+        break;
+    default:
+        break;
+    }
+}
+
+// ---- part files -------------------------------------------------------------------------
+
+void MessageParser::startFile(LineState state)
+{
+    state_ = state;
+    decodeMode_ = transferEncoding_;
+    base64_.reset();
+    pendingLineEnd_ = false;
+    noFile_ = true;
+    attachment_.Size = 0;
+    if (OnAttachmentGetLocation)
+        OnAttachmentGetLocation(&attachment_);
+    if (attachment_.Location.empty())
+        return;
+    std::string error;
+    if (file_->open(attachment_.Location, error))
+        noFile_ = false;
+    else
+        LastFileError = error;
+}
+
+// The line writer and the base64 writer. A plain or quoted-printable part owes the CR LF of a
+// line until the next line comes: the line break before a boundary belongs to the boundary.
+void MessageParser::writeLine(std::string_view line)
+{
+    if (noFile_)
+        return;
+    switch (decodeMode_) {
+    case 1:
+        while (!line.empty()) {
+            std::size_t n = std::min(line.size(), kBase64Slice);
+            char* out = file_->reserve(Base64Decoder::maxOutput(n));
+            file_->commit(base64_.decode(line.data(), n, out));
+            line.remove_prefix(n);
+        }
+        break;
+    case 2:
+        if (pendingLineEnd_)
+            file_->write("\r\n", 2);
+        scratch_.clear();
+        pendingLineEnd_ = !decodeQuotedPrintableLine(line, scratch_);
+        file_->write(scratch_.data(), scratch_.size());
+        if (scratch_.capacity() > kWriteBlock)
+            std::string().swap(scratch_);
+        break;
+    default:
+        if (pendingLineEnd_)
+            file_->write("\r\n", 2);
+        file_->write(line.data(), line.size());
+        pendingLineEnd_ = true;
+        break;
+    }
+    if (file_->failed()) {
+        LastFileError = file_->error();
+        file_->discard();
+        noFile_ = true;
+    }
+}
+
+void MessageParser::closeFile(bool finalLineEnd)
+{
+    attachment_.Size = 0;
+    if (!noFile_) {
+        if (decodeMode_ == 1) {
+            char tail[2];
+            file_->write(tail, base64_.finish(tail));
+        } else if (finalLineEnd && pendingLineEnd_) {
+            file_->write("\r\n", 2);
+        }
+        std::uint64_t written = file_->written();
+        std::string error;
+        if (file_->close(error))
+            attachment_.Size = static_cast<std::int32_t>(
+                std::min<std::uint64_t>(written, static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())));
+        else
+            LastFileError = error;
+    }
+    noFile_ = true;
+    pendingLineEnd_ = false;
+    if (OnAttachmentStored)
+        OnAttachmentStored(&attachment_);
+}
+
+// ---- kept text --------------------------------------------------------------------------
+
+void MessageParser::keepBodyLine(std::string_view line, int encoding)
+{
+    if (encoding != 2) {
+        keepDecoded(std::string(line));
+        return;
+    }
+    std::string decoded;
+    if (textQp_.decodeLine(line, decoded)) {
+        keepDecoded(std::move(decoded));
+    } else if (textQp_.carrySize() >= limits_.maxTextLineBytes) {
+        // A chain of soft breaks may not grow without end: what is held goes out as a line.
+        keepDecoded(textQp_.takeCarry());
+    }
+}
+
+void MessageParser::flushTextCarry()
+{
+    if (textQp_.carrySize() > 0)
+        keepDecoded(textQp_.takeCarry());
+    textQp_.reset();
+}
+
+// A decoded line that holds CR LF (from "=0D=0A") becomes the lines the mailbox would read
+// back; a line longer than the limit becomes several.
+void MessageParser::keepDecoded(std::string&& line)
+{
+    if (line.size() <= limits_.maxTextLineBytes && line.find("\r\n") == std::string::npos) {
+        keepLine(std::move(line));
+        return;
+    }
+    std::string_view text = line;
+    for (;;) {
+        std::size_t crlf = text.find("\r\n");
+        std::string_view piece = text.substr(0, crlf);
+        do {
+            std::size_t n = std::min(piece.size(), limits_.maxTextLineBytes);
+            keepLine(std::string(piece.substr(0, n)));
+            piece.remove_prefix(n);
+        } while (!piece.empty());
+        if (crlf == std::string_view::npos)
+            return;
+        text.remove_prefix(crlf + 2);
+    }
+}
+
+// Kept lines never hold NUL (the mailbox ends a stored text at one): it becomes a blank.
+void MessageParser::keepLine(std::string line)
+{
+    if (MessageTextTruncated)
+        return;
+    std::size_t cost = line.size() + sizeof(std::string);
+    if (textBytes_ + cost > limits_.maxTextBytes) {
+        MessageTextTruncated = true;
+        return;
+    }
+    textBytes_ += cost;
+    if (std::memchr(line.data(), '\0', line.size()))
+        std::replace(line.begin(), line.end(), '\0', ' ');
+    if (OnMessageData)
+        OnMessageData(line);
+    MessageText.push_back(std::move(line));
+}
+
+} // namespace tavik

@@ -1,0 +1,177 @@
+// The streaming parser of received messages: fed the lines of a RETR answer one at a time, it
+// collects the summary header fields, keeps the readable text as lines and writes every other
+// MIME part, decoded, into a file whose path its owner supplies. It also serves the header
+// preview (the answer to "TOP n 0"). It knows nothing of sockets: the POP3 session recognises
+// the end of an answer, removes the stuffed dots and calls the parser.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "pop3/attachment_store.h"
+#include "pop3/mime_decoders.h"
+
+namespace tavik {
+
+// Every bound the parser puts on a message, in one place. Reaching one never fails the
+// message; what lies beyond it is dropped (or split, for long text lines) as each one says.
+struct ParserLimits {
+    // A kept body line longer than this becomes several lines of at most this length; a kept
+    // header line is cut to it.
+    std::size_t maxTextLineBytes = 64 * 1024;
+    // MessageText in memory (each line counts its bytes plus sizeof(std::string)); lines
+    // beyond are dropped and MessageTextTruncated is set.
+    std::size_t maxTextBytes = 64 * 1024 * 1024;
+    // One header block (each line counts its bytes plus 2); later lines of the block are
+    // neither kept nor read, up to the empty line that ends it.
+    std::size_t maxHeaderBytes = 1024 * 1024;
+    // One header field with its continuation lines; the rest of the field is dropped.
+    std::size_t maxHeaderFieldBytes = 64 * 1024;
+    // Open multipart levels (the size of the boundary table); a multipart part deeper than
+    // this is skipped with everything in it.
+    int maxBoundaryDepth = 33;
+    // Parts of one message over all levels; later parts are skipped.
+    int maxParts = 1000;
+    // Longest boundary used; a multipart with a longer one is treated as having none.
+    std::size_t maxBoundaryBytes = 200;
+};
+
+// True when a raw line of a multi-line POP3 answer is its terminating "." (exactly that).
+bool isEndOfAnswer(std::string_view rawLine);
+// A raw answer line (not the terminator) without the dot the server stuffed in front of a
+// line that begins with ".".
+std::string_view unstuffAnswerLine(std::string_view rawLine);
+// The size a RETR or TOP answer announces: the digits just in front of " octets" (at most
+// 99), empty when there is no " octets".
+std::string answerSizeText(std::string_view answer);
+
+// Event types, as the session's owner sees them.
+using TGMDataEvent = std::function<void(const std::string& data)>;
+using TAttachmentEvent = std::function<void(TMIMEAttachmentPtr attachment)>;
+using TGetHeadersEvent = std::function<void()>;
+using TGetMessageEvent = std::function<void()>;
+using TParserInfoEvent = std::function<void(int info, const std::string& addinfo)>;
+
+// One parser per session, reused for every message. A message runs beginMessage, feedLine
+// for each line after the status line, endMessage at the "." line; a preview runs
+// beginPreview, feedPreviewLine, endPreview. The message values are valid inside
+// OnMessageLoaded / OnHeadersLoaded and are cleared when the handler returns. A part file
+// left open by a message that is abandoned (beginMessage again, or the parser destroyed)
+// is removed without OnAttachmentStored.
+class MessageParser {
+public:
+    // Line states, numbered as in the session's state field.
+    enum LineState : int {
+        Idle = 0,
+        PreviewHeader = 6, // header lines of a TOP answer
+        Body = 2,          // main header, single-part text body, lines after the last boundary
+        PartBody = 8,      // a part written to a file
+        PartHeader = 9,
+        FirstTextPart = 10,
+        SingleFile = 11,   // body of a single-part message that is not text, written to a file
+        Skipping = 12      // lines up to the next boundary
+    };
+
+    explicit MessageParser(const ParserLimits& limits = ParserLimits());
+    ~MessageParser();
+    MessageParser(const MessageParser&) = delete;
+    MessageParser& operator=(const MessageParser&) = delete;
+
+    // The status line of a RETR answer (state 1). A "-" answer raises OnMailError(13,
+    // "Unexpected response: " + answer) and returns false (the session ends). Otherwise the
+    // message starts: values cleared, OnMailInfo(3, size text), state 2.
+    bool beginMessage(std::string_view answer);
+    // One line of the message, without its CR LF and with the stuffed dot removed. Raises
+    // OnMailInfo(4, bytes so far). A line "." here is text like any other.
+    void feedLine(std::string_view line);
+    // The end of the message (the "." line): closes an open part file (OnAttachmentStored),
+    // keeps text held back by a soft line break, raises OnMessageLoaded, clears the values.
+    void endMessage();
+
+    // The status line of a TOP answer; as beginMessage, then the preview's lines follow.
+    bool beginPreview(std::string_view answer);
+    // One line of the preview (unstuffed); kept as received, summary fields taken.
+    void feedPreviewLine(std::string_view line);
+    // The "." line of the preview: OnHeadersLoaded, then the values are cleared.
+    void endPreview();
+
+    // The current line state (a LineState).
+    int State() const { return state_; }
+    const ParserLimits& Limits() const { return limits_; }
+
+    // Message values.
+    std::vector<std::string> MessageText;  // readable lines: main header, empty line, text; NUL -> blank
+    std::string From, To, Subject, Date;   // last field of that name, encoded words decoded
+    std::string XUIDL;                     // last "X-UIDL" value; kept from message to message
+    std::int64_t MessageSize = 0;          // bytes of the lines received (each with CR LF)
+    bool MessageTextTruncated = false;     // lines were dropped at maxTextBytes
+    std::string LastFileError;             // why the last part file failed; empty when none
+
+    // Events, called only when set.
+    TGMDataEvent OnMessageData;              // each line just before it joins MessageText
+    TAttachmentEvent OnAttachmentGetLocation; // end of a part's header: set Location
+    TAttachmentEvent OnAttachmentStored;     // part done, file closed, Size filled in
+    TGetHeadersEvent OnHeadersLoaded;        // end of a preview
+    TGetMessageEvent OnMessageLoaded;        // end of a message
+    TParserInfoEvent OnMailInfo;             // info 3 (size announced) and 4 (bytes so far)
+    TParserInfoEvent OnMailError;            // error 13 for a "-" answer
+
+private:
+    class PartFileWriter;
+
+    void startAnswer(LineState state, std::string_view answer);
+    void clearPart();
+    void clearMessageValues();
+    void mainHeaderLine(std::string_view line);
+    void headerLine(std::string_view line);
+    void flushField();
+    void mimeField(std::string_view name, std::string_view value);
+    void finishHeader();
+    void endMainHeader();
+    void endPartHeader();
+    void nextPart();
+    int matchBoundary(std::string_view line, bool& close) const;
+    void onBoundary(int level, bool close);
+    void endPartBody(bool messageEnd);
+    void startFile(LineState state);
+    void writeLine(std::string_view line);
+    void closeFile(bool finalLineEnd);
+    void keepBodyLine(std::string_view line, int encoding);
+    void keepDecoded(std::string&& line);
+    void keepLine(std::string line);
+    void flushTextCarry();
+    bool usableBoundary() const;
+
+    ParserLimits limits_;
+    LineState state_ = Idle;
+    bool preview_ = false;
+    bool inHeaders_ = false;
+    int transferEncoding_ = 0; // 0 plain, 1 base64, 2 quoted-printable: the current header block
+    int mainEncoding_ = 0;     // the main header's, for the main body and the lines after the parts
+    int decodeMode_ = 0;       // the encoding of the file being written
+    bool multipart_ = false;
+    std::vector<std::string> boundaries_; // open levels, outermost first
+    int partCounter_ = 0;
+    bool noFile_ = true;
+    bool pendingLineEnd_ = false; // CR LF owed before the next line of a plain part file
+    std::string mediaType_;       // Content-Type up to ";", not cut
+    std::string boundary_;
+    std::string dispositionFileName_;
+    std::string typeName_;
+    std::string pendingField_;
+    bool havePendingField_ = false;
+    std::size_t headerBytes_ = 0;
+    std::size_t textBytes_ = 0;
+    std::int64_t byteCount_ = 0;
+    TMIMEAttachment attachment_;
+    QuotedPrintableDecoder textQp_;
+    Base64Decoder base64_;
+    std::string scratch_;
+    std::unique_ptr<PartFileWriter> file_;
+};
+
+} // namespace tavik

@@ -1,0 +1,219 @@
+#!/usr/bin/python3
+"""Writes MIME messages made by Python's own email package into a directory, with what an
+independent reading of them says each part holds, for the parser test to compare against.
+
+Usage: make_messages.py OUTDIR
+
+OUTDIR/manifest.txt lists the messages, one block each:
+    message NAME.eml
+    subject HEX        expected Subject (ISO-8859-1 bytes, "?" for what it cannot hold)
+    from HEX           expected From
+    textjoin HEX       the text kept after the header, lines joined with CR LF (optional)
+    file MODE HEX HEX PAYLOAD   content type, file name, expected bytes in OUTDIR/PAYLOAD;
+                       MODE exact (base64: byte for byte) or lines (after CR LF normalising)
+    end
+HEX is "x:" followed by the bytes in hexadecimal.
+"""
+
+import email
+import email.charset
+import email.header
+import os
+import random
+import sys
+from email import policy
+from email.message import EmailMessage
+from email.mime.application import MIMEApplication
+from email.mime.base import MIMEBase
+from email.mime.multipart import MIMEMultipart
+from email.mime.text import MIMEText
+
+OUT = sys.argv[1]
+rng = random.Random(4711)
+manifest = []
+
+
+def hx(b):
+    if isinstance(b, str):
+        b = b.encode("latin-1")
+    return "x:" + b.hex()
+
+
+# The marks the parser writes as ASCII look-alikes rather than "?".
+LOOK_ALIKES = {0x2018: "'", 0x2019: "'", 0x201A: "'", 0x2032: "'", 0x201C: '"', 0x201D: '"',
+               0x201E: '"', 0x2033: '"', 0x2010: "-", 0x2011: "-", 0x2012: "-", 0x2013: "-",
+               0x2014: "-", 0x2212: "-", 0x2026: "..."}
+
+
+def latin1(text):
+    """The program's 8-bit form of a header text: ISO-8859-1, '?' for other characters."""
+    return text.translate(LOOK_ALIKES).encode("latin-1", errors="replace")
+
+
+def safe_name(name):
+    return latin1(name.replace("\\", "/").split("/")[-1].strip())
+
+
+def crlf(b):
+    return b.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
+
+
+def describe(name, raw, subject, sender, originals):
+    """Reads `raw` back with Python's parser and writes what each part must give.
+    `originals` maps a file name to the bytes that were put into that base64 part."""
+    with open(os.path.join(OUT, name), "wb") as f:
+        f.write(raw)
+    msg = email.message_from_bytes(raw)
+    manifest.append("message " + name)
+    manifest.append("subject " + hx(latin1(subject)))
+    manifest.append("from " + hx(latin1(sender)))
+    if not msg.is_multipart():
+        body = msg.get_payload(decode=True)
+        if msg.get_content_maintype() == "text":
+            text = crlf(body)
+            if text.endswith(b"\r\n"):
+                text = text[:-2]
+            manifest.append("textjoin " + hx(text))
+        else:
+            write_file(name, 0, msg, body, originals)
+        manifest.append("end")
+        return
+    counter = 0
+    for part in msg.walk():
+        if part is msg:
+            continue
+        counter += 1
+        if part.is_multipart():
+            continue
+        payload = part.get_payload(decode=True)
+        if counter == 1 and part.get_content_maintype() == "text":
+            manifest.append("textjoin " + hx(crlf(payload)))
+            continue
+        write_file(name, counter, part, payload, originals)
+    manifest.append("end")
+
+
+def write_file(name, counter, part, payload, originals):
+    cte = (part.get("Content-Transfer-Encoding") or "").lower()
+    raw_name = part.get_filename() or ""
+    if raw_name.startswith("=?"):
+        raw_name = str(email.header.make_header(email.header.decode_header(raw_name)))
+    if cte == "base64" and raw_name in originals:
+        assert payload == originals[raw_name], "Python reads back what it put in"
+        payload = originals[raw_name]
+    payload_file = "%s.part%d" % (name, counter)
+    with open(os.path.join(OUT, payload_file), "wb") as f:
+        f.write(payload if cte == "base64" else crlf(payload))
+    ctype = part.get("Content-Type", "text/plain").split(";")[0].strip()
+    manifest.append("file %s %s %s %s" % ("exact" if cte == "base64" else "lines", hx(ctype),
+                                          hx(safe_name(raw_name)), payload_file))
+
+
+def random_bytes(n):
+    return bytes(rng.randrange(256) for _ in range(n))
+
+
+# 1. Plain text, 7bit, with lines a POP3 server must dot-stuff.
+m = EmailMessage()
+m["Subject"] = "Plain text"
+m["From"] = "plain@example.org"
+m["To"] = "you@example.org"
+m.set_content("First line\n.hidden starts with a dot\n.\n..\nlast line\n", cte="7bit")
+describe("plain.eml", m.as_bytes(), "Plain text", "plain@example.org", {})
+
+# 2. Quoted-printable text: long lines (soft breaks), 8-bit characters, trailing blanks.
+text = ("Caf\u00e9 cr\u00e8me " * 30) + "\n" + "= equals and tab\there  \n" + ".dot line\n" + "x" * 200 + "\n"
+m = EmailMessage()
+m["Subject"] = "Quoted-printable"
+m["From"] = "qp@example.org"
+m.set_content(text, charset="iso-8859-1", cte="quoted-printable")
+describe("quoted_printable.eml", m.as_bytes(), "Quoted-printable", "qp@example.org", {})
+
+# 3. base64 attachments of awkward sizes and names, after a text part.
+m = EmailMessage()
+subject = "Gr\u00fc\u00dfe aus K\u00f6ln \u2013 \u0416 and a subject long enough to be folded by the generator"
+m["Subject"] = subject
+m["From"] = "J\u00f6rg M\u00fcller <joerg@example.org>"
+m.set_content("See the attachments.\n")
+originals = {}
+names = ["one.bin", "two.bin", "three.bin", "fifty-seven.bin", "empty.bin",
+         "r\u00e9sum\u00e9 tr\u00e8s long nom de fichier pour voir les continuations.pdf",
+         "../../etc/passwd", "big.bin"]
+sizes = [1, 2, 3, 57, 0, 5000, 10, 300000]
+for nm, size in zip(names, sizes):
+    data = random_bytes(size)
+    originals[nm] = data
+    m.add_attachment(data, maintype="application", subtype="octet-stream", filename=nm)
+describe("base64_attachments.eml", m.as_bytes(), subject, "J\u00f6rg M\u00fcller <joerg@example.org>", originals)
+
+# 4. multipart/alternative inside multipart/mixed, then an image named only by Content-Type.
+m = EmailMessage()
+m["Subject"] = "Nested"
+m["From"] = "nested@example.org"
+m.set_content("Plain alternative\n.with a dot\n", cte="quoted-printable")
+m.add_alternative("<p>HTML alternative</p>\n", subtype="html", cte="quoted-printable")
+m.make_mixed()
+png = random_bytes(777)
+img = MIMEBase("image", "png", name="picture.png")
+img.set_payload(png)
+email.encoders.encode_base64(img)
+m.attach(img)
+raw = m.as_bytes()
+describe("nested.eml", raw, "Nested", "nested@example.org", {"picture.png": png})
+
+# 5. Encoded-word subjects forced to B and Q, UTF-8 and ISO-8859-1, next to plain words.
+utf8_b = email.charset.Charset("utf-8")
+utf8_b.header_encoding = email.charset.BASE64
+utf8_q = email.charset.Charset("utf-8")
+utf8_q.header_encoding = email.charset.QP
+latin_q = email.charset.Charset("iso-8859-1")
+latin_q.header_encoding = email.charset.QP
+cases = [
+    ("b_utf8", utf8_b, "Stra\u00dfe \u00e0 \u00e9t\u00e9 \u2013 \u65e5\u672c"),
+    ("q_utf8", utf8_q, "\u00c4rger mit \u00fcbergro\u00dfen Dateien _ und = Zeichen"),
+    ("q_latin1", latin_q, "Caf\u00e9 na\u00efve \u00e0 la fran\u00e7aise, " * 4),
+]
+for tag, cs, subj in cases:
+    msg = MIMEText("Body of %s\n" % tag, "plain", "us-ascii")
+    h = email.header.Header("Re:", "us-ascii")
+    h.append(subj, cs)
+    msg["Subject"] = h
+    sender = email.header.Header("Ren\u00e9e", latin_q)
+    sender.append("<renee@example.org>", "us-ascii")
+    msg["From"] = sender
+    describe("subject_%s.eml" % tag, msg.as_bytes(), "Re: " + subj, "Ren\u00e9e <renee@example.org>", {})
+
+# 6. Legacy API: encoded-word file name, RFC 2231 name, plain and quoted-printable text
+#    attachments whose lines begin with dots.
+outer = MIMEMultipart()
+outer["Subject"] = "Legacy"
+outer["From"] = "legacy@example.org"
+outer.attach(MIMEText("Intro text\n", "plain"))
+blob = random_bytes(4096)
+a = MIMEApplication(blob, "octet-stream")
+a.add_header("Content-Disposition", "attachment",
+             filename=email.header.Header("na\u00efve \u00e9t\u00e9.dat", "utf-8").encode())
+outer.attach(a)
+b = MIMEApplication(blob[:1000], "x-data")
+b.add_header("Content-Disposition", "attachment", filename=("utf-8", "", "donn\u00e9es.dat"))
+outer.attach(b)
+t = MIMEText(".starts with a dot\nsecond\n..two dots\n", "plain")
+t.add_header("Content-Disposition", "attachment", filename="notes.txt")
+outer.attach(t)
+q = MIMEText("\u00e9" * 100 + "\n.dot\n", "plain", "iso-8859-1")  # quoted-printable
+assert q["Content-Transfer-Encoding"] == "quoted-printable"
+q.add_header("Content-Disposition", "attachment", filename="latin.txt")
+outer.attach(q)
+describe("legacy.eml", outer.as_bytes(), "Legacy", "legacy@example.org",
+         {"na\u00efve \u00e9t\u00e9.dat": blob, "donn\u00e9es.dat": blob[:1000]})
+
+# 7. A single-part binary message.
+m = EmailMessage()
+m["Subject"] = "Binary only"
+m["From"] = "bin@example.org"
+data = random_bytes(10000)
+m.set_content(data, maintype="application", subtype="octet-stream", filename="only.bin")
+describe("single_binary.eml", m.as_bytes(), "Binary only", "bin@example.org", {"only.bin": data})
+
+with open(os.path.join(OUT, "manifest.txt"), "w") as f:
+    f.write("\n".join(manifest) + "\n")
