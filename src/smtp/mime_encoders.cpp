@@ -1,0 +1,409 @@
+#include "smtp/mime_encoders.h"
+
+#include <array>
+#include <cstring>
+#include <optional>
+
+namespace tavik {
+
+namespace {
+
+constexpr char kHex[] = "0123456789ABCDEF";
+constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr std::string_view kWordStart = "=?ISO-8859-1?Q?";
+constexpr std::string_view kWordEnd = "?=";
+// Characters of a display name that a plain phrase cannot hold.
+constexpr std::string_view kNameSpecials = ",;:<>@()[]\\\"";
+
+// Two base64 characters for every 12-bit value: one lookup per half of a 3-byte group.
+struct Base64PairTable {
+    std::array<char, 4096 * 2> pairs{};
+    constexpr Base64PairTable()
+    {
+        for (int v = 0; v < 4096; ++v) {
+            pairs[2 * v] = kBase64Alphabet[v >> 6];
+            pairs[2 * v + 1] = kBase64Alphabet[v & 63];
+        }
+    }
+};
+constexpr Base64PairTable kBase64Pairs;
+
+// The quoted-printable form of every byte: the byte itself or "=XX", and its width.
+struct QpTable {
+    std::array<std::array<char, 4>, 256> code{};
+    constexpr QpTable()
+    {
+        for (int c = 0; c < 256; ++c) {
+            if (c >= 33 && c <= 126 && c != '=')
+                code[c] = {static_cast<char>(c), 0, 0, 1};
+            else
+                code[c] = {'=', kHex[c >> 4], kHex[c & 15], 3};
+        }
+    }
+};
+constexpr QpTable kQp;
+
+// Bytes an encoded word carries unchanged, per context.
+struct WordTable {
+    std::array<bool, 256> keep{};
+    constexpr explicit WordTable(WordContext context)
+    {
+        for (int c = 33; c <= 126; ++c)
+            keep[c] = c != '=' && c != '?' && c != '_';
+        if (context == WordContext::Phrase)
+            for (char c : kNameSpecials)
+                keep[static_cast<unsigned char>(c)] = false;
+        if (context == WordContext::Parameter)
+            keep['"'] = keep['\\'] = false;
+    }
+};
+constexpr WordTable kTextWord(WordContext::Text);
+constexpr WordTable kPhraseWord(WordContext::Phrase);
+constexpr WordTable kParameterWord(WordContext::Parameter);
+
+const WordTable& wordTable(WordContext context)
+{
+    switch (context) {
+    case WordContext::Phrase: return kPhraseWord;
+    case WordContext::Parameter: return kParameterWord;
+    case WordContext::Text: break;
+    }
+    return kTextWord;
+}
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+bool hasByteFrom127(std::string_view s)
+{
+    for (unsigned char c : s)
+        if (c >= 127)
+            return true;
+    return false;
+}
+
+// Appends the Q encoding of one byte.
+void appendQ(unsigned char c, const WordTable& table, std::string& out)
+{
+    if (c == ' ') {
+        out += '_';
+    } else if (table.keep[c]) {
+        out += static_cast<char>(c);
+    } else {
+        out += '=';
+        out += kHex[c >> 4];
+        out += kHex[c & 15];
+    }
+}
+
+std::string encodedWord(std::string_view text, WordContext context)
+{
+    std::string out(kWordStart);
+    const WordTable& table = wordTable(context);
+    for (unsigned char c : text)
+        appendQ(c, table, out);
+    out += kWordEnd;
+    return out;
+}
+
+// Folds an ASCII header line at blanks after position `keep`: CR LF goes before a blank that
+// follows a non-blank and has text after it, so unfolding gives the line back and no folded line
+// is blank only. Lines aim at kFoldTarget; nothing when a line would still pass kMaxCommandLine.
+std::optional<std::string> foldAtBlanks(std::string_view line, std::size_t keep)
+{
+    const std::size_t n = line.size();
+    if (n <= kMaxCommandLine)
+        return std::string(line);
+    std::size_t lastText = n;
+    while (lastText > 0 && isBlank(line[lastText - 1]))
+        --lastText;
+    std::vector<std::size_t> breaks;
+    for (std::size_t i = keep > 0 ? keep : 1; i + 1 < lastText; ++i)
+        if (isBlank(line[i]) && !isBlank(line[i - 1]))
+            breaks.push_back(i);
+    std::string out;
+    std::size_t start = 0;
+    std::size_t next = 0;
+    while (n - start > kFoldTarget) {
+        while (next < breaks.size() && breaks[next] <= start)
+            ++next;
+        std::size_t k = next;
+        std::size_t best = std::string::npos;
+        while (k < breaks.size() && breaks[k] - start <= kFoldTarget)
+            best = breaks[k++];
+        if (best == std::string::npos) {
+            if (k == breaks.size())
+                break;
+            best = breaks[k];
+        }
+        if (best - start > kMaxCommandLine)
+            return std::nullopt;
+        out.append(line.substr(start, best - start));
+        out += "\r\n";
+        start = best;
+    }
+    if (n - start > kMaxCommandLine)
+        return std::nullopt;
+    out.append(line.substr(start));
+    return out;
+}
+
+} // namespace
+
+std::size_t base64Encode(const unsigned char* in, std::size_t n, char* out)
+{
+    char* o = out;
+    std::size_t i = 0;
+    for (; i + 3 <= n; i += 3) {
+        const unsigned v = unsigned(in[i]) << 16 | unsigned(in[i + 1]) << 8 | in[i + 2];
+        std::memcpy(o, &kBase64Pairs.pairs[2 * (v >> 12)], 2);
+        std::memcpy(o + 2, &kBase64Pairs.pairs[2 * (v & 4095)], 2);
+        o += 4;
+    }
+    if (n - i == 2) {
+        const unsigned v = unsigned(in[i]) << 16 | unsigned(in[i + 1]) << 8;
+        *o++ = kBase64Alphabet[v >> 18];
+        *o++ = kBase64Alphabet[(v >> 12) & 63];
+        *o++ = kBase64Alphabet[(v >> 6) & 63];
+        *o++ = '=';
+    } else if (n - i == 1) {
+        const unsigned v = unsigned(in[i]) << 16;
+        *o++ = kBase64Alphabet[v >> 18];
+        *o++ = kBase64Alphabet[(v >> 12) & 63];
+        *o++ = '=';
+        *o++ = '=';
+    }
+    return static_cast<std::size_t>(o - out);
+}
+
+std::string base64Encode(std::string_view bytes)
+{
+    std::string out(base64EncodedSize(bytes.size()), '\0');
+    base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), out.data());
+    return out;
+}
+
+void base64EncodeLines(const unsigned char* in, std::size_t n, std::string& out)
+{
+    const std::size_t lines = (n + kBase64LineBytes - 1) / kBase64LineBytes;
+    const std::size_t old = out.size();
+    out.resize(old + base64EncodedSize(n) + 2 * lines);
+    char* o = out.data() + old;
+    for (std::size_t i = 0; i < n; i += kBase64LineBytes) {
+        const std::size_t take = n - i < kBase64LineBytes ? n - i : kBase64LineBytes;
+        o += base64Encode(in + i, take, o);
+        *o++ = '\r';
+        *o++ = '\n';
+    }
+}
+
+void QuotedPrintableEncoder::encode(const char* in, std::size_t n, std::string& out)
+{
+    // Every byte gives at most 3 characters; a soft break follows at most every 71 characters.
+    const std::size_t old = out.size();
+    out.resize(old + 3 * n + 3 * (3 * n / 71 + 1));
+    char* o = out.data() + old;
+    unsigned column = column_;
+    for (std::size_t i = 0; i < n; ++i) {
+        // Always copy three characters, advance by the width: no branch on the byte.
+        const auto& code = kQp.code[static_cast<unsigned char>(in[i])];
+        std::memcpy(o, code.data(), 3);
+        o += code[3];
+        column += static_cast<unsigned>(code[3]);
+        if (column > 70) {
+            std::memcpy(o, "=\r\n", 3);
+            o += 3;
+            column = 0;
+        }
+    }
+    out.resize(static_cast<std::size_t>(o - out.data()));
+    column_ = column;
+}
+
+std::string encodeQuotedPrintable(std::string_view bytes)
+{
+    QuotedPrintableEncoder encoder;
+    std::string out;
+    encoder.encode(bytes.data(), bytes.size(), out);
+    return out;
+}
+
+void uuencodeBlock(const unsigned char* in, std::size_t n, std::string& out)
+{
+    auto group = [](const unsigned char* g, char* o) {
+        o[0] = static_cast<char>(32 + (g[0] >> 2));
+        o[1] = static_cast<char>(32 + (((g[0] & 3) << 4) | (g[1] >> 4)));
+        o[2] = static_cast<char>(32 + (((g[1] & 15) << 2) | (g[2] >> 6)));
+        o[3] = static_cast<char>(32 + (g[2] & 63));
+    };
+    const std::size_t full = n / kUuLineBytes;
+    const std::size_t rest = n % kUuLineBytes;
+    const std::size_t old = out.size();
+    out.resize(old + full * 63 + (rest ? 1 + (rest + 2) / 3 * 4 + 2 : 0));
+    char* o = out.data() + old;
+    for (std::size_t l = 0; l < full; ++l, in += kUuLineBytes) {
+        *o++ = 'M';
+        for (std::size_t g = 0; g < kUuLineBytes; g += 3, o += 4)
+            group(in + g, o);
+        *o++ = '\r';
+        *o++ = '\n';
+    }
+    if (rest) {
+        *o++ = static_cast<char>(32 + rest);
+        for (std::size_t g = 0; g < rest; g += 3, o += 4) {
+            unsigned char padded[3] = {' ', ' ', ' '};
+            std::memcpy(padded, in + g, rest - g < 3 ? rest - g : 3);
+            group(padded, o);
+        }
+        *o++ = '\r';
+        *o++ = '\n';
+    }
+}
+
+std::string UueName(std::string_view name)
+{
+    const std::size_t dot = name.rfind('.');
+    std::string out(dot == std::string_view::npos ? name : name.substr(0, dot));
+    out += ".uue";
+    return out;
+}
+
+std::string EncodeWord(std::string_view text)
+{
+    if (!hasByteFrom127(text))
+        return std::string(text);
+    return encodedWord(text, WordContext::Text);
+}
+
+std::string withoutLineBreaks(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\r') {
+            if (i + 1 < text.size() && text[i + 1] == '\n')
+                ++i;
+            out += ' ';
+        } else if (c == '\n') {
+            out += ' ';
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> splitEncodedWords(std::string_view text, WordContext context)
+{
+    const std::size_t room = kMaxEncodedWord - kWordStart.size() - kWordEnd.size();
+    const WordTable& table = wordTable(context);
+    std::vector<std::string> words;
+    std::string payload;
+    std::string piece;
+    for (unsigned char c : text) {
+        piece.clear();
+        appendQ(c, table, piece);
+        if (payload.size() + piece.size() > room) {
+            words.push_back(std::string(kWordStart) + payload + std::string(kWordEnd));
+            payload.clear();
+        }
+        payload += piece;
+    }
+    if (!payload.empty())
+        words.push_back(std::string(kWordStart) + payload + std::string(kWordEnd));
+    return words;
+}
+
+std::string EncodeUnstructuredLine(std::string_view prefix, std::string_view value, std::string_view trailer)
+{
+    const std::string p = withoutLineBreaks(prefix);
+    const std::string v = withoutLineBreaks(value);
+    std::string single = p + EncodeWord(v) + std::string(trailer);
+    if (single.size() <= kMaxCommandLine)
+        return single;
+    if (!hasByteFrom127(v))
+        if (auto folded = foldAtBlanks(single, p.size()))
+            return *folded;
+    const std::vector<std::string> words = splitEncodedWords(v, WordContext::Text);
+    if (words.empty())
+        return single;
+    std::string out = p + words.front();
+    for (std::size_t i = 1; i < words.size(); ++i)
+        out += "\r\n " + words[i];
+    out += trailer;
+    return out;
+}
+
+std::string EncodeHeaderLine(std::string_view line)
+{
+    const std::string l = withoutLineBreaks(line);
+    const std::size_t colon = l.find(": ");
+    if (colon == std::string::npos) {
+        auto folded = foldAtBlanks(l, 0);
+        return folded ? *folded : l;
+    }
+    return EncodeUnstructuredLine(std::string_view(l).substr(0, colon + 2), std::string_view(l).substr(colon + 2), "  ");
+}
+
+std::string EncodeDisplayName(std::string_view name)
+{
+    const std::string n = withoutLineBreaks(name);
+    if (hasByteFrom127(n))
+        return encodedWord(n, WordContext::Phrase);
+    if (n.find_first_of(kNameSpecials) == std::string::npos)
+        return n;
+    std::string out = "\"";
+    for (char c : n) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        out += c;
+    }
+    out += '"';
+    return out;
+}
+
+std::string EncodeAddressLine(std::string_view prefix, std::string_view name, std::string_view address)
+{
+    const std::string p = withoutLineBreaks(prefix);
+    const std::string n = withoutLineBreaks(name);
+    const std::string tail = " <" + withoutLineBreaks(address) + ">";
+    std::string single = p + EncodeDisplayName(n) + tail;
+    if (single.size() <= kMaxCommandLine || n.empty())
+        return single;
+    if (!hasByteFrom127(n))
+        if (auto folded = foldAtBlanks(single, p.size()))
+            return *folded;
+    const std::vector<std::string> words = splitEncodedWords(n, WordContext::Phrase);
+    std::string out = p + words.front();
+    for (std::size_t i = 1; i < words.size(); ++i)
+        out += "\r\n " + words[i];
+    out += "\r\n" + tail;
+    return out;
+}
+
+std::string EncodeParameterValue(std::string_view value)
+{
+    if (!hasByteFrom127(value) && value.find_first_of("\"\\") == std::string_view::npos)
+        return std::string(value);
+    return encodedWord(value, WordContext::Parameter);
+}
+
+std::string EncodeParameterLine(std::string_view head, std::string_view parameter, std::string_view value)
+{
+    const std::string h = withoutLineBreaks(head);
+    const std::string v = withoutLineBreaks(value);
+    const std::string assignment = std::string(parameter) + "=\"" + EncodeParameterValue(v) + "\"";
+    std::string single = h + "; " + assignment;
+    if (single.size() <= kMaxCommandLine)
+        return single;
+    if (1 + assignment.size() <= kMaxCommandLine)
+        return h + ";\r\n " + assignment;
+    const std::vector<std::string> words = splitEncodedWords(v, WordContext::Parameter);
+    std::string out = h + ";\r\n " + std::string(parameter) + "=\"" + words.front();
+    for (std::size_t i = 1; i < words.size(); ++i)
+        out += "\r\n " + words[i];
+    out += '"';
+    return out;
+}
+
+} // namespace tavik
