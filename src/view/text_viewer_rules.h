@@ -1,0 +1,181 @@
+// What the read-only message text viewer shows and does, without painting it: which lines are
+// quoted, where the web and e-mail links of a line lie, the table of links on the surface, the
+// mouse selection and the text Copy takes, and the scroll positions. The viewer widget
+// (TStringsViewer) draws what Paint answers and forwards mouse, key and size events here.
+//
+// Lines and columns of the selection are those the viewer has always used: lines 0-based,
+// columns counted from the pointer position (x div CharWidth, the left margin included), where
+// column c stands for the c-th character of the line and 0 for the margin before the first.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tavik {
+
+// The sixteen colours a quoted line can take (RGB), indexed by the settings' QuotedColor.
+constexpr int kQuotedColorCount = 16;
+extern const std::uint32_t QuotedColorTable[kQuotedColorCount];
+// The RGB of a QuotedColor setting; a value outside 0 to 15 shows as colour 0.
+std::uint32_t quotedColorRgb(int quotedColor);
+// A quoted line has its first ">" at character 1, 2 or 3.
+bool isQuotedLine(const std::string& line);
+
+// Colours of a link as drawn, and of a link while it is being clicked.
+constexpr std::uint32_t kLinkRgb = 0x0000FF;
+constexpr std::uint32_t kClickedLinkRgb = 0xFF0000;
+
+// One link found on a line: where it begins (byte index) and its text.
+struct TextLink {
+    std::size_t start = 0;
+    std::string text;
+};
+// Web links: from each "http://" or "https://" up to the next blank or tab (or the line end).
+std::vector<TextLink> findWebLinks(const std::string& line);
+// E-mail links: the run of letters, digits, "_", "-", "|" and "." on each side of each "@" (the
+// "@" alone when there is none), never reaching back into the previous link.
+std::vector<TextLink> findMailLinks(const std::string& line);
+// The links of a line in the order they are recorded: its web links, then its e-mail links.
+std::vector<TextLink> findLinks(const std::string& line);
+
+// Tab stops, in characters, of the painted text.
+constexpr int kTabColumns = 8;
+// The painted column of the character at `index` once tabs are expanded.
+std::size_t displayColumn(const std::string& line, std::size_t index);
+// The line as painted: every tab replaced by blanks up to the next stop.
+std::string expandTabs(const std::string& line);
+
+// Pixels left of the first character.
+constexpr int kTextLeftMargin = 10;
+// Links one painting is expected to hold; more are recorded all the same.
+constexpr std::size_t kLinkTableRoom = 100;
+// The end column Select all sets.
+constexpr int kSelectAllEndColumn = 999;
+// The longest text Copy gives the clipboard.
+constexpr std::size_t kCopyLimit = 30999;
+
+// A place in the text: line (0-based) and column (see the file comment).
+struct TextPoint {
+    int line = 0;
+    int column = 0;
+};
+
+// A link on the surface: its text and rectangle in surface pixels, bounds included.
+struct LinkEntry {
+    std::string text;
+    int left = 0, right = 0, top = 0, bottom = 0;
+};
+
+// One line to draw: the tab-expanded text at (x, y), its colour rule, its highlighted characters
+// (byte indexes [highlightFrom, highlightTo) and their pixels) and its links (indexes into the
+// link table, each drawn blue and underlined at its rectangle).
+struct PaintedLine {
+    int line = 0;
+    int x = 0, y = 0;
+    std::string text;
+    bool quoted = false;
+    bool highlighted = false;
+    std::size_t highlightFrom = 0, highlightTo = 0;
+    int highlightLeft = 0, highlightRight = 0;
+    std::vector<std::size_t> links;
+};
+
+// Keys that scroll. Up and Left arrows are LineUp, Down and Right are LineDown.
+enum class ScrollKey { LineUp, LineDown, PageUp, PageDown, Home, End };
+
+// The text viewer's model. The widget sets the font metrics and the surface size, fills the
+// lines, calls Paint on every painting and forwards the mouse; Ctrl+A is SelectAll, Ctrl+C and
+// Ctrl+X are Copy (nothing is removed), Esc is ClearSelection.
+class TextViewerModel {
+public:
+    // CharWidth: width of "M" in the font; LineHeight: height of "M" plus 1.
+    void SetMetrics(int charWidth, int lineHeight);
+    int CharWidth() const { return charWidth_; }
+    int LineHeight() const { return lineHeight_; }
+    // The painting surface's size in pixels.
+    void SetSurfaceSize(int width, int height);
+
+    // Replaces the text: both scroll positions go to 0 and the selection is cleared.
+    void SetLines(std::vector<std::string> lines);
+    // Adds to the text; the selection stays.
+    void AddLine(std::string line);
+    void AddLines(const std::vector<std::string>& lines);
+    // Empties the text and clears the selection.
+    void Clear();
+    const std::vector<std::string>& Lines() const { return lines_; }
+    // Called after every SetLines, AddLine, AddLines and Clear.
+    std::function<void()> OnChange;
+
+    // Scroll positions: first visible line and first visible column, kept within their ranges.
+    void SetVerticalPosition(int position);
+    int VerticalPosition() const { return vertical_; }
+    void SetHorizontalPosition(int position);
+    int HorizontalPosition() const { return horizontal_; }
+    // The vertical range is the line count; the horizontal range the longest line painted so far
+    // (in painted columns). The largest position shows the last line or column.
+    int VerticalRange() const { return static_cast<int>(lines_.size()); }
+    int HorizontalRange() const { return horizontalRange_; }
+    int MaxVerticalPosition() const;
+    int MaxHorizontalPosition() const;
+    // Page steps: whole lines and columns that fit on the surface (at least 1).
+    int VerticalPage() const;
+    int HorizontalPage() const;
+    // Scrolls the vertical position as the key does.
+    void Scroll(ScrollKey key);
+
+    // One painting: the lines to draw from the top of the surface. Rebuilds the link table from
+    // nothing and grows the horizontal range.
+    std::vector<PaintedLine> Paint();
+    // The links of the last painting, in the order recorded.
+    const std::vector<LinkEntry>& LinkTable() const { return links_; }
+    // True when the point lies on a recorded link (the hand pointer).
+    bool IsOverLink(int x, int y) const;
+
+    // Raised by a press on a link, once per link under the pointer, in the table's order.
+    std::function<void(const std::string& link)> OnLinkClicked;
+    // A button press at (x, y): reports the links under it (when OnLinkClicked is set; the
+    // answer lists their table indexes for the widget to redraw in red), then starts a selection.
+    std::vector<std::size_t> MousePress(int x, int y);
+    // Pointer moved: extends a selection in progress.
+    void MouseMove(int x, int y);
+    // Button released: a selection in progress becomes the selection.
+    void MouseRelease();
+    // The text point under a surface position (never a negative line or column).
+    TextPoint PointAt(int x, int y) const;
+
+    // Selects from (0, 0) to column 999 of the last line; nothing on an empty text.
+    void SelectAll();
+    // Forgets the selection (Esc).
+    void ClearSelection();
+    bool Selecting() const { return selecting_; }
+    bool HasSelection() const { return hasSelection_; }
+    TextPoint Anchor() const { return anchor_; }
+    TextPoint End() const { return end_; }
+    // The selected text for the clipboard, lines joined with CR LF and cut to 30999 characters;
+    // no value when there is no selection or no text (the clipboard is then left alone).
+    std::optional<std::string> Copy() const;
+
+private:
+    void clampPositions();
+    bool highlightOf(int line, std::size_t& from, std::size_t& to) const;
+    void orderedSelection(TextPoint& b, TextPoint& e) const;
+
+    int charWidth_ = 8;
+    int lineHeight_ = 14;
+    int width_ = 100;
+    int height_ = 50;
+    std::vector<std::string> lines_;
+    int vertical_ = 0;
+    int horizontal_ = 0;
+    int horizontalRange_ = 0;
+    std::vector<LinkEntry> links_;
+    bool selecting_ = false;
+    bool hasSelection_ = false;
+    TextPoint anchor_, end_;
+};
+
+} // namespace tavik

@@ -1,0 +1,484 @@
+// The text viewer's rules without a screen: quoting, link finding and the link table, the mouse
+// selection, Copy and Select all, and the scroll arithmetic.
+#include <gtest/gtest.h>
+
+#include "view/text_viewer_rules.h"
+
+using namespace tavik;
+
+namespace {
+
+std::vector<std::string> texts(const std::vector<TextLink>& links)
+{
+    std::vector<std::string> t;
+    for (const auto& l : links)
+        t.push_back(l.text);
+    return t;
+}
+
+// A viewer with an 8 by 16 pixel character cell: ten lines on a 160 pixel high surface.
+struct ViewerFixture : ::testing::Test {
+    TextViewerModel viewer;
+    void SetUp() override
+    {
+        viewer.SetMetrics(8, 16);
+        viewer.SetSurfaceSize(800, 160);
+    }
+    // Surface position of column c on visible row r.
+    static int xOf(int column) { return column * 8; }
+    static int yOf(int row) { return row * 16 + 3; }
+    void drag(int fromColumn, int fromRow, int toColumn, int toRow)
+    {
+        viewer.MousePress(xOf(fromColumn), yOf(fromRow));
+        viewer.MouseMove(xOf(toColumn), yOf(toRow));
+        viewer.MouseRelease();
+    }
+};
+
+// ---- Quoting ----
+
+TEST(TextViewerQuotes, FirstAngleBracketAtCharacterOneToThree)
+{
+    EXPECT_TRUE(isQuotedLine(">"));
+    EXPECT_TRUE(isQuotedLine("> quoted"));
+    EXPECT_TRUE(isQuotedLine(">> twice"));
+    EXPECT_TRUE(isQuotedLine(" > one blank"));
+    EXPECT_TRUE(isQuotedLine("  > two blanks"));
+    EXPECT_TRUE(isQuotedLine("ab> anything before it"));
+    EXPECT_FALSE(isQuotedLine("   > three blanks"));
+    EXPECT_FALSE(isQuotedLine("no quote at all"));
+    EXPECT_FALSE(isQuotedLine("abc> fourth"));
+    EXPECT_TRUE(isQuotedLine("a > b")); // the rule looks at the position only
+    EXPECT_FALSE(isQuotedLine(""));
+}
+
+TEST(TextViewerQuotes, QuotedColorOutsideTheTableIsColourZero)
+{
+    EXPECT_EQ(quotedColorRgb(0), 0x000000u);
+    EXPECT_EQ(quotedColorRgb(1), 0x800000u);
+    EXPECT_EQ(quotedColorRgb(8), 0xC0C0C0u);
+    EXPECT_EQ(quotedColorRgb(12), 0x0000FFu);
+    EXPECT_EQ(quotedColorRgb(15), 0xFFFFFFu);
+    EXPECT_EQ(quotedColorRgb(-1), 0x000000u);
+    EXPECT_EQ(quotedColorRgb(16), 0x000000u);
+    EXPECT_EQ(quotedColorRgb(100000), 0x000000u);
+}
+
+// ---- Finding links ----
+
+TEST(TextViewerLinks, WebLinksEndBeforeTheFirstBlankOrTab)
+{
+    auto links = findWebLinks("see http://x.org/a?b=1 and more");
+    ASSERT_EQ(links.size(), 1u);
+    EXPECT_EQ(links[0].text, "http://x.org/a?b=1");
+    EXPECT_EQ(links[0].start, 4u);
+    EXPECT_EQ(texts(findWebLinks("http://a.b\tnext")), (std::vector<std::string>{"http://a.b"}));
+    EXPECT_EQ(texts(findWebLinks("at the end http://a.b/c.")), (std::vector<std::string>{"http://a.b/c."}));
+    EXPECT_EQ(texts(findWebLinks("http://one http://two")), (std::vector<std::string>{"http://one", "http://two"}));
+    EXPECT_EQ(texts(findWebLinks("xhttp://glued")), (std::vector<std::string>{"http://glued"}));
+    EXPECT_EQ(texts(findWebLinks("http://http://x y")), (std::vector<std::string>{"http://http://x"}));
+    EXPECT_TRUE(findWebLinks("HTTP://upper www.x.org ftp://x").empty());
+    EXPECT_TRUE(findWebLinks("").empty());
+}
+
+TEST(TextViewerLinks, HttpsLinksAreFoundLikeHttpOnes)
+{
+    auto links = findWebLinks("secure https://x.org/p then http://y.org");
+    ASSERT_EQ(links.size(), 2u);
+    EXPECT_EQ(links[0].text, "https://x.org/p");
+    EXPECT_EQ(links[0].start, 7u);
+    EXPECT_EQ(links[1].text, "http://y.org");
+    EXPECT_EQ(texts(findWebLinks("https://a\thttps://b")), (std::vector<std::string>{"https://a", "https://b"}));
+    EXPECT_TRUE(findWebLinks("https:/x httpss://y").empty());
+}
+
+TEST(TextViewerLinks, MailLinksRunOverAddressCharacters)
+{
+    auto links = findMailLinks("write to john.doe@example.com. Thanks");
+    ASSERT_EQ(links.size(), 1u);
+    EXPECT_EQ(links[0].text, "john.doe@example.com."); // the full stop stays in the link
+    EXPECT_EQ(links[0].start, 9u);
+    EXPECT_EQ(texts(findMailLinks("John <john@x.org>")), (std::vector<std::string>{"john@x.org"}));
+    EXPECT_EQ(texts(findMailLinks("a lone @ here")), (std::vector<std::string>{"@"}));
+    EXPECT_EQ(texts(findMailLinks("a@b.c|John Doe")), (std::vector<std::string>{"a@b.c|John"}));
+    EXPECT_EQ(texts(findMailLinks("first_1-x@a-b.c, second@d")),
+              (std::vector<std::string>{"first_1-x@a-b.c", "second@d"}));
+    // The next link never reaches back into the previous one.
+    EXPECT_EQ(texts(findMailLinks("a@b@c")), (std::vector<std::string>{"a@b", "@c"}));
+    EXPECT_EQ(texts(findMailLinks("caf\xe9@x")), (std::vector<std::string>{"@x"}));
+    EXPECT_TRUE(findMailLinks("no address").empty());
+}
+
+TEST(TextViewerLinks, WebLinksComeBeforeMailLinksOfTheSameLine)
+{
+    auto links = findLinks("mail x@y.z or http://user@host.org/p");
+    EXPECT_EQ(texts(links), (std::vector<std::string>{"http://user@host.org/p", "x@y.z", "user@host.org"}));
+}
+
+TEST(TextViewerLinks, TabsExpandToEveryEighthColumn)
+{
+    EXPECT_EQ(expandTabs("a\tb"), "a       b");
+    EXPECT_EQ(expandTabs("\t"), std::string(8, ' '));
+    EXPECT_EQ(expandTabs("12345678\tx"), "12345678        x");
+    EXPECT_EQ(displayColumn("a\tb", 2), 8u);
+    EXPECT_EQ(displayColumn("abc", 2), 2u);
+    EXPECT_EQ(displayColumn("ab", 5), 5u);
+}
+
+// ---- The link table ----
+
+TEST_F(ViewerFixture, PaintingRecordsTheLinksOnTheSurface)
+{
+    viewer.SetLines({"see http://x.org/a and more", "> quoted", "plain", "\thttp://t"});
+    auto painted = viewer.Paint();
+    ASSERT_EQ(painted.size(), 4u);
+    EXPECT_FALSE(painted[0].quoted);
+    EXPECT_TRUE(painted[1].quoted);
+    EXPECT_EQ(painted[3].text, std::string(8, ' ') + "http://t");
+    EXPECT_EQ(painted[2].y, 32);
+    EXPECT_EQ(painted[2].x, kTextLeftMargin);
+    const auto& table = viewer.LinkTable();
+    ASSERT_EQ(table.size(), 2u);
+    EXPECT_EQ(table[0].text, "http://x.org/a");
+    EXPECT_EQ(table[0].left, 10 + 4 * 8);
+    EXPECT_EQ(table[0].right, 10 + 4 * 8 + 14 * 8);
+    EXPECT_EQ(table[0].top, 0);
+    EXPECT_EQ(table[0].bottom, 16);
+    EXPECT_EQ(table[1].left, 10 + 8 * 8); // after the tab
+    EXPECT_EQ(table[1].top, 48);
+    EXPECT_EQ(painted[0].links, (std::vector<std::size_t>{0}));
+    EXPECT_EQ(painted[3].links, (std::vector<std::size_t>{1}));
+
+    EXPECT_TRUE(viewer.IsOverLink(42, 0));    // bounds included
+    EXPECT_TRUE(viewer.IsOverLink(154, 16));
+    EXPECT_FALSE(viewer.IsOverLink(41, 5));
+    EXPECT_FALSE(viewer.IsOverLink(100, 20));
+}
+
+TEST_F(ViewerFixture, APressOnOverlappingLinksReportsBothWebFirst)
+{
+    viewer.SetLines({"http://user@host.org/x tail"});
+    viewer.Paint();
+    std::vector<std::string> clicked;
+    viewer.OnLinkClicked = [&](const std::string& link) { clicked.push_back(link); };
+    auto hits = viewer.MousePress(10 + 9 * 8 + 2, 5);
+    EXPECT_EQ(clicked, (std::vector<std::string>{"http://user@host.org/x", "user@host.org"}));
+    EXPECT_EQ(hits, (std::vector<std::size_t>{0, 1}));
+    // The press goes on to start a selection.
+    EXPECT_TRUE(viewer.Selecting());
+    viewer.MouseRelease();
+    clicked.clear();
+    viewer.MousePress(10 + 2, 5); // on the web link only
+    EXPECT_EQ(clicked, (std::vector<std::string>{"http://user@host.org/x"}));
+    clicked.clear();
+    viewer.MousePress(10 + 25 * 8, 5); // on "tail"
+    EXPECT_TRUE(clicked.empty());
+}
+
+TEST_F(ViewerFixture, WithoutAHandlerNothingIsReported)
+{
+    viewer.SetLines({"http://x"});
+    viewer.Paint();
+    EXPECT_TRUE(viewer.MousePress(12, 3).empty());
+    EXPECT_TRUE(viewer.Selecting());
+}
+
+TEST_F(ViewerFixture, AHandlerMayReplaceTheText)
+{
+    viewer.SetLines({"a@b http://c"});
+    viewer.Paint();
+    std::vector<std::string> clicked;
+    viewer.OnLinkClicked = [&](const std::string& link) {
+        clicked.push_back(link);
+        viewer.SetLines({"replaced"});
+    };
+    viewer.MousePress(10 + 1, 3);
+    EXPECT_EQ(clicked, (std::vector<std::string>{"a@b"}));
+    EXPECT_EQ(viewer.Lines(), (std::vector<std::string>{"replaced"}));
+}
+
+TEST_F(ViewerFixture, ScrolledAwayLinksCannotBeClickedAndScrolledInOnesCan)
+{
+    std::vector<std::string> lines(30, "text");
+    lines[0] = "top http://first";
+    lines[15] = "mail me@there";
+    viewer.SetLines(lines);
+    viewer.Paint();
+    ASSERT_EQ(viewer.LinkTable().size(), 1u);
+    std::vector<std::string> clicked;
+    viewer.OnLinkClicked = [&](const std::string& link) { clicked.push_back(link); };
+
+    viewer.SetVerticalPosition(10);
+    auto painted = viewer.Paint();
+    EXPECT_EQ(painted.front().line, 10);
+    EXPECT_EQ(painted.size(), 10u);
+    ASSERT_EQ(viewer.LinkTable().size(), 1u);
+    EXPECT_EQ(viewer.LinkTable()[0].text, "me@there");
+    viewer.MousePress(10 + 4 * 8 + 1, 3); // where the first link was
+    viewer.MouseRelease();
+    EXPECT_TRUE(clicked.empty());
+    viewer.MousePress(10 + 6 * 8, 5 * 16 + 2);
+    EXPECT_EQ(clicked, (std::vector<std::string>{"me@there"}));
+}
+
+TEST_F(ViewerFixture, MoreThanAHundredLinksAreAllRecorded)
+{
+    std::string line;
+    for (int i = 0; i < 150; ++i)
+        line += "@ ";
+    viewer.SetSurfaceSize(2500, 160);
+    viewer.SetLines({line});
+    viewer.Paint();
+    ASSERT_EQ(viewer.LinkTable().size(), 150u);
+    std::vector<std::string> clicked;
+    viewer.OnLinkClicked = [&](const std::string& link) { clicked.push_back(link); };
+    auto hits = viewer.MousePress(10 + 200 * 8 + 4, 3); // the 101st
+    EXPECT_EQ(hits, (std::vector<std::size_t>{100}));
+    EXPECT_EQ(clicked, (std::vector<std::string>{"@"}));
+
+    // Links right of the surface are not on it and are not recorded.
+    viewer.SetSurfaceSize(100, 160);
+    viewer.Paint();
+    EXPECT_EQ(viewer.LinkTable().size(), 6u); // columns 0, 2, ..., 10 begin left of x = 100
+}
+
+TEST_F(ViewerFixture, EmptyTextPaintsNothing)
+{
+    auto painted = viewer.Paint();
+    EXPECT_TRUE(painted.empty());
+    EXPECT_TRUE(viewer.LinkTable().empty());
+    EXPECT_EQ(viewer.VerticalRange(), 0);
+    viewer.SetLines({"http://x"});
+    viewer.Paint();
+    viewer.Clear();
+    EXPECT_TRUE(viewer.Paint().empty());
+    EXPECT_TRUE(viewer.LinkTable().empty());
+}
+
+TEST_F(ViewerFixture, HorizontalScrollingMovesTextAndLinks)
+{
+    viewer.SetLines({"abc", "\tx http://h"});
+    viewer.Paint();
+    EXPECT_EQ(viewer.HorizontalRange(), 18); // painted columns, the tab expanded
+    viewer.SetHorizontalPosition(100);
+    EXPECT_EQ(viewer.HorizontalPosition(), 17);
+    viewer.SetHorizontalPosition(5);
+    auto painted = viewer.Paint();
+    EXPECT_EQ(painted[0].x, 10 - 5 * 8);
+    ASSERT_EQ(viewer.LinkTable().size(), 1u);
+    EXPECT_EQ(viewer.LinkTable()[0].left, 10 - 5 * 8 + 10 * 8);
+    // A new text starts at the left again.
+    viewer.SetLines({"x"});
+    EXPECT_EQ(viewer.HorizontalPosition(), 0);
+    EXPECT_EQ(viewer.HorizontalRange(), 0);
+}
+
+// ---- Selection ----
+
+TEST_F(ViewerFixture, ColumnsCountFromThePointerWithTheMargin)
+{
+    viewer.SetLines(std::vector<std::string>(20, "line"));
+    EXPECT_EQ(viewer.PointAt(0, 0).column, 0);
+    EXPECT_EQ(viewer.PointAt(10, 0).column, 1);
+    EXPECT_EQ(viewer.PointAt(17, 0).column, 2);
+    EXPECT_EQ(viewer.PointAt(-30, -40).column, 0);
+    EXPECT_EQ(viewer.PointAt(-30, -40).line, 0);
+    EXPECT_EQ(viewer.PointAt(0, 47).line, 2);
+    viewer.SetVerticalPosition(4);
+    EXPECT_EQ(viewer.PointAt(0, 47).line, 6);
+}
+
+TEST_F(ViewerFixture, MouseSelectionFollowsPressMoveRelease)
+{
+    viewer.SetLines({"Hello world", "second line", "third"});
+    viewer.MousePress(xOf(3), yOf(0));
+    EXPECT_TRUE(viewer.Selecting());
+    EXPECT_FALSE(viewer.HasSelection());
+    viewer.MouseMove(xOf(7), yOf(0));
+    EXPECT_EQ(viewer.End().column, 7);
+    viewer.MouseRelease();
+    EXPECT_FALSE(viewer.Selecting());
+    EXPECT_TRUE(viewer.HasSelection());
+    // Moving without a button held changes nothing.
+    viewer.MouseMove(xOf(9), yOf(2));
+    EXPECT_EQ(viewer.End().column, 7);
+    EXPECT_EQ(viewer.Copy(), std::optional<std::string>("llo "));
+}
+
+TEST_F(ViewerFixture, CopyOfOneLineTakesTheColumnsBetween)
+{
+    viewer.SetLines({"Hello world"});
+    drag(7, 0, 3, 0); // backwards gives the same
+    EXPECT_EQ(viewer.Copy(), std::optional<std::string>("llo "));
+    drag(0, 0, 5, 0); // from the margin
+    EXPECT_EQ(viewer.Copy(), std::optional<std::string>("Hello"));
+    drag(9, 0, 40, 0);
+    EXPECT_EQ(viewer.Copy(), std::optional<std::string>("rld"));
+    drag(30, 0, 40, 0);
+    EXPECT_EQ(viewer.Copy(), std::optional<std::string>(""));
+}
+
+TEST_F(ViewerFixture, CopyOfSeveralLinesJoinsThemWithCrLf)
+{
+    viewer.SetLines({"Hello world", "second line", "third"});
+    drag(7, 0, 3, 2);
+    EXPECT_EQ(viewer.Copy(), std::optional<std::string>("world\r\nsecond line\r\nthi"));
+    drag(3, 2, 7, 0);
+    EXPECT_EQ(viewer.Copy(), std::optional<std::string>("world\r\nsecond line\r\nthi"));
+    // Dragged below the text: the end is the last line.
+    drag(1, 1, 2, 9);
+    EXPECT_EQ(viewer.Copy(), std::optional<std::string>("second line\r\nth"));
+    // The selection stays after copying.
+    EXPECT_TRUE(viewer.HasSelection());
+}
+
+TEST_F(ViewerFixture, PaintingHighlightsWhatCopyTakes)
+{
+    viewer.SetLines({"Hello world", "second line", "third", "after"});
+    EXPECT_FALSE(viewer.Paint()[0].highlighted);
+    viewer.MousePress(xOf(7), yOf(0));
+    viewer.MouseMove(xOf(3), yOf(2));
+    auto painted = viewer.Paint(); // while the button is held
+    EXPECT_TRUE(painted[0].highlighted);
+    EXPECT_EQ(painted[0].highlightFrom, 6u);
+    EXPECT_EQ(painted[0].highlightTo, 11u);
+    EXPECT_EQ(painted[0].highlightLeft, 10 + 6 * 8);
+    EXPECT_EQ(painted[0].highlightRight, 10 + 11 * 8);
+    EXPECT_EQ(painted[1].highlightFrom, 0u);
+    EXPECT_EQ(painted[1].highlightTo, 11u);
+    EXPECT_EQ(painted[2].highlightTo, 3u);
+    EXPECT_FALSE(painted[3].highlighted);
+    viewer.ClearSelection(); // Esc
+    EXPECT_FALSE(viewer.Paint()[1].highlighted);
+    EXPECT_EQ(viewer.Copy(), std::nullopt);
+}
+
+TEST_F(ViewerFixture, SelectAllCopiesEveryLine)
+{
+    viewer.SetLines({"one", "", "three"});
+    viewer.SelectAll();
+    EXPECT_EQ(viewer.Anchor().line, 0);
+    EXPECT_EQ(viewer.Anchor().column, 0);
+    EXPECT_EQ(viewer.End().line, 2);
+    EXPECT_EQ(viewer.End().column, kSelectAllEndColumn);
+    EXPECT_EQ(viewer.Copy(), std::optional<std::string>("one\r\n\r\nthree"));
+}
+
+TEST_F(ViewerFixture, SelectAllStopsAtColumn999OfTheLastLine)
+{
+    std::string longLine(1500, 'a');
+    longLine[998] = 'b';
+    viewer.SetLines({"first", longLine});
+    viewer.SelectAll();
+    EXPECT_EQ(viewer.Copy(), std::optional<std::string>("first\r\n" + longLine.substr(0, 999)));
+    viewer.SetLines({longLine});
+    viewer.SelectAll();
+    EXPECT_EQ(viewer.Copy(), std::optional<std::string>(longLine.substr(0, 999)));
+    // The first line of several is taken to its end.
+    viewer.SetLines({longLine, "last"});
+    viewer.SelectAll();
+    EXPECT_EQ(viewer.Copy(), std::optional<std::string>(longLine + "\r\nlast"));
+}
+
+TEST_F(ViewerFixture, CopyIsCutTo30999Characters)
+{
+    std::string big(30997, 'x');
+    viewer.SetLines({big, ""});
+    viewer.SelectAll();
+    EXPECT_EQ(viewer.Copy()->size(), 30999u);
+    viewer.SetLines({big, "y"});
+    viewer.SelectAll();
+    EXPECT_EQ(*viewer.Copy(), big + "\r\n");
+    viewer.SetLines(std::vector<std::string>(40, std::string(999, 'z')));
+    viewer.SelectAll();
+    std::string copied = *viewer.Copy();
+    EXPECT_EQ(copied.size(), kCopyLimit);
+    EXPECT_EQ(copied.substr(999, 4), "\r\nzz");
+}
+
+TEST_F(ViewerFixture, NothingToCopyLeavesTheClipboardAlone)
+{
+    EXPECT_EQ(viewer.Copy(), std::nullopt);
+    viewer.SelectAll(); // on an empty text
+    EXPECT_FALSE(viewer.HasSelection());
+    EXPECT_EQ(viewer.Copy(), std::nullopt);
+    viewer.SetLines({"text"});
+    EXPECT_EQ(viewer.Copy(), std::nullopt);
+    viewer.MousePress(xOf(1), yOf(0));
+    viewer.MouseMove(xOf(3), yOf(0));
+    EXPECT_EQ(viewer.Copy(), std::nullopt); // still selecting
+}
+
+TEST_F(ViewerFixture, NewLinesClearTheSelection)
+{
+    viewer.SetLines({"Hello world"});
+    drag(1, 0, 5, 0);
+    ASSERT_TRUE(viewer.HasSelection());
+    viewer.SetLines({"other"});
+    EXPECT_FALSE(viewer.HasSelection());
+    EXPECT_EQ(viewer.Copy(), std::nullopt);
+    viewer.MousePress(xOf(1), yOf(0));
+    viewer.SetLines({"again"});
+    EXPECT_FALSE(viewer.Selecting());
+    viewer.MouseRelease();
+    EXPECT_FALSE(viewer.HasSelection());
+    viewer.SelectAll();
+    viewer.Clear();
+    EXPECT_FALSE(viewer.HasSelection());
+    // Adding lines keeps it.
+    viewer.SetLines({"a", "b"});
+    viewer.SelectAll();
+    viewer.AddLine("c");
+    EXPECT_TRUE(viewer.HasSelection());
+    EXPECT_EQ(viewer.Copy(), std::optional<std::string>("a\r\nb"));
+}
+
+// ---- Lines and scrolling ----
+
+TEST_F(ViewerFixture, LineChangesAreAnnounced)
+{
+    int changes = 0;
+    viewer.OnChange = [&changes]() { ++changes; };
+    viewer.SetLines({"a"});
+    viewer.AddLine("b");
+    viewer.AddLines({"c", "d"});
+    EXPECT_EQ(viewer.VerticalRange(), 4);
+    viewer.Clear();
+    EXPECT_EQ(changes, 4);
+    EXPECT_EQ(viewer.VerticalRange(), 0);
+}
+
+TEST_F(ViewerFixture, KeysScrollThroughTheVerticalBar)
+{
+    viewer.SetLines(std::vector<std::string>(100, "x"));
+    EXPECT_EQ(viewer.VerticalPage(), 10);
+    EXPECT_EQ(viewer.HorizontalPage(), 100);
+    viewer.Scroll(ScrollKey::PageDown);
+    EXPECT_EQ(viewer.VerticalPosition(), 10);
+    viewer.Scroll(ScrollKey::PageDown);
+    viewer.Scroll(ScrollKey::LineUp);
+    EXPECT_EQ(viewer.VerticalPosition(), 19);
+    viewer.Scroll(ScrollKey::LineDown);
+    EXPECT_EQ(viewer.VerticalPosition(), 20);
+    viewer.Scroll(ScrollKey::Home);
+    viewer.Scroll(ScrollKey::LineUp);
+    viewer.Scroll(ScrollKey::PageUp);
+    EXPECT_EQ(viewer.VerticalPosition(), 0);
+    viewer.Scroll(ScrollKey::End);
+    EXPECT_EQ(viewer.VerticalPosition(), 99);
+    viewer.Scroll(ScrollKey::LineDown);
+    viewer.Scroll(ScrollKey::PageDown);
+    EXPECT_EQ(viewer.VerticalPosition(), 99);
+    viewer.Scroll(ScrollKey::PageUp);
+    EXPECT_EQ(viewer.VerticalPosition(), 89);
+    EXPECT_EQ(viewer.Paint().front().line, 89);
+    // A new text starts at the top; a shorter one keeps the position inside it.
+    viewer.SetLines({"a", "b"});
+    EXPECT_EQ(viewer.VerticalPosition(), 0);
+    viewer.SetVerticalPosition(7);
+    EXPECT_EQ(viewer.VerticalPosition(), 1);
+    viewer.SetSurfaceSize(800, 5);
+    EXPECT_EQ(viewer.VerticalPage(), 1);
+}
+
+} // namespace
