@@ -182,8 +182,25 @@ UserNotice information(std::string text) { return UserNotice{UserNotice::Kind::I
 
 std::string addressDirectory(const std::string& profileDirectory) { return profileDirectory + "address/"; }
 
-void splitSender(std::string_view text, std::string& name, std::string& address)
+void splitSender(std::string_view raw, std::string& name, std::string& address)
 {
+    // Line breaks have no place in a sender: kept, a CSV field would hold them and the sender
+    // would never be recognised again, so he would be added at every check.
+    std::string cleaned(raw);
+    for (char& c : cleaned)
+        if (c == '\r' || c == '\n' || c == '\0')
+            c = ' ';
+    std::string_view text = cleaned;
+    struct DropCommaAddress {
+        std::string& address;
+        // A comma separates addresses in the book's e-mail fields: such an address could never
+        // be recognised again, so it is not taken at all.
+        ~DropCommaAddress()
+        {
+            if (address.find(',') != std::string::npos)
+                address.clear();
+        }
+    } dropCommaAddress{address};
     // A quoted name may itself hold " <"; the separator is looked for after its closing quote.
     std::size_t from = 0;
     std::size_t lead = 0;
@@ -338,6 +355,11 @@ ListCatalog readListCatalog(const std::string& profileDirectory)
     if (catalog.files.empty() || catalog.files.front() != kMainBookFileName) {
         catalog.names.insert(catalog.names.begin(), kMainBookName);
         catalog.files.insert(catalog.files.begin(), kMainBookFileName);
+        // The main book in front must not push a full catalog past what its reader accepts.
+        if (catalog.files.size() > kMaxListEntries) {
+            catalog.names.resize(kMaxListEntries);
+            catalog.files.resize(kMaxListEntries);
+        }
     }
     return catalog;
 }

@@ -71,11 +71,15 @@ bool parseKeyLine(std::string_view line, std::string_view& key, std::string_view
     return true;
 }
 
+// A CR or LF written into a line would end it; a CR inside a value survives as long as no LF
+// follows it and it is not at an end, where readers trim it.
 std::string oneLine(std::string text)
 {
-    for (char& c : text)
-        if (c == '\r' || c == '\n')
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char& c = text[i];
+        if (c == '\n' || (c == '\r' && (i == 0 || i + 1 == text.size() || text[i + 1] == '\n')))
             c = ' ';
+    }
     return text;
 }
 

@@ -127,9 +127,10 @@ void appendMailboxesSection(IniFile& ini, const MailboxList& mailboxes)
     text += "]\r\n";
     for (const auto& entry : mailboxes) {
         std::string line = entry.find('=') == std::string::npos ? entry + "=" : entry;
-        for (char& c : line)
-            if (c == '\r' || c == '\n')
-                c = ' ';
+        // As IniFile writes values: a CR survives inside, never at an end or before an LF.
+        for (std::size_t i = 0; i < line.size(); ++i)
+            if (line[i] == '\n' || (line[i] == '\r' && (i == 0 || i + 1 == line.size() || line[i + 1] == '\n')))
+                line[i] = ' ';
         text += line;
         text += "\r\n";
     }

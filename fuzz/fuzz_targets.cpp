@@ -1,0 +1,1210 @@
+#include "fuzz_targets.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <optional>
+#include <sstream>
+#include <unistd.h>
+
+#include "addressbook/address_book.h"
+#include "addressbook/csv_fields.h"
+#include "profile/file_util.h"
+#include "profile/ini_file.h"
+#include "profile/settings.h"
+#include "profile/user_registry.h"
+#include "store/folder_tree.h"
+#include "store/mailbox_store.h"
+#include "view/mime_manager.h"
+#include "view/program_launcher.h"
+
+namespace tavik {
+
+namespace {
+
+// --- shared helpers ----------------------------------------------------------------------------
+
+// Bytes in a finding's message: control and 8-bit bytes escaped, long texts cut, so that the
+// report stays one readable line.
+std::string shown(std::string_view s)
+{
+    static const char* const hex = "0123456789abcdef";
+    std::string out = "\"";
+    for (std::size_t i = 0; i < s.size() && i < 160; ++i) {
+        auto c = static_cast<unsigned char>(s[i]);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c >= 0x7f) {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else
+            out += static_cast<char>(c);
+    }
+    if (s.size() > 160)
+        out += "...(" + std::to_string(s.size()) + " bytes)";
+    return out + "\"";
+}
+
+// The message is built only when the check fails: the checks run millions of times.
+#define FUZZ_REQUIRE(ok, target, what)                                                                 \
+    do {                                                                                               \
+        if (!(ok))                                                                                     \
+            throw FuzzFinding(std::string(target) + ": " + (what));                                    \
+    } while (false)
+
+// A step that must not fail on what the program itself just wrote: its FileError is a finding.
+template <class Step>
+auto mustSucceed(const char* target, const char* step, Step&& run) -> decltype(run())
+{
+    try {
+        return run();
+    } catch (const FileError& e) {
+        throw FuzzFinding(std::string(target) + ": " + step + " failed: " + e.what());
+    }
+}
+
+std::string asString(const std::uint8_t* data, std::size_t size)
+{
+    return size ? std::string(reinterpret_cast<const char*>(data), size) : std::string();
+}
+
+// The scratch area: $TAVIK_FUZZ_TMPDIR (scripts/fuzz points it at /dev/shm, where the flushes
+// of every replaced file cost nothing), else $TMPDIR, else /tmp.
+std::string scratchBase()
+{
+    for (const char* name : {"TAVIK_FUZZ_TMPDIR", "TMPDIR"})
+        if (const char* v = std::getenv(name); v && *v)
+            return v;
+    return "/tmp";
+}
+
+// A fresh directory per input, removed with everything in it: no input sees another's files.
+class ScratchDir {
+public:
+    ScratchDir()
+    {
+        std::string pattern = scratchBase() + "/tavik-fuzz-XXXXXX";
+        std::vector<char> buf(pattern.begin(), pattern.end());
+        buf.push_back('\0');
+        if (!::mkdtemp(buf.data()))
+            throw std::runtime_error("cannot create a scratch directory from " + pattern + ": " + std::strerror(errno));
+        path_ = std::string(buf.data()) + "/";
+    }
+    ~ScratchDir()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    // A subdirectory, created; ends in "/".
+    std::string sub(const std::string& name) const
+    {
+        makePrivateDirectories(path_ + name);
+        return path_ + name + "/";
+    }
+
+private:
+    std::string path_;
+};
+
+// Test setup writes plainly: the code under test does its own atomic replacement.
+void putFile(const std::string& path, std::string_view bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out)
+        throw std::runtime_error("cannot write " + path);
+}
+
+std::optional<std::string> fileBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Lines ended by LF, a CR before the LF dropped; a last line without LF kept as it is.
+std::vector<std::string> lfLines(std::string_view bytes)
+{
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < bytes.size()) {
+        std::size_t lf = bytes.find('\n', start);
+        if (lf == std::string_view::npos) {
+            lines.emplace_back(bytes.substr(start));
+            break;
+        }
+        std::size_t end = lf > start && bytes[lf - 1] == '\r' ? lf - 1 : lf;
+        lines.emplace_back(bytes.substr(start, end - start));
+        start = lf + 1;
+    }
+    return lines;
+}
+
+char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool sameIgnoringCase(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lowerAscii(x) == lowerAscii(y); });
+}
+
+// --- ini files -----------------------------------------------------------------------------------
+
+constexpr const char* kIni = "fuzz_ini";
+
+std::string crLfDocument(const std::vector<std::string>& lines)
+{
+    std::string out;
+    for (const auto& l : lines)
+        out += l + "\r\n";
+    return out;
+}
+
+struct KeyValue {
+    std::string section, key, value;
+};
+
+// The value every first key of the first sections reads as; what writes elsewhere must keep.
+std::vector<KeyValue> iniSnapshot(const IniFile& ini, std::size_t maxSections)
+{
+    std::vector<KeyValue> out;
+    std::vector<std::string> sections = ini.sectionNames();
+    for (std::size_t s = 0; s < sections.size() && s < maxSections; ++s) {
+        std::vector<std::string> keys = ini.sectionKeys(sections[s]);
+        for (std::size_t k = 0; k < keys.size() && k < 16; ++k) {
+            bool first = std::none_of(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(k),
+                                      [&](const std::string& other) { return sameIgnoringCase(other, keys[k]); });
+            if (first)
+                out.push_back({sections[s], keys[k], ini.readString(sections[s], keys[k])});
+        }
+    }
+    return out;
+}
+
+void checkIniReaders(const IniFile& ini)
+{
+    std::vector<std::string> sections = ini.sectionNames();
+    for (std::size_t s = 0; s < sections.size() && s < 64; ++s) {
+        const std::string& sec = sections[s];
+        for (std::size_t t = 0; t < s; ++t)
+            FUZZ_REQUIRE(!sameIgnoringCase(sections[t], sec), kIni, "sectionNames lists " + shown(sec) + " twice");
+        FUZZ_REQUIRE(ini.hasSection(sec), kIni, "hasSection misses the listed section " + shown(sec));
+        std::vector<std::string> keys = ini.sectionKeys(sec);
+        std::vector<std::string> lines = ini.sectionLines(sec);
+        FUZZ_REQUIRE(keys.size() == lines.size(), kIni, "sectionKeys and sectionLines differ in length in " + shown(sec));
+        for (std::size_t k = 0; k < keys.size() && k < 64; ++k) {
+            FUZZ_REQUIRE(!keys[k].empty() && lines[k].compare(0, keys[k].size() + 1, keys[k] + "=") == 0, kIni,
+                    "sectionLines " + shown(lines[k]) + " does not start with its key " + shown(keys[k]));
+            std::string value = lines[k].substr(keys[k].size() + 1);
+            FUZZ_REQUIRE(value.size() <= IniFile::kMaxValueLength, kIni, "a value longer than the read limit");
+            FUZZ_REQUIRE(ini.hasKey(sec, keys[k]), kIni, "hasKey misses " + shown(keys[k]) + " of " + shown(sec));
+            bool first = std::none_of(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(k),
+                                      [&](const std::string& other) { return sameIgnoringCase(other, keys[k]); });
+            if (!first)
+                continue;
+            FUZZ_REQUIRE(ini.readString(sec, keys[k], "\x01") == value, kIni,
+                    "readString of " + shown(keys[k]) + " is not its sectionLines value " + shown(value));
+            long long number = 0;
+            bool converts = parseIniInteger(value, number);
+            FUZZ_REQUIRE(ini.readInteger(sec, keys[k], -7) == (converts ? number : -7), kIni,
+                    "readInteger disagrees with parseIniInteger on " + shown(value));
+            FUZZ_REQUIRE(ini.readBool(sec, keys[k], true) == (converts ? number != 0 : true), kIni,
+                    "readBool disagrees with parseIniInteger on " + shown(value));
+        }
+    }
+}
+
+void checkIniDocument(const std::string& bytes)
+{
+    IniFile ini;
+    ini.parse(bytes);
+    const std::string saved = ini.serialize();
+    FUZZ_REQUIRE(saved == crLfDocument(lfLines(bytes)), kIni, "serialize is not the input's lines ended by CR LF");
+    IniFile again;
+    again.parse(saved);
+    FUZZ_REQUIRE(again.serialize() == saved, kIni, "a saved document does not read back as saved");
+    checkIniReaders(ini);
+
+    // Writes replace or add exactly their key; every other value stays as it read.
+    const std::string value = "fuzz" + std::to_string(bytes.size()) + "value";
+    std::vector<std::pair<std::string, std::string>> written;
+    std::vector<std::string> sections = ini.sectionNames();
+    for (std::size_t s = 0; s < sections.size() && s < 3; ++s) {
+        // Writers turn CR and LF in names into blanks (a line cannot hold them): such keys are
+        // another key when written.
+        std::vector<std::string> keys = ini.sectionKeys(sections[s]);
+        if (!keys.empty() && keys.front().find('\r') == std::string::npos)
+            written.emplace_back(sections[s], keys.front());
+        written.emplace_back(sections[s], "TavikFuzzKey");
+    }
+    written.emplace_back("TavikFuzzSection", "Key");
+    const std::vector<KeyValue> before = iniSnapshot(ini, 4);
+    IniFile w;
+    w.parse(bytes);
+    for (const auto& [sec, key] : written) {
+        w.writeString(sec, key, value);
+        FUZZ_REQUIRE(w.readString(sec, key) == value, kIni, "a value written to " + shown(sec) + "/" + shown(key) +
+                                                           " does not read back");
+    }
+    IniFile reread;
+    reread.parse(w.serialize());
+    for (const auto& [sec, key] : written)
+        FUZZ_REQUIRE(reread.readString(sec, key) == value, kIni,
+                "a value written to " + shown(sec) + "/" + shown(key) + " is lost by a save");
+    for (const KeyValue& kv : before) {
+        bool touched = std::any_of(written.begin(), written.end(), [&](const auto& sk) {
+            return sameIgnoringCase(sk.first, kv.section) && sameIgnoringCase(sk.second, kv.key);
+        });
+        if (!touched)
+            FUZZ_REQUIRE(reread.readString(kv.section, kv.key, "\x01") == kv.value, kIni,
+                    "writing other keys changed " + shown(kv.section) + "/" + shown(kv.key));
+    }
+
+    // Erasing: the first key line goes; a whole section goes with every duplicate of it.
+    if (!sections.empty()) {
+        IniFile e;
+        e.parse(bytes);
+        const std::string& sec = sections.front();
+        std::vector<std::string> keys = e.sectionKeys(sec);
+        if (!keys.empty()) {
+            e.eraseKey(sec, keys.front());
+            FUZZ_REQUIRE(e.sectionKeys(sec).size() + 1 == keys.size(), kIni, "eraseKey did not remove one key line");
+        }
+        e.eraseSection(sec);
+        FUZZ_REQUIRE(!e.hasSection(sec), kIni, "eraseSection left " + shown(sec) + " readable");
+        for (const KeyValue& kv : before)
+            if (!sameIgnoringCase(kv.section, sec))
+                FUZZ_REQUIRE(e.readString(kv.section, kv.key, "\x01") == kv.value, kIni,
+                        "erasing " + shown(sec) + " changed " + shown(kv.section) + "/" + shown(kv.key));
+    }
+}
+
+void checkIniOnDisk(const ScratchDir& dir, const std::string& bytes)
+{
+    const std::string path = dir.path() + "file.ini";
+    putFile(path, bytes);
+    IniFile memory;
+    memory.parse(bytes);
+    IniFile loaded(path);
+    FUZZ_REQUIRE(loaded.serialize() == memory.serialize(), kIni, "a file loads otherwise than its bytes parse");
+    loaded.saveAs(dir.path() + "copy.ini");
+    FUZZ_REQUIRE(fileBytes(dir.path() + "copy.ini") == memory.serialize(), kIni, "saveAs wrote other bytes than serialize");
+    IniFile copy(dir.path() + "copy.ini");
+    FUZZ_REQUIRE(copy.serialize() == memory.serialize(), kIni, "a saved file does not load back as saved");
+}
+
+void checkSettingsFile(const ScratchDir& dir, const std::string& bytes)
+{
+    const std::string program = dir.sub("program"), profile = dir.sub("profile");
+    putFile(profile + "tavik32.ini", bytes);
+    ProfileSettings first;
+    MailboxList firstBoxes;
+    try {
+        LoadSettings(program, profile, first, firstBoxes);
+    } catch (const FileError&) {
+        return;
+    }
+    ProfileSettings second;
+    MailboxList secondBoxes;
+    mustSucceed(kIni, "saving and reloading the settings", [&] {
+        SaveSettings(profile, first, firstBoxes);
+        LoadSettings(program, profile, second, secondBoxes);
+    });
+    for (const SettingsField& f : settingsFields()) {
+        bool same = f.text ? first.*f.text == second.*f.text
+                    : f.integer ? first.*f.integer == second.*f.integer
+                                : first.*f.boolean == second.*f.boolean;
+        std::string was = f.text ? shown(first.*f.text)
+                          : f.integer ? std::to_string(first.*f.integer)
+                                      : std::to_string(first.*f.boolean);
+        std::string is = f.text ? shown(second.*f.text)
+                         : f.integer ? std::to_string(second.*f.integer)
+                                     : std::to_string(second.*f.boolean);
+        FUZZ_REQUIRE(same, kIni, std::string("settings field ") + f.name + " read " + was + ", saved, then read " + is);
+    }
+    if (firstBoxes != secondBoxes) {
+        std::size_t i = 0;
+        while (i < firstBoxes.size() && i < secondBoxes.size() && firstBoxes[i] == secondBoxes[i])
+            ++i;
+        throw FuzzFinding(std::string(kIni) + ": mailbox entry " + std::to_string(i + 1) + " read " +
+                          (i < firstBoxes.size() ? shown(firstBoxes[i]) : "nothing") + ", saved, then read " +
+                          (i < secondBoxes.size() ? shown(secondBoxes[i]) : "nothing"));
+    }
+}
+
+void checkLoginFile(const ScratchDir& dir, const std::string& bytes)
+{
+    const std::string program = dir.sub("users");
+    putFile(program + kLoginFileName, bytes);
+    UserRegistry users;
+    try {
+        LoadUsers(program, users);
+    } catch (const FileError&) {
+        return;
+    }
+    const int n = users.size();
+    FUZZ_REQUIRE(n >= 1 && users.userDirectories.size() == users.userNames.size() &&
+                users.userPasswords.size() == users.userNames.size() && users.currentUser == 0,
+            kIni, "LoadUsers gave lists out of step or no user");
+    for (int i = 0; i < n && i < 64; ++i) {
+        // Whatever the file says, a user's profile lies in the program directory or one level below "users/".
+        try {
+            std::string p = profileDirectoryOfUser(program, users, i);
+            bool inside = p == program;
+            if (!inside && p.compare(0, program.size() + 6, program + "users/") == 0 && p.back() == '/') {
+                std::string name = p.substr(program.size() + 6, p.size() - program.size() - 7);
+                inside = !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+            }
+            FUZZ_REQUIRE(inside, kIni, "the profile of user " + std::to_string(i) + " lies outside: " + shown(p));
+        } catch (const FileError&) {
+        }
+        int found = findUserByLogin(users, users.userNames[static_cast<std::size_t>(i)]);
+        FUZZ_REQUIRE(found >= 0 && users.userNames[static_cast<std::size_t>(found)] == users.userNames[static_cast<std::size_t>(i)],
+                kIni, "findUserByLogin misses the login " + shown(users.userNames[static_cast<std::size_t>(i)]));
+    }
+    UserRegistry again;
+    mustSucceed(kIni, "reloading the Login.ini LoadUsers wrote", [&] { LoadUsers(program, again); });
+    FUZZ_REQUIRE(again.userNames == users.userNames && again.userDirectories == users.userDirectories &&
+                again.userPasswords == users.userPasswords,
+            kIni, "Login.ini written back by LoadUsers reads back otherwise");
+}
+
+// --- CSV and the address book ------------------------------------------------------------------
+
+constexpr const char* kCsv = "fuzz_csv";
+
+using Records = std::vector<std::vector<std::string>>;
+
+// What formatCsvField promises to make of a field: each CR LF becomes LF.
+std::string crLfToLf(std::string s)
+{
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size(); ++i)
+        if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n'))
+            out += s[i];
+    return out;
+}
+
+std::optional<Records> parsed(std::string_view bytes, const CsvLimits& limits = {})
+{
+    try {
+        return parseCsv(bytes, limits);
+    } catch (const CsvError& e) {
+        FUZZ_REQUIRE(e.line >= 1 && e.line <= static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '\n')) + 1, kCsv,
+                "CsvError names line " + std::to_string(e.line) + ", beyond the data");
+        return std::nullopt;
+    }
+}
+
+// The grid as formatAddressRows and parseAddressRows give it back.
+std::vector<AddressRow> savedRows(const std::vector<AddressRow>& rows)
+{
+    std::vector<AddressRow> out;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        AddressRow r = rows[i];
+        for (auto& f : r)
+            f = crLfToLf(f);
+        bool empty = std::all_of(rows[i].begin(), rows[i].end(), [](const std::string& f) { return f.empty(); });
+        if (i == 0 || !empty)
+            out.push_back(r);
+    }
+    return out;
+}
+
+void checkCsvRecords(std::string_view bytes)
+{
+    std::optional<Records> records = parsed(bytes);
+    // Limits only refuse: bytes within small limits parse as they do within the large ones.
+    std::optional<Records> small = parsed(bytes, CsvLimits{200, 5, 10});
+    if (!records) {
+        FUZZ_REQUIRE(!small, kCsv, "bytes refused by the default limits pass smaller ones");
+        return;
+    }
+    if (small)
+        FUZZ_REQUIRE(*small == *records, kCsv, "smaller limits changed what was read");
+    for (const auto& r : *records)
+        FUZZ_REQUIRE(!r.empty() && r.size() <= CsvLimits{}.maxFields, kCsv, "a record with no fields or too many");
+
+    std::string saved;
+    Records expected;
+    for (const auto& r : *records) {
+        saved += formatCsvRecord(r) + "\r\n";
+        std::vector<std::string> e;
+        for (const auto& f : r)
+            e.push_back(crLfToLf(f));
+        expected.push_back(std::move(e));
+    }
+    std::optional<Records> back = parsed(saved);
+    FUZZ_REQUIRE(back.has_value(), kCsv, "saved records are refused when read back");
+    FUZZ_REQUIRE(*back == expected, kCsv, "saved records read back otherwise");
+
+    std::vector<AddressRow> rows = parseAddressRows(bytes);
+    FUZZ_REQUIRE(rows.size() == records->size(), kCsv, "parseAddressRows gives another number of rows than parseCsv");
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        for (std::size_t c = 0; c < kAddressColumns; ++c)
+            FUZZ_REQUIRE(rows[i][c] == (c < (*records)[i].size() ? (*records)[i][c] : std::string()), kCsv,
+                    "row " + std::to_string(i) + " column " + std::to_string(c) + " is not its field");
+    FUZZ_REQUIRE(parseAddressRows(formatAddressRows(rows)) == savedRows(rows), kCsv, "a saved grid reads back otherwise");
+}
+
+void checkAddressBookFiles(const std::vector<std::string>& parts)
+{
+    ScratchDir dir;
+    const std::string profile = dir.path();
+    const std::string book = dir.sub("address");
+    putFile(book + kMainBookFileName, parts[0]);
+    if (parts.size() > 2) {
+        putFile(book + "listitems.ini", parts[1]);
+        putFile(book + "listvalues.ini", parts[2]);
+    }
+    if (parts.size() > 3)
+        putFile(book + "list.csv", parts[3]);
+
+    std::optional<std::vector<AddressRow>> rows;
+    try {
+        rows = readAddressRows(book + kMainBookFileName);
+    } catch (const FileError&) {
+    }
+    FUZZ_REQUIRE(rows.has_value() == parsed(parts[0]).has_value(), kCsv, "readAddressRows refuses otherwise than parseCsv");
+
+    AddressBookModel model(profile);
+    try {
+        model.open();
+    } catch (const FileError&) {
+        return;
+    }
+    const ListCatalog& lists = model.lists();
+    FUZZ_REQUIRE(!lists.names.empty() && lists.names.size() == lists.files.size() && lists.names[0] == kMainBookName &&
+                lists.files[0] == kMainBookFileName,
+            kCsv, "the list of lists does not start with the main book, or its two lists differ in length");
+    FUZZ_REQUIRE(rows.has_value() && model.currentList() == 0 && !model.grid.empty(), kCsv,
+            "open showed something else than the main book");
+    if (!rows->empty())
+        FUZZ_REQUIRE(model.grid == *rows, kCsv, "the grid is not the main book's rows");
+
+    for (std::size_t i = 1; i < lists.files.size() && i < 6; ++i) {
+        try {
+            model.showList(static_cast<int>(i));
+            FUZZ_REQUIRE(model.currentList() == static_cast<int>(i) && !model.grid.empty(), kCsv, "showList showed another list");
+        } catch (const FileError&) {
+        }
+    }
+    model.showList(0);
+    model.addToSendList(kSendListTo, 1);
+    model.copyAllEntries = true;
+    model.addToSendList(kSendListCc, 0);
+    for (const auto& entry : model.sendList)
+        FUZZ_REQUIRE(entry.rfind(kSendListTo, 0) == 0 || entry.rfind(kSendListCc, 0) == 0, kCsv,
+                "a send list entry without its prefix: " + shown(entry));
+    model.insertRow(1);
+    model.deleteRow(1);
+    const std::vector<AddressRow> grid = model.grid;
+    mustSucceed(kCsv, "closing the address book", [&] { model.close(); });
+
+    ListCatalog again = mustSucceed(kCsv, "reading the list files written at close", [&] { return readListCatalog(profile); });
+    FUZZ_REQUIRE(again.names == model.lists().names && again.files == model.lists().files, kCsv,
+            "the list files written at close read back otherwise");
+    const std::vector<AddressRow> savedGrid =
+        mustSucceed(kCsv, "reading the grid saved at close", [&] { return readAddressRows(model.currentListPath()); });
+    FUZZ_REQUIRE(savedGrid == savedRows(grid), kCsv, "the grid saved at close reads back otherwise");
+
+    const std::string sender = parts.size() > 4 ? parts[4] : std::string("Fuzz Sender <fuzz@example.org>");
+    std::string name, address;
+    splitSender(sender, name, address);
+    try {
+        bool added = AddSender(profile, sender);
+        if (!name.empty() && !address.empty())
+            FUZZ_REQUIRE(IsKnownSender(profile, sender), kCsv,
+                    std::string(added ? "a sender just added" : "a sender AddSender called known") + " is not known: " +
+                        shown(sender));
+    } catch (const FileError&) {
+    }
+}
+
+// --- folder tree files -----------------------------------------------------------------------
+
+constexpr const char* kTree = "fuzz_tree";
+
+bool sameNodes(const FolderTree& a, const FolderTree& b)
+{
+    if (a.count() != b.count())
+        return false;
+    for (int i = 0; i < a.count(); ++i) {
+        const TreeNode &x = a.node(i), &y = b.node(i);
+        if (x.text != y.text || x.image != y.image || x.selectedImage != y.selectedImage || x.depth != y.depth)
+            return false;
+    }
+    return true;
+}
+
+std::string firstDifference(const FolderTree& a, const FolderTree& b)
+{
+    for (int i = 0; i < std::min(a.count(), b.count()); ++i) {
+        const TreeNode &x = a.node(i), &y = b.node(i);
+        if (x.text != y.text || x.image != y.image || x.selectedImage != y.selectedImage || x.depth != y.depth)
+            return "node " + std::to_string(i) + " " + shown(x.text) + " depth " + std::to_string(x.depth) + " image " +
+                   std::to_string(x.image) + "," + std::to_string(x.selectedImage) + " came back as " + shown(y.text) +
+                   " depth " + std::to_string(y.depth) + " image " + std::to_string(y.image) + "," +
+                   std::to_string(y.selectedImage);
+    }
+    return std::to_string(a.count()) + " nodes came back as " + std::to_string(b.count());
+}
+
+void checkTreeShape(const FolderTree& t, const char* when)
+{
+    const std::string at = std::string(" (") + when + ")";
+    FUZZ_REQUIRE(t.count() <= kMaxTreeNodes, kTree, "more nodes than the limit" + at);
+    for (int i = 0; i < t.count(); ++i) {
+        const TreeNode& n = t.node(i);
+        int previous = i == 0 ? -1 : t.node(i - 1).depth;
+        FUZZ_REQUIRE(n.depth >= 0 && n.depth <= kMaxTreeDepth && n.depth <= previous + 1, kTree,
+                "node " + std::to_string(i) + " has depth " + std::to_string(n.depth) + " after " +
+                    std::to_string(previous) + at);
+        FUZZ_REQUIRE(n.image >= 0 && n.image <= kMaxImageIndex && n.selectedImage >= 0 && n.selectedImage <= kMaxImageIndex,
+                kTree, "node " + std::to_string(i) + " has an image beyond the picture list" + at);
+        if (i >= 200)
+            continue; // the walks below are linear per node
+        int p = t.parent(i);
+        FUZZ_REQUIRE(n.depth == 0 ? p == -1 : (p >= 0 && p < i && t.node(p).depth == n.depth - 1), kTree,
+                "parent of node " + std::to_string(i) + " is " + std::to_string(p) + at);
+        std::vector<int> kids = t.children(i);
+        FUZZ_REQUIRE(t.hasChildren(i) == !kids.empty(), kTree, "hasChildren disagrees with children" + at);
+        for (int k : kids)
+            FUZZ_REQUIRE(t.parent(k) == i, kTree, "a child's parent is not its parent" + at);
+        FUZZ_REQUIRE(t.isBold(i) == hasUnreadCount(n.text), kTree, "isBold disagrees with hasUnreadCount" + at);
+    }
+}
+
+// What the program saves, it reads back node for node.
+void checkSavesBack(const FolderTree& t, const ScratchDir& dir, const std::string& name)
+{
+    const std::string out = dir.sub(name);
+    mustSucceed(kTree, "saving a tree", [&] { t.SaveTreeToDisk(out); });
+    FolderTree back;
+    try {
+        FUZZ_REQUIRE(back.LoadTreeFromDisk(out), kTree, "saved tree files are missing (" + name + ")");
+    } catch (const TreeFileError& e) {
+        throw FuzzFinding(std::string(kTree) + ": a saved tree is refused when read back (" + name + "): " + e.what());
+    }
+    FUZZ_REQUIRE(sameNodes(t, back), kTree, "a saved tree reads back otherwise (" + name + "): " + firstDifference(t, back));
+}
+
+class ScriptedFolderQuestions : public FolderQuestions {
+public:
+    explicit ScriptedFolderQuestions(std::string name) : name_(std::move(name)) {}
+    bool askItemName(std::string& name) override
+    {
+        name = name_;
+        return true;
+    }
+    // Always No: a mailbox folder's deletion stops before it reaches the store.
+    bool askYesNo(const std::string&, const std::string&) override { return false; }
+
+private:
+    std::string name_;
+};
+
+void checkFolderCommands(FolderTree& t, const ScratchDir& dir, const std::string& profile, MailboxList& mailboxes,
+                         const std::string& name)
+{
+    ScriptedFolderQuestions ask(name);
+    ProfileSettings settings;
+    TNMailBox store;
+    FolderProfile fp{profile, settings, mailboxes, store};
+    int round = 0;
+    for (int selected : {-1, 0, kFirstUserNode, t.count() - 1}) {
+        for (bool child : {false, true}) {
+            int before = t.count();
+            FolderCommandResult r = child ? t.newSubgroupFolder(selected, mailboxes, ask)
+                                          : t.newGroupFolder(selected, mailboxes, ask);
+            if (r.outcome != FolderOutcome::Done) {
+                FUZZ_REQUIRE(t.count() == before, kTree, "a folder command that did nothing changed the tree");
+                continue;
+            }
+            FUZZ_REQUIRE(t.count() == before + 1 && r.node >= 0 && r.node < t.count() && t.node(r.node).text == name, kTree,
+                    "a new folder is not where the command says, named " + shown(name));
+            checkTreeShape(t, "after a new folder");
+            checkSavesBack(t, dir, "command" + std::to_string(round++));
+        }
+    }
+    for (int selected : {t.count() - 1, kFirstUserNode}) {
+        int before = t.count();
+        FolderCommandResult r = t.deleteItem(selected, fp, ask);
+        FUZZ_REQUIRE(r.outcome == FolderOutcome::Done ? t.count() == before - 1 : t.count() == before, kTree,
+                "Delete Item removed another number of nodes than it says");
+        checkTreeShape(t, "after Delete Item");
+    }
+    checkSavesBack(t, dir, "after-delete");
+}
+
+// --- mime.def --------------------------------------------------------------------------------
+
+constexpr const char* kMime = "fuzz_mime_def";
+
+// The desktop's tools as the fuzz input scripts them; nothing is ever started.
+class ScriptedLauncher : public ProgramLauncher {
+public:
+    std::string fileTypeAnswer, defaultAnswer;
+    std::vector<std::pair<std::string, std::vector<std::string>>> started;
+
+    bool startProgram(const std::string& program, const std::vector<std::string>& arguments) override
+    {
+        started.emplace_back(program, arguments);
+        return true;
+    }
+    std::optional<std::string> queryProgram(const std::string&, const std::vector<std::string>& arguments) override
+    {
+        if (arguments.size() >= 2 && arguments[1] == "filetype")
+            return fileTypeAnswer;
+        if (arguments.size() >= 2 && arguments[1] == "default")
+            return defaultAnswer;
+        return std::nullopt;
+    }
+};
+
+// The desktop's data directories of this process: one directory, chosen once, so that the
+// environment is set once (setenv per input would leak and make every run a leak check).
+// Each input writes its desktop file into it afresh.
+class DesktopDataDir {
+public:
+    static const std::string& applications()
+    {
+        static DesktopDataDir dir;
+        return dir.applications_;
+    }
+
+private:
+    DesktopDataDir()
+    {
+        std::string pattern = scratchBase() + "/tavik-fuzz-xdg-XXXXXX";
+        std::vector<char> buf(pattern.begin(), pattern.end());
+        buf.push_back('\0');
+        if (!::mkdtemp(buf.data()))
+            throw std::runtime_error("cannot create a scratch directory from " + pattern + ": " + std::strerror(errno));
+        root_ = std::string(buf.data()) + "/";
+        applications_ = root_ + "applications/";
+        makePrivateDirectories(applications_);
+        ::setenv("XDG_DATA_HOME", root_.c_str(), 1);
+        ::setenv("XDG_DATA_DIRS", (root_ + "none").c_str(), 1);
+    }
+    ~DesktopDataDir()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(root_, ignored);
+    }
+    std::string root_, applications_;
+};
+
+std::vector<MimeTypeEntry> entriesOf(const TMimeManager& m)
+{
+    std::vector<MimeTypeEntry> out;
+    for (int i = 1; i <= m.Count(); ++i)
+        out.push_back(m.GetEntry(i));
+    return out;
+}
+
+void checkExecLines(const std::string& desktopFile)
+{
+    // Splitting what joining made gives the arguments back, whatever bytes they hold.
+    std::vector<std::vector<std::string>> argumentLists;
+    if (auto args = parseDesktopExec(desktopEntryExec(desktopFile)))
+        argumentLists.push_back(*args);
+    if (auto args = parseDesktopExec(desktopFile))
+        argumentLists.push_back(*args);
+    argumentLists.push_back(lfLines(desktopFile));
+    for (const auto& args : argumentLists) {
+        std::string line = joinDesktopExec(args);
+        auto back = parseDesktopExec(line);
+        FUZZ_REQUIRE(back.has_value() && *back == args, kMime,
+                "joinDesktopExec made " + shown(line) + ", which does not split back into its " +
+                    std::to_string(args.size()) + " arguments");
+    }
+}
+
+void checkRegistry(const std::vector<std::string>& parts)
+{
+    ScratchDir dir;
+    const std::string path = dir.path() + "mime.def";
+    const std::string& bytes = parts[0];
+    putFile(path, bytes);
+    const std::string fileName = parts.size() > 1 ? parts[1] : std::string("picture.gif");
+    ScriptedLauncher launcher;
+    launcher.fileTypeAnswer = parts.size() > 2 ? parts[2] : std::string("image/gif\n");
+    launcher.defaultAnswer = parts.size() > 3 ? parts[3] : std::string("viewer.desktop\n");
+    putFile(DesktopDataDir::applications() + "viewer.desktop",
+            parts.size() > 4 ? parts[4] : std::string("[Desktop Entry]\nExec=sh -c \"exit 0\" %f\n"));
+
+    std::vector<MimeTypeEntry> kept;
+    {
+        TMimeManager m(path, &launcher);
+        const bool valid = !bytes.empty() && bytes.size() % kMimeRecordSize == 0 &&
+                           bytes.size() / kMimeRecordSize <= static_cast<std::size_t>(kMaxMimeEntries);
+        std::vector<MimeTypeEntry> expected;
+        if (valid)
+            for (std::size_t at = 0; at < bytes.size(); at += kMimeRecordSize)
+                expected.push_back(decodeMimeRecord(bytes.data() + at));
+        else
+            expected = builtInMimeEntries();
+        FUZZ_REQUIRE(entriesOf(m) == expected, kMime,
+                valid ? "the entries are not the file's records" : "a corrupt file did not give the built-in entries");
+        if (!valid)
+            FUZZ_REQUIRE(fileBytes(path) == encodeMimeFile(builtInMimeEntries()), kMime,
+                    "a corrupt file was not rewritten with the built-in entries");
+        for (int bad : {0, m.Count() + 1}) {
+            try {
+                m.GetEntry(bad);
+                throw FuzzFinding(std::string(kMime) + ": GetEntry(" + std::to_string(bad) + ") did not refuse");
+            } catch (const std::out_of_range&) {
+            }
+        }
+        for (int i = 1; i <= m.Count() && i <= 64; ++i) {
+            MimeTypeEntry e = m.GetEntry(i);
+            FUZZ_REQUIRE(decodeMimeRecord(encodeMimeRecord(e).data()) == e, kMime, "an entry does not survive its record");
+            int found = m.FindType(e.TypeName);
+            FUZZ_REQUIRE(found >= 1 && found <= i && sameIgnoringCase(m.GetEntry(found).TypeName, e.TypeName), kMime,
+                    "FindType misses the type of entry " + std::to_string(i) + ", " + shown(e.TypeName));
+            FUZZ_REQUIRE(m.ExtensionOf(e.TypeName) == m.GetEntry(found).Extension, kMime, "ExtensionOf is not the entry's");
+            FUZZ_REQUIRE(m.HasViewer(e.TypeName) == (found >= 2 && m.GetEntry(found).ViewerSet), kMime,
+                    "HasViewer disagrees with the entry");
+        }
+
+        const std::string type = m.TypeOfFile(fileName);
+        FUZZ_REQUIRE(type == kOctetStreamType || m.FindType(type) != 0, kMime,
+                "TypeOfFile answered a type no entry has: " + shown(type));
+        const bool launched = m.LaunchViewer(fileName, type);
+        FUZZ_REQUIRE(launched == !launcher.started.empty(), kMime, "LaunchViewer's answer disagrees with what it started");
+        for (const auto& [program, arguments] : launcher.started) {
+            // The file is one argument, the last, never mistaken for an option.
+            const std::string expectedFile = !fileName.empty() && fileName[0] == '-' ? "./" + fileName : fileName;
+            FUZZ_REQUIRE(!program.empty() && !arguments.empty() && arguments.back() == expectedFile, kMime,
+                    "the viewer was started without the file as its last argument: " + shown(program));
+        }
+        std::string suggestion = m.SuggestViewer(fileName);
+        (void)suggestion;
+
+        const std::string application = parts.size() > 4 ? parts[4].substr(0, kMimeApplicationMax) : "viewer";
+        if (m.SetViewer(type, application)) {
+            int i = m.FindType(type);
+            FUZZ_REQUIRE(i != 0 && m.GetEntry(i).Application == application, kMime, "SetViewer did not store the viewer");
+        } else
+            FUZZ_REQUIRE(m.FindType(type) == 0, kMime, "SetViewer refused a present type and a short application");
+
+        MimeTypeEntry added{"x-fuzz/" + std::to_string(bytes.size()), true, "fuzz", application, "fz"};
+        if (m.StoreEntry(added))
+            FUZZ_REQUIRE(m.FindType(added.TypeName) != 0, kMime, "a stored entry is not found");
+        else
+            FUZZ_REQUIRE(m.Count() >= kMaxMimeEntries, kMime, "StoreEntry refused an entry below the limit");
+        const int count = m.Count();
+        m.DeleteEntry(count);
+        FUZZ_REQUIRE(m.Count() == (count > kUndeletableMimeEntries ? count - 1 : count), kMime,
+                "DeleteEntry removed another number of entries");
+        mustSucceed(kMime, "saving the registry", [&] { m.Save(); });
+        kept = entriesOf(m);
+        FUZZ_REQUIRE(fileBytes(path) == encodeMimeFile(kept), kMime, "Save wrote other bytes than the entries' records");
+    }
+    FUZZ_REQUIRE(fileBytes(path) == encodeMimeFile(kept), kMime, "the registry's close wrote other entries");
+    TMimeManager again(path, nullptr);
+    FUZZ_REQUIRE(entriesOf(again) == kept, kMime, "a saved registry reads back otherwise");
+}
+
+// --- mailbox pairs ---------------------------------------------------------------------------
+
+constexpr const char* kMailbox = "fuzz_mailbox_pair";
+
+// A pair as its bytes say, read here independently of the store.
+struct PairView {
+    std::string idx, mbx;
+    bool hasHeader = false;
+    MailboxRecord header;
+    std::vector<MailboxRecord> records;         // records[0] is message 1
+    std::vector<std::optional<std::string>> texts; // the raw text bytes when they lie in the file
+};
+
+PairView readPair(const std::string& directory, const std::string& key)
+{
+    PairView v;
+    v.idx = fileBytes(directory + key + ".idx").value_or("");
+    std::optional<std::string> mbx = fileBytes(directory + key + ".mbx");
+    v.mbx = mbx.value_or("");
+    if (v.idx.size() < kIndexRecordSize)
+        return v;
+    v.hasHeader = true;
+    v.header = decodeMailboxRecord(v.idx.data());
+    for (int n = 1; n <= v.header.Part && (static_cast<std::size_t>(n) + 1) * kIndexRecordSize <= v.idx.size(); ++n) {
+        MailboxRecord r = decodeMailboxRecord(v.idx.data() + static_cast<std::size_t>(n) * kIndexRecordSize);
+        bool fits = mbx && r.Offset >= 0 && r.Size >= 0 &&
+                    static_cast<std::uint64_t>(r.Offset) + static_cast<std::uint64_t>(r.Size) <= v.mbx.size();
+        v.texts.push_back(fits ? std::optional<std::string>(v.mbx.substr(static_cast<std::size_t>(r.Offset),
+                                                                         static_cast<std::size_t>(r.Size)))
+                               : std::nullopt);
+        v.records.push_back(std::move(r));
+    }
+    return v;
+}
+
+// The lines LoadMessageText gives for a text: each ended by CR LF; bytes after the last go.
+std::vector<std::string> textLines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t crlf; (crlf = text.find("\r\n", start)) != std::string::npos; start = crlf + 2)
+        lines.push_back(text.substr(start, crlf - start));
+    return lines;
+}
+
+bool sameRecord(const MailboxRecord& a, const MailboxRecord& b)
+{
+    return encodeMailboxRecord(a) == encodeMailboxRecord(b);
+}
+
+struct Notice {
+    int action, number;
+};
+
+class RecordingViewer : public TMailboxViewerControl {
+public:
+    std::vector<Notice> notices;
+    void MailboxChanged(int action, int messageNumber) override { notices.push_back({action, messageNumber}); }
+    bool lastIs(int action, int number) const
+    {
+        return !notices.empty() && notices.back().action == action && notices.back().number == number;
+    }
+};
+
+const char* const kKeys[2] = {"m0", "m1"};
+
+// Every message of the current mailbox as the store reads it, against the bytes.
+void checkReads(TNMailBox& store, const std::string& directory)
+{
+    const std::string key = store.CurrentMailBoxName();
+    PairView v = readPair(directory, key);
+    FUZZ_REQUIRE(v.hasHeader && store.CurrentMailBoxMessages() == v.header.Part &&
+                store.CurrentNMailBoxTrash() == v.header.Lines,
+            kMailbox, "the store's count or trash is not its header's");
+    FUZZ_REQUIRE(store.CurrentMailBoxMessages() >= 0 && store.CurrentMailBoxMessages() <= kMaxMailboxMessages, kMailbox,
+            "a message count beyond the limit");
+    const int count = std::min(store.CurrentMailBoxMessages(), 64);
+    for (int n = 1; n <= count; ++n) {
+        store.SetMsg_Number(n);
+        FUZZ_REQUIRE(store.Msg_Number() == n && static_cast<std::size_t>(n) <= v.records.size(), kMailbox,
+                "SetMsg_Number did not make message " + std::to_string(n) + " current");
+        const MailboxRecord& r = v.records[static_cast<std::size_t>(n - 1)];
+        FUZZ_REQUIRE(store.Msg_From == r.From && store.Msg_Subject == r.Subject && store.Msg_Size() == r.Size &&
+                    store.Msg_Flag == r.Flag && store.Msg_From.size() <= 80 && store.Msg_Subject.size() <= 40,
+                kMailbox, "the fields of message " + std::to_string(n) + " are not its record's");
+        bool loaded = true;
+        try {
+            store.LoadMessageText();
+        } catch (const FileError&) {
+            loaded = false;
+        }
+        const auto& text = v.texts[static_cast<std::size_t>(n - 1)];
+        FUZZ_REQUIRE(loaded == text.has_value(), kMailbox,
+                "message " + std::to_string(n) + (loaded ? " loaded though its text lies outside the file"
+                                                         : " was refused though its text lies inside the file"));
+        if (loaded)
+            FUZZ_REQUIRE(store.Msg_Text == textLines(*text), kMailbox,
+                    "the text of message " + std::to_string(n) + " is not the lines of its bytes");
+    }
+}
+
+// A reader that opens the directory afresh sees what the store says it wrote.
+void checkReopens(const TNMailBox& store, const std::string& directory)
+{
+    TNMailBox fresh;
+    fresh.MailBoxes = store.MailBoxes;
+    fresh.setMailBoxDirectoryWithoutChanges(directory);
+    try {
+        fresh.SetCurrentMailBoxNumber(store.CurrentMailBoxNumber());
+    } catch (const FileError& e) {
+        throw FuzzFinding(std::string(kMailbox) + ": a pair is unreadable after a successful operation: " + e.what());
+    }
+    FUZZ_REQUIRE(fresh.CurrentMailBoxMessages() == store.CurrentMailBoxMessages() &&
+                fresh.CurrentNMailBoxTrash() == store.CurrentNMailBoxTrash(),
+            kMailbox, "the store's count or trash differs from its files after an operation");
+}
+
+void runMailboxOperations(TNMailBox& store, const std::string& directory, std::string_view script,
+                          RecordingViewer (&viewers)[2])
+{
+    const char* const names[] = {"select", "flag", "delete", "move", "move-several", "compress", "append", "switch"};
+    for (std::size_t pc = 0, ops = 0; pc < script.size() && ops < 12; ++ops) {
+        const int op = static_cast<unsigned char>(script[pc++]) % 8;
+        const unsigned char arg = pc < script.size() ? static_cast<unsigned char>(script[pc++]) : 0;
+        const int current = store.CurrentMailBoxNumber() == 2 ? 1 : 0;
+        const std::string key = kKeys[current], other = kKeys[1 - current];
+        const PairView before[2] = {readPair(directory, kKeys[0]), readPair(directory, kKeys[1])};
+        const PairView& mine = before[current];
+        const PairView& theirs = before[1 - current];
+        const int count = store.CurrentMailBoxMessages();
+        const int number = store.Msg_Number();
+        std::vector<std::string> appended;
+        const std::string op_name = names[op];
+        try {
+            switch (op) {
+            case 0:
+                store.SetMsg_Number(arg % (count + 2));
+                break;
+            case 1:
+                store.SetMessageFlag(static_cast<char>(arg));
+                break;
+            case 2:
+                store.DeleteMessage();
+                break;
+            case 3:
+                store.MoveMessage(other);
+                break;
+            case 4:
+                store.MoveMessages({arg % (count + 1), 1, arg % (count + 1), count}, other);
+                break;
+            case 5:
+                store.CompressMailbox();
+                break;
+            case 6:
+                appended = {"From: fuzz", std::string(arg % 3, '\r') + "x", "", std::string(arg, 'b')};
+                store.Msg_Text = appended;
+                store.Msg_From = std::string(arg, 'f');
+                store.Msg_Subject = "append " + std::to_string(arg);
+                store.AppendMessage();
+                break;
+            case 7:
+                store.SetCurrentMailBoxNumber(arg % 2 + 1);
+                break;
+            }
+        } catch (const FileError& e) {
+            const PairView after[2] = {readPair(directory, kKeys[0]), readPair(directory, kKeys[1])};
+            for (int k = 0; k < 2; ++k)
+                FUZZ_REQUIRE(after[k].idx == before[k].idx && after[k].mbx == before[k].mbx, kMailbox,
+                        "a failed " + op_name + " changed " + kKeys[k] + ": " + e.what());
+            if (op == 7)
+                return; // nothing is selected any more
+            continue;
+        }
+        if (op == 7 || op == 0)
+            continue;
+        checkReopens(store, directory);
+        const PairView now = readPair(directory, key), there = readPair(directory, other);
+        RecordingViewer& mineViewer = viewers[current];
+        RecordingViewer& theirViewer = viewers[1 - current];
+        switch (op) {
+        case 1:
+            if (number >= 1 && number <= count) {
+                MailboxRecord flagged = mine.records[static_cast<std::size_t>(number - 1)];
+                flagged.Flag = static_cast<char>(arg);
+                FUZZ_REQUIRE(now.records.size() == mine.records.size() &&
+                            sameRecord(now.records[static_cast<std::size_t>(number - 1)], flagged) && now.mbx == mine.mbx,
+                        kMailbox, "SetMessageFlag changed more than the flag");
+                FUZZ_REQUIRE(mineViewer.lastIs(kMailboxFlagChanged, number), kMailbox, "no flag notice");
+            }
+            break;
+        case 2:
+            if (number >= 1 && number <= count) {
+                std::vector<MailboxRecord> expected = mine.records;
+                std::int64_t size = expected[static_cast<std::size_t>(number - 1)].Size;
+                expected.erase(expected.begin() + (number - 1));
+                bool same = now.records.size() == expected.size() && now.header.Part == count - 1 && now.mbx == mine.mbx;
+                for (std::size_t i = 0; same && i < expected.size(); ++i)
+                    same = sameRecord(now.records[i], expected[i]);
+                FUZZ_REQUIRE(same, kMailbox, "DeleteMessage did not remove exactly message " + std::to_string(number));
+                std::int64_t trash = std::min<std::int64_t>(std::int64_t(mine.header.Lines) + std::max<std::int64_t>(size, 0),
+                                                            std::numeric_limits<std::int32_t>::max());
+                FUZZ_REQUIRE(now.header.Lines == trash, kMailbox, "DeleteMessage counted the trash wrongly");
+                FUZZ_REQUIRE(mineViewer.lastIs(kMailboxRemoved, number), kMailbox, "no removal notice");
+            }
+            break;
+        case 3:
+        case 4:
+            if (now.header.Part != count) {
+                // One message at least went over; the last moved is the target's last message, byte for byte.
+                FUZZ_REQUIRE(now.header.Part < count && there.header.Part == theirs.header.Part + (count - now.header.Part) &&
+                            !there.texts.empty() && there.texts.back().has_value(),
+                        kMailbox, "a move lost or made messages");
+                bool found = std::any_of(mine.texts.begin(), mine.texts.end(),
+                                         [&](const auto& t) { return t && *t == *there.texts.back(); });
+                FUZZ_REQUIRE(found, kMailbox, "the moved text is not a text of the source");
+                FUZZ_REQUIRE(theirViewer.lastIs(kMailboxAppended, there.header.Part), kMailbox, "no notice to the target");
+            }
+            break;
+        case 5: {
+            std::int64_t total = 0;
+            bool same = now.header.Part == count && now.header.Lines == 0 && now.texts.size() == mine.texts.size();
+            for (std::size_t i = 0; same && i < now.texts.size(); ++i) {
+                same = mine.texts[i] && now.texts[i] && *mine.texts[i] == *now.texts[i];
+                total += now.records[i].Size;
+            }
+            FUZZ_REQUIRE(same, kMailbox, "CompressMailbox changed a message's text or the count, or kept trash");
+            FUZZ_REQUIRE(now.header.Size == total && now.mbx.size() == static_cast<std::size_t>(total), kMailbox,
+                    "a compressed text file holds more than its messages");
+            FUZZ_REQUIRE(mineViewer.lastIs(kMailboxReloaded, 0), kMailbox, "no reload notice");
+            break;
+        }
+        case 6: {
+            FUZZ_REQUIRE(now.header.Part == count + 1 && !now.texts.empty() && now.texts.back().has_value() &&
+                        textLines(*now.texts.back()) == appended,
+                    kMailbox, "an appended message does not read back as appended");
+            const MailboxRecord& r = now.records.back();
+            FUZZ_REQUIRE(r.From == std::string(arg, 'f').substr(0, 80) && r.Subject == "append " + std::to_string(arg), kMailbox,
+                    "an appended message's fields are not as appended");
+            FUZZ_REQUIRE(mineViewer.lastIs(kMailboxAppended, count + 1), kMailbox, "no append notice");
+            break;
+        }
+        }
+        // The reads walk every message; the next operation acts on the message this one left current.
+        const int keep = store.Msg_Number();
+        checkReads(store, directory);
+        store.SetMsg_Number(keep);
+    }
+}
+
+} // namespace
+
+std::vector<std::string> splitFuzzInput(const std::uint8_t* data, std::size_t size, std::size_t maxParts)
+{
+    const std::string bytes = asString(data, size);
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (parts.size() + 1 < maxParts) {
+        std::size_t at = bytes.find(kFuzzPartSeparator, start);
+        if (at == std::string::npos)
+            break;
+        parts.push_back(bytes.substr(start, at - start));
+        start = at + kFuzzPartSeparator.size();
+    }
+    parts.push_back(bytes.substr(start));
+    return parts;
+}
+
+int fuzzIni(const std::uint8_t* data, std::size_t size)
+{
+    const std::string bytes = asString(data, size);
+    checkIniDocument(bytes);
+    ScratchDir dir;
+    checkIniOnDisk(dir, bytes);
+    checkSettingsFile(dir, bytes);
+    checkLoginFile(dir, bytes);
+    return 0;
+}
+
+// Parts: address.csv | listitems.ini | listvalues.ini | list.csv | a sender.
+int fuzzCsv(const std::uint8_t* data, std::size_t size)
+{
+    const std::vector<std::string> parts = splitFuzzInput(data, size, 5);
+    checkCsvRecords(parts[0]);
+    checkAddressBookFiles(parts);
+    return 0;
+}
+
+// Parts: treedata1.dat | treedata2.dat (absent: the texts alone) | MailboxList lines | a folder name.
+int fuzzTree(const std::uint8_t* data, std::size_t size)
+{
+    const std::vector<std::string> parts = splitFuzzInput(data, size, 4);
+    const bool withImages = parts.size() > 1;
+    ScratchDir dir;
+
+    const std::string loadDir = dir.sub("load");
+    putFile(loadDir + kTreeTextsFile, parts[0]);
+    if (withImages)
+        putFile(loadDir + kTreeImagesFile, parts[1]);
+    FolderTree loaded;
+    try {
+        FUZZ_REQUIRE(loaded.LoadTreeFromDisk(loadDir) == withImages, kTree, "LoadTreeFromDisk's answer is not whether both files exist");
+    } catch (const TreeFileError&) {
+        // The nodes before the faulty line stay, and they are a tree too.
+    } catch (const FileError&) {
+        FUZZ_REQUIRE(loaded.count() == 0, kTree, "an unreadable file changed the tree");
+    }
+    checkTreeShape(loaded, "loaded");
+    checkSavesBack(loaded, dir, "loaded");
+
+    MailboxList mailboxes = parts.size() > 2 ? lfLines(parts[2]) : standardMailboxEntries();
+    const std::string profile = dir.sub("profile");
+    putFile(profile + kTreeTextsFile, parts[0]);
+    if (withImages)
+        putFile(profile + kTreeImagesFile, parts[1]);
+    FolderTree opened;
+    TreeOpening opening;
+    try {
+        opening = opened.openProfileTree(profile, mailboxes);
+    } catch (const FileError&) {
+        // Raised after the tree was made whole.
+    }
+    FUZZ_REQUIRE(opened.hasStandardTop(), kTree, "an opened tree lacks the standard top");
+    checkTreeShape(opened, "opened");
+    for (int n : opening.adoptedMailboxes) {
+        bool tied = false;
+        for (int i = kFirstUserNode; i < opened.count() && !tied; ++i)
+            tied = opened.mailboxOfNode(i, mailboxes) == n;
+        FUZZ_REQUIRE(tied, kTree, "adopted mailbox " + std::to_string(n) + " has no node tied to it");
+    }
+    checkSavesBack(opened, dir, "opened");
+    checkFolderCommands(opened, dir, profile, mailboxes, parts.size() > 3 ? parts[3] : std::string("Fuzz folder"));
+    return 0;
+}
+
+// Parts: mime.def | a file name | xdg-mime's file type answer | its default answer | viewer.desktop.
+int fuzzMimeDef(const std::uint8_t* data, std::size_t size)
+{
+    const std::vector<std::string> parts = splitFuzzInput(data, size, 5);
+    checkRegistry(parts);
+    checkExecLines(parts.size() > 4 ? parts[4] : parts.back());
+    return 0;
+}
+
+// Parts: m0.idx | m0.mbx | operations (a byte each, some with an argument byte) | a compression
+// marker naming the pair to finish.
+int fuzzMailboxPair(const std::uint8_t* data, std::size_t size)
+{
+    const std::vector<std::string> parts = splitFuzzInput(data, size, 4);
+    ScratchDir dir;
+    const std::string directory = dir.sub("mailboxe");
+    putFile(directory + "m0.idx", parts[0]);
+    if (parts.size() > 1)
+        putFile(directory + "m0.mbx", parts[1]);
+    if (parts.size() > 3)
+        putFile(directory + kCompressScratchKey + std::string(".job"), parts[3]);
+
+    RecordingViewer viewers[2];
+    TNMailBox store;
+    store.MailBoxes = {"m0=New Mail", "m1=Sent"};
+    store.RegisterViewer(&viewers[0], kKeys[0]);
+    store.RegisterViewer(&viewers[1], kKeys[1]);
+    try {
+        store.SetMailBoxDirectory(directory);
+        store.SetCurrentMailBoxNumber(1);
+    } catch (const FileError&) {
+        return 0;
+    }
+    checkReads(store, directory);
+    store.SetMsg_Number(1);
+    runMailboxOperations(store, directory, parts.size() > 2 ? std::string_view(parts[2]) : std::string_view("\x03\x00\x05"),
+                         viewers);
+    store.UnregisterViewer(&viewers[0]);
+    store.UnregisterViewer(&viewers[1]);
+    return 0;
+}
+
+const std::vector<FuzzTarget>& fuzzTargets()
+{
+    static const std::vector<FuzzTarget> targets = {
+        {"fuzz_ini", fuzzIni},
+        {"fuzz_csv", fuzzCsv},
+        {"fuzz_tree", fuzzTree},
+        {"fuzz_mime_def", fuzzMimeDef},
+        {"fuzz_mailbox_pair", fuzzMailboxPair},
+    };
+    return targets;
+}
+
+} // namespace tavik
