@@ -1,29 +1,259 @@
-// The program's window. For now it opens the default profile and shows its mailboxes; the
-// multi-document main window with tree, menus and side bar replaces it.
+// The program's main window: a multi-document window with the folder tree, the tool bar, the side
+// bar and the menus, and the life of the program around it: start-up and login, opening and
+// leaving profiles, the user switch, the minute timer and shutdown.
 #pragma once
 
 #include <QMainWindow>
+#include <QIcon>
+#include <map>
 #include <memory>
+#include <string>
 
+#include "app/child_window.h"
+#include "app/message_drag.h"
+#include "app/workflow_commands.h"
+#include "pop3/attachment_store.h"
+#include "profile/profile_lock.h"
 #include "profile/settings.h"
+#include "profile/user_registry.h"
+#include "store/folder_tree.h"
 #include "store/mailbox_store.h"
+#include "view/mime_manager.h"
+#include "view/viewer_launcher.h"
 
-class QTreeWidget;
+class QAction;
+class QComboBox;
+class QLabel;
+class QMdiArea;
+class QMdiSubWindow;
+class QMenu;
+class QSplitter;
+class QTimer;
+class QToolBar;
 
 namespace tavik {
 
+class FolderTreeWidget;
+class SideBarWidget;
+class SplashWindow;
+class TLoginForm;
+
+// `TMainForm`. Life cycle: created empty (NotStarted); the first show posts StartUp, which shows
+// the splash and the login dialog (LoggingIn). A cancelled login ends in Quitting with nothing of
+// any profile opened or written. Otherwise a profile is open (ProfileOpen): its lock is held, its
+// settings, mailboxes, tree and MIME registry are loaded; SwitchUser leaves it and opens another
+// any number of times; closing the window (also "E&xit", SIGTERM, SIGINT and the end of the
+// desktop session) runs Shutdown once (ShutDown). LeaveProfile runs exactly once per profile
+// left. Owns, for the whole process, the mailbox store, the attachment store, the folder tree,
+// the settings and mailbox list, the MIME registry, the user registry and the timer.
 class TMainForm : public QMainWindow {
     Q_OBJECT
 public:
-    // Shows the mailboxes of `store`, which the caller owns and keeps open.
-    TMainForm(TNMailBox& store, QWidget* parent = nullptr);
+    enum class State { NotStarted, LoggingIn, Quitting, ProfileOpen, ShutDown };
 
-    // Rereads the mailbox headers into the list.
-    void refreshMailboxes();
+    // Interval of `SystemTimer`.
+    static constexpr int kSystemTimerInterval = 60000;
+    // Countdown value that keeps the timer from starting a second check while one runs.
+    static constexpr int kCheckRunningCountdown = 999999;
+
+    explicit TMainForm(QWidget* parent = nullptr);
+    // Runs Shutdown when a profile is still open.
+    ~TMainForm() override;
+
+    // The life of the program, step by step as described in the class comment.
+    void StartUp();
+    void OpenProfile();
+    void LeaveProfile();
+    void SwitchUser();
+    void Shutdown();
+    State state() const { return state_; }
+
+    // The minute timer's tick (tests call it directly).
+    void SystemTimerTimer();
+    // Minutes left until the next automatic check.
+    int checkCountdown() const { return checkCountdown_; }
+    // True when a timer check fell due while something modal ran and waits for its end.
+    bool timerCheckWaiting() const { return timerCheckPending_; }
+    // The check-mail command, whoever starts it; ends by restarting the countdown.
+    void runCheckMail(CheckStart start);
+    // Called by the owner of a protocol session when it has ended; a waiting timer check or a
+    // shutdown waiting for the session goes on.
+    void protocolSessionEnded();
+    // Shuts the program down as "E&xit" does, from a signal or the end of the desktop session:
+    // a running session is cancelled and awaited, open modal dialogs are closed first.
+    void requestShutdown();
+
+    // `OpenMailboxWindow`(n): brings the open window of mailbox n to the front, or opens one.
+    void OpenMailboxWindow(int n);
+
+    // Handlers of the command table.
+    void NewBtnClick();
+    void CheckMail2Click();
+    void CheckSendBtnClick();
+    void SendQueuedBtnClick();
+    void NextBtnClick();
+    void PreviousBtnClick();
+    void EditBtnClick();
+    void ReplyBtnClick();
+    void ForwardBtnClick();
+    void DeleteBtnClick();
+    void FileBtnClick();
+    void SaveBtnClick();
+    void PrintBtnClick();
+    void PrintSetup1Click();
+    void AddressBook1Click();
+    void spbtnCheckUsersClick();
+    void cbLoginChange();
+    void CompressMailboxes1Click();
+    void EmptyTrashfolder1Click();
+    void MIMESetup1Click();
+    void Setup1Click();
+    void AddFolder1Click();
+    void AddSubGroup1Click();
+    void AddSubFolder1Click();
+    void DeleteFolder1Click();
+    void Next1Click();
+    void Previous1Click();
+    // Window-level commands.
+    void CloseActiveWindow1Click();
+    void Tile1Click();
+    void Cascade1Click();
+    void ArrangeIcons1Click();
+    void CloseAll1Click();
+    void About1Click();
+    void Exit1Click();
+    // "Change current user": drops down the user combo, whose choice runs cbLoginChange.
+    void ChangeCurrentUser1Click();
+    // The tree's display commands.
+    void ShowTreeLines1Click();
+    void SetTreeFont1Click();
+    // A click on a tree node: opens its mailbox's window.
+    void FolderTreeClick(int node);
+    // An entry of "Folders...": opens mailbox n.
+    void FoldersMenuClick(int n);
+    // An entry of "Move to...": the active window's messages go to mailbox n.
+    void MoveToMenuClick(int n);
+    // Messages dropped on the tree node of mailbox `target`.
+    void MessagesDropped(int target, const MessageDrag& drag);
+
+    // The process-wide state, for the windows and workflows that work on it.
+    const std::string& ProgramDirectory() const { return programDirectory_; }
+    const std::string& ProfileDirectory() const { return profileDirectory_; }
+    ProfileSettings& settings() { return settings_; }
+    MailboxList& mailboxList() { return mailboxList_; }
+    int mailboxCount() const { return mailboxCount_; }
+    TNMailBox& Mailbox() { return mailbox_; }
+    TAttachmentManager& attachments() { return attachments_; }
+    // The MIME registry of the open profile, nullptr when none is open.
+    TMimeManager* mimeManager() { return mime_.get(); }
+    FolderTree& folderTree() { return tree_; }
+    UserRegistry& users() { return users_; }
+    // One of the 13 status pictures by its name ("MAIL_READ"); empty when no profile is open.
+    QIcon statusPicture(const std::string& name) const;
+    // The names of the 13 status pictures.
+    static const std::vector<std::string>& statusPictureNames();
+
+    // The commands later work provides; the window takes ownership. Never null.
+    void setWorkflowCommands(std::unique_ptr<WorkflowCommands> commands);
+    WorkflowCommands& workflowCommands() { return *workflows_; }
+
+    // Parts of the window, for the child windows and tests.
+    QMdiArea* mdiArea() const { return mdi_; }
+    FolderTreeWidget* treeWidget() const { return treeWidget_; }
+    SideBarWidget* sideBar() const { return sideBar_; }
+    QComboBox* userCombo() const { return userCombo_; }
+    QToolBar* mainToolBar() const { return toolBar_; }
+    QMenu* foldersMenu() const { return foldersMenu_; }
+    QMenu* moveToMenu() const { return moveToMenu_; }
+    QTimer* systemTimer() const { return SystemTimer; }
+    // The action bound to a handler, by the handler's name ("ReplyBtnClick"); nullptr if none.
+    QAction* commandAction(const char* handlerName) const;
+    // The child window that is active, nullptr when none (or not one of ours).
+    MailChildWindow* activeChild() const;
+    // Every child window with its sub-window.
+    std::vector<std::pair<QMdiSubWindow*, MailChildWindow*>> childWindows() const;
+    // Sets the command state from the active child, as the activation of a child or of the
+    // main window does.
+    void refreshCommandState();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    TNMailBox& store_;
-    QTreeWidget* mailboxes_;
+    void buildActions();
+    void buildMenus();
+    void buildToolBar();
+    void buildPanels();
+    QAction* addCommand(const char* handler, const char* text, const char* hint, const char* shortcut,
+                        const char* picture, void (TMainForm::*slot)());
+    void runGuarded(void (TMainForm::*slot)());
+    void showFileError(const std::exception& e);
+
+    void enterProfile();
+    void openTree();
+    void saveTreeAndLayout();
+    void readLayout();
+    void writeLayout();
+    void fillUserCombo();
+    void rebuildMailboxMenus();
+    void loadStatusPictures();
+    bool childrenMayClose();
+    void closeAllChildrenNow();
+    void closeChildrenFromMailbox(int n);
+    void routeToChild(void (MailChildWindow::*command)(), bool viewerOnly = false);
+    void handleFolderResult(const FolderCommandResult& result);
+    std::unique_ptr<ProfileLock> lockProfile(const std::string& directory, int user);
+    bool busy() const;
+    void whenIdle();
+    void scheduleIdleCheck();
+    void closeModalDialogs();
+
+    State state_ = State::NotStarted;
+    bool started_ = false;
+    bool profileOpen_ = false;      // a profile was entered and not yet left
+    bool settingsLoaded_ = false;   // settings_ and mailboxList_ hold what the profile's file says
+    bool mailboxesOpen_ = false;    // the store is pointed at the profile's mailboxes
+    bool treeNeedsOpening_ = false; // the profile's tree is read with its first settings
+    bool timerCheckPending_ = false;
+    bool shutdownRequested_ = false;
+    bool closeWhenIdle_ = false;
+    bool closeAfterSession_ = false;
+    bool checkRunning_ = false;
+
+    std::string programDirectory_;
+    std::string profileDirectory_;
+    UserRegistry users_;
+    ProfileSettings settings_;
+    MailboxList mailboxList_;
+    int mailboxCount_ = 0;
+    int checkCountdown_ = 0;
+    TNMailBox mailbox_;
+    TAttachmentManager attachments_;
+    FolderTree tree_;
+    ViewerLauncher launcher_;
+    std::unique_ptr<TMimeManager> mime_;
+    std::unique_ptr<ProfileLock> lock_;
+    std::map<std::string, QIcon> statusPictures_;
+    std::unique_ptr<WorkflowCommands> workflows_;
+
+    QTimer* SystemTimer;
+    QMdiArea* mdi_ = nullptr;
+    QSplitter* splitter_ = nullptr;
+    FolderTreeWidget* treeWidget_ = nullptr;
+    QWidget* treePanel_ = nullptr;
+    SideBarWidget* sideBar_ = nullptr;
+    QToolBar* toolBar_ = nullptr;
+    QToolBar* treeToolBar_ = nullptr;
+    QComboBox* userCombo_ = nullptr;
+    QLabel* userLabel_ = nullptr;
+    QMenu* foldersMenu_ = nullptr;
+    QMenu* moveToMenu_ = nullptr;
+    SplashWindow* splash_ = nullptr;
+    TLoginForm* loginDialog_ = nullptr;
+    std::map<std::string, QAction*> actions_;
 };
 
 } // namespace tavik

@@ -1,0 +1,32 @@
+#include "app/password_dialog.h"
+
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "app/text_conversion.h"
+#include "profile/user_registry.h"
+
+namespace tavik {
+
+TPwdForm::TPwdForm(QWidget* parent) : QDialog(parent)
+{
+    setObjectName(QStringLiteral("TPwdForm"));
+    setWindowTitle(fromLatin1(kPasswordDialogCaption));
+    password_ = new QLineEdit(this);
+    password_->setEchoMode(QLineEdit::Password);
+    password_->setMinimumWidth(220);
+    auto* buttons = new QDialogButtonBox(this);
+    QPushButton* ok = buttons->addButton(QStringLiteral("OK"), QDialogButtonBox::AcceptRole);
+    ok->setDefault(true);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    auto* form = new QFormLayout(this);
+    form->addRow(QStringLiteral("Password:"), password_);
+    form->addRow(buttons);
+    setFixedSize(sizeHint());
+}
+
+std::string TPwdForm::password() const { return toLatin1(password_->text()); }
+
+} // namespace tavik

@@ -1,0 +1,124 @@
+#include "app/user_interaction.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QFontDialog>
+#include <QMessageBox>
+#include <QStringList>
+
+#include "app/item_name_dialog.h"
+#include "app/password_dialog.h"
+#include "app/text_conversion.h"
+
+namespace tavik {
+
+namespace {
+
+UserInteraction* installed = nullptr;
+
+// "Text|*.txt|All files|*.*" (the program's filter form) as Qt's "Text (*.txt);;All files (*.*)".
+QString qtFilter(const std::string& filter)
+{
+    const QStringList parts = fromLatin1(filter).split(QLatin1Char('|'));
+    QStringList out;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2)
+        out << parts[i] + QStringLiteral(" (") + QString(parts[i + 1]).replace(QLatin1Char(';'), QLatin1Char(' ')) +
+                   QLatin1Char(')');
+    return out.join(QStringLiteral(";;"));
+}
+
+void showBox(QMessageBox::Icon icon, QWidget* parent, const std::string& title, const std::string& text)
+{
+    QMessageBox box(icon, fromLatin1(title), messageText(text), QMessageBox::Ok, parent);
+    box.exec();
+}
+
+} // namespace
+
+UserInteraction& userInteraction()
+{
+    static QtUserInteraction qtInteraction;
+    return installed ? *installed : qtInteraction;
+}
+
+void setUserInteraction(UserInteraction* interaction) { installed = interaction; }
+
+QWidget* QtUserInteraction::dialogParent()
+{
+    if (QWidget* modal = QApplication::activeModalWidget())
+        return modal;
+    return QApplication::activeWindow();
+}
+
+void QtUserInteraction::inform(const std::string& title, const std::string& text)
+{
+    showBox(QMessageBox::Information, dialogParent(), title, text);
+}
+
+void QtUserInteraction::warn(const std::string& title, const std::string& text)
+{
+    showBox(QMessageBox::Warning, dialogParent(), title, text);
+}
+
+void QtUserInteraction::error(const std::string& title, const std::string& text)
+{
+    showBox(QMessageBox::Critical, dialogParent(), title, text);
+}
+
+bool QtUserInteraction::askYesNo(const std::string& title, const std::string& question)
+{
+    QMessageBox box(QMessageBox::Question, fromLatin1(title), messageText(question), QMessageBox::Yes | QMessageBox::No,
+                    dialogParent());
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
+std::optional<std::string> QtUserInteraction::askPassword(const std::string& userName)
+{
+    (void)userName; // the dialog's wording does not name the user
+    TPwdForm form(dialogParent());
+    if (form.exec() != QDialog::Accepted)
+        return std::nullopt;
+    return form.password();
+}
+
+std::optional<std::string> QtUserInteraction::askText(const std::string& title, const std::string& prompt,
+                                                      const std::string& initial)
+{
+    TItemNameForm form(dialogParent(), fromLatin1(title), fromLatin1(prompt));
+    form.setItemName(initial);
+    if (form.exec() != QDialog::Accepted)
+        return std::nullopt;
+    return form.itemName();
+}
+
+std::optional<QFont> QtUserInteraction::askFont(const std::string& title, const QFont& current)
+{
+    bool ok = false;
+    QFont font = QFontDialog::getFont(&ok, current, dialogParent(), fromLatin1(title));
+    if (!ok)
+        return std::nullopt;
+    return font;
+}
+
+std::optional<std::string> QtUserInteraction::askOpenFile(const std::string& title, const std::string& directory,
+                                                          const std::string& filter)
+{
+    QString path = QFileDialog::getOpenFileName(dialogParent(), fromLatin1(title), pathFromBytes(directory),
+                                                qtFilter(filter));
+    if (path.isEmpty())
+        return std::nullopt;
+    return pathToBytes(path);
+}
+
+std::optional<std::string> QtUserInteraction::askSaveFile(const std::string& title, const std::string& directory,
+                                                          const std::string& filter)
+{
+    QString path = QFileDialog::getSaveFileName(dialogParent(), fromLatin1(title), pathFromBytes(directory),
+                                                qtFilter(filter));
+    if (path.isEmpty())
+        return std::nullopt;
+    return pathToBytes(path);
+}
+
+} // namespace tavik

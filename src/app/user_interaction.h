@@ -1,0 +1,72 @@
+// Every message box, question, password prompt, name prompt, font choice and file dialog of the
+// program goes through UserInteraction. The program installs QtUserInteraction, which shows
+// Qt's real dialogs; tests install a scripted implementation that answers from a list and records
+// every text, so nothing ever waits on a modal box and every wording is checked exactly.
+#pragma once
+
+#include <QFont>
+#include <QString>
+#include <optional>
+#include <string>
+
+class QWidget;
+
+namespace tavik {
+
+// The program's dialogs with the user. Texts are the core's 8-bit strings, lines separated by
+// CR LF, exactly as the rules word them; implementations convert them for display.
+class UserInteraction {
+public:
+    virtual ~UserInteraction() = default;
+
+    // An information box with an OK button.
+    virtual void inform(const std::string& title, const std::string& text) = 0;
+    // A warning box with an OK button.
+    virtual void warn(const std::string& title, const std::string& text) = 0;
+    // An error box with an OK button: file errors and refusals the user cannot fix here.
+    virtual void error(const std::string& title, const std::string& text) = 0;
+    // A question with Yes and No; true for Yes.
+    virtual bool askYesNo(const std::string& title, const std::string& question) = 0;
+    // The password dialog ("User Password . . .") for `userName`: the text typed, nullopt when
+    // it was closed without OK.
+    virtual std::optional<std::string> askPassword(const std::string& userName) = 0;
+    // A one-line text under `title` with `prompt`, starting as `initial`: the text on OK,
+    // nullopt on Cancel.
+    virtual std::optional<std::string> askText(const std::string& title, const std::string& prompt,
+                                               const std::string& initial = {}) = 0;
+    // A font chosen in the font dialog, nullopt on Cancel.
+    virtual std::optional<QFont> askFont(const std::string& title, const QFont& current) = 0;
+    // A file to open; a path (file-system bytes), nullopt on Cancel.
+    virtual std::optional<std::string> askOpenFile(const std::string& title, const std::string& directory,
+                                                   const std::string& filter) = 0;
+    // A file to write; a path (file-system bytes), nullopt on Cancel.
+    virtual std::optional<std::string> askSaveFile(const std::string& title, const std::string& directory,
+                                                   const std::string& filter) = 0;
+};
+
+// The interaction in use, QtUserInteraction unless another was installed. Never null.
+UserInteraction& userInteraction();
+// Installs `interaction` (not owned; it must outlive its use); nullptr restores the Qt one.
+void setUserInteraction(UserInteraction* interaction);
+
+// The real dialogs. Boxes are parented to the active window so they stay in front of it.
+class QtUserInteraction : public UserInteraction {
+public:
+    void inform(const std::string& title, const std::string& text) override;
+    void warn(const std::string& title, const std::string& text) override;
+    void error(const std::string& title, const std::string& text) override;
+    bool askYesNo(const std::string& title, const std::string& question) override;
+    std::optional<std::string> askPassword(const std::string& userName) override;
+    std::optional<std::string> askText(const std::string& title, const std::string& prompt,
+                                       const std::string& initial = {}) override;
+    std::optional<QFont> askFont(const std::string& title, const QFont& current) override;
+    std::optional<std::string> askOpenFile(const std::string& title, const std::string& directory,
+                                           const std::string& filter) override;
+    std::optional<std::string> askSaveFile(const std::string& title, const std::string& directory,
+                                           const std::string& filter) override;
+
+private:
+    static QWidget* dialogParent();
+};
+
+} // namespace tavik
