@@ -19,9 +19,9 @@ quint16 freeLoopbackPort();
 
 // A private Dovecot POP3 server with one passwd-file user whose Maildir holds the messages
 // given. Its configuration, run and state directories, log and the mail user's home live in a
-// temporary directory that goes with the object. Failed logins are answered without Dovecot's
-// delays (auth_failure_delay = 0, no penalty), so a wrong password followed by the right one
-// does not stall a test.
+// temporary directory that goes with the object. A failed login is answered within about half a
+// second and delays no later login (auth_failure_delay = 0 and no anvil penalty), so a wrong
+// password followed by the right one does not stall a test.
 //
 // Life cycle: construct, addMessage() any number of times, start(), use port(), stop() (also
 // run by the destructor). Messages added before start() are numbered 1, 2, ... in the order

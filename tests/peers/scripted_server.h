@@ -34,7 +34,8 @@ std::string escapeBytes(const std::string& bytes, std::size_t limit = 300);
 //   arrive, so a mismatch is reported at its first wrong byte);
 // - expectClose(): the client closes the connection without writing anything more;
 // - await(condition): waits until condition() is true (tested on every event and every few ms);
-// - call(action): runs a test action at this point (a cancel, a check);
+// - call(action): runs a test action at this point (a cancel, a check); the script stands still
+//   while it runs, so it must not wait for the server (start a session from a timer instead);
 // - close(): the server closes the connection (after its writes went out);
 // - stall(): from here on the server neither reads nor writes; the script counts as done.
 // The script fails on a wrong byte, on bytes after the last step, on a second connection and on
