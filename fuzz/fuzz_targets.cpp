@@ -486,7 +486,8 @@ void checkAddressBookFiles(const std::vector<std::string>& parts)
         return;
     }
     const ListCatalog& lists = model.lists();
-    FUZZ_REQUIRE(!lists.names.empty() && lists.names.size() == lists.files.size() && lists.names[0] == kMainBookName &&
+    // The first list's display name is the file's to keep; its file must be the main book.
+    FUZZ_REQUIRE(!lists.names.empty() && lists.names.size() == lists.files.size() &&
                 lists.files[0] == kMainBookFileName,
             kCsv, "the list of lists does not start with the main book, or its two lists differ in length");
     FUZZ_REQUIRE(rows.has_value() && model.currentList() == 0 && !model.grid.empty(), kCsv,
@@ -603,23 +604,24 @@ void checkSavesBack(const FolderTree& t, const ScratchDir& dir, const std::strin
 
 class ScriptedFolderQuestions : public FolderQuestions {
 public:
-    explicit ScriptedFolderQuestions(std::string name) : name_(std::move(name)) {}
+    ScriptedFolderQuestions(std::string name, bool yes) : name_(std::move(name)), yes_(yes) {}
     bool askItemName(std::string& name) override
     {
         name = name_;
         return true;
     }
-    // Always No: a mailbox folder's deletion stops before it reaches the store.
-    bool askYesNo(const std::string&, const std::string&) override { return false; }
+    bool askYesNo(const std::string&, const std::string&) override { return yes_; }
 
 private:
     std::string name_;
+    bool yes_;
 };
 
 void checkFolderCommands(FolderTree& t, const ScratchDir& dir, const std::string& profile, MailboxList& mailboxes,
                          const std::string& name)
 {
-    ScriptedFolderQuestions ask(name);
+    // No: a mailbox folder's deletion stops before it reaches the store.
+    ScriptedFolderQuestions ask(name, false);
     ProfileSettings settings;
     TNMailBox store;
     FolderProfile fp{profile, settings, mailboxes, store};
@@ -647,6 +649,76 @@ void checkFolderCommands(FolderTree& t, const ScratchDir& dir, const std::string
         checkTreeShape(t, "after Delete Item");
     }
     checkSavesBack(t, dir, "after-delete");
+}
+
+// The commands that change mailboxes, answered Yes, on a real store in the profile. Whatever keys
+// the list holds, the files beside the profile stay untouched.
+void checkMailboxFolderCommands(FolderTree& t, const ScratchDir& dir, const std::string& profile, MailboxList mailboxes,
+                                const std::string& name)
+{
+    if (mailboxes.size() > 40)
+        mailboxes.resize(40); // every entry gets a pair of files
+    const std::string outside = dir.path() + "outside";
+    for (const char* ext : {".idx", ".mbx"})
+        putFile(outside + ext, "not a mailbox");
+    TNMailBox store;
+    store.MailBoxes = mailboxes;
+    try {
+        store.SetMailBoxDirectory(profile + "mailboxe/");
+    } catch (const FileError&) {
+        return; // a key the store refuses
+    }
+    ProfileSettings settings;
+    settings.LastMailbox = 4; // an initialised profile: a reload keeps its list
+    FolderProfile fp{profile, settings, mailboxes, store};
+    ScriptedFolderQuestions yes(name, true);
+
+    const MailboxList before = mailboxes;
+    FolderCommandResult added;
+    try {
+        added = t.newMailboxFolder(t.count() - 1, fp, yes);
+    } catch (const FileError&) {
+        FUZZ_REQUIRE(mailboxes == before && store.MailBoxes == before, kTree, "a failed New Mailbox folder changed the list");
+    }
+    if (added.outcome == FolderOutcome::Done) {
+        FUZZ_REQUIRE(mailboxes.size() == before.size() + 1 && added.addedMailbox == static_cast<int>(mailboxes.size()) &&
+                         store.MailBoxes == mailboxes && mailboxDisplayName(mailboxes.back()) == name,
+                     kTree, "New Mailbox folder did not add its entry " + shown(name));
+        const std::string key = mailboxes.back().substr(0, mailboxes.back().find('='));
+        FUZZ_REQUIRE(fileExists(profile + "mailboxe/" + key + ".idx") && fileExists(profile + "mailboxe/" + key + ".mbx"),
+                     kTree, "a new mailbox folder has no file pair, key " + shown(key));
+        FUZZ_REQUIRE(t.mailboxOfNode(added.node, mailboxes) == added.addedMailbox, kTree,
+                     "a new mailbox folder is not tied to its mailbox " + std::to_string(added.addedMailbox) + " of " +
+                         std::to_string(mailboxes.size()));
+        checkTreeShape(t, "after New Mailbox folder");
+        checkSavesBack(t, dir, "new-mailbox");
+        ProfileSettings reread;
+        MailboxList rereadBoxes;
+        mustSucceed(kTree, "reading the settings New Mailbox folder saved",
+                    [&] { LoadSettings(dir.sub("program"), profile, reread, rereadBoxes); });
+        FUZZ_REQUIRE(!rereadBoxes.empty() && rereadBoxes.back() == mailboxes.back(), kTree,
+                     "the settings lack the new mailbox entry " + shown(mailboxes.back()));
+    }
+
+    const MailboxList beforeDelete = mailboxes;
+    const int selected = added.outcome == FolderOutcome::Done ? added.node : t.count() - 1;
+    FolderCommandResult removed;
+    try {
+        removed = t.deleteItem(selected, fp, yes);
+    } catch (const FileError&) {
+        FUZZ_REQUIRE(mailboxes == beforeDelete, kTree, "a failed Delete Item changed the list");
+    }
+    if (removed.outcome == FolderOutcome::Done && removed.removedMailbox != 0) {
+        MailboxList expected = beforeDelete;
+        expected.erase(expected.begin() + (removed.removedMailbox - 1));
+        FUZZ_REQUIRE(mailboxes == expected && store.MailBoxes == expected, kTree,
+                     "Delete Item removed another entry than mailbox " + std::to_string(removed.removedMailbox));
+        checkTreeShape(t, "after deleting a mailbox folder");
+        checkSavesBack(t, dir, "deleted-mailbox");
+    }
+    for (const char* ext : {".idx", ".mbx"})
+        FUZZ_REQUIRE(fileBytes(outside + ext) == std::string("not a mailbox"), kTree,
+                     "a folder command touched a file beside the profile");
 }
 
 // --- mime.def --------------------------------------------------------------------------------
@@ -939,9 +1011,10 @@ void checkReopens(const TNMailBox& store, const std::string& directory)
 void runMailboxOperations(TNMailBox& store, const std::string& directory, std::string_view script,
                           RecordingViewer (&viewers)[2])
 {
-    const char* const names[] = {"select", "flag", "delete", "move", "move-several", "compress", "append", "switch"};
+    const char* const names[] = {"select", "flag",   "delete", "move",  "move-several", "compress",
+                                 "append", "switch", "empty",  "compress-all", "select-by-name"};
     for (std::size_t pc = 0, ops = 0; pc < script.size() && ops < 12; ++ops) {
-        const int op = static_cast<unsigned char>(script[pc++]) % 8;
+        const int op = static_cast<unsigned char>(script[pc++]) % 11;
         const unsigned char arg = pc < script.size() ? static_cast<unsigned char>(script[pc++]) : 0;
         const int current = store.CurrentMailBoxNumber() == 2 ? 1 : 0;
         const std::string key = kKeys[current], other = kKeys[1 - current];
@@ -982,17 +1055,27 @@ void runMailboxOperations(TNMailBox& store, const std::string& directory, std::s
             case 7:
                 store.SetCurrentMailBoxNumber(arg % 2 + 1);
                 break;
+            case 8:
+                store.EmptyMailbox(arg % 2 + 1);
+                break;
+            case 9:
+                store.CompressMailboxes(arg * 4);
+                break;
+            case 10:
+                store.SetCurrentMailBoxName(arg % 2 ? "M1" : "m0");
+                break;
             }
         } catch (const FileError& e) {
+            // Compressing every mailbox is one step per mailbox: an earlier one may have finished.
             const PairView after[2] = {readPair(directory, kKeys[0]), readPair(directory, kKeys[1])};
-            for (int k = 0; k < 2; ++k)
+            for (int k = 0; k < 2 && op != 9; ++k)
                 FUZZ_REQUIRE(after[k].idx == before[k].idx && after[k].mbx == before[k].mbx, kMailbox,
                         "a failed " + op_name + " changed " + kKeys[k] + ": " + e.what());
-            if (op == 7)
-                return; // nothing is selected any more
+            if (op == 7 || op == 9 || op == 10)
+                return; // what is selected is not known any more
             continue;
         }
-        if (op == 7 || op == 0)
+        if (op == 0 || op == 7 || op == 10)
             continue;
         checkReopens(store, directory);
         const PairView now = readPair(directory, key), there = readPair(directory, other);
@@ -1050,6 +1133,20 @@ void runMailboxOperations(TNMailBox& store, const std::string& directory, std::s
             FUZZ_REQUIRE(mineViewer.lastIs(kMailboxReloaded, 0), kMailbox, "no reload notice");
             break;
         }
+        case 8: {
+            const PairView emptied = readPair(directory, kKeys[arg % 2]);
+            FUZZ_REQUIRE(emptied.header.Part == 0 && emptied.header.Lines == 0 && emptied.mbx.empty(), kMailbox,
+                         "EmptyMailbox left messages, trash or text");
+            FUZZ_REQUIRE(viewers[arg % 2].lastIs(kMailboxEmptied, 0), kMailbox, "no emptied notice");
+            break;
+        }
+        case 9:
+            for (int k = 0; k < 2; ++k) {
+                const PairView after = readPair(directory, kKeys[k]);
+                FUZZ_REQUIRE(after.header.Part == before[k].header.Part && after.header.Lines <= arg * 4, kMailbox,
+                             std::string("CompressMailboxes left ") + kKeys[k] + " with trash above the limit, or changed its count");
+            }
+            break;
         case 6: {
             FUZZ_REQUIRE(now.header.Part == count + 1 && !now.texts.empty() && now.texts.back().has_value() &&
                         textLines(*now.texts.back()) == appended,
@@ -1149,7 +1246,9 @@ int fuzzTree(const std::uint8_t* data, std::size_t size)
         FUZZ_REQUIRE(tied, kTree, "adopted mailbox " + std::to_string(n) + " has no node tied to it");
     }
     checkSavesBack(opened, dir, "opened");
-    checkFolderCommands(opened, dir, profile, mailboxes, parts.size() > 3 ? parts[3] : std::string("Fuzz folder"));
+    const std::string name = parts.size() > 3 ? parts[3] : std::string("Fuzz folder");
+    checkFolderCommands(opened, dir, profile, mailboxes, name);
+    checkMailboxFolderCommands(opened, dir, profile, mailboxes, name);
     return 0;
 }
 
@@ -1172,8 +1271,13 @@ int fuzzMailboxPair(const std::uint8_t* data, std::size_t size)
     putFile(directory + "m0.idx", parts[0]);
     if (parts.size() > 1)
         putFile(directory + "m0.mbx", parts[1]);
-    if (parts.size() > 3)
-        putFile(directory + kCompressScratchKey + std::string(".job"), parts[3]);
+    if (parts.size() > 3) {
+        // A compression cut short after its marker: the scratch pair (here a copy of m0) is complete.
+        const std::string scratch = directory + kCompressScratchKey;
+        putFile(scratch + ".job", parts[3]);
+        putFile(scratch + ".idx", parts[0]);
+        putFile(scratch + ".mbx", parts.size() > 1 ? parts[1] : std::string());
+    }
 
     RecordingViewer viewers[2];
     TNMailBox store;
