@@ -8,6 +8,7 @@
 #include <QMimeData>
 #include <QPainter>
 
+#include "app/resources.h"
 #include "app/text_conversion.h"
 
 namespace tavik {
@@ -44,6 +45,7 @@ QIcon FolderTreeWidget::nodePicture(int image)
 {
     if (image < 0 || image > kMaxImageIndex)
         return {};
+    ensureResources();
     return QIcon(QStringLiteral(":/pictures/") + QString::fromLatin1(kNodePictureNames[image]) + QStringLiteral(".png"));
 }
 
@@ -198,7 +200,9 @@ void FolderTreeWidget::drawBranches(QPainter* painter, const QRect& rect, const 
             const int x = rect.left() + level * step + step / 2;
             const bool hasNextSibling = current.sibling(current.row() + 1, 0).isValid();
             if (column == 0) {
-                painter->drawLine(x, rect.top(), x, hasNextSibling ? rect.bottom() : mid);
+                // The first node of the whole tree has nothing above it to connect to.
+                const bool fromTop = current.parent().isValid() || current.row() > 0;
+                painter->drawLine(x, fromTop ? rect.top() : mid, x, hasNextSibling ? rect.bottom() : mid);
                 painter->drawLine(x, mid, rect.left() + (level + 1) * step, mid);
             } else if (hasNextSibling) {
                 painter->drawLine(x, rect.top(), x, rect.bottom());

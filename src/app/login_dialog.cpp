@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 
 #include "app/new_user_fields_widget.h"
+#include "app/resources.h"
 #include "app/text_conversion.h"
 #include "app/user_interaction.h"
 #include "profile/file_util.h"
@@ -27,6 +28,7 @@ std::string unsafeProfileMessage(const UserRegistry& registry, int index)
 TLoginForm::TLoginForm(const std::string& programDirectory, UserRegistry& registry, QWidget* parent)
     : QDialog(parent), programDirectory_(programDirectory), registry_(registry)
 {
+    ensureResources();
     setObjectName(QStringLiteral("TLoginForm"));
     setWindowTitle(QStringLiteral("Login . . . "));
 
@@ -86,6 +88,11 @@ TLoginForm::TLoginForm(const std::string& programDirectory, UserRegistry& regist
 
     connect(users_, &QComboBox::currentTextChanged, this, &TLoginForm::userChosen);
     connect(ok_, &QPushButton::clicked, this, &TLoginForm::okClicked);
+    // The editable combo keeps Return for itself; in this dialog Return means OK.
+    connect(users_->lineEdit(), &QLineEdit::returnPressed, this, [this] {
+        if (!isExpanded())
+            okClicked();
+    });
     connect(newUser_, &QPushButton::clicked, this, [this] { setExpanded(true); });
     connect(add_, &QPushButton::clicked, this, &TLoginForm::addClicked);
     connect(cancel_, &QPushButton::clicked, this, [this] {

@@ -7,6 +7,7 @@
 #include <QVBoxLayout>
 
 #include "app/interaction_adapters.h"
+#include "app/resources.h"
 #include "app/text_conversion.h"
 #include "app/user_interaction.h"
 #include "store/folder_tree.h"
@@ -16,6 +17,7 @@ namespace tavik {
 MailboxPlaceholderWindow::MailboxPlaceholderWindow(TNMailBox& store, int number, QWidget* parent)
     : QWidget(parent), store_(&store), number_(number), key_(store.MailboxKey(number))
 {
+    ensureResources();
     setObjectName(QStringLiteral("MailboxWindow"));
     setWindowTitle(fromLatin1(store.MailboxDisplayName(number)));
     list_ = new QTreeWidget(this);
@@ -28,8 +30,9 @@ MailboxPlaceholderWindow::MailboxPlaceholderWindow(TNMailBox& store, int number,
                             QStringLiteral("Date"), QStringLiteral("Size")});
     list_->header()->setStretchLastSection(false);
     list_->header()->setSectionResizeMode(1, QHeaderView::Stretch);
-    list_->setColumnWidth(0, 180);
-    list_->setColumnWidth(2, 150);
+    list_->setColumnWidth(0, 170);
+    list_->setColumnWidth(2, 190);
+    list_->setColumnWidth(3, 60);
     counter_ = new QLabel(this);
     counter_->setContentsMargins(4, 2, 4, 2);
     auto* layout = new QVBoxLayout(this);
@@ -62,7 +65,18 @@ void MailboxPlaceholderWindow::reload()
             store_->SetMsg_Number(n);
             auto* row = new QTreeWidgetItem;
             const bool outgoing = number_ == 2 || number_ == 3;
-            row->setText(0, fromLatin1(outgoing ? store_->Msg_To : store_->Msg_From));
+            // A name before its address in angle brackets is shown alone.
+            std::string who = outgoing ? store_->Msg_To : store_->Msg_From;
+            if (const std::size_t angle = who.find(" <"); angle != std::string::npos && angle > 0)
+                who.resize(angle);
+            row->setText(0, fromLatin1(who));
+            const char flag = store_->Msg_Flag;
+            const char* picture = outgoing ? (number_ == 2 ? "MAIL_SENT" : "MAIL_QUEUED")
+                                  : number_ == 4 ? "MAIL_DRAFT"
+                                  : (flag == 'U' || flag == 'u') ? "MAIL_UNREAD"
+                                  : (flag == 'R' || flag == 'r') ? "MAIL_SENT"
+                                                                 : "MAIL_READ";
+            row->setIcon(0, QIcon(QStringLiteral(":/pictures/") + QString::fromLatin1(picture) + QStringLiteral(".png")));
             row->setText(1, fromLatin1(store_->Msg_Subject));
             row->setText(2, fromLatin1(store_->Msg_Date));
             row->setText(3, QString::number(store_->Msg_Size()));

@@ -25,6 +25,7 @@
 #include "app/login_dialog.h"
 #include "app/mailbox_placeholder_window.h"
 #include "app/new_user_dialog.h"
+#include "app/resources.h"
 #include "app/side_bar_widget.h"
 #include "app/splash_window.h"
 #include "app/text_conversion.h"
@@ -76,6 +77,7 @@ const std::vector<std::string>& TMainForm::statusPictureNames()
 
 TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent), workflows_(std::make_unique<WorkflowCommands>())
 {
+    ensureResources();
     setObjectName(QStringLiteral("TMainForm"));
     setWindowTitle(QString::fromLatin1(kTitle));
     setWindowIcon(picture("tavik"));
@@ -425,9 +427,6 @@ void TMainForm::StartUp()
 
     // 2. The user lists, empty.
     users_ = UserRegistry{};
-    users_.userNames.clear();
-    users_.userDirectories.clear();
-    users_.userPasswords.clear();
 
     // 3. The splash, without waiting.
     splash_ = new SplashWindow(this);
@@ -439,6 +438,12 @@ void TMainForm::StartUp()
         try {
             TLoginForm login(programDirectory_, users_, this);
             loginDialog_ = &login;
+            // The dialog sits below the splash rather than over its picture.
+            if (splash_->isVisible()) {
+                login.adjustSize();
+                const QRect picture = splash_->frameGeometry();
+                login.move(picture.center().x() - login.width() / 2, picture.bottom() + 16);
+            }
             quit = login.exec() != QDialog::Accepted;
             loginDialog_ = nullptr;
         } catch (const FileError& e) {
@@ -733,9 +738,6 @@ void TMainForm::Shutdown()
     LeaveProfile();
     // 4. The user lists.
     users_ = UserRegistry{};
-    users_.userNames.clear();
-    users_.userDirectories.clear();
-    users_.userPasswords.clear();
     {
         const QSignalBlocker block(userCombo_);
         userCombo_->clear();
@@ -854,6 +856,11 @@ void TMainForm::SystemTimerTimer()
 
 void TMainForm::runCheckMail(CheckStart start)
 {
+    runCheckCommand([this, start] { workflows_->checkMail(*this, start); });
+}
+
+void TMainForm::runCheckCommand(const std::function<void()>& command)
+{
     if (state_ != State::ProfileOpen || checkRunning_)
         return;
     checkRunning_ = true;
@@ -866,7 +873,7 @@ void TMainForm::runCheckMail(CheckStart start)
             window->checkCountdown_ = window->settings_.AutoCheckMinutes;
         }
     } reset{this};
-    workflows_->checkMail(*this, start);
+    command();
 }
 
 void TMainForm::scheduleIdleCheck()
@@ -933,11 +940,9 @@ void TMainForm::readLayout()
     const bool treeVisible = ini.readBool(kLayoutSection, "TreeVisible", true);
     const int treeWidth = static_cast<int>(
         std::clamp<long long>(ini.readInteger(kLayoutSection, "TreeWidth", kDefaultTreeWidth), 60, 1000));
-    QList<int> sizes = splitter_->sizes();
     const int total = std::max(600, width());
     splitter_->setSizes({sideVisible ? sideWidth : 0, treeVisible ? treeWidth : 0,
                          std::max(300, total - (sideVisible ? sideWidth : 0) - (treeVisible ? treeWidth : 0))});
-    (void)sizes;
 
     toolBar_->setVisible(ini.readBool(kLayoutSection, "ToolBarVisible", true));
     const long long area = ini.readInteger(kLayoutSection, "ToolBarArea", Qt::TopToolBarArea);
@@ -1182,18 +1187,7 @@ void TMainForm::CheckMail2Click() { runCheckMail(CheckStart::Command); }
 
 void TMainForm::CheckSendBtnClick()
 {
-    if (state_ != State::ProfileOpen || checkRunning_)
-        return;
-    checkRunning_ = true;
-    struct Reset {
-        TMainForm* window;
-        ~Reset()
-        {
-            window->checkRunning_ = false;
-            window->checkCountdown_ = window->settings_.AutoCheckMinutes;
-        }
-    } reset{this};
-    workflows_->checkAndSend(*this);
+    runCheckCommand([this] { workflows_->checkAndSend(*this); });
 }
 
 void TMainForm::SendQueuedBtnClick() { workflows_->sendQueued(*this); }

@@ -5,6 +5,7 @@
 
 #include <QMainWindow>
 #include <QIcon>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -86,7 +87,9 @@ public:
     // `OpenMailboxWindow`(n): brings the open window of mailbox n to the front, or opens one.
     void OpenMailboxWindow(int n);
 
-    // Handlers of the command table.
+    // Handlers of the command table, each bound to its menu entry, tool button and side-bar
+    // link (the QAction's object name is the handler's name). Commands of later work go to
+    // WorkflowCommands, message commands to the active child window.
     void NewBtnClick();
     void CheckMail2Click();
     void CheckSendBtnClick();
@@ -206,6 +209,7 @@ private:
     void routeToChild(void (MailChildWindow::*command)(), bool viewerOnly = false);
     void handleFolderResult(const FolderCommandResult& result);
     std::unique_ptr<ProfileLock> lockProfile(const std::string& directory, int user);
+    void runCheckCommand(const std::function<void()>& command);
     bool busy() const;
     void whenIdle();
     void scheduleIdleCheck();

@@ -6,12 +6,14 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include "app/resources.h"
 #include "profile/settings.h"
 
 namespace tavik {
 
 SplashWindow::SplashWindow(QWidget* parent) : QDialog(parent, Qt::SplashScreen | Qt::FramelessWindowHint)
 {
+    ensureResources();
     setObjectName(QStringLiteral("SplashWindow"));
     setWindowTitle(QString::fromLatin1(MailerName));
     setFixedSize(420, 240);

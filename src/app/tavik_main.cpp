@@ -3,6 +3,7 @@
 #include <QIcon>
 
 #include "app/main_window.h"
+#include "app/resources.h"
 #include "app/shutdown_signals.h"
 
 int main(int argc, char** argv)
@@ -10,6 +11,7 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tavik"));
     QGuiApplication::setDesktopFileName(QStringLiteral("tavik"));
+    tavik::ensureResources();
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/pictures/tavik.png")));
 
     tavik::TMainForm window;

@@ -52,11 +52,11 @@ TEST_F(FolderTreeTest, TreeShowsTheModelWithPicturesAndBold)
     EXPECT_FALSE(tree->itemOfNode(6)->font(0).bold());
     EXPECT_FALSE(tree->itemOfNode(2)->font(0).bold());
     for (int i = 0; i < 7; ++i)
-        EXPECT_FALSE(tree->itemOfNode(i)->icon(0).isNull()) << i;
+        EXPECT_FALSE(tree->itemOfNode(i)->icon(0).pixmap(16, 16).isNull()) << i;
     EXPECT_EQ(FolderTreeWidget::nodeOfItem(tree->itemOfNode(6)), 6);
     EXPECT_EQ(tree->itemOfNode(6)->parent(), tree->itemOfNode(0));
     for (int image = 0; image <= kMaxImageIndex; ++image)
-        EXPECT_FALSE(FolderTreeWidget::nodePicture(image).isNull()) << image;
+        EXPECT_FALSE(FolderTreeWidget::nodePicture(image).pixmap(16, 16).isNull()) << image;
 }
 
 TEST_F(FolderTreeTest, ClickingANodeOpensItsMailboxOrRaisesIt)

@@ -44,6 +44,9 @@ TEST_F(LoginTest, FirstStartShowsOnlyTheDefaultUserAndWritesTheRegistry)
     EXPECT_TRUE(fileExists(home() + "tavik32.ini"));
     EXPECT_TRUE(fileExists(home() + "treedata1.dat"));
     EXPECT_TRUE(fileExists(home() + "tavik.lock"));
+    // The shipped templates were copied into the program directory.
+    for (const char* name : {"uidl.tpl", "signatur.tpl", "mime.def"})
+        EXPECT_TRUE(fileExists(home() + name)) << name;
     EXPECT_EQ(window.userCombo()->count(), 1);
     EXPECT_EQ(window.userCombo()->currentText(), QStringLiteral("default"));
     EXPECT_EQ(window.windowTitle(), QStringLiteral("Tavik mail"));
@@ -266,6 +269,27 @@ TEST_F(LoginAddUserTest, ChoosingAProtectedUserEnablesAndEmptiesThePasswordField
     EXPECT_TRUE(login.passwordField()->text().isEmpty());
     login.userCombo()->setCurrentIndex(0);
     EXPECT_FALSE(login.passwordField()->isEnabled());
+}
+
+TEST_F(LoginAddUserTest, ReturnInTheUserFieldLogsInOnce)
+{
+    TLoginForm login(home(), registry);
+    login.show();
+    QTest::keyClick(login.userCombo()->lineEdit(), Qt::Key_Return);
+    EXPECT_EQ(login.result(), QDialog::Accepted);
+    EXPECT_EQ(registry.currentUser, 0);
+}
+
+TEST_F(LoginAddUserTest, ReturnWithAWrongPasswordTellsOnce)
+{
+    registerUsers(home(), {{"ann", "ann", "pw"}});
+    TLoginForm login(home(), registry);
+    login.show();
+    login.userCombo()->setCurrentIndex(1);
+    QTest::keyClicks(login.passwordField(), QStringLiteral("bad"));
+    QTest::keyClick(login.passwordField(), Qt::Key_Return);
+    EXPECT_EQ(login.result(), QDialog::Rejected);
+    EXPECT_EQ(ui.textsOf("inform"), std::vector<std::string>{"Password incorrect."});
 }
 
 TEST_F(LoginAddUserTest, EmptyLoginTextDoesNothing)

@@ -4,7 +4,9 @@
 #include <QDialog>
 #include <QMenu>
 #include <QToolButton>
+#include <QFile>
 #include <QMenuBar>
+#include <QPixmap>
 #include <csignal>
 #include <filesystem>
 #include <map>
@@ -48,8 +50,18 @@ TEST_F(MainWindowTest, OpenProfileOpensNewMailAndExpandsTheTree)
     ASSERT_EQ(window.foldersMenu()->actions().size(), 5);
     EXPECT_EQ(window.foldersMenu()->actions()[4]->text(), QStringLiteral("Trash"));
     EXPECT_EQ(window.moveToMenu()->actions()[2]->data().toInt(), 3);
-    for (const auto& name : TMainForm::statusPictureNames())
-        EXPECT_FALSE(window.statusPicture(name).isNull()) << name;
+    ASSERT_EQ(TMainForm::statusPictureNames().size(), 13u);
+    for (const auto& name : TMainForm::statusPictureNames()) {
+        const QString file = QStringLiteral(":/pictures/") + fromLatin1(name);
+        EXPECT_TRUE(QFile::exists(file + QStringLiteral(".png"))) << name;
+        EXPECT_TRUE(QFile::exists(file + QStringLiteral("@2x.png"))) << name;
+        const QPixmap pixmap = window.statusPicture(name).pixmap(16, 16);
+        EXPECT_FALSE(pixmap.isNull()) << name;
+        // The drawing is crisp at twice the density: the 2x file is used, not an enlargement.
+        EXPECT_EQ(QImage(file + QStringLiteral("@2x.png")).size(), QSize(32, 32)) << name;
+    }
+    for (const char* name : {"NewBtnClick", "ReplyBtnClick", "Setup1Click", "AddFolder1Click"})
+        EXPECT_FALSE(window.commandAction(name)->icon().pixmap(24, 24).isNull()) << name;
     EXPECT_NE(window.mimeManager(), nullptr);
     EXPECT_EQ(window.systemTimer()->interval(), 60000);
     EXPECT_TRUE(window.systemTimer()->isActive());
@@ -584,6 +596,54 @@ TEST_F(MainWindowTest, ChildThatKeepsItsDocumentStopsTheExit)
     static_cast<FakeChild*>(sub->widget())->allowClose = true;
     window.commandAction("Exit1Click")->trigger();
     EXPECT_EQ(window.state(), TMainForm::State::ShutDown);
+}
+
+TEST_F(MainWindowTest, LeavingAProfileCompressesMailboxesWithMuchTrash)
+{
+    TMainForm window;
+    ASSERT_TRUE(startAndLogIn(window));
+    TNMailBox& store = window.Mailbox();
+    // Mailbox 1 gets more than 100000 bytes of trash, Sent less.
+    for (int n : {1, 2}) {
+        store.SetCurrentMailBoxNumber(n);
+        store.Msg_Text.assign(n == 1 ? 1200 : 100, std::string(99, 'x'));
+        store.Msg_Subject = "big";
+        store.Msg_Flag = 'V';
+        store.AppendMessage();
+        store.SetCurrentMailBoxNumber(n);
+        store.SetMsg_Number(1);
+        store.DeleteMessage();
+    }
+    auto trashOf = [&](int n) {
+        TNMailBox reader;
+        reader.MailBoxes = standardMailboxEntries();
+        reader.setMailBoxDirectoryWithoutChanges(home() + "mailboxe/");
+        reader.SetCurrentMailBoxNumber(n);
+        return reader.CurrentNMailBoxTrash();
+    };
+    ASSERT_GT(trashOf(1), 100000);
+    ASSERT_GT(trashOf(2), 0);
+    window.commandAction("Exit1Click")->trigger();
+    EXPECT_EQ(trashOf(1), 0);
+    EXPECT_GT(trashOf(2), 0);
+    EXPECT_TRUE(ui.shown.empty());
+}
+
+TEST_F(MainWindowTest, SwitchToAUserWhoseDirectoryLeavesUsersIsRefused)
+{
+    makePrivateDirectories(home());
+    writeBytes(home() + "Login.ini", "[Login]\r\ndefault=default\r\nevil=..\r\n[Pwd]\r\n0=none\r\n1=none\r\n");
+    TMainForm window;
+    ASSERT_TRUE(startAndLogIn(window, 0));
+    chooseUser(window, 1);
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(ui.shown[0].kind, "error");
+    EXPECT_EQ(ui.shown[0].text, "The profile of user evil cannot be opened:\r\nits directory \"..\" in \"Login.ini\" is "
+                                "not a plain name\r\ninside the \"users\" directory.");
+    EXPECT_EQ(window.users().currentUser, 0);
+    EXPECT_EQ(window.userCombo()->currentIndex(), 0);
+    EXPECT_EQ(window.ProfileDirectory(), home());
+    EXPECT_EQ(window.childWindows().size(), 1u);
 }
 
 TEST_F(MainWindowTest, CompressAndEmptyTrash)
