@@ -8,15 +8,21 @@
 #include <iterator>
 #include <limits>
 #include <optional>
+#include <sys/stat.h>
 #include <sstream>
 #include <unistd.h>
 
 #include "addressbook/address_book.h"
 #include "addressbook/csv_fields.h"
+#include "pop3/attachment_store.h"
+#include "pop3/message_parser.h"
+#include "pop3/mime_decoders.h"
 #include "profile/file_util.h"
 #include "profile/ini_file.h"
 #include "profile/settings.h"
 #include "profile/user_registry.h"
+#include "smtp/mime_encoders.h"
+#include "smtp/rc4.h"
 #include "store/folder_tree.h"
 #include "store/mailbox_store.h"
 #include "view/mime_manager.h"
@@ -1165,6 +1171,442 @@ void runMailboxOperations(TNMailBox& store, const std::string& directory, std::s
     }
 }
 
+
+// --- received messages -----------------------------------------------------------------------
+
+constexpr const char* kParser = "fuzz_parser";
+
+struct StoredPart {
+    std::string fileName, contentType;
+    std::int32_t size = 0;
+    std::optional<std::string> bytes; // the file, when one was written
+    bool operator==(const StoredPart&) const = default;
+};
+
+struct ParsedMessage {
+    bool loaded = false;
+    std::vector<std::string> text;
+    std::string from, to, subject, date;
+    std::int64_t size = 0;
+    bool truncated = false;
+    std::vector<StoredPart> parts;
+    bool operator==(const ParsedMessage&) const = default;
+};
+
+bool holdsLineBreakOrNul(std::string_view s) { return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos; }
+
+// Runs one answer through `parser` as the POP3 session does: the lines up to the "." line,
+// unstuffed. Part files go to `dir` under names starting with `tag`.
+ParsedMessage parseAnswer(MessageParser& parser, const std::string& dir, const std::string& tag, std::string_view bytes,
+                          bool preview)
+{
+    ParsedMessage m;
+    int counter = 0;
+    parser.OnAttachmentGetLocation = [&](TMIMEAttachmentPtr a) { a->Location = dir + tag + std::to_string(++counter); };
+    parser.OnAttachmentStored = [&](TMIMEAttachmentPtr a) {
+        StoredPart part{a->FileName, a->ContentType, a->Size, std::nullopt};
+        if (!a->Location.empty())
+            part.bytes = fileBytes(a->Location);
+        // Names from messages lose every directory part and every control character.
+        FUZZ_REQUIRE(a->FileName.find_first_of("/\\") == std::string::npos && a->FileName != "." && a->FileName != ".." &&
+                         std::none_of(a->FileName.begin(), a->FileName.end(),
+                                      [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }),
+                     kParser, "an attachment keeps an unsafe file name " + shown(a->FileName));
+        FUZZ_REQUIRE(a->FileName.size() <= kFileNameRoom && a->ContentType.size() <= 4096, kParser,
+                     "an attachment field beyond its room");
+        if (part.bytes)
+            FUZZ_REQUIRE(part.bytes->size() == static_cast<std::size_t>(a->Size), kParser,
+                         "an attachment's Size " + std::to_string(a->Size) + " is not its file's " +
+                             std::to_string(part.bytes->size()) + " bytes");
+        m.parts.push_back(std::move(part));
+    };
+    auto capture = [&] {
+        m.loaded = true;
+        m.text = parser.MessageText;
+        m.from = parser.From;
+        m.to = parser.To;
+        m.subject = parser.Subject;
+        m.date = parser.Date;
+        m.size = parser.MessageSize;
+        m.truncated = parser.MessageTextTruncated;
+    };
+    parser.OnMessageLoaded = capture;
+    parser.OnHeadersLoaded = capture;
+    const bool started = preview ? parser.beginPreview("+OK 120 octets") : parser.beginMessage("+OK 120 octets");
+    FUZZ_REQUIRE(started, kParser, "a \"+OK\" answer was refused");
+    std::size_t start = 0;
+    while (start < bytes.size()) {
+        std::size_t lf = bytes.find('\n', start);
+        std::size_t end = lf == std::string_view::npos ? bytes.size() : lf;
+        std::string_view raw = bytes.substr(start, (end > start && bytes[end - 1] == '\r' ? end - 1 : end) - start);
+        start = lf == std::string_view::npos ? bytes.size() : lf + 1;
+        if (isEndOfAnswer(raw))
+            break;
+        if (preview)
+            parser.feedPreviewLine(unstuffAnswerLine(raw));
+        else
+            parser.feedLine(unstuffAnswerLine(raw));
+    }
+    if (preview)
+        parser.endPreview();
+    else
+        parser.endMessage();
+    FUZZ_REQUIRE(m.loaded, kParser, preview ? "no OnHeadersLoaded at the end of a preview" : "no OnMessageLoaded at the end");
+    FUZZ_REQUIRE(parser.MessageText.empty() && parser.From.empty(), kParser, "the values were not cleared after the event");
+    for (const std::string* field : {&m.from, &m.to, &m.subject, &m.date})
+        FUZZ_REQUIRE(!holdsLineBreakOrNul(*field), kParser, "a summary field holds CR, LF or NUL: " + shown(*field));
+    const ParserLimits& limits = parser.Limits();
+    std::size_t textBytes = 0;
+    for (const auto& line : m.text) {
+        FUZZ_REQUIRE(line.size() <= limits.maxTextLineBytes, kParser,
+                     "a kept line of " + std::to_string(line.size()) + " bytes passes maxTextLineBytes");
+        textBytes += line.size() + sizeof(std::string);
+    }
+    FUZZ_REQUIRE(textBytes <= limits.maxTextBytes, kParser, "the kept text passes maxTextBytes");
+    if (!preview)
+        FUZZ_REQUIRE(m.parts.size() <= static_cast<std::size_t>(limits.maxParts) + 1, kParser,
+                     std::to_string(m.parts.size()) + " part files for maxParts " + std::to_string(limits.maxParts));
+    return m;
+}
+
+std::string partHeaderFreeName(const std::string& bytes) { return "x" + std::to_string(bytes.size()) + ".bin"; }
+
+// A message the program's own encoders could have written: the attachment comes back byte for
+// byte through the parser's decoders, as base64 and as quoted-printable.
+void checkEncodedAttachment(const ScratchDir& dir, const std::string& data)
+{
+    std::string body;
+    base64EncodeLines(reinterpret_cast<const unsigned char*>(data.data()), data.size(), body);
+    const std::string qp = encodeQuotedPrintable(data);
+    const std::string b = std::string(kBoundary);
+    std::string message = "From: fuzz <fuzz@example.org>\r\nSubject: attachment\r\nMIME-Version: 1.0\r\n"
+                          "Content-Type: multipart/mixed; boundary=\"" + b + "\"\r\n\r\n"
+                          "--" + b + "\r\nContent-Type: text/plain\r\n\r\nhello\r\n"
+                          "--" + b + "\r\nContent-Type: application/octet-stream\r\nContent-Transfer-Encoding: base64\r\n"
+                          "Content-Disposition: attachment; filename=\"" + partHeaderFreeName(data) + "\"\r\n\r\n" + body +
+                          "--" + b + "\r\nContent-Type: application/octet-stream\r\nContent-Transfer-Encoding: quoted-printable\r\n"
+                          "Content-Disposition: attachment; filename=\"q.bin\"\r\n\r\n" + qp + "\r\n"
+                          "--" + b + "--\r\n";
+    // The session stuffs nothing here: a line that starts with "." gets its dot doubled.
+    std::string stuffed;
+    for (const std::string& line : lfLines(message))
+        stuffed += (line.rfind('.', 0) == 0 ? "." : "") + line + "\r\n";
+    MessageParser parser;
+    ParsedMessage m = parseAnswer(parser, dir.path(), "encoded", stuffed, false);
+    FUZZ_REQUIRE(m.parts.size() == 2 && m.parts[0].bytes && m.parts[1].bytes, kParser,
+                 "a message with two attachments gave " + std::to_string(m.parts.size()) + " part files");
+    FUZZ_REQUIRE(*m.parts[0].bytes == data, kParser, "a base64 attachment does not decode to its bytes");
+    FUZZ_REQUIRE(*m.parts[1].bytes == data, kParser, "a quoted-printable attachment does not decode to its bytes");
+    FUZZ_REQUIRE(m.parts[0].fileName == partHeaderFreeName(data), kParser, "the attachment lost its file name");
+}
+
+// The decoders against the encoders, and streamed against whole.
+void checkCodecs(const std::string& data)
+{
+    FUZZ_REQUIRE(decodeBase64(base64Encode(data)) == data, kParser, "decodeBase64 of base64Encode is not the bytes");
+    const std::string whole = decodeBase64(data);
+    Base64Decoder streamed;
+    std::string pieces;
+    for (std::size_t at = 0, step = 1; at < data.size(); at += step, step = step % 7 + 1) {
+        std::size_t n = std::min(step, data.size() - at);
+        std::string out(Base64Decoder::maxOutput(n), '\0');
+        out.resize(streamed.decode(data.data() + at, n, out.data()));
+        pieces += out;
+    }
+    char tail[2];
+    pieces.append(tail, streamed.finish(tail));
+    FUZZ_REQUIRE(pieces == whole, kParser, "base64 decoded in pieces differs from decoded at once");
+
+    std::string decoded;
+    std::vector<std::string> lines = textLines(encodeQuotedPrintable(data) + "\r\n");
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        bool soft = decodeQuotedPrintableLine(lines[i], decoded);
+        FUZZ_REQUIRE(soft == (i + 1 < lines.size()), kParser, "the encoder's soft breaks are not where the decoder sees them");
+    }
+    FUZZ_REQUIRE(decoded == data, kParser, "quoted-printable does not decode to the bytes it encoded");
+
+    const std::string words = DecodeWords(data);
+    FUZZ_REQUIRE(!holdsLineBreakOrNul(words), kParser, "DecodeWords left CR, LF or NUL");
+    for (WordContext context : {WordContext::Text, WordContext::Phrase, WordContext::Parameter}) {
+        std::string joined;
+        for (const std::string& w : splitEncodedWords(data, context)) {
+            FUZZ_REQUIRE(w.size() <= kMaxEncodedWord, kParser, "an encoded word longer than 75: " + shown(w));
+            joined += (joined.empty() ? "" : " ") + w;
+        }
+        std::string expected = data;
+        for (char& c : expected)
+            if (c == '\r' || c == '\n' || c == '\0')
+                c = ' ';
+        if (!joined.empty())
+            FUZZ_REQUIRE(DecodeWords(joined) == expected, kParser, "encoded words do not decode to their text " + shown(data));
+    }
+    std::string value;
+    ParamValue(data, "filename", value);
+    std::string_view name, fieldValue;
+    splitHeaderField(data, name, fieldValue);
+    HeaderValue(data, "Subject: ", value);
+    FUZZ_REQUIRE(answerSizeText(data).size() <= 99, kParser, "answerSizeText passes 99 digits");
+    utf8ToLatin1(data);
+}
+
+// --- attach.idx -----------------------------------------------------------------------------
+
+constexpr const char* kAttach = "fuzz_attach_idx";
+
+bool sameAttachment(const TMIMEAttachment& a, const TMIMEAttachment& b)
+{
+    return a.FileName == b.FileName && a.ContentType == b.ContentType && a.Disposition == b.Disposition &&
+           a.Description == b.Description && a.Size == b.Size && a.ContentID == b.ContentID && a.Location == b.Location &&
+           a.ManagedFile == b.ManagedFile;
+}
+
+TMIMEAttachment fittedAttachment(TMIMEAttachment a)
+{
+    return decodeAttachmentRecord(encodeAttachmentRecord(a).data());
+}
+
+bool regularFile(const std::string& path)
+{
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Runs in another working directory for one scope: records naming files by relative paths
+// ("a1") then find the files the input provides beside the index.
+class WorkingDirectoryAt {
+public:
+    explicit WorkingDirectoryAt(const std::string& dir) : saved_(std::filesystem::current_path())
+    {
+        std::filesystem::current_path(dir);
+    }
+    ~WorkingDirectoryAt()
+    {
+        std::error_code ignored;
+        std::filesystem::current_path(saved_, ignored);
+    }
+    WorkingDirectoryAt(const WorkingDirectoryAt&) = delete;
+    WorkingDirectoryAt& operator=(const WorkingDirectoryAt&) = delete;
+
+private:
+    std::filesystem::path saved_;
+};
+
+// The index as bytes, refusing to read one that a bug made huge (it would exhaust memory here).
+std::optional<std::string> indexBytes(const std::string& path)
+{
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(path, ec);
+    FUZZ_REQUIRE(ec || size <= (1u << 24), kAttach, "attach.idx grew to " + std::to_string(size) + " bytes");
+    return fileBytes(path);
+}
+
+void checkAttachmentStore(const std::vector<std::string>& parts)
+{
+    ScratchDir dir;
+    const std::string attach = dir.sub("attach");
+    WorkingDirectoryAt here(attach);
+    const std::string idx = attach + kAttachmentIndexName;
+    putFile(idx, parts[0]);
+    if (parts.size() > 1)
+        putFile(attach + "a1", parts[1]);
+    TAttachmentManager store;
+    store.TempDirectory = dir.path() + "temp/";
+    try {
+        store.SetAttachmentDirectory(attach);
+    } catch (const FileError&) {
+        FUZZ_REQUIRE(parts[0].size() < kAttachmentRecordSize, kAttach, "an index with a header was refused");
+        return;
+    }
+    FUZZ_REQUIRE(parts[0].size() >= kAttachmentRecordSize, kAttach, "an index shorter than its header was taken");
+    const std::string& bytes = parts[0];
+    const std::int64_t records = static_cast<std::int64_t>(bytes.size() / kAttachmentRecordSize) - 1;
+    FUZZ_REQUIRE(store.LastNumber() >= records && store.LastNumber() >= 0, kAttach,
+                 "LastNumber " + std::to_string(store.LastNumber()) + " is below the " + std::to_string(records) +
+                     " records: numbers would be issued twice");
+    for (std::int32_t n = 0; n <= records + 1 && n <= 16; ++n) {
+        bool present = n >= 1 && n <= records;
+        try {
+            TMIMEAttachment a = store.GetAttachment(n);
+            FUZZ_REQUIRE(present && sameAttachment(fittedAttachment(a), a) &&
+                             encodeAttachmentRecord(a) == encodeAttachmentRecord(decodeAttachmentRecord(
+                                                              bytes.data() + static_cast<std::size_t>(n) * kAttachmentRecordSize)),
+                         kAttach, "GetAttachment(" + std::to_string(n) + ") is not the record in the file");
+        } catch (const FileError&) {
+            FUZZ_REQUIRE(!present, kAttach, "GetAttachment(" + std::to_string(n) + ") refused a record in the file");
+        }
+    }
+
+    // A failed step leaves the index as it was.
+    auto unchangedOnFailure = [&](const char* step, auto&& run) {
+        const std::optional<std::string> before = indexBytes(idx);
+        try {
+            run();
+            return true;
+        } catch (const FileError& e) {
+            FUZZ_REQUIRE(indexBytes(idx) == before, kAttach, std::string("a failed ") + step + " changed attach.idx: " + e.what());
+            return false;
+        }
+    };
+
+    TMIMEAttachment fresh;
+    fresh.FileName = parts.size() > 2 ? parts[2] : std::string("fresh.txt");
+    fresh.ContentType = "text/plain";
+    fresh.Description = fresh.FileName + fresh.FileName;
+    fresh.Size = static_cast<std::int32_t>(bytes.size());
+    const std::optional<std::string> beforeRegister = indexBytes(idx);
+    const std::int32_t lastBefore = store.LastNumber();
+    std::int32_t issued = 0;
+    TMIMEAttachment registered = fresh;
+    if (unchangedOnFailure("RegisterAttachment", [&] { issued = store.RegisterAttachment(registered); })) {
+        FUZZ_REQUIRE(issued == lastBefore + 1 && issued > records && store.LastNumber() == issued, kAttach,
+                     "RegisterAttachment issued " + std::to_string(issued) + " after " + std::to_string(lastBefore));
+        // Sizes read from a file are checked against the file: a header number far beyond the
+        // records must not make the index grow by gigabytes of holes.
+        std::error_code ec;
+        const auto grown = std::filesystem::file_size(idx, ec);
+        FUZZ_REQUIRE(!ec && grown <= beforeRegister->size() + 2 * kAttachmentRecordSize, kAttach,
+                     "a header number of " + std::to_string(lastBefore) + " with " + std::to_string(records) +
+                         " records made attach.idx grow to " + std::to_string(grown) + " bytes");
+        FUZZ_REQUIRE(registered.ManagedFile == 1 && registered.Location == attach + "a" + std::to_string(issued), kAttach,
+                     "a record without Location did not get the store's file");
+        TMIMEAttachment back = store.GetAttachment(issued);
+        FUZZ_REQUIRE(sameAttachment(back, fittedAttachment(registered)), kAttach, "a registered record reads back otherwise");
+        const std::string after = indexBytes(idx).value_or("");
+        const std::size_t keep = std::min<std::size_t>(beforeRegister->size(), static_cast<std::size_t>(issued) * kAttachmentRecordSize);
+        FUZZ_REQUIRE(after.compare(kAttachmentRecordSize, keep - kAttachmentRecordSize, *beforeRegister, kAttachmentRecordSize,
+                                   keep - kAttachmentRecordSize) == 0,
+                     kAttach, "registering changed earlier records");
+        // The next store to open the index goes on from the number just issued.
+        TAttachmentManager reopened;
+        reopened.SetAttachmentDirectory(attach);
+        FUZZ_REQUIRE(reopened.LastNumber() == issued, kAttach, "a reopened index forgot the number just issued");
+    }
+    TMIMEAttachment tooLong = fresh;
+    tooLong.Location = attach + std::string(300, 'l');
+    unchangedOnFailure("RegisterAttachment of a long Location", [&] { store.RegisterAttachment(tooLong); });
+    for (std::int32_t n : {0, 1, store.LastNumber(), store.LastNumber() + 1})
+        if (unchangedOnFailure("UpdateAttachment", [&] { store.UpdateAttachment(n, fresh); }))
+            FUZZ_REQUIRE(n >= 1 && n <= store.LastNumber() && sameAttachment(store.GetAttachment(n), fittedAttachment(fresh)), kAttach,
+                         "UpdateAttachment(" + std::to_string(n) + ") did not store the record");
+
+    const std::int32_t last = std::min<std::int32_t>(store.LastNumber(), 8);
+    for (std::int32_t n = 1; n <= last; ++n) {
+        TMIMEAttachment a;
+        try {
+            a = store.GetAttachment(n);
+        } catch (const FileError&) {
+            continue;
+        }
+        // A Location naming a device or a pipe would be copied without end or wait forever
+        // (reported to the store's owner); only plain files are copied here.
+        if (a.Location.empty() || !regularFile(a.Location))
+            continue;
+        const std::string destination = dir.path() + "copy" + std::to_string(n);
+        try {
+            store.CopyAttachmentFile(n, destination);
+            FUZZ_REQUIRE(fileBytes(destination) == fileBytes(a.Location), kAttach, "a copied attachment differs from its file");
+        } catch (const FileError&) {
+        }
+        try {
+            const std::string temp = store.AttachmentTempFile(n, parts.size() > 3 ? parts[3] : std::string("txt"));
+            if (a.ManagedFile == 1) {
+                const std::string inside = store.TempDirectory;
+                FUZZ_REQUIRE(temp.compare(0, inside.size(), inside) == 0 &&
+                                 temp.find('/', inside.size()) == std::string::npos && temp.size() > inside.size(),
+                             kAttach, "a temporary copy lies outside the scratch directory: " + shown(temp));
+                FUZZ_REQUIRE(fileBytes(temp) == fileBytes(a.Location), kAttach, "a temporary copy differs from its file");
+            } else
+                FUZZ_REQUIRE(temp == a.Location, kAttach, "a user's own file was not handed out as it is");
+        } catch (const FileError&) {
+        }
+    }
+    const std::vector<std::string> temps = store.TempFiles;
+    store.RemoveTempFiles();
+    for (const auto& t : temps)
+        FUZZ_REQUIRE(!fileExists(t), kAttach, "RemoveTempFiles left " + shown(t));
+}
+
+// --- RC4 and the line cipher -------------------------------------------------------------------
+
+constexpr const char* kRc4 = "fuzz_rc4";
+
+// Textbook RC4, written out here so the cipher is checked against something it did not write.
+std::string referenceRc4(std::string_view key, std::string_view data)
+{
+    unsigned char s[256];
+    for (int i = 0; i < 256; ++i)
+        s[i] = static_cast<unsigned char>(i);
+    for (int i = 0, j = 0; i < 256; ++i) {
+        j = (j + s[i] + static_cast<unsigned char>(key[static_cast<std::size_t>(i) % key.size()])) & 255;
+        std::swap(s[i], s[j]);
+    }
+    std::string out(data);
+    for (std::size_t k = 0, i = 0, j = 0; k < out.size(); ++k) {
+        i = (i + 1) & 255;
+        j = (j + s[i]) & 255;
+        std::swap(s[i], s[j]);
+        out[k] = static_cast<char>(static_cast<unsigned char>(out[k]) ^ s[(s[i] + s[j]) & 255]);
+    }
+    return out;
+}
+
+void checkCipher(const std::string& text, const std::string& password)
+{
+    // The key: the password's first 8 bytes; a shorter one, one NUL and blanks up to 8.
+    std::string key = password.substr(0, kMessageKeyLength);
+    if (key.size() < kMessageKeyLength) {
+        key += '\0';
+        key.resize(kMessageKeyLength, ' ');
+    }
+    const auto made = messageKey(password);
+    FUZZ_REQUIRE(std::string(made.begin(), made.end()) == key, kRc4, "messageKey is not the documented key of " + shown(password));
+
+    std::string plain;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\1' && i + 1 < text.size() && text[i + 1] == '\1') {
+            plain += '\0';
+            ++i;
+        } else
+            plain += text[i];
+    }
+    std::string expected;
+    for (char c : referenceRc4(key, plain))
+        expected += c == '\0' ? std::string("\1\1") : std::string(1, c);
+    const std::string cipher = EncipherLine(text, password);
+    FUZZ_REQUIRE(cipher == expected, kRc4, "EncipherLine is not RC4 under the escape rule for " + shown(text));
+
+    const CipherLineRisk risk = cipherLineRisk(text, password);
+    const bool back = EncipherLine(cipher, password) == text;
+    FUZZ_REQUIRE(back == (risk != CipherLineRisk::LostInEscape), kRc4, "cipherLineRisk disagrees with the round trip");
+    if (risk == CipherLineRisk::None)
+        FUZZ_REQUIRE(cipher.find_first_of("\r\n") == std::string::npos, kRc4, "a line without risk enciphers to a line break");
+    if (text.find('\0') == std::string::npos && text.find("\1\1") == std::string::npos &&
+        plain.find('\1') == std::string::npos && referenceRc4(key, plain).find('\1') == std::string::npos)
+        FUZZ_REQUIRE(back, kRc4, "a line the escape can carry does not decipher: " + shown(text));
+
+    // The primitives: any key length from 1 to 256, the saved state, the burn.
+    const std::size_t keyLength = text.empty() ? 1 : static_cast<unsigned char>(text[0]) + 1;
+    const std::string rawKey = (password + text + std::string(256, 'k')).substr(0, keyLength);
+    RC4State state;
+    RC4Init(state, reinterpret_cast<const std::uint8_t*>(rawKey.data()), rawKey.size());
+    std::string data = text;
+    RC4Crypt(state, reinterpret_cast<const std::uint8_t*>(data.data()), reinterpret_cast<std::uint8_t*>(data.data()), data.size());
+    FUZZ_REQUIRE(data == referenceRc4(rawKey, text), kRc4, "RC4Crypt is not RC4 for a key of " + std::to_string(keyLength));
+    RC4Reset(state);
+    RC4Crypt(state, reinterpret_cast<const std::uint8_t*>(data.data()), reinterpret_cast<std::uint8_t*>(data.data()), data.size());
+    FUZZ_REQUIRE(data == text, kRc4, "RC4Reset did not restore the state after key setup");
+    RC4Burn(state);
+    FUZZ_REQUIRE(std::all_of(state.bytes.begin(), state.bytes.end(), [](std::uint8_t b) { return b == 255; }), kRc4,
+                 "RC4Burn left key material");
+    for (std::size_t bad : {std::size_t(0), std::size_t(257)}) {
+        try {
+            RC4Init(state, reinterpret_cast<const std::uint8_t*>(rawKey.data()), bad);
+            throw FuzzFinding(std::string(kRc4) + ": RC4Init took a key of " + std::to_string(bad) + " bytes");
+        } catch (const std::invalid_argument&) {
+        }
+    }
+}
+
 } // namespace
 
 std::vector<std::string> splitFuzzInput(const std::uint8_t* data, std::size_t size, std::size_t maxParts)
@@ -1203,7 +1645,8 @@ int fuzzCsv(const std::uint8_t* data, std::size_t size)
     return 0;
 }
 
-// Parts: treedata1.dat | treedata2.dat (absent: the texts alone) | MailboxList lines | a folder name.
+// Parts: treedata1.dat | treedata2.dat (absent: the texts alone) | the lines of the settings'
+// "Mailboxes" section | a folder name.
 int fuzzTree(const std::uint8_t* data, std::size_t size)
 {
     const std::vector<std::string> parts = splitFuzzInput(data, size, 4);
@@ -1225,7 +1668,13 @@ int fuzzTree(const std::uint8_t* data, std::size_t size)
     checkTreeShape(loaded, "loaded");
     checkSavesBack(loaded, dir, "loaded");
 
-    MailboxList mailboxes = parts.size() > 2 ? lfLines(parts[2]) : standardMailboxEntries();
+    // The list as LoadSettings reads it: the key lines of a "Mailboxes" section.
+    MailboxList mailboxes = standardMailboxEntries();
+    if (parts.size() > 2) {
+        IniFile settings;
+        settings.parse("[Mailboxes]\r\n" + parts[2]);
+        mailboxes = settings.sectionLines("Mailboxes");
+    }
     const std::string profile = dir.sub("profile");
     putFile(profile + kTreeTextsFile, parts[0]);
     if (withImages)
@@ -1299,6 +1748,58 @@ int fuzzMailboxPair(const std::uint8_t* data, std::size_t size)
     return 0;
 }
 
+// Parts: a message as the server sends it | another message, parsed first by the same parser |
+// bytes for the codecs and an attachment. Every parse also runs with small limits.
+int fuzzParser(const std::uint8_t* data, std::size_t size)
+{
+    const std::vector<std::string> parts = splitFuzzInput(data, size, 3);
+    ScratchDir dir;
+    MessageParser fresh;
+    const ParsedMessage once = parseAnswer(fresh, dir.path(), "fresh", parts[0], false);
+    // One parser serves a whole session: what a message leaves behind never reaches the next.
+    MessageParser reused;
+    parseAnswer(reused, dir.path(), "before", parts.size() > 1 ? parts[1] : parts[0], false);
+    const ParsedMessage again = parseAnswer(reused, dir.path(), "again", parts[0], false);
+    FUZZ_REQUIRE(again == once, kParser, "a reused parser reads a message otherwise than a fresh one");
+    parseAnswer(reused, dir.path(), "preview", parts[0], true);
+
+    ParserLimits small;
+    small.maxTextLineBytes = 64;
+    small.maxTextBytes = 8192;
+    small.maxHeaderBytes = 512;
+    small.maxHeaderFieldBytes = 128;
+    small.maxBoundaryDepth = 3;
+    small.maxParts = 4;
+    small.maxBoundaryBytes = 24;
+    MessageParser bounded(small);
+    parseAnswer(bounded, dir.path(), "small", parts[0], false);
+    parseAnswer(bounded, dir.path(), "smallpreview", parts[0], true);
+
+    int errors = 0;
+    fresh.OnMailError = [&](int code, const std::string&) { errors += code == 13; };
+    FUZZ_REQUIRE(!fresh.beginMessage("-ERR no such message") && errors == 1, kParser, "a \"-\" answer was not refused");
+
+    const std::string& bytes = parts.size() > 2 ? parts[2] : parts[0];
+    checkCodecs(bytes);
+    checkEncodedAttachment(dir, bytes);
+    return 0;
+}
+
+// Parts: attach.idx | the file "a1" | a file name for a new record | the extension of a temporary copy.
+int fuzzAttachIdx(const std::uint8_t* data, std::size_t size)
+{
+    checkAttachmentStore(splitFuzzInput(data, size, 4));
+    return 0;
+}
+
+// Parts: a line | the password.
+int fuzzRc4(const std::uint8_t* data, std::size_t size)
+{
+    const std::vector<std::string> parts = splitFuzzInput(data, size, 2);
+    checkCipher(parts[0], parts.size() > 1 ? parts[1] : std::string("secret"));
+    return 0;
+}
+
 const std::vector<FuzzTarget>& fuzzTargets()
 {
     static const std::vector<FuzzTarget> targets = {
@@ -1307,6 +1808,9 @@ const std::vector<FuzzTarget>& fuzzTargets()
         {"fuzz_tree", fuzzTree},
         {"fuzz_mime_def", fuzzMimeDef},
         {"fuzz_mailbox_pair", fuzzMailboxPair},
+        {"fuzz_parser", fuzzParser},
+        {"fuzz_attach_idx", fuzzAttachIdx},
+        {"fuzz_rc4", fuzzRc4},
     };
     return targets;
 }

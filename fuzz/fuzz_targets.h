@@ -33,6 +33,9 @@ int fuzzCsv(const std::uint8_t* data, std::size_t size);        // parseCsv, add
 int fuzzTree(const std::uint8_t* data, std::size_t size);       // treedata1.dat / treedata2.dat
 int fuzzMimeDef(const std::uint8_t* data, std::size_t size);    // mime.def, desktop Exec lines
 int fuzzMailboxPair(const std::uint8_t* data, std::size_t size); // a .idx + .mbx pair
+int fuzzParser(const std::uint8_t* data, std::size_t size);     // received messages, decoders
+int fuzzAttachIdx(const std::uint8_t* data, std::size_t size);  // attach.idx and its files
+int fuzzRc4(const std::uint8_t* data, std::size_t size);        // RC4 and the line cipher
 
 // Name (also the executable, corpus and regression directory name) and entry of each target.
 struct FuzzTarget {
