@@ -2,7 +2,7 @@
 """Writes MIME messages made by Python's own email package into a directory, with what an
 independent reading of them says each part holds, for the parser test to compare against.
 
-Usage: make_messages.py OUTDIR
+Usage: make_messages.py OUTDIR [--big]
 
 OUTDIR/manifest.txt lists the messages, one block each:
     message NAME.eml
@@ -214,6 +214,16 @@ m["From"] = "bin@example.org"
 data = random_bytes(10000)
 m.set_content(data, maintype="application", subtype="octet-stream", filename="only.bin")
 describe("single_binary.eml", m.as_bytes(), "Binary only", "bin@example.org", {"only.bin": data})
+
+# 8. With --big: an 8 MB attachment beside a short text, for the retrieval through a server.
+if "--big" in sys.argv[2:]:
+    m = EmailMessage()
+    m["Subject"] = "Eight megabytes"
+    m["From"] = "big@example.org"
+    m.set_content("The file follows.\n")
+    data = rng.randbytes(8 * 1024 * 1024)
+    m.add_attachment(data, maintype="application", subtype="octet-stream", filename="eight.bin")
+    describe("eight_megabytes.eml", m.as_bytes(), "Eight megabytes", "big@example.org", {"eight.bin": data})
 
 with open(os.path.join(OUT, "manifest.txt"), "w") as f:
     f.write("\n".join(manifest) + "\n")

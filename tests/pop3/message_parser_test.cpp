@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "pop3/python_messages.h"
 #include "support/test_support.h"
 
 namespace tavik {
@@ -1205,74 +1206,10 @@ TEST_F(Parser, RegressionInputs)
 
 // ---- messages made by Python's email package --------------------------------------------
 
-struct ExpectedFile {
-    bool exact = true;
-    std::string contentType, fileName, payloadFile;
-};
-struct ExpectedMessage {
-    std::string file, subject, from;
-    bool hasText = false;
-    std::string textJoin;
-    std::vector<ExpectedFile> files;
-};
-
-std::vector<ExpectedMessage> readManifest(const std::string& path)
-{
-    std::ifstream in(path);
-    std::vector<ExpectedMessage> list;
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream words(line);
-        std::string key;
-        words >> key;
-        if (key == "message") {
-            list.emplace_back();
-            words >> list.back().file;
-        } else if (key == "subject") {
-            std::string h;
-            words >> h;
-            list.back().subject = fromHex(h);
-        } else if (key == "from") {
-            std::string h;
-            words >> h;
-            list.back().from = fromHex(h);
-        } else if (key == "textjoin") {
-            std::string h;
-            words >> h;
-            list.back().hasText = true;
-            list.back().textJoin = fromHex(h);
-        } else if (key == "file") {
-            ExpectedFile f;
-            std::string mode, type, name;
-            words >> mode >> type >> name >> f.payloadFile;
-            f.exact = mode == "exact";
-            f.contentType = fromHex(type);
-            f.fileName = fromHex(name);
-            list.back().files.push_back(f);
-        }
-    }
-    return list;
-}
-
-std::string crlfLines(const std::string& s)
-{
-    std::string out;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '\n' && (i == 0 || s[i - 1] != '\r'))
-            out += '\r';
-        out += s[i];
-    }
-    return out;
-}
-
 TEST_F(Parser, MessagesMadeByPythonComeOutAsPythonPutThemIn)
 {
-    std::string script = dataDir() + "../../pop3/make_messages.py";
     std::string out = tmp.path() + "python/";
-    std::filesystem::create_directories(out);
-    std::string command = "/usr/bin/python3 '" + script + "' '" + out + "'";
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
-    std::vector<ExpectedMessage> messages = readManifest(out + "manifest.txt");
+    std::vector<test::ExpectedMessage> messages = test::makePythonMessages(out);
     ASSERT_GE(messages.size(), 9u);
 
     Session s(store);
@@ -1290,14 +1227,14 @@ TEST_F(Parser, MessagesMadeByPythonComeOutAsPythonPutThemIn)
         ASSERT_EQ(o.parts.size(), m.files.size());
         for (std::size_t i = 0; i < m.files.size(); ++i) {
             SCOPED_TRACE("part " + std::to_string(i));
-            const ExpectedFile& f = m.files[i];
+            const test::ExpectedFile& f = m.files[i];
             std::string expected = fileBytes(out + f.payloadFile);
             const StoredPart& p = o.parts[i];
             std::string got = fileBytes(store.GetAttachment(p.number).Location);
             if (f.exact)
                 EXPECT_TRUE(got == expected) << "base64 part differs: " << got.size() << " vs " << expected.size();
             else
-                EXPECT_EQ(crlfLines(got), expected);
+                EXPECT_EQ(test::crlfLines(got), expected);
             EXPECT_EQ(store.GetAttachment(p.number).Size, static_cast<std::int32_t>(got.size()));
             EXPECT_EQ(p.stored.ContentType, f.contentType);
             EXPECT_EQ(p.stored.FileName, f.fileName);

@@ -1,0 +1,444 @@
+#include "pop3/get_mail.h"
+
+#include <string_view>
+
+namespace tavik {
+
+// ---- UidList ----------------------------------------------------------------------------
+
+std::string UidList::key(const std::string& text)
+{
+    std::string k = text;
+    for (char& c : k) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return k;
+}
+
+void UidList::add(const std::string& text)
+{
+    lines_.push_back(text);
+    ++keys_[key(text)];
+}
+
+bool UidList::contains(const std::string& text) const
+{
+    return keys_.find(key(text)) != keys_.end();
+}
+
+void UidList::clear()
+{
+    lines_.clear();
+    head_ = 0;
+    keys_.clear();
+}
+
+void UidList::popFront()
+{
+    if (empty())
+        return;
+    auto it = keys_.find(key(lines_[head_]));
+    if (it != keys_.end() && --it->second == 0)
+        keys_.erase(it);
+    ++head_;
+    // Give the consumed front back now and then, keeping the amortised cost constant.
+    if (head_ > 1024 && head_ * 2 > lines_.size()) {
+        lines_.erase(lines_.begin(), lines_.begin() + static_cast<std::ptrdiff_t>(head_));
+        head_ = 0;
+    }
+}
+
+std::vector<std::string> UidList::lines() const
+{
+    return std::vector<std::string>(lines_.begin() + static_cast<std::ptrdiff_t>(head_), lines_.end());
+}
+
+void UidList::assign(const std::vector<std::string>& lines)
+{
+    clear();
+    for (const std::string& line : lines)
+        add(line);
+}
+
+bool parsePop3Number(const std::string& text, int& value)
+{
+    if (text.empty() || text.size() > 9)
+        return false;
+    int v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        v = v * 10 + (c - '0');
+    }
+    value = v;
+    return true;
+}
+
+// ---- GetMail ----------------------------------------------------------------------------
+
+GetMail::GetMail(QObject* parent)
+    : LineChannel(kGetMailLineCodes, parent)
+{
+    parser_.OnMailInfo = [this](int info, const std::string& addinfo) { mailInfo(info, addinfo); };
+    // The parser reports a "-" answer to RETR or TOP; the session ends with it.
+    parser_.OnMailError = [this](int code, const std::string& addinfo) { fail(code, addinfo); };
+    parser_.OnMessageLoaded = [this] {
+        if (OnMessageLoaded)
+            OnMessageLoaded();
+    };
+    parser_.OnHeadersLoaded = [this] {
+        if (OnHeadersLoaded)
+            OnHeadersLoaded();
+    };
+    parser_.OnAttachmentGetLocation = [this](TMIMEAttachmentPtr a) {
+        if (OnAttachmentGetLocation)
+            OnAttachmentGetLocation(a);
+    };
+    parser_.OnAttachmentStored = [this](TMIMEAttachmentPtr a) {
+        if (OnAttachmentStored)
+            OnAttachmentStored(a);
+    };
+    parser_.OnMessageData = [this](const std::string& data) {
+        if (OnMessageData)
+            OnMessageData(data);
+    };
+}
+
+GetMail::~GetMail() = default;
+
+void GetMail::SetMail_Action(TGetMailAction action)
+{
+    if (action == Get_Mail) {
+        start();
+    } else if (action == Cancel_GetMail) {
+        if (!Busy() || Finished())
+            return;
+        ErrorCode = kGetMailErrorAborted;
+        Finish();
+    }
+}
+
+void GetMail::Cancel()
+{
+    if (!Busy() || Finished())
+        return;
+    if (retrieval_ && !cancelRequested_) {
+        cancelRequested_ = true;
+        return;
+    }
+    SetMail_Action(Cancel_GetMail);
+}
+
+void GetMail::start()
+{
+    if (Busy()) {
+        mailInfo(GM_Busy, std::string());
+        return;
+    }
+    beginSession();
+    retrieval_ = false;
+    cancelRequested_ = false;
+    retrievalState_ = R_Start;
+    MessageNumber = 0;
+    MessageCount = 0;
+    LineHandler = [this](const std::string& line) { commandLine(line); };
+    openConnection(Mail_Port);
+}
+
+void GetMail::Finish()
+{
+    if (ErrorCode != 0)
+        State = kStateAfterError;
+    LineChannel::Finish();
+}
+
+void GetMail::unexpected(const std::string& line)
+{
+    fail(kErrorUnexpectedResponse, std::string(kTextUnexpectedResponse) + line);
+}
+
+void GetMail::commandLine(const std::string& line)
+{
+    if (State > 4)
+        return;
+    const char first = line.empty() ? '\0' : line[0];
+    switch (State) {
+    case 0:
+    case 1:
+    case 2:
+        if (first == '-') {
+            fail(kGetMailErrorAccessDenied, kTextAccessDenied);
+            return;
+        }
+        if (first != '+')
+            return;
+        if (State == 0) {
+            State = 1;
+            SendLine("USER " + User_ID);
+        } else if (State == 1) {
+            mailInfo(GM_UserAccepted, std::string());
+            State = 2;
+            SendLine("PASS " + User_Password);
+        } else {
+            mailInfo(GM_AccessGranted, kTextAccessGranted);
+            MessageCount = 0;
+            State = 3;
+            SendLine("UIDL");
+        }
+        return;
+    case 3:
+        if (isEndOfAnswer(line)) {
+            endOfListing();
+        } else if (first == '+') {
+            mailInfo(GM_UidlAccepted, std::string());
+            UIDLSupported = true;
+            mailInfo(GM_UidlSupport, "1");
+            NewMessages.clear();
+            NewUIDLs.clear();
+            UIDLLines.clear();
+        } else if (first == '-') {
+            UIDLSupported = false;
+            mailInfo(GM_UidlSupport, "0");
+            State = 4;
+            SendLine("STAT");
+        } else {
+            listingLine(std::string(unstuffAnswerLine(line)));
+        }
+        return;
+    case 4:
+        if (first == '+')
+            statAnswer(line);
+        else if (first == '-')
+            unexpected(line);
+        return;
+    default:
+        return;
+    }
+}
+
+void GetMail::listingLine(const std::string& line)
+{
+    // "n uid": a line without a number in front cannot be retrieved by number, so the
+    // listing is not to be trusted.
+    const std::size_t blank = line.find(' ');
+    int number = 0;
+    if (blank == std::string::npos || !parsePop3Number(line.substr(0, blank), number) || number == 0) {
+        unexpected(line);
+        return;
+    }
+    const std::string uid = line.substr(blank + 1);
+    UIDLLines.add(line);
+    if (!KnownUIDLs.contains(uid) && !NewUIDLs.contains(uid)) {
+        NewMessages.add(line);
+        NewUIDLs.add(uid);
+    }
+    // A UID listed twice is one message as far as the saved UIDs go.
+    if (!ServerUIDLs.contains(uid))
+        ServerUIDLs.add(uid);
+}
+
+void GetMail::endOfListing()
+{
+    if (!UIDLLines.empty())
+        UIDLLines.assign(ServerUIDLs);
+    MessageCount = static_cast<int>(NewMessages.size());
+    if (MessageCount > 0) {
+        mailInfo(GM_MessageCount, std::to_string(MessageCount));
+        enterRetrieval();
+        return;
+    }
+    KnownUIDLs.assign(UIDLLines);
+    mailInfo(GM_MessageCount, "0");
+    sendQuit(5); // the answer is ignored
+}
+
+void GetMail::statAnswer(const std::string& line)
+{
+    int count = 0;
+    if (line.size() >= 5) {
+        const std::size_t blank = line.find(' ', 4);
+        if (blank != std::string::npos && !parsePop3Number(line.substr(4, blank - 4), count)) {
+            unexpected(line);
+            return;
+        }
+    }
+    MessageCount = count;
+    mailInfo(GM_MessageCount, std::to_string(count));
+    if (count > 0)
+        enterRetrieval();
+    else
+        sendQuit(5);
+}
+
+void GetMail::sendQuit(int nextState)
+{
+    QuitSent = true;
+    if (retrieval_) {
+        retrievalState_ = nextState;
+        State = nextState;
+    } else {
+        State = nextState;
+    }
+    SendLine("QUIT");
+}
+
+void GetMail::enterRetrieval()
+{
+    State = 0;
+    retrievalState_ = R_Start;
+    retrieval_ = true;
+    MessageNumber = 0;
+    LineHandler = [this](const std::string& line) { retrievalLine(line); };
+    retrievalLine(std::string());
+}
+
+bool GetMail::nextMessage(int& number)
+{
+    if (UIDLSupported) {
+        if (NewMessages.empty())
+            return false;
+        const std::string line = NewMessages.front();
+        NewMessages.popFront();
+        // Listing lines were checked when they arrived.
+        parsePop3Number(line.substr(0, line.find(' ')), number);
+        return true;
+    }
+    if (MessageNumber >= MessageCount)
+        return false;
+    number = MessageNumber + 1;
+    return true;
+}
+
+void GetMail::requestMessage(int number)
+{
+    MessageNumber = number;
+    if (Opt_Preview) {
+        retrievalState_ = R_TopAnswer;
+        State = R_TopAnswer;
+        SendLine("TOP " + std::to_string(number) + " 0");
+    } else {
+        retrievalState_ = R_RetrAnswer;
+        State = R_RetrAnswer;
+        SendLine("RETR " + std::to_string(number));
+    }
+}
+
+void GetMail::retrievalLine(const std::string& line)
+{
+    const char first = line.empty() ? '\0' : line[0];
+    switch (retrievalState_) {
+    case R_Start: {
+        int number = 0;
+        if (!nextMessage(number)) {
+            sendQuit(R_QuitAnswer);
+            return;
+        }
+        requestMessage(number);
+        return;
+    }
+    case R_RetrAnswer:
+        if (!parser_.beginMessage(line))
+            return; // the parser reported the "-" answer
+        retrievalState_ = R_MessageData;
+        State = parser_.State();
+        return;
+    case R_MessageData:
+        if (isEndOfAnswer(line)) {
+            parser_.endMessage();
+            if (Finished())
+                return;
+            afterMessage();
+        } else {
+            parser_.feedLine(unstuffAnswerLine(line));
+            State = parser_.State();
+        }
+        return;
+    case R_DeleAnswer:
+        if (first == '-') {
+            unexpected(line);
+            return;
+        }
+        continueWithNext();
+        return;
+    case R_QuitAnswer:
+        if (first == '-') {
+            unexpected(line);
+            return;
+        }
+        QuitSent = true;
+        if (!cancelRequested_)
+            KnownUIDLs.assign(UIDLLines);
+        retrievalState_ = kStateAfterError; // nothing more is expected but the close
+        return;
+    case R_TopAnswer:
+        if (!parser_.beginPreview(line))
+            return;
+        retrievalState_ = R_PreviewData;
+        State = R_PreviewData;
+        return;
+    case R_PreviewData:
+        if (isEndOfAnswer(line)) {
+            parser_.endPreview();
+            if (Finished())
+                return;
+            afterPreview();
+        } else {
+            parser_.feedPreviewLine(unstuffAnswerLine(line));
+        }
+        return;
+    default:
+        return;
+    }
+}
+
+void GetMail::afterPreview()
+{
+    if (Opt_Delete) {
+        Opt_Delete = false;
+        retrievalState_ = R_DeleAnswer;
+        State = R_DeleAnswer;
+        SendLine("DELE " + std::to_string(MessageNumber));
+        return;
+    }
+    if (!Opt_Skip) {
+        retrievalState_ = R_RetrAnswer;
+        State = R_RetrAnswer;
+        SendLine("RETR " + std::to_string(MessageNumber));
+        return;
+    }
+    Opt_Skip = false;
+    int number = 0;
+    if (!cancelRequested_ && nextMessage(number)) {
+        MessageNumber = number;
+        retrievalState_ = R_TopAnswer;
+        State = R_TopAnswer;
+        SendLine("TOP " + std::to_string(number) + " 0");
+        return;
+    }
+    sendQuit(R_QuitAnswer);
+}
+
+void GetMail::afterMessage()
+{
+    if (Opt_Delete) {
+        Opt_Delete = false;
+        retrievalState_ = R_DeleAnswer;
+        State = R_DeleAnswer;
+        SendLine("DELE " + std::to_string(MessageNumber));
+        return;
+    }
+    continueWithNext();
+}
+
+void GetMail::continueWithNext()
+{
+    int number = 0;
+    if (cancelRequested_ || !nextMessage(number)) {
+        sendQuit(R_QuitAnswer);
+        return;
+    }
+    requestMessage(number);
+}
+
+} // namespace tavik

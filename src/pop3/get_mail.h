@@ -1,0 +1,169 @@
+// The POP3 retrieval session: logs in, finds the messages not retrieved before by their UIDs
+// (or takes all of them when the server has no UIDL), previews and retrieves them one by one
+// through the message parser, deletes them on request and quits. It stores nothing itself:
+// every message reaches the owner through events, and the owner steers skip and delete through
+// the option members from inside those events.
+#pragma once
+
+#include "net/line_channel.h"
+#include "pop3/message_parser.h"
+
+#include <QtGlobal>
+
+#include <cstddef>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace tavik {
+
+// Info numbers of a retrieval session (the line layer reports 0, 1, 6, 12 and 13 itself).
+enum GetMailInfo : int {
+    GM_Connected = 0,
+    GM_Disconnected = 1,
+    GM_MessageCount = 2,     // addinfo: the number of messages to retrieve
+    GM_MessageSize = 3,      // addinfo: the size a RETR/TOP answer announced, or empty
+    GM_BytesReceived = 4,    // addinfo: bytes of the current message so far
+    GM_CommandSent = 6,      // addinfo: the command with its CR LF
+    GM_UidlAccepted = 7,
+    GM_UidlSupport = 8,      // addinfo: "1" or "0"
+    GM_Busy = 9,
+    GM_AccessGranted = 10,   // addinfo: "Access Granted"
+    GM_UserAccepted = 11,
+    GM_Resolving = 12,       // addinfo: the host name
+    GM_Resolved = 13,        // addinfo: the dotted address
+};
+
+// Error numbers particular to the retrieval session (the rest come from the error table).
+constexpr int kGetMailErrorAborted = 14;     // Cancel_GetMail: stored only, never reported
+constexpr int kGetMailErrorAccessDenied = 19;
+inline constexpr const char* kTextAccessDenied = "Access Denied";
+inline constexpr const char* kTextAccessGranted = "Access Granted";
+inline constexpr const char* kGetMailVersion = "GetMail 1.3.13";
+
+enum TGetMailAction { GM_None, Get_Mail, Cancel_GetMail };
+
+// A list of UIDs (or listing lines) in order, looked up without regard to ASCII letter case.
+// Consuming from the front is constant time, so a listing of many thousand messages costs
+// nothing quadratic.
+class UidList {
+public:
+    void add(const std::string& text);
+    // True when an entry equals `text` ignoring ASCII letter case.
+    bool contains(const std::string& text) const;
+    void clear();
+    std::size_t size() const { return lines_.size() - head_; }
+    bool empty() const { return size() == 0; }
+    const std::string& front() const { return lines_[head_]; }
+    void popFront();
+    // The entries in order.
+    std::vector<std::string> lines() const;
+    void assign(const std::vector<std::string>& lines);
+    void assign(const UidList& other) { assign(other.lines()); }
+
+private:
+    static std::string key(const std::string& text);
+    std::vector<std::string> lines_;
+    std::size_t head_ = 0;
+    std::unordered_map<std::string, int> keys_; // lower-cased entry -> occurrences in the list
+};
+
+class GetMail : public LineChannel {
+    Q_OBJECT
+public:
+    explicit GetMail(QObject* parent = nullptr);
+    ~GetMail() override;
+
+    // Options the owner sets before the start and from inside the message events.
+    bool Opt_Delete = false;  // delete the current message; consumed when DELE is sent
+    bool Opt_Preview = false; // fetch each header with "TOP n 0" first
+    bool Opt_Skip = false;    // after a preview, leave this message; consumed when acted on
+
+    // Writing Get_Mail starts a session, Cancel_GetMail aborts one at once. Reads GM_None.
+    void SetMail_Action(TGetMailAction action);
+    TGetMailAction Mail_Action() const { return GM_None; }
+    void SetMail_Server(const std::string& server) { SetServer(server); }
+    const std::string& Mail_Server() const { return Server(); }
+    quint16 Mail_Port = 110;
+    std::string User_ID;
+    std::string User_Password;
+    const char* Version() const { return kGetMailVersion; }
+
+    // Before the retrieval phase: aborts at once. During it: the message in hand is finished,
+    // then QUIT, and KnownUIDLs stays as it was. A second Cancel while the first waits for a
+    // message boundary aborts at once, so a stalled server never holds the session.
+    void Cancel();
+
+    // UIDs retrieved before; the owner fills it, a successful session replaces it.
+    UidList KnownUIDLs;
+    // The lines of the UIDL listing; at its end, the server's UIDs.
+    UidList UIDLLines;
+    // Listing lines of the messages still to retrieve, consumed from the front.
+    UidList NewMessages;
+    UidList NewUIDLs;
+    UidList ServerUIDLs;
+
+    bool UIDLSupported = false;
+    int MessageCount = 0;
+    int MessageNumber = 0; // the message in hand
+    bool RetrievalPhase() const { return retrieval_; }
+    bool CancelRequested() const { return cancelRequested_; }
+
+    // The message values of the message (or preview) in hand, valid inside the events.
+    const std::vector<std::string>& MessageText() const { return parser_.MessageText; }
+    const std::string& From() const { return parser_.From; }
+    const std::string& To() const { return parser_.To; }
+    const std::string& Subject() const { return parser_.Subject; }
+    const std::string& Date() const { return parser_.Date; }
+    const std::string& XUIDL() const { return parser_.XUIDL; }
+    std::int64_t MessageSize() const { return parser_.MessageSize; }
+    bool MessageTextTruncated() const { return parser_.MessageTextTruncated; }
+    MessageParser& Parser() { return parser_; }
+
+    // Events of the parser, raised from inside the line handling.
+    TGetMessageEvent OnMessageLoaded;
+    TGetHeadersEvent OnHeadersLoaded;
+    TAttachmentEvent OnAttachmentGetLocation;
+    TAttachmentEvent OnAttachmentStored;
+    TGMDataEvent OnMessageData;
+
+    void Finish() override;
+
+private:
+    enum RetrievalState : int {
+        R_Start = 0,
+        R_RetrAnswer = 1,
+        R_MessageData = 2,
+        R_DeleAnswer = 3,
+        R_QuitAnswer = 4,
+        R_TopAnswer = 5,
+        R_PreviewData = 6,
+    };
+    static constexpr int kStateAfterError = 100;
+
+    void start();
+    void commandLine(const std::string& line);
+    void listingLine(const std::string& line);
+    void endOfListing();
+    void statAnswer(const std::string& line);
+    void enterRetrieval();
+    void retrievalLine(const std::string& line);
+    bool nextMessage(int& number);
+    void afterPreview();
+    void afterMessage();
+    void continueWithNext();
+    void requestMessage(int number);
+    void sendQuit(int nextState);
+    void unexpected(const std::string& line);
+
+    MessageParser parser_;
+    bool retrieval_ = false;
+    bool cancelRequested_ = false;
+    int retrievalState_ = R_Start;
+};
+
+// A decimal message number or count as a POP3 server writes it: 1 to 9 digits, nothing else.
+// False for anything else (the session then ends with error 13).
+bool parsePop3Number(const std::string& text, int& value);
+
+} // namespace tavik
