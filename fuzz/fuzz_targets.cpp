@@ -687,6 +687,8 @@ void checkMailboxFolderCommands(FolderTree& t, const ScratchDir& dir, const std:
         FUZZ_REQUIRE(mailboxes == before && store.MailBoxes == before, kTree, "a failed New Mailbox folder changed the list");
     }
     if (added.outcome == FolderOutcome::Done) {
+        FUZZ_REQUIRE(added.addedMailbox > kStandardMailboxCount, kTree,
+                     "New Mailbox folder gave the number of a standard mailbox: " + std::to_string(added.addedMailbox));
         FUZZ_REQUIRE(mailboxes.size() == before.size() + 1 && added.addedMailbox == static_cast<int>(mailboxes.size()) &&
                          store.MailBoxes == mailboxes && mailboxDisplayName(mailboxes.back()) == name,
                      kTree, "New Mailbox folder did not add its entry " + shown(name));
@@ -1436,6 +1438,39 @@ void checkAttachmentStore(const std::vector<std::string>& parts)
         }
     }
 
+    // The files of the records as the input has them, before the writes below replace records.
+    const std::int32_t last = std::min<std::int32_t>(store.LastNumber(), 8);
+    for (std::int32_t n = 1; n <= last; ++n) {
+        TMIMEAttachment a;
+        try {
+            a = store.GetAttachment(n);
+        } catch (const FileError&) {
+            continue;
+        }
+        // A Location naming a device or a pipe would be copied without end or wait forever
+        // (reported to the store's owner); only plain, small files are copied here.
+        std::error_code ec;
+        if (a.Location.empty() || !regularFile(a.Location) || std::filesystem::file_size(a.Location, ec) > (1u << 20) || ec)
+            continue;
+        const std::string destination = dir.path() + "copy" + std::to_string(n);
+        try {
+            store.CopyAttachmentFile(n, destination);
+            FUZZ_REQUIRE(fileBytes(destination) == fileBytes(a.Location), kAttach, "a copied attachment differs from its file");
+        } catch (const FileError&) {
+        }
+        try {
+            const std::string temp = store.AttachmentTempFile(n, parts.size() > 3 ? parts[3] : std::string("txt"));
+            if (a.ManagedFile == 1) {
+                const std::string inside = store.TempDirectory;
+                FUZZ_REQUIRE(temp.compare(0, inside.size(), inside) == 0 &&
+                                 temp.find('/', inside.size()) == std::string::npos && temp.size() > inside.size(),
+                             kAttach, "a temporary copy lies outside the scratch directory: " + shown(temp));
+                FUZZ_REQUIRE(fileBytes(temp) == fileBytes(a.Location), kAttach, "a temporary copy differs from its file");
+            } else
+                FUZZ_REQUIRE(temp == a.Location, kAttach, "a user's own file was not handed out as it is");
+        } catch (const FileError&) {
+        }
+    }
     // A failed step leaves the index as it was.
     auto unchangedOnFailure = [&](const char* step, auto&& run) {
         const std::optional<std::string> before = indexBytes(idx);
@@ -1489,37 +1524,6 @@ void checkAttachmentStore(const std::vector<std::string>& parts)
             FUZZ_REQUIRE(n >= 1 && n <= store.LastNumber() && sameAttachment(store.GetAttachment(n), fittedAttachment(fresh)), kAttach,
                          "UpdateAttachment(" + std::to_string(n) + ") did not store the record");
 
-    const std::int32_t last = std::min<std::int32_t>(store.LastNumber(), 8);
-    for (std::int32_t n = 1; n <= last; ++n) {
-        TMIMEAttachment a;
-        try {
-            a = store.GetAttachment(n);
-        } catch (const FileError&) {
-            continue;
-        }
-        // A Location naming a device or a pipe would be copied without end or wait forever
-        // (reported to the store's owner); only plain files are copied here.
-        if (a.Location.empty() || !regularFile(a.Location))
-            continue;
-        const std::string destination = dir.path() + "copy" + std::to_string(n);
-        try {
-            store.CopyAttachmentFile(n, destination);
-            FUZZ_REQUIRE(fileBytes(destination) == fileBytes(a.Location), kAttach, "a copied attachment differs from its file");
-        } catch (const FileError&) {
-        }
-        try {
-            const std::string temp = store.AttachmentTempFile(n, parts.size() > 3 ? parts[3] : std::string("txt"));
-            if (a.ManagedFile == 1) {
-                const std::string inside = store.TempDirectory;
-                FUZZ_REQUIRE(temp.compare(0, inside.size(), inside) == 0 &&
-                                 temp.find('/', inside.size()) == std::string::npos && temp.size() > inside.size(),
-                             kAttach, "a temporary copy lies outside the scratch directory: " + shown(temp));
-                FUZZ_REQUIRE(fileBytes(temp) == fileBytes(a.Location), kAttach, "a temporary copy differs from its file");
-            } else
-                FUZZ_REQUIRE(temp == a.Location, kAttach, "a user's own file was not handed out as it is");
-        } catch (const FileError&) {
-        }
-    }
     const std::vector<std::string> temps = store.TempFiles;
     store.RemoveTempFiles();
     for (const auto& t : temps)
@@ -1687,6 +1691,8 @@ int fuzzTree(const std::uint8_t* data, std::size_t size)
         // Raised after the tree was made whole.
     }
     FUZZ_REQUIRE(opened.hasStandardTop(), kTree, "an opened tree lacks the standard top");
+    FUZZ_REQUIRE(mailboxes.size() >= static_cast<std::size_t>(kStandardMailboxCount), kTree,
+                 "an opened tree left the mailbox list without its standard mailboxes");
     checkTreeShape(opened, "opened");
     for (int n : opening.adoptedMailboxes) {
         bool tied = false;

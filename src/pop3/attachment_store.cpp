@@ -192,9 +192,8 @@ TAttachmentManager::IndexState TAttachmentManager::readIndexState(const RandomAc
     f.readAt(kLastNumberAt, last, sizeof last);
     // A header behind the records it counts (damage) must not make numbers be issued twice.
     std::uint64_t records = s.size / kAttachmentRecordSize - 1;
-    std::int64_t n = std::max<std::int64_t>(getInt32(last), 0);
-    n = std::max<std::int64_t>(n, static_cast<std::int64_t>(std::min<std::uint64_t>(records, INT32_MAX)));
-    s.last = static_cast<std::int32_t>(n);
+    s.records = static_cast<std::int32_t>(std::min<std::uint64_t>(records, INT32_MAX));
+    s.last = std::max(std::max(getInt32(last), 0), s.records);
     return s;
 }
 
@@ -230,6 +229,12 @@ std::int32_t TAttachmentManager::RegisterAttachment(TMIMEAttachment& record)
     RandomAccessFile f(idx, RandomAccessFile::Mode::ReadWrite);
     IndexState s = readIndexState(f);
     std::int32_t last = std::max(lastNumber_, s.last);
+    // Record N is written before the header says N, so a number beyond the records means the
+    // file lost its end: issuing after it would leave a hole as large as the number says, and
+    // issuing after the records would reuse numbers messages may still name.
+    if (last > s.records)
+        throw FileError(idx, "numbers attachments up to " + std::to_string(last) + " but holds records only up to "
+                                 + std::to_string(s.records) + ": the attachment index is damaged");
     if (last == std::numeric_limits<std::int32_t>::max())
         throw FileError(idx, "has issued the highest attachment number there is");
     std::int32_t n = last + 1;
@@ -241,9 +246,11 @@ std::int32_t TAttachmentManager::RegisterAttachment(TMIMEAttachment& record)
         r.ManagedFile = 0;
     }
     checkLocation(r.Location);
-    // Record first, header last: a crash in between leaves the number unissued.
+    // Record first, header last: a crash in between leaves the number unissued. The record is
+    // made durable before the header names it, so only outside damage puts the header beyond it.
     f.writeAt(static_cast<std::uint64_t>(n) * kAttachmentRecordSize, encodeAttachmentRecord(r).data(),
               kAttachmentRecordSize);
+    f.sync();
     char header[4];
     putInt32(header, n);
     f.writeAt(kLastNumberAt, header, sizeof header);
@@ -259,6 +266,9 @@ void TAttachmentManager::UpdateAttachment(std::int32_t n, const TMIMEAttachment&
     IndexState s = readIndexState(f);
     if (n < 1 || n > s.last)
         throw FileError(idx, "has issued no attachment " + std::to_string(n));
+    // Writing a record the file lacks would grow it by the gap before it.
+    if (n > s.records)
+        throw FileError(idx, "has no record for attachment " + std::to_string(n) + ": the attachment index is damaged");
     checkLocation(record.Location);
     f.writeAt(static_cast<std::uint64_t>(n) * kAttachmentRecordSize, encodeAttachmentRecord(record).data(),
               kAttachmentRecordSize);
@@ -282,11 +292,20 @@ void TAttachmentManager::CopyAttachmentFile(std::int32_t n, const std::string& d
     if (r.Location.empty())
         throw FileError(IndexPath(), "names no file for attachment " + std::to_string(n));
     FdGuard in;
-    in.fd = ::open(r.Location.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without O_NONBLOCK a pipe with no writer would block the open; what it names is checked
+    // before a byte is read, so that neither a pipe nor an endless device is copied.
+    in.fd = ::open(r.Location.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (in.fd < 0)
         throw FileError(r.Location, "cannot open: " + errnoText());
     struct stat a, b;
-    if (::fstat(in.fd, &a) == 0 && ::stat(destination.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino)
+    if (::fstat(in.fd, &a) != 0)
+        throw FileError(r.Location, "cannot be examined: " + errnoText());
+    if (!S_ISREG(a.st_mode))
+        throw FileError(r.Location, "is not a regular file");
+    int flags = ::fcntl(in.fd, F_GETFL);
+    if (flags < 0 || ::fcntl(in.fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+        throw FileError(r.Location, "cannot be read: " + errnoText());
+    if (::stat(destination.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino)
         return; // a copy onto itself would truncate it
 
     TempFileGuard out;

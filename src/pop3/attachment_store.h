@@ -76,14 +76,18 @@ public:
 
     // Issues the next number N and writes the record as record N (then the header). An empty
     // Location becomes AttachmentDirectory() + "a" + N with ManagedFile 1; a given one is kept
-    // with ManagedFile 0. A Location longer than 255 bytes is refused. Returns N.
+    // with ManagedFile 0. A Location longer than 255 bytes is refused. Returns N. An index
+    // whose last number lies beyond its records is damaged and refused (FileError): its
+    // numbers must not be issued again, nor its file grown by the gap.
     std::int32_t RegisterAttachment(TMIMEAttachment& record);
-    // Rewrites record N (1 up to the last number issued) with `record`.
+    // Rewrites record N (1 up to the last number issued, and present in the file) with `record`.
     void UpdateAttachment(std::int32_t n, const TMIMEAttachment& record);
     // Reads record N.
     TMIMEAttachment GetAttachment(std::int32_t n);
     // Copies the file of attachment N to `destination` in 2048-byte blocks through a sibling
     // temporary file renamed over it; a short write is a FileError and the destination stays.
+    // Only a regular file is copied: a Location naming a pipe, a device or a directory is a
+    // FileError, raised without waiting on it.
     void CopyAttachmentFile(std::int32_t n, const std::string& destination);
     // A path a viewer can open: for a file the store manages, a copy named after the file with
     // "." + extension in the private scratch directory (listed in TempFiles); for a user's own
@@ -99,7 +103,8 @@ public:
 
 private:
     struct IndexState {
-        std::int32_t last = 0;
+        std::int32_t last = 0;    // the header's number, or the records present when more
+        std::int32_t records = 0; // whole records after the header
         std::uint64_t size = 0;
     };
     static IndexState readIndexState(const RandomAccessFile& f);

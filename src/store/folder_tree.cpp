@@ -28,6 +28,8 @@ constexpr std::uint64_t kMaxTreeFileBytes = static_cast<std::uint64_t>(kMaxTreeN
 constexpr long kMaxKeyNumber = 9999999;
 
 const char* const kTreeFullMessage = "Sorry, but the folder tree is full.\r\nDelete some items before.";
+const char* const kStandardMailboxesMissingMessage =
+    "Sorry, but the profile lacks some of its standard mailboxes.\r\nOpen the profile again before.";
 const char* const kTooDeepMessage = "Sorry, but the selected item lies too deep.\r\nChoose an item nearer the top.";
 
 std::string withSlash(std::string dir)
@@ -208,6 +210,28 @@ std::string nextMailboxKey(const MailboxList& mailboxes)
         for (n = 0; used.count("m" + std::to_string(n)); ++n) {
         }
     return "m" + std::to_string(n);
+}
+
+bool restoreStandardMailboxes(MailboxList& mailboxes)
+{
+    if (mailboxes.size() >= static_cast<std::size_t>(kStandardMailboxCount))
+        return false;
+    const MailboxList& standard = standardMailboxEntries();
+    bool changed = false;
+    // Entries before position i already hold m0 to m(i-1), so the key of i is found at i or later.
+    for (std::size_t i = 0; i < standard.size(); ++i) {
+        const std::string key = lowerKey(entryKey(standard[i]));
+        auto found = std::find_if(mailboxes.begin() + static_cast<std::ptrdiff_t>(i), mailboxes.end(),
+                                  [&](const std::string& e) { return lowerKey(entryKey(e)) == key; });
+        if (found == mailboxes.end()) {
+            mailboxes.insert(mailboxes.begin() + static_cast<std::ptrdiff_t>(i), standard[i]);
+            changed = true;
+        } else if (found != mailboxes.begin() + static_cast<std::ptrdiff_t>(i)) {
+            std::rotate(mailboxes.begin() + static_cast<std::ptrdiff_t>(i), found, found + 1);
+            changed = true;
+        }
+    }
+    return changed;
 }
 
 std::vector<MailboxMenuEntry> mailboxMenu(const MailboxList& mailboxes)
@@ -439,10 +463,13 @@ std::vector<int> FolderTree::adoptMailboxes(const MailboxList& mailboxes)
     return adopted;
 }
 
-TreeOpening FolderTree::openProfileTree(const std::string& profileDirectory, const MailboxList& mailboxes)
+TreeOpening FolderTree::openProfileTree(const std::string& profileDirectory, MailboxList& mailboxes)
 {
     std::string dir = withSlash(profileDirectory);
     TreeOpening opening;
+    // Nodes 1 to 5 open mailboxes 1 to 5: a short list would give them other mailboxes, and a
+    // new mailbox folder a standard number.
+    opening.restoredStandardMailboxes = restoreStandardMailboxes(mailboxes);
     nodes_.clear();
     bool haveTexts = fileExists(dir + kTreeTextsFile), haveImages = fileExists(dir + kTreeImagesFile);
     std::exception_ptr failure;
@@ -550,6 +577,9 @@ FolderCommandResult FolderTree::newMailboxFolder(int selected, FolderProfile& pr
 {
     if (selected < kFirstUserNode || selected >= count() || !hasStandardTop())
         return withOutcome(FolderOutcome::Ignored);
+    // Its number would be one of a standard mailbox, which nodes 1 to 5 open.
+    if (profile.mailboxes.size() < static_cast<std::size_t>(kStandardMailboxCount))
+        return refused(kStandardMailboxesMissingMessage);
     if (count() >= kMaxTreeNodes)
         return refused(kTreeFullMessage);
     if (nodes_[static_cast<std::size_t>(selected)].depth + 1 > kMaxTreeDepth)

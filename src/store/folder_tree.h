@@ -109,6 +109,8 @@ struct TreeOpening {
     bool startedWithStandardTree = false; // no tree files: the standard tree was written
     bool restoredStandardTop = false;     // the files lacked the standard top; it was put first
     std::vector<int> adoptedMailboxes;    // mailboxes without a node that got one under the root
+    bool restoredStandardMailboxes = false; // the list lacked standard mailboxes and got them
+                                            // back: it changed and wants saving
 };
 
 // The tree, as its nodes in display order: the position of a node is its absolute index.
@@ -150,10 +152,11 @@ public:
     // raises FileError and changes nothing.
     bool LoadTreeFromDisk(const std::string& directory);
     // Opens the tree of a profile whose MailboxList is loaded: its files, or "treedata1.dat"
-    // alone, or else the standard tree (written at once). The result always begins with the
-    // standard top and has a node for every mailbox above 5 that a node can name. A damaged file
-    // is raised (TreeFileError or FileError) after the tree has been made whole this way.
-    TreeOpening openProfileTree(const std::string& profileDirectory, const MailboxList& mailboxes);
+    // alone, or else the standard tree (written at once). A list lacking standard mailboxes gets
+    // them back first (restoreStandardMailboxes; the caller saves it). The result always begins
+    // with the standard top and has a node for every mailbox above 5 that a node can name. A
+    // damaged file is raised (TreeFileError or FileError) after the tree has been made whole.
+    TreeOpening openProfileTree(const std::string& profileDirectory, MailboxList& mailboxes);
 
     // The mailbox number a node stands for, 0 when none: nodes 1 to 5 stand for mailboxes 1 to 5,
     // any other node for the first mailbox from 6 on whose display name is its display name.
@@ -170,6 +173,8 @@ public:
     FolderCommandResult newSubgroupFolder(int selected, const MailboxList& mailboxes, FolderQuestions& ask);
     // "New Mailbox folder": a mailbox folder as the last child of `selected` (above 5), its
     // fresh file pair, its MailboxList entry and SaveSettings; the tree files are written too.
+    // Refused while the list holds fewer than the five standard mailboxes, whose numbers the
+    // new one would take.
     FolderCommandResult newMailboxFolder(int selected, FolderProfile& profile, FolderQuestions& ask);
     // "Delete Item": removes a group folder, or after a question a mailbox folder with its mail,
     // its files and its MailboxList entry.
@@ -195,6 +200,13 @@ std::string folderDisplayName(const std::string& text);
 bool hasUnreadCount(const std::string& text);
 // The display name of a MailboxList entry: after the first "=", up to 99 characters.
 std::string mailboxDisplayName(const std::string& entry);
+// Makes a list of fewer than five entries begin with the five standard mailboxes again: for
+// keys m0 to m4 in turn, the first entry with that key (letter case ignored) moves to its
+// number, or the standard entry ("m0=New Mail" ... "m4=Trash") is inserted there when none has
+// it. Other entries keep their order after them, so no user mailbox is reached through a
+// standard node or has a number of 5 or below. A list of five or more is left alone. True when
+// the list changed.
+bool restoreStandardMailboxes(MailboxList& mailboxes);
 // The key the next mailbox folder gets: "m" + one above the number of the last entry's key,
 // or the next number no entry uses when that one is taken.
 std::string nextMailboxKey(const MailboxList& mailboxes);

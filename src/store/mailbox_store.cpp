@@ -279,12 +279,34 @@ void TNMailBox::SetMailBoxDirectory(const std::string& path)
     removeStaleTemporaryFiles();
     for (std::size_t i = 0; i < MailBoxes.size(); ++i) {
         std::string key = MailboxKey(static_cast<int>(i + 1));
-        if (!fileExists(mbxPath(key)))
-            CreateMailboxFiles(key);
-        else if (!fileExists(idxPath(key)) && fileSize(mbxPath(key)) == 0)
+        if (!fileExists(mbxPath(key))) {
+            if (fileExists(idxPath(key)))
+                restoreLostEmptyTextFile(key);
+            else
+                CreateMailboxFiles(key);
+        } else if (!fileExists(idxPath(key)) && fileSize(mbxPath(key)) == 0) {
             // A pair whose creation was cut short between its two files: nothing to lose.
             writeFileAtomically(idxPath(key), headerBytes(0, 0, 0));
+        }
     }
+}
+
+void TNMailBox::restoreLostEmptyTextFile(const std::string& key)
+{
+    // An index that lists no message loses nothing when its pair starts afresh. One that lists
+    // mail is left as it is: the texts are gone, and reading them fails naming the missing file
+    // rather than the index being emptied unasked. A damaged index stays for its reader to report.
+    Header h;
+    try {
+        h = readHeader(key);
+    } catch (const FileError&) {
+        return;
+    }
+    if (h.count != 0)
+        return;
+    // The empty index first: its old Size and Trash describe the text file that is gone.
+    writeFileAtomically(idxPath(key), headerBytes(0, 0, 0));
+    { RandomAccessFile mbx(mbxPath(key), RandomAccessFile::Mode::CreateTruncate); }
 }
 
 void TNMailBox::removeStaleTemporaryFiles()

@@ -66,7 +66,8 @@ public:
 
     // Directory of all pairs, always with a trailing "/". Setting it creates the directory,
     // finishes or discards an interrupted compression, and creates the pairs of `MailBoxes`
-    // entries whose ".mbx" is missing.
+    // entries whose ".mbx" is missing: afresh when the ".idx" is missing too or lists no
+    // message; an ".idx" listing mail stays, and reading that mail fails with a FileError.
     void SetMailBoxDirectory(const std::string& path);
     const std::string& MailBoxDirectory() const { return mailBoxDirectory_; }
     // Points the store at `path` without creating, repairing or writing anything: for readers
@@ -144,6 +145,7 @@ private:
     void clearMessageFields();
     void requireCurrent() const;
     void recoverInterruptedCompression();
+    void restoreLostEmptyTextFile(const std::string& key);
     void removeStaleTemporaryFiles();
     void rewriteIndexWithout(const std::vector<int>& removedNumbers, std::int64_t removedBytes);
 

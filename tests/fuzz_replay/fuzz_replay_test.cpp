@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,11 @@
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
+
+namespace tavik {
+// Failure lines name the target instead of dumping its bytes.
+void PrintTo(const FuzzTarget& target, std::ostream* os) { *os << target.name; }
+} // namespace tavik
 
 namespace {
 

@@ -227,6 +227,42 @@ TEST_F(AttachmentStore, AHeaderBehindItsRecordsDoesNotMakeNumbersBeReused)
     EXPECT_EQ(fresh.RegisterAttachment(a), 4);
 }
 
+TEST_F(AttachmentStore, AHeaderBeyondItsRecordsIsRefusedAndNeverGrowsTheIndex)
+{
+    makePrivateDirectories(dir);
+    std::string record = handMadeRecord();
+    const std::string damaged = headerWith(2000) + record;
+    writeBytes(dir + "attach.idx", damaged);
+    store.SetAttachmentDirectory(dir); // still readable
+    EXPECT_EQ(store.LastNumber(), 2000);
+    expectSameRecord(store.GetAttachment(1), handMadeFields());
+
+    TMIMEAttachment a;
+    try {
+        store.RegisterAttachment(a);
+        FAIL() << "no FileError";
+    } catch (const FileError& e) {
+        EXPECT_EQ(e.path, dir + "attach.idx");
+        EXPECT_NE(std::string(e.what()).find("the attachment index is damaged"), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(a.Location.empty());
+    // Only records the file holds are rewritten; one beyond them would leave a hole before it.
+    for (std::int32_t n : {2, 1999, 2000})
+        EXPECT_THROW(store.UpdateAttachment(n, a), FileError) << n;
+    EXPECT_EQ(fileBytes(dir + "attach.idx"), damaged);
+    a.Size = 7;
+    store.UpdateAttachment(1, a);
+    EXPECT_EQ(fileBytes(dir + "attach.idx"), headerWith(2000) + encodeAttachmentRecord(a));
+
+    // The highest number there is, with no record at all.
+    writeBytes(dir + "attach.idx", headerWith(0x7FFFFFFF));
+    TAttachmentManager other;
+    other.SetAttachmentDirectory(dir);
+    TMIMEAttachment b;
+    EXPECT_THROW(other.RegisterAttachment(b), FileError);
+    EXPECT_EQ(fileBytes(dir + "attach.idx"), headerWith(0x7FFFFFFF));
+}
+
 TEST_F(AttachmentStore, ADamagedIndexIsRefusedWithItsName)
 {
     makePrivateDirectories(dir);
@@ -353,6 +389,51 @@ TEST_F(AttachmentCopies, AShortWriteIsAFileErrorAndTheDestinationStays)
     for (auto& e : std::filesystem::directory_iterator(tmp.path()))
         entries += e.path().filename().string().rfind("saved.bin", 0) == 0;
     EXPECT_EQ(entries, 1);
+}
+
+TEST_F(AttachmentCopies, OnlyRegularFilesAreCopiedAPipeOrDeviceIsRefusedAtOnce)
+{
+    // A managed attachment whose file became a pipe nobody writes to: opening it for reading
+    // alone would wait for a writer for ever.
+    TMIMEAttachment managed;
+    std::int32_t pipe = store.RegisterAttachment(managed);
+    ASSERT_EQ(::mkfifo(managed.Location.c_str(), 0600), 0);
+    // Devices that never end, directly and through a link in the profile; and a directory.
+    ASSERT_EQ(::symlink("/dev/zero", (tmp.path() + "zero").c_str()), 0);
+    std::vector<std::int32_t> refused = {pipe};
+    for (const std::string& location : {std::string("/dev/zero"), tmp.path() + "zero", tmp.path()}) {
+        TMIMEAttachment own;
+        own.Location = location;
+        std::int32_t n = store.RegisterAttachment(own);
+        own.ManagedFile = 1; // as a received one, so that viewing copies it too
+        store.UpdateAttachment(n, own);
+        refused.push_back(n);
+    }
+    const std::string dest = tmp.path() + "saved.bin";
+    writeBytes(dest, "old contents");
+    for (std::int32_t n : refused) {
+        const std::string location = store.GetAttachment(n).Location;
+        try {
+            store.CopyAttachmentFile(n, dest);
+            ADD_FAILURE() << "copied " << location;
+        } catch (const FileError& e) {
+            EXPECT_EQ(e.path, location);
+        }
+        EXPECT_THROW(store.AttachmentTempFile(n, "txt"), FileError) << location;
+    }
+    EXPECT_EQ(fileBytes(dest), "old contents");
+    EXPECT_TRUE(store.TempFiles.empty());
+    int entries = 0;
+    for (auto& e : std::filesystem::directory_iterator(tmp.path()))
+        entries += e.path().filename().string().rfind("saved.bin", 0) == 0;
+    EXPECT_EQ(entries, 1);
+
+    // A link to a regular file is followed as before.
+    ASSERT_EQ(::symlink((dir + "a1").c_str(), (tmp.path() + "link").c_str()), 0);
+    TMIMEAttachment linked;
+    linked.Location = tmp.path() + "link";
+    store.CopyAttachmentFile(store.RegisterAttachment(linked), dest);
+    EXPECT_EQ(fileBytes(dest), content);
 }
 
 TEST_F(AttachmentCopies, TempFileOfAReceivedAttachmentIsAPrivateCopyWithTheExtension)

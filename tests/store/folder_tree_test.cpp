@@ -527,6 +527,73 @@ TEST_F(ProfileFixture, MailboxesWithoutANodeGetOneUnderTheRootOnce)
     EXPECT_EQ(tree.count(), 9);
 }
 
+TEST(StandardMailboxes, AShortListGetsTheMissingOnesBackAtTheirNumbers)
+{
+    const MailboxList standard = {"m0=New Mail", "m1=Sent", "m2=To Send", "m3=Drafts", "m4=Trash"};
+    MailboxList list = {"m0=New Mail", "m1=Sent"};
+    EXPECT_TRUE(restoreStandardMailboxes(list));
+    EXPECT_EQ(list, standard);
+
+    // A user mailbox among the first five moves behind them; present standard keys keep their
+    // names and letter case but go to their own numbers.
+    list = {"m5=Archive", "M1=Post out", "m0=New Mail"};
+    EXPECT_TRUE(restoreStandardMailboxes(list));
+    EXPECT_EQ(list, (MailboxList{"m0=New Mail", "M1=Post out", "m2=To Send", "m3=Drafts", "m4=Trash", "m5=Archive"}));
+    list.clear();
+    EXPECT_TRUE(restoreStandardMailboxes(list));
+    EXPECT_EQ(list, standard);
+
+    // Five or more entries are left as they are.
+    list = standard;
+    EXPECT_FALSE(restoreStandardMailboxes(list));
+    EXPECT_EQ(list, standard);
+    list = {"m0=New Mail", "m1=Sent", "m2=To Send", "m5=Archive", "m3=Drafts"};
+    EXPECT_FALSE(restoreStandardMailboxes(list));
+    EXPECT_EQ(list[3], "m5=Archive");
+}
+
+TEST_F(ProfileFixture, AShortMailboxListIsMadeWholeWhenTheTreeOpensAndNeverGivesAStandardNumber)
+{
+    // A settings file that lost three standard entries and holds one folder of the user's.
+    mailboxes = {"m0=New Mail", "m1=Sent", "m5=Archive"};
+    SaveSettings(profile, settings, mailboxes);
+    reopen();
+    writeTree(profile, kStandardTexts + " Archive\r\n", kStandardImages + "0,1\r\n");
+
+    // Before the tree opened with it, the list would give a new folder number 4, which the
+    // "Drafts" node opens: refused before the name is asked.
+    ASSERT_TRUE(tree.LoadTreeFromDisk(profile));
+    FolderCommandResult early = tree.newMailboxFolder(6, folders, ask);
+    EXPECT_TRUE(ask.asked.empty());
+    EXPECT_EQ(early.outcome, FolderOutcome::Refused);
+    EXPECT_EQ(early.message, "Sorry, but the profile lacks some of its standard mailboxes.\r\nOpen the profile again before.");
+    EXPECT_EQ(savedMailboxes(), (MailboxList{"m0=New Mail", "m1=Sent", "m5=Archive"}));
+    EXPECT_FALSE(fileExists(mailboxDir + "m6.idx"));
+
+    TreeOpening opening = tree.openProfileTree(profile, mailboxes);
+    EXPECT_TRUE(opening.restoredStandardMailboxes);
+    EXPECT_TRUE(opening.adoptedMailboxes.empty());
+    EXPECT_EQ(mailboxes, (MailboxList{"m0=New Mail", "m1=Sent", "m2=To Send", "m3=Drafts", "m4=Trash", "m5=Archive"}));
+    for (int n = 1; n <= 5; ++n)
+        EXPECT_EQ(tree.mailboxOfNode(n, mailboxes), n);
+    EXPECT_EQ(tree.mailboxOfNode(6, mailboxes), 6);
+
+    // The store takes the list as the window hands it over; the new folder comes after all six.
+    store.MailBoxes = mailboxes;
+    store.SetMailBoxDirectory(mailboxDir);
+    ask.names.push_back("Projects");
+    FolderCommandResult r = tree.newMailboxFolder(6, folders, ask);
+    ASSERT_EQ(r.outcome, FolderOutcome::Done) << r.message;
+    EXPECT_EQ(r.addedMailbox, 7);
+    EXPECT_EQ(tree.mailboxOfNode(r.node, mailboxes), 7);
+    EXPECT_EQ(savedMailboxes(), (MailboxList{"m0=New Mail", "m1=Sent", "m2=To Send", "m3=Drafts", "m4=Trash",
+                                             "m5=Archive", "m6=Projects"}));
+    EXPECT_EQ(fileBytes(mailboxDir + "m6.idx"), std::string(267, '\0'));
+
+    // A whole list opens unchanged.
+    EXPECT_FALSE(tree.openProfileTree(profile, mailboxes).restoredStandardMailboxes);
+}
+
 // ---- The tie between nodes and mailboxes ----
 
 TEST(NodeTie, StandardNodesByIndexOthersByDisplayNameExactly)

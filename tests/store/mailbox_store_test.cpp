@@ -530,3 +530,49 @@ TEST_F(StoreFixture, OpeningRepairsWhatACrashCanLeaveBehind)
     again.SetMailBoxDirectory(mailboxes);
     EXPECT_THROW(again.SetCurrentMailBoxNumber(2), FileError);
 }
+
+TEST_F(StoreFixture, AnIndexWhoseTextFileIsGoneStartsAfreshOnlyWhenItListsNoMail)
+{
+    // Sent: every message moved away, so only trash is counted; To Send: one live message;
+    // Drafts: an index too short for its header. Their text files are lost.
+    append(2, {"moved"});
+    store.SetCurrentMailBoxNumber(2);
+    store.SetMsg_Number(1);
+    store.MoveMessage("m4");
+    ASSERT_EQ(idx("m1"), header(8, 8, 0));
+    append(3, {"kept"});
+    const std::string listsMail = idx("m2");
+    ASSERT_EQ(listsMail, header(7, 0, 1) + record("a@b", "me@here", "s", "Wed, 9 Dec 2026 10:00:00", 7, 1, 0, 0, 0, 0, 'U'));
+    writeBytes(mailboxes + "m3.idx", "short");
+    for (const char* key : {"m1", "m2", "m3"})
+        tavik::removeFileIfPresent(mailboxes + key + ".mbx");
+
+    TNMailBox reopened;
+    reopened.MailBoxes = store.MailBoxes;
+    reopened.SetMailBoxDirectory(mailboxes);
+
+    // Nothing to lose: an empty pair, which takes mail again.
+    EXPECT_EQ(idx("m1"), std::string(267, '\0'));
+    EXPECT_EQ(mbx("m1"), "");
+    reopened.SetCurrentMailBoxNumber(2);
+    reopened.Msg_Text = {"new"};
+    reopened.AppendMessage();
+    EXPECT_EQ(mbx("m1"), std::string("new\r\n\0", 6));
+
+    // Mail the index still lists is not emptied away; reading it names the missing file.
+    EXPECT_EQ(idx("m2"), listsMail);
+    EXPECT_FALSE(tavik::fileExists(mailboxes + "m2.mbx"));
+    reopened.SetCurrentMailBoxNumber(3);
+    reopened.SetMsg_Number(1);
+    try {
+        reopened.LoadMessageText();
+        ADD_FAILURE() << "no FileError";
+    } catch (const FileError& e) {
+        EXPECT_EQ(e.path, mailboxes + "m2.mbx");
+    }
+
+    // A damaged index is left for its reader to report.
+    EXPECT_EQ(idx("m3"), "short");
+    EXPECT_FALSE(tavik::fileExists(mailboxes + "m3.mbx"));
+    EXPECT_THROW(reopened.SetCurrentMailBoxNumber(4), FileError);
+}
