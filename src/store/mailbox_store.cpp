@@ -490,6 +490,8 @@ void TNMailBox::AppendMessage()
     if (t.size() < static_cast<std::uint64_t>(h.offset))
         throw FileError(mbx, "is shorter than its index says: the mailbox is damaged");
     t.writeAt(static_cast<std::uint64_t>(h.offset), text.data(), text.size());
+    if (SyncAppends)
+        t.sync(); // the text is on disk before a record points at it
 
     MailboxRecord r;
     r.From = Msg_From;
@@ -508,6 +510,8 @@ void TNMailBox::AppendMessage()
     RandomAccessFile f(idx, RandomAccessFile::Mode::ReadWrite);
     f.writeAt(static_cast<std::uint64_t>(count) * kIndexRecordSize, encodeMailboxRecord(r).data(), kIndexRecordSize);
     f.writeAt(0, headerBytes(size, h.trash, count).data(), kIndexRecordSize);
+    if (SyncAppends)
+        f.sync();
 
     currentMessages_ = count;
     currentSize_ = size;

@@ -108,6 +108,9 @@ public:
     void OpenMailbox();
     // Reads the current message's text into Msg_Text.
     void LoadMessageText();
+    // AppendMessage returns only once text and index are on disk (fsync): for a check of mail
+    // that deletes each message on the server right after filing it.
+    bool SyncAppends = false;
     // Stores Msg_Text with the current fields as the new last message; notices action 0.
     // Refuses (FileError, nothing written) a text holding a NUL byte or a full mailbox.
     void AppendMessage();

@@ -1,0 +1,330 @@
+#include "pop3/check_mail.h"
+
+#include <QTimer>
+
+#include <ctime>
+
+#include "addressbook/address_book.h"
+#include "pop3/attachment_store.h"
+#include "profile/file_util.h"
+#include "store/mailbox_store.h"
+
+namespace tavik {
+
+namespace {
+
+// The session's own countdowns of a check: lookup and connect.
+constexpr int kCheckTimeoutArp = 20;
+constexpr int kCheckTimeoutConnect = 30;
+
+std::string withSlash(std::string dir)
+{
+    if (!dir.empty() && dir.back() != '/')
+        dir += '/';
+    return dir;
+}
+
+} // namespace
+
+CheckMail::CheckMail(ProfileSettings settings, std::string profileDirectory, TNMailBox& store,
+                     TAttachmentManager& attachments, CheckMailView& view, QObject* parent)
+    : QObject(parent)
+    , settings_(std::move(settings))
+    , profileDirectory_(withSlash(std::move(profileDirectory)))
+    , store_(store)
+    , attachments_(attachments)
+    , view_(view)
+    , mail_(std::make_unique<GetMail>())
+{
+    GetMail& m = *mail_;
+    m.OnMailInfo = [this](int info, const std::string& addinfo) { onInfo(info, addinfo); };
+    m.OnMailError = [this](int code, const std::string& addinfo) { onError(code, addinfo); };
+    m.OnDone = [this] { onDone(); };
+    m.OnHeadersLoaded = [this] { onHeaders(); };
+    m.OnMessageLoaded = [this] { onMessage(); };
+    m.OnAttachmentGetLocation = [this](TMIMEAttachmentPtr a) {
+        try {
+            const std::int32_t n = attachments_.RegisterAttachment(*a);
+            attachmentInHand_ = n;
+            if (firstAttachment_ == 0)
+                firstAttachment_ = n;
+            lastAttachment_ = n;
+        } catch (const FileError& e) {
+            a->Location.clear(); // the part is read and dropped
+            attachmentInHand_ = 0;
+            failFiling(e.what());
+        }
+    };
+    m.OnAttachmentStored = [this](TMIMEAttachmentPtr a) {
+        if (attachmentInHand_ == 0)
+            return;
+        try {
+            attachments_.UpdateAttachment(attachmentInHand_, *a);
+        } catch (const FileError& e) {
+            failFiling(e.what());
+        }
+    };
+}
+
+CheckMail::~CheckMail()
+{
+    // The session may still run when its owner goes (the program closing): it stops without
+    // reporting to a view that may be gone.
+    mail_->OnMailInfo = nullptr;
+    mail_->OnMailError = nullptr;
+    mail_->OnDone = nullptr;
+    mail_->OnHeadersLoaded = nullptr;
+    mail_->OnMessageLoaded = nullptr;
+    mail_->OnAttachmentGetLocation = nullptr;
+    mail_->OnAttachmentStored = nullptr;
+    if (mail_->Busy())
+        mail_->SetMail_Action(Cancel_GetMail);
+}
+
+void CheckMail::open()
+{
+    if (running_)
+        return;
+    running_ = true;
+    ok_ = false;
+    mail_->KnownUIDLs.assign(readUidlFile(profileDirectory_ + kUidlFileName));
+    view_.showStatus(kStatusConnectingTo + settings_.Pop3Server);
+    QTimer::singleShot(0, this, [this] { startSession(); });
+}
+
+void CheckMail::startSession()
+{
+    received_ = false;
+    uidlMode_ = true;
+    filed_ = 0;
+    confirmations_ = 0;
+    GetMail& m = *mail_;
+    m.TimeoutArp = kCheckTimeoutArp;
+    m.TimeoutConnect = kCheckTimeoutConnect;
+    // A server that goes silent once connected ends the check after the configured time.
+    m.TimeoutIdle = settings_.TimeOut > 0 ? settings_.TimeOut : 0;
+    m.SetMail_Server(settings_.Pop3Server);
+    m.Mail_Port = static_cast<quint16>(settings_.Pop3Port);
+    m.User_ID = settings_.ID;
+    m.User_Password = settings_.Password;
+    m.Opt_Preview = true;
+    m.SetMail_Action(Get_Mail);
+}
+
+void CheckMail::stop()
+{
+    if (!running_)
+        return;
+    if (uidlManager_)
+        uidlManager_->Discard();
+    mail_->Cancel();
+}
+
+void CheckMail::showDownloading()
+{
+    if (index_ <= remaining_ && remaining_ > 0)
+        view_.showCounter(kCounterDownloading + std::to_string(index_) + kCounterOf + std::to_string(remaining_));
+    else
+        view_.showCounter(std::string());
+}
+
+void CheckMail::onInfo(int info, const std::string& addinfo)
+{
+    GetMail& m = *mail_;
+    switch (info) {
+    case GM_Connected:
+    case GM_Resolved:
+        view_.showStatus(kStatusConnectedTo + addinfo);
+        break;
+    case GM_Disconnected:
+        view_.showStatus(kStatusDisconnected);
+        break;
+    case GM_MessageCount: {
+        const long long n = serverNumber(addinfo);
+        remaining_ = announced_ = n > 0 && n < 1000000000 ? static_cast<int>(n) : 0;
+        index_ = 1;
+        if (remaining_ > 0)
+            showDownloading();
+        break;
+    }
+    case GM_MessageSize: {
+        firstAttachment_ = lastAttachment_ = 0;
+        if (!m.Opt_Preview)
+            view_.showStatus(kStatusGettingMessage);
+        // A size that is no number shows as unknown; it never stops the check.
+        const long long n = serverNumber(addinfo);
+        size_ = n > 0 ? n : 0;
+        view_.showProgress(0, size_);
+        break;
+    }
+    case GM_BytesReceived: {
+        view_.showSubject(m.Subject());
+        const long long n = serverNumber(addinfo);
+        if (size_ > 0 && n >= 0)
+            view_.showProgress(n < size_ ? n : size_, size_);
+        break;
+    }
+    case GM_UidlAccepted:
+        view_.showStatus(kStatusGettingList);
+        break;
+    case GM_UidlSupport:
+        m.Opt_Preview = addinfo == "0";
+        uidlMode_ = addinfo == "1";
+        if (!uidlMode_ && !uidlManager_)
+            uidlManager_ = std::make_unique<TUIDLManager>(profileDirectory_ + kUidlFileName);
+        break;
+    case GM_AccessGranted:
+        view_.showStatus(kStatusLoggedIn);
+        break;
+    case GM_UserAccepted:
+        view_.showStatus(kStatusLoggingIn);
+        break;
+    case GM_Resolving:
+        view_.showStatus(kStatusResolving + addinfo);
+        break;
+    default:
+        break;
+    }
+}
+
+void CheckMail::onError(int code, const std::string&)
+{
+    std::string title, text;
+    if (checkMailErrorBox(code, title, text))
+        view_.showError(code, title, text);
+}
+
+void CheckMail::onHeaders()
+{
+    GetMail& m = *mail_;
+    if (!uidlManager_)
+        return;
+    const std::string key = previewKey(m.MessageText());
+    if (uidlManager_->IsNew(key)) {
+        pendingKey_ = key;
+        view_.showStatus(kStatusGettingMessage);
+        return;
+    }
+    // Skipped as known: it stays known for the next check.
+    uidlManager_->MarkSeen(key);
+    m.Opt_Skip = true;
+    if (remaining_ > 0)
+        --remaining_;
+    view_.showCounter(remaining_ > 0 ? kCounterMessagesLeft + std::to_string(remaining_) : std::string());
+    view_.showSubject(std::string());
+    view_.showStatus(kStatusSkipping);
+}
+
+void CheckMail::failFiling(const std::string& text)
+{
+    GetMail& m = *mail_;
+    if (m.Finished())
+        return;
+    // Nothing is deleted on the server and the UIDs stay as they were: the next check tries again.
+    m.Opt_Delete = false;
+    view_.showFileError(text);
+    m.SetMail_Action(Cancel_GetMail);
+}
+
+void CheckMail::fileMessage()
+{
+    GetMail& m = *mail_;
+    const int before = [&] {
+        store_.SetCurrentMailBoxNumber(kNewMailMailbox);
+        return store_.CurrentMailBoxMessages();
+    }();
+    store_.Msg_Flag = 'U';
+    store_.Msg_Subject = m.Subject();
+    store_.Msg_From = m.From();
+    store_.Msg_To = m.To();
+    store_.Msg_Date = m.Date();
+    store_.Msg_Text = m.MessageText();
+    store_.Msg_AttachStart = firstAttachment_;
+    store_.Msg_AttachEnd = lastAttachment_;
+    store_.Msg_Part = 0;
+    // On disk before the server may delete its copy.
+    const bool sync = store_.SyncAppends;
+    store_.SyncAppends = true;
+    try {
+        store_.AppendMessage();
+    } catch (...) {
+        store_.SyncAppends = sync;
+        throw;
+    }
+    store_.SyncAppends = sync;
+    if (store_.CurrentMailBoxMessages() != before + 1)
+        throw FileError(store_.MailBoxDirectory() + store_.CurrentMailBoxName() + ".mbx",
+                        "did not take the message \"" + m.Subject() + "\"");
+}
+
+void CheckMail::fileConfirmation(const std::string& requestAddress)
+{
+    GetMail& m = *mail_;
+    const std::string to = requestAddress.empty() ? m.From() : requestAddress;
+    const std::string date = DateText(std::time(nullptr));
+    store_.SetCurrentMailBoxNumber(kToSendMailbox);
+    store_.Msg_Flag = 'U';
+    store_.Msg_Subject = kConfirmationSubjectPrefix + m.Subject();
+    store_.Msg_From = settings_.RetAddr;
+    store_.Msg_To = to;
+    store_.Msg_Date = date;
+    store_.Msg_Text = buildConfirmation(settings_.Name, settings_.RetAddr, to, date, m.Subject(), m.MessageText());
+    store_.Msg_AttachStart = 0;
+    store_.Msg_AttachEnd = 0;
+    store_.Msg_Part = 0;
+    store_.AppendMessage();
+    ++confirmations_;
+}
+
+void CheckMail::onMessage()
+{
+    GetMail& m = *mail_;
+    if (m.Finished())
+        return;
+    view_.showProgress(size_ > 0 ? size_ : 1, size_ > 0 ? size_ : 1);
+    try {
+        fileMessage();
+        received_ = true;
+        ++filed_;
+        if (uidlManager_ && !pendingKey_.empty())
+            uidlManager_->MarkSeen(pendingKey_);
+        pendingKey_.clear();
+        std::string request;
+        if (findReceiptRequest(m.MessageText(), request) && !isConfirmation(m.Subject(), m.MessageText()))
+            fileConfirmation(request);
+    } catch (const FileError& e) {
+        failFiling(e.what());
+        return;
+    }
+    m.Opt_Delete = settings_.DeleteMailOnRetrieving;
+    if (settings_.AutoAddAddress) {
+        try {
+            AddSender(profileDirectory_, m.From());
+        } catch (const FileError& e) {
+            // The mail is safe; a damaged address book is told but does not stop the check.
+            view_.showFileError(e.what());
+        }
+    }
+    ++index_;
+    showDownloading();
+    view_.showSubject(std::string());
+}
+
+void CheckMail::onDone()
+{
+    GetMail& m = *mail_;
+    try {
+        if (uidlManager_)
+            uidlManager_->Release();
+        else if (uidlMode_)
+            writeUidlFile(profileDirectory_ + kUidlFileName, m.KnownUIDLs.lines());
+    } catch (const FileError& e) {
+        view_.showFileError(e.what());
+    }
+    uidlManager_.reset();
+    ok_ = m.QuitSent && m.ErrorCode == 0;
+    running_ = false;
+    view_.finished(ok_);
+}
+
+} // namespace tavik

@@ -1,0 +1,116 @@
+// The check-mail workflow without its window: one POP3 session per check, every message filed
+// into "New Mail" with its attachments registered, "uidl.lst" carried from check to check,
+// deletion on the server, return-receipt confirmations into "To Send", senders into the address
+// book. What it shows goes through CheckMailView, which the progress dialog and tavikctl
+// implement.
+#pragma once
+
+#include <QObject>
+
+#include <memory>
+#include <string>
+
+#include "pop3/check_mail_rules.h"
+#include "pop3/get_mail.h"
+#include "profile/settings.h"
+
+namespace tavik {
+
+class TNMailBox;
+class TAttachmentManager;
+
+// Status texts of a check.
+inline constexpr const char* kStatusConnectingTo = "Connecting to ";
+inline constexpr const char* kStatusConnectedTo = "Connected to ";
+inline constexpr const char* kStatusDisconnected = "Disconnected";
+inline constexpr const char* kStatusGettingMessage = "Getting Message";
+inline constexpr const char* kStatusGettingList = "Getting message list";
+inline constexpr const char* kStatusLoggedIn = "Logged in to server.";
+inline constexpr const char* kStatusLoggingIn = "Logging in";
+inline constexpr const char* kStatusResolving = "Resolving ";
+inline constexpr const char* kStatusSkipping = "Skipping previously retrieved messages";
+inline constexpr const char* kCounterDownloading = "Downloading: ";
+inline constexpr const char* kCounterOf = " of ";
+inline constexpr const char* kCounterMessagesLeft = "Messages left: ";
+
+class CheckMailView {
+public:
+    virtual ~CheckMailView() = default;
+    virtual void showStatus(const std::string& text) { (void)text; }
+    virtual void showSubject(const std::string& text) { (void)text; }
+    virtual void showCounter(const std::string& text) { (void)text; }
+    // `maximum` 0: the size is not known.
+    virtual void showProgress(long long value, long long maximum) { (void)value; (void)maximum; }
+    // A session error with its box; only for the codes that have one.
+    virtual void showError(int code, const std::string& title, const std::string& text)
+    {
+        (void)code; (void)title; (void)text;
+    }
+    // A file error (filing, attachment index, "uidl.lst"): the check ends.
+    virtual void showFileError(const std::string& text) { (void)text; }
+    // The check has ended; `ok` when the session got as far as QUIT.
+    virtual void finished(bool ok) { (void)ok; }
+};
+
+class CheckMail : public QObject {
+    Q_OBJECT
+public:
+    // Standard mailbox numbers the check files into.
+    static constexpr int kNewMailMailbox = 1;
+    static constexpr int kToSendMailbox = 3;
+
+    CheckMail(ProfileSettings settings, std::string profileDirectory, TNMailBox& store,
+              TAttachmentManager& attachments, CheckMailView& view, QObject* parent = nullptr);
+    ~CheckMail() override;
+
+    // Opens the check: "uidl.lst" loaded, status "Connecting to " + server, and the session
+    // started from the event loop (once a dialog is on screen).
+    void open();
+    // The Stop button: the session's Cancel; without UIDL the previews are not remembered.
+    void stop();
+
+    bool Running() const { return running_; }
+    bool Received() const { return received_; }   // at least one message was filed
+    int Announced() const { return announced_; }  // messages the server offered
+    int Filed() const { return filed_; }          // messages filed into "New Mail"
+    int Confirmations() const { return confirmations_; }
+    bool Ok() const { return ok_; }
+    bool UidlMode() const { return uidlMode_; }
+    GetMail& Session() { return *mail_; }
+
+private:
+    void startSession();
+    void onInfo(int info, const std::string& addinfo);
+    void onError(int code, const std::string& addinfo);
+    void onHeaders();
+    void onMessage();
+    void onDone();
+    void fileMessage();
+    void fileConfirmation(const std::string& requestAddress);
+    void failFiling(const std::string& text);
+    void showDownloading();
+
+    ProfileSettings settings_;
+    std::string profileDirectory_;
+    TNMailBox& store_;
+    TAttachmentManager& attachments_;
+    CheckMailView& view_;
+    std::unique_ptr<GetMail> mail_;
+    std::unique_ptr<TUIDLManager> uidlManager_;
+    std::string pendingKey_; // no-UIDL identifier of the message being retrieved
+    bool running_ = false;
+    bool received_ = false;
+    bool uidlMode_ = true;
+    bool ok_ = false;
+    int remaining_ = 0;
+    int announced_ = 0;
+    int index_ = 0;
+    int filed_ = 0;
+    int confirmations_ = 0;
+    long long size_ = 0;
+    int firstAttachment_ = 0;
+    int lastAttachment_ = 0;
+    int attachmentInHand_ = 0;
+};
+
+} // namespace tavik

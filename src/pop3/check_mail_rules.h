@@ -1,0 +1,88 @@
+// The rules of a check of mail that need no socket: the fetched-message list "uidl.lst" and its
+// manager for servers without UIDL, the key of a previewed message, return receipts and their
+// confirmations, the date text of stored messages, and the error boxes of a failed check.
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+namespace tavik {
+
+inline constexpr const char* kUidlFileName = "uidl.lst";
+
+// The lines of "uidl.lst" (CR LF or LF ends; empty lines dropped); a missing or unreadable
+// file gives none.
+std::vector<std::string> readUidlFile(const std::string& path);
+// Replaces the file atomically with the lines, each ended by CR LF. FileError.
+void writeUidlFile(const std::string& path, const std::vector<std::string>& lines);
+
+// The fetched-message list of a server without UIDL: the identifiers of the messages seen in
+// the last check. An identifier is added to the seen list only by `MarkSeen` (a message filed,
+// or skipped as known), so a message whose retrieval failed is tried again next time.
+class TUIDLManager {
+public:
+    // Loads the file into the known list.
+    explicit TUIDLManager(std::string fileName);
+    // Writes the seen list, unless discarded. Never throws (see Release).
+    ~TUIDLManager();
+    TUIDLManager(const TUIDLManager&) = delete;
+    TUIDLManager& operator=(const TUIDLManager&) = delete;
+
+    // True when `uid` is not among the known ones (letter case aside).
+    bool IsNew(const std::string& uid) const;
+    void MarkSeen(const std::string& uid);
+    // IsNew, and the uid counted as seen.
+    bool Check(const std::string& uid);
+    void Discard() { discard_ = true; }
+    bool Discarded() const { return discard_; }
+    // Writes the seen list (unless discarded) once; FileError. The destructor does nothing after it.
+    void Release();
+    const std::vector<std::string>& Seen() const { return seen_; }
+
+private:
+    static std::string key(const std::string& uid);
+    std::string fileName_;
+    std::unordered_set<std::string> known_;
+    std::vector<std::string> seen_;
+    std::unordered_set<std::string> seenKeys_;
+    bool discard_ = false;
+    bool released_ = false;
+};
+
+// The identifier of a previewed message in the no-UIDL mode: its "X-UIDL: " value, else its
+// "Message-ID: " value, else a digest of its header lines ("hdr-" + 16 hex digits). Never the
+// value of another message.
+std::string previewKey(const std::vector<std::string>& headerLines);
+
+// The value of header field `name` (given without ":", any letter case) in the header block at
+// the start of `lines` (up to the first empty line), blanks around it removed; empty when absent.
+std::string headerField(const std::vector<std::string>& lines, const std::string& name);
+
+// A return-receipt request in the header block: "Return-Receipt-To:" or
+// "Disposition-Notification-To:" in any letter case. `address` gets the address it names.
+bool findReceiptRequest(const std::vector<std::string>& lines, std::string& address);
+
+inline constexpr const char* kConfirmationSubjectPrefix = "Confirmation of receipt: ";
+inline constexpr const char* kConfirmationLine = "*** Confirmation of receipt ***";
+
+// True for a message that is itself a confirmation of receipt (never confirmed again).
+bool isConfirmation(const std::string& subject, const std::vector<std::string>& lines);
+
+// The stored text of the confirmation: a header block of its own (From, To, Date, Subject,
+// X-Mailer; no request), the empty line, the confirmation line, then the received lines.
+std::vector<std::string> buildConfirmation(const std::string& name, const std::string& retAddr,
+                                           const std::string& to, const std::string& date,
+                                           const std::string& subject, const std::vector<std::string>& received);
+
+// The date text of stored messages: "ddd, d mmm yyyy hh:nn:ss" in local time, no zone.
+std::string DateText(std::time_t when);
+
+// The message box of a failed check for error `code`; false for the codes that show none.
+bool checkMailErrorBox(int code, std::string& title, std::string& text);
+
+// A decimal number the server sent (sizes, counts); -1 when the text is not one.
+long long serverNumber(const std::string& text);
+
+} // namespace tavik

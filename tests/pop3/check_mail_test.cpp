@@ -1,0 +1,510 @@
+// The check-mail workflow: its rules ("uidl.lst", the no-UIDL manager, receipts, date text,
+// error boxes) on bytes written out here, and whole checks against Dovecot and scripted servers
+// filing into a real mailbox store and attachment store.
+#include <gtest/gtest.h>
+
+#include <QTest>
+
+#include <cstdlib>
+#include <ctime>
+
+#include "addressbook/address_book.h"
+#include "peers/peer_fixtures.h"
+#include "peers/scripted_server.h"
+#include "pop3/attachment_store.h"
+#include "pop3/check_mail.h"
+#include "store/mailbox_store.h"
+#include "support/test_support.h"
+
+using namespace tavik;
+using namespace tavik::test;
+
+namespace {
+
+class QtEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { ensureCoreApplication(); }
+};
+const auto* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+// Everything a check showed, in order.
+class RecordingView : public CheckMailView {
+public:
+    std::vector<std::string> statuses, counters, subjects, fileErrors;
+    std::vector<std::pair<int, std::string>> errors; // code, title
+    int finishes = 0;
+    bool ok = false;
+    void showStatus(const std::string& t) override { statuses.push_back(t); }
+    void showSubject(const std::string& t) override { subjects.push_back(t); }
+    void showCounter(const std::string& t) override { counters.push_back(t); }
+    void showError(int code, const std::string& title, const std::string&) override { errors.emplace_back(code, title); }
+    void showFileError(const std::string& t) override { fileErrors.push_back(t); }
+    void finished(bool k) override
+    {
+        ++finishes;
+        ok = k;
+    }
+    bool has(const std::vector<std::string>& list, const std::string& t) const
+    {
+        return std::find(list.begin(), list.end(), t) != list.end();
+    }
+};
+
+// A profile directory with its five standard mailboxes and an attachment store.
+class Profile {
+public:
+    TempDir tmp;
+    TNMailBox store;
+    TAttachmentManager attachments;
+    ProfileSettings settings;
+    RecordingView view;
+
+    Profile()
+    {
+        store.MailBoxes = {"m0=New Mail", "m1=Sent", "m2=To Send", "m3=Drafts", "m4=Trash"};
+        store.SetMailBoxDirectory(tmp.path() + "mail/");
+        attachments.SetAttachmentDirectory(tmp.path() + "attach/");
+        settings.Name = "Tess Tester";
+        settings.RetAddr = "tess@example.org";
+        settings.Pop3Server = "127.0.0.1";
+        settings.TimeOut = 30;
+        settings.AutoAddAddress = false;
+    }
+    std::string dir() const { return tmp.path(); }
+    std::string uidlPath() const { return tmp.path() + "uidl.lst"; }
+    // Runs one check to its end.
+    bool check(int timeoutMs = 30000)
+    {
+        CheckMail c(settings, dir(), store, attachments, view);
+        c.open();
+        const bool ended = QTest::qWaitFor([&] { return view.finishes > 0; }, timeoutMs);
+        filed = c.Filed();
+        confirmations = c.Confirmations();
+        announced = c.Announced();
+        return ended;
+    }
+    // The messages of mailbox n: subject, flag and text.
+    struct Stored {
+        std::string subject, from;
+        char flag;
+        int attachStart, attachEnd;
+        std::vector<std::string> text;
+    };
+    std::vector<Stored> messages(int n)
+    {
+        std::vector<Stored> out;
+        store.SetCurrentMailBoxNumber(n);
+        for (int i = 1; i <= store.CurrentMailBoxMessages(); ++i) {
+            store.SetMsg_Number(i);
+            store.LoadMessageText();
+            out.push_back({store.Msg_Subject, store.Msg_From, store.Msg_Flag, store.Msg_AttachStart,
+                           store.Msg_AttachEnd, store.Msg_Text});
+        }
+        return out;
+    }
+    int filed = 0, confirmations = 0, announced = 0;
+};
+
+std::string simpleMessage(const std::string& subject, const std::string& extra = "")
+{
+    return "From: Ann Sender <ann@example.org>\nTo: tess@example.org\nSubject: " + subject +
+        "\nDate: Tue, 8 Dec 2026 10:00:00 +0100\n" + extra + "\nHello.\n";
+}
+
+} // namespace
+
+// ---- rules ------------------------------------------------------------------------------
+
+TEST(CheckMailRules, TheFetchedListIsOneIdentifierPerCrLfLine)
+{
+    TempDir tmp;
+    const std::string path = tmp.path() + "uidl.lst";
+    EXPECT_TRUE(readUidlFile(path).empty());
+    writeUidlFile(path, {"0001abc", "UID two", "bad\r\nline"});
+    EXPECT_EQ(fileBytes(path), "0001abc\r\nUID two\r\nbad  line\r\n");
+    writeBytes(path, "a\nb\r\n\r\nc");
+    EXPECT_EQ(readUidlFile(path), (std::vector<std::string>{"a", "b", "c"}));
+}
+
+TEST(CheckMailRules, TheNoUidlManagerRemembersOnlyWhatWasMarkedSeen)
+{
+    TempDir tmp;
+    const std::string path = tmp.path() + "uidl.lst";
+    writeBytes(path, "Known-One\r\nknown-two\r\n");
+    {
+        TUIDLManager m(path);
+        EXPECT_FALSE(m.IsNew("known-ONE"));
+        EXPECT_TRUE(m.IsNew("fresh"));
+        m.MarkSeen("known-one");
+        EXPECT_TRUE(m.Check("fresh"));
+        m.MarkSeen("FRESH"); // once, in the letter case first seen
+        EXPECT_TRUE(m.IsNew("failed")); // never marked: tried again next time
+    }
+    EXPECT_EQ(fileBytes(path), "known-one\r\nfresh\r\n");
+    {
+        TUIDLManager m(path);
+        m.MarkSeen("other");
+        m.Discard();
+    }
+    EXPECT_EQ(fileBytes(path), "known-one\r\nfresh\r\n");
+}
+
+TEST(CheckMailRules, APreviewIsKeyedByXUidlThenMessageIdThenItsHeader)
+{
+    EXPECT_EQ(previewKey({"Subject: a", "X-UIDL:  abc123 ", "", "body"}), "abc123");
+    EXPECT_EQ(previewKey({"x-uidl: lower", ""}), "lower");
+    EXPECT_EQ(previewKey({"Message-ID: <m1@example.org>", "Subject: a", ""}), "<m1@example.org>");
+    const std::string a = previewKey({"Subject: a", "From: x", ""});
+    const std::string b = previewKey({"Subject: b", "From: x", ""});
+    EXPECT_EQ(a.size(), 20u);
+    EXPECT_EQ(a.substr(0, 4), "hdr-");
+    EXPECT_NE(a, b);
+    EXPECT_EQ(a, previewKey({"Subject: a", "From: x", "", "other body"}));
+}
+
+TEST(CheckMailRules, ReceiptRequestsAreFoundInAnyLetterCaseInTheHeaderOnly)
+{
+    std::string to;
+    EXPECT_TRUE(findReceiptRequest({"Subject: x", "Return-Receipt-To: ann@example.org", ""}, to));
+    EXPECT_EQ(to, "ann@example.org");
+    EXPECT_TRUE(findReceiptRequest({"Return-receipt-to: Ann <ann@example.org>", ""}, to));
+    EXPECT_EQ(to, "ann@example.org");
+    EXPECT_TRUE(findReceiptRequest({"DISPOSITION-NOTIFICATION-TO: <b@example.org>", ""}, to));
+    EXPECT_EQ(to, "b@example.org");
+    EXPECT_FALSE(findReceiptRequest({"Subject: x", "", "Return-Receipt-To: in the body"}, to));
+    EXPECT_TRUE(isConfirmation("Confirmation of receipt: hi", {"Subject: x", ""}));
+    EXPECT_TRUE(isConfirmation("other", {"Subject: x", "", "*** Confirmation of receipt ***", "a"}));
+    EXPECT_FALSE(isConfirmation("other", {"Subject: x", "", "text"}));
+}
+
+TEST(CheckMailRules, AConfirmationHasAHeaderOfItsOwnAndNoRequest)
+{
+    const auto text = buildConfirmation("Tess Tester", "tess@example.org", "ann@example.org",
+                                        "Wed, 9 Dec 2026 10:11:12", "Hello there",
+                                        {"Subject: Hello there", "Return-Receipt-To: ann@example.org", "", "Hi."});
+    const std::vector<std::string> expected = {
+        "From: Tess Tester <tess@example.org>",
+        "To: ann@example.org",
+        "Date: Wed, 9 Dec 2026 10:11:12",
+        "Subject: Confirmation of receipt: Hello there",
+        "X-Mailer: Tavik mail v1.1b",
+        "",
+        "*** Confirmation of receipt ***",
+        "Subject: Hello there",
+        "Return-Receipt-To: ann@example.org",
+        "",
+        "Hi.",
+    };
+    EXPECT_EQ(text, expected);
+    std::string to;
+    EXPECT_FALSE(findReceiptRequest(text, to));
+}
+
+TEST(CheckMailRules, DateTextErrorBoxesAndServerNumbers)
+{
+    const char* oldTz = std::getenv("TZ");
+    const std::string saved = oldTz ? oldTz : "";
+    setenv("TZ", "UTC", 1);
+    tzset();
+    EXPECT_EQ(DateText(1796909472), "Thu, 10 Dec 2026 13:31:12");
+    EXPECT_EQ(DateText(1795996800), "Mon, 30 Nov 2026 00:00:00");
+    EXPECT_EQ(DateText(1767225600 + 3600 * 5 + 61), "Thu, 1 Jan 2026 05:01:01"); // one-digit day
+    if (oldTz)
+        setenv("TZ", saved.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+
+    std::string title, text;
+    ASSERT_TRUE(checkMailErrorBox(19, title, text));
+    EXPECT_EQ(title, "Access Denied Error");
+    ASSERT_TRUE(checkMailErrorBox(18, title, text));
+    EXPECT_EQ(title, "Network Down Error");
+    ASSERT_TRUE(checkMailErrorBox(16, title, text));
+    EXPECT_EQ(text, "VoskMail could not find your POP3 mail server. Check that you are connected to your service "
+                    "provider and that your setup information is correct.");
+    ASSERT_TRUE(checkMailErrorBox(13, title, text));
+    EXPECT_EQ(title, "Unexpected Response Error");
+    for (int silent : {6, 7, 14, 17, 0})
+        EXPECT_FALSE(checkMailErrorBox(silent, title, text)) << silent;
+
+    EXPECT_EQ(serverNumber("20480"), 20480);
+    EXPECT_EQ(serverNumber(""), -1);
+    EXPECT_EQ(serverNumber("12a"), -1);
+    EXPECT_EQ(serverNumber("-1"), -1);
+}
+
+// ---- checks against Dovecot -------------------------------------------------------------
+
+TEST(CheckMailDovecot, TwoNewAndThreeKnownFilesTwoAndListsAllFive)
+{
+    DovecotServer server;
+    for (int i = 1; i <= 5; ++i)
+        server.addMessage(simpleMessage("number " + std::to_string(i)));
+    ASSERT_TRUE(server.start()) << server.error();
+    Profile p;
+    p.settings.Pop3Port = server.port();
+    p.settings.ID = server.user();
+    p.settings.Password = server.password();
+    // Three known, one in another letter case.
+    writeBytes(p.uidlPath(), server.uidl(1) + "\r\n" + server.uidl(3) + "\r\n" + server.uidl(5) + "\r\n");
+
+    ASSERT_TRUE(p.check());
+    EXPECT_TRUE(p.view.ok);
+    EXPECT_TRUE(p.view.errors.empty());
+    EXPECT_EQ(p.filed, 2);
+    const auto mail = p.messages(1);
+    ASSERT_EQ(mail.size(), 2u);
+    EXPECT_EQ(mail[0].subject, "number 2");
+    EXPECT_EQ(mail[1].subject, "number 4");
+    EXPECT_EQ(mail[0].flag, 'U');
+    EXPECT_EQ(mail[0].from, "Ann Sender <ann@example.org>");
+    EXPECT_EQ(mail[0].text.back(), "Hello.");
+    std::string all;
+    for (int i = 1; i <= 5; ++i)
+        all += server.uidl(i) + "\r\n";
+    EXPECT_EQ(fileBytes(p.uidlPath()), all);
+    // The statuses of the Part's table along the way.
+    for (const char* s : {"Connecting to 127.0.0.1", "Connected to 127.0.0.1", "Logging in", "Logged in to server.",
+                          "Getting message list", "Getting Message", "Disconnected"})
+        EXPECT_TRUE(p.view.has(p.view.statuses, s)) << s;
+    EXPECT_TRUE(p.view.has(p.view.counters, "Downloading: 1 of 2"));
+    EXPECT_TRUE(p.view.has(p.view.counters, "Downloading: 2 of 2"));
+
+    // Nothing new the second time, and nothing filed.
+    p.view = RecordingView();
+    ASSERT_TRUE(p.check());
+    EXPECT_EQ(p.filed, 0);
+    EXPECT_EQ(p.messages(1).size(), 2u);
+    EXPECT_EQ(fileBytes(p.uidlPath()), all);
+}
+
+TEST(CheckMailDovecot, DeletionReceiptsAttachmentNumbersAndTheAddressBook)
+{
+    DovecotServer server;
+    server.addMessage(simpleMessage("with receipt", "Return-receipt-to: ann@example.org\n"));
+    server.addMessage("From: Bob Builder <bob@example.org>\nSubject: two files\nMIME-Version: 1.0\n"
+                      "Content-Type: multipart/mixed; boundary=\"b1\"\n\n--b1\nContent-Type: text/plain\n\nsee files\n"
+                      "--b1\nContent-Type: application/octet-stream; name=\"a.bin\"\nContent-Transfer-Encoding: base64\n\n"
+                      "SGVsbG8=\n--b1\nContent-Type: application/octet-stream; name=\"b.bin\"\n"
+                      "Content-Transfer-Encoding: base64\n\nV29ybGQ=\n--b1--\n");
+    ASSERT_TRUE(server.start()) << server.error();
+    Profile p;
+    p.settings.Pop3Port = server.port();
+    p.settings.ID = server.user();
+    p.settings.Password = server.password();
+    p.settings.DeleteMailOnRetrieving = true;
+    p.settings.AutoAddAddress = true;
+    // Six attachments from earlier checks: the next two are 7 and 8.
+    for (int i = 0; i < 6; ++i) {
+        TMIMEAttachment a;
+        a.FileName = "old" + std::to_string(i);
+        p.attachments.RegisterAttachment(a);
+    }
+
+    ASSERT_TRUE(p.check());
+    EXPECT_TRUE(p.view.ok);
+    EXPECT_TRUE(p.view.fileErrors.empty()) << p.view.fileErrors.front();
+    const auto mail = p.messages(1);
+    ASSERT_EQ(mail.size(), 2u);
+    EXPECT_EQ(mail[0].attachStart, 0);
+    EXPECT_EQ(mail[1].attachStart, 7);
+    EXPECT_EQ(mail[1].attachEnd, 8);
+    EXPECT_EQ(fileBytes(p.attachments.GetAttachment(7).Location), "Hello");
+    EXPECT_EQ(fileBytes(p.attachments.GetAttachment(8).Location), "World");
+
+    // One confirmation for the request, addressed to whom it names, in "To Send".
+    EXPECT_EQ(p.confirmations, 1);
+    const auto queued = p.messages(3);
+    ASSERT_EQ(queued.size(), 1u);
+    EXPECT_EQ(queued[0].subject, "Confirmation of receipt: with receipt");
+    EXPECT_EQ(queued[0].flag, 'U');
+    EXPECT_EQ(queued[0].text[0], "From: Tess Tester <tess@example.org>");
+    EXPECT_EQ(queued[0].text[1], "To: ann@example.org");
+    EXPECT_EQ(queued[0].text[6], "*** Confirmation of receipt ***");
+
+    // Both deleted on the server, after they were filed.
+    EXPECT_EQ(server.messagesOnServer(), 0u);
+    // Both senders have a display name: both are in the book now.
+    EXPECT_TRUE(IsKnownSender(p.dir(), "Ann Sender <ann@example.org>"));
+    EXPECT_TRUE(IsKnownSender(p.dir(), "Bob Builder <bob@example.org>"));
+}
+
+TEST(CheckMailDovecot, AWrongPasswordShowsTheAccessDeniedBoxAndKeepsTheList)
+{
+    DovecotServer server;
+    server.addMessage(simpleMessage("x"));
+    ASSERT_TRUE(server.start()) << server.error();
+    Profile p;
+    p.settings.Pop3Port = server.port();
+    p.settings.ID = server.user();
+    p.settings.Password = "wrong";
+    writeBytes(p.uidlPath(), "kept\r\n");
+    ASSERT_TRUE(p.check());
+    EXPECT_FALSE(p.view.ok);
+    EXPECT_EQ(p.view.errors, (std::vector<std::pair<int, std::string>>{{19, "Access Denied Error"}}));
+    EXPECT_EQ(fileBytes(p.uidlPath()), "kept\r\n");
+    EXPECT_TRUE(p.messages(1).empty());
+}
+
+// ---- servers without UIDL (scripted) ----------------------------------------------------
+
+namespace {
+
+ScriptedServer& loginWithoutUidl(ScriptedServer& s, int count)
+{
+    return s.send("+OK ready\r\n")
+        .expect("USER user\r\n")
+        .send("+OK\r\n")
+        .expect("PASS pw\r\n")
+        .send("+OK\r\n")
+        .expect("UIDL\r\n")
+        .send("-ERR not here\r\n")
+        .expect("STAT\r\n")
+        .send("+OK " + std::to_string(count) + " 999\r\n");
+}
+
+void useScripted(Profile& p, const ScriptedServer& s)
+{
+    p.settings.Pop3Port = s.port();
+    p.settings.ID = "user";
+    p.settings.Password = "pw";
+}
+
+} // namespace
+
+TEST(CheckMailScripted, WithoutUidlAKnownMessageIsPreviewedSkippedAndStaysKnown)
+{
+    ScriptedServer server;
+    loginWithoutUidl(server, 3)
+        .expect("TOP 1 0\r\n")
+        .send("+OK\r\nSubject: old\r\nX-UIDL: known-1\r\n\r\n.\r\n")
+        .expect("TOP 2 0\r\n")
+        .send("+OK\r\nSubject: new\r\nX-UIDL: fresh-2\r\n\r\n.\r\n")
+        .expect("RETR 2\r\n")
+        .send("+OK\r\nSubject: new\r\nX-UIDL: fresh-2\r\n\r\nbody\r\n.\r\n")
+        .expect("TOP 3 0\r\n")
+        .send("+OK\r\nSubject: no uidl\r\nMessage-ID: <m3@x>\r\n\r\n.\r\n")
+        .expect("RETR 3\r\n")
+        .send("+OK\r\nSubject: no uidl\r\nMessage-ID: <m3@x>\r\n\r\nbody\r\n.\r\n")
+        .expect("QUIT\r\n")
+        .send("+OK\r\n")
+        .close();
+    Profile p;
+    useScripted(p, server);
+    writeBytes(p.uidlPath(), "KNOWN-1\r\n");
+    ASSERT_TRUE(p.check());
+    EXPECT_TRUE(server.waitDone()) << server.report();
+    EXPECT_TRUE(p.view.ok);
+    const auto mail = p.messages(1);
+    ASSERT_EQ(mail.size(), 2u);
+    EXPECT_EQ(mail[0].subject, "new");
+    EXPECT_EQ(mail[1].subject, "no uidl");
+    EXPECT_TRUE(p.view.has(p.view.counters, "Messages left: 2"));
+    EXPECT_TRUE(p.view.has(p.view.statuses, "Skipping previously retrieved messages"));
+    // The third message is keyed by its Message-ID, not by the X-UIDL of the second.
+    EXPECT_EQ(fileBytes(p.uidlPath()), "known-1\r\nfresh-2\r\n<m3@x>\r\n");
+    EXPECT_EQ(p.filed, 2);
+}
+
+TEST(CheckMailScripted, AFailedRetrievalIsNotRememberedAsSeen)
+{
+    ScriptedServer server;
+    loginWithoutUidl(server, 1)
+        .expect("TOP 1 0\r\n")
+        .send("+OK\r\nSubject: new\r\nX-UIDL: will-fail\r\n\r\n.\r\n")
+        .expect("RETR 1\r\n")
+        .send("-ERR gone\r\n")
+        .expectClose();
+    Profile p;
+    useScripted(p, server);
+    ASSERT_TRUE(p.check());
+    EXPECT_TRUE(server.waitDone()) << server.report();
+    EXPECT_FALSE(p.view.ok);
+    EXPECT_EQ(p.view.errors, (std::vector<std::pair<int, std::string>>{{13, "Unexpected Response Error"}}));
+    EXPECT_EQ(fileBytes(p.uidlPath()), "");
+}
+
+TEST(CheckMailScripted, AFilingThatFailsDeletesNothingAndEndsTheCheck)
+{
+    ScriptedServer server;
+    server.send("+OK ready\r\n")
+        .expect("USER user\r\n")
+        .send("+OK\r\n")
+        .expect("PASS pw\r\n")
+        .send("+OK\r\n")
+        .expect("UIDL\r\n")
+        .send("+OK\r\n1 u1\r\n2 u2\r\n.\r\n")
+        .expect("RETR 1\r\n")
+        .send("+OK\r\nSubject: cannot be filed\r\n\r\nbody\r\n.\r\n")
+        .expectClose();
+    Profile p;
+    useScripted(p, server);
+    p.settings.DeleteMailOnRetrieving = true;
+    writeBytes(p.uidlPath(), "old\r\n");
+    // The text file of "New Mail" replaced by a directory: the append fails.
+    const std::string mbx = p.store.MailBoxDirectory() + "m0.mbx";
+    std::remove(mbx.c_str());
+    ASSERT_EQ(::mkdir(mbx.c_str(), 0700), 0);
+    ASSERT_TRUE(p.check());
+    EXPECT_TRUE(server.waitDone()) << server.report(); // no DELE, no second RETR
+    EXPECT_FALSE(p.view.ok);
+    ASSERT_EQ(p.view.fileErrors.size(), 1u);
+    EXPECT_NE(p.view.fileErrors[0].find("m0.mbx"), std::string::npos) << p.view.fileErrors[0];
+    EXPECT_EQ(p.filed, 0);
+    EXPECT_EQ(fileBytes(p.uidlPath()), "old\r\n");
+}
+
+TEST(CheckMailScripted, SizesThatAreNoNumbersNeverStopTheCheck)
+{
+    ScriptedServer server;
+    server.send("+OK ready\r\n")
+        .expect("USER user\r\n")
+        .send("+OK\r\n")
+        .expect("PASS pw\r\n")
+        .send("+OK\r\n")
+        .expect("UIDL\r\n")
+        .send("+OK\r\n1 u1\r\n.\r\n")
+        .expect("RETR 1\r\n")
+        .send("+OK lots octets\r\nSubject: odd size\r\n\r\nbody\r\n.\r\n")
+        .expect("QUIT\r\n")
+        .send("+OK\r\n")
+        .close();
+    Profile p;
+    useScripted(p, server);
+    ASSERT_TRUE(p.check());
+    EXPECT_TRUE(server.waitDone()) << server.report();
+    EXPECT_TRUE(p.view.ok);
+    EXPECT_EQ(p.filed, 1);
+}
+
+TEST(CheckMailScripted, StopDuringRetrievalFinishesTheMessageAndKeepsTheList)
+{
+    ScriptedServer server;
+    Profile p;
+    std::unique_ptr<CheckMail> c;
+    server.send("+OK ready\r\n")
+        .expect("USER user\r\n")
+        .send("+OK\r\n")
+        .expect("PASS pw\r\n")
+        .send("+OK\r\n")
+        .expect("UIDL\r\n")
+        .send("+OK\r\n1 u1\r\n2 u2\r\n.\r\n")
+        .expect("RETR 1\r\n")
+        .send("+OK\r\nSubject: one\r\n\r\n")
+        .await([&] { return c && c->Session().State == 2; }, "the message is under way")
+        .call([&] { c->stop(); }, "stop")
+        .send("body\r\n.\r\n")
+        .expect("QUIT\r\n")
+        .send("+OK\r\n")
+        .close();
+    useScripted(p, server);
+    writeBytes(p.uidlPath(), "old\r\n");
+    c = std::make_unique<CheckMail>(p.settings, p.dir(), p.store, p.attachments, p.view);
+    c->open();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return p.view.finishes > 0; }, 10000));
+    EXPECT_TRUE(server.waitDone()) << server.report();
+    EXPECT_TRUE(p.view.ok);
+    EXPECT_EQ(c->Filed(), 1);
+    EXPECT_EQ(fileBytes(p.uidlPath()), "old\r\n");
+}
