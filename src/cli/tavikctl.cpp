@@ -9,6 +9,11 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <QCoreApplication>
+#include <QEventLoop>
+
+#include "pop3/attachment_store.h"
+#include "pop3/check_mail.h"
 #include "profile/file_util.h"
 #include "profile/ini_file.h"
 #include "profile/profile_lock.h"
@@ -40,6 +45,7 @@ const char* const kUsage =
     "  compress [N]       compress mailbox N, or every mailbox holding trash\n"
     "  empty-trash        empty the Trash mailbox\n"
     "  settings           print every setting of the profile\n"
+    "  check              check for new mail: file it into New Mail as the program does\n"
     "  set NAME=VALUE...  change settings, by field name (SmtpServer, Pop3Port, Password, ...)\n"
     "                     or option key (AutoCheckMail, TimeOut, ...); Password is given plain\n"
     "                     and stored scrambled; nothing is written if one of them is refused\n"
@@ -431,6 +437,73 @@ bool utf8ToLatin1(const std::string& utf8, std::string& latin1)
     return true;
 }
 
+// The progress of a check as lines: each status and counter once, errors as the dialog's
+// title and text.
+class TerminalCheckView : public CheckMailView {
+public:
+    TerminalCheckView(std::ostream& out, std::ostream& err, bool utf8) : out_(out), err_(err), utf8_(utf8) {}
+    void showStatus(const std::string& text) override { line(text); }
+    void showCounter(const std::string& text) override { line(text); }
+    void showError(int, const std::string& title, const std::string& text) override
+    {
+        err_ << title << ": " << text << "\n";
+    }
+    void showFileError(const std::string& text) override { err_ << latin1ForTerminal(text, utf8_) << "\n"; }
+    void finished(bool ok) override
+    {
+        done = true;
+        this->ok = ok;
+        if (loop)
+            loop->quit();
+    }
+    bool done = false, ok = false;
+    QEventLoop* loop = nullptr;
+
+private:
+    void line(const std::string& text)
+    {
+        if (text.empty() || text == last_)
+            return;
+        last_ = text;
+        out_ << latin1ForTerminal(text, utf8_) << "\n" << std::flush;
+    }
+    std::ostream& out_;
+    std::ostream& err_;
+    bool utf8_;
+    std::string last_;
+};
+
+// The event loop of the sessions; tavikctl's main has none of its own.
+QCoreApplication& coreApplication()
+{
+    if (QCoreApplication* app = QCoreApplication::instance())
+        return *app;
+    static int argc = 1;
+    static char name[] = "tavikctl";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication app(argc, argv);
+    return app;
+}
+
+int commandCheck(Profile& p, std::ostream& out, std::ostream& err, bool utf8)
+{
+    coreApplication();
+    TAttachmentManager attachments;
+    attachments.SetAttachmentDirectory(p.profileDirectory + "attach/");
+    TerminalCheckView view(out, err, utf8);
+    CheckMail check(p.settings, p.profileDirectory, p.store, attachments, view);
+    QEventLoop loop;
+    view.loop = &loop;
+    check.open();
+    if (!view.done)
+        loop.exec();
+    out << check.Filed() << " new message(s) filed in " << latin1ForTerminal(p.store.MailboxDisplayName(1), utf8);
+    if (check.Confirmations() > 0)
+        out << ", " << check.Confirmations() << " confirmation(s) of receipt queued";
+    out << "\n";
+    return view.ok ? 0 : 1;
+}
+
 int tavikctlMain(const std::vector<std::string>& argsIn, std::ostream& out, std::ostream& err,
                  const TavikctlEnvironment& env)
 {
@@ -480,7 +553,7 @@ int tavikctlMain(const std::vector<std::string>& argsIn, std::ostream& out, std:
     std::vector<std::string> rest(args.begin() + 1, args.end());
     static const std::map<std::string, bool> kCommands = {
         {"mailboxes", false}, {"list", false}, {"show", false}, {"settings", false},
-        {"compress", true}, {"empty-trash", true}, {"set", true},
+        {"compress", true}, {"empty-trash", true}, {"set", true}, {"check", true},
     };
     auto it = kCommands.find(command);
     if (it == kCommands.end()) {
@@ -488,7 +561,8 @@ int tavikctlMain(const std::vector<std::string>& argsIn, std::ostream& out, std:
         return 2;
     }
     try {
-        if ((command == "mailboxes" || command == "settings" || command == "empty-trash") && !rest.empty())
+        if ((command == "mailboxes" || command == "settings" || command == "empty-trash" || command == "check") &&
+            !rest.empty())
             throw UsageError(command + " takes no arguments");
         Profile p;
         openProfile(p, home, login, it->second, env);
@@ -499,6 +573,7 @@ int tavikctlMain(const std::vector<std::string>& argsIn, std::ostream& out, std:
         if (command == "compress") return commandCompress(p, rest, out);
         if (command == "empty-trash") return commandEmptyTrash(p, out);
         if (command == "set") return commandSet(p, rest, out, env.utf8);
+        if (command == "check") return commandCheck(p, out, err, env.utf8);
     } catch (const UsageError& e) {
         err << "tavikctl: " << e.what() << "\n";
         return 2;

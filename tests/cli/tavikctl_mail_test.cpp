@@ -1,0 +1,88 @@
+// tavikctl's mail commands against the real servers, run in-process on a fresh installation.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "cli/tavikctl.h"
+#include "peers/peer_fixtures.h"
+#include "peers/scripted_server.h"
+#include "support/test_support.h"
+
+using namespace tavik;
+using namespace tavik::test;
+
+namespace {
+
+class QtEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { ensureCoreApplication(); }
+};
+const auto* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+struct CtlRun {
+    int status;
+    std::string out, err;
+};
+
+struct MailCommands : ::testing::Test {
+    TempDir home;
+
+    CtlRun run(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), {"--home", home.path()});
+        std::ostringstream out, err;
+        TavikctlEnvironment env;
+        env.executableDirectory = binDir();
+        const int status = tavikctlMain(args, out, err, env);
+        return {status, out.str(), err.str()};
+    }
+    void useServer(const DovecotServer& server)
+    {
+        const CtlRun r = run({"set", "Pop3Server=127.0.0.1", "Pop3Port=" + std::to_string(server.port()),
+                              "ID=" + server.user(), "Password=" + server.password(), "AutoAddAddress=0"});
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
+};
+
+} // namespace
+
+TEST_F(MailCommands, CheckFilesNewMailAndASecondCheckFindsNone)
+{
+    DovecotServer server;
+    server.addMessage("From: Ann <ann@example.org>\nSubject: first\n\nbody one\n");
+    server.addMessage("From: Bob <bob@example.org>\nSubject: second\n\nbody two\n");
+    ASSERT_TRUE(server.start()) << server.error();
+    useServer(server);
+
+    CtlRun r = run({"check"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Connecting to 127.0.0.1\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Downloading: 1 of 2\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("2 new message(s) filed in New Mail\n"), std::string::npos) << r.out;
+    r = run({"list", "1"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("first"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("second"), std::string::npos) << r.out;
+    EXPECT_EQ(fileBytes(home.path() + "uidl.lst"), server.uidl(1) + "\r\n" + server.uidl(2) + "\r\n");
+
+    r = run({"check"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("0 new message(s) filed in New Mail\n"), std::string::npos) << r.out;
+}
+
+TEST_F(MailCommands, AFailedCheckPrintsTheBoxAndExitsWithOne)
+{
+    DovecotServer server;
+    ASSERT_TRUE(server.start()) << server.error();
+    useServer(server);
+    ASSERT_EQ(run({"set", "Password=wrong"}).status, 0);
+    const CtlRun r = run({"check"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Access Denied Error: The server rejected the login"), std::string::npos) << r.err;
+
+    // Nobody listening: the connection is refused.
+    ASSERT_EQ(run({"set", "Pop3Port=" + std::to_string(freeLoopbackPort())}).status, 0);
+    const CtlRun refused = run({"check"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("Connection Rejected Error: "), std::string::npos) << refused.err;
+}
