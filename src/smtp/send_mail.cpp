@@ -1,0 +1,401 @@
+#include "smtp/send_mail.h"
+
+#include <algorithm>
+#include <string_view>
+
+namespace tavik {
+
+namespace {
+
+// The writer's output on its way to the connection, gathered into writes of kFlushAt bytes:
+// one write per header line would leave each small segment waiting for the server's delayed
+// acknowledgement (Nagle), some 40 ms per message, and would run the event loop per line.
+// Nothing of a message that fails to be written completely is sent from the buffer.
+class ChannelSink : public MessageSink {
+public:
+    static constexpr std::size_t kFlushAt = 64 * 1024;
+
+    explicit ChannelSink(LineChannel& channel) : channel_(channel) { buffer_.reserve(kFlushAt + 4096); }
+    void SendLine(std::string_view line) override
+    {
+        buffer_.append(line.substr(0, kMaxCommandLength));
+        buffer_ += "\r\n";
+        flushWhenFull();
+    }
+    void SendText(std::string_view text) override { SendData(text.data(), text.size()); }
+    void SendData(const char* bytes, std::size_t count) override
+    {
+        if (buffer_.empty() && count >= kFlushAt) {
+            channel_.SendData(bytes, count);
+            return;
+        }
+        buffer_.append(bytes, count);
+        flushWhenFull();
+    }
+    bool Finished() const override { return channel_.Finished(); }
+    // Writes what is gathered; false when the send has ended.
+    bool flush()
+    {
+        if (buffer_.empty())
+            return !channel_.Finished();
+        const bool sent = channel_.SendData(buffer_.data(), buffer_.size());
+        buffer_.clear();
+        return sent;
+    }
+
+private:
+    void flushWhenFull()
+    {
+        if (buffer_.size() >= kFlushAt)
+            flush();
+    }
+
+    LineChannel& channel_;
+    std::string buffer_;
+};
+
+bool isFailureReply(const std::string& line)
+{
+    const char c = line[0];
+    return c == '-' || c == '4' || c == '5';
+}
+
+bool isIntermediateLine(const std::string& line)
+{
+    return line.size() >= 4 && line[3] == '-';
+}
+
+std::string addressOf(const std::string& entry)
+{
+    return entry.substr(0, entry.find('|'));
+}
+
+} // namespace
+
+const char* sendMailErrorText(SendMailError error)
+{
+    switch (error) {
+    case Error_None: return "";
+    case Error_WinsockNotInitialized: return "Winsock not initialized";
+    case Error_NetworkDown: return "Network down";
+    case Error_InvalidAddress: return "Invalid address specified";
+    case Error_Internal: return "Unexpected internal error in component";
+    case Error_General: return "General Winsock Error";
+    case Error_ConnectionAborted: return "Connection aborted due to timeout or other failure";
+    case Error_ConnectionReset: return "Connection reset by remote side";
+    case Error_Timeout: return "timeout";
+    case Error_OutOfSockets: return "Out of sockets";
+    case Error_NetworkUnreachable: return "Network unreachable";
+    case Error_AddressNotAvailable: return "Address not available";
+    case Error_ConnectionRefused: return "Connection Refused";
+    case Error_UnexpectedResponse: return kTextUnexpectedResponse;
+    case Error_Canceled: return "";
+    case Error_Unknown: return "Unknown Error";
+    case Error_AddressResolution: return "Address resolution error";
+    case Error_PrematureDisconnect: return kTextPrematurelyDisconnected;
+    case Error_NoRecipient: return kTextMailDestinationError;
+    case Error_HostUnreachable: return "Host Unreachable";
+    }
+    return "Unknown Error";
+}
+
+std::string heloName(const std::string& localHostName)
+{
+    constexpr std::string_view kFallback = "localhost";
+    if (localHostName.empty() || localHostName.size() > kMaxCommandLength - 5)
+        return std::string(kFallback);
+    for (unsigned char c : localHostName)
+        if (c <= 32 || c >= 127)
+            return std::string(kFallback);
+    return localHostName;
+}
+
+SendMail::SendMail(QObject* parent) : LineChannel(kSendMailLineCodes, parent)
+{
+    LineHandler = [this](const std::string& line) { replyHandler(line); };
+}
+
+SendMail::~SendMail() = default;
+
+void SendMail::SetAction(TMailAction action)
+{
+    switch (action) {
+    case TMailAction::None:
+        break;
+    case TMailAction::Send_Mail:
+        BeginSend();
+        break;
+    case TMailAction::Cancel_SendMail:
+        // A send that already failed keeps the code of its failure.
+        if (!Finished())
+            ErrorCode = Error_Canceled;
+        Finish();
+        break;
+    }
+}
+
+void SendMail::Finish()
+{
+    if (Finished())
+        return;
+    TO_Address.clear();
+    TO_Name.clear();
+    ListTo.clear();
+    Listcc.clear();
+    ListBcc.clear();
+    LineChannel::Finish();
+}
+
+void SendMail::BeginSend()
+{
+    if (Busy()) {
+        mailInfo(Info_Busy, std::string());
+        return;
+    }
+    beginSession();
+    skipTo_ = skipcc_ = skipBcc_ = 0;
+    recipientPhase_ = 0;
+    recipientIndex_ = recipientLast_ = -1;
+    currentRecipient_.clear();
+    replyFailed_ = false;
+
+    refuseUnsafeRecipients();
+    takeFirstRecipient();
+    if (TO_Address.empty()) {
+        fail(Error_NoRecipient, kTextMailDestinationError);
+        return;
+    }
+    if (!isSafeAddress(FROM_Address)) {
+        fail(Error_InvalidAddress, sendMailErrorText(Error_InvalidAddress));
+        return;
+    }
+
+    if (Connected()) {
+        // The connection of the previous message: go on as if HELO had just been answered.
+        State = Smtp_HeloReply;
+        clearPendingText();
+        runLineHandler(" ");
+        return;
+    }
+    openConnection(SMTP_Port);
+}
+
+// Refused addresses leave the lists, so they reach neither a command nor a header.
+void SendMail::refuseUnsafeRecipients()
+{
+    if (!TO_Address.empty() && !isSafeAddress(TO_Address)) {
+        mailInfo(Info_RecipientRejected, TO_Address);
+        TO_Address.clear();
+        TO_Name.clear();
+    }
+    for (std::vector<std::string>* list : {&ListTo, &Listcc, &ListBcc}) {
+        auto keep = list->begin();
+        for (auto it = list->begin(); it != list->end(); ++it) {
+            if (isSafeRecipient(*it)) {
+                if (keep != it)
+                    *keep = std::move(*it);
+                ++keep;
+            } else {
+                mailInfo(Info_RecipientRejected, addressOf(*it));
+            }
+        }
+        list->erase(keep, list->end());
+    }
+}
+
+void SendMail::takeFirstRecipient()
+{
+    if (!TO_Address.empty()) {
+        ListTo.insert(ListTo.begin(), TO_Address + "|" + TO_Name);
+        skipTo_ = 1;
+        return;
+    }
+    auto take = [this](const std::vector<std::string>& list, int& skip) {
+        if (!TO_Address.empty() || list.empty())
+            return;
+        auto [address, name] = SplitRecipient(list.front());
+        TO_Address = std::move(address);
+        TO_Name = std::move(name);
+        skip = 1;
+    };
+    take(ListTo, skipTo_);
+    take(Listcc, skipcc_);
+    take(ListBcc, skipBcc_);
+}
+
+void SendMail::HostResolved()
+{
+    if (CheckError())
+        return;
+    UseResolvedAddress();
+    SetPort(SMTP_Port);
+    IPAddress = AddressText();
+    mailInfo(Info_Resolved, IPAddress);
+    Connect();
+    CheckError();
+}
+
+int SendMail::lastIndexOfPhase() const
+{
+    auto last = [](const std::vector<std::string>& list, int skip) {
+        return std::max(-1, static_cast<int>(list.size()) - 1 - skip);
+    };
+    switch (recipientPhase_) {
+    case 1: return last(ListTo, skipTo_);
+    case 2: return last(Listcc, skipcc_);
+    case 3: return last(ListBcc, skipBcc_);
+    default: return 0; // phase 4: DATA is due
+    }
+}
+
+void SendMail::advancePhase(bool stopWhenFinished)
+{
+    do {
+        ++recipientPhase_;
+        recipientLast_ = lastIndexOfPhase();
+    } while (recipientLast_ == -1 && !(stopWhenFinished && Finished()));
+}
+
+void SendMail::sendRecipient(const std::string& address)
+{
+    SendLine("RCPT TO:<" + address + ">");
+}
+
+void SendMail::replyHandler(const std::string& line)
+{
+    // Lines on a kept connection between two sends belong to no send.
+    if (!Busy())
+        return;
+    mailInfo(Info_Received, line);
+    if (line.empty())
+        return;
+    const bool failure = isFailureReply(line);
+    const bool intermediate = isIntermediateLine(line);
+    if (State == Smtp_RcptReplies) {
+        // A refusal is reported once per reply, however many lines it has.
+        replyFailed_ = replyFailed_ || failure;
+        if (intermediate)
+            return;
+        if (replyFailed_)
+            mailInfo(Info_RecipientRejected, currentRecipient_);
+        replyFailed_ = false;
+    } else {
+        if (failure) {
+            fail(Error_UnexpectedResponse, kTextUnexpectedResponse + line);
+            return;
+        }
+        if (intermediate)
+            return;
+    }
+
+    switch (State) {
+    case Smtp_Greeting:
+        SendLine("HELO " + heloName(LocalHostName()));
+        State = Smtp_HeloReply;
+        break;
+    case Smtp_HeloReply:
+        SendLine("MAIL FROM:<" + FROM_Address + ">");
+        State = Smtp_MailReply;
+        break;
+    case Smtp_MailReply:
+        sendRecipient(TO_Address);
+        if (Finished())
+            return;
+        currentRecipient_ = TO_Address;
+        recipientPhase_ = 1;
+        recipientIndex_ = -1;
+        recipientLast_ = lastIndexOfPhase();
+        if (recipientLast_ == -1)
+            advancePhase(true);
+        mailInfo(Info_Recipient, TO_Address);
+        State = Smtp_RcptReplies;
+        break;
+    case Smtp_RcptReplies:
+        announceNextRecipient();
+        break;
+    case Smtp_DataReply:
+        writeMessage();
+        break;
+    case Smtp_FinalReply:
+        if (Finished())
+            return;
+        mailInfo(Info_MailSent, std::string());
+        QuitSent = true;
+        if (KeepConnectionOpen) {
+            postDone(); // the state stays: the next send starts at MAIL FROM
+        } else {
+            SendLine("QUIT");
+            State = Smtp_AfterQuit;
+        }
+        break;
+    default:
+        ++State;
+        break;
+    }
+}
+
+void SendMail::announceNextRecipient()
+{
+    for (;;) {
+        if (Finished())
+            return;
+        if (recipientPhase_ >= 4) {
+            SendLine("DATA");
+            State = Smtp_DataReply;
+            return;
+        }
+        bool sent = false;
+        if (recipientIndex_ < recipientLast_) {
+            ++recipientIndex_;
+            const std::vector<std::string>& list =
+                recipientPhase_ == 1 ? ListTo : recipientPhase_ == 2 ? Listcc : ListBcc;
+            const int skip = recipientPhase_ == 1 ? skipTo_ : recipientPhase_ == 2 ? skipcc_ : skipBcc_;
+            const std::size_t at = static_cast<std::size_t>(recipientIndex_ + skip);
+            if (at < list.size()) {
+                currentRecipient_ = addressOf(list[at]);
+                sendRecipient(currentRecipient_);
+                if (Finished())
+                    return;
+                mailInfo(Info_Recipient, currentRecipient_);
+                sent = true;
+            } else {
+                recipientIndex_ = recipientLast_;
+            }
+        } else {
+            recipientIndex_ = recipientLast_;
+        }
+        if (recipientIndex_ == recipientLast_) {
+            recipientLast_ = -1;
+            advancePhase(false);
+            recipientIndex_ = -1;
+        }
+        // An entry the owner removed from a callback meanwhile is passed over: every reply must
+        // be answered with a command, or the server would wait for ever.
+        if (sent)
+            return;
+    }
+}
+
+void SendMail::writeMessage()
+{
+    State = Smtp_FinalReply;
+    ChannelSink sink(*this);
+    MessageWriter writer(*this, sink);
+    writer.OnMailInfo = [this](SendMailInfo info, const std::string& addinfo) { mailInfo(info, addinfo); };
+    writer.OnFeedData = OnFeedData;
+    const WriteResult result = writer.WriteMessage();
+    switch (result.outcome) {
+    case WriteResult::Written:
+        sink.SendLine(".");
+        sink.flush();
+        break;
+    case WriteResult::Failed:
+        // "." must not follow: the server would deliver a truncated message.
+        fail(Error_Internal, sendMailErrorText(Error_Internal));
+        break;
+    case WriteResult::Stopped:
+        break;
+    }
+}
+
+} // namespace tavik

@@ -1,0 +1,149 @@
+// The SMTP client session: resolves and connects to the server, greets with HELO, announces the
+// sender and every recipient, lets the message writer stream the DATA text, and ends with QUIT
+// or, on request, keeps the connection for the next message. Qt Core and Network only.
+#pragma once
+
+#include "net/line_channel.h"
+#include "smtp/message_writer.h"
+
+#include <functional>
+#include <string>
+
+namespace tavik {
+
+// The command property of SendMail. Scoped: GetMail's command enumeration has a None too.
+enum class TMailAction { None, Send_Mail, Cancel_SendMail };
+
+// Error codes of a send (OnMailError carries the code and its text; ErrorCode keeps the code).
+enum SendMailError : int {
+    Error_None = 0,
+    Error_WinsockNotInitialized = 1,
+    Error_NetworkDown = 2,
+    Error_InvalidAddress = 3,
+    Error_Internal = 4,
+    Error_General = 5,
+    Error_ConnectionAborted = 6,
+    Error_ConnectionReset = 7,
+    Error_Timeout = 8,
+    Error_OutOfSockets = 9,
+    Error_NetworkUnreachable = 10,
+    Error_AddressNotAvailable = 11,
+    Error_ConnectionRefused = 12,
+    Error_UnexpectedResponse = 13,
+    Error_Canceled = 14, // set by a cancel; never reported
+    Error_Unknown = 15,
+    Error_AddressResolution = 16,
+    Error_PrematureDisconnect = 17,
+    Error_NoRecipient = 18,
+    Error_HostUnreachable = 19,
+};
+
+// The text reported with `error`: the socket layer's wording ("Winsock not initialized",
+// "timeout"; the start of a send and the countdown use kTextWinsockNotInitiliazed and
+// kTextConnectionTimedOut instead), "Unexpected response: " (the reply line follows it), empty
+// for Error_None and Error_Canceled.
+const char* sendMailErrorText(SendMailError error);
+
+inline constexpr const char* kSendMailVersion = "SendMail 1.3.9";
+inline constexpr const char* kTextMailDestinationError = "Mail Destination Error";
+
+// The name HELO gives for this machine: `localHostName` when it is one word of printable ASCII,
+// else "localhost" (an empty or odd system name must not leave "HELO " bare or reach the wire).
+std::string heloName(const std::string& localHostName);
+
+// Where a send is in the dialogue with the server (LineChannel::State).
+enum SmtpState : int {
+    Smtp_Greeting = 0, // every connect notification starts here
+    Smtp_HeloReply,
+    Smtp_MailReply,
+    Smtp_RcptReplies,
+    Smtp_DataReply,
+    Smtp_FinalReply,   // a kept connection rests here between messages
+    Smtp_AfterQuit,
+};
+
+// One SMTP client; sends one message at a time to one server.
+//
+// The message data are the OutgoingMessage members (FROM_Name, FROM_Address, TO_Name,
+// TO_Address, Subject, MailText, ListTo, Listcc, ListBcc, Headers, Attachments with
+// AddAttachment / ClearAttachments); recipient entries are address "|" display name.
+//
+// Life cycle: set the server, port, message data and callbacks; SetAction(Send_Mail); wait for
+// OnDone (exactly once per send); then QuitSent tells whether the server accepted the message and
+// ErrorCode how it failed. A send that fails or is cancelled goes through Finish, which empties
+// ListTo, Listcc, ListBcc, TO_Address and TO_Name; a successful one keeps every list.
+// With KeepConnectionOpen the send ends after the server accepted the message, the connection
+// stays, and the next Send_Mail begins at MAIL FROM on it. BeginSend fills TO_Address from the
+// lists and puts a given TO_Address into ListTo: set TO_Address, TO_Name and the lists anew for
+// each message.
+//
+// Unsafe input: a recipient whose address could end a command or a header (a control byte such
+// as CR or LF, "<", ">", longer than kMaxAddressLength) is refused before anything is sent:
+// info 8 with the address, and it leaves the lists, so it is neither announced nor written in a
+// header; error 18 follows when no recipient is left. Such a sender address ends the send with
+// error 3 "Invalid address specified". Nothing is connected in either case.
+//
+// The DATA text is gathered into writes of up to 64 KB (plus one bounded block) and "." goes
+// with the last one; a message that cannot be written whole (an unreadable attachment: error 4
+// "Unexpected internal error in component") is never ended with ".", so no server delivers it.
+class SendMail : public LineChannel, public OutgoingMessage {
+    Q_OBJECT
+public:
+    // An idle session: port 25, empty lists and slots, no callbacks.
+    explicit SendMail(QObject* parent = nullptr);
+    // Drops the connection without any event; the lists and slots go with the object.
+    ~SendMail() override;
+
+    // The server: text beginning with a digit is a numeric address, anything else a host name.
+    void SetSMTP_Server(const std::string& server) { SetServer(server); }
+    const std::string& SMTP_Server() const { return Server(); }
+    quint16 SMTP_Port = 25;
+    // After an accepted message keep the connection instead of sending QUIT.
+    bool KeepConnectionOpen = false;
+    const std::string Version{kSendMailVersion};
+
+    // Send_Mail begins a send (only info 13 while one runs); Cancel_SendMail ends the running
+    // send with ErrorCode 14 and no error report (OnDone follows); None does nothing.
+    void SetAction(TMailAction action);
+
+    // Extra body text, asked for until it leaves `data` empty (see MessageWriter::OnFeedData).
+    std::function<void(std::string& data)> OnFeedData;
+
+    // Ends the send once: empties the recipient lists and first-recipient fields, then the line
+    // layer's Finish (disconnect, OnDone follows).
+    void Finish() override;
+
+    // Working state of the recipient announcement, for observers and tests.
+    int RecipientPhase() const { return recipientPhase_; } // 1 To, 2 cc, 3 Bcc, 4 DATA due
+    int RecipientIndex() const { return recipientIndex_; }
+    int RecipientLast() const { return recipientLast_; }   // -1: the phase's list is exhausted
+    int SkipTo() const { return skipTo_; }                 // 1: ListTo's first entry is TO_Address
+    int Skipcc() const { return skipcc_; }
+    int SkipBcc() const { return skipBcc_; }
+    // Address of the last RCPT sent.
+    const std::string& CurrentRecipient() const { return currentRecipient_; }
+
+protected:
+    // Lookup answered: connect to the address found on SMTP_Port (info 14), or report the error.
+    void HostResolved() override;
+
+private:
+    void BeginSend();
+    void refuseUnsafeRecipients();
+    void takeFirstRecipient();
+    void replyHandler(const std::string& line);
+    void announceNextRecipient();
+    void advancePhase(bool stopWhenFinished);
+    int lastIndexOfPhase() const;
+    void writeMessage();
+    void sendRecipient(const std::string& address);
+
+    int recipientPhase_ = 0;
+    int recipientIndex_ = -1;
+    int recipientLast_ = -1;
+    int skipTo_ = 0, skipcc_ = 0, skipBcc_ = 0;
+    std::string currentRecipient_;
+    bool replyFailed_ = false; // a line of the current RCPT reply was a failure
+};
+
+} // namespace tavik
