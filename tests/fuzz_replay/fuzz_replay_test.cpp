@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_sessions.h"
 #include "fuzz_targets.h"
 #include "support/test_support.h"
 
@@ -91,6 +92,10 @@ TEST(FuzzInput, SplitsAtTheSeparatorUpToTheLimit)
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, FuzzReplay, ::testing::ValuesIn(tavik::fuzzTargets()),
+                         [](const ::testing::TestParamInfo<tavik::FuzzTarget>& info) {
+                             return std::string(info.param.name);
+                         });
+INSTANTIATE_TEST_SUITE_P(Sessions, FuzzReplay, ::testing::ValuesIn(tavik::sessionFuzzTargets()),
                          [](const ::testing::TestParamInfo<tavik::FuzzTarget>& info) {
                              return std::string(info.param.name);
                          });

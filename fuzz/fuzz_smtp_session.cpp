@@ -1,0 +1,7 @@
+// libFuzzer entry: the SMTP session against a server answering with the input's pieces.
+#include "fuzz_sessions.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    return tavik::runFuzzEntry(tavik::fuzzSmtpSession, data, size);
+}
