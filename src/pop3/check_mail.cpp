@@ -242,9 +242,10 @@ void CheckMail::fileMessage()
     store_.Msg_AttachStart = firstAttachment_;
     store_.Msg_AttachEnd = lastAttachment_;
     store_.Msg_Part = 0;
-    // On disk before the server may delete its copy.
+    // On disk before the server may delete its copy; a check that keeps the mail on the server
+    // need not wait for the disk.
     const bool sync = store_.SyncAppends;
-    store_.SyncAppends = true;
+    store_.SyncAppends = sync || settings_.DeleteMailOnRetrieving;
     try {
         store_.AppendMessage();
     } catch (...) {
