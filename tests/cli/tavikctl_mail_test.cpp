@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "cli/tavikctl.h"
+#include "profile/profile_lock.h"
 #include "peers/peer_fixtures.h"
 #include "peers/scripted_server.h"
 #include "support/test_support.h"
@@ -85,4 +86,20 @@ TEST_F(MailCommands, AFailedCheckPrintsTheBoxAndExitsWithOne)
     const CtlRun refused = run({"check"});
     EXPECT_EQ(refused.status, 1);
     EXPECT_NE(refused.err.find("Connection Rejected Error: "), std::string::npos) << refused.err;
+}
+
+TEST_F(MailCommands, ACheckIsRefusedWhileTheProfileIsOpenElsewhere)
+{
+    DovecotServer server;
+    server.addMessage("From: a@example.org\nSubject: x\n\nbody\n");
+    ASSERT_TRUE(server.start()) << server.error();
+    useServer(server);
+    // The program (or another tavikctl) holds the profile.
+    ProfileLock lock(home.path());
+    ASSERT_TRUE(lock.tryLock());
+    const CtlRun r = run({"check"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("is open in Tavik mail"), std::string::npos) << r.err;
+    EXPECT_EQ(server.messagesOnServer(), 1u);
+    EXPECT_EQ(fileBytes(home.path() + "uidl.lst").find("0000"), std::string::npos);
 }
