@@ -2,6 +2,9 @@
 #include <QApplication>
 #include <QIcon>
 
+#include <memory>
+
+#include "app/mail_workflows.h"
 #include "app/main_window.h"
 #include "app/resources.h"
 #include "app/shutdown_signals.h"
@@ -15,6 +18,7 @@ int main(int argc, char** argv)
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/pictures/tavik.png")));
 
     tavik::TMainForm window;
+    window.setWorkflowCommands(std::make_unique<tavik::MailWorkflows>());
     // SIGTERM, SIGINT and SIGHUP end the program as "E&xit" does.
     tavik::ShutdownSignals stopSignals;
     QObject::connect(&stopSignals, &tavik::ShutdownSignals::shutdownRequested, &window, &tavik::TMainForm::requestShutdown);

@@ -1,0 +1,165 @@
+#include "pop3/get_mail_dialog.h"
+
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "app/resources.h"
+#include "app/text_conversion.h"
+#include "app/user_interaction.h"
+
+namespace tavik {
+
+namespace {
+
+// The bar counts in units that fit its int range whatever size the server announces.
+int barValue(long long value, long long maximum)
+{
+    if (maximum <= 0)
+        return 0;
+    if (maximum <= 1000000000)
+        return static_cast<int>(value);
+    return static_cast<int>(value / (maximum / 1000000000 + 1));
+}
+
+} // namespace
+
+TGetMailForm::TGetMailForm(const ProfileSettings& settings, const std::string& profileDirectory, TNMailBox& store,
+                           TAttachmentManager& attachments, QWidget* parent)
+    : QDialog(parent)
+    , check_(std::make_unique<CheckMail>(settings, profileDirectory, store, attachments, *this))
+{
+    setObjectName(QStringLiteral("GetMailForm"));
+    setWindowTitle(QStringLiteral("Checking for new mail . . . ."));
+    setModal(true);
+    auto* grid = new QGridLayout;
+    auto* statusCaption = new QLabel(QStringLiteral("Status:"));
+    auto* subjectCaption = new QLabel(QStringLiteral("Subject:"));
+    status_ = new QLabel;
+    status_->setObjectName(QStringLiteral("StatusLbl"));
+    subject_ = new QLabel;
+    subject_->setObjectName(QStringLiteral("SubjectLbl"));
+    for (QLabel* l : {status_, subject_}) {
+        l->setMinimumWidth(300);
+        l->setTextFormat(Qt::PlainText);
+    }
+    grid->addWidget(statusCaption, 0, 0);
+    grid->addWidget(status_, 0, 1);
+    grid->addWidget(subjectCaption, 1, 0);
+    grid->addWidget(subject_, 1, 1);
+    progress_ = new QProgressBar;
+    progress_->setObjectName(QStringLiteral("ProgressBar"));
+    progress_->setRange(0, 1);
+    progress_->setValue(0);
+    progress_->setTextVisible(false);
+    counter_ = new QLabel;
+    counter_->setObjectName(QStringLiteral("CounterLbl"));
+    counter_->setTextFormat(Qt::PlainText);
+    stop_ = new QPushButton(QStringLiteral("Stop"));
+    stop_->setObjectName(QStringLiteral("StopBtn"));
+    connect(stop_, &QPushButton::clicked, this, &TGetMailForm::StopBtnClick);
+    auto* bottom = new QHBoxLayout;
+    bottom->addWidget(counter_, 1);
+    bottom->addWidget(stop_);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(grid);
+    layout->addWidget(progress_);
+    layout->addLayout(bottom);
+}
+
+TGetMailForm::~TGetMailForm() = default;
+
+void TGetMailForm::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    if (!started_) {
+        started_ = true;
+        check_->open();
+    }
+}
+
+void TGetMailForm::reject()
+{
+    if (ended_ || !started_)
+        QDialog::reject();
+    else
+        StopBtnClick();
+}
+
+void TGetMailForm::StopBtnClick()
+{
+    check_->stop();
+}
+
+void TGetMailForm::showStatus(const std::string& text) { status_->setText(fromLatin1(text)); }
+void TGetMailForm::showSubject(const std::string& text) { subject_->setText(fromLatin1(text)); }
+void TGetMailForm::showCounter(const std::string& text) { counter_->setText(fromLatin1(text)); }
+
+void TGetMailForm::showProgress(long long value, long long maximum)
+{
+    progress_->setRange(0, maximum > 0 ? barValue(maximum, maximum) : 1);
+    progress_->setValue(barValue(value, maximum));
+}
+
+void TGetMailForm::showError(int, const std::string& title, const std::string& text)
+{
+    userInteraction().error(title, text);
+}
+
+void TGetMailForm::showFileError(const std::string& text)
+{
+    userInteraction().error("Tavik mail", text);
+}
+
+void TGetMailForm::finished(bool ok)
+{
+    ended_ = true;
+    emit checkFinished(ok);
+    done(ok ? QDialog::Accepted : QDialog::Rejected);
+}
+
+// ---- TNewMailMsgForm --------------------------------------------------------------------
+
+TNewMailMsgForm::TNewMailMsgForm(int count, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::FramelessWindowHint)
+{
+    setObjectName(QStringLiteral("NewMailMsgForm"));
+    setWindowTitle(QStringLiteral("New Mail income"));
+    setModal(true);
+    auto* picture = new QLabel;
+    ensureResources();
+    picture->setPixmap(QIcon(QStringLiteral(":/pictures/MAIL_UNREAD.png")).pixmap(32, 32));
+    auto* heading = new QLabel(QStringLiteral("New Mail Income . . ."));
+    QFont bold = heading->font();
+    bold.setBold(true);
+    heading->setFont(bold);
+    count_ = new QLabel(QStringLiteral("You have %1 new message(s) ").arg(count));
+    count_->setObjectName(QStringLiteral("CountLbl"));
+    close_ = new QPushButton(QStringLiteral("Close"));
+    close_->setObjectName(QStringLiteral("CloseBtn"));
+    close_->setDefault(true);
+    connect(close_, &QPushButton::clicked, this, &QDialog::accept);
+    auto* top = new QHBoxLayout;
+    top->addWidget(picture);
+    auto* texts = new QVBoxLayout;
+    texts->addWidget(heading);
+    texts->addWidget(count_);
+    top->addLayout(texts, 1);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(top);
+    layout->addWidget(close_, 0, Qt::AlignHCenter);
+    setStyleSheet(QStringLiteral("TNewMailMsgForm { border: 1px solid palette(dark); }"));
+}
+
+void TNewMailMsgForm::mousePressEvent(QMouseEvent* event)
+{
+    QDialog::mousePressEvent(event);
+    accept();
+}
+
+} // namespace tavik

@@ -1,0 +1,121 @@
+// The check-mail dialog and the new-mail notice, offscreen, against Dovecot and scripted servers.
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+
+#include "peers/peer_fixtures.h"
+#include "peers/scripted_server.h"
+#include "pop3/attachment_store.h"
+#include "pop3/get_mail_dialog.h"
+#include "store/mailbox_store.h"
+#include "ui/ui_test_support.h"
+
+using namespace tavik;
+using namespace tavik::test;
+
+namespace {
+
+class CheckDialog : public UiTest {
+protected:
+    CheckDialog()
+    {
+        store.MailBoxes = {"m0=New Mail", "m1=Sent", "m2=To Send", "m3=Drafts", "m4=Trash"};
+        store.SetMailBoxDirectory(home() + "mailboxe/");
+        attachments.SetAttachmentDirectory(home() + "attach/");
+        settings.Pop3Server = "127.0.0.1";
+        settings.AutoAddAddress = false;
+    }
+    int newMail()
+    {
+        store.SetCurrentMailBoxNumber(1);
+        return store.CurrentMailBoxMessages();
+    }
+    TNMailBox store;
+    TAttachmentManager attachments;
+    ProfileSettings settings;
+};
+
+} // namespace
+
+TEST_F(CheckDialog, ShowsTheCheckAndClosesAcceptedWhenItEnds)
+{
+    DovecotServer server;
+    server.addMessage("From: a@example.org\nSubject: first\n\nbody\n");
+    server.addMessage("From: b@example.org\nSubject: second\n\nbody\n");
+    ASSERT_TRUE(server.start()) << server.error();
+    settings.Pop3Port = server.port();
+    settings.ID = server.user();
+    settings.Password = server.password();
+
+    TGetMailForm dialog(settings, home(), store, attachments);
+    EXPECT_EQ(dialog.windowTitle(), QStringLiteral("Checking for new mail . . . ."));
+    EXPECT_EQ(dialog.stopButton()->text(), QStringLiteral("Stop"));
+    std::vector<QString> counters;
+    QObject::connect(&dialog, &TGetMailForm::checkFinished, [&] { counters.push_back(dialog.counterLabel()->text()); });
+    dialog.show();
+    EXPECT_EQ(dialog.statusLabel()->text(), QStringLiteral("Connecting to 127.0.0.1"));
+    ASSERT_TRUE(waitFor([&] { return dialog.checkEnded(); }, 20000));
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_EQ(dialog.statusLabel()->text(), QStringLiteral("Disconnected"));
+    EXPECT_EQ(dialog.progressBar()->value(), dialog.progressBar()->maximum());
+    EXPECT_EQ(newMail(), 2);
+    EXPECT_TRUE(ui.shown.empty());
+    EXPECT_TRUE(dialog.check().Received());
+}
+
+TEST_F(CheckDialog, AWrongPasswordShowsItsBoxAndClosesRejected)
+{
+    DovecotServer server;
+    ASSERT_TRUE(server.start()) << server.error();
+    settings.Pop3Port = server.port();
+    settings.ID = server.user();
+    settings.Password = "wrong";
+    TGetMailForm dialog(settings, home(), store, attachments);
+    dialog.show();
+    ASSERT_TRUE(waitFor([&] { return dialog.checkEnded(); }, 20000));
+    EXPECT_EQ(dialog.result(), QDialog::Rejected);
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(ui.shown[0].kind, "error");
+    EXPECT_EQ(ui.shown[0].title, "Access Denied Error");
+    EXPECT_EQ(ui.shown[0].text, "The server rejected the login either because the user ID or password you "
+                                "specified is incorrect, or your account is being accessed by another program.");
+}
+
+TEST_F(CheckDialog, StopAndEscapeEndTheCheckWithoutABox)
+{
+    for (bool escape : {false, true}) {
+        ScriptedServer server;
+        server.send("+OK ready\r\n").expect("USER u\r\n").stall();
+        settings.Pop3Port = server.port();
+        settings.ID = "u";
+        TGetMailForm dialog(settings, home(), store, attachments);
+        dialog.show();
+        ASSERT_TRUE(server.waitDone()) << server.report();
+        EXPECT_EQ(dialog.statusLabel()->text(), QStringLiteral("Connected to 127.0.0.1"));
+        if (escape) {
+            QTest::keyClick(&dialog, Qt::Key_Escape);
+        } else {
+            QTest::mouseClick(dialog.stopButton(), Qt::LeftButton);
+        }
+        ASSERT_TRUE(waitFor([&] { return dialog.checkEnded(); }));
+        EXPECT_EQ(dialog.result(), QDialog::Rejected);
+        EXPECT_TRUE(ui.shown.empty());
+        EXPECT_TRUE(server.waitClientClosed()) << server.report();
+    }
+}
+
+TEST_F(CheckDialog, TheNewMailNoticeCountsAndClosesOnAClick)
+{
+    TNewMailMsgForm notice(3);
+    EXPECT_EQ(notice.windowTitle(), QStringLiteral("New Mail income"));
+    EXPECT_EQ(notice.countLabel()->text(), QStringLiteral("You have 3 new message(s) "));
+    EXPECT_TRUE(notice.windowFlags() & Qt::FramelessWindowHint);
+    notice.show();
+    QTest::mouseClick(notice.closeButton(), Qt::LeftButton);
+    EXPECT_EQ(notice.result(), QDialog::Accepted);
+    TNewMailMsgForm other(1);
+    other.show();
+    QTest::mouseClick(&other, Qt::LeftButton, {}, QPoint(5, 5));
+    EXPECT_FALSE(other.isVisible());
+}
