@@ -158,6 +158,12 @@ void GetMail::unexpected(const std::string& line)
     fail(kErrorUnexpectedResponse, std::string(kTextUnexpectedResponse) + line);
 }
 
+void GetMail::unexpectedSize()
+{
+    fail(kErrorUnexpectedResponse, std::string(kTextUnexpectedResponse) + "message " + std::to_string(MessageNumber) +
+                                       " is larger than " + std::to_string(MaxMessageBytes) + " bytes");
+}
+
 void GetMail::commandLine(const std::string& line)
 {
     if (State > 4)
@@ -225,6 +231,11 @@ void GetMail::listingLine(const std::string& line)
     int number = 0;
     if (blank == std::string::npos || !parsePop3Number(line.substr(0, blank), number) || number == 0) {
         unexpected(line);
+        return;
+    }
+    if (UIDLLines.size() >= MaxListingLines) {
+        fail(kErrorUnexpectedResponse, std::string(kTextUnexpectedResponse) + "a listing of more than " +
+                                           std::to_string(MaxListingLines) + " messages");
         return;
     }
     const std::string uid = line.substr(blank + 1);
@@ -350,6 +361,10 @@ void GetMail::retrievalLine(const std::string& line)
                 return;
             afterMessage();
         } else {
+            if (parser_.MessageSize > MaxMessageBytes) {
+                unexpectedSize();
+                return;
+            }
             parser_.feedLine(unstuffAnswerLine(line));
             State = parser_.State();
         }
@@ -384,6 +399,10 @@ void GetMail::retrievalLine(const std::string& line)
                 return;
             afterPreview();
         } else {
+            if (parser_.MessageSize > MaxMessageBytes) {
+                unexpectedSize();
+                return;
+            }
             parser_.feedPreviewLine(unstuffAnswerLine(line));
         }
         return;

@@ -43,6 +43,11 @@ inline constexpr const char* kGetMailVersion = "GetMail 1.3.13";
 
 enum TGetMailAction { GM_None, Get_Mail, Cancel_GetMail };
 
+// Defaults of GetMail's bounds: messages in one listing, bytes in one message (the stores count
+// sizes in 32 bits).
+inline constexpr std::size_t kMaxListingLines = 100000;
+inline constexpr std::int64_t kMaxMessageBytes = 0x7fffffff;
+
 // A list of UIDs (or listing lines) in order, looked up without regard to ASCII letter case.
 // Consuming from the front is constant time, so a listing of many thousand messages costs
 // nothing quadratic.
@@ -103,6 +108,11 @@ public:
     UidList NewUIDLs;
     UidList ServerUIDLs;
 
+    // Bounds on what a server may send: a longer listing, or a message or preview of more
+    // bytes, ends the session with error 13, so memory and time stay bounded whatever it sends.
+    std::size_t MaxListingLines = kMaxListingLines;
+    std::int64_t MaxMessageBytes = kMaxMessageBytes;
+
     bool UIDLSupported = false;
     int MessageCount = 0;
     int MessageNumber = 0; // the message in hand
@@ -155,6 +165,7 @@ private:
     void requestMessage(int number);
     void sendQuit(int nextState);
     void unexpected(const std::string& line);
+    void unexpectedSize();
 
     MessageParser parser_;
     bool retrieval_ = false;

@@ -25,7 +25,7 @@ struct ParserLimits {
     std::size_t maxTextLineBytes = 64 * 1024;
     // MessageText in memory (each line counts its bytes plus sizeof(std::string)); lines
     // beyond are dropped and MessageTextTruncated is set.
-    std::size_t maxTextBytes = 64 * 1024 * 1024;
+    std::size_t maxTextBytes = 16 * 1024 * 1024;
     // One header block (each line counts its bytes plus 2); later lines of the block are
     // neither kept nor read, up to the empty line that ends it.
     std::size_t maxHeaderBytes = 1024 * 1024;

@@ -271,6 +271,12 @@ void SendMail::replyHandler(const std::string& line)
         return;
     const bool failure = isFailureReply(line);
     const bool intermediate = isIntermediateLine(line);
+    // A reply that never ends would hold the send for ever while the server keeps talking.
+    replyLines_ = intermediate ? replyLines_ + 1 : 0;
+    if (replyLines_ > kMaxReplyLines) {
+        fail(Error_UnexpectedResponse, kTextUnexpectedResponse + line.substr(0, kShownLineLength));
+        return;
+    }
     if (State == Smtp_RcptReplies) {
         // A refusal is reported once per reply, however many lines it has.
         replyFailed_ = replyFailed_ || failure;

@@ -45,6 +45,8 @@ enum SendMailError : int {
 const char* sendMailErrorText(SendMailError error);
 
 inline constexpr const char* kSendMailVersion = "SendMail 1.3.9";
+// Continuation lines one reply may have; a longer reply ends the send with error 13.
+inline constexpr int kMaxReplyLines = 1000;
 inline constexpr const char* kTextMailDestinationError = "Mail Destination Error";
 
 // The name HELO gives for this machine: `localHostName` when it is one word of printable ASCII,
@@ -144,6 +146,7 @@ private:
     int skipTo_ = 0, skipcc_ = 0, skipBcc_ = 0;
     std::string currentRecipient_;
     bool replyFailed_ = false; // a line of the current RCPT reply was a failure
+    int replyLines_ = 0;       // continuation lines of the reply under way
 };
 
 } // namespace tavik

@@ -115,6 +115,21 @@ ScriptedServer& ScriptedServer::stall()
     return add({Kind::Stall, {}, {}, {}, {}});
 }
 
+ScriptedServer& ScriptedServer::flood(std::string piece, unsigned long long total)
+{
+    Step step{Kind::Flood, std::move(piece), {}, {}, {}};
+    step.total = step.bytes.empty() ? 0 : total;
+    return add(std::move(step));
+}
+
+unsigned long long ScriptedServer::flooded() const
+{
+    unsigned long long n = 0;
+    for (const Step& s : steps_)
+        n += s.sent;
+    return n;
+}
+
 quint16 ScriptedServer::port() const
 {
     return server_->serverPort();
@@ -243,6 +258,29 @@ void ScriptedServer::advance()
             stalled_ = true;
             progressed = true;
             break;
+        case Kind::Flood:
+            if (!socket_)
+                break;
+            if (clientClosed_) {
+                progressed = true;
+                break;
+            }
+            while (step.sent < step.total && socket_->bytesToWrite() < 1024 * 1024) {
+                const auto n = std::min<unsigned long long>(step.bytes.size(), step.total - step.sent);
+                if (socket_->state() != QAbstractSocket::ConnectedState ||
+                    socket_->write(step.bytes.data(), static_cast<qint64>(n)) < 0) {
+                    clientClosed_ = true; // the client is gone: the flood was refused
+                    break;
+                }
+                step.sent += n;
+            }
+            if (clientClosed_) {
+                progressed = true;
+                break;
+            }
+            if (step.sent >= step.total && socket_->bytesToWrite() == 0)
+                progressed = true;
+            break;
         }
         if (!progressed)
             break;
@@ -293,6 +331,7 @@ std::string ScriptedServer::describe(const Step& step) const
     case Kind::Call: return "call " + step.what;
     case Kind::Close: return "close";
     case Kind::Stall: return "stall";
+    case Kind::Flood: return "flood " + std::to_string(step.total) + " bytes of " + escapeBytes(step.bytes, 40);
     }
     return {};
 }

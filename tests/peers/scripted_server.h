@@ -56,6 +56,12 @@ public:
     ScriptedServer& call(std::function<void()> action, std::string what);
     ScriptedServer& close();
     ScriptedServer& stall();
+    // flood(piece, total): writes `piece` again and again (the last time cut) until `total` bytes
+    // went out, never more than 1 MiB ahead of the client; a client closing meanwhile ends the
+    // step as done, since refusing the flood is what it is for.
+    ScriptedServer& flood(std::string piece, unsigned long long total);
+    // Bytes the flood steps have written so far.
+    unsigned long long flooded() const;
 
     // Where the server listens.
     quint16 port() const;
@@ -78,13 +84,15 @@ public:
     int connections() const { return connections_; }
 
 private:
-    enum class Kind { Send, Expect, ExpectClose, Await, Call, Close, Stall };
+    enum class Kind { Send, Expect, ExpectClose, Await, Call, Close, Stall, Flood };
     struct Step {
         Kind kind;
-        std::string bytes;               // Send, Expect
+        std::string bytes;               // Send, Expect; Flood: the piece repeated
         std::function<bool()> condition; // Await
         std::function<void()> action;    // Call
         std::string what;
+        unsigned long long total = 0;    // Flood: bytes to send
+        unsigned long long sent = 0;
     };
     ScriptedServer& add(Step step);
     void onNewConnection();
