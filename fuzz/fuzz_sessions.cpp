@@ -36,8 +36,8 @@ QCoreApplication& application()
     return *app;
 }
 
-// Plays the replies: the first on connect, then one after each line the client writes; with
-// the last one it closes the connection.
+// Plays the replies: the first on connect, then one after each line the client writes (or
+// after a few quiet milliseconds); with the last one it closes the connection.
 class ReplyServer {
 public:
     explicit ReplyServer(std::vector<std::string> replies) : replies_(std::move(replies))
@@ -61,6 +61,14 @@ public:
             });
             next();
         });
+        // A client that ignores a reply sends no line; the next reply then follows anyway, so
+        // no input waits for the session's idle time.
+        patience_.setInterval(5);
+        QObject::connect(&patience_, &QTimer::timeout, [this] {
+            if (socket_ && socket_->bytesToWrite() == 0)
+                next();
+        });
+        patience_.start();
     }
     ~ReplyServer()
     {
@@ -90,6 +98,7 @@ private:
     }
 
     QTcpServer server_;
+    QTimer patience_;
     QTcpSocket* socket_ = nullptr;
     std::vector<std::string> replies_;
     std::size_t index_ = 0;
