@@ -66,10 +66,19 @@ TGetMailForm::TGetMailForm(const ProfileSettings& settings, const std::string& p
     auto* bottom = new QHBoxLayout;
     bottom->addWidget(counter_, 1);
     bottom->addWidget(stop_);
+    ensureResources();
+    auto* picture = new QLabel;
+    picture->setPixmap(QIcon(QStringLiteral(":/pictures/TOOL_CHECK.png")).pixmap(32, 32));
+    picture->setAlignment(Qt::AlignTop);
+    auto* top = new QHBoxLayout;
+    top->addWidget(picture);
+    top->addSpacing(8);
+    top->addLayout(grid, 1);
     auto* layout = new QVBoxLayout(this);
-    layout->addLayout(grid);
+    layout->addLayout(top);
     layout->addWidget(progress_);
     layout->addLayout(bottom);
+    setMinimumWidth(440);
 }
 
 TGetMailForm::~TGetMailForm() = default;

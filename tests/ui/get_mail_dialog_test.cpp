@@ -119,3 +119,41 @@ TEST_F(CheckDialog, TheNewMailNoticeCountsAndClosesOnAClick)
     QTest::mouseClick(&other, Qt::LeftButton, {}, QPoint(5, 5));
     EXPECT_FALSE(other.isVisible());
 }
+
+TEST_F(CheckDialog, MidMessageItShowsSubjectCounterAndPartialProgress)
+{
+    ScriptedServer server;
+    std::string half = "Subject: Holiday photos from the lake\r\nFrom: Ann <ann@example.org>\r\n\r\n";
+    while (half.size() < 2000)
+        half += "A line of the message body, one of many.\r\n";
+    server.send("+OK ready\r\n")
+        .expect("USER u\r\n")
+        .send("+OK\r\n")
+        .expect("PASS p\r\n")
+        .send("+OK\r\n")
+        .expect("UIDL\r\n")
+        .send("+OK\r\n1 a\r\n2 b\r\n.\r\n")
+        .expect("RETR 1\r\n")
+        .send("+OK 5000 octets\r\n" + half)
+        .stall();
+    settings.Pop3Port = server.port();
+    settings.ID = "u";
+    settings.Password = "p";
+    TGetMailForm dialog(settings, home(), store, attachments);
+    dialog.show();
+    ASSERT_TRUE(waitFor([&] { return dialog.subjectLabel()->text() == QStringLiteral("Holiday photos from the lake"); }));
+    EXPECT_EQ(dialog.statusLabel()->text(), QStringLiteral("Getting Message"));
+    EXPECT_EQ(dialog.counterLabel()->text(), QStringLiteral("Downloading: 1 of 2"));
+    EXPECT_EQ(dialog.progressBar()->maximum(), 5000);
+    EXPECT_GT(dialog.progressBar()->value(), 1000);
+    EXPECT_LT(dialog.progressBar()->value(), 5000);
+    if (const char* dir = std::getenv("TAVIK_SCREENSHOT_DIR"))
+        dialog.grab().save(QString::fromLocal8Bit(dir) + QStringLiteral("/check_mail_dialog.png"));
+    // Two Stops: the first waits for the end of the message, the second ends the stalled check.
+    dialog.StopBtnClick();
+    EXPECT_FALSE(dialog.checkEnded());
+    dialog.StopBtnClick();
+    ASSERT_TRUE(waitFor([&] { return dialog.checkEnded(); }));
+    EXPECT_EQ(dialog.result(), QDialog::Rejected);
+    EXPECT_EQ(newMail(), 0);
+}
