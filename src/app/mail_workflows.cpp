@@ -3,13 +3,42 @@
 #include <QApplication>
 
 #include "app/main_window.h"
+#include "app/user_interaction.h"
 #include "pop3/get_mail_dialog.h"
+#include "smtp/outbox.h"
+#include "smtp/send_mail_dialog.h"
 
 namespace tavik {
 
+namespace {
+
+// The outbox's face in the program: one modal send dialog per message.
+class DialogOutboxView : public OutboxView {
+public:
+    DialogOutboxView(TMainForm& window, TSendMailForm*& current) : window_(window), current_(current) {}
+
+    bool sendMessage(const OutgoingMessage& message, int) override
+    {
+        TSendMailForm dialog(window_.settings(), &window_);
+        fillSendMail(dialog.SendMail1(), message);
+        current_ = &dialog;
+        const int result = dialog.exec();
+        current_ = nullptr;
+        return result == QDialog::Accepted;
+    }
+    void showFileError(const std::string& text) override { userInteraction().error("Tavik mail", text); }
+
+private:
+    TMainForm& window_;
+    TSendMailForm*& current_;
+};
+
+} // namespace
+
 void MailWorkflows::checkMail(TMainForm& window, CheckStart start)
 {
-    if (checkDialog_)
+    // Never two sessions on one profile at once; Send/Check calls in after its outbox ended.
+    if (sessionRunning())
         return;
     bool received = false;
     int filed = 0;
@@ -38,10 +67,47 @@ void MailWorkflows::checkMail(TMainForm& window, CheckStart start)
     }
 }
 
+bool MailWorkflows::runOutbox(TMainForm& window)
+{
+    // A check or another run is on: never two sessions on one profile at once.
+    if (sessionRunning() || window.state() != TMainForm::State::ProfileOpen)
+        return false;
+    cancelled_ = false;
+    DialogOutboxView view(window, sendDialog_);
+    Outbox outbox(window.settings(), window.Mailbox(), window.attachments(), view);
+    outbox_ = &outbox;
+    outbox.run();
+    outbox_ = nullptr;
+    return true;
+}
+
+void MailWorkflows::sendQueued(TMainForm& window)
+{
+    if (runOutbox(window))
+        window.protocolSessionEnded();
+}
+
+void MailWorkflows::checkAndSend(TMainForm& window)
+{
+    if (!runOutbox(window))
+        return;
+    if (cancelled_ || window.state() != TMainForm::State::ProfileOpen) {
+        window.protocolSessionEnded();
+        return;
+    }
+    checkMail(window, CheckStart::Command);
+}
+
 void MailWorkflows::cancelSession()
 {
     if (checkDialog_)
         checkDialog_->StopBtnClick();
+    if (outbox_) {
+        cancelled_ = true;
+        outbox_->stop();
+        if (sendDialog_)
+            sendDialog_->CloseBtnClick();
+    }
 }
 
 } // namespace tavik

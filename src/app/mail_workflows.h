@@ -1,21 +1,35 @@
-// The program's workflow commands: the check of mail (and, as their issues add them, sending,
-// composing, the address book and the setup dialogs) behind the main window's handlers.
+// The program's workflow commands: the check of mail, the outbox and the combined Send/Check
+// (and, as they arrive, composing, the address book and the setup dialogs) behind the
+// main window's handlers.
 #pragma once
 
 #include "app/workflow_commands.h"
 
 namespace tavik {
 
+class Outbox;
 class TGetMailForm;
+class TSendMailForm;
 
 class MailWorkflows : public WorkflowCommands {
 public:
     void checkMail(TMainForm& window, CheckStart start) override;
-    bool sessionRunning() const override { return checkDialog_ != nullptr; }
+    // "Send/Check": the queued mail is sent, then mail is checked (unless the program is being
+    // shut down meanwhile).
+    void checkAndSend(TMainForm& window) override;
+    // "Send Queued Mail": every message of "To Send", one send dialog each.
+    void sendQueued(TMainForm& window) override;
+    bool sessionRunning() const override { return checkDialog_ != nullptr || outbox_ != nullptr; }
     void cancelSession() override;
 
 private:
+    // The outbox run; false when it did not start (a session already runs).
+    bool runOutbox(TMainForm& window);
+
     TGetMailForm* checkDialog_ = nullptr;
+    Outbox* outbox_ = nullptr;
+    TSendMailForm* sendDialog_ = nullptr;
+    bool cancelled_ = false;
 };
 
 } // namespace tavik

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <filesystem>
 #include <iomanip>
 #include <map>
 #include <memory>
@@ -14,6 +16,9 @@
 
 #include "pop3/attachment_store.h"
 #include "pop3/check_mail.h"
+#include "smtp/outbox.h"
+#include "smtp/stored_copy.h"
+#include "view/mime_manager.h"
 #include "profile/file_util.h"
 #include "profile/ini_file.h"
 #include "profile/profile_lock.h"
@@ -46,6 +51,12 @@ const char* const kUsage =
     "  empty-trash        empty the Trash mailbox\n"
     "  settings           print every setting of the profile\n"
     "  check              check for new mail: file it into New Mail as the program does\n"
+    "  send-queued        send every message waiting in To Send and file each one sent in Sent;\n"
+    "                     stops at the first message that cannot be sent\n"
+    "  queue --to ADDR [--cc ADDR] [--bcc ADDR] --subject TEXT --body-file FILE [--attach FILE ...]\n"
+    "                     file a message in To Send as \"Send later\" does; ADDR is an address,\n"
+    "                     or a name and the address in angle brackets; --to, --cc, --bcc and\n"
+    "                     --attach may be given more than once\n"
     "  set NAME=VALUE...  change settings, by field name (SmtpServer, Pop3Port, Password, ...)\n"
     "                     or option key (AutoCheckMail, TimeOut, ...); Password is given plain\n"
     "                     and stored scrambled; nothing is written if one of them is refused\n"
@@ -504,6 +515,187 @@ int commandCheck(Profile& p, std::ostream& out, std::ostream& err, bool utf8)
     return view.ok ? 0 : 1;
 }
 
+namespace {
+
+// The progress of one send as lines: each status once, errors as the dialog's title and text.
+class TerminalSendView : public SendMailView {
+public:
+    TerminalSendView(std::ostream& out, std::ostream& err, bool utf8) : out_(out), err_(err), utf8_(utf8) {}
+    void showStatus(const std::string& text) override
+    {
+        if (text.empty() || text == last_)
+            return;
+        last_ = text;
+        out_ << latin1ForTerminal(text, utf8_) << "\n" << std::flush;
+    }
+    void showError(int, const std::string& title, const std::string& text) override
+    {
+        err_ << title << ": " << text << "\n";
+    }
+    void restart() { last_.clear(); }
+
+private:
+    std::ostream& out_;
+    std::ostream& err_;
+    bool utf8_;
+    std::string last_;
+};
+
+// The outbox's face on the terminal: a heading per message, then the send's lines.
+class TerminalOutboxView : public OutboxView {
+public:
+    TerminalOutboxView(const ProfileSettings& settings, std::ostream& out, std::ostream& err, bool utf8)
+        : settings_(settings), out_(out), err_(err), utf8_(utf8), send_(out, err, utf8)
+    {
+    }
+    bool sendMessage(const OutgoingMessage& message, int number) override
+    {
+        out_ << "Message " << number << ": " << latin1ForTerminal(message.Subject, utf8_) << "\n" << std::flush;
+        send_.restart();
+        return runSendSession(settings_, message, send_);
+    }
+    void showFileError(const std::string& text) override { err_ << latin1ForTerminal(text, utf8_) << "\n"; }
+
+private:
+    const ProfileSettings& settings_;
+    std::ostream& out_;
+    std::ostream& err_;
+    bool utf8_;
+    TerminalSendView send_;
+};
+
+int commandSendQueued(Profile& p, std::ostream& out, std::ostream& err, bool utf8)
+{
+    coreApplication();
+    TAttachmentManager attachments;
+    attachments.SetAttachmentDirectory(p.profileDirectory + "attach/");
+    TerminalOutboxView view(p.settings, out, err, utf8);
+    Outbox outbox(p.settings, p.store, attachments, view);
+    const bool all = outbox.run();
+    out << outbox.Sent() << " message(s) sent and filed in " << latin1ForTerminal(p.store.MailboxDisplayName(kSentMailbox), utf8)
+        << ", " << (outbox.Left() < 0 ? 0 : outbox.Left()) << " left in "
+        << latin1ForTerminal(p.store.MailboxDisplayName(kToSendMailbox), utf8) << "\n";
+    return all ? 0 : 1;
+}
+
+// A text argument as 8-bit text of one line; `what` names it in the refusal.
+std::string textArgument(const std::string& value, bool utf8, const std::string& what)
+{
+    std::string text = value;
+    if (utf8 && !utf8ToLatin1(value, text))
+        throw UsageError(what + " \"" + value + "\" holds characters that ISO-8859-1 cannot hold");
+    if (text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+        throw UsageError(what + " must be one line");
+    return text;
+}
+
+struct QueueRequest {
+    ComposedMessage message;
+    std::string bodyFile;
+};
+
+QueueRequest parseQueueArguments(const std::vector<std::string>& args, bool utf8)
+{
+    QueueRequest q;
+    bool haveSubject = false, haveBody = false;
+    std::vector<std::string> attachPaths;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string option = args[i], value;
+        if (std::size_t eq = option.find('='); option.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = option.substr(eq + 1);
+            option.resize(eq);
+        } else {
+            if (option != "--to" && option != "--cc" && option != "--bcc" && option != "--subject" &&
+                option != "--body-file" && option != "--attach")
+                throw UsageError("queue does not know \"" + option + "\"");
+            if (i + 1 >= args.size())
+                throw UsageError(option + " needs a value");
+            value = args[++i];
+        }
+        if (option == "--to" || option == "--cc" || option == "--bcc") {
+            std::string line = textArgument(value, utf8, "the address");
+            if (recipientEntry(line).empty())
+                throw UsageError("\"" + value + "\" names no address");
+            auto& lines = option == "--to" ? q.message.ToLines : option == "--cc" ? q.message.ccLines : q.message.BccLines;
+            lines.push_back(line);
+        } else if (option == "--subject") {
+            q.message.Subject = textArgument(value, utf8, "the subject");
+            haveSubject = true;
+        } else if (option == "--body-file") {
+            q.bodyFile = value;
+            haveBody = true;
+        } else if (option == "--attach") {
+            attachPaths.push_back(value);
+        } else {
+            throw UsageError("queue does not know \"" + option + "\"");
+        }
+    }
+    if (q.message.ToLines.empty() && q.message.ccLines.empty() && q.message.BccLines.empty())
+        throw UsageError(kNoAddressText);
+    if (!haveSubject)
+        throw UsageError("queue needs --subject TEXT");
+    if (!haveBody)
+        throw UsageError("queue needs --body-file FILE");
+    if (attachPaths.size() > kMaxComposedAttachments)
+        throw UsageError("a message carries at most " + std::to_string(kMaxComposedAttachments) + " attachments");
+    for (const auto& given : attachPaths) {
+        // The outbox reads the file later, from wherever it runs: the path must not depend on
+        // this directory.
+        std::error_code ec;
+        std::string path = std::filesystem::absolute(given, ec).lexically_normal().string();
+        if (ec || path.empty())
+            throw UsageError("\"" + given + "\" is no file that can be attached");
+        if (path.size() > kAttachmentPathRoom)
+            throw UsageError("the path \"" + path + "\" is longer than the " + std::to_string(kAttachmentPathRoom) +
+                             " bytes an attachment record can hold");
+        TOutgoingAttachment a;
+        a.Path = path;
+        a.Name = textArgument(std::filesystem::path(path).filename().string(), utf8, "the file name");
+        q.message.Attachments.push_back(std::move(a));
+    }
+    return q;
+}
+
+// The lines of a body file: LF or CR LF ends; a last line without an end counts.
+std::vector<std::string> bodyLines(const std::string& bytes)
+{
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < bytes.size()) {
+        std::size_t lf = bytes.find('\n', start);
+        std::size_t end = lf == std::string::npos ? bytes.size() : lf;
+        std::size_t cut = end > start && bytes[end - 1] == '\r' ? end - 1 : end;
+        lines.emplace_back(bytes, start, cut - start);
+        if (lf == std::string::npos)
+            break;
+        start = lf + 1;
+    }
+    return lines;
+}
+
+int commandQueue(Profile& p, QueueRequest& q, std::ostream& out, bool utf8)
+{
+    // The body is held whole, as the composition window holds it; a mailbox text stays below 2 GB.
+    constexpr std::uint64_t kMaxBodyBytes = 512ull * 1024 * 1024;
+    q.message.Body = bodyLines(readWholeFile(q.bodyFile, kMaxBodyBytes));
+    if (!q.message.Attachments.empty()) {
+        TMimeManager types(p.profileDirectory + "mime.def");
+        for (auto& a : q.message.Attachments)
+            a.MimeType = types.TypeOfFile(a.Name);
+    }
+    TAttachmentManager attachments;
+    attachments.SetAttachmentDirectory(p.profileDirectory + "attach/");
+    const int n = SendLater(p.store, attachments, p.settings, p.profileDirectory, q.message, std::time(nullptr));
+    const std::string& first = !q.message.ToLines.empty() ? q.message.ToLines.front()
+                               : !q.message.ccLines.empty() ? q.message.ccLines.front()
+                                                            : q.message.BccLines.front();
+    out << "Queued message " << n << " in " << latin1ForTerminal(p.store.MailboxDisplayName(kToSendMailbox), utf8)
+        << ": \"" << latin1ForTerminal(q.message.Subject, utf8) << "\" for " << latin1ForTerminal(first, utf8) << "\n";
+    return 0;
+}
+
+} // namespace
+
 int tavikctlMain(const std::vector<std::string>& argsIn, std::ostream& out, std::ostream& err,
                  const TavikctlEnvironment& env)
 {
@@ -554,6 +746,7 @@ int tavikctlMain(const std::vector<std::string>& argsIn, std::ostream& out, std:
     static const std::map<std::string, bool> kCommands = {
         {"mailboxes", false}, {"list", false}, {"show", false}, {"settings", false},
         {"compress", true}, {"empty-trash", true}, {"set", true}, {"check", true},
+        {"send-queued", true}, {"queue", true},
     };
     auto it = kCommands.find(command);
     if (it == kCommands.end()) {
@@ -561,9 +754,14 @@ int tavikctlMain(const std::vector<std::string>& argsIn, std::ostream& out, std:
         return 2;
     }
     try {
-        if ((command == "mailboxes" || command == "settings" || command == "empty-trash" || command == "check") &&
+        if ((command == "mailboxes" || command == "settings" || command == "empty-trash" || command == "check" ||
+             command == "send-queued") &&
             !rest.empty())
             throw UsageError(command + " takes no arguments");
+        // A message is checked whole before the profile is touched.
+        QueueRequest queued;
+        if (command == "queue")
+            queued = parseQueueArguments(rest, env.utf8);
         Profile p;
         openProfile(p, home, login, it->second, env);
         if (command == "mailboxes") return commandMailboxes(p, out, env.utf8);
@@ -574,6 +772,8 @@ int tavikctlMain(const std::vector<std::string>& argsIn, std::ostream& out, std:
         if (command == "empty-trash") return commandEmptyTrash(p, out);
         if (command == "set") return commandSet(p, rest, out, env.utf8);
         if (command == "check") return commandCheck(p, out, err, env.utf8);
+        if (command == "send-queued") return commandSendQueued(p, out, err, env.utf8);
+        if (command == "queue") return commandQueue(p, queued, out, env.utf8);
     } catch (const UsageError& e) {
         err << "tavikctl: " << e.what() << "\n";
         return 2;

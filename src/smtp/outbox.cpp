@@ -1,0 +1,336 @@
+#include "smtp/outbox.h"
+
+#include <QEventLoop>
+#include <QTimer>
+
+#include <cstdlib>
+#include <exception>
+
+#include "pop3/attachment_store.h"
+#include "smtp/stored_copy.h"
+#include "store/mailbox_store.h"
+
+namespace tavik {
+
+namespace {
+
+// A number the session reports (sizes and byte counts of our own writer); 0 when it is none.
+long long reportedNumber(const std::string& text)
+{
+    if (text.empty() || text.size() > 18)
+        return 0;
+    long long v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return 0;
+        v = v * 10 + (c - '0');
+    }
+    return v;
+}
+
+} // namespace
+
+bool sendMailErrorBox(int code, std::string& title, std::string& text)
+{
+    switch (code) {
+    case 1:
+        title = "Winsock Error";
+        text = "The winsock interface could not be initialized. Make sure that winsock is installed on your system.";
+        return true;
+    case 2:
+    case 10:
+    case 11:
+    case 19:
+        title = "Network Down Error";
+        text = "The network is down. Make sure that you have established a connection to the network.";
+        return true;
+    case 3:
+    case 16:
+        title = "Name Resolution Error";
+        text = "VoskMail could not find your SMTP mail server. Check that you are connected to your service "
+               "provider and that your setup information is correct.";
+        return true;
+    case 4:
+    case 5:
+    case 15:
+        title = "Unexpected Error";
+        text = "An unexpected error occured";
+        return true;
+    case 8:
+        title = "Connect Timeout Error";
+        text = "The connection attempt to the server timed out.";
+        return true;
+    case 9:
+        title = "Out of Sockets Error";
+        text = "The winsock is out of sockets. Close a winsock application before trying again.";
+        return true;
+    case 12:
+        title = "Connection Rejected Error";
+        text = "The mail server refused the connection. Make sure that you have entered the correct value in setup "
+               "for your SMTP server.";
+        return true;
+    case 13:
+        title = "Unexpected Response Error";
+        text = "An unexpected response was received from the mail server. Make sure that you have entered the "
+               "correct value in setup for your SMTP port.";
+        return true;
+    case 14:
+        title = "Transaction Canceled";
+        text = "The sending of mail was canceled.";
+        return true;
+    case 18:
+        title = "No Recipients Error";
+        text = "No recipients were specified for the message.";
+        return true;
+    default:
+        return false;
+    }
+}
+
+// ---- SendSession ------------------------------------------------------------------------
+
+SendSession::SendSession(ProfileSettings settings, SendMailView& view, QObject* parent)
+    : QObject(parent)
+    , settings_(std::move(settings))
+    , view_(view)
+    , mail_(std::make_unique<SendMail>())
+{
+    SendMail& m = *mail_;
+    m.SMTP_Port = 25;
+    m.KeepConnectionOpen = false;
+    m.OnMailInfo = [this](int info, const std::string& addinfo) { onInfo(info, addinfo); };
+    m.OnMailError = [this](int code, const std::string& addinfo) { onError(code, addinfo); };
+    m.OnDone = [this] { onDone(); };
+}
+
+SendSession::~SendSession()
+{
+    // The owner may go while the send still runs (Stop, the program closing): it ends without
+    // reporting to a view that may be gone.
+    mail_->OnMailInfo = nullptr;
+    mail_->OnMailError = nullptr;
+    mail_->OnDone = nullptr;
+    if (mail_->Busy())
+        mail_->SetAction(TMailAction::Cancel_SendMail);
+}
+
+void SendSession::open()
+{
+    if (opened_)
+        return;
+    opened_ = true;
+    view_.showStatus(kSendStatusConnectingTo + settings_.SmtpServer);
+    QTimer::singleShot(0, this, [this] { start(); });
+}
+
+void SendSession::start()
+{
+    if (started_ || ended_)
+        return;
+    started_ = true;
+    SendMail& m = *mail_;
+    // The lookup and the connect re-arm the countdown with their own time-outs: given the
+    // profile's, the time-out bounds them instead of being stopped by them.
+    const int timeOut = settings_.TimeOut > 0 ? settings_.TimeOut : 0;
+    m.ArmCountdown(timeOut);
+    m.TimeoutArp = timeOut;
+    m.TimeoutConnect = timeOut;
+    m.TimeoutIdle = timeOut;
+    m.SetSMTP_Server(settings_.SmtpServer);
+    m.SMTP_Port = static_cast<quint16>(settings_.SmtpPort > 0 && settings_.SmtpPort <= 65535 ? settings_.SmtpPort : 25);
+    m.SetAction(TMailAction::Send_Mail);
+}
+
+void SendSession::stop()
+{
+    if (ended_)
+        return;
+    if (!started_) {
+        // Stopped before it began: nothing was connected, and nothing will be.
+        started_ = true;
+        ended_ = true;
+        view_.finished(false);
+        return;
+    }
+    mail_->SetAction(TMailAction::Cancel_SendMail);
+}
+
+void SendSession::onInfo(int info, const std::string& addinfo)
+{
+    switch (info) {
+    case Info_Connected:
+    case Info_Resolved:
+        view_.showStatus(kSendStatusConnectedTo + addinfo);
+        break;
+    case Info_Disconnected:
+        view_.showStatus(kSendStatusDisconnected);
+        break;
+    case Info_MailSent:
+        view_.showStatus(kSendStatusMessageSent);
+        break;
+    case Info_Attachment:
+        view_.showStatus(kSendStatusSendingAttachment + addinfo);
+        break;
+    case Info_AttachmentSize:
+        view_.showProgressMaximum(reportedNumber(addinfo), true);
+        break;
+    case Info_AttachmentProgress:
+        view_.showProgressPosition(reportedNumber(addinfo));
+        break;
+    case Info_RecipientRejected:
+        view_.showStatus(kSendStatusRecipient + addinfo + kSendStatusRejected);
+        break;
+    case Info_Recipient:
+        view_.showStatus(kSendStatusTo + addinfo);
+        break;
+    case Info_BodySize:
+        view_.showProgressMaximum(reportedNumber(addinfo), false);
+        break;
+    case Info_BodyProgress:
+        view_.showStatus(kSendStatusSendingMessage);
+        view_.showProgressPosition(reportedNumber(addinfo));
+        break;
+    case Info_Resolving:
+        view_.showStatus(kSendStatusResolving + addinfo);
+        break;
+    default:
+        break;
+    }
+}
+
+void SendSession::onError(int code, const std::string&)
+{
+    std::string title, text;
+    if (sendMailErrorBox(code, title, text))
+        view_.showError(code, title, text);
+}
+
+void SendSession::onDone()
+{
+    if (ended_)
+        return;
+    ended_ = true;
+    view_.finished(mail_->QuitSent);
+}
+
+void fillSendMail(SendMail& mail, const OutgoingMessage& message)
+{
+    static_cast<OutgoingMessage&>(mail) = message;
+}
+
+bool runSendSession(const ProfileSettings& settings, const OutgoingMessage& message, SendMailView& view)
+{
+    // Forwards every report and ends the local loop with the send.
+    class Forward : public SendMailView {
+    public:
+        Forward(SendMailView& to, QEventLoop& loop) : to_(to), loop_(loop) {}
+        void showStatus(const std::string& text) override { to_.showStatus(text); }
+        void showProgressMaximum(long long maximum, bool reset) override { to_.showProgressMaximum(maximum, reset); }
+        void showProgressPosition(long long position) override { to_.showProgressPosition(position); }
+        void showError(int code, const std::string& title, const std::string& text) override
+        {
+            to_.showError(code, title, text);
+        }
+        void finished(bool accepted) override
+        {
+            done = true;
+            to_.finished(accepted);
+            loop_.quit();
+        }
+        bool done = false;
+
+    private:
+        SendMailView& to_;
+        QEventLoop& loop_;
+    };
+    QEventLoop loop;
+    Forward forward(view, loop);
+    SendSession session(settings, forward);
+    fillSendMail(session.Mail(), message);
+    session.open();
+    if (!forward.done)
+        loop.exec();
+    return session.Accepted();
+}
+
+// ---- Outbox ---------------------------------------------------------------------------------
+
+namespace {
+
+// What tells the first message of "To Send" from any other one: its index fields.
+struct QueuedIdentity {
+    int size = 0;
+    int attachStart = 0, attachEnd = 0;
+    std::string from, subject, date;
+    bool operator==(const QueuedIdentity&) const = default;
+};
+
+QueuedIdentity identityOf(const TNMailBox& store)
+{
+    return {store.Msg_Size(), store.Msg_AttachStart, store.Msg_AttachEnd, store.Msg_From, store.Msg_Subject,
+            store.Msg_Date};
+}
+
+} // namespace
+
+Outbox::Outbox(const ProfileSettings& settings, TNMailBox& store, TAttachmentManager& attachments, OutboxView& view)
+    : settings_(settings)
+    , store_(store)
+    , attachments_(attachments)
+    , view_(view)
+{
+}
+
+bool Outbox::run()
+{
+    if (running_)
+        return false;
+    running_ = true;
+    stopRequested_ = false;
+    failed_ = false;
+    sent_ = 0;
+    try {
+        store_.SetCurrentMailBoxNumber(kToSendMailbox);
+        const std::string sentKey = store_.MailboxKey(kSentMailbox);
+        const std::string queue = store_.MailBoxDirectory() + store_.CurrentMailBoxName() + ".mbx";
+        if (sentKey.empty())
+            throw FileError(store_.MailBoxDirectory(), "the profile has no \"Sent\" mailbox");
+        while (!stopRequested_ && store_.CurrentMailBoxMessages() > 0) {
+            store_.SetMsg_Number(1);
+            store_.LoadMessageText();
+            const QueuedIdentity queued = identityOf(store_);
+            const OutgoingMessage message = QueuedOutgoingMessage(settings_, store_, attachments_);
+            if (!view_.sendMessage(message, sent_ + 1)) {
+                failed_ = true;
+                break;
+            }
+            // Any notice or nested event may have selected another mailbox or message meanwhile.
+            store_.SetCurrentMailBoxNumber(kToSendMailbox);
+            const int before = store_.CurrentMailBoxMessages();
+            if (before > 0)
+                store_.SetMsg_Number(1);
+            if (before < 1 || !(identityOf(store_) == queued))
+                throw FileError(queue, "changed while \"" + message.Subject +
+                                           "\" was sent; it stays queued, check \"To Send\" before sending again");
+            store_.MoveMessage(sentKey);
+            store_.SetCurrentMailBoxNumber(kToSendMailbox);
+            // A move that did nothing would send the same message again and again.
+            if (store_.CurrentMailBoxMessages() != before - 1)
+                throw FileError(queue, "kept the sent message \"" + message.Subject + "\"");
+            ++sent_;
+        }
+    } catch (const std::exception& e) {
+        failed_ = true;
+        view_.showFileError(e.what());
+    }
+    try {
+        store_.SetCurrentMailBoxNumber(kToSendMailbox);
+        left_ = store_.CurrentMailBoxMessages();
+    } catch (const std::exception&) {
+        left_ = -1;
+    }
+    running_ = false;
+    return !failed_ && left_ == 0;
+}
+
+} // namespace tavik

@@ -1,0 +1,145 @@
+// The outbox without its windows: one send of one message as the send dialog runs it (the
+// session started with the profile's server, its progress turned into status texts, its errors
+// into titled boxes), and the run over "To Send" that reads every queued message back, sends it
+// and files it in "Sent". What they show goes through SendMailView and OutboxView, which the
+// send dialog, the main window's commands and tavikctl implement.
+#pragma once
+
+#include <QObject>
+
+#include <memory>
+#include <string>
+
+#include "profile/settings.h"
+#include "smtp/send_mail.h"
+
+namespace tavik {
+
+class TNMailBox;
+class TAttachmentManager;
+
+// Status texts of a send.
+inline constexpr const char* kSendStatusConnectingTo = "Connecting to ";
+inline constexpr const char* kSendStatusConnectedTo = "Connected to ";
+inline constexpr const char* kSendStatusDisconnected = "Disconnected";
+inline constexpr const char* kSendStatusMessageSent = "Message sent";
+inline constexpr const char* kSendStatusSendingAttachment = "Sending attachment ";
+inline constexpr const char* kSendStatusRecipient = "Recipient ";
+inline constexpr const char* kSendStatusRejected = " Rejected!";
+inline constexpr const char* kSendStatusTo = "To: ";
+inline constexpr const char* kSendStatusSendingMessage = "Sending Message";
+inline constexpr const char* kSendStatusResolving = "Resolving ";
+
+// The message box of a failed send for error `code`; false for the codes that show none
+// (6, 7, 17 and unknown ones). A cancel (14) is never reported, so its box never shows.
+bool sendMailErrorBox(int code, std::string& title, std::string& text);
+
+// What one send shows. Every method has an empty default.
+class SendMailView {
+public:
+    virtual ~SendMailView() = default;
+    // A status text: shown as the status and added to the log as one line.
+    virtual void showStatus(const std::string& text) { (void)text; }
+    // The progress bar's maximum; `resetPosition` puts the position back to 0 as well.
+    virtual void showProgressMaximum(long long maximum, bool resetPosition)
+    {
+        (void)maximum; (void)resetPosition;
+    }
+    virtual void showProgressPosition(long long position) { (void)position; }
+    // A failure with its box, shown once.
+    virtual void showError(int code, const std::string& title, const std::string& text)
+    {
+        (void)code; (void)title; (void)text;
+    }
+    // The send has ended; `accepted` when the server took the message (QuitSent).
+    virtual void finished(bool accepted) { (void)accepted; }
+};
+
+// One send of one message: owns its SendMail (the dialog's SendMail1), filled by the owner
+// before open(). The session begins from the event loop after open(), so a dialog is on screen
+// first. The profile's TimeOut bounds the lookup, the connect and any silence of the server.
+//
+// Life cycle: construct, fill Mail(), open(), wait for finished (exactly once, from the event
+// loop); stop() cancels a running send (finished follows, not accepted). Destroying the object
+// drops the connection without any further report.
+class SendSession : public QObject {
+    Q_OBJECT
+public:
+    SendSession(ProfileSettings settings, SendMailView& view, QObject* parent = nullptr);
+    ~SendSession() override;
+
+    SendMail& Mail() { return *mail_; }
+    // Status "Connecting to " + SmtpServer, then the send begins from the event loop.
+    void open();
+    // Cancels the send; before it began, it never begins.
+    void stop();
+
+    bool Running() const { return opened_ && !ended_; }
+    bool Ended() const { return ended_; }
+    // The server accepted the message.
+    bool Accepted() const { return mail_->QuitSent; }
+
+private:
+    void start();
+    void onInfo(int info, const std::string& addinfo);
+    void onError(int code, const std::string& addinfo);
+    void onDone();
+
+    ProfileSettings settings_;
+    SendMailView& view_;
+    std::unique_ptr<SendMail> mail_;
+    bool opened_ = false;
+    bool started_ = false;
+    bool ended_ = false;
+};
+
+// Fills a session's SendMail with the message properties the outbox or composition built.
+void fillSendMail(SendMail& mail, const OutgoingMessage& message);
+
+// Runs one send to its end in a local event loop (for faces without a modal dialog: tavikctl,
+// tests, benchmarks) and reports to `view`. True when the server accepted the message.
+bool runSendSession(const ProfileSettings& settings, const OutgoingMessage& message, SendMailView& view);
+
+// What the outbox run needs from its face.
+class OutboxView {
+public:
+    virtual ~OutboxView() = default;
+    // Sends one queued message through a send dialog of its own (or its like) and returns once
+    // the send has ended and the dialog was released: true when the dialog's result is OK.
+    // `number` counts the messages of this run from 1.
+    virtual bool sendMessage(const OutgoingMessage& message, int number) = 0;
+    // A failure while a message was prepared or filed; the run ends with it.
+    virtual void showFileError(const std::string& text) { (void)text; }
+};
+
+// The outbox command over "To Send": always its first message, read back and sent; an accepted
+// one is moved to "Sent" with its stored text and flag unchanged. The run ends when "To Send"
+// is empty, at the first message not accepted (it and the ones after it stay queued), on a
+// failure (shown once), or after stop().
+class Outbox {
+public:
+    Outbox(const ProfileSettings& settings, TNMailBox& store, TAttachmentManager& attachments, OutboxView& view);
+
+    // Runs to the end; true when "To Send" is empty afterwards.
+    bool run();
+    // No further message is started; the one being sent ends as its dialog decides.
+    void stop() { stopRequested_ = true; }
+
+    bool Running() const { return running_; }
+    int Sent() const { return sent_; }   // messages moved to "Sent" by this run
+    int Left() const { return left_; }   // messages left in "To Send" after the run
+    bool Failed() const { return failed_; } // the run ended with a send not accepted or a failure
+
+private:
+    ProfileSettings settings_;
+    TNMailBox& store_;
+    TAttachmentManager& attachments_;
+    OutboxView& view_;
+    bool running_ = false;
+    bool stopRequested_ = false;
+    bool failed_ = false;
+    int sent_ = 0;
+    int left_ = 0;
+};
+
+} // namespace tavik

@@ -1,0 +1,579 @@
+// The outbox run and the send of one message, against the real SMTP server (aiosmtpd) and
+// scripted servers: what goes out for a stored copy, what is moved to "Sent", where a run stops,
+// and what each send shows.
+#include "smtp/outbox.h"
+
+#include <gtest/gtest.h>
+
+#include <QProcess>
+#include <QStringList>
+#include <QTest>
+#include <QTimer>
+
+#include <deque>
+#include <filesystem>
+
+#include "peers/peer_fixtures.h"
+#include "peers/scripted_server.h"
+#include "pop3/attachment_store.h"
+#include "pop3/check_mail_rules.h"
+#include "smtp/stored_copy.h"
+#include "store/mailbox_store.h"
+#include "support/test_support.h"
+
+using namespace tavik;
+using namespace tavik::test;
+
+namespace {
+
+class QtEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { ensureCoreApplication(); }
+};
+const auto* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+using Lines = std::vector<std::string>;
+constexpr std::time_t kQueuedAt = 1709460000;
+
+// Everything one send showed.
+struct RecordedSend : SendMailView {
+    Lines statuses;
+    std::vector<std::pair<std::string, std::string>> boxes;
+    long long maximum = -1, position = -1;
+    int finishes = 0;
+    bool accepted = false;
+
+    void showStatus(const std::string& text) override { statuses.push_back(text); }
+    void showProgressMaximum(long long m, bool reset) override
+    {
+        maximum = m;
+        if (reset)
+            position = 0;
+    }
+    void showProgressPosition(long long p) override { position = p; }
+    void showError(int, const std::string& title, const std::string& text) override { boxes.emplace_back(title, text); }
+    void finished(bool a) override
+    {
+        ++finishes;
+        accepted = a;
+    }
+};
+
+// The outbox's face for the tests: each message through runSendSession, recorded.
+class TestOutboxView : public OutboxView {
+public:
+    explicit TestOutboxView(const ProfileSettings& settings) : settings_(settings) {}
+    std::deque<RecordedSend> sends;
+    std::vector<OutgoingMessage> messages;
+    Lines fileErrors;
+    // Runs from the event loop while message `number` is being sent.
+    std::function<void(int number)> duringSend;
+
+    bool sendMessage(const OutgoingMessage& message, int number) override
+    {
+        messages.push_back(message);
+        sends.emplace_back();
+        if (duringSend)
+            QTimer::singleShot(0, [this, number] { duringSend(number); });
+        return runSendSession(settings_, message, sends.back());
+    }
+    void showFileError(const std::string& text) override { fileErrors.push_back(text); }
+
+private:
+    const ProfileSettings& settings_;
+};
+
+// Bytes as a JSON string whose code points 0-255 are the bytes (check_message.py's form).
+std::string jsonBytes(const std::string& bytes)
+{
+    std::string out = "\"";
+    for (unsigned char c : bytes) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c >= 0x20 && c < 0x7f) {
+            out += static_cast<char>(c);
+        } else {
+            char u[8];
+            std::snprintf(u, sizeof u, "\\u%04x", c);
+            out += u;
+        }
+    }
+    return out + "\"";
+}
+
+// How Python's email package shows a stored date line, which names no zone.
+std::string pythonDate(std::time_t when)
+{
+    std::tm t{};
+    localtime_r(&when, &t);
+    char buffer[64];
+    std::strftime(buffer, sizeof buffer, "%a, %d %b %Y %H:%M:%S -0000", &t);
+    return buffer;
+}
+
+// Python's email package on a message as the server keeps it; empty when all was as expected.
+std::string pythonCheck(const TempDir& dir, const std::string& content, const std::string& json)
+{
+    const std::string message = dir.path() + "message.eml";
+    const std::string expectations = dir.path() + "expect.json";
+    writeBytes(message, content);
+    writeBytes(expectations, json);
+    const std::string script = (std::filesystem::path(__FILE__).parent_path() / "check_message.py").string();
+    QProcess python;
+    python.setProcessChannelMode(QProcess::MergedChannels);
+    python.start("/usr/bin/python3", QStringList{QString::fromStdString(script), QString::fromStdString(message),
+                                                 QString::fromStdString(expectations)});
+    if (!python.waitForFinished(60000))
+        return "check_message.py did not finish";
+    if (python.exitStatus() == QProcess::NormalExit && python.exitCode() == 0)
+        return {};
+    const std::string output = python.readAll().toStdString();
+    return output.empty() ? "check_message.py failed" : output;
+}
+
+class OutboxTest : public ::testing::Test {
+protected:
+    OutboxTest()
+    {
+        store.MailBoxes = {"m0=New Mail", "m1=Sent", "m2=To Send", "m3=Drafts", "m4=Trash"};
+        store.SetMailBoxDirectory(dir.path() + "mailboxe/");
+        attachments.SetAttachmentDirectory(dir.path() + "attach/");
+        settings.Name = "Sam Sender";
+        settings.RetAddr = "sam@example.org";
+        settings.SmtpServer = "127.0.0.1";
+    }
+    void useSink(const SmtpSink& sink) { settings.SmtpPort = sink.port(); }
+
+    // Files a message in "To Send" as "Send later" does.
+    void queue(const std::string& to, const std::string& subject, const Lines& body,
+               const std::vector<TOutgoingAttachment>& files = {})
+    {
+        ComposedMessage m;
+        m.ToLines = {to};
+        m.Subject = subject;
+        m.Body = body;
+        m.Attachments = files;
+        SendLater(store, attachments, settings, dir.path(), m, kQueuedAt);
+    }
+    void queue(const ComposedMessage& m) { SendLater(store, attachments, settings, dir.path(), m, kQueuedAt); }
+    int count(int mailbox)
+    {
+        store.SetCurrentMailBoxNumber(mailbox);
+        return store.CurrentMailBoxMessages();
+    }
+    // The stored text and subject of message n of a mailbox.
+    Lines text(int mailbox, int n)
+    {
+        store.SetCurrentMailBoxNumber(mailbox);
+        store.SetMsg_Number(n);
+        store.LoadMessageText();
+        return store.Msg_Text;
+    }
+    std::string subject(int mailbox, int n)
+    {
+        store.SetCurrentMailBoxNumber(mailbox);
+        store.SetMsg_Number(n);
+        return store.Msg_Subject;
+    }
+
+    TempDir dir;
+    TNMailBox store;
+    TAttachmentManager attachments;
+    ProfileSettings settings;
+};
+
+} // namespace
+
+TEST(SendMailErrorBoxes, EveryCodeHasItsTitleAndText)
+{
+    std::string title, text;
+    const std::vector<std::pair<std::vector<int>, std::string>> rows = {
+        {{1}, "Winsock Error"},
+        {{2, 10, 11, 19}, "Network Down Error"},
+        {{3, 16}, "Name Resolution Error"},
+        {{4, 5, 15}, "Unexpected Error"},
+        {{8}, "Connect Timeout Error"},
+        {{9}, "Out of Sockets Error"},
+        {{12}, "Connection Rejected Error"},
+        {{13}, "Unexpected Response Error"},
+        {{14}, "Transaction Canceled"},
+        {{18}, "No Recipients Error"},
+    };
+    for (const auto& [codes, want] : rows)
+        for (int code : codes) {
+            ASSERT_TRUE(sendMailErrorBox(code, title, text)) << code;
+            EXPECT_EQ(title, want) << code;
+        }
+    for (int code : {0, 6, 7, 17, 20, -1})
+        EXPECT_FALSE(sendMailErrorBox(code, title, text)) << code;
+    sendMailErrorBox(3, title, text);
+    EXPECT_EQ(text, "VoskMail could not find your SMTP mail server. Check that you are connected to your service "
+                    "provider and that your setup information is correct.");
+    sendMailErrorBox(13, title, text);
+    EXPECT_EQ(text, "An unexpected response was received from the mail server. Make sure that you have entered the "
+                    "correct value in setup for your SMTP port.");
+    sendMailErrorBox(4, title, text);
+    EXPECT_EQ(text, "An unexpected error occured");
+}
+
+// The exact dialogue and text of a queued message, and every status the send shows.
+TEST_F(OutboxTest, AQueuedMessageGoesOutAsItsStoredFormSays)
+{
+    queue("Ann Example <ann@example.net>", "Hi", {"body", ".dot"});
+    const std::string helo = "HELO " + heloName(SendMail().LocalHostName()) + "\r\n";
+    const std::string date = DateText(kQueuedAt);
+    ScriptedServer server;
+    server.send("220 scripted\r\n")
+        .expect(helo)
+        .send("250 hello\r\n")
+        .expect("MAIL FROM:<sam@example.org>\r\n")
+        .send("250 ok\r\n")
+        .expect("RCPT TO:<ann@example.net>\r\n")
+        .send("250 ok\r\n")
+        .expect("DATA\r\n")
+        .send("354 go on\r\n")
+        .expect("From: Sam Sender <sam@example.org>\r\n"
+                "To: Ann Example <ann@example.net>\r\n"
+                "Subject: Hi  \r\n"
+                "Mime-Version: 1.0\r\n"
+                "Content-Type: text/plain; charset=\"us-ascii\"\r\n"
+                "Date: " + date + "  \r\n"
+                "X-Priority: 3  \r\n"
+                "X-MSMail-Priority: Normal  \r\n"
+                "X-Encoder-Verify: True  \r\n"
+                "X-Mailer: Tavik mail v1.1b  \r\n"
+                "\r\n"
+                "body\r\n"
+                "..dot\r\n"
+                "\r\n"
+                ".\r\n")
+        .send("250 queued\r\n")
+        .expect("QUIT\r\n")
+        .send("221 bye\r\n")
+        .close();
+    settings.SmtpPort = server.port();
+    TestOutboxView view(settings);
+    Outbox outbox(settings, store, attachments, view);
+    EXPECT_TRUE(outbox.run());
+    EXPECT_TRUE(server.waitDone()) << server.report();
+    EXPECT_EQ(outbox.Sent(), 1);
+    EXPECT_EQ(outbox.Left(), 0);
+    ASSERT_EQ(view.sends.size(), 1u);
+    const RecordedSend& s = view.sends[0];
+    EXPECT_EQ(s.statuses, (Lines{"Connecting to 127.0.0.1", "Connected to 127.0.0.1", "To: ann@example.net",
+                                 "Sending Message", "Message sent", "Disconnected"}));
+    EXPECT_TRUE(s.boxes.empty());
+    EXPECT_EQ(s.maximum, 12);
+    EXPECT_EQ(s.position, 12);
+    EXPECT_EQ(s.finishes, 1);
+    EXPECT_TRUE(s.accepted);
+    EXPECT_EQ(count(kSentMailbox), 1);
+    EXPECT_EQ(count(kToSendMailbox), 0);
+}
+
+// Two messages with recipients of every kind, a long 8-bit subject, a reply address and an
+// attachment: envelopes and MIME as Python reads them, and both filed in "Sent" in order with
+// their stored text and flag unchanged.
+TEST_F(OutboxTest, TwoQueuedMessagesEndInSentInTheirOrder)
+{
+    SmtpSink sink;
+    ASSERT_TRUE(sink.start()) << sink.error();
+    useSink(sink);
+    settings.ReplyTo = "replies@example.org";
+    std::string binary;
+    for (int i = 0; i < 3000; ++i)
+        binary += static_cast<char>((i * 7) & 255);
+    writeBytes(dir.path() + "data.bin", binary);
+    ComposedMessage first;
+    first.ToLines = {"Ann Example <ann@example.net>", "bob@example.net"};
+    first.ccLines = {"\"Zo\xeb Exemple\" <zoe@example.net>"};
+    first.BccLines = {"Hidden <hidden@example.net>"};
+    first.Subject = "Caf\xe9 plans for the summer, a subject longer than forty characters";
+    first.Body = {"Hello,", "", "see the file."};
+    TOutgoingAttachment a;
+    a.Name = "data.bin";
+    a.MimeType = "application/octet-stream";
+    a.Description = "some data";
+    a.Path = dir.path() + "data.bin";
+    first.Attachments = {a};
+    queue(first);
+    queue("carl@example.net", "Second", {"second body"});
+    const Lines stored1 = text(kToSendMailbox, 1), stored2 = text(kToSendMailbox, 2);
+
+    TestOutboxView view(settings);
+    Outbox outbox(settings, store, attachments, view);
+    ASSERT_TRUE(outbox.run()) << (view.fileErrors.empty() ? "" : view.fileErrors[0]);
+    EXPECT_EQ(outbox.Sent(), 2);
+    ASSERT_TRUE(sink.waitForMessages(2));
+    const std::vector<SmtpMessage> got = sink.messages();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].mail_from, "sam@example.org");
+    EXPECT_EQ(got[0].rcpt_tos, (Lines{"ann@example.net", "bob@example.net", "zoe@example.net", "hidden@example.net"}));
+    EXPECT_EQ(got[1].rcpt_tos, (Lines{"carl@example.net"}));
+    EXPECT_EQ(got[0].content.find("hidden"), std::string::npos);
+    EXPECT_EQ(got[0].content.find("Hidden"), std::string::npos);
+    EXPECT_EQ(pythonCheck(dir, got[0].content, R"({
+        "addresses": {"From": [["Sam Sender", "sam@example.org"]],
+                      "To": [["Ann Example", "ann@example.net"], ["", "bob@example.net"]],
+                      "Cc": [["Zo\u00eb Exemple", "zoe@example.net"]]},
+        "headers": {"Subject": ["Caf\u00e9 plans for the summer, a subject longer than forty characters"],
+                    "Bcc": [], "Reply-To": ["replies@example.org"], "X-Priority": ["3"],
+                    "X-MSMail-Priority": ["Normal"], "X-Mailer": ["Tavik mail v1.1b"],
+                    "Date": [")" + pythonDate(kQueuedAt) + R"("], "X-Encoder": []},
+        "text": {"content_type": "text/plain", "body": "Hello,\r\n\r\nsee the file.\r\n"},
+        "attachments": [{"content_type": "application/octet-stream", "params": {"name": "data.bin"},
+                         "cte": "base64", "disposition": "attachment", "description": "some data",
+                         "file": ")" + dir.path() + R"(data.bin"}]})"),
+              "");
+    EXPECT_EQ(pythonCheck(dir, got[1].content, R"({
+        "addresses": {"To": [["", "carl@example.net"]]},
+        "headers": {"Subject": ["Second"]}, "text": {"body": "second body\r\n\r\n"}})"),
+              "");
+
+    EXPECT_EQ(count(kToSendMailbox), 0);
+    ASSERT_EQ(count(kSentMailbox), 2);
+    EXPECT_EQ(text(kSentMailbox, 1), stored1);
+    EXPECT_EQ(text(kSentMailbox, 2), stored2);
+    EXPECT_EQ(subject(kSentMailbox, 1), first.Subject.substr(0, 40));
+    EXPECT_EQ(store.Msg_Flag, 'U');
+    EXPECT_EQ(subject(kSentMailbox, 2), "Second");
+    for (const RecordedSend& s : view.sends) {
+        EXPECT_TRUE(s.boxes.empty());
+        EXPECT_NE(std::find(s.statuses.begin(), s.statuses.end(), "Message sent"), s.statuses.end());
+    }
+    EXPECT_NE(std::find(view.sends[0].statuses.begin(), view.sends[0].statuses.end(),
+                        "Sending attachment " + dir.path() + "data.bin"),
+              view.sends[0].statuses.end());
+}
+
+// The stored marking carries the password; the wire never does. The body stays enciphered.
+TEST_F(OutboxTest, TheEncryptionPasswordIsNeverSent)
+{
+    SmtpSink sink;
+    ASSERT_TRUE(sink.start()) << sink.error();
+    useSink(sink);
+    ComposedMessage m;
+    m.ToLines = {"ann@example.net"};
+    m.Subject = "Secret";
+    m.Encrypt = true;
+    m.Password = "pw";
+    m.Body = {"Hello", "Bye"};
+    queue(m);
+    const Lines stored = text(kToSendMailbox, 1);
+    ASSERT_NE(std::find(stored.begin(), stored.end(), "X-Encoder: RC4 internal pw"), stored.end());
+
+    TestOutboxView view(settings);
+    Outbox outbox(settings, store, attachments, view);
+    ASSERT_TRUE(outbox.run());
+    ASSERT_TRUE(sink.waitForMessages(1));
+    const std::string wire = sink.messages()[0].content;
+    EXPECT_EQ(wire.find("RC4 internal pw"), std::string::npos) << wire;
+    EXPECT_EQ(pythonCheck(dir, wire, R"({
+        "headers": {"X-Encoder": ["RC4 internal"], "X-Encoder-Verify": ["True"], "Subject": ["Secret"]},
+        "text": {"body": )" + jsonBytes("\x47\xa7\x74\xd8\xe3\r\n\x4d\xbb\x7d\r\n\r\n") + "}}"),
+              "");
+    // "Sent" keeps the stored copy as it was, password line included.
+    EXPECT_EQ(text(kSentMailbox, 1), stored);
+}
+
+// A send not accepted ends the run: one box, the message and those after it stay queued.
+TEST_F(OutboxTest, TheRunStopsAtTheFirstMessageNotAccepted)
+{
+    SmtpSink refusing;
+    refusing.rejectData();
+    ASSERT_TRUE(refusing.start()) << refusing.error();
+    useSink(refusing);
+    queue("ann@example.net", "First", {"one"});
+    queue("bob@example.net", "Second", {"two"});
+    TestOutboxView view(settings);
+    Outbox outbox(settings, store, attachments, view);
+    EXPECT_FALSE(outbox.run());
+    EXPECT_TRUE(outbox.Failed());
+    ASSERT_EQ(view.sends.size(), 1u);
+    ASSERT_EQ(view.sends[0].boxes.size(), 1u);
+    EXPECT_EQ(view.sends[0].boxes[0].first, "Unexpected Response Error");
+    EXPECT_FALSE(view.sends[0].accepted);
+    EXPECT_EQ(outbox.Sent(), 0);
+    EXPECT_EQ(outbox.Left(), 2);
+    EXPECT_EQ(subject(kToSendMailbox, 1), "First");
+    EXPECT_EQ(subject(kToSendMailbox, 2), "Second");
+    EXPECT_EQ(count(kSentMailbox), 0);
+    EXPECT_TRUE(refusing.messages().empty());
+}
+
+// A queued message whose attachment file went away, or that names nobody, is never delivered
+// in part: its box, and it stays queued.
+TEST_F(OutboxTest, AMessageThatCannotBeWrittenOrAddressedStaysQueued)
+{
+    SmtpSink sink;
+    ASSERT_TRUE(sink.start()) << sink.error();
+    useSink(sink);
+    writeBytes(dir.path() + "gone.bin", "\x90\x91\x92");
+    TOutgoingAttachment a;
+    a.Name = "gone.bin";
+    a.Path = dir.path() + "gone.bin";
+    queue("ann@example.net", "Lost file", {"see the file"}, {a});
+    removeFileIfPresent(dir.path() + "gone.bin");
+    {
+        TestOutboxView view(settings);
+        Outbox outbox(settings, store, attachments, view);
+        EXPECT_FALSE(outbox.run());
+        ASSERT_EQ(view.sends.size(), 1u);
+        EXPECT_EQ(view.sends[0].boxes,
+                  (std::vector<std::pair<std::string, std::string>>{{"Unexpected Error", "An unexpected error occured"}}));
+        EXPECT_EQ(outbox.Left(), 1);
+    }
+    EXPECT_TRUE(sink.messages().empty());
+
+    // Only lines that name no address: nothing is connected.
+    store.SetCurrentMailBoxNumber(kToSendMailbox);
+    store.SetMsg_Number(1);
+    store.DeleteMessage();
+    store.Msg_Text = {"From: Sam <sam@example.org>", "To: ", "cc:  ", "Subject: Nobody", "", "text"};
+    store.Msg_Subject = "Nobody";
+    store.Msg_AttachStart = store.Msg_AttachEnd = 0;
+    store.AppendMessage();
+    ScriptedServer unused;
+    settings.SmtpPort = unused.port();
+    TestOutboxView view(settings);
+    Outbox outbox(settings, store, attachments, view);
+    EXPECT_FALSE(outbox.run());
+    ASSERT_EQ(view.sends.size(), 1u);
+    EXPECT_EQ(view.sends[0].boxes,
+              (std::vector<std::pair<std::string, std::string>>{
+                  {"No Recipients Error", "No recipients were specified for the message."}}));
+    EXPECT_EQ(unused.connections(), 0);
+    EXPECT_EQ(count(kToSendMailbox), 1);
+}
+
+// Whatever a send's events select in the store, the message sent is the one moved; a message
+// queued meanwhile is sent after it. A "To Send" whose first message changed meanwhile stops the
+// run before anything unsent is filed as sent.
+TEST_F(OutboxTest, TheMessageSentIsTheOneMovedToSent)
+{
+    SmtpSink sink;
+    ASSERT_TRUE(sink.start()) << sink.error();
+    useSink(sink);
+    store.SetCurrentMailBoxNumber(1);
+    store.Msg_Text = {"From: x@example.org", "", "new mail"};
+    store.Msg_Subject = "In New Mail";
+    store.Msg_Flag = 'U';
+    store.AppendMessage();
+    queue("ann@example.net", "A", {"a"});
+    queue("bob@example.net", "B", {"b"});
+    TestOutboxView view(settings);
+    view.duringSend = [&](int number) {
+        if (number == 1)
+            queue("carl@example.net", "C", {"c"}); // a confirmation of receipt filed meanwhile
+        store.SetCurrentMailBoxNumber(1);
+        store.SetMsg_Number(1);
+    };
+    Outbox outbox(settings, store, attachments, view);
+    ASSERT_TRUE(outbox.run());
+    EXPECT_EQ(outbox.Sent(), 3);
+    ASSERT_EQ(count(kSentMailbox), 3);
+    EXPECT_EQ(subject(kSentMailbox, 1), "A");
+    EXPECT_EQ(subject(kSentMailbox, 2), "B");
+    EXPECT_EQ(subject(kSentMailbox, 3), "C");
+    EXPECT_EQ(count(1), 1);
+    EXPECT_EQ(subject(1, 1), "In New Mail");
+    ASSERT_TRUE(sink.waitForMessages(3));
+    EXPECT_EQ(sink.messages()[2].rcpt_tos, (Lines{"carl@example.net"}));
+
+    queue("dan@example.net", "D", {"d"});
+    queue("eve@example.net", "E", {"e"});
+    TestOutboxView changing(settings);
+    changing.duringSend = [&](int) {
+        store.SetCurrentMailBoxNumber(kToSendMailbox);
+        store.SetMsg_Number(1);
+        store.DeleteMessage();
+    };
+    Outbox second(settings, store, attachments, changing);
+    EXPECT_FALSE(second.run());
+    ASSERT_EQ(changing.fileErrors.size(), 1u);
+    EXPECT_NE(changing.fileErrors[0].find("changed while \"D\" was sent"), std::string::npos) << changing.fileErrors[0];
+    EXPECT_EQ(count(kSentMailbox), 3);
+    EXPECT_EQ(subject(kToSendMailbox, 1), "E");
+}
+
+// Stop lets the message in hand finish and starts no other.
+TEST_F(OutboxTest, StopEndsTheRunAfterTheMessageInHand)
+{
+    SmtpSink sink;
+    ASSERT_TRUE(sink.start()) << sink.error();
+    useSink(sink);
+    queue("ann@example.net", "A", {"a"});
+    queue("bob@example.net", "B", {"b"});
+    TestOutboxView view(settings);
+    Outbox outbox(settings, store, attachments, view);
+    view.duringSend = [&](int) { outbox.stop(); };
+    EXPECT_FALSE(outbox.run());
+    EXPECT_EQ(outbox.Sent(), 1);
+    EXPECT_EQ(outbox.Left(), 1);
+    EXPECT_EQ(subject(kToSendMailbox, 1), "B");
+}
+
+// The profile's time-out bounds the connect and the server's silence: without it the connect
+// would wait for the system's own give-up, minutes later.
+TEST_F(OutboxTest, TheTimeOutEndsASendThatGetsNoAnswer)
+{
+    settings.TimeOut = 1;
+    auto sendTo = [&](quint16 port, RecordedSend& s) {
+        settings.SmtpPort = port;
+        SendSession session(settings, s);
+        session.Mail().FROM_Address = "sam@example.org";
+        session.Mail().ListTo = {"ann@example.net|"};
+        session.Mail().MailText = {"x"};
+        session.open();
+        return QTest::qWaitFor([&] { return s.finishes == 1; }, 15000);
+    };
+    {
+        UnansweredListener unanswered;
+        RecordedSend s;
+        ASSERT_TRUE(sendTo(unanswered.port(), s));
+        EXPECT_FALSE(s.accepted);
+        EXPECT_EQ(s.boxes, (std::vector<std::pair<std::string, std::string>>{
+                               {"Connect Timeout Error", "The connection attempt to the server timed out."}}));
+    }
+    ScriptedServer silent;
+    silent.send("220 hello\r\n").stall();
+    RecordedSend s;
+    ASSERT_TRUE(sendTo(silent.port(), s));
+    ASSERT_EQ(s.boxes.size(), 1u);
+    EXPECT_EQ(s.boxes[0].first, "Connect Timeout Error");
+}
+
+// A stop before the send began connects nothing; a stop during it ends it without a box.
+TEST_F(OutboxTest, AStoppedSendEndsOnceAndUnaccepted)
+{
+    ScriptedServer server;
+    server.send("220 hello\r\n").stall();
+    settings.SmtpPort = server.port();
+    RecordedSend early;
+    {
+        SendSession session(settings, early);
+        session.Mail().FROM_Address = "sam@example.org";
+        session.Mail().ListTo = {"ann@example.net|"};
+        session.open();
+        session.stop();
+        EXPECT_TRUE(session.Ended());
+        QTest::qWait(0);
+    }
+    EXPECT_EQ(early.finishes, 1);
+    EXPECT_FALSE(early.accepted);
+    EXPECT_EQ(early.statuses, (Lines{"Connecting to 127.0.0.1"}));
+    EXPECT_EQ(server.connections(), 0);
+
+    RecordedSend late;
+    SendSession session(settings, late);
+    session.Mail().FROM_Address = "sam@example.org";
+    session.Mail().ListTo = {"ann@example.net|"};
+    session.open();
+    ASSERT_TRUE(server.waitDone()) << server.report();
+    session.stop();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return late.finishes == 1; }, 10000));
+    EXPECT_FALSE(late.accepted);
+    EXPECT_TRUE(late.boxes.empty());
+    EXPECT_TRUE(server.waitClientClosed()) << server.report();
+}
