@@ -5,6 +5,7 @@
 
 #include <QTest>
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
@@ -104,6 +105,20 @@ public:
     }
     int filed = 0, confirmations = 0, announced = 0;
 };
+
+// Python's poplib logs in and answers STAT's count (-1 when it cannot).
+int poplibCount(const DovecotServer& server)
+{
+    const std::string command = "/usr/bin/python3 -c \"import poplib; p = poplib.POP3('127.0.0.1', " +
+        std::to_string(server.port()) + "); p.user('" + server.user() + "'); p.pass_('" + server.password() +
+        "'); print(p.stat()[0]); p.quit()\"";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        return -1;
+    char buffer[64] = {};
+    const bool read = fgets(buffer, sizeof buffer, pipe) != nullptr;
+    return pclose(pipe) == 0 && read ? std::atoi(buffer) : -1;
+}
 
 std::string simpleMessage(const std::string& subject, const std::string& extra = "")
 {
@@ -323,8 +338,9 @@ TEST(CheckMailDovecot, DeletionReceiptsAttachmentNumbersAndTheAddressBook)
     EXPECT_EQ(queued[0].text[1], "To: ann@example.org");
     EXPECT_EQ(queued[0].text[6], "*** Confirmation of receipt ***");
 
-    // Both deleted on the server, after they were filed.
+    // Both deleted on the server, after they were filed, as poplib sees it.
     EXPECT_EQ(server.messagesOnServer(), 0u);
+    EXPECT_EQ(poplibCount(server), 0);
     // Both senders have a display name: both are in the book now.
     EXPECT_TRUE(IsKnownSender(p.dir(), "Ann Sender <ann@example.org>"));
     EXPECT_TRUE(IsKnownSender(p.dir(), "Bob Builder <bob@example.org>"));
