@@ -23,7 +23,6 @@
 #include "app/folder_tree_widget.h"
 #include "app/interaction_adapters.h"
 #include "app/login_dialog.h"
-#include "app/mailbox_placeholder_window.h"
 #include "app/new_user_dialog.h"
 #include "app/resources.h"
 #include "app/side_bar_widget.h"
@@ -32,6 +31,8 @@
 #include "app/user_interaction.h"
 #include "profile/file_util.h"
 #include "profile/ini_file.h"
+#include "view/mailbox_list_widget.h"
+#include "view/mailbox_window.h"
 
 namespace tavik {
 
@@ -75,7 +76,9 @@ const std::vector<std::string>& TMainForm::statusPictureNames()
     return names;
 }
 
-TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent), workflows_(std::make_unique<WorkflowCommands>())
+TMainForm::TMainForm(QWidget* parent)
+    : QMainWindow(parent), workflows_(std::make_unique<WorkflowCommands>()),
+      attachmentLinks_(std::make_unique<AttachmentLinkCommands>())
 {
     ensureResources();
     setObjectName(QStringLiteral("TMainForm"));
@@ -377,6 +380,11 @@ QAction* TMainForm::commandAction(const char* handlerName) const
 void TMainForm::setWorkflowCommands(std::unique_ptr<WorkflowCommands> commands)
 {
     workflows_ = commands ? std::move(commands) : std::make_unique<WorkflowCommands>();
+}
+
+void TMainForm::setAttachmentLinkCommands(std::unique_ptr<AttachmentLinkCommands> commands)
+{
+    attachmentLinks_ = commands ? std::move(commands) : std::make_unique<AttachmentLinkCommands>();
 }
 
 void TMainForm::runGuarded(void (TMainForm::*slot)())
@@ -873,7 +881,23 @@ void TMainForm::runCheckCommand(const std::function<void()>& command)
             window->checkCountdown_ = window->settings_.AutoCheckMinutes;
         }
     } reset{this};
+    const int before = newMailCount();
     command();
+    // New mail joined the bottom of the New Mail list: it is shown newest first again.
+    if (newMailCount() > before)
+        sortNewMailWindow();
+}
+
+int TMainForm::newMailCount()
+{
+    if (!mailboxesOpen_ || mailboxCount_ < 1)
+        return 0;
+    try {
+        mailbox_.SetCurrentMailBoxNumber(1);
+        return mailbox_.CurrentMailBoxMessages();
+    } catch (const FileError&) {
+        return 0;
+    }
 }
 
 void TMainForm::scheduleIdleCheck()
@@ -1123,8 +1147,11 @@ void TMainForm::OpenMailboxWindow(int n)
             return;
         }
     }
-    auto* window = new MailboxPlaceholderWindow(mailbox_, n);
-    QMdiSubWindow* sub = mdi_->addSubWindow(window);
+    // The list shows the mailbox's captions and pictures (listLookFor) and loads its messages;
+    // a store error is shown and no window opens.
+    auto window = std::make_unique<TMailboxForm>(*this, n);
+    window->Open();
+    QMdiSubWindow* sub = mdi_->addSubWindow(window.release());
     sub->setAttribute(Qt::WA_DeleteOnClose);
     sub->setWindowTitle(fromLatin1(mailbox_.MailboxDisplayName(n)));
     sub->setWindowIcon(FolderTreeWidget::nodePicture(n <= 5 ? n + 1 : kMailboxFolderOpenImage));
@@ -1132,6 +1159,36 @@ void TMainForm::OpenMailboxWindow(int n)
     const int offset = 24 * (static_cast<int>(mdi_->subWindowList().size()) - 1) % 240;
     sub->resize(std::max(360, area.width() - 24 - offset), std::max(240, area.height() - 24 - offset));
     sub->move(8 + offset, 8 + offset);
+    sub->show();
+    mdi_->setActiveSubWindow(sub);
+    refreshCommandState();
+}
+
+TMailboxForm* TMainForm::mailboxWindow(int n) const
+{
+    for (const auto& [sub, child] : childWindows())
+        if (child->childKind() == MailChildWindow::Kind::Mailbox && child->mailboxNumber() == n)
+            if (auto* form = dynamic_cast<TMailboxForm*>(child))
+                return form;
+    return nullptr;
+}
+
+void TMainForm::sortNewMailWindow()
+{
+    if (TMailboxForm* form = mailboxWindow(1))
+        form->list()->sortList(kColumnDate, true);
+}
+
+void TMainForm::addViewerWindow(QWidget* window)
+{
+    QMdiSubWindow* sub = mdi_->addSubWindow(window);
+    sub->setAttribute(Qt::WA_DeleteOnClose);
+    sub->setWindowIcon(picture("MAIL_READ"));
+    const QSize area = mdi_->viewport()->size();
+    const int offset = 24 * (static_cast<int>(mdi_->subWindowList().size()) - 1) % 240;
+    sub->resize(std::max(360, std::min(720, area.width() - 48 - offset)),
+                std::max(260, std::min(560, area.height() - 48 - offset)));
+    sub->move(16 + offset, 16 + offset);
     sub->show();
     mdi_->setActiveSubWindow(sub);
     refreshCommandState();

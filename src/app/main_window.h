@@ -19,6 +19,7 @@
 #include "profile/user_registry.h"
 #include "store/folder_tree.h"
 #include "store/mailbox_store.h"
+#include "view/message_window_host.h"
 #include "view/mime_manager.h"
 #include "view/viewer_launcher.h"
 
@@ -38,6 +39,7 @@ class FolderTreeWidget;
 class SideBarWidget;
 class SplashWindow;
 class TLoginForm;
+class TMailboxForm;
 
 // `TMainForm`. Life cycle: created empty (NotStarted); the first show posts StartUp, which shows
 // the splash and the login dialog (LoggingIn). A cancelled login ends in Quitting with nothing of
@@ -46,8 +48,9 @@ class TLoginForm;
 // any number of times; closing the window (also "E&xit", SIGTERM, SIGINT and the end of the
 // desktop session) runs Shutdown once (ShutDown). LeaveProfile runs exactly once per profile
 // left. Owns, for the whole process, the mailbox store, the attachment store, the folder tree,
-// the settings and mailbox list, the MIME registry, the user registry and the timer.
-class TMainForm : public QMainWindow {
+// the settings and mailbox list, the MIME registry, the user registry and the timer. It is the
+// host of the mailbox and viewer windows, which live in its window area.
+class TMainForm : public QMainWindow, public MessageWindowHost {
     Q_OBJECT
 public:
     enum class State { NotStarted, LoggingIn, Quitting, ProfileOpen, ShutDown };
@@ -86,6 +89,11 @@ public:
 
     // `OpenMailboxWindow`(n): brings the open window of mailbox n to the front, or opens one.
     void OpenMailboxWindow(int n);
+    // The first open mailbox window of mailbox n, nullptr when none.
+    TMailboxForm* mailboxWindow(int n) const;
+    // After a check has filed new mail: the New Mail window sorts by Date in normal order
+    // (newest first). The check commands call it when mailbox 1 grew.
+    void sortNewMailWindow();
 
     // Handlers of the command table, each bound to its menu entry, tool button and side-bar
     // link (the QAction's object name is the handler's name). Commands of later work go to
@@ -137,31 +145,37 @@ public:
     // An entry of "Move to...": the active window's messages go to mailbox n.
     void MoveToMenuClick(int n);
     // Messages dropped on the tree node of mailbox `target`.
-    void MessagesDropped(int target, const MessageDrag& drag);
+    void MessagesDropped(int target, const MessageDrag& drag) override;
 
     // The process-wide state, for the windows and workflows that work on it.
     const std::string& ProgramDirectory() const { return programDirectory_; }
-    const std::string& ProfileDirectory() const { return profileDirectory_; }
-    ProfileSettings& settings() { return settings_; }
+    const std::string& ProfileDirectory() const override { return profileDirectory_; }
+    ProfileSettings& settings() override { return settings_; }
     MailboxList& mailboxList() { return mailboxList_; }
     int mailboxCount() const { return mailboxCount_; }
-    TNMailBox& Mailbox() { return mailbox_; }
-    TAttachmentManager& attachments() { return attachments_; }
+    TNMailBox& Mailbox() override { return mailbox_; }
+    TAttachmentManager& attachments() override { return attachments_; }
     // The MIME registry of the open profile, nullptr when none is open.
     TMimeManager* mimeManager() { return mime_.get(); }
     FolderTree& folderTree() { return tree_; }
     UserRegistry& users() { return users_; }
     // One of the 13 status pictures by its name ("MAIL_READ"); empty when no profile is open.
-    QIcon statusPicture(const std::string& name) const;
+    QIcon statusPicture(const std::string& name) const override;
     // The names of the 13 status pictures.
     static const std::vector<std::string>& statusPictureNames();
 
     // The commands later work provides; the window takes ownership. Never null.
     void setWorkflowCommands(std::unique_ptr<WorkflowCommands> commands);
     WorkflowCommands& workflowCommands() { return *workflows_; }
+    // The attachment and link commands of the message windows; the window takes ownership.
+    // Never null (the default does nothing).
+    void setAttachmentLinkCommands(std::unique_ptr<AttachmentLinkCommands> commands);
+    AttachmentLinkCommands& attachmentLinkCommands() override { return *attachmentLinks_; }
+    // A viewer window opened from a mailbox list becomes a child window here.
+    void addViewerWindow(QWidget* window) override;
 
     // Parts of the window, for the child windows and tests.
-    QMdiArea* mdiArea() const { return mdi_; }
+    QMdiArea* mdiArea() const override { return mdi_; }
     FolderTreeWidget* treeWidget() const { return treeWidget_; }
     SideBarWidget* sideBar() const { return sideBar_; }
     QComboBox* userCombo() const { return userCombo_; }
@@ -210,6 +224,7 @@ private:
     void handleFolderResult(const FolderCommandResult& result);
     std::unique_ptr<ProfileLock> lockProfile(const std::string& directory, int user);
     void runCheckCommand(const std::function<void()>& command);
+    int newMailCount();
     bool busy() const;
     void whenIdle();
     void scheduleIdleCheck();
@@ -242,6 +257,7 @@ private:
     std::unique_ptr<ProfileLock> lock_;
     std::map<std::string, QIcon> statusPictures_;
     std::unique_ptr<WorkflowCommands> workflows_;
+    std::unique_ptr<AttachmentLinkCommands> attachmentLinks_;
 
     QTimer* SystemTimer;
     QMdiArea* mdi_ = nullptr;

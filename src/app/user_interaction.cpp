@@ -1,6 +1,7 @@
 #include "app/user_interaction.h"
 
 #include <QApplication>
+#include <QColorDialog>
 #include <QFileDialog>
 #include <QFontDialog>
 #include <QMessageBox>
@@ -9,6 +10,8 @@
 #include "app/item_name_dialog.h"
 #include "app/password_dialog.h"
 #include "app/text_conversion.h"
+#include "view/crypt_password_dialog.h"
+#include "view/transfer_dialog.h"
 
 namespace tavik {
 
@@ -99,6 +102,30 @@ std::optional<QFont> QtUserInteraction::askFont(const std::string& title, const 
     if (!ok)
         return std::nullopt;
     return font;
+}
+
+std::optional<std::string> QtUserInteraction::askDecoderPassword()
+{
+    TCryptPwdForm form(dialogParent());
+    if (form.exec() != QDialog::Accepted)
+        return std::nullopt;
+    return form.password();
+}
+
+std::optional<int> QtUserInteraction::askMoveTarget(const std::vector<std::string>& mailboxNames)
+{
+    TTransferForm form(mailboxNames, dialogParent());
+    if (form.exec() != QDialog::Accepted || form.chosenMailbox() < 1)
+        return std::nullopt;
+    return form.chosenMailbox();
+}
+
+std::optional<QColor> QtUserInteraction::askColor(const std::string& title, const QColor& current)
+{
+    const QColor color = QColorDialog::getColor(current, dialogParent(), fromLatin1(title));
+    if (!color.isValid())
+        return std::nullopt;
+    return color;
 }
 
 std::optional<std::string> QtUserInteraction::askOpenFile(const std::string& title, const std::string& directory,

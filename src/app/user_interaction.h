@@ -4,10 +4,12 @@
 // every text, so nothing ever waits on a modal box and every wording is checked exactly.
 #pragma once
 
+#include <QColor>
 #include <QFont>
 #include <QString>
 #include <optional>
 #include <string>
+#include <vector>
 
 class QWidget;
 
@@ -36,6 +38,14 @@ public:
                                                const std::string& initial = {}) = 0;
     // A font chosen in the font dialog, nullopt on Cancel.
     virtual std::optional<QFont> askFont(const std::string& title, const QFont& current) = 0;
+    // The decoder password of an enciphered message ("Decoder Password . . ."): the text typed,
+    // nullopt when the dialog was closed without OK.
+    virtual std::optional<std::string> askDecoderPassword() = 0;
+    // The target of a move ("Move message(s) to . . . . ") among `mailboxNames` (display names
+    // in mailbox-number order): the chosen mailbox's number (1-based), nullopt on Cancel.
+    virtual std::optional<int> askMoveTarget(const std::vector<std::string>& mailboxNames) = 0;
+    // A colour chosen in the colour dialog, nullopt on Cancel.
+    virtual std::optional<QColor> askColor(const std::string& title, const QColor& current) = 0;
     // A file to open; a path (file-system bytes), nullopt on Cancel.
     virtual std::optional<std::string> askOpenFile(const std::string& title, const std::string& directory,
                                                    const std::string& filter) = 0;
@@ -60,6 +70,9 @@ public:
     std::optional<std::string> askText(const std::string& title, const std::string& prompt,
                                        const std::string& initial = {}) override;
     std::optional<QFont> askFont(const std::string& title, const QFont& current) override;
+    std::optional<std::string> askDecoderPassword() override;
+    std::optional<int> askMoveTarget(const std::vector<std::string>& mailboxNames) override;
+    std::optional<QColor> askColor(const std::string& title, const QColor& current) override;
     std::optional<std::string> askOpenFile(const std::string& title, const std::string& directory,
                                            const std::string& filter) override;
     std::optional<std::string> askSaveFile(const std::string& title, const std::string& directory,

@@ -308,6 +308,7 @@ void NMailboxViewer::resync()
 {
     // A notice that does not fit what the list holds: show the store's messages again.
     LoadItems();
+    fireRenumbered({});
 }
 
 void NMailboxViewer::MailboxChanged(int action, int messageNumber)
@@ -344,6 +345,7 @@ void NMailboxViewer::MailboxChanged(int action, int messageNumber)
         clearItems();
         changed(DisplayChange::Reset);
         fireChange();
+        fireRenumbered({});
         CloseAllViewers();
         return;
     case kMailboxReloaded:
@@ -360,6 +362,7 @@ void NMailboxViewer::MailboxChanged(int action, int messageNumber)
         mailbox_ = nullptr;
         registered_ = false;
         registeredKey_.clear();
+        fireRenumbered({});
         return;
     default:
         return;
@@ -449,6 +452,7 @@ void NMailboxViewer::removeItems(const std::vector<int>& sequentialNumbers)
                                               [](const MailboxListItem& i) { return isUnreadFlag(i.Flag); }));
     changed(single ? DisplayChange::LineRemoved : DisplayChange::Reset, singleLine);
     fireChange();
+    fireRenumbered(newNumber);
 
     for (auto& slot : slots_) {
         if (!slot.window || slot.message < 1 || slot.message > count)
@@ -500,6 +504,12 @@ void NMailboxViewer::fireChange()
 {
     if (OnChange)
         OnChange(*this);
+}
+
+void NMailboxViewer::fireRenumbered(const std::vector<int>& newNumbers)
+{
+    if (OnMessagesRenumbered)
+        OnMessagesRenumbered(*this, newNumbers);
 }
 
 void NMailboxViewer::changing(DisplayChange::Kind kind, int line)

@@ -225,6 +225,10 @@ public:
     std::function<void(NMailboxViewer&)> OnChange;
     std::function<void(NMailboxViewer&, int message)> OnMessageClick;
     std::function<void(NMailboxViewer&, int message)> OnMessageDoubleClick;
+    // Messages left the list: `newNumbers[m]` is the number message m now has, 0 when it went.
+    // An empty table means the numbers are no longer known (emptied, reloaded after a notice
+    // that did not fit, or the store gone). For owners that remember a message by number.
+    std::function<void(NMailboxViewer&, const std::vector<int>& newNumbers)> OnMessagesRenumbered;
     // The widget's hooks around every display change (for its item model and repaint).
     std::function<void(const DisplayChange&)> beforeDisplayChange;
     std::function<void(const DisplayChange&)> afterDisplayChange;
@@ -242,6 +246,7 @@ private:
     void resync();
     void flushPendingRemovals();
     void fireChange();
+    void fireRenumbered(const std::vector<int>& newNumbers);
     void changing(DisplayChange::Kind kind, int line = -1);
     void changed(DisplayChange::Kind kind, int line = -1);
     int liveSlotOf(int message) const;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "smtp/rc4.h"
+
 namespace tavik {
 
 const std::uint32_t QuotedColorTable[kQuotedColorCount] = {
@@ -93,6 +95,86 @@ std::vector<TextLink> findLinks(const std::string& line)
     std::vector<TextLink> mail = findMailLinks(line);
     links.insert(links.end(), std::make_move_iterator(mail.begin()), std::make_move_iterator(mail.end()));
     return links;
+}
+
+PreviewMessage splitPreviewMessage(const std::vector<std::string>& text)
+{
+    PreviewMessage m;
+    std::size_t i = 0;
+    for (; i < text.size() && !text[i].empty(); ++i) {
+        const std::string& line = text[i];
+        m.header.push_back(line);
+        if (line.rfind("To:", 0) == 0)
+            m.toLine = line;
+        else if (line.find("From:") != std::string::npos)
+            m.fromLine = line;
+        else if (line.find("X-Encoder:") != std::string::npos)
+            m.encoderLine = line;
+    }
+    if (i < text.size())
+        m.body.assign(text.begin() + static_cast<std::ptrdiff_t>(i) + 1, text.end());
+    return m;
+}
+
+bool isEncipheredMessage(const PreviewMessage& message)
+{
+    return message.encoderLine.find("RC4 internal") != std::string::npos;
+}
+
+std::vector<std::string> previewLines(const PreviewMessage& message, const std::string& subject, bool showAllHeaders,
+                                      const std::optional<std::string>& password)
+{
+    auto from = [](const std::string& line, std::size_t index) {
+        return index < line.size() ? line.substr(index, kPreviewValueRoom) : std::string();
+    };
+    std::vector<std::string> out;
+    out.reserve(message.body.size() + (showAllHeaders ? message.header.size() + 5 : 4));
+    // The label widths put every value in column 13: "From: x" keeps its blank after the colon.
+    out.push_back("From:      " + from(message.fromLine, 5));
+    out.push_back("To:         " + from(message.toLine, 4));
+    out.push_back("Subject:    " + subject);
+    out.push_back(" ");
+    if (showAllHeaders) {
+        out.insert(out.end(), message.header.begin(), message.header.end());
+        out.push_back(" ");
+    }
+    for (const auto& line : message.body)
+        out.push_back(password ? EncipherLine(line, *password) : line);
+    return out;
+}
+
+std::vector<std::string> viewerBodyLines(const std::vector<std::string>& text, bool fullHeaders)
+{
+    if (fullHeaders)
+        return text;
+    auto empty = std::find_if(text.begin(), text.end(), [](const std::string& l) { return l.empty(); });
+    if (empty == text.end())
+        return {};
+    return std::vector<std::string>(empty + 1, text.end());
+}
+
+std::vector<int> attachmentNumbers(int start, int end)
+{
+    std::vector<int> numbers;
+    if (start <= 0 || end < start)
+        return numbers;
+    for (long long n = start; n <= end && numbers.size() < static_cast<std::size_t>(kMaxListedAttachments); ++n)
+        numbers.push_back(static_cast<int>(n));
+    return numbers;
+}
+
+std::string savedTextBytes(const std::vector<std::string>& lines)
+{
+    std::size_t size = 0;
+    for (const auto& l : lines)
+        size += l.size() + 2;
+    std::string out;
+    out.reserve(size);
+    for (const auto& l : lines) {
+        out += l;
+        out += "\r\n";
+    }
+    return out;
 }
 
 std::size_t displayColumn(const std::string& line, std::size_t index)

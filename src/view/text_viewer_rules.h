@@ -42,6 +42,39 @@ std::vector<TextLink> findMailLinks(const std::string& line);
 // The links of a line in the order they are recorded: its web links, then its e-mail links.
 std::vector<TextLink> findLinks(const std::string& line);
 
+// ---- What the message windows put into a text viewer ----
+
+// A stored message's lines taken apart for the preview pane: the header lines (up to the first
+// empty line, or every line when there is none), the body after that empty line, and the last
+// header line of each kind the preview looks for. Names match with exact letter case.
+struct PreviewMessage {
+    std::vector<std::string> header;
+    std::vector<std::string> body;
+    std::string toLine;      // last header line beginning "To:"
+    std::string fromLine;    // last other header line holding "From:" anywhere
+    std::string encoderLine; // last other header line holding "X-Encoder:" anywhere
+};
+PreviewMessage splitPreviewMessage(const std::vector<std::string>& text);
+// True when the message's encoder line says the internal RC4 encoder enciphered its body.
+bool isEncipheredMessage(const PreviewMessage& message);
+// Rooms of the From and To values in the preview.
+constexpr std::size_t kPreviewValueRoom = 999;
+// The preview pane's lines: "From:      " + the From line from its sixth character,
+// "To:         " + the To line from its fifth, "Subject:    " + `subject`, a line of one blank,
+// with `showAllHeaders` every header line and one more blank line, then the body. With a
+// password each body line is first deciphered with it (a wrong one gives unreadable lines).
+std::vector<std::string> previewLines(const PreviewMessage& message, const std::string& subject, bool showAllHeaders,
+                                      const std::optional<std::string>& password = std::nullopt);
+// The viewer window's body: the stored lines, without the header and its empty line unless
+// `fullHeaders`. A message without an empty line is all header and has no body.
+std::vector<std::string> viewerBodyLines(const std::vector<std::string>& text, bool fullHeaders);
+// The attachments a message lists, `start` to `end` inclusive; none when `start` is 0 or the range
+// is reversed, and never more than kMaxListedAttachments (a corrupt index may hold any numbers).
+constexpr int kMaxListedAttachments = 1000;
+std::vector<int> attachmentNumbers(int start, int end);
+// A text viewer's lines as a text file: each line ended by CR LF.
+std::string savedTextBytes(const std::vector<std::string>& lines);
+
 // Tab stops, in characters, of the painted text.
 constexpr int kTabColumns = 8;
 // The painted column of the character at `index` once tabs are expanded.

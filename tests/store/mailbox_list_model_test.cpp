@@ -981,3 +981,37 @@ TEST_F(ListFixture, DisplayHooksSurroundEveryChange)
 }
 
 } // namespace
+
+namespace {
+
+// ---- What owners that remember a message by number hear ----
+
+TEST_F(ListFixture, RemovalsTellTheNewNumbersAndEmptyingForgetsThem)
+{
+    fill(kInbox, 5);
+    NMailboxViewer list;
+    show(list, kInbox);
+    std::vector<std::vector<int>> heard;
+    list.OnMessagesRenumbered = [&](NMailboxViewer&, const std::vector<int>& n) { heard.push_back(n); };
+    moveOne(kInbox, 2, kTrash);
+    ASSERT_EQ(heard.size(), 1u);
+    EXPECT_EQ(heard[0], (std::vector<int>{0, 1, 0, 2, 3, 4}));
+    // Several messages moved by one command are told once, numbered as before the move.
+    list.SetItemIndex(list.LineOf(1));
+    list.SetSelected(list.LineOf(4), true);
+    list.MoveSelected(kTrash);
+    ASSERT_EQ(heard.size(), 2u);
+    EXPECT_EQ(heard[1], (std::vector<int>{0, 0, 1, 2, 0}));
+    // Appends, flag changes and compression keep every number.
+    append(kInbox, "x", "new");
+    store.SetCurrentMailBoxNumber(kInbox);
+    store.SetMsg_Number(1);
+    store.SetMessageFlag('U');
+    store.CompressMailbox();
+    EXPECT_EQ(heard.size(), 2u);
+    store.EmptyMailbox(kInbox);
+    ASSERT_EQ(heard.size(), 3u);
+    EXPECT_TRUE(heard[2].empty());
+}
+
+} // namespace

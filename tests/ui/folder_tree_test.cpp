@@ -7,7 +7,8 @@
 #include <algorithm>
 
 #include "app/folder_tree_widget.h"
-#include "app/mailbox_placeholder_window.h"
+#include "view/mailbox_list_widget.h"
+#include "view/mailbox_window.h"
 #include "app/message_drag.h"
 #include "ui/main_window_support.h"
 
@@ -268,15 +269,16 @@ TEST_F(FolderTreeTest, MoveToMenuRoutesToTheActiveWindow)
     ASSERT_TRUE(startAndLogIn(window));
     appendMessage(window.Mailbox(), 1, "first");
     appendMessage(window.Mailbox(), 1, "second");
-    auto* newMail = dynamic_cast<MailboxPlaceholderWindow*>(window.mdiArea()->currentSubWindow()->widget());
+    auto* newMail = dynamic_cast<TMailboxForm*>(window.mdiArea()->currentSubWindow()->widget());
     ASSERT_NE(newMail, nullptr);
-    ASSERT_TRUE(waitFor([&] { return newMail->messageList()->topLevelItemCount() == 2; }));
-    newMail->messageList()->topLevelItem(1)->setSelected(true);
+    NMailboxViewer& list = newMail->list()->viewer();
+    ASSERT_EQ(list.Count(), 2);
+    list.SetItemIndex(list.LineOf(2));
     window.moveToMenu()->actions().at(3)->trigger(); // Drafts
     EXPECT_EQ(messagesIn(home(), window.mailboxList(), 1), 1);
     EXPECT_EQ(messagesIn(home(), window.mailboxList(), 4), 1);
-    ASSERT_TRUE(waitFor([&] { return newMail->messageList()->topLevelItemCount() == 1; }));
-    EXPECT_EQ(newMail->messageList()->topLevelItem(0)->text(1), QStringLiteral("first"));
+    ASSERT_EQ(list.Count(), 1);
+    EXPECT_EQ(list.ItemAt(0).Subject, "first");
 }
 
 TEST_F(FolderTreeTest, DroppedMessagesMoveToTheNodesMailbox)

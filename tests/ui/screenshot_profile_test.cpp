@@ -2,6 +2,7 @@
 // users, folders and some mail). Disabled; the script runs it with $TAVIK_SCREENSHOT_HOME set.
 #include <cstdlib>
 
+#include "pop3/attachment_store.h"
 #include "store/folder_tree.h"
 #include "ui/main_window_support.h"
 
@@ -57,6 +58,22 @@ TEST(Screenshots, DISABLED_PrepareProfile)
         {5, "lottery@spam.example", "You have won", "Sun, 3 Mar 2024 03:33:33", 'V'},
         {6, "Peter Wang <peter@example.org>", "Build 1.1b is ready", "Mon, 4 Mar 2024 12:00:00", 'V'},
     };
+    // The first message has quoted lines, links and two attachments: the windows show them all.
+    TAttachmentManager attachments;
+    attachments.SetAttachmentDirectory(home + "attach/");
+    auto attach = [&](const char* name, const char* type, const char* description, int size) {
+        TMIMEAttachment a;
+        a.FileName = name;
+        a.ContentType = type;
+        a.Description = description;
+        a.Size = size;
+        const std::int32_t n = attachments.RegisterAttachment(a);
+        writeFileAtomically(attachments.AttachmentDirectory() + "a" + std::to_string(n), std::string(64, 'x'));
+        return n;
+    };
+    const std::int32_t first = attach("minutes.pdf", "application/pdf", "Minutes, 5 March", 48213);
+    const std::int32_t last = attach("whiteboard.jpg", "image/jpeg", "Photo of the whiteboard", 1250000);
+    bool rich = true;
     for (const Mail& m : mail) {
         store.SetCurrentMailBoxNumber(m.mailbox);
         store.Msg_From = m.from;
@@ -64,10 +81,34 @@ TEST(Screenshots, DISABLED_PrepareProfile)
         store.Msg_Subject = m.subject;
         store.Msg_Date = m.date;
         store.Msg_Flag = m.flag;
-        store.Msg_Text = {std::string("From: ") + m.from, std::string("Subject: ") + m.subject, "", "Hello,", "",
-                          "see you soon.", ""};
+        store.Msg_AttachStart = rich ? first : 0;
+        store.Msg_AttachEnd = rich ? last : 0;
+        if (rich)
+            store.Msg_Text = {std::string("From: ") + m.from,
+                              "To: Default User <me@example.org>",
+                              std::string("Subject: ") + m.subject,
+                              std::string("Date: ") + m.date + " +0100",
+                              "X-Mailer: Tavik mail v1.1b",
+                              "",
+                              "Hello all,",
+                              "",
+                              "the minutes of Tuesday's meeting are attached; the photo of the",
+                              "whiteboard too. The agenda lives at https://wiki.example.org/meetings",
+                              "and questions go to maria@example.org as usual.",
+                              "",
+                              "> Could we move the next meeting to Thursday?",
+                              ">> Thursday is fine for me.",
+                              "",
+                              "Regards,",
+                              "Maria"};
+        else
+            store.Msg_Text = {std::string("From: ") + m.from, std::string("Subject: ") + m.subject, "", "Hello,", "",
+                              "see you soon.", ""};
         store.AppendMessage();
+        rich = false;
     }
+    settings.QuotedColor = 4; // navy
+    SaveSettings(home, settings, mailboxes);
 }
 
 } // namespace

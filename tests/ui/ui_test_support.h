@@ -42,7 +42,8 @@ inline QApplication& application()
 
 // One box or prompt as the program showed it.
 struct Shown {
-    std::string kind; // "inform", "warn", "error", "question", "password", "text", "font", "open", "save"
+    std::string kind; // "inform", "warn", "error", "question", "password", "text", "font", "open", "save",
+                      // "decoder", "move", "color"
     std::string title;
     std::string text;
     bool hourglass = false; // the wait cursor was up while it was shown
@@ -57,6 +58,10 @@ public:
     std::deque<std::optional<std::string>> texts;
     std::deque<std::optional<QFont>> fonts;
     std::deque<std::optional<std::string>> files;
+    std::deque<std::optional<std::string>> decoderPasswords;
+    std::deque<std::optional<int>> moveTargets;
+    std::deque<std::optional<QColor>> colors;
+    std::vector<std::string> moveTargetNames; // the names the last move dialog offered
     std::vector<Shown> shown;
 
     void inform(const std::string& title, const std::string& text) override { record("inform", title, text); }
@@ -83,14 +88,30 @@ public:
         record("font", title, {});
         return take(fonts, std::optional<QFont>(), title);
     }
+    std::optional<std::string> askDecoderPassword() override
+    {
+        record("decoder", "Decoder Password . . .", {});
+        return take(decoderPasswords, std::optional<std::string>(), "decoder password");
+    }
+    std::optional<int> askMoveTarget(const std::vector<std::string>& mailboxNames) override
+    {
+        record("move", "Move message(s) to . . . . ", {});
+        moveTargetNames = mailboxNames;
+        return take(moveTargets, std::optional<int>(), "move target");
+    }
+    std::optional<QColor> askColor(const std::string& title, const QColor&) override
+    {
+        record("color", title, {});
+        return take(colors, std::optional<QColor>(), title);
+    }
     std::optional<std::string> askOpenFile(const std::string& title, const std::string&, const std::string&) override
     {
         record("open", title, {});
         return take(files, std::optional<std::string>(), title);
     }
-    std::optional<std::string> askSaveFile(const std::string& title, const std::string&, const std::string&) override
+    std::optional<std::string> askSaveFile(const std::string& title, const std::string&, const std::string& filter) override
     {
-        record("save", title, {});
+        record("save", title, filter);
         return take(files, std::optional<std::string>(), title);
     }
 

@@ -482,3 +482,112 @@ TEST_F(ViewerFixture, KeysScrollThroughTheVerticalBar)
 }
 
 } // namespace
+
+// ---- What the message windows show ----
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+Lines preview(const Lines& text, const std::string& subject = "Subj", bool all = false)
+{
+    return previewLines(splitPreviewMessage(text), subject, all);
+}
+
+} // namespace
+
+TEST(MessagePreview, ValuesBeginInColumn13AndTheBodyFollowsABlankLine)
+{
+    // "From: x" keeps its blank after the colon: eleven characters of label, then " x".
+    EXPECT_EQ(preview({"From: Ann <a@x>", "To: Bob <b@x>", "Subject: Hi", "", "body 1", "", "body 2"}, "Hi"),
+              (Lines{"From:       Ann <a@x>", "To:         Bob <b@x>", "Subject:    Hi", " ", "body 1", "", "body 2"}));
+    const Lines p = preview({"From: v", "To: w", ""});
+    for (std::size_t i = 0; i < 2; ++i)
+        EXPECT_EQ(p[i].find_first_of("vw"), 12u) << p[i];
+    EXPECT_EQ(p[2].rfind("Subj"), 12u);
+}
+
+TEST(MessagePreview, HeaderNamesMatchWithExactCaseAndTheLastMatchWins)
+{
+    const Lines text = {"to: lower@x",       "Reply-To: r@x",     "Resent-From: first@x", "To: one@x",
+                        "From: real@x",      "X-Original-From: last@x", "To: two@x",       "", "b"};
+    const PreviewMessage m = splitPreviewMessage(text);
+    EXPECT_EQ(m.toLine, "To: two@x");
+    EXPECT_EQ(m.fromLine, "X-Original-From: last@x");
+    // The From value is the line from its sixth character, whatever the header's name.
+    EXPECT_EQ(previewLines(m, "s", false)[0], "From:      ginal-From: last@x");
+    EXPECT_EQ(previewLines(m, "s", false)[1], "To:         two@x");
+}
+
+TEST(MessagePreview, MissingLinesGiveEmptyValuesAndNoEmptyLineMeansNoBody)
+{
+    EXPECT_EQ(preview({"Subject: only headers", "X-Mailer: m"}, "only headers"),
+              (Lines{"From:      ", "To:         ", "Subject:    only headers", " "}));
+    EXPECT_EQ(preview({}, ""), (Lines{"From:      ", "To:         ", "Subject:    ", " "}));
+    // Short lines give what they have after the label.
+    EXPECT_EQ(preview({"From:", "To:", ""})[0], "From:      ");
+    EXPECT_EQ(preview({"From:", "To:", ""})[1], "To:         ");
+}
+
+TEST(MessagePreview, AllHeadersAddEveryHeaderLineAndOneBlankLine)
+{
+    const Lines text = {"From: a@x", "Date: today", "", "text"};
+    EXPECT_EQ(preview(text, "s", false), (Lines{"From:       a@x", "To:         ", "Subject:    s", " ", "text"}));
+    EXPECT_EQ(preview(text, "s", true), (Lines{"From:       a@x", "To:         ", "Subject:    s", " ", "From: a@x",
+                                                "Date: today", " ", "text"}));
+}
+
+TEST(MessagePreview, ValuesAreCutTo999Characters)
+{
+    const std::string longValue(1200, 'v');
+    const Lines p = preview({"From: " + longValue, "To: " + longValue, ""});
+    EXPECT_EQ(p[0], "From:      " + (" " + longValue).substr(0, 999));
+    EXPECT_EQ(p[1], "To:         " + longValue.substr(0, 999));
+}
+
+TEST(MessagePreview, OnlyAnEncoderLineWithRc4InternalEnciphers)
+{
+    EXPECT_FALSE(isEncipheredMessage(splitPreviewMessage({"X-Encoder-Verify: True", "", "b"})));
+    EXPECT_FALSE(isEncipheredMessage(splitPreviewMessage({"X-Encoder: other", "", "b"})));
+    // In the body it is text, not a header.
+    EXPECT_FALSE(isEncipheredMessage(splitPreviewMessage({"From: a", "", "X-Encoder: RC4 internal"})));
+    EXPECT_TRUE(isEncipheredMessage(splitPreviewMessage({"X-Encoder: RC4 internal pw", "", "b"})));
+    EXPECT_TRUE(isEncipheredMessage(splitPreviewMessage({"X-Encoder: RC4 internal", "X-Encoder-Verify: True", ""})));
+}
+
+TEST(MessagePreview, EncipheredBodyLinesAreDecipheredWithThePassword)
+{
+    // "Hello, world" enciphered under the key "pw", NUL, five blanks (RC4 worked out apart from
+    // the program's cipher).
+    const std::string cipher = "\x47\xa7\x74\xd8\xe3\xe1\xf4\x79\xdd\x94\x29\x13";
+    const PreviewMessage m = splitPreviewMessage({"X-Encoder: RC4 internal", "", cipher, ""});
+    EXPECT_EQ(previewLines(m, "s", false, std::string("pw")),
+              (Lines{"From:      ", "To:         ", "Subject:    s", " ", "Hello, world", ""}));
+    const Lines wrong = previewLines(m, "s", false, std::string("px"));
+    EXPECT_NE(wrong[4], "Hello, world");
+    // Headers and labels are never deciphered.
+    EXPECT_EQ(previewLines(m, "s", true, std::string("pw"))[4], "X-Encoder: RC4 internal");
+}
+
+TEST(MessageViewerBody, HeaderAndItsEmptyLineAreDroppedUnlessFullHeaders)
+{
+    const Lines text = {"From: a", "Subject: s", "", "one", "", "two"};
+    EXPECT_EQ(viewerBodyLines(text, false), (Lines{"one", "", "two"}));
+    EXPECT_EQ(viewerBodyLines(text, true), text);
+    EXPECT_EQ(viewerBodyLines({"From: a", "no empty line"}, false), Lines{});
+    EXPECT_EQ(viewerBodyLines({"", "all body"}, false), Lines{"all body"});
+}
+
+TEST(MessageAttachmentsAndSaving, NumbersOfTheRangeAndTheSavedBytes)
+{
+    EXPECT_EQ(attachmentNumbers(3, 5), (std::vector<int>{3, 4, 5}));
+    EXPECT_EQ(attachmentNumbers(7, 7), (std::vector<int>{7}));
+    EXPECT_TRUE(attachmentNumbers(0, 4).empty());
+    EXPECT_TRUE(attachmentNumbers(5, 4).empty());
+    EXPECT_TRUE(attachmentNumbers(-3, 4).empty());
+    // A corrupt index may hold any range; the list stays bounded.
+    EXPECT_EQ(attachmentNumbers(1, 2147483647).size(), static_cast<std::size_t>(kMaxListedAttachments));
+    EXPECT_EQ(attachmentNumbers(2147483647, 2147483647), (std::vector<int>{2147483647}));
+    EXPECT_EQ(savedTextBytes({"a", "", "b c"}), "a\r\n\r\nb c\r\n");
+    EXPECT_EQ(savedTextBytes({}), "");
+}

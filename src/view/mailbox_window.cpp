@@ -1,0 +1,558 @@
+#include "view/mailbox_window.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QSplitter>
+#include <QVBoxLayout>
+
+#include "addressbook/address_book.h"
+#include "app/text_conversion.h"
+#include "app/user_interaction.h"
+#include "profile/ini_file.h"
+#include "store/folder_tree.h"
+#include "view/attachment_strip_widget.h"
+#include "view/mailbox_list_widget.h"
+#include "view/strings_viewer_widget.h"
+#include "view/text_viewer_rules.h"
+#include "view/view_mail_window.h"
+
+namespace tavik {
+
+namespace {
+
+const char* const kTitle = "Tavik mail";
+const char* const kFontKeys[] = {"ListFont", "TextFont", "AttachmentsFont"};
+
+// The strip under the list that holds the counters: a click on it (or on a counter) is reported.
+class CounterStrip : public QFrame {
+public:
+    explicit CounterStrip(QWidget* parent) : QFrame(parent) {}
+    std::function<void()> onClick;
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override { event->accept(); }
+    void mouseReleaseEvent(QMouseEvent* event) override
+    {
+        if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()) && onClick)
+            onClick();
+    }
+};
+
+QLabel* counterLabel(QWidget* parent)
+{
+    auto* label = new QLabel(parent);
+    label->setFrameShape(QFrame::StyledPanel);
+    label->setFrameShadow(QFrame::Sunken);
+    return label;
+}
+
+std::string fontText(const QFont& font) { return font.toString().toUtf8().toStdString(); }
+
+bool fontFromText(const std::string& text, QFont& font)
+{
+    if (text.empty())
+        return false;
+    QFont stored;
+    if (!stored.fromString(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()))))
+        return false;
+    font = stored;
+    return true;
+}
+
+} // namespace
+
+TMailboxForm::TMailboxForm(MessageWindowHost& host, int mailboxNumber, QWidget* parent)
+    : QWidget(parent), host_(host), number_(mailboxNumber)
+{
+    setObjectName(QStringLiteral("TMailboxForm"));
+    setWindowTitle(fromLatin1(host.Mailbox().MailboxDisplayName(mailboxNumber)));
+
+    list_ = new MailboxListWidget(this);
+    list_->pictureOf = [this](const std::string& name) { return host_.statusPicture(name); };
+
+    auto* strip = new CounterStrip(this);
+    strip->setObjectName(QStringLiteral("CounterStrip"));
+    strip->onClick = [this] { togglePreviewPane(); };
+    counterStrip_ = strip;
+    messageCounter_ = counterLabel(strip);
+    messageCounter_->setObjectName(QStringLiteral("MessageCounter"));
+    unreadCounter_ = counterLabel(strip);
+    unreadCounter_->setObjectName(QStringLiteral("UnreadCounter"));
+    attachmentsButton_ = new QPushButton(QStringLiteral("Attachments"), strip);
+    attachmentsButton_->setObjectName(QStringLiteral("AttachmentsButton"));
+    attachmentsButton_->hide();
+    headerButton_ = new QPushButton(strip);
+    headerButton_->setObjectName(QStringLiteral("HeaderButton"));
+    connect(attachmentsButton_, &QPushButton::clicked, this, [this] { attachmentsButtonClick(); });
+    connect(headerButton_, &QPushButton::clicked, this, [this] { headerButtonClick(); });
+    auto* stripLayout = new QHBoxLayout(strip);
+    stripLayout->setContentsMargins(2, 2, 2, 2);
+    stripLayout->setSpacing(4);
+    stripLayout->addWidget(messageCounter_);
+    stripLayout->addWidget(unreadCounter_);
+    stripLayout->addStretch(1);
+    stripLayout->addWidget(attachmentsButton_);
+    stripLayout->addWidget(headerButton_);
+
+    auto* top = new QWidget(this);
+    auto* topLayout = new QVBoxLayout(top);
+    topLayout->setContentsMargins(0, 0, 0, 0);
+    topLayout->setSpacing(0);
+    topLayout->addWidget(list_, 1);
+    topLayout->addWidget(strip);
+
+    preview_ = new TStringsViewer(this);
+    preview_->setObjectName(QStringLiteral("PreviewPane"));
+    preview_->OnLinkClicked = [this](TStringsViewer&, const std::string& link) {
+        host_.attachmentLinkCommands().MemoLinkClicked(MessageWindowKind::Mailbox, link);
+    };
+
+    strip_ = new AttachmentStripWidget(MessageWindowKind::Mailbox, this);
+    strip_->OnDisplay = [this](int n) {
+        host_.attachmentLinkCommands().InViewBtnClick(MessageWindowKind::Mailbox, *preview_, n);
+    };
+    strip_->OnLaunch = [this](int n) { host_.attachmentLinkCommands().ViewBtnClick(MessageWindowKind::Mailbox, n); };
+    strip_->OnSave = [this](int n) {
+        host_.attachmentLinkCommands().SpeedButtonSaveClick(MessageWindowKind::Mailbox, n);
+    };
+    strip_->hide();
+
+    splitter_ = new QSplitter(Qt::Vertical, this);
+    splitter_->setObjectName(QStringLiteral("MailboxSplitter"));
+    splitter_->setChildrenCollapsible(false);
+    splitter_->addWidget(top);
+    splitter_->addWidget(preview_);
+    splitter_->addWidget(strip_);
+    splitter_->setStretchFactor(0, 1);
+    splitter_->setStretchFactor(1, 1);
+    splitter_->setSizes({240, 220, 80});
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(splitter_);
+
+    buildPopup();
+    setFocusProxy(list_);
+
+    NMailboxViewer& viewer = list_->viewer();
+    viewer.OnChange = [this](NMailboxViewer&) { listChanged(); };
+    viewer.OnMessageClick = [this](NMailboxViewer&, int message) { ViewMessage(message); };
+    viewer.OnMessagesRenumbered = [this](NMailboxViewer&, const std::vector<int>& numbers) {
+        messagesRenumbered(numbers);
+    };
+    // Viewer windows opened from the list belong to the host's window area.
+    viewer.ViewerWindowFactory = [this]() -> MessageViewerWindow* {
+        auto* window = new TViewMailForm(host_);
+        host_.addViewerWindow(window);
+        return window;
+    };
+    list_->OnMessagesDropped = [this](const MessageDrag& drag) {
+        try {
+            host_.MessagesDropped(number_, drag);
+        } catch (const std::exception& e) {
+            userInteraction().error(kTitle, e.what());
+        }
+    };
+    showAllHeaders_ = host_.settings().FullHeaders;
+    updateHeaderButton();
+    listChanged();
+}
+
+TMailboxForm::~TMailboxForm()
+{
+    try {
+        writeLayout(true);
+    } catch (...) {
+    }
+    // The list's events would reach a form that is going.
+    NMailboxViewer& viewer = list_->viewer();
+    viewer.OnChange = nullptr;
+    viewer.OnMessageClick = nullptr;
+    viewer.OnMessagesRenumbered = nullptr;
+    viewer.ViewerWindowFactory = nullptr;
+}
+
+void TMailboxForm::Open()
+{
+    list_->applyLook(listLookFor(number_));
+    NMailboxViewer& viewer = list_->viewer();
+    viewer.SetMailbox(&host_.Mailbox());
+    viewer.SetMailboxNumber(number_);
+}
+
+void TMailboxForm::buildPopup()
+{
+    popup_ = new QMenu(this);
+    popup_->setObjectName(QStringLiteral("MailboxPopup"));
+    QAction* reply = popup_->addAction(QStringLiteral("&Reply"), this, [this] { replyMessage(); });
+    reply->setShortcut(QKeySequence(QStringLiteral("Ctrl+R")));
+    QAction* edit = popup_->addAction(QStringLiteral("E&dit"), this, [this] { editMessage(); });
+    edit->setShortcut(QKeySequence(QStringLiteral("Ctrl+D")));
+    popup_->addSeparator();
+    popup_->addAction(QStringLiteral("Add person to address book"), this, [this] { addPersonToAddressBook(); });
+    QMenu* mark = popup_->addMenu(QStringLiteral("Mark message as ..."));
+    mark->addAction(QStringLiteral("... Read"), this, [this] { markMessage('V'); });
+    mark->addAction(QStringLiteral("... Non Read"), this, [this] { markMessage('U'); });
+    QMenu* fonts = popup_->addMenu(QStringLiteral("Set Font"));
+    fonts->addAction(QStringLiteral("Messages List"), this, [this] { setFontOfPart(Part::MessagesList); });
+    fonts->addAction(QStringLiteral("Message Text"), this, [this] { setFontOfPart(Part::MessageText); });
+    fonts->addAction(QStringLiteral("Attachments list"), this, [this] { setFontOfPart(Part::AttachmentsList); });
+    popup_->addSeparator();
+    QAction* copy = popup_->addAction(QStringLiteral("Copy"), this, [this] { preview_->Copy(); });
+    copy->setShortcut(QKeySequence(QStringLiteral("Ctrl+C")));
+    // Ctrl+C copies the preview's selection from anywhere in the window; Ctrl+R and Ctrl+D stay
+    // the main window's.
+    copy->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    addAction(copy);
+    preview_->SetPopupMenu(popup_);
+    list_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(list_, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { popup_->popup(list_->viewport()->mapToGlobal(at)); });
+}
+
+std::string TMailboxForm::layoutPath() const { return host_.ProfileDirectory() + kLayoutFile; }
+
+void TMailboxForm::readLayout()
+{
+    layoutRead_ = true;
+    IniFile ini;
+    try {
+        ini = IniFile(layoutPath());
+    } catch (const std::exception& e) {
+        userInteraction().error(kTitle, e.what());
+        return;
+    }
+    std::vector<int> widths = list_->columnWidths();
+    for (int c = 0; c < kColumnCount; ++c) {
+        const long long w = ini.readInteger(kLayoutSection, "ColumnWidth" + std::to_string(c + 1), -1);
+        if (w > 0 && w <= 4000)
+            widths[static_cast<std::size_t>(c)] = static_cast<int>(w);
+    }
+    list_->setColumnWidths(widths);
+    savedWidths_ = list_->columnWidths();
+    const Part parts[] = {Part::MessagesList, Part::MessageText, Part::AttachmentsList};
+    for (int i = 0; i < 3; ++i) {
+        QFont font;
+        if (fontFromText(ini.readString(kLayoutSection, kFontKeys[i]), font))
+            applyFont(parts[i], font);
+    }
+}
+
+void TMailboxForm::writeLayout(bool onlyWhenChanged)
+{
+    if (!layoutRead_)
+        return;
+    const std::vector<int> widths = list_->columnWidths();
+    if (onlyWhenChanged && widths == savedWidths_)
+        return;
+    IniFile ini(layoutPath());
+    for (int c = 0; c < kColumnCount; ++c)
+        ini.writeInteger(kLayoutSection, "ColumnWidth" + std::to_string(c + 1), widths[static_cast<std::size_t>(c)]);
+    ini.save();
+    savedWidths_ = widths;
+}
+
+void TMailboxForm::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    if (!layoutRead_)
+        readLayout();
+    showAllHeaders_ = host_.settings().FullHeaders;
+    updateHeaderButton();
+}
+
+void TMailboxForm::closeEvent(QCloseEvent* event)
+{
+    try {
+        writeLayout(true);
+    } catch (const std::exception& e) {
+        userInteraction().error(kTitle, e.what());
+    }
+    QWidget::closeEvent(event);
+}
+
+void TMailboxForm::listChanged()
+{
+    const NMailboxViewer& viewer = list_->viewer();
+    messageCounter_->setText(QStringLiteral("   %1 message(s)   ").arg(viewer.Count()));
+    unreadCounter_->setText(QStringLiteral("   %1 unread message(s)   ").arg(viewer.NotReadMessages()));
+    try {
+        writeLayout(true);
+    } catch (const std::exception&) {
+        // Written again when the window closes, where a failure is shown.
+    }
+}
+
+void TMailboxForm::messagesRenumbered(const std::vector<int>& newNumbers)
+{
+    // The preview keeps following its message; once the message is gone it shows nothing, so
+    // the header button or Next never act on the message that took its number.
+    if (current_ == 0)
+        return;
+    if (newNumbers.empty() || current_ >= static_cast<int>(newNumbers.size()) ||
+        newNumbers[static_cast<std::size_t>(current_)] == 0) {
+        clearPreview();
+        return;
+    }
+    current_ = newNumbers[static_cast<std::size_t>(current_)];
+}
+
+void TMailboxForm::updateHeaderButton()
+{
+    headerButton_->setText(showAllHeaders_ ? QStringLiteral("   Hide all headers   ")
+                                           : QStringLiteral("   Show all headers   "));
+}
+
+void TMailboxForm::ViewMessage(int n)
+{
+    TNMailBox& store = host_.Mailbox();
+    if (n < 1 || !list_->viewer().Mailbox())
+        return;
+    std::vector<std::string> text;
+    std::string from, subject;
+    int attachStart = 0, attachEnd = 0;
+    try {
+        store.SetCurrentMailBoxNumber(number_);
+        store.SetMsg_Number(n);
+        if (store.Msg_Number() != n)
+            return;
+        store.LoadMessageText();
+        text = store.Msg_Text;
+        from = store.Msg_From;
+        subject = store.Msg_Subject;
+        attachStart = store.Msg_AttachStart;
+        attachEnd = store.Msg_AttachEnd;
+    } catch (const std::exception& e) {
+        userInteraction().error(kTitle, e.what());
+        return;
+    }
+    const ProfileSettings& settings = host_.settings();
+    const PreviewMessage message = splitPreviewMessage(text);
+    std::optional<std::string> password;
+    if (isEncipheredMessage(message))
+        password = userInteraction().askDecoderPassword();
+    current_ = n;
+    preview_->SetQuotedColor(QColor::fromRgb(quotedColorRgb(settings.QuotedColor)));
+    preview_->SetLines(previewLines(message, subject, showAllHeaders_, password));
+    const std::vector<int> numbers = attachStart != 0 ? attachmentNumbers(attachStart, attachEnd) : std::vector<int>();
+    hasAttachments_ = !numbers.empty();
+    if (hasAttachments_)
+        strip_->SetAttachments(host_.attachments(), numbers);
+    else
+        strip_->ClearAttachments();
+    attachmentsButton_->setVisible(hasAttachments_);
+    strip_->setVisible(hasAttachments_ && stripWanted_);
+    if (settings.AutoAddAddress) {
+        try {
+            AddSender(host_.ProfileDirectory(), from);
+        } catch (const std::exception& e) {
+            userInteraction().error(kTitle, e.what());
+        }
+    }
+}
+
+void TMailboxForm::clearPreview()
+{
+    current_ = 0;
+    preview_->Clear();
+    strip_->ClearAttachments();
+    hasAttachments_ = false;
+    attachmentsButton_->hide();
+    strip_->hide();
+}
+
+void TMailboxForm::NextMessage()
+{
+    NMailboxViewer& viewer = list_->viewer();
+    if (viewer.Count() == 0)
+        return;
+    // From the row of the message shown; with none shown, from before the first row (the row the
+    // list made current when it took the focus was never shown).
+    viewer.SetItemIndex(current_ > 0 ? viewer.LineOf(current_) : -1);
+    const int message = viewer.SelectNext();
+    // On the last row the current message stays as it is shown.
+    if (message > 0 && message != current_)
+        ViewMessage(message);
+}
+
+void TMailboxForm::PreviousMessage()
+{
+    NMailboxViewer& viewer = list_->viewer();
+    if (viewer.Count() == 0)
+        return;
+    // From the row of the message shown; with none shown, from before the first row (the row the
+    // list made current when it took the focus was never shown).
+    viewer.SetItemIndex(current_ > 0 ? viewer.LineOf(current_) : -1);
+    const int message = viewer.SelectPrevious();
+    if (message > 0 && message != current_)
+        ViewMessage(message);
+}
+
+void TMailboxForm::headerButtonClick()
+{
+    showAllHeaders_ = !showAllHeaders_;
+    updateHeaderButton();
+    if (current_ > 0)
+        ViewMessage(current_);
+}
+
+bool TMailboxForm::previewPaneShown() const { return !preview_->isHidden(); }
+
+void TMailboxForm::togglePreviewPane()
+{
+    if (previewPaneShown()) {
+        previewSizes_ = splitter_->sizes();
+        preview_->hide();
+        return;
+    }
+    preview_->show();
+    // Back where it was, its splitter just above it.
+    if (previewSizes_.size() == splitter_->count())
+        splitter_->setSizes(previewSizes_);
+}
+
+bool TMailboxForm::attachmentStripShown() const { return !strip_->isHidden(); }
+
+void TMailboxForm::attachmentsButtonClick()
+{
+    stripWanted_ = !stripWanted_;
+    strip_->setVisible(stripWanted_ && hasAttachments_);
+}
+
+int TMailboxForm::selectedRowMessage() const
+{
+    const NMailboxViewer& viewer = list_->viewer();
+    return viewer.MessageAt(viewer.ItemIndex());
+}
+
+void TMailboxForm::deleteMessages()
+{
+    NMailboxViewer& viewer = list_->viewer();
+    // Messages leave Trash only when it is emptied; a question whose answer changes nothing is not asked.
+    if (number_ == kTrashMailbox || viewer.SelectedMessages().empty())
+        return;
+    if (!userInteraction().askYesNo(kFolderMessageTitle, kDeleteMessagesQuestion))
+        return;
+    try {
+        viewer.MoveSelected(kTrashMailbox);
+    } catch (const std::exception& e) {
+        // Nothing moved: the window stays as it was.
+        userInteraction().error(kTitle, e.what());
+        return;
+    }
+    clearPreview();
+}
+
+void TMailboxForm::moveMessages()
+{
+    if (list_->viewer().SelectedMessages().empty())
+        return;
+    TNMailBox& store = host_.Mailbox();
+    std::vector<std::string> names;
+    for (int i = 1; i <= static_cast<int>(store.MailBoxes.size()); ++i)
+        names.push_back(store.MailboxDisplayName(i));
+    if (std::optional<int> target = userInteraction().askMoveTarget(names))
+        moveMessagesTo(*target);
+}
+
+void TMailboxForm::moveMessagesTo(int mailbox)
+{
+    NMailboxViewer& viewer = list_->viewer();
+    if (mailbox < 1 || mailbox == number_ || viewer.SelectedMessages().empty())
+        return;
+    try {
+        // The first failure stops the move and is shown; the list shows what the store holds.
+        viewer.MoveSelected(mailbox);
+    } catch (const std::exception& e) {
+        userInteraction().error(kTitle, e.what());
+    }
+}
+
+void TMailboxForm::saveMessage()
+{
+    std::optional<std::string> path = userInteraction().askSaveFile("Save Message Text", "", "Text|*.txt");
+    if (!path)
+        return;
+    try {
+        writeFileAtomically(*path, savedTextBytes(preview_->Lines()));
+    } catch (const std::exception& e) {
+        userInteraction().error(kTitle, e.what());
+    }
+}
+
+void TMailboxForm::addPersonToAddressBook()
+{
+    const int message = selectedRowMessage();
+    if (message == 0)
+        return;
+    try {
+        TNMailBox& store = host_.Mailbox();
+        store.SetCurrentMailBoxNumber(number_);
+        store.SetMsg_Number(message);
+        if (store.Msg_Number() != message)
+            return;
+        AddSender(host_.ProfileDirectory(), store.Msg_From);
+    } catch (const std::exception& e) {
+        userInteraction().error(kTitle, e.what());
+    }
+}
+
+void TMailboxForm::markMessage(char flag)
+{
+    const int message = selectedRowMessage();
+    if (message == 0)
+        return;
+    try {
+        TNMailBox& store = host_.Mailbox();
+        store.SetCurrentMailBoxNumber(number_);
+        store.SetMsg_Number(message);
+        if (store.Msg_Number() != message)
+            return;
+        store.SetMessageFlag(flag);
+    } catch (const std::exception& e) {
+        userInteraction().error(kTitle, e.what());
+    }
+}
+
+void TMailboxForm::applyFont(Part part, const QFont& font)
+{
+    switch (part) {
+    case Part::MessagesList:
+        list_->setListFont(font);
+        break;
+    case Part::MessageText:
+        preview_->SetFont(font);
+        break;
+    case Part::AttachmentsList:
+        strip_->SetListFont(font);
+        break;
+    }
+}
+
+void TMailboxForm::setFontOfPart(Part part)
+{
+    const QFont current = part == Part::MessagesList  ? list_->font()
+                          : part == Part::MessageText ? preview_->font()
+                                                      : strip_->ListFont();
+    std::optional<QFont> font = userInteraction().askFont("Set Font", current);
+    if (!font)
+        return;
+    applyFont(part, *font);
+    if (QMdiArea* area = host_.mdiArea())
+        for (QMdiSubWindow* sub : area->subWindowList())
+            if (auto* other = qobject_cast<TMailboxForm*>(sub->widget()); other && other != this)
+                other->applyFont(part, *font);
+    try {
+        IniFile ini(layoutPath());
+        ini.writeString(kLayoutSection, kFontKeys[static_cast<int>(part)], fontText(*font));
+        ini.save();
+    } catch (const std::exception& e) {
+        userInteraction().error(kTitle, e.what());
+    }
+}
+
+} // namespace tavik

@@ -1,0 +1,911 @@
+// The mailbox window and the viewer window offscreen, on a real store in a temporary profile:
+// preview layout, counters, header button, pane and strip switches, navigation, delete, move,
+// save, decryption, the list's notices to viewer windows, the layout kept in "custom.ini", and
+// the main window's routing of the message commands.
+#include <QAction>
+#include <QFrame>
+#include <QLabel>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenu>
+#include <QPushButton>
+#include <QSplitter>
+#include <QToolButton>
+#include <QListWidget>
+
+#include "addressbook/address_book.h"
+#include "smtp/rc4.h"
+#include "ui/main_window_support.h"
+#include "view/attachment_strip_widget.h"
+#include "view/mailbox_list_widget.h"
+#include "view/mailbox_window.h"
+#include "view/strings_viewer_widget.h"
+#include "view/view_mail_window.h"
+
+namespace tavik::test {
+namespace {
+
+constexpr int kInbox = 1, kSent = 2, kDrafts = 4, kTrash = 5, kFolder = 6;
+
+using Lines = std::vector<std::string>;
+
+// A message as the tests store it: header lines, an empty line, the body.
+struct Mail {
+    std::string from = "Ann Smith <ann@example.org>";
+    std::string subject = "s";
+    char flag = 'V';
+    Lines text;
+    int attachStart = 0, attachEnd = 0;
+    std::string date = "Wed, 9 Dec 2026 10:00:00";
+};
+
+// The attachment and link commands, recorded.
+class RecordingLinks : public AttachmentLinkCommands {
+public:
+    explicit RecordingLinks(std::vector<std::string>& log) : log_(log) {}
+    void InViewBtnClick(MessageWindowKind kind, TStringsViewer&, int n) override { note("display", kind, std::to_string(n)); }
+    void ViewBtnClick(MessageWindowKind kind, int n) override { note("launch", kind, std::to_string(n)); }
+    void SpeedButtonSaveClick(MessageWindowKind kind, int n) override { note("save", kind, std::to_string(n)); }
+    void MemoLinkClicked(MessageWindowKind kind, const std::string& link) override { note("link", kind, link); }
+
+private:
+    void note(const char* what, MessageWindowKind kind, const std::string& arg)
+    {
+        log_.push_back(std::string(what) + (kind == MessageWindowKind::Mailbox ? " mailbox " : " viewer ") + arg);
+    }
+    std::vector<std::string>& log_;
+};
+
+// The tests are the windows' host: a store with six mailboxes, an attachment store, settings, a
+// window area for the child windows.
+class MessageWindowsTest : public UiTest, public MessageWindowHost {
+protected:
+    MessageWindowsTest() : profile_(dir_.path()), links_(linkLog)
+    {
+        store_.MailBoxes = {"m0=New Mail", "m1=Sent", "m2=To Send", "m3=Drafts", "m4=Trash", "m5=Friends"};
+        store_.SetMailBoxDirectory(profile_ + "mailboxe/");
+        attachments_.SetAttachmentDirectory(profile_ + "attach/");
+        settings_.AutoAddAddress = false;
+        area_ = std::make_unique<QMdiArea>();
+        area_->resize(1000, 760);
+        area_->show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(area_.get()));
+    }
+
+    TNMailBox& Mailbox() override { return store_; }
+    TAttachmentManager& attachments() override { return attachments_; }
+    ProfileSettings& settings() override { return settings_; }
+    const std::string& ProfileDirectory() const override { return profile_; }
+    QIcon statusPicture(const std::string& name) const override
+    {
+        return QIcon(QStringLiteral(":/pictures/") + fromLatin1(name) + QStringLiteral(".png"));
+    }
+    QMdiArea* mdiArea() const override { return area_.get(); }
+    void addViewerWindow(QWidget* window) override
+    {
+        QMdiSubWindow* sub = area_->addSubWindow(window);
+        sub->setAttribute(Qt::WA_DeleteOnClose);
+        sub->resize(600, 500);
+        sub->show();
+        area_->setActiveSubWindow(sub);
+    }
+    void MessagesDropped(int target, const MessageDrag& drag) override { drops.push_back({target, drag}); }
+    AttachmentLinkCommands& attachmentLinkCommands() override { return links_; }
+
+    void append(int mailbox, Mail m)
+    {
+        store_.SetCurrentMailBoxNumber(mailbox);
+        store_.Msg_From = m.from;
+        store_.Msg_To = "me@here";
+        store_.Msg_Subject = m.subject;
+        store_.Msg_Date = m.date;
+        store_.Msg_Flag = m.flag;
+        store_.Msg_AttachStart = m.attachStart;
+        store_.Msg_AttachEnd = m.attachEnd;
+        store_.Msg_Text = m.text.empty() ? Lines{"From: " + m.from, "Subject: " + m.subject, "", "Body of " + m.subject}
+                                         : m.text;
+        store_.AppendMessage();
+    }
+    // Messages "s1" to "sn" in mailbox `mailbox`.
+    void fill(int mailbox, int n, char flag = 'V')
+    {
+        for (int i = 1; i <= n; ++i) {
+            Mail m;
+            m.subject = "s" + std::to_string(i);
+            m.flag = flag;
+            append(mailbox, m);
+        }
+    }
+    int messagesIn(int mailbox)
+    {
+        store_.SetCurrentMailBoxNumber(mailbox);
+        return store_.CurrentMailBoxMessages();
+    }
+    std::string subjectOf(int mailbox, int n)
+    {
+        store_.SetCurrentMailBoxNumber(mailbox);
+        store_.SetMsg_Number(n);
+        return store_.Msg_Subject;
+    }
+    char flagOf(int mailbox, int n)
+    {
+        store_.SetCurrentMailBoxNumber(mailbox);
+        store_.SetMsg_Number(n);
+        return store_.Msg_Flag;
+    }
+
+    TMailboxForm* openMailbox(int n)
+    {
+        auto* form = new TMailboxForm(*this, n);
+        form->Open();
+        QMdiSubWindow* sub = area_->addSubWindow(form);
+        sub->setAttribute(Qt::WA_DeleteOnClose);
+        sub->resize(900, 700);
+        sub->show();
+        area_->setActiveSubWindow(sub);
+        return form;
+    }
+    static QPoint rowPoint(TMailboxForm* form, int row)
+    {
+        MailboxListWidget* list = form->list();
+        return list->visualRect(list->itemModel()->index(row, 2)).center();
+    }
+    static void clickRow(TMailboxForm* form, int row, Qt::KeyboardModifiers mods = {})
+    {
+        QTest::mouseClick(form->list()->viewport(), Qt::LeftButton, mods, rowPoint(form, row));
+    }
+    // A double click as the window system delivers it: a click, then the second press.
+    static void doubleClickRow(TMailboxForm* form, int row)
+    {
+        QTest::mouseClick(form->list()->viewport(), Qt::LeftButton, {}, rowPoint(form, row));
+        QTest::mouseDClick(form->list()->viewport(), Qt::LeftButton, {}, rowPoint(form, row));
+    }
+    // Opens a viewer window on the message of `row` with a double click.
+    TViewMailForm* openViewer(TMailboxForm* form, int row)
+    {
+        const int before = static_cast<int>(viewers().size());
+        doubleClickRow(form, row);
+        std::vector<TViewMailForm*> now = viewers();
+        EXPECT_EQ(static_cast<int>(now.size()), before + 1);
+        return now.empty() ? nullptr : now.back();
+    }
+    std::vector<TViewMailForm*> viewers() const
+    {
+        std::vector<TViewMailForm*> out;
+        for (QMdiSubWindow* sub : area_->subWindowList())
+            if (auto* v = qobject_cast<TViewMailForm*>(sub->widget()); v && sub->isVisible())
+                out.push_back(v);
+        return out;
+    }
+    std::string layoutFile() const { return profile_ + "custom.ini"; }
+
+    std::vector<std::string> linkLog;
+    std::vector<std::pair<int, MessageDrag>> drops;
+
+private:
+    TempDir dir_;
+    std::string profile_;
+    TNMailBox store_;
+    TAttachmentManager attachments_;
+    ProfileSettings settings_;
+    RecordingLinks links_;
+
+protected:
+    // Declared last: the windows go before the store they are registered with.
+    std::unique_ptr<QMdiArea> area_;
+};
+
+const Lines kAnnText = {"Return-Path: <ann@example.org>", "From: Ann Smith <ann@example.org>", "to: lower@x",
+                        "Reply-To: other@x", "To: Me <me@here>", "Subject: Hello", "", "Dear me,", "> quoted",
+                        "bye"};
+
+// ---- Mailbox window ----
+
+TEST_F(MessageWindowsTest, ClickShowsThePreviewLaidOutInColumn13AndLeavesTheFlag)
+{
+    Mail ann;
+    ann.subject = "Hello";
+    ann.flag = 'U';
+    ann.text = kAnnText;
+    append(kInbox, ann);
+    fill(kInbox, 1, 'U');
+    TMailboxForm* form = openMailbox(kInbox);
+    EXPECT_EQ(form->windowTitle(), QStringLiteral("New Mail"));
+    EXPECT_EQ(form->messageCounter()->text(), QStringLiteral("   2 message(s)   "));
+    EXPECT_EQ(form->unreadCounter()->text(), QStringLiteral("   2 unread message(s)   "));
+    EXPECT_EQ(form->headerButton()->text(), QStringLiteral("   Show all headers   "));
+
+    clickRow(form, 0);
+    EXPECT_EQ(form->currentMessage(), 1);
+    EXPECT_EQ(form->preview()->Lines(), (Lines{"From:       Ann Smith <ann@example.org>", "To:         Me <me@here>",
+                                               "Subject:    Hello", " ", "Dear me,", "> quoted", "bye"}));
+    // The preview leaves the flag alone.
+    EXPECT_EQ(flagOf(kInbox, 1), 'U');
+    EXPECT_EQ(form->unreadCounter()->text(), QStringLiteral("   2 unread message(s)   "));
+
+    // The header button shows every header line and one more blank line, and back.
+    form->headerButton()->click();
+    EXPECT_TRUE(form->ShowAllHeaders());
+    EXPECT_EQ(form->headerButton()->text(), QStringLiteral("   Hide all headers   "));
+    Lines all = {"From:       Ann Smith <ann@example.org>", "To:         Me <me@here>", "Subject:    Hello", " "};
+    all.insert(all.end(), kAnnText.begin(), kAnnText.begin() + 6);
+    all.insert(all.end(), {" ", "Dear me,", "> quoted", "bye"});
+    EXPECT_EQ(form->preview()->Lines(), all);
+    form->headerButton()->click();
+    EXPECT_EQ(form->preview()->Lines().size(), 7u);
+    EXPECT_EQ(form->headerButton()->text(), QStringLiteral("   Show all headers   "));
+}
+
+TEST_F(MessageWindowsTest, QuotedColourComesFromTheTableAndOutOfRangeIsBlack)
+{
+    fill(kInbox, 1);
+    TMailboxForm* form = openMailbox(kInbox);
+    settings().QuotedColor = 12;
+    form->ViewMessage(1);
+    EXPECT_EQ(form->preview()->QuotedColor(), QColor(0x00, 0x00, 0xFF));
+    for (int bad : {16, -1, 1000}) {
+        settings().QuotedColor = bad;
+        form->ViewMessage(1);
+        EXPECT_EQ(form->preview()->QuotedColor(), QColor(0, 0, 0)) << bad;
+    }
+}
+
+TEST_F(MessageWindowsTest, ShowingTheWindowTakesShowAllHeadersFromTheSettings)
+{
+    fill(kInbox, 1);
+    settings().FullHeaders = true;
+    TMailboxForm* form = openMailbox(kInbox);
+    EXPECT_TRUE(form->ShowAllHeaders());
+    EXPECT_EQ(form->headerButton()->text(), QStringLiteral("   Hide all headers   "));
+    form->ViewMessage(1);
+    EXPECT_EQ(form->preview()->Lines(),
+              (Lines{"From:       Ann Smith <ann@example.org>", "To:         ", "Subject:    s1", " ",
+                     "From: Ann Smith <ann@example.org>", "Subject: s1", " ", "Body of s1"}));
+}
+
+TEST_F(MessageWindowsTest, CountersHideThePreviewAndTheAttachmentsButtonTheStrip)
+{
+    Mail with;
+    with.subject = "with";
+    with.attachStart = 3;
+    with.attachEnd = 4;
+    append(kInbox, with);
+    fill(kInbox, 1);
+    TMailboxForm* form = openMailbox(kInbox);
+    EXPECT_TRUE(form->attachmentsButton()->isHidden());
+    EXPECT_FALSE(form->attachmentStripShown());
+
+    form->ViewMessage(1);
+    EXPECT_FALSE(form->attachmentsButton()->isHidden());
+    ASSERT_TRUE(form->attachmentStripShown());
+    ASSERT_EQ(form->attachmentStrip()->list()->count(), 2);
+    EXPECT_EQ(form->attachmentStrip()->list()->item(0)->text(), QStringLiteral("3"));
+    EXPECT_EQ(form->attachmentStrip()->list()->item(1)->text(), QStringLiteral("4"));
+    form->attachmentsButton()->click();
+    EXPECT_FALSE(form->attachmentStripShown());
+    // The strip keeps the visibility the user gave it from message to message.
+    form->ViewMessage(1);
+    EXPECT_FALSE(form->attachmentStripShown());
+    form->attachmentsButton()->click();
+    EXPECT_TRUE(form->attachmentStripShown());
+    form->ViewMessage(2);
+    EXPECT_TRUE(form->attachmentsButton()->isHidden());
+    EXPECT_FALSE(form->attachmentStripShown());
+
+    QTest::mouseClick(form->messageCounter(), Qt::LeftButton);
+    EXPECT_FALSE(form->previewPaneShown());
+    QTest::mouseClick(form->unreadCounter(), Qt::LeftButton);
+    EXPECT_TRUE(form->previewPaneShown());
+    QTest::mouseClick(form->counterStrip(), Qt::LeftButton, {}, QPoint(form->counterStrip()->width() / 2, 3));
+    EXPECT_FALSE(form->previewPaneShown());
+    // The buttons on the strip are not a click on the strip.
+    form->headerButton()->click();
+    EXPECT_FALSE(form->previewPaneShown());
+}
+
+TEST_F(MessageWindowsTest, NextAndPreviousFollowTheDisplayOrderAndStopAtTheEnds)
+{
+    fill(kInbox, 3);
+    TMailboxForm* form = openMailbox(kInbox);
+    form->NextMessage();
+    EXPECT_EQ(form->currentMessage(), 1);
+    form->NextMessage();
+    form->NextMessage();
+    EXPECT_EQ(form->currentMessage(), 3);
+    form->NextMessage();
+    EXPECT_EQ(form->currentMessage(), 3);
+    EXPECT_EQ(form->list()->viewer().ItemIndex(), 2);
+    form->PreviousMessage();
+    EXPECT_EQ(form->currentMessage(), 2);
+    form->PreviousMessage();
+    form->PreviousMessage();
+    EXPECT_EQ(form->currentMessage(), 1);
+    EXPECT_EQ(form->preview()->Lines()[2], "Subject:    s1");
+    // Sorted newest first, message 1 is the last line.
+    form->list()->sortList(kColumnDate, true);
+    form->NextMessage();
+    EXPECT_EQ(form->currentMessage(), 1);
+    form->PreviousMessage();
+    EXPECT_EQ(form->currentMessage(), 2);
+}
+
+TEST_F(MessageWindowsTest, DeleteAsksThenMovesTheSelectedMessagesToTrash)
+{
+    fill(kInbox, 3);
+    TMailboxForm* form = openMailbox(kInbox);
+    clickRow(form, 0);
+    clickRow(form, 2, Qt::ControlModifier);
+    ASSERT_EQ(form->list()->viewer().SelectedMessages(), (std::vector<int>{1, 3}));
+    ui.yesNo = {false, true};
+    form->deleteMessages();
+    EXPECT_EQ(messagesIn(kInbox), 3);
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(ui.shown[0].kind, "question");
+    EXPECT_EQ(ui.shown[0].title, "Tavik mail");
+    EXPECT_EQ(ui.shown[0].text, "Are you sure you want to delete the selected message(s)?");
+    form->deleteMessages();
+    EXPECT_EQ(messagesIn(kInbox), 1);
+    EXPECT_EQ(messagesIn(kTrash), 2);
+    EXPECT_EQ(subjectOf(kTrash, 1), "s1");
+    EXPECT_EQ(subjectOf(kTrash, 2), "s3");
+    EXPECT_EQ(form->list()->viewer().Count(), 1);
+    EXPECT_TRUE(form->preview()->Lines().empty());
+    EXPECT_EQ(form->currentMessage(), 0);
+    EXPECT_EQ(form->messageCounter()->text(), QStringLiteral("   1 message(s)   "));
+}
+
+TEST_F(MessageWindowsTest, DeleteInTrashDoesNothing)
+{
+    fill(kTrash, 2);
+    TMailboxForm* form = openMailbox(kTrash);
+    clickRow(form, 0);
+    form->deleteMessages();
+    EXPECT_TRUE(ui.shown.empty());
+    EXPECT_EQ(messagesIn(kTrash), 2);
+    EXPECT_EQ(form->currentMessage(), 1);
+}
+
+TEST_F(MessageWindowsTest, MoveOffersEveryMailboxAndAFailureStopsAndIsShownOnce)
+{
+    fill(kInbox, 3);
+    TMailboxForm* form = openMailbox(kInbox);
+    clickRow(form, 1);
+    ui.moveTargets = {std::nullopt, kFolder};
+    form->moveMessages();
+    EXPECT_EQ(ui.moveTargetNames, (Lines{"New Mail", "Sent", "To Send", "Drafts", "Trash", "Friends"}));
+    EXPECT_EQ(messagesIn(kInbox), 3);
+    form->moveMessages();
+    EXPECT_EQ(messagesIn(kInbox), 2);
+    EXPECT_EQ(subjectOf(kFolder, 1), "s2");
+
+    // The target's index is gone: the move stops at once, nothing moves, the error shows once.
+    ASSERT_EQ(std::remove((ProfileDirectory() + "mailboxe/m3.idx").c_str()), 0);
+    clickRow(form, 0);
+    clickRow(form, 1, Qt::ControlModifier);
+    ui.shown.clear();
+    form->moveMessagesTo(kDrafts);
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(ui.shown[0].kind, "error");
+    EXPECT_NE(ui.shown[0].text.find("m3.idx"), std::string::npos);
+    EXPECT_EQ(messagesIn(kInbox), 2);
+    EXPECT_EQ(form->list()->viewer().Count(), 2);
+    // The same selection goes elsewhere afterwards.
+    form->moveMessagesTo(kTrash);
+    EXPECT_EQ(messagesIn(kTrash), 2);
+    EXPECT_EQ(form->list()->viewer().Count(), 0);
+}
+
+TEST_F(MessageWindowsTest, SaveWritesThePreviewLinesEndedByCrLf)
+{
+    fill(kInbox, 1);
+    TMailboxForm* form = openMailbox(kInbox);
+    form->ViewMessage(1);
+    const std::string path = ProfileDirectory() + "saved.txt";
+    ui.files = {std::nullopt, path};
+    form->saveMessage();
+    EXPECT_TRUE(fileBytes(path).empty());
+    form->saveMessage();
+    ASSERT_EQ(ui.shown.size(), 2u);
+    EXPECT_EQ(ui.shown[1].kind, "save");
+    EXPECT_EQ(ui.shown[1].title, "Save Message Text");
+    EXPECT_EQ(ui.shown[1].text, "Text|*.txt");
+    EXPECT_EQ(fileBytes(path),
+              "From:       Ann Smith <ann@example.org>\r\nTo:         \r\nSubject:    s1\r\n \r\nBody of s1\r\n");
+}
+
+TEST_F(MessageWindowsTest, EncipheredPreviewWithTheRightAndAWrongPassword)
+{
+    const Lines plain = {"Meet me at noon.", "Bring the key."};
+    Lines text = {"From: Eve <eve@x>", "X-Encoder: RC4 internal sesame", "X-Encoder-Verify: True", ""};
+    for (const auto& line : plain) {
+        ASSERT_EQ(cipherLineRisk(line, "sesame"), CipherLineRisk::None) << line;
+        text.push_back(EncipherLine(line, "sesame"));
+    }
+    Mail enciphered;
+    enciphered.text = text;
+    append(kInbox, enciphered);
+    Mail verifyOnly;
+    verifyOnly.text = {"From: a@x", "X-Encoder-Verify: True", "", "plain text"};
+    append(kInbox, verifyOnly);
+    TMailboxForm* form = openMailbox(kInbox);
+
+    ui.decoderPasswords = {std::string("sesame"), std::string("wrong"), std::nullopt};
+    form->ViewMessage(1);
+    ASSERT_EQ(ui.textsOf("decoder").size(), 1u);
+    EXPECT_EQ(ui.shown.back().title, "Decoder Password . . .");
+    EXPECT_EQ(Lines(form->preview()->Lines().begin() + 4, form->preview()->Lines().end()), plain);
+    form->ViewMessage(1);
+    const Lines wrong(form->preview()->Lines().begin() + 4, form->preview()->Lines().end());
+    ASSERT_EQ(wrong.size(), 2u);
+    EXPECT_NE(wrong, plain);
+    EXPECT_EQ(wrong[0], EncipherLine(text[4], "wrong"));
+    // Closed without OK: the stored lines as they are.
+    form->ViewMessage(1);
+    EXPECT_EQ(form->preview()->Lines().back(), text.back());
+    // "X-Encoder-Verify:" alone asks nothing.
+    form->ViewMessage(2);
+    EXPECT_EQ(ui.textsOf("decoder").size(), 3u);
+    EXPECT_EQ(form->preview()->Lines().back(), "plain text");
+}
+
+TEST_F(MessageWindowsTest, PopupMarksTheSelectedMessageAndAddsItsSender)
+{
+    fill(kInbox, 2, 'V');
+    TMailboxForm* form = openMailbox(kInbox);
+    clickRow(form, 1);
+    form->markMessage('U');
+    EXPECT_EQ(flagOf(kInbox, 2), 'U');
+    EXPECT_EQ(form->unreadCounter()->text(), QStringLiteral("   1 unread message(s)   "));
+    EXPECT_TRUE(form->list()->viewer().IsBold(1));
+    form->markMessage('V');
+    EXPECT_EQ(form->unreadCounter()->text(), QStringLiteral("   0 unread message(s)   "));
+    EXPECT_FALSE(IsKnownSender(ProfileDirectory(), "Ann Smith <ann@example.org>"));
+    form->addPersonToAddressBook();
+    EXPECT_TRUE(IsKnownSender(ProfileDirectory(), "Ann Smith <ann@example.org>"));
+    QStringList entries;
+    for (QAction* a : form->popupMenu()->actions())
+        entries << a->text();
+    EXPECT_EQ(entries, (QStringList{QStringLiteral("&Reply"), QStringLiteral("E&dit"), QString(),
+                                    QStringLiteral("Add person to address book"), QStringLiteral("Mark message as ..."),
+                                    QStringLiteral("Set Font"), QString(), QStringLiteral("Copy")}));
+}
+
+TEST_F(MessageWindowsTest, PreviewAddsTheSenderWhenAutoAddAddressIsSet)
+{
+    fill(kInbox, 1);
+    settings().AutoAddAddress = true;
+    TMailboxForm* form = openMailbox(kInbox);
+    form->ViewMessage(1);
+    EXPECT_TRUE(IsKnownSender(ProfileDirectory(), "Ann Smith <ann@example.org>"));
+}
+
+TEST_F(MessageWindowsTest, ColumnWidthsAndFontsAreKeptInCustomIni)
+{
+    fill(kInbox, 1);
+    TMailboxForm* first = openMailbox(kInbox);
+    TMailboxForm* other = openMailbox(kFolder);
+    first->list()->setColumnWidths({70, 210, 300, 150, 81});
+    first->parentWidget()->close();
+    ASSERT_TRUE(waitFor([&] { return area_->subWindowList().size() == 1; }));
+    EXPECT_EQ(iniLines(layoutFile(), "MailBoxViewer"),
+              (Lines{"ColumnWidth1=70", "ColumnWidth2=210", "ColumnWidth3=300", "ColumnWidth4=150", "ColumnWidth5=81"}));
+    TMailboxForm* again = openMailbox(kInbox);
+    EXPECT_EQ(again->list()->columnWidths(), (std::vector<int>{70, 210, 300, 150, 81}));
+
+    // A font for the messages list goes to every open mailbox window and to later ones.
+    QFont font(QStringLiteral("DejaVu Serif"), 15);
+    ui.fonts = {font};
+    again->setFontOfPart(TMailboxForm::Part::MessagesList);
+    EXPECT_EQ(again->list()->font().family(), QStringLiteral("DejaVu Serif"));
+    EXPECT_EQ(other->list()->font().family(), QStringLiteral("DejaVu Serif"));
+    EXPECT_NE(IniFile(layoutFile()).readString("MailBoxViewer", "ListFont").find("DejaVu Serif,15"), std::string::npos);
+    other->parentWidget()->close();
+    ASSERT_TRUE(waitFor([&] { return area_->subWindowList().size() == 1; }));
+    TMailboxForm* later = openMailbox(kFolder);
+    EXPECT_EQ(later->list()->font().family(), QStringLiteral("DejaVu Serif"));
+}
+
+TEST_F(MessageWindowsTest, AfterCompressionTheListShowsItsMessagesAgain)
+{
+    fill(kInbox, 4);
+    TMailboxForm* form = openMailbox(kInbox);
+    Mailbox().SetCurrentMailBoxNumber(kInbox);
+    Mailbox().SetMsg_Number(2);
+    Mailbox().MoveMessage(Mailbox().MailboxKey(kTrash));
+    form->ViewMessage(3); // was message 4
+    Mailbox().SetCurrentMailBoxNumber(kInbox);
+    ASSERT_GT(Mailbox().CurrentNMailBoxTrash(), 0);
+    Mailbox().CompressMailbox();
+    NMailboxViewer& list = form->list()->viewer();
+    ASSERT_EQ(list.Count(), 3);
+    EXPECT_EQ(list.ItemAt(0).Subject, "s1");
+    EXPECT_EQ(list.ItemAt(2).Subject, "s4");
+    EXPECT_EQ(form->messageCounter()->text(), QStringLiteral("   3 message(s)   "));
+    EXPECT_EQ(form->currentMessage(), 3);
+    form->NextMessage();
+    EXPECT_EQ(form->currentMessage(), 3);
+    EXPECT_EQ(form->preview()->Lines()[2], "Subject:    s4");
+}
+
+TEST_F(MessageWindowsTest, LinksAndAttachmentButtonsReachTheirCommands)
+{
+    Mail m;
+    m.attachStart = 7;
+    m.attachEnd = 7;
+    m.text = {"From: a@x", "", "see https://example.org/page now"};
+    append(kInbox, m);
+    TMailboxForm* form = openMailbox(kInbox);
+    form->ViewMessage(1);
+    TStringsViewer* preview = form->preview();
+    preview->viewport()->repaint();
+    const TextViewerModel& model = preview->model();
+    ASSERT_FALSE(model.LinkTable().empty());
+    const LinkEntry& link = model.LinkTable().back();
+    const QPoint at((link.left + link.right) / 2, (link.top + link.bottom) / 2);
+    QTest::mouseClick(preview->viewport(), Qt::LeftButton, {}, at);
+    form->attachmentStrip()->list()->setCurrentRow(0);
+    form->attachmentStrip()->displayButton()->click();
+    form->attachmentStrip()->launchButton()->click();
+    form->attachmentStrip()->saveButton()->click();
+    EXPECT_EQ(linkLog, (Lines{"link mailbox https://example.org/page", "display mailbox 7", "launch mailbox 7",
+                              "save mailbox 7"}));
+}
+
+TEST_F(MessageWindowsTest, ListDropsGoToTheHost)
+{
+    TMailboxForm* form = openMailbox(kFolder);
+    form->list()->OnMessagesDropped(MessageDrag{kInbox, {2}});
+    ASSERT_EQ(drops.size(), 1u);
+    EXPECT_EQ(drops[0].first, kFolder);
+    EXPECT_EQ(drops[0].second.messages, (std::vector<int>{2}));
+}
+
+// ---- Viewer window ----
+
+TEST_F(MessageWindowsTest, DoubleClickOpensAViewerThatMarksTheMessageViewed)
+{
+    Mail ann;
+    ann.subject = "Hello";
+    ann.flag = 'U';
+    ann.text = kAnnText;
+    ann.date = "Thu, 7 Mar 2024 19:25:51";
+    append(kInbox, ann);
+    TMailboxForm* form = openMailbox(kInbox);
+    ASSERT_EQ(form->unreadCounter()->text(), QStringLiteral("   1 unread message(s)   "));
+    TViewMailForm* viewer = openViewer(form, 0);
+    ASSERT_NE(viewer, nullptr);
+    EXPECT_EQ(viewer->list(), &form->list()->viewer());
+    EXPECT_EQ(viewer->mailboxNumber(), kInbox);
+    EXPECT_EQ(viewer->messageNumber(), 1);
+    EXPECT_EQ(viewer->headerLabel(0)->text(), QStringLiteral("From:  "));
+    EXPECT_EQ(viewer->headerLabel(1)->text(), QStringLiteral("Subject:  "));
+    EXPECT_EQ(viewer->headerLabel(2)->text(), QStringLiteral("Date:  "));
+    EXPECT_EQ(viewer->fromValue()->text(), QStringLiteral("Ann Smith <ann@example.org>"));
+    EXPECT_EQ(viewer->subjectValue()->text(), QStringLiteral("Hello"));
+    EXPECT_EQ(viewer->dateValue()->text(), QStringLiteral("Thu, 7 Mar 2024 19:25:51"));
+    EXPECT_EQ(viewer->windowTitle(), QStringLiteral("Hello"));
+    EXPECT_EQ(viewer->parentWidget()->windowTitle(), QStringLiteral("Hello"));
+    EXPECT_EQ(viewer->body()->Lines(), (Lines{"Dear me,", "> quoted", "bye"}));
+    EXPECT_TRUE(viewer->attachmentStrip()->isHidden());
+    // Shown in a viewer window, an unread message is viewed.
+    EXPECT_EQ(flagOf(kInbox, 1), 'V');
+    EXPECT_EQ(form->unreadCounter()->text(), QStringLiteral("   0 unread message(s)   "));
+    EXPECT_FALSE(form->list()->viewer().IsBold(0));
+    EXPECT_EQ(form->list()->viewer().OpenViewerSlots()[0].window, viewer);
+    // A second double click raises the same window.
+    doubleClickRow(form, 0);
+    EXPECT_EQ(viewers().size(), 1u);
+    EXPECT_EQ(area_->activeSubWindow(), viewer->parentWidget());
+}
+
+TEST_F(MessageWindowsTest, ViewerWithFullHeadersAndAttachmentsAndOnlyCapitalUIsMarked)
+{
+    Mail m;
+    m.flag = 'u';
+    m.attachStart = 2;
+    m.attachEnd = 3;
+    append(kInbox, m);
+    fill(kInbox, 1);
+    settings().FullHeaders = true;
+    TMailboxForm* form = openMailbox(kInbox);
+    TViewMailForm* viewer = openViewer(form, 0);
+    ASSERT_NE(viewer, nullptr);
+    EXPECT_EQ(viewer->body()->Lines(), (Lines{"From: Ann Smith <ann@example.org>", "Subject: s", "", "Body of s"}));
+    EXPECT_FALSE(viewer->attachmentStrip()->isHidden());
+    EXPECT_EQ(viewer->attachmentStrip()->list()->count(), 2);
+    EXPECT_EQ(flagOf(kInbox, 1), 'u');
+    // The bar collapses the strip to itself and restores it.
+    const int height = viewer->bodySplitter()->sizes().value(1);
+    EXPECT_GT(height, 0);
+    EXPECT_FALSE(viewer->attachmentStripCollapsed());
+    viewer->toggleAttachmentStrip();
+    EXPECT_TRUE(viewer->attachmentStripCollapsed());
+    EXPECT_EQ(viewer->bodySplitter()->sizes().value(1), 0);
+    EXPECT_FALSE(viewer->attachmentBar()->isHidden());
+    viewer->toggleAttachmentStrip();
+    EXPECT_FALSE(viewer->attachmentStripCollapsed());
+    EXPECT_EQ(viewer->bodySplitter()->sizes().value(1), height);
+    // A message without attachments hides the strip and its bar.
+    viewer->ShowMessage(kInbox, 2);
+    EXPECT_TRUE(viewer->attachmentStrip()->isHidden());
+    EXPECT_TRUE(viewer->attachmentBar()->isHidden());
+}
+
+TEST_F(MessageWindowsTest, ViewerNextAndPreviousUseTheListsOrderAndRaiseOpenWindows)
+{
+    fill(kInbox, 3);
+    TMailboxForm* form = openMailbox(kInbox);
+    form->list()->sortList(kColumnDate, true); // 3 2 1
+    TViewMailForm* viewer = openViewer(form, 0);
+    ASSERT_NE(viewer, nullptr);
+    EXPECT_EQ(viewer->messageNumber(), 3);
+    viewer->previousMessage();
+    EXPECT_EQ(viewer->messageNumber(), 3);
+    viewer->nextMessage();
+    EXPECT_EQ(viewer->messageNumber(), 2);
+    EXPECT_EQ(viewer->windowTitle(), QStringLiteral("s2"));
+    EXPECT_EQ(form->list()->viewer().OpenViewerSlots()[0].message, 2);
+    viewer->nextMessage();
+    viewer->nextMessage();
+    EXPECT_EQ(viewer->messageNumber(), 1);
+    // The window of the next message is raised instead.
+    TViewMailForm* other = openViewer(form, 1); // message 2
+    ASSERT_NE(other, nullptr);
+    area_->setActiveSubWindow(qobject_cast<QMdiSubWindow*>(viewer->parentWidget()));
+    viewer->previousMessage();
+    EXPECT_EQ(viewer->messageNumber(), 1);
+    EXPECT_EQ(area_->activeSubWindow(), other->parentWidget());
+}
+
+TEST_F(MessageWindowsTest, ViewerDeleteMovesItsMessageToTrashAndTheListClosesIt)
+{
+    fill(kInbox, 5);
+    TMailboxForm* form = openMailbox(kInbox);
+    TViewMailForm* second = openViewer(form, 1);
+    TViewMailForm* fourth = openViewer(form, 3);
+    ASSERT_TRUE(second && fourth);
+    ui.yesNo = {true, true};
+    second->deleteMessages();
+    EXPECT_EQ(ui.textsOf("question"), (Lines{"Are you sure you want to delete the selected message(s)?"}));
+    ASSERT_TRUE(waitFor([&] { return viewers().size() == 1; }));
+    EXPECT_EQ(subjectOf(kTrash, 1), "s2");
+    // The later window was renumbered and deletes the message it shows.
+    EXPECT_EQ(fourth->messageNumber(), 3);
+    fourth->deleteMessages();
+    ASSERT_TRUE(waitFor([&] { return viewers().empty(); }));
+    EXPECT_EQ(subjectOf(kTrash, 2), "s4");
+    EXPECT_EQ(messagesIn(kInbox), 3);
+    for (const auto& slot : form->list()->viewer().OpenViewerSlots())
+        EXPECT_EQ(slot.window, nullptr);
+}
+
+TEST_F(MessageWindowsTest, ViewerDeleteInTrashDoesNothingAndMoveUsesTheDialog)
+{
+    fill(kTrash, 1);
+    fill(kInbox, 1);
+    TMailboxForm* trash = openMailbox(kTrash);
+    TViewMailForm* viewer = openViewer(trash, 0);
+    ASSERT_NE(viewer, nullptr);
+    viewer->deleteMessages();
+    EXPECT_TRUE(ui.shown.empty());
+    EXPECT_EQ(viewers().size(), 1u);
+    ui.moveTargets = {kInbox};
+    viewer->moveMessages();
+    ASSERT_TRUE(waitFor([&] { return viewers().empty(); }));
+    EXPECT_EQ(messagesIn(kTrash), 0);
+    EXPECT_EQ(messagesIn(kInbox), 2);
+}
+
+TEST_F(MessageWindowsTest, DoubleClickOnTheHeaderBlockClosesTheViewerAndFreesItsSlot)
+{
+    fill(kInbox, 1);
+    TMailboxForm* form = openMailbox(kInbox);
+    TViewMailForm* viewer = openViewer(form, 0);
+    ASSERT_NE(viewer, nullptr);
+    QTest::mouseDClick(viewer->subjectValue(), Qt::LeftButton);
+    ASSERT_TRUE(waitFor([&] { return viewers().empty(); }));
+    EXPECT_EQ(form->list()->viewer().OpenViewerSlots()[0].window, nullptr);
+    // The list opens a new one for the message.
+    EXPECT_NE(openViewer(form, 0), nullptr);
+}
+
+TEST_F(MessageWindowsTest, ClosingTheMailboxWindowClosesItsViewers)
+{
+    fill(kInbox, 3);
+    TMailboxForm* form = openMailbox(kInbox);
+    TViewMailForm* a = openViewer(form, 0);
+    TViewMailForm* b = openViewer(form, 2);
+    ASSERT_TRUE(a && b);
+    form->parentWidget()->close();
+    ASSERT_TRUE(waitFor([&] { return area_->subWindowList().empty(); }));
+    // The store no longer knows the list: a change of the mailbox reaches nothing freed.
+    fill(kInbox, 1);
+    EXPECT_EQ(messagesIn(kInbox), 4);
+}
+
+TEST_F(MessageWindowsTest, ViewerSaveAndItsFontsAndColoursInCustomIni)
+{
+    fill(kInbox, 1);
+    TMailboxForm* form = openMailbox(kInbox);
+    TViewMailForm* viewer = openViewer(form, 0);
+    ASSERT_NE(viewer, nullptr);
+    const std::string path = ProfileDirectory() + "body.txt";
+    ui.files = {path};
+    viewer->saveMessage();
+    EXPECT_EQ(fileBytes(path), "Body of s1\r\n");
+
+    ui.fonts = {QFont(QStringLiteral("DejaVu Sans"), 14)};
+    viewer->setFontOfPart(TViewMailForm::Part::Headers);
+    EXPECT_EQ(viewer->fromValue()->font().pointSize(), 14);
+    ui.colors = {QColor(0xff, 0xee, 0xcc)};
+    viewer->setColorOfArea(TViewMailForm::Area::MailBodyBackground);
+    EXPECT_EQ(viewer->body()->Color(), QColor(0xff, 0xee, 0xcc));
+    const IniFile ini(layoutFile());
+    EXPECT_EQ(ini.readString("ViewMail", "BodyColor"), "#ffeecc");
+    EXPECT_NE(ini.readString("ViewMail", "HeadersFont").find("DejaVu Sans,14"), std::string::npos);
+    // The next viewer window starts with them.
+    viewer->closeWindow();
+    ASSERT_TRUE(waitFor([&] { return viewers().empty(); }));
+    TViewMailForm* next = openViewer(form, 0);
+    ASSERT_NE(next, nullptr);
+    EXPECT_EQ(next->body()->Color(), QColor(0xff, 0xee, 0xcc));
+    EXPECT_EQ(next->fromValue()->font().pointSize(), 14);
+    QStringList entries;
+    for (QAction* a : next->popupMenu()->actions())
+        entries << a->text();
+    EXPECT_EQ(entries, (QStringList{QStringLiteral("&Copy to Clipboard"), QStringLiteral("Select Al&l"), QString(),
+                                    QStringLiteral("Set Font"), QStringLiteral("Set Color"), QString(),
+                                    QStringLiteral("Add Sender to Address Book")}));
+    next->addSenderToAddressBook();
+    EXPECT_TRUE(IsKnownSender(ProfileDirectory(), "Ann Smith <ann@example.org>"));
+}
+
+TEST_F(MessageWindowsTest, StoreErrorsAreShownAndNeitherWindowShowsTheWrongMessage)
+{
+    fill(kInbox, 2);
+    TMailboxForm* form = openMailbox(kInbox);
+    form->ViewMessage(1);
+    TViewMailForm* viewer = openViewer(form, 0);
+    ASSERT_NE(viewer, nullptr);
+    const Lines preview = form->preview()->Lines();
+    // The texts are gone from under the index.
+    writeBytes(ProfileDirectory() + "mailboxe/m0.mbx", "");
+    ui.shown.clear();
+    form->ViewMessage(2);
+    ASSERT_EQ(ui.textsOf("error").size(), 1u);
+    EXPECT_EQ(form->currentMessage(), 1);
+    EXPECT_EQ(form->preview()->Lines(), preview);
+    viewer->nextMessage();
+    ASSERT_EQ(ui.textsOf("error").size(), 2u);
+    EXPECT_EQ(viewer->messageNumber(), 2);
+    EXPECT_TRUE(viewer->body()->Lines().empty());
+    EXPECT_TRUE(viewer->subjectValue()->text().isEmpty());
+}
+
+// ---- Main window ----
+
+class MainWindowReadingTest : public UiTest {};
+
+// A check that files two messages into New Mail.
+class FilingWorkflows : public WorkflowCommands {
+public:
+    void checkMail(TMainForm& window, CheckStart) override
+    {
+        appendMessage(window.Mailbox(), 1, "new one");
+        appendMessage(window.Mailbox(), 1, "new two");
+    }
+};
+
+TEST_F(MainWindowReadingTest, OpenMailboxWindowGivesEachMailboxItsLook)
+{
+    TMainForm window;
+    ASSERT_TRUE(startAndLogIn(window));
+    TMailboxForm* newMail = window.mailboxWindow(1);
+    ASSERT_NE(newMail, nullptr);
+    EXPECT_EQ(newMail->list()->viewer().SectionNames()[1], "From");
+    EXPECT_EQ(newMail->list()->viewer().Pictures.UnreadBitmap, "MAIL_UNREAD");
+    window.OpenMailboxWindow(2);
+    TMailboxForm* sent = window.mailboxWindow(2);
+    ASSERT_NE(sent, nullptr);
+    EXPECT_EQ(sent->list()->viewer().SectionNames()[1], "To");
+    EXPECT_EQ(sent->list()->viewer().Pictures.ReadBitmap, "MAIL_SENT");
+    EXPECT_EQ(sent->list()->viewer().Pictures.AttachmentBitmap, "MAIL_ATTACHMENT2");
+    EXPECT_EQ(sent->list()->viewer().Pictures.PriorityBitmap, "MAIL_URGENT");
+    EXPECT_EQ(window.mdiArea()->currentSubWindow()->windowTitle(), QStringLiteral("Sent"));
+    window.OpenMailboxWindow(4);
+    EXPECT_EQ(window.mailboxWindow(4)->list()->viewer().Pictures.UnreadBitmap, "MAIL_DRAFT");
+    // Opening again raises the open window.
+    window.OpenMailboxWindow(2);
+    EXPECT_EQ(window.childWindows().size(), 3u);
+    EXPECT_EQ(window.mdiArea()->currentSubWindow()->widget(), sent);
+}
+
+TEST_F(MainWindowReadingTest, MessageCommandsActOnTheActiveMailboxOrViewerWindow)
+{
+    TMainForm window;
+    ASSERT_TRUE(startAndLogIn(window));
+    for (const char* s : {"a", "b", "c", "d"})
+        appendMessage(window.Mailbox(), 1, s);
+    TMailboxForm* newMail = window.mailboxWindow(1);
+    ASSERT_NE(newMail, nullptr);
+    window.commandAction("NextBtnClick")->trigger();
+    EXPECT_EQ(newMail->currentMessage(), 1);
+    window.commandAction("NextBtnClick")->trigger();
+    window.commandAction("NextBtnClick")->trigger();
+    window.commandAction("PreviousBtnClick")->trigger();
+    EXPECT_EQ(newMail->currentMessage(), 2);
+
+    ui.yesNo = {true};
+    window.commandAction("DeleteBtnClick")->trigger();
+    EXPECT_EQ(messagesIn(home(), window.mailboxList(), 1), 3);
+    EXPECT_EQ(messagesIn(home(), window.mailboxList(), 5), 1);
+
+    newMail->list()->viewer().SetItemIndex(0);
+    ui.moveTargets = {4};
+    window.commandAction("FileBtnClick")->trigger();
+    EXPECT_EQ(messagesIn(home(), window.mailboxList(), 4), 1);
+    ASSERT_EQ(newMail->list()->viewer().Count(), 2); // c, d
+
+    // A viewer window, active, takes the same commands.
+    newMail->list()->viewer().SetItemIndex(0);
+    newMail->list()->viewer().OpenSelected();
+    auto* viewer = dynamic_cast<TViewMailForm*>(window.activeChild());
+    ASSERT_NE(viewer, nullptr);
+    EXPECT_EQ(viewer->windowTitle(), QStringLiteral("c"));
+    EXPECT_TRUE(window.commandAction("SaveBtnClick")->isEnabled());
+    window.commandAction("NextBtnClick")->trigger();
+    EXPECT_EQ(viewer->windowTitle(), QStringLiteral("d"));
+    window.commandAction("PreviousBtnClick")->trigger();
+    EXPECT_EQ(viewer->windowTitle(), QStringLiteral("c"));
+    const std::string path = home() + "c.txt";
+    ui.files = {path};
+    window.commandAction("SaveBtnClick")->trigger();
+    EXPECT_EQ(fileBytes(path), "Body of c\r\n");
+    window.moveToMenu()->actions().at(5 - 1)->trigger(); // Trash
+    ASSERT_TRUE(waitFor([&] { return dynamic_cast<TViewMailForm*>(window.activeChild()) == nullptr; }));
+    EXPECT_EQ(messagesIn(home(), window.mailboxList(), 5), 2);
+    EXPECT_EQ(newMail->list()->viewer().Count(), 1);
+}
+
+TEST_F(MainWindowReadingTest, AFocusedTextViewerKeepsCtrlAForItself)
+{
+    WorkflowLog log;
+    TMainForm window;
+    window.setWorkflowCommands(std::make_unique<RecordingWorkflows>(log));
+    ASSERT_TRUE(startAndLogIn(window));
+    appendMessage(window.Mailbox(), 1, "text");
+    TMailboxForm* newMail = window.mailboxWindow(1);
+    ASSERT_NE(newMail, nullptr);
+    newMail->ViewMessage(1);
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    newMail->preview()->setFocus();
+    ASSERT_TRUE(waitFor([&] { return newMail->preview()->hasFocus(); }));
+    QTest::keyClick(newMail->preview(), Qt::Key_A, Qt::ControlModifier);
+    EXPECT_TRUE(newMail->preview()->model().HasSelection());
+    EXPECT_TRUE(log.commands.empty());
+    // Elsewhere Ctrl+A is the address book.
+    newMail->list()->setFocus();
+    ASSERT_TRUE(waitFor([&] { return newMail->list()->hasFocus(); }));
+    QTest::keyClick(newMail->list(), Qt::Key_A, Qt::ControlModifier);
+    EXPECT_EQ(log.commands, (std::vector<std::string>{"addressBook"}));
+}
+
+TEST_F(MainWindowReadingTest, NewMailWindowSortsByDateAfterACheckFiledMail)
+{
+    TMainForm window;
+    window.setWorkflowCommands(std::make_unique<FilingWorkflows>());
+    ASSERT_TRUE(startAndLogIn(window));
+    appendMessage(window.Mailbox(), 1, "old");
+    TMailboxForm* newMail = window.mailboxWindow(1);
+    ASSERT_NE(newMail, nullptr);
+    window.commandAction("CheckMail2Click")->trigger();
+    NMailboxViewer& list = newMail->list()->viewer();
+    ASSERT_EQ(list.Count(), 3);
+    EXPECT_EQ(list.ItemAt(0).Subject, "new two");
+    EXPECT_EQ(list.ItemAt(1).Subject, "new one");
+    EXPECT_EQ(list.ItemAt(2).Subject, "old");
+}
+
+} // namespace
+} // namespace tavik::test

@@ -1,0 +1,531 @@
+// The reading widgets offscreen: the text viewer (links, pointer, selection, keys, Copy), the
+// mailbox list widget (rows, header sort, clicks, selection, drops), the attachment strip and
+// the two small dialogs of the message windows.
+#include <QAbstractItemModelTester>
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QDragEnterEvent>
+#include <QFontInfo>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMimeData>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "app/message_drag.h"
+#include "app/text_conversion.h"
+#include "ui/ui_test_support.h"
+#include "view/attachment_strip_widget.h"
+#include "view/crypt_password_dialog.h"
+#include "view/mailbox_list_widget.h"
+#include "view/strings_viewer_widget.h"
+#include "view/transfer_dialog.h"
+
+namespace tavik::test {
+namespace {
+
+// ---- Text viewer ----
+
+class StringsViewerTest : public UiTest {
+protected:
+    StringsViewerTest()
+    {
+        viewer.resize(600, 300);
+        viewer.show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(&viewer));
+    }
+    // Surface point of the middle of character `column` (1-based) on visible row `row`.
+    QPoint at(int column, int row) const
+    {
+        const TextViewerModel& m = viewer.model();
+        return QPoint(kTextLeftMargin + (column - 1) * m.CharWidth() + m.CharWidth() / 2,
+                      row * m.LineHeight() + m.LineHeight() / 2);
+    }
+    // Paints now, so the link table describes the surface.
+    void paint() { viewer.viewport()->repaint(); }
+    QWidget* surface() { return viewer.viewport(); }
+
+    TStringsViewer viewer;
+};
+
+TEST_F(StringsViewerTest, FontIsFixedPitchOnACharacterGrid)
+{
+    EXPECT_TRUE(QFontInfo(viewer.font()).fixedPitch());
+    QFont proportional(QStringLiteral("DejaVu Sans"), 13);
+    viewer.SetFont(proportional);
+    EXPECT_TRUE(QFontInfo(viewer.font()).fixedPitch());
+    EXPECT_EQ(QFontInfo(viewer.font()).pointSize(), 13);
+    // Every character advances by the model's CharWidth, so columns and links stay put.
+    const QFontMetricsF fm(viewer.font());
+    EXPECT_NEAR(fm.horizontalAdvance(QStringLiteral("Mi.@ W")), 6.0 * viewer.model().CharWidth(), 0.6);
+    EXPECT_EQ(viewer.model().LineHeight(), QFontMetrics(viewer.font()).height() + 1);
+    EXPECT_EQ(viewer.horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    EXPECT_EQ(viewer.verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+}
+
+TEST_F(StringsViewerTest, LinkPressReportsEveryLinkUnderThePointerInOrderInRed)
+{
+    viewer.SetLines({"see http://a.example/x@y.z now", "plain"});
+    paint();
+    ASSERT_EQ(viewer.model().LinkTable().size(), 2u);
+    std::vector<std::string> reported;
+    std::vector<bool> drawnRed;
+    viewer.OnLinkClicked = [&](TStringsViewer& v, const std::string& link) {
+        reported.push_back(link);
+        // While a link is reported it is drawn in red.
+        const QImage image = v.viewport()->grab().toImage();
+        const LinkEntry& e = v.model().LinkTable().front();
+        bool red = false;
+        for (int x = e.left; x < e.right && !red; ++x)
+            for (int y = e.top; y < e.bottom && !red; ++y) {
+                const QColor c = image.pixelColor(x * image.width() / v.viewport()->width(),
+                                                  y * image.height() / v.viewport()->height());
+                red = c.red() > 200 && c.green() < 80 && c.blue() < 80;
+            }
+        drawnRed.push_back(red);
+    };
+    // "x@y.z" lies inside the web link: one press raises both, the web link first.
+    QTest::mousePress(surface(), Qt::LeftButton, {}, at(22, 0));
+    QTest::mouseRelease(surface(), Qt::LeftButton, {}, at(22, 0));
+    EXPECT_EQ(reported, (std::vector<std::string>{"http://a.example/x@y.z", "x@y.z"}));
+    EXPECT_EQ(drawnRed, (std::vector<bool>{true, true}));
+    // A press beside the links reports nothing; the right button never does.
+    reported.clear();
+    QTest::mouseClick(surface(), Qt::LeftButton, {}, at(2, 0));
+    QTest::mouseClick(surface(), Qt::RightButton, {}, at(8, 0));
+    EXPECT_TRUE(reported.empty());
+}
+
+TEST_F(StringsViewerTest, HandPointerOverLinksOnly)
+{
+    viewer.SetLines({"mail bob@example.org today"});
+    paint();
+    QTest::mouseMove(surface(), at(8, 0));
+    EXPECT_EQ(surface()->cursor().shape(), Qt::PointingHandCursor);
+    QTest::mouseMove(surface(), at(2, 0));
+    EXPECT_EQ(surface()->cursor().shape(), Qt::ArrowCursor);
+}
+
+TEST_F(StringsViewerTest, MouseSelectionCopiesWithCrLfAndTheRightButtonKeepsIt)
+{
+    viewer.SetLines({"first line", "second line", "third"});
+    QApplication::clipboard()->setText(QStringLiteral("before"));
+    QTest::mousePress(surface(), Qt::LeftButton, {}, at(7, 0));
+    QTest::mouseMove(surface(), at(4, 2));
+    QTest::mouseRelease(surface(), Qt::LeftButton, {}, at(4, 2));
+    ASSERT_TRUE(viewer.model().HasSelection());
+    // The pop-up menu's button leaves the selection for its Copy.
+    QTest::mousePress(surface(), Qt::RightButton, {}, at(2, 1));
+    QTest::mouseRelease(surface(), Qt::RightButton, {}, at(2, 1));
+    viewer.Copy();
+    // From character 7 of the first line to character 4 of the third (the pointer's column
+    // counts the 10-pixel margin as one character).
+    EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("line\r\nsecond line\r\nthir"));
+}
+
+TEST_F(StringsViewerTest, KeysSelectCopyClearAndScroll)
+{
+    std::vector<std::string> lines;
+    for (int i = 0; i < 100; ++i)
+        lines.push_back("line " + std::to_string(i));
+    viewer.SetLines(lines);
+    viewer.setFocus();
+    QApplication::clipboard()->setText(QStringLiteral("before"));
+    QTest::keyClick(&viewer, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("before")); // nothing selected
+    QTest::keyClick(&viewer, Qt::Key_A, Qt::ControlModifier);
+    EXPECT_TRUE(viewer.model().HasSelection());
+    QTest::keyClick(&viewer, Qt::Key_X, Qt::ControlModifier);
+    const QString all = QApplication::clipboard()->text();
+    EXPECT_TRUE(all.startsWith(QStringLiteral("line 0\r\nline 1\r\n")));
+    EXPECT_TRUE(all.endsWith(QStringLiteral("\r\nline 99")));
+    EXPECT_EQ(viewer.Lines().size(), 100u); // Ctrl+X removes nothing
+    QTest::keyClick(&viewer, Qt::Key_Escape);
+    EXPECT_FALSE(viewer.model().HasSelection());
+
+    QTest::keyClick(&viewer, Qt::Key_Down);
+    QTest::keyClick(&viewer, Qt::Key_Right);
+    EXPECT_EQ(viewer.model().VerticalPosition(), 2);
+    EXPECT_EQ(viewer.verticalScrollBar()->value(), 2);
+    QTest::keyClick(&viewer, Qt::Key_PageDown);
+    EXPECT_EQ(viewer.model().VerticalPosition(), 2 + viewer.model().VerticalPage());
+    QTest::keyClick(&viewer, Qt::Key_End);
+    EXPECT_EQ(viewer.model().VerticalPosition(), 99);
+    QTest::keyClick(&viewer, Qt::Key_Home);
+    EXPECT_EQ(viewer.model().VerticalPosition(), 0);
+    // The scroll bar drives the text too.
+    viewer.verticalScrollBar()->setValue(40);
+    EXPECT_EQ(viewer.model().VerticalPosition(), 40);
+    EXPECT_EQ(viewer.verticalScrollBar()->maximum(), 99);
+}
+
+TEST_F(StringsViewerTest, NewLinesClearTheSelectionAndAnEmptyTextHasNothingToSelect)
+{
+    viewer.SetLines({"abc"});
+    viewer.SelectAll();
+    ASSERT_TRUE(viewer.model().HasSelection());
+    viewer.SetLines({"other"});
+    EXPECT_FALSE(viewer.model().HasSelection());
+    viewer.Clear();
+    QApplication::clipboard()->setText(QStringLiteral("kept"));
+    viewer.SelectAll();
+    viewer.Copy();
+    EXPECT_FALSE(viewer.model().HasSelection());
+    EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("kept"));
+    EXPECT_EQ(viewer.verticalScrollBar()->maximum(), 0);
+    paint();
+    EXPECT_TRUE(viewer.model().LinkTable().empty());
+}
+
+TEST_F(StringsViewerTest, OnChangeFollowsTheLines)
+{
+    int changes = 0;
+    viewer.OnChange = [&](TStringsViewer&) { ++changes; };
+    viewer.SetLines({"a"});
+    viewer.AddLine("b");
+    viewer.AddLines({"c", "d"});
+    viewer.Clear();
+    EXPECT_EQ(changes, 4);
+}
+
+TEST_F(StringsViewerTest, QuotedLinesAreDrawnInTheQuotedColour)
+{
+    viewer.SetLines({"> quoted line of text", "plain line of text"});
+    viewer.SetQuotedColor(QColor(0x00, 0x80, 0x00));
+    const QImage image = viewer.viewport()->grab().toImage();
+    auto hasGreen = [&](int row) {
+        const int lh = viewer.model().LineHeight();
+        for (int y = row * lh; y < (row + 1) * lh; ++y)
+            for (int x = 0; x < viewer.viewport()->width(); ++x) {
+                const QColor c = image.pixelColor(x * image.width() / viewer.viewport()->width(),
+                                                  y * image.height() / viewer.viewport()->height());
+                if (c.green() > 90 && c.red() < 60 && c.blue() < 60)
+                    return true;
+            }
+        return false;
+    };
+    EXPECT_TRUE(hasGreen(0));
+    EXPECT_FALSE(hasGreen(1));
+}
+
+// ---- Mailbox list widget ----
+
+class ListWidgetTest : public UiTest {
+protected:
+    ListWidgetTest()
+    {
+        store.MailBoxes = {"m0=New Mail", "m1=Sent", "m2=To Send", "m3=Drafts", "m4=Trash", "m5=Friends"};
+        store.SetMailBoxDirectory(dir.path() + "mailboxe/");
+    }
+    void append(int mailbox, const std::string& from, const std::string& subject, char flag,
+                std::vector<std::string> text = {"From: x", "", "body"}, int attach = 0)
+    {
+        store.SetCurrentMailBoxNumber(mailbox);
+        store.Msg_From = from;
+        store.Msg_To = "me@here";
+        store.Msg_Subject = subject;
+        store.Msg_Date = "Wed, 9 Dec 2026 10:00:00 +0100";
+        store.Msg_Flag = flag;
+        store.Msg_AttachStart = attach;
+        store.Msg_AttachEnd = attach;
+        store.Msg_Text = std::move(text);
+        store.AppendMessage();
+    }
+    void open(MailboxListWidget& list, int mailbox)
+    {
+        list.applyLook(listLookFor(mailbox));
+        list.pictureOf = [](const std::string& name) {
+            return QIcon(QStringLiteral(":/pictures/") + fromLatin1(name) + QStringLiteral(".png"));
+        };
+        list.viewer().SetMailbox(&store);
+        list.viewer().SetMailboxNumber(mailbox);
+        list.resize(700, 300);
+        list.show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(&list));
+    }
+    static std::vector<std::string> subjects(const NMailboxViewer& list)
+    {
+        std::vector<std::string> s;
+        for (int line = 0; line < list.Count(); ++line)
+            s.push_back(list.ItemAt(line).Subject);
+        return s;
+    }
+    QPoint rowPoint(MailboxListWidget& list, int row, int column = 2)
+    {
+        return list.visualRect(list.itemModel()->index(row, column)).center();
+    }
+    QPoint headerPoint(MailboxListWidget& list, int column)
+    {
+        QHeaderView* h = list.header();
+        return QPoint(h->sectionViewportPosition(column) + h->sectionSize(column) / 2, h->height() / 2);
+    }
+
+    TempDir dir;
+    TNMailBox store;
+};
+
+TEST_F(ListWidgetTest, RowsShowTextsPicturesAndBoldUnreadLines)
+{
+    append(1, "Ann <ann@x>", "first", 'V', {"X-Priority: 1", "", "b"}, 7);
+    append(1, "bob@x", "second", 'U');
+    MailboxListWidget list;
+    QAbstractItemModelTester tester(list.itemModel(), QAbstractItemModelTester::FailureReportingMode::Fatal);
+    open(list, 1);
+    MailboxListItemModel* m = list.itemModel();
+    ASSERT_EQ(m->rowCount(), 2);
+    EXPECT_EQ(m->index(0, 1).data().toString(), QStringLiteral("Ann"));
+    EXPECT_EQ(m->index(0, 3).data().toString(), QStringLiteral("09 Dec 2026 10:00"));
+    EXPECT_EQ(m->index(0, 4).data(Qt::TextAlignmentRole).toInt(), int(Qt::AlignRight | Qt::AlignVCenter));
+    EXPECT_EQ(m->index(0, 0).data(MailboxListItemModel::kStatusPicturesRole).toStringList(),
+              (QStringList{QStringLiteral("MAIL_ATTACHMENT2"), QStringLiteral("MAIL_READ"), QStringLiteral("MAIL_URGENT")}));
+    EXPECT_EQ(m->index(1, 0).data(MailboxListItemModel::kStatusPicturesRole).toStringList(),
+              (QStringList{QStringLiteral("MAIL_UNREAD")}));
+    EXPECT_FALSE(m->index(0, 2).data(Qt::FontRole).isValid());
+    EXPECT_TRUE(m->index(1, 2).data(Qt::FontRole).value<QFont>().bold());
+    // Rows are as high as the font's letters plus 4, and hold a picture.
+    EXPECT_EQ(list.visualRect(m->index(0, 0)).height(),
+              std::max(QFontMetrics(list.font()).height() + 4, 18));
+    // The store's notices reach the rows (the tester checks every signal on the way).
+    store.SetCurrentMailBoxNumber(1);
+    store.SetMsg_Number(2);
+    store.SetMessageFlag('V');
+    EXPECT_FALSE(m->index(1, 2).data(Qt::FontRole).isValid());
+    append(1, "carl@x", "third", 'U');
+    EXPECT_EQ(m->rowCount(), 3);
+    store.SetCurrentMailBoxNumber(1);
+    store.SetMsg_Number(1);
+    store.MoveMessage(store.MailboxKey(5));
+    EXPECT_EQ(m->rowCount(), 2);
+    EXPECT_EQ(m->index(0, 2).data().toString(), QStringLiteral("second"));
+    store.EmptyMailbox(1);
+    EXPECT_EQ(m->rowCount(), 0);
+}
+
+TEST_F(ListWidgetTest, CaptionsOfEachMailboxAndColumnsNoNarrowerThanTheirCaptions)
+{
+    MailboxListWidget inbox, sent;
+    open(inbox, 1);
+    open(sent, 2);
+    QStringList captions;
+    for (int c = 0; c < kColumnCount; ++c)
+        captions << sent.itemModel()->headerData(c, Qt::Horizontal).toString();
+    EXPECT_EQ(captions, (QStringList{QStringLiteral("Status"), QStringLiteral("To"), QStringLiteral("Subject"),
+                                     QStringLiteral("Date"), QStringLiteral("Size")}));
+    EXPECT_EQ(inbox.itemModel()->headerData(1, Qt::Horizontal).toString(), QStringLiteral("From"));
+    inbox.setColumnWidths({1, 1, 1, 1, 1});
+    for (int c = 0; c < kColumnCount; ++c) {
+        const QString caption = inbox.itemModel()->headerData(c, Qt::Horizontal).toString();
+        EXPECT_GE(inbox.header()->sectionSize(c), QFontMetrics(inbox.header()->font()).horizontalAdvance(caption))
+            << c;
+    }
+    inbox.header()->resizeSection(2, 3);
+    EXPECT_EQ(inbox.header()->sectionSize(2), inbox.minimumColumnWidth(2));
+}
+
+TEST_F(ListWidgetTest, HeaderPressAndReleaseAtOnePointSorts)
+{
+    append(1, "b", "beta", 'V');
+    append(1, "a", "alpha", 'V');
+    append(1, "c", "gamma", 'V');
+    MailboxListWidget list;
+    open(list, 1);
+    QWidget* head = list.header()->viewport();
+    const QPoint subject = headerPoint(list, 2);
+    QTest::mouseClick(head, Qt::LeftButton, {}, subject);
+    EXPECT_EQ(subjects(list.viewer()), (std::vector<std::string>{"alpha", "beta", "gamma"}));
+    QTest::mouseClick(head, Qt::RightButton, {}, subject);
+    EXPECT_EQ(subjects(list.viewer()), (std::vector<std::string>{"gamma", "beta", "alpha"}));
+    // Date sorts by arrival, newest first in normal order.
+    QTest::mouseClick(head, Qt::LeftButton, {}, headerPoint(list, 3));
+    EXPECT_EQ(subjects(list.viewer()), (std::vector<std::string>{"gamma", "alpha", "beta"}));
+    // Released elsewhere: no sort.
+    QTest::mousePress(head, Qt::LeftButton, {}, subject);
+    QTest::mouseRelease(head, Qt::LeftButton, {}, subject + QPoint(5, 0));
+    EXPECT_EQ(subjects(list.viewer()), (std::vector<std::string>{"gamma", "alpha", "beta"}));
+    // The rows follow the sorted order.
+    EXPECT_EQ(list.itemModel()->index(0, 2).data().toString(), QStringLiteral("gamma"));
+}
+
+TEST_F(ListWidgetTest, ClicksDoubleClicksAndMultiSelection)
+{
+    for (const char* s : {"one", "two", "three", "four"})
+        append(1, "x", s, 'V');
+    MailboxListWidget list;
+    open(list, 1);
+    NMailboxViewer& v = list.viewer();
+    std::vector<int> clicked, doubled;
+    v.OnMessageClick = [&](NMailboxViewer&, int m) { clicked.push_back(m); };
+    v.OnMessageDoubleClick = [&](NMailboxViewer&, int m) { doubled.push_back(m); };
+    QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, rowPoint(list, 1));
+    EXPECT_EQ(clicked, (std::vector<int>{2}));
+    EXPECT_EQ(v.ItemIndex(), 1);
+    QTest::mouseClick(list.viewport(), Qt::LeftButton, Qt::ControlModifier, rowPoint(list, 3));
+    EXPECT_EQ(v.SelectedMessages(), (std::vector<int>{2, 4}));
+    // The click reports the first selected line's message.
+    EXPECT_EQ(clicked.back(), 2);
+    QTest::mouseClick(list.viewport(), Qt::LeftButton, Qt::ShiftModifier, rowPoint(list, 0));
+    EXPECT_EQ(v.SelectedMessages(), (std::vector<int>{1, 2, 3, 4}));
+    // As the window system delivers it: a click, then the second press.
+    QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, rowPoint(list, 2));
+    QTest::mouseDClick(list.viewport(), Qt::LeftButton, {}, rowPoint(list, 2));
+    EXPECT_EQ(doubled, (std::vector<int>{3}));
+    // Return opens as a double click does.
+    list.setFocus();
+    QTest::keyClick(&list, Qt::Key_Return);
+    EXPECT_EQ(doubled, (std::vector<int>{3, 3}));
+    // The keys move the selection and show each message as a click does.
+    list.setFocus();
+    QTest::keyClick(&list, Qt::Key_Down);
+    EXPECT_EQ(v.ItemIndex(), 3);
+    EXPECT_EQ(clicked.back(), 4);
+    // A selection the list makes itself shows in the view.
+    v.SelectPrevious();
+    EXPECT_EQ(list.currentIndex().row(), 2);
+    EXPECT_TRUE(list.selectionModel()->isRowSelected(2, QModelIndex()));
+    EXPECT_FALSE(list.selectionModel()->isRowSelected(3, QModelIndex()));
+    // A sort keeps the selection with its message.
+    list.sortList(kColumnSubject, true); // four one three two
+    EXPECT_EQ(v.MessageAt(v.ItemIndex()), 3);
+    EXPECT_EQ(list.currentIndex().row(), 2);
+    EXPECT_TRUE(list.selectionModel()->isRowSelected(2, QModelIndex()));
+}
+
+TEST_F(ListWidgetTest, DropsFromAnotherMailboxesListOnly)
+{
+    append(1, "x", "moved", 'V');
+    MailboxListWidget inbox, folder, otherFolder;
+    open(inbox, 1);
+    open(folder, 6);
+    open(otherFolder, 6);
+    std::unique_ptr<QMimeData> fromInbox(messageDragMimeData(MessageDrag{1, {1}}));
+    std::unique_ptr<QMimeData> fromFolder(messageDragMimeData(MessageDrag{6, {1}}));
+    EXPECT_TRUE(folder.acceptsDrag(&inbox, fromInbox.get()));
+    EXPECT_FALSE(folder.acceptsDrag(&folder, fromFolder.get()));      // its own
+    EXPECT_FALSE(folder.acceptsDrag(&otherFolder, fromFolder.get())); // the mailbox it shows
+    EXPECT_FALSE(folder.acceptsDrag(&inbox, fromFolder.get()));       // not what that list shows
+    EXPECT_FALSE(folder.acceptsDrag(nullptr, fromInbox.get()));       // from outside the program
+    QMimeData foreign;
+    foreign.setText(QStringLiteral("1:1"));
+    EXPECT_FALSE(folder.acceptsDrag(&inbox, &foreign));
+
+    // A drop from outside the program is refused and moves nothing.
+    std::vector<MessageDrag> dropped;
+    folder.OnMessagesDropped = [&](const MessageDrag& d) { dropped.push_back(d); };
+    const QPoint at = folder.viewport()->rect().center();
+    QDragEnterEvent enter(at, Qt::MoveAction, fromInbox.get(), Qt::LeftButton, {});
+    QApplication::sendEvent(folder.viewport(), &enter);
+    EXPECT_FALSE(enter.isAccepted());
+    QDropEvent drop(at, Qt::MoveAction, fromInbox.get(), Qt::LeftButton, {});
+    QApplication::sendEvent(folder.viewport(), &drop);
+    EXPECT_TRUE(dropped.empty());
+}
+
+// ---- Attachment strip and dialogs ----
+
+TEST(AttachmentEntries, SizeTextsAndRows)
+{
+    EXPECT_EQ(attachmentSizeText(0), "0");
+    EXPECT_EQ(attachmentSizeText(1023), "1023");
+    EXPECT_EQ(attachmentSizeText(1024), "1K");
+    EXPECT_EQ(attachmentSizeText(1048575), "1023K");
+    EXPECT_EQ(attachmentSizeText(1048576), "1M");
+    TMIMEAttachment a;
+    a.FileName = "notes.txt";
+    a.ContentType = "text/plain";
+    a.Size = 2048;
+    EXPECT_EQ(attachmentEntryRows(a),
+              (std::vector<std::string>{"Name: notes.txt   Size: 2K   Type: text/plain", "Description: <none>"}));
+    TMIMEAttachment empty;
+    empty.ContentType.clear();
+    empty.FileName.clear();
+    empty.Description = "d";
+    EXPECT_EQ(attachmentEntryRows(empty),
+              (std::vector<std::string>{"Name: <none>   Size: 0   Type: <none>", "Description: d"}));
+    a.ContentType = std::string(120, 't');
+    EXPECT_EQ(attachmentEntryRows(a)[0].size(), 86u);
+}
+
+TEST_F(ListWidgetTest, AttachmentStripListsNumbersAndReportsTheSelectedOne)
+{
+    TAttachmentManager attachments;
+    attachments.SetAttachmentDirectory(dir.path() + "attach/");
+    TMIMEAttachment a;
+    a.FileName = "photo.jpg";
+    a.ContentType = "image/jpeg";
+    const int n = attachments.RegisterAttachment(a);
+    AttachmentStripWidget strip(MessageWindowKind::Viewer);
+    EXPECT_EQ(strip.displayButton()->text(), QStringLiteral("In View"));
+    EXPECT_EQ(strip.launchButton()->text(), QStringLiteral("Out View"));
+    EXPECT_EQ(strip.saveButton()->text(), QStringLiteral("Save"));
+    std::vector<std::string> calls;
+    strip.OnDisplay = [&](int k) { calls.push_back("display " + std::to_string(k)); };
+    strip.OnLaunch = [&](int k) { calls.push_back("launch " + std::to_string(k)); };
+    strip.OnSave = [&](int k) { calls.push_back("save " + std::to_string(k)); };
+    strip.SetAttachments(attachments, {n, n + 1}); // the second has no record
+    ASSERT_EQ(strip.list()->count(), 2);
+    EXPECT_EQ(strip.list()->item(0)->text(), QString::number(n));
+    EXPECT_EQ(strip.list()->item(1)->text(), QString::number(n + 1));
+    strip.displayButton()->click(); // nothing selected: nothing reported
+    EXPECT_TRUE(calls.empty());
+    strip.list()->setCurrentRow(0);
+    strip.displayButton()->click();
+    strip.launchButton()->click();
+    strip.saveButton()->click();
+    EXPECT_EQ(calls, (std::vector<std::string>{"display " + std::to_string(n), "launch " + std::to_string(n),
+                                               "save " + std::to_string(n)}));
+    AttachmentStripWidget mailbox(MessageWindowKind::Mailbox);
+    EXPECT_EQ(mailbox.displayButton()->text(), QStringLiteral("Display attachment"));
+    EXPECT_EQ(mailbox.launchButton()->text(), QStringLiteral("Launch asociated application"));
+    EXPECT_EQ(mailbox.saveButton()->text(), QStringLiteral("Save attachment to disk"));
+}
+
+TEST(TransferDialog, OkNeedsAnEntryAndADoubleClickChoosesAtOnce)
+{
+    application();
+    TTransferForm form({"New Mail", "Sent", "To Send", "Drafts", "Trash", "Friends", "Work"});
+    EXPECT_EQ(form.windowTitle(), QStringLiteral("Move message(s) to . . . . "));
+    ASSERT_EQ(form.mailboxList()->count(), 7);
+    EXPECT_EQ(form.mailboxList()->item(6)->text(), QStringLiteral("Work"));
+    // Entry i has picture min(i, 5): the user folders share the sixth.
+    EXPECT_EQ(form.mailboxList()->item(5)->icon().pixmap(16).toImage(), transferPicture(5).pixmap(16).toImage());
+    EXPECT_EQ(form.mailboxList()->item(6)->icon().pixmap(16).toImage(), transferPicture(5).pixmap(16).toImage());
+    EXPECT_NE(form.mailboxList()->item(4)->icon().pixmap(16).toImage(), transferPicture(5).pixmap(16).toImage());
+    form.show();
+    form.mailboxList()->clearSelection();
+    form.okButton()->click();
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_EQ(form.result(), 0);
+    form.mailboxList()->setCurrentRow(5);
+    EXPECT_EQ(form.chosenMailbox(), 6);
+    form.okButton()->click();
+    EXPECT_EQ(form.result(), QDialog::Accepted);
+
+    TTransferForm again({"New Mail", "Sent"});
+    again.show();
+    QListWidget* list = again.mailboxList();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(1)).center());
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(1)).center());
+    EXPECT_EQ(again.result(), QDialog::Accepted);
+    EXPECT_EQ(again.chosenMailbox(), 2);
+}
+
+TEST(DecoderPasswordDialog, CaptionTextsAndMaskedField)
+{
+    application();
+    TCryptPwdForm form;
+    EXPECT_EQ(form.windowTitle(), QStringLiteral("Decoder Password . . ."));
+    EXPECT_EQ(form.explanation()->text(),
+              QStringLiteral("This message was encrypted using the internal Tavik encoder. Type the password to view it."));
+    EXPECT_EQ(form.passwordField()->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(form.okButton()->text(), QStringLiteral("OK"));
+    form.passwordField()->setText(QStringLiteral("longer than eight"));
+    EXPECT_EQ(form.password(), "longer than eight");
+}
+
+} // namespace
+} // namespace tavik::test
