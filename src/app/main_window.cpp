@@ -544,7 +544,12 @@ void TMainForm::openTree()
 {
     treeNeedsOpening_ = false;
     try {
-        tree_.openProfileTree(profileDirectory_, mailboxList_);
+        const TreeOpening opening = tree_.openProfileTree(profileDirectory_, mailboxList_);
+        // A list that lacked standard mailboxes got them back: the count follows, and the
+        // settings keep the whole list.
+        mailboxCount_ = static_cast<int>(mailboxList_.size());
+        if (opening.restoredStandardMailboxes)
+            SaveSettings(profileDirectory_, settings_, mailboxList_);
     } catch (const FileError& e) {
         showFileError(e);
     }
