@@ -368,8 +368,24 @@ void writeListCatalog(const std::string& profileDirectory, const ListCatalog& ca
 {
     const std::string dir = addressDirectory(profileDirectory);
     makePrivateDirectories(dir);
-    writeLineFile(dir + kListValuesFile, catalog.files);
-    writeLineFile(dir + kListItemsFile, catalog.names);
+    const std::string values = dir + kListValuesFile;
+    // The names pair with the files by line: when the names cannot follow, the files go back to
+    // what they were, or a deletion would give every later list the name of the one before it.
+    const bool hadValues = fileExists(values);
+    const std::string oldValues = hadValues ? readWholeFile(values, kMaxListCatalogBytes) : std::string();
+    writeLineFile(values, catalog.files);
+    try {
+        writeLineFile(dir + kListItemsFile, catalog.names);
+    } catch (const FileError&) {
+        try {
+            if (hadValues)
+                writeFileAtomically(values, oldValues);
+            else
+                removeFileIfPresent(values);
+        } catch (const FileError&) {
+        }
+        throw;
+    }
 }
 
 std::string listFilePath(const std::string& profileDirectory, const std::string& fileName)

@@ -270,8 +270,20 @@ void TAttachmentManager::UpdateAttachment(std::int32_t n, const TMIMEAttachment&
     if (n > s.records)
         throw FileError(idx, "has no record for attachment " + std::to_string(n) + ": the attachment index is damaged");
     checkLocation(record.Location);
-    f.writeAt(static_cast<std::uint64_t>(n) * kAttachmentRecordSize, encodeAttachmentRecord(record).data(),
-              kAttachmentRecordSize);
+    const std::uint64_t at = static_cast<std::uint64_t>(n) * kAttachmentRecordSize;
+    char old[kAttachmentRecordSize];
+    f.readAt(at, old, sizeof old);
+    try {
+        f.writeAt(at, encodeAttachmentRecord(record).data(), kAttachmentRecordSize);
+    } catch (const FileError&) {
+        // A write cut short leaves a record of two halves, whose Location may name another
+        // attachment's file: the old record goes back, whole.
+        try {
+            f.writeAt(at, old, sizeof old);
+        } catch (const FileError&) {
+        }
+        throw;
+    }
 }
 
 TMIMEAttachment TAttachmentManager::GetAttachment(std::int32_t n)

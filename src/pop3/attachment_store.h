@@ -80,7 +80,8 @@ public:
     // whose last number lies beyond its records is damaged and refused (FileError): its
     // numbers must not be issued again, nor its file grown by the gap.
     std::int32_t RegisterAttachment(TMIMEAttachment& record);
-    // Rewrites record N (1 up to the last number issued, and present in the file) with `record`.
+    // Rewrites record N (1 up to the last number issued, and present in the file) with `record`;
+    // a write that fails puts the old record back.
     void UpdateAttachment(std::int32_t n, const TMIMEAttachment& record);
     // Reads record N.
     TMIMEAttachment GetAttachment(std::int32_t n);

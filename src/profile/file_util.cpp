@@ -141,11 +141,17 @@ void removeFileIfPresent(const std::string& path)
 
 void syncDirectory(const std::string& dir)
 {
-    int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
+    const std::string path = dir.empty() ? "." : dir;
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    // A file system that cannot flush a directory is no error; one whose flush fails is: the
+    // renames just made may not last.
+    int rc = ::fsync(fd);
+    int e = errno;
+    ::close(fd);
+    if (rc != 0 && e != EINVAL && e != ENOTSUP && e != EROFS)
+        throw FileError(path, std::string("cannot flush the directory: ") + std::strerror(e));
 }
 
 RandomAccessFile::RandomAccessFile(const std::string& path, Mode mode) : path_(path)

@@ -47,7 +47,8 @@ void renameFile(const std::string& from, const std::string& to);
 // Removes a file when present; throws FileError only when it exists and cannot be removed.
 void removeFileIfPresent(const std::string& path);
 
-// Flushes the directory entry table so that renames in it survive a power loss.
+// Flushes the directory entry table so that renames in it survive a power loss; throws
+// FileError when the flush fails (a file system that cannot flush directories is no failure).
 void syncDirectory(const std::string& dir);
 
 // An open file for positioned reads and writes. Closed by its destructor; every method throws

@@ -244,6 +244,25 @@ TNMailBox::Header TNMailBox::readHeader(const std::string& key) const
     return h;
 }
 
+void TNMailBox::checkAppendPoint(const std::string& key, const Header& h) const
+{
+    if (h.count < 1)
+        return;
+    // Records lie in the order of their texts, so the last one's text ends highest. A header
+    // damaged to point below it would have new mail written over stored mail.
+    std::string path = idxPath(key);
+    RandomAccessFile f(path, RandomAccessFile::Mode::ReadOnly);
+    char rec[kIndexRecordSize];
+    f.readAt(static_cast<std::uint64_t>(h.count) * kIndexRecordSize, rec, sizeof rec);
+    MailboxRecord last = decodeMailboxRecord(rec);
+    if (last.Offset < 0 || last.Size < 0 ||
+        static_cast<std::int64_t>(last.Offset) + last.Size > static_cast<std::int64_t>(h.offset))
+        throw FileError(path, "has a header whose end of text (" + std::to_string(h.offset) +
+                                  ") lies before the end of its last message (" +
+                                  std::to_string(static_cast<std::int64_t>(last.Offset) + last.Size) +
+                                  "): the mailbox index is damaged");
+}
+
 void TNMailBox::requireCurrent() const
 {
     if (currentName_.empty())
@@ -271,11 +290,15 @@ void TNMailBox::SetMailBoxDirectory(const std::string& path)
 {
     if (path.empty()) {
         mailBoxDirectory_.clear();
+        swapPending_ = false;
         return;
     }
     mailBoxDirectory_ = path.back() == '/' ? path : path + "/";
+    // Until the recovery has run, no operation may use the pairs: one may be half swapped.
+    swapPending_ = true;
     makePrivateDirectories(mailBoxDirectory_);
     recoverInterruptedCompression();
+    swapPending_ = false;
     removeStaleTemporaryFiles();
     for (std::size_t i = 0; i < MailBoxes.size(); ++i) {
         std::string key = MailboxKey(static_cast<int>(i + 1));
@@ -330,6 +353,7 @@ void TNMailBox::removeStaleTemporaryFiles()
 
 void TNMailBox::setMailBoxDirectoryWithoutChanges(const std::string& path)
 {
+    swapPending_ = false; // a reader repairs nothing
     mailBoxDirectory_ = path.empty() || path.back() == '/' ? path : path + "/";
 }
 
@@ -361,6 +385,7 @@ void TNMailBox::clearMessageFields()
 void TNMailBox::OpenMailbox()
 {
     requireCurrent();
+    finishPendingSwap();
     Header h = readHeader(currentName_);
     currentSize_ = h.size;
     currentTrash_ = h.trash;
@@ -402,6 +427,7 @@ void TNMailBox::SetCurrentMailBoxName(const std::string& key)
 
 void TNMailBox::readRecordInto(int n)
 {
+    finishPendingSwap();
     std::string path = idxPath(currentName_);
     RandomAccessFile f(path, RandomAccessFile::Mode::ReadOnly);
     if ((static_cast<std::uint64_t>(n) + 1) * kIndexRecordSize > f.size())
@@ -434,6 +460,7 @@ void TNMailBox::LoadMessageText()
 {
     Msg_Text.clear();
     requireCurrent();
+    finishPendingSwap();
     if (msgNumber_ < 1)
         return;
     std::string idx = idxPath(currentName_);
@@ -466,6 +493,7 @@ void TNMailBox::AppendMessage()
 {
     if (currentName_.empty() || mailBoxDirectory_.empty() || Msg_Text.empty())
         return;
+    finishPendingSwap();
     std::string idx = idxPath(currentName_);
     std::string mbx = mbxPath(currentName_);
     std::string text;
@@ -485,6 +513,7 @@ void TNMailBox::AppendMessage()
         throw FileError(mbx, "would grow beyond 2 GB; compress it or move messages elsewhere");
     if (Msg_Text.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
         throw FileError(mbx, "cannot store a message of that many lines");
+    checkAppendPoint(currentName_, h);
 
     RandomAccessFile t(mbx, RandomAccessFile::Mode::ReadWrite);
     if (t.size() < static_cast<std::uint64_t>(h.offset))
@@ -508,10 +537,25 @@ void TNMailBox::AppendMessage()
     std::int16_t count = static_cast<std::int16_t>(h.count + 1);
     std::int32_t size = h.offset + r.Size;
     RandomAccessFile f(idx, RandomAccessFile::Mode::ReadWrite);
+    char oldHeader[kIndexRecordSize];
+    f.readAt(0, oldHeader, sizeof oldHeader);
     f.writeAt(static_cast<std::uint64_t>(count) * kIndexRecordSize, encodeMailboxRecord(r).data(), kIndexRecordSize);
-    f.writeAt(0, headerBytes(size, h.trash, count).data(), kIndexRecordSize);
-    if (SyncAppends)
-        f.sync();
+    try {
+        f.writeAt(0, headerBytes(size, h.trash, count).data(), kIndexRecordSize);
+        if (SyncAppends)
+            f.sync();
+    } catch (const FileError&) {
+        // The caller is told the message was not stored (a check of mail then keeps it on the
+        // server), so the index must not list it: a header written in part or not flushed goes
+        // back to what it was. Should that fail too, the disk is past helping here.
+        try {
+            f.writeAt(0, oldHeader, sizeof oldHeader);
+            if (SyncAppends)
+                f.sync();
+        } catch (const FileError&) {
+        }
+        throw;
+    }
 
     currentMessages_ = count;
     currentSize_ = size;
@@ -523,6 +567,7 @@ void TNMailBox::SetMessageFlag(char flag)
 {
     if (msgNumber_ == 0 || currentName_.empty())
         return;
+    finishPendingSwap();
     std::string idx = idxPath(currentName_);
     RandomAccessFile f(idx, RandomAccessFile::Mode::ReadWrite);
     if ((static_cast<std::uint64_t>(msgNumber_) + 1) * kIndexRecordSize > f.size())
@@ -574,6 +619,7 @@ void TNMailBox::rewriteIndexWithout(const std::vector<int>& removedNumbers, std:
 void TNMailBox::DeleteMessage()
 {
     requireCurrent();
+    finishPendingSwap();
     Header h = readHeader(currentName_);
     currentMessages_ = h.count;
     if (h.count == 0 || msgNumber_ < 1 || msgNumber_ > h.count)
@@ -605,6 +651,7 @@ void TNMailBox::MoveMessages(const std::vector<int>& numbers, const std::string&
     // Moving into the mailbox itself would only turn the message into trash and a copy.
     if (equalsIgnoreCase(targetKey, currentName_))
         return;
+    finishPendingSwap();
     const std::string source = currentName_;
     Header h = readHeader(source);
     std::vector<int> order;
@@ -619,6 +666,7 @@ void TNMailBox::MoveMessages(const std::vector<int>& numbers, const std::string&
     std::string tidx = idxPath(targetKey), tmbx = mbxPath(targetKey);
     if (th.count + static_cast<int>(order.size()) > kMaxMailboxMessages)
         throw FileError(tidx, "is full: a mailbox holds at most " + std::to_string(kMaxMailboxMessages) + " messages");
+    checkAppendPoint(targetKey, th);
 
     std::string sidx = idxPath(source), smbx = mbxPath(source);
     std::string records = readWholeFile(sidx, (static_cast<std::uint64_t>(kMaxMailboxMessages) + 2) * kIndexRecordSize * 2);
@@ -700,6 +748,7 @@ void TNMailBox::CompressMailbox()
         return;
     requireCurrent();
     recoverInterruptedCompression();
+    swapPending_ = false;
     const std::string key = currentName_;
     const std::string idx = idxPath(key), mbx = mbxPath(key);
     const std::string base = mailBoxDirectory_ + kCompressScratchKey;
@@ -736,13 +785,37 @@ void TNMailBox::CompressMailbox()
     }
     // From the marker on, the swap is finished even if the process dies half way through it.
     writeFileAtomically(base + ".job", key);
-    renameFile(base + ".mbx", mbx);
-    renameFile(base + ".idx", idx);
-    syncDirectory(mailBoxDirectory_);
-    removeFileIfPresent(base + ".job");
+    try {
+        renameFile(base + ".mbx", mbx);
+        renameFile(base + ".idx", idx);
+        syncDirectory(mailBoxDirectory_);
+        removeFileIfPresent(base + ".job");
+    } catch (const FileError&) {
+        // The marker stands, and the next start would swap the scratch pair in over anything
+        // stored in the mailbox meanwhile. Finish the swap now; failing that, every operation
+        // tries again first and none works on the half-swapped pair.
+        swapPending_ = true;
+        try {
+            finishPendingSwap();
+        } catch (const FileError&) {
+        }
+        if (!swapPending_) {
+            OpenMailbox();
+            NotifyViewers(key, kMailboxReloaded, 0);
+        }
+        throw;
+    }
 
     OpenMailbox();
     NotifyViewers(key, kMailboxReloaded, 0);
+}
+
+void TNMailBox::finishPendingSwap()
+{
+    if (!swapPending_)
+        return;
+    recoverInterruptedCompression();
+    swapPending_ = false;
 }
 
 void TNMailBox::EmptyMailbox(int n)
@@ -750,6 +823,7 @@ void TNMailBox::EmptyMailbox(int n)
     std::string key = MailboxKey(n);
     if (key.empty())
         throw FileError(mailBoxDirectory_ + ".idx", "there is no mailbox number " + std::to_string(n));
+    finishPendingSwap();
     // The empty index first: a crash before the truncation leaves an empty mailbox, never an
     // index pointing into a truncated text file.
     writeFileAtomically(idxPath(key), headerBytes(0, 0, 0));

@@ -144,15 +144,22 @@ private:
     std::string idxPath(const std::string& key) const;
     std::string mbxPath(const std::string& key) const;
     Header readHeader(const std::string& key) const;
+    // Refuses (FileError) a header whose end of text lies inside the last message's text.
+    void checkAppendPoint(const std::string& key, const Header& h) const;
     void readRecordInto(int n);
     void clearMessageFields();
     void requireCurrent() const;
     void recoverInterruptedCompression();
+    // Runs the recovery when a compression's swap is known to be unfinished; FileError when it
+    // still cannot be finished (the operation that asked is then refused).
+    void finishPendingSwap();
     void restoreLostEmptyTextFile(const std::string& key);
     void removeStaleTemporaryFiles();
     void rewriteIndexWithout(const std::vector<int>& removedNumbers, std::int64_t removedBytes);
 
     std::string mailBoxDirectory_;
+    // A compression's swap that failed half way, or a recovery that did not run to its end.
+    bool swapPending_ = false;
     std::string currentName_;
     int currentNumber_ = 0;
     int currentMessages_ = 0;
