@@ -3,6 +3,8 @@
 #include <QApplication>
 
 #include "app/main_window.h"
+#include "app/options_dialog.h"
+#include "app/print_progress_dialog.h"
 #include "app/user_interaction.h"
 #include "pop3/get_mail_dialog.h"
 #include "smtp/outbox.h"
@@ -96,6 +98,17 @@ void MailWorkflows::checkAndSend(TMainForm& window)
         return;
     }
     checkMail(window, CheckStart::Command);
+}
+
+void MailWorkflows::options(TMainForm& window)
+{
+    runOptionsDialog(&window, window.settings(), window.ProfileDirectory(), window.mailboxList(),
+                     [&window] { window.MIMESetup1Click(); });
+}
+
+void MailWorkflows::printSetup(TMainForm& window)
+{
+    runPrintSetup(&window);
 }
 
 void MailWorkflows::cancelSession()

@@ -19,6 +19,9 @@ public:
     void checkAndSend(TMainForm& window) override;
     // "Send Queued Mail": every message of "To Send", one send dialog each.
     void sendQueued(TMainForm& window) override;
+    // "&Options" and "Print Setup".
+    void options(TMainForm& window) override;
+    void printSetup(TMainForm& window) override;
     bool sessionRunning() const override { return checkDialog_ != nullptr || outbox_ != nullptr; }
     void cancelSession() override;
 

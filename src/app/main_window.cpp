@@ -222,6 +222,8 @@ void TMainForm::buildActions()
     addCommand("FileBtnClick", nullptr, "Move message(s) to other folders", nullptr, "TOOL_MOVE", &M::FileBtnClick);
     addCommand("SaveBtnClick", nullptr, "Save message to disk", nullptr, "TOOL_SAVE", &M::SaveBtnClick);
     addCommand("PrintBtnClick", nullptr, "Print message", nullptr, "TOOL_PRINT", &M::PrintBtnClick);
+    // The menu's "&Print" runs the same command as the tool button.
+    addCommand("Print1Click", "&Print", nullptr, "Ctrl+P", nullptr, &M::PrintBtnClick);
     addCommand("PrintSetup1Click", "Print Setup", nullptr, nullptr, nullptr, &M::PrintSetup1Click);
     addCommand("AddressBook1Click", "&Address Book", "Address Book", "Ctrl+A", "TOOL_ADDRESS_BOOK", &M::AddressBook1Click);
     addCommand("spbtnCheckUsersClick", "Add/Delete User", "Add/Delete Users", nullptr, "TOOL_USERS",
@@ -292,6 +294,7 @@ void TMainForm::buildMenus()
     file->addAction(actions_["NewBtnClick"]);
     file->addAction(actions_["CheckMail2Click"]);
     file->addSeparator();
+    file->addAction(actions_["Print1Click"]);
     file->addAction(actions_["PrintSetup1Click"]);
     file->addSeparator();
     file->addAction(actions_["Exit1Click"]);
@@ -1214,6 +1217,8 @@ void TMainForm::refreshCommandState()
     for (const char* name : {"PreviousBtnClick", "NextBtnClick", "ReplyBtnClick", "EditBtnClick", "ForwardBtnClick"})
         actions_[name]->setEnabled(message);
     moveToMenu_->setEnabled(message);
+    // The menu's Print prints a mailbox window's preview too, as printing is defined.
+    actions_["Print1Click"]->setEnabled(message);
 
     for (const char* name : {"NewBtnClick", "CheckMail2Click", "CheckSendBtnClick", "SendQueuedBtnClick",
                              "PrintSetup1Click", "AddressBook1Click", "spbtnCheckUsersClick", "ChangeCurrentUser1Click",

@@ -10,6 +10,7 @@
 #include <QSplitter>
 #include <QVBoxLayout>
 
+#include "app/print_progress_dialog.h"
 #include "addressbook/address_book.h"
 #include "app/text_conversion.h"
 #include "app/user_interaction.h"
@@ -553,6 +554,11 @@ void TMailboxForm::setFontOfPart(Part part)
     } catch (const std::exception& e) {
         userInteraction().error(kTitle, e.what());
     }
+}
+
+void TMailboxForm::printMessage()
+{
+    printMessageLines(this, preview_->Lines(), preview_->font());
 }
 
 } // namespace tavik

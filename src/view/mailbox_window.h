@@ -51,6 +51,7 @@ public:
     void moveMessagesTo(int mailbox) override;
     // Save: the preview's lines to a text file chosen in "Save Message Text".
     void saveMessage() override;
+    void printMessage() override;
 
     // `ViewMessage`: shows message n in the preview pane (asking for the password of an
     // enciphered one). Store errors are shown; the window stays as it was.

@@ -11,6 +11,7 @@
 #include <QSplitter>
 #include <QVBoxLayout>
 
+#include "app/print_progress_dialog.h"
 #include "addressbook/address_book.h"
 #include "app/text_conversion.h"
 #include "app/user_interaction.h"
@@ -572,6 +573,11 @@ void TViewMailForm::setColorOfArea(Area area)
         return;
     applyColor(area, *color);
     writeLayoutKey(kColorKeys[static_cast<int>(area)], toLatin1(color->name(QColor::HexRgb)));
+}
+
+void TViewMailForm::printMessage()
+{
+    printMessageLines(this, body_->Lines(), body_->font());
 }
 
 } // namespace tavik

@@ -49,6 +49,7 @@ public:
     void moveMessagesTo(int mailbox) override;
     // Save: the body's lines to a text file chosen in "Save Message Text".
     void saveMessage() override;
+    void printMessage() override;
 
     // Shows message `message` of mailbox `mailbox` (notice 1026), marking an unread one viewed.
     void ShowMessage(int mailbox, int message);

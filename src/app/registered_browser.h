@@ -1,0 +1,15 @@
+// The desktop's default web browser, asked of xdg-settings.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace tavik {
+
+// The browser command of the desktop's default web browser: `xdg-settings get
+// default-web-browser` names its desktop entry, whose Exec line is cut before the document
+// placeholder (browserOfDesktopEntry). nullopt when xdg-settings is missing, fails, takes longer
+// than a few seconds or names no usable entry. Blocks while xdg-settings runs.
+std::optional<std::string> registeredWebBrowser();
+
+} // namespace tavik

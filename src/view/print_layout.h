@@ -1,0 +1,47 @@
+// How a message text goes onto paper: each line with its tabs expanded, wrapped at the page
+// width, and the page breaks between the printed lines. What fits on a line is measured by the
+// caller, since only the printer's font knows; everything else is decided here.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tavik {
+
+// True when `text` fits on one printed line. Expected to hold for every prefix of a text it
+// holds for (wider texts never fit better).
+using FitsPrintedLine = std::function<bool(const std::string& text)>;
+
+// The printed lines one text line becomes. Tabs go to the next multiple of 8 columns and other
+// control characters print as blanks; then the text is cut into pieces that fit: after the last
+// blank that fits (the blanks at the cut are dropped), or, in a word longer than the line, at
+// the last character that fits. A piece holds at least one character even when that alone does
+// not fit, so every text ends. Blanks at the end are dropped; an empty line (or one of blanks
+// only) is one empty printed line.
+std::vector<std::string> printedLines(const std::string& line, const FitsPrintedLine& fits);
+
+// The lines a page holds for a printable height and a line spacing, both in device pixels;
+// at least 1, so a page too small for one line still makes progress.
+int linesPerPage(int pageHeight, int lineSpacing);
+
+// Places printed lines one after another onto pages of a fixed number of rows. The first page
+// is open from the start (the print job opens it); place() tells when the next line needs a
+// new one.
+class PageFlow {
+public:
+    explicit PageFlow(int linesPerPage);
+    // Places the next line: true when a new page must begin before it is drawn.
+    bool place();
+    // Row of the last placed line on its page, counted from 0.
+    int row() const { return row_; }
+    // Pages begun so far, the first included.
+    int pages() const { return pages_; }
+
+private:
+    int linesPerPage_;
+    int row_ = -1;
+    int pages_ = 1;
+};
+
+} // namespace tavik
