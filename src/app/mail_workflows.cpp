@@ -2,6 +2,7 @@
 
 #include <QApplication>
 
+#include "addressbook/address_book_window.h"
 #include "app/main_window.h"
 #include "app/options_dialog.h"
 #include "app/print_progress_dialog.h"
@@ -104,6 +105,12 @@ void MailWorkflows::options(TMainForm& window)
 {
     runOptionsDialog(&window, window.settings(), window.ProfileDirectory(), window.mailboxList(),
                      [&window] { window.MIMESetup1Click(); });
+}
+
+void MailWorkflows::addressBook(TMainForm& window)
+{
+    std::vector<std::string> sendList;
+    runAddressBook(&window, window.ProfileDirectory(), sendList);
 }
 
 void MailWorkflows::printSetup(TMainForm& window)

@@ -21,6 +21,8 @@ public:
     void sendQueued(TMainForm& window) override;
     // "&Options" and "Print Setup".
     void options(TMainForm& window) override;
+    // "&Address Book", with an empty send list.
+    void addressBook(TMainForm& window) override;
     void printSetup(TMainForm& window) override;
     bool sessionRunning() const override { return checkDialog_ != nullptr || outbox_ != nullptr; }
     void cancelSession() override;

@@ -1,0 +1,445 @@
+#include "addressbook/address_book_window.h"
+
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QEvent>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QStackedLayout>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QVBoxLayout>
+
+#include "app/text_conversion.h"
+#include "app/user_interaction.h"
+#include "profile/file_util.h"
+#include "profile/user_registry.h"
+
+namespace tavik {
+
+namespace {
+
+const char* const kPictureFilter =
+    "JPEG files (*.JPG)|*.jpg|GIF files (*.gif)|*.GIF|BMP files (*.bmp)|*.BMP|All files (*.*)|*.*";
+
+// Column captions when no list is shown, so the grid still has its nine columns.
+const char* const kDefaultColumns[kAddressColumns] = {"Name",    "e-m@il",  "Organization", "e-m@il at work", "Phone",
+                                                      "Address", "City",    "Comments",     "Photo"};
+
+QPushButton* namedButton(const char* caption, QWidget* parent)
+{
+    auto* b = new QPushButton(QString::fromLatin1(caption), parent);
+    b->setAutoDefault(false);
+    return b;
+}
+
+} // namespace
+
+template <typename F>
+bool TMyAddressForm::guarded(F&& command)
+{
+    bool ok = true;
+    try {
+        command();
+    } catch (const FileError& e) {
+        userInteraction().error(kUserMessageTitle, e.what());
+        ok = false;
+    }
+    return ok;
+}
+
+TMyAddressForm::TMyAddressForm(const std::string& profileDirectory, std::vector<std::string> sendList,
+                               QWidget* parent)
+    : QDialog(parent), model_(profileDirectory)
+{
+    setWindowTitle(QStringLiteral("Address Book . . ."));
+    buildWidgets();
+    model_.sendList = std::move(sendList);
+    guarded([&] { model_.open(); });
+    refreshLists();
+    refreshGrid();
+    refreshSendList(model_.sendList.empty() ? -1 : static_cast<int>(model_.sendList.size()) - 1);
+}
+
+void TMyAddressForm::buildWidgets()
+{
+    pages_ = new QTabWidget(this);
+
+    // The address book page: lists, grid, picture, send list.
+    auto* book = new QWidget(pages_);
+    lists_ = new QListWidget(book);
+    lists_->setToolTip(QStringLiteral("Double click to show a list"));
+    grid_ = new QTableWidget(0, static_cast<int>(kAddressColumns), book);
+    grid_->setSelectionMode(QAbstractItemView::SingleSelection);
+    grid_->installEventFilter(this);
+
+    picture_ = new QLabel(book);
+    picture_->setToolTip(QStringLiteral("Doble click to Stretch/Non Stretch"));
+    picture_->setAlignment(Qt::AlignCenter);
+    picture_->installEventFilter(this);
+    picture_->hide();
+    noPicture_ = new QLabel(QStringLiteral("Image not available . . ."), book);
+    noPicture_->setAlignment(Qt::AlignCenter);
+    auto* pictureBox = new QWidget(book);
+    pictureBox->setMinimumSize(160, 160);
+    auto* pictureLayout = new QVBoxLayout(pictureBox);
+    pictureLayout->addWidget(noPicture_);
+    pictureLayout->addWidget(picture_, 1);
+    QPushButton* pictureButton = namedButton("Picture", book);
+    pictureButton->setObjectName(QStringLiteral("Picture"));
+
+    QPushButton* to = namedButton("To", book);
+    QPushButton* cc = namedButton("cc", book);
+    QPushButton* bcc = namedButton("Bcc", book);
+    copyAll_ = new QCheckBox(QStringLiteral("Copy all entries"), book);
+    send_ = new QListWidget(book);
+    QPushButton* remove = namedButton("Remove selected person", book);
+    QPushButton* clear = namedButton("Clear people send list", book);
+    QPushButton* copy = namedButton("Copy to selected list", book);
+    copy->setToolTip(QStringLiteral("Copy the selected person to the selected list"));
+
+    auto* right = new QVBoxLayout;
+    right->addWidget(pictureBox, 1);
+    right->addWidget(pictureButton);
+    auto* top = new QHBoxLayout;
+    top->addWidget(grid_, 3);
+    top->addLayout(right);
+    auto* sendButtons = new QVBoxLayout;
+    sendButtons->addWidget(to);
+    sendButtons->addWidget(cc);
+    sendButtons->addWidget(bcc);
+    sendButtons->addWidget(copyAll_);
+    sendButtons->addStretch();
+    auto* sendActions = new QVBoxLayout;
+    sendActions->addWidget(remove);
+    sendActions->addWidget(clear);
+    sendActions->addStretch();
+    auto* bottom = new QHBoxLayout;
+    bottom->addLayout(sendButtons);
+    bottom->addWidget(send_, 1);
+    bottom->addLayout(sendActions);
+    auto* bookLayout = new QVBoxLayout(book);
+    bookLayout->addLayout(top, 3);
+    bookLayout->addLayout(bottom, 1);
+    pages_->addTab(book, QStringLiteral("Address Book"));
+
+    // The "Group List" page: making and deleting lists.
+    auto* group = new QWidget(pages_);
+    newName_ = new QLineEdit(group);
+    newFile_ = new QLineEdit(group);
+    QPushButton* add = namedButton("Add", group);
+    QPushButton* cancelAdd = namedButton("Cancel", group);
+    cancelAdd->setObjectName(QStringLiteral("CancelAdd"));
+    QPushButton* del = namedButton("Delete List", group);
+    auto* form = new QGridLayout(group);
+    form->addWidget(new QLabel(QStringLiteral("New Mailing List name:"), group), 0, 0);
+    form->addWidget(newName_, 0, 1);
+    form->addWidget(new QLabel(QStringLiteral("File name of the Mailing List:"), group), 1, 0);
+    form->addWidget(newFile_, 1, 1);
+    auto* groupButtons = new QHBoxLayout;
+    groupButtons->addWidget(add);
+    groupButtons->addWidget(cancelAdd);
+    groupButtons->addWidget(del);
+    groupButtons->addStretch();
+    form->addLayout(groupButtons, 2, 0, 1, 2);
+    form->setRowStretch(3, 1);
+    pages_->addTab(group, QStringLiteral("Group List"));
+
+    auto* buttons = new QDialogButtonBox(this);
+    QPushButton* ok = buttons->addButton(QStringLiteral("OK"), QDialogButtonBox::AcceptRole);
+    buttons->addButton(QStringLiteral("Cancel"), QDialogButtonBox::RejectRole);
+    ok->setDefault(true);
+    // The list of lists stands beside both pages: "Delete List" and "Copy to selected list" act
+    // on its selected entry.
+    auto* left = new QVBoxLayout;
+    left->addWidget(lists_, 1);
+    left->addWidget(copy);
+    auto* middle = new QHBoxLayout;
+    middle->addLayout(left, 1);
+    middle->addWidget(pages_, 4);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(middle, 1);
+    layout->addWidget(buttons);
+    resize(900, 560);
+
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    connect(lists_, &QListWidget::itemDoubleClicked, this,
+            [this](QListWidgetItem* item) { switchList(lists_->row(item)); });
+    connect(grid_, &QTableWidget::cellClicked, this, [this](int row, int) { showPicture(row); });
+    connect(pictureButton, &QPushButton::clicked, this, &TMyAddressForm::choosePicture);
+    connect(to, &QPushButton::clicked, this, [this] { addToSend(kSendListTo); });
+    connect(cc, &QPushButton::clicked, this, [this] { addToSend(kSendListCc); });
+    connect(bcc, &QPushButton::clicked, this, [this] { addToSend(kSendListBcc); });
+    connect(copyAll_, &QCheckBox::toggled, this, [this](bool on) { model_.copyAllEntries = on; });
+    connect(remove, &QPushButton::clicked, this, [this] {
+        const int row = send_->currentRow();
+        if (row < 0 || row >= static_cast<int>(model_.sendList.size()))
+            return;
+        model_.sendList.erase(model_.sendList.begin() + row);
+        refreshSendList(std::min(row, static_cast<int>(model_.sendList.size()) - 1));
+    });
+    connect(clear, &QPushButton::clicked, this, [this] {
+        model_.sendList.clear();
+        refreshSendList(-1);
+    });
+    connect(copy, &QPushButton::clicked, this, &TMyAddressForm::copyToSelectedList);
+    connect(add, &QPushButton::clicked, this, &TMyAddressForm::addList);
+    connect(cancelAdd, &QPushButton::clicked, this, [this] {
+        newName_->clear();
+        newFile_->clear();
+    });
+    connect(del, &QPushButton::clicked, this, &TMyAddressForm::deleteList);
+}
+
+QPushButton* TMyAddressForm::button(const QString& caption) const
+{
+    // "Cancel" names the dialog's button; the group page's one is "CancelAdd".
+    for (QPushButton* b : findChildren<QPushButton*>()) {
+        if (!b->objectName().isEmpty()) {
+            if (b->objectName() == caption)
+                return b;
+            continue;
+        }
+        if (b->text() == caption)
+            return b;
+    }
+    return nullptr;
+}
+
+bool TMyAddressForm::pictureStretched() const { return picture_->hasScaledContents(); }
+
+void TMyAddressForm::pullGrid()
+{
+    if (model_.grid.empty())
+        return;
+    const int rows = grid_->rowCount();
+    model_.grid.resize(static_cast<std::size_t>(rows) + 1);
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < static_cast<int>(kAddressColumns); ++c) {
+            QTableWidgetItem* item = grid_->item(r, c);
+            model_.grid[static_cast<std::size_t>(r) + 1][static_cast<std::size_t>(c)] =
+                item ? toLatin1(item->text()) : std::string();
+        }
+}
+
+void TMyAddressForm::refreshGrid()
+{
+    QStringList headers;
+    for (std::size_t c = 0; c < kAddressColumns; ++c) {
+        const std::string& text = model_.grid.empty() ? std::string() : model_.grid[0][c];
+        headers << (text.empty() ? QString::fromLatin1(kDefaultColumns[c]) : fromLatin1(text));
+    }
+    grid_->setHorizontalHeaderLabels(headers);
+    const int rows = model_.grid.empty() ? 0 : static_cast<int>(model_.grid.size()) - 1;
+    grid_->setRowCount(rows);
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < static_cast<int>(kAddressColumns); ++c)
+            grid_->setItem(r, c,
+                           new QTableWidgetItem(fromLatin1(model_.grid[static_cast<std::size_t>(r) + 1]
+                                                                      [static_cast<std::size_t>(c)])));
+}
+
+void TMyAddressForm::refreshLists()
+{
+    lists_->clear();
+    for (const std::string& name : model_.lists().names)
+        lists_->addItem(fromLatin1(name));
+    if (model_.currentList() >= 0)
+        lists_->setCurrentRow(model_.currentList());
+}
+
+void TMyAddressForm::refreshSendList(int select)
+{
+    send_->clear();
+    for (const std::string& entry : model_.sendList)
+        send_->addItem(fromLatin1(entry));
+    if (select >= 0 && select < send_->count())
+        send_->setCurrentRow(select);
+}
+
+std::size_t TMyAddressForm::selectedRow() const
+{
+    const int row = grid_->currentRow();
+    return row < 0 ? 0 : static_cast<std::size_t>(row) + 1;
+}
+
+void TMyAddressForm::showPicture(int tableRow)
+{
+    picture_->hide();
+    picture_->clear();
+    noPicture_->show();
+    QTableWidgetItem* item = grid_->item(tableRow, static_cast<int>(kColumnPhoto));
+    if (!item || item->text().isEmpty())
+        return;
+    const QString path = item->text();
+    QPixmap pixmap;
+    if (!QFileInfo(path).isFile() || !pixmap.load(path))
+        return;
+    picture_->setPixmap(pixmap);
+    noPicture_->hide();
+    picture_->show();
+}
+
+void TMyAddressForm::choosePicture()
+{
+    const int row = grid_->currentRow();
+    if (row < 0)
+        return;
+    QTableWidgetItem* item = grid_->item(row, static_cast<int>(kColumnPhoto));
+    const std::string current = item ? pathToBytes(item->text()) : std::string();
+    std::optional<std::string> chosen = userInteraction().askOpenFile("Picture selection . . .", current, kPictureFilter);
+    if (!chosen)
+        return;
+    const QFileInfo info(pathFromBytes(*chosen));
+    if (!info.isFile())
+        return;
+    if (!item) {
+        item = new QTableWidgetItem;
+        grid_->setItem(row, static_cast<int>(kColumnPhoto), item);
+    }
+    item->setText(info.absoluteFilePath());
+    showPicture(row);
+}
+
+void TMyAddressForm::addToSend(const char* prefix)
+{
+    pullGrid();
+    const int last = model_.addToSendList(prefix, selectedRow());
+    refreshSendList(last);
+}
+
+void TMyAddressForm::copyToSelectedList()
+{
+    const int target = lists_->currentRow();
+    if (target < 0)
+        return;
+    pullGrid();
+    const int row = grid_->currentRow();
+    guarded([&] { model_.copyToList(static_cast<std::size_t>(target), selectedRow()); });
+    refreshGrid();
+    if (row >= 0)
+        grid_->setCurrentCell(row, 0);
+}
+
+void TMyAddressForm::switchList(int index)
+{
+    if (index < 0)
+        return;
+    // The shown grid is written before another list is read, so no edit is lost by switching.
+    pullGrid();
+    guarded([&] { model_.showList(index); });
+    refreshGrid();
+    refreshLists();
+    showPicture(-1);
+}
+
+void TMyAddressForm::addList()
+{
+    pullGrid();
+    UserNotice notice;
+    const bool ok = guarded([&] { notice = model_.addList(toLatin1(newName_->text()), toLatin1(newFile_->text())); });
+    if (ok && notice.kind == UserNotice::Kind::None) {
+        newName_->clear();
+        newFile_->clear();
+    } else if (notice.kind != UserNotice::Kind::None) {
+        userInteraction().inform(kUserMessageTitle, notice.text);
+    }
+    refreshLists();
+    refreshGrid();
+}
+
+void TMyAddressForm::deleteList()
+{
+    const int index = lists_->currentRow();
+    if (index < 0)
+        return;
+    const UserNotice notice = model_.askDeleteList(static_cast<std::size_t>(index));
+    if (notice.kind == UserNotice::Kind::Warning) {
+        userInteraction().warn(kUserMessageTitle, notice.text);
+        return;
+    }
+    if (notice.kind != UserNotice::Kind::Question || !userInteraction().askYesNo(kUserMessageTitle, notice.text))
+        return;
+    pullGrid();
+    guarded([&] { model_.deleteList(static_cast<std::size_t>(index)); });
+    refreshLists();
+    refreshGrid();
+}
+
+void TMyAddressForm::insertRow()
+{
+    if (model_.currentList() < 0 || model_.grid.empty())
+        return;
+    pullGrid();
+    const int row = grid_->currentRow();
+    const std::size_t at = row < 0 ? model_.grid.size() : static_cast<std::size_t>(row) + 1;
+    model_.insertRow(at);
+    refreshGrid();
+    grid_->setCurrentCell(static_cast<int>(at) - 1, std::max(grid_->currentColumn(), 0));
+}
+
+void TMyAddressForm::deleteRow()
+{
+    const int row = grid_->currentRow();
+    if (model_.currentList() < 0 || row < 0)
+        return;
+    pullGrid();
+    guarded([&] { model_.deleteRow(static_cast<std::size_t>(row) + 1); });
+    refreshGrid();
+    if (grid_->rowCount() > 0)
+        grid_->setCurrentCell(std::min(row, grid_->rowCount() - 1), 0);
+}
+
+bool TMyAddressForm::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == grid_ && event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Insert && key->modifiers() == Qt::NoModifier) {
+            insertRow();
+            return true;
+        }
+        if (key->key() == Qt::Key_Delete && key->modifiers() == Qt::ControlModifier) {
+            deleteRow();
+            return true;
+        }
+    }
+    if (watched == picture_ && event->type() == QEvent::MouseButtonDblClick) {
+        picture_->setScaledContents(!picture_->hasScaledContents());
+        return true;
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void TMyAddressForm::done(int result)
+{
+    if (!closed_) {
+        closed_ = true;
+        // An open cell editor holds the last typed text; commit it before saving.
+        if (QWidget* editor = grid_->focusWidget(); editor && editor != grid_)
+            grid_->setFocus();
+        pullGrid();
+        guarded([&] { model_.close(); });
+    }
+    QDialog::done(result);
+}
+
+bool runAddressBook(QWidget* parent, const std::string& profileDirectory, std::vector<std::string>& sendList)
+{
+    TMyAddressForm form(profileDirectory, sendList, parent);
+    if (form.exec() != QDialog::Accepted)
+        return false;
+    sendList = form.sendList();
+    return true;
+}
+
+} // namespace tavik
