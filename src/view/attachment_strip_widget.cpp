@@ -1,5 +1,8 @@
 #include "view/attachment_strip_widget.h"
 
+#include "view/message_window_host.h"
+#include "view/strings_viewer_widget.h"
+
 #include <QHBoxLayout>
 #include <QListWidget>
 #include <QPainter>
@@ -157,6 +160,17 @@ void AttachmentStripWidget::run(const std::function<void(int)>& command) const
     const int n = SelectedAttachment();
     if (n > 0 && command)
         command(n);
+}
+
+void connectAttachmentCommands(MessageWindowHost& host, MessageWindowKind kind, TStringsViewer& text,
+                               AttachmentStripWidget& strip)
+{
+    text.OnLinkClicked = [&host, kind](TStringsViewer&, const std::string& link) {
+        host.attachmentLinkCommands().MemoLinkClicked(kind, link);
+    };
+    strip.OnDisplay = [&host, kind, &text](int n) { host.attachmentLinkCommands().InViewBtnClick(kind, text, n); };
+    strip.OnLaunch = [&host, kind](int n) { host.attachmentLinkCommands().ViewBtnClick(kind, n); };
+    strip.OnSave = [&host, kind](int n) { host.attachmentLinkCommands().SpeedButtonSaveClick(kind, n); };
 }
 
 } // namespace tavik

@@ -60,4 +60,11 @@ private:
     QToolButton* save_;
 };
 
+class TStringsViewer;
+
+// Sends the strip's buttons and the text's link clicks of a message window to the program's
+// attachment and link commands, tagged with the kind of window they come from.
+void connectAttachmentCommands(MessageWindowHost& host, MessageWindowKind kind, TStringsViewer& text,
+                               AttachmentStripWidget& strip);
+
 } // namespace tavik

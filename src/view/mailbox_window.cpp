@@ -109,18 +109,9 @@ TMailboxForm::TMailboxForm(MessageWindowHost& host, int mailboxNumber, QWidget* 
 
     preview_ = new TStringsViewer(this);
     preview_->setObjectName(QStringLiteral("PreviewPane"));
-    preview_->OnLinkClicked = [this](TStringsViewer&, const std::string& link) {
-        host_.attachmentLinkCommands().MemoLinkClicked(MessageWindowKind::Mailbox, link);
-    };
 
     strip_ = new AttachmentStripWidget(MessageWindowKind::Mailbox, this);
-    strip_->OnDisplay = [this](int n) {
-        host_.attachmentLinkCommands().InViewBtnClick(MessageWindowKind::Mailbox, *preview_, n);
-    };
-    strip_->OnLaunch = [this](int n) { host_.attachmentLinkCommands().ViewBtnClick(MessageWindowKind::Mailbox, n); };
-    strip_->OnSave = [this](int n) {
-        host_.attachmentLinkCommands().SpeedButtonSaveClick(MessageWindowKind::Mailbox, n);
-    };
+    connectAttachmentCommands(host_, MessageWindowKind::Mailbox, *preview_, *strip_);
     strip_->hide();
 
     splitter_ = new QSplitter(Qt::Vertical, this);

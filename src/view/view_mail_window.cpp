@@ -152,17 +152,8 @@ TViewMailForm::TViewMailForm(MessageWindowHost& host, QWidget* parent) : QWidget
 
     body_ = new TStringsViewer(this);
     body_->setObjectName(QStringLiteral("MailBody"));
-    body_->OnLinkClicked = [this](TStringsViewer&, const std::string& link) {
-        host_.attachmentLinkCommands().MemoLinkClicked(MessageWindowKind::Viewer, link);
-    };
     strip_ = new AttachmentStripWidget(MessageWindowKind::Viewer, this);
-    strip_->OnDisplay = [this](int n) {
-        host_.attachmentLinkCommands().InViewBtnClick(MessageWindowKind::Viewer, *body_, n);
-    };
-    strip_->OnLaunch = [this](int n) { host_.attachmentLinkCommands().ViewBtnClick(MessageWindowKind::Viewer, n); };
-    strip_->OnSave = [this](int n) {
-        host_.attachmentLinkCommands().SpeedButtonSaveClick(MessageWindowKind::Viewer, n);
-    };
+    connectAttachmentCommands(host_, MessageWindowKind::Viewer, *body_, *strip_);
 
     auto* splitter = new BodySplitter(this);
     splitter_ = splitter;
