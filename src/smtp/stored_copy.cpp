@@ -227,7 +227,13 @@ int FileStoredCopy(TNMailBox& store, TAttachmentManager& attachments, int target
     store.Msg_Text = std::move(text);
     store.Msg_Subject = message.Subject;
     store.Msg_From = msgFrom;
+    // The index shows whom the copy was for: the first recipient line as typed.
     store.Msg_To.clear();
+    for (const auto* lines : {&message.ToLines, &message.ccLines, &message.BccLines})
+        if (!lines->empty()) {
+            store.Msg_To = lines->front();
+            break;
+        }
     store.Msg_Flag = 'U';
     store.Msg_Date = date;
     store.Msg_Part = 0;

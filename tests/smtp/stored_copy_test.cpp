@@ -145,7 +145,7 @@ TEST(StoredCopy, SendLaterFilesTheCopyWithSignatureAndAttachmentRecords)
     EXPECT_EQ(p.store.Msg_Subject, "Report");
     EXPECT_EQ(p.store.Msg_Flag, 'U');
     EXPECT_EQ(p.store.Msg_Date, date);
-    EXPECT_EQ(p.store.Msg_To, "");
+    EXPECT_EQ(p.store.Msg_To, "Ann Example <ann@example.net>");
     EXPECT_EQ(p.store.Msg_AttachStart, 1);
     EXPECT_EQ(p.store.Msg_AttachEnd, 2);
     const TMIMEAttachment r1 = p.attachments.GetAttachment(1), r2 = p.attachments.GetAttachment(2);

@@ -1,0 +1,200 @@
+#include "smtp/compose_rules.h"
+
+#include "profile/file_util.h"
+#include "smtp/rc4.h"
+#include "store/folder_tree.h"
+
+namespace tavik {
+
+namespace {
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string trimmed(const std::string& text)
+{
+    std::size_t b = 0, e = text.size();
+    while (b < e && isBlank(text[b]))
+        ++b;
+    while (e > b && isBlank(text[e - 1]))
+        --e;
+    return text.substr(b, e - b);
+}
+
+} // namespace
+
+std::vector<std::string> fieldLines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\n' && text[i] != '\r')
+            continue;
+        lines.push_back(text.substr(start, i - start));
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+            ++i;
+        start = i + 1;
+    }
+    if (start < text.size())
+        lines.push_back(text.substr(start));
+    return lines;
+}
+
+std::vector<std::string> recipientLines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    for (auto& line : fieldLines(text))
+        if (!trimmed(line).empty())
+            lines.push_back(std::move(line));
+    return lines;
+}
+
+std::string composedRecipientEntry(const std::string& typed)
+{
+    const std::string line = trimmed(typed);
+    const std::size_t lt = line.find('<');
+    if (lt == std::string::npos)
+        return line + "|";
+    std::string address = line.substr(lt + 1);
+    if (!address.empty())
+        address.pop_back();
+    const std::size_t named = line.find(" <");
+    const std::string name = named == std::string::npos ? std::string() : line.substr(0, named);
+    return address + "|" + name;
+}
+
+std::vector<std::string> wireHeaders(const ProfileSettings& settings, const ComposedMessage& message)
+{
+    std::vector<std::string> headers;
+    if (!settings.ReplyTo.empty())
+        headers.push_back("Reply-To: " + settings.ReplyTo);
+    for (auto& line : priorityHeaders(message.Priority))
+        headers.push_back(std::move(line));
+    if (message.Receipt)
+        headers.push_back("Return-receipt-to: " + settings.RetAddr);
+    if (message.Encrypt)
+        headers.push_back(kEncoderMarking);
+    headers.push_back(std::string("X-Mailer: ") + MailerName);
+    return headers;
+}
+
+OutgoingMessage composeOutgoing(const ProfileSettings& settings, const ComposedMessage& message,
+                                const std::vector<std::string>& signature)
+{
+    OutgoingMessage out;
+    out.FROM_Address = settings.RetAddr;
+    out.FROM_Name = settings.Name;
+    out.Headers = wireHeaders(settings, message);
+    for (const auto& line : message.ToLines)
+        out.ListTo.push_back(composedRecipientEntry(line));
+    for (const auto& line : message.ccLines)
+        out.Listcc.push_back(composedRecipientEntry(line));
+    for (const auto& line : message.BccLines)
+        out.ListBcc.push_back(composedRecipientEntry(line));
+    out.Subject = message.Subject;
+    out.MailText = message.Body;
+    out.ClearAttachments();
+    for (const auto& a : message.Attachments)
+        if (!out.AddAttachment(a))
+            throw FileError(a.Path, "cannot be carried by the message (too many attachments, or a path longer than " +
+                                        std::to_string(kAttachmentPathRoom) + " bytes)");
+    out.MailText.insert(out.MailText.end(), signature.begin(), signature.end());
+    if (message.Encrypt)
+        for (auto& line : out.MailText)
+            line = EncipherLine(line, message.Password);
+    return out;
+}
+
+std::string firstRecipientEntry(const ComposedMessage& message)
+{
+    for (const auto* lines : {&message.ToLines, &message.ccLines, &message.BccLines})
+        if (!lines->empty())
+            return composedRecipientEntry(lines->front());
+    return {};
+}
+
+std::string sentCopyFrom(const ComposedMessage& message)
+{
+    const auto [address, name] = SplitRecipient(firstRecipientEntry(message));
+    return name + " <" + address + ">";
+}
+
+std::string firstRecipientLine(const ComposedMessage& message)
+{
+    for (const auto* lines : {&message.ToLines, &message.ccLines, &message.BccLines})
+        if (!lines->empty())
+            return lines->front();
+    return {};
+}
+
+std::string cannotBeSentText(const std::string& subject, const std::string& address)
+{
+    return "Message \"" + subject + "\" for " + address + " cannot be sent.\r\nIt will be stored in the \"To Send\" folder.";
+}
+
+std::string discardQuestion(const std::string& subject)
+{
+    return "Subject: " + (subject.empty() ? std::string("Unknown") : subject) +
+           "\r\nAre you sure you want to discard this message?";
+}
+
+std::vector<std::string> addressBookSendList(const ComposedMessage& message)
+{
+    std::vector<std::string> list;
+    for (const auto& line : message.ToLines)
+        list.push_back("To: " + line);
+    for (const auto& line : message.ccLines)
+        list.push_back("cc: " + line);
+    for (const auto& line : message.BccLines)
+        list.push_back("Bcc: " + line);
+    return list;
+}
+
+void sortBackSendList(const std::vector<std::string>& entries, std::vector<std::string>& to,
+                      std::vector<std::string>& cc, std::vector<std::string>& bcc)
+{
+    to.clear();
+    cc.clear();
+    bcc.clear();
+    const auto rest = [](const std::string& entry, std::size_t at, std::size_t prefix) {
+        return entry.substr(at + prefix, kMaxReturnedRecipient);
+    };
+    for (const auto& entry : entries) {
+        if (const std::size_t at = entry.find("To: "); at != std::string::npos)
+            to.push_back(rest(entry, at, 4));
+        else if (entry.rfind("cc: ", 0) == 0)
+            cc.push_back(rest(entry, 0, 4));
+        else if (const std::size_t b = entry.find("Bcc: "); b != std::string::npos)
+            bcc.push_back(rest(entry, b, 5));
+    }
+}
+
+int draftsTarget(const MailboxList& mailboxes, const std::string& draftsName)
+{
+    int target = 0;
+    for (std::size_t i = 0; i < mailboxes.size(); ++i)
+        if (mailboxDisplayName(mailboxes[i]) == draftsName)
+            target = static_cast<int>(i) + 1;
+    return target != 0 ? target : kDraftsMailbox;
+}
+
+std::string cipherWarning(const std::vector<std::string>& lines, const std::string& password)
+{
+    std::string numbers;
+    int count = 0;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (cipherLineRisk(lines[i], password) == CipherLineRisk::None)
+            continue;
+        if (++count <= 10)
+            numbers += (numbers.empty() ? "" : ", ") + std::to_string(i + 1);
+    }
+    if (count == 0)
+        return {};
+    if (count > 10)
+        numbers += " and " + std::to_string(count - 10) + " more";
+    return std::string(count == 1 ? "Line " : "Lines ") + numbers +
+           " of the message cannot be enciphered with this password so that "
+           "they decipher again: they would arrive unreadable. Another password, or a small change to " +
+           (count == 1 ? "that line" : "those lines") + ", avoids it.";
+}
+
+} // namespace tavik
