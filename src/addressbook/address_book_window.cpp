@@ -13,7 +13,9 @@
 #include <QListWidget>
 #include <QPixmap>
 #include <QPushButton>
+#include <QMenu>
 #include <QScrollArea>
+#include <QSplitter>
 #include <QStackedLayout>
 #include <QTabWidget>
 #include <QTableWidget>
@@ -22,6 +24,7 @@
 #include "app/text_conversion.h"
 #include "app/user_interaction.h"
 #include "profile/file_util.h"
+#include "profile/ini_file.h"
 #include "profile/user_registry.h"
 
 namespace tavik {
@@ -34,6 +37,13 @@ const char* const kPictureFilter =
 // Column captions when no list is shown, so the grid still has its nine columns.
 const char* const kDefaultColumns[kAddressColumns] = {"Name",    "e-m@il",  "Organization", "e-m@il at work", "Phone",
                                                       "Address", "City",    "Comments",     "Photo"};
+
+// Where the window keeps its fonts, column widths and panel sizes.
+const char* const kLayoutFile = "custom.ini";
+const char* const kLayoutSection = "AddressBook";
+const char* const kFontKeys[] = {"ListsFont", "GridFont", "SendListFont"};
+
+std::string fontText(const QFont& font) { return font.toString().toUtf8().toStdString(); }
 
 QPushButton* namedButton(const char* caption, QWidget* parent)
 {
@@ -59,10 +69,11 @@ bool TMyAddressForm::guarded(F&& command)
 
 TMyAddressForm::TMyAddressForm(const std::string& profileDirectory, std::vector<std::string> sendList,
                                QWidget* parent)
-    : QDialog(parent), model_(profileDirectory)
+    : QDialog(parent), model_(profileDirectory), profileDirectory_(profileDirectory)
 {
     setWindowTitle(QStringLiteral("Address Book . . ."));
     buildWidgets();
+    readLayout();
     model_.sendList = std::move(sendList);
     guarded([&] { model_.open(); });
     refreshLists();
@@ -127,9 +138,20 @@ void TMyAddressForm::buildWidgets()
     bottom->addLayout(sendButtons);
     bottom->addWidget(send_, 1);
     bottom->addLayout(sendActions);
+    // The grid and the send list share the page through a splitter the user may move.
+    bookSplit_ = new QSplitter(Qt::Vertical, book);
+    auto* topBox = new QWidget(bookSplit_);
+    topBox->setLayout(top);
+    top->setContentsMargins(0, 0, 0, 0);
+    auto* bottomBox = new QWidget(bookSplit_);
+    bottomBox->setLayout(bottom);
+    bottom->setContentsMargins(0, 0, 0, 0);
+    bookSplit_->addWidget(topBox);
+    bookSplit_->addWidget(bottomBox);
+    bookSplit_->setStretchFactor(0, 3);
+    bookSplit_->setStretchFactor(1, 1);
     auto* bookLayout = new QVBoxLayout(book);
-    bookLayout->addLayout(top, 3);
-    bookLayout->addLayout(bottom, 1);
+    bookLayout->addWidget(bookSplit_);
     pages_->addTab(book, QStringLiteral("Address Book"));
 
     // The "Group List" page: making and deleting lists.
@@ -160,14 +182,18 @@ void TMyAddressForm::buildWidgets()
     ok->setDefault(true);
     // The list of lists stands beside both pages: "Delete List" and "Copy to selected list" act
     // on its selected entry.
-    auto* left = new QVBoxLayout;
+    mainSplit_ = new QSplitter(Qt::Horizontal, this);
+    auto* leftBox = new QWidget(mainSplit_);
+    auto* left = new QVBoxLayout(leftBox);
+    left->setContentsMargins(0, 0, 0, 0);
     left->addWidget(lists_, 1);
     left->addWidget(copy);
-    auto* middle = new QHBoxLayout;
-    middle->addLayout(left, 1);
-    middle->addWidget(pages_, 4);
+    mainSplit_->addWidget(leftBox);
+    mainSplit_->addWidget(pages_);
+    mainSplit_->setStretchFactor(0, 1);
+    mainSplit_->setStretchFactor(1, 4);
     auto* layout = new QVBoxLayout(this);
-    layout->addLayout(middle, 1);
+    layout->addWidget(mainSplit_, 1);
     layout->addWidget(buttons);
     resize(900, 560);
 
@@ -199,6 +225,75 @@ void TMyAddressForm::buildWidgets()
         newFile_->clear();
     });
     connect(del, &QPushButton::clicked, this, &TMyAddressForm::deleteList);
+
+    // "Set Font" for the list of lists, the entries and the send list.
+    QWidget* const fontTargets[] = {lists_, grid_, send_};
+    for (int i = 0; i < 3; ++i) {
+        QWidget* target = fontTargets[i];
+        target->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(target, &QWidget::customContextMenuRequested, this, [this, target](const QPoint& at) {
+            QMenu menu(this);
+            menu.addAction(QStringLiteral("Set Font"), this, [this, target] { setFontOf(target); });
+            menu.exec(target->mapToGlobal(at));
+        });
+    }
+}
+
+void TMyAddressForm::setFontOf(QWidget* target)
+{
+    if (std::optional<QFont> font = userInteraction().askFont("Set Font", target->font()))
+        target->setFont(*font);
+}
+
+void TMyAddressForm::readLayout()
+{
+    IniFile ini;
+    try {
+        ini = IniFile(profileDirectory_ + kLayoutFile);
+    } catch (const std::exception&) {
+        return; // the window opens with its own sizes
+    }
+    QWidget* const targets[] = {lists_, grid_, send_};
+    for (int i = 0; i < 3; ++i) {
+        const std::string text = ini.readString(kLayoutSection, kFontKeys[i]);
+        QFont font;
+        if (!text.empty() && font.fromString(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()))))
+            targets[i]->setFont(font);
+    }
+    for (int c = 0; c < static_cast<int>(kAddressColumns); ++c) {
+        const long long w = ini.readInteger(kLayoutSection, "ColumnWidth" + std::to_string(c + 1), -1);
+        if (w > 0 && w <= 4000)
+            grid_->setColumnWidth(c, static_cast<int>(w));
+    }
+    const long long w = ini.readInteger(kLayoutSection, "Width", -1), h = ini.readInteger(kLayoutSection, "Height", -1);
+    if (w >= 300 && w <= 8000 && h >= 200 && h <= 8000)
+        resize(static_cast<int>(w), static_cast<int>(h));
+    const auto restore = [&ini](QSplitter* split, const char* key) {
+        const std::string state = ini.readString(kLayoutSection, key);
+        if (!state.empty())
+            split->restoreState(QByteArray::fromBase64(QByteArray::fromStdString(state)));
+    };
+    restore(mainSplit_, "ListsSplitter");
+    restore(bookSplit_, "SendListSplitter");
+}
+
+void TMyAddressForm::writeLayout()
+{
+    try {
+        IniFile ini(profileDirectory_ + kLayoutFile);
+        QWidget* const targets[] = {lists_, grid_, send_};
+        for (int i = 0; i < 3; ++i)
+            ini.writeString(kLayoutSection, kFontKeys[i], fontText(targets[i]->font()));
+        for (int c = 0; c < static_cast<int>(kAddressColumns); ++c)
+            ini.writeInteger(kLayoutSection, "ColumnWidth" + std::to_string(c + 1), grid_->columnWidth(c));
+        ini.writeInteger(kLayoutSection, "Width", width());
+        ini.writeInteger(kLayoutSection, "Height", height());
+        ini.writeString(kLayoutSection, "ListsSplitter", mainSplit_->saveState().toBase64().toStdString());
+        ini.writeString(kLayoutSection, "SendListSplitter", bookSplit_->saveState().toBase64().toStdString());
+        ini.save();
+    } catch (const std::exception& e) {
+        userInteraction().error(kUserMessageTitle, e.what());
+    }
 }
 
 QPushButton* TMyAddressForm::button(const QString& caption) const
@@ -429,6 +524,7 @@ void TMyAddressForm::done(int result)
             grid_->setFocus();
         pullGrid();
         guarded([&] { model_.close(); });
+        writeLayout();
     }
     QDialog::done(result);
 }

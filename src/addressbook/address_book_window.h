@@ -14,6 +14,7 @@ class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
+class QSplitter;
 class QTableWidget;
 class QTabWidget;
 
@@ -43,6 +44,10 @@ public:
     QLineEdit* newListFileEdit() const { return newFile_; }
     QTabWidget* pages() const { return pages_; }
     bool pictureStretched() const;
+    QSplitter* listsSplitter() const { return mainSplit_; }
+    QSplitter* sendListSplitter() const { return bookSplit_; }
+    // "Set Font" of the list of lists, the grid or the send list.
+    void setFontOf(QWidget* target);
 
     // Closing however it happens writes the lists and the grid.
     void done(int result) override;
@@ -52,6 +57,9 @@ protected:
 
 private:
     void buildWidgets();
+    // Fonts, column widths, size and splitters, kept in the profile's "custom.ini".
+    void readLayout();
+    void writeLayout();
     void pullGrid();     // the table's cells into model_.grid
     void refreshGrid();  // model_.grid into the table
     void refreshLists();
@@ -71,6 +79,9 @@ private:
     bool guarded(F&& command);
 
     AddressBookModel model_;
+    std::string profileDirectory_;
+    QSplitter* mainSplit_ = nullptr;
+    QSplitter* bookSplit_ = nullptr;
     bool closed_ = false;
     QTabWidget* pages_ = nullptr;
     QListWidget* lists_ = nullptr;

@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QSplitter>
 #include <QTableWidget>
 #include <QTabWidget>
 #include <cstdlib>
@@ -377,6 +378,38 @@ TEST_F(AddressBookWindowTest, DISABLED_AddressBookScreenshots)
     form.pages()->setCurrentIndex(1);
     form.grab().save(QString::fromStdString(dir + "address_book_group_list.png"));
     form.reject();
+}
+
+} // namespace
+} // namespace tavik::test
+
+namespace tavik::test {
+namespace {
+
+TEST_F(AddressBookWindowTest, FontsColumnWidthsAndPanelSizesAreKeptForTheNextOpening)
+{
+    writeBytes(book(), kHeader + "Ann,ann@example.org,\"\",\"\",\"\",\"\",\"\",\"\",\"\"\r\n");
+    QFont big(QStringLiteral("DejaVu Sans Mono"), 15);
+    int listsWidth = 0;
+    {
+        TMyAddressForm form(profile_, {});
+        form.show();
+        ui.fonts = {big};
+        form.setFontOf(form.sendListView());
+        EXPECT_EQ(ui.textsOf("font").size(), 1u);
+        form.gridView()->setColumnWidth(1, 217);
+        form.listsSplitter()->setSizes({150, 600});
+        listsWidth = form.listsSplitter()->sizes().front(); // as the splitter's limits allow
+        form.button(QStringLiteral("Cancel"))->click();
+    }
+    TMyAddressForm again(profile_, {});
+    again.show();
+    EXPECT_EQ(again.sendListView()->font().pointSize(), 15);
+    EXPECT_EQ(again.sendListView()->font().family(), big.family());
+    EXPECT_EQ(again.gridView()->columnWidth(1), 217);
+    EXPECT_EQ(again.listsSplitter()->sizes().front(), listsWidth);
+    EXPECT_NE(again.listsView()->font().pointSize(), 15);
+    again.button(QStringLiteral("OK"))->click();
 }
 
 } // namespace
