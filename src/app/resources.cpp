@@ -2,6 +2,8 @@
 
 #include <QtGlobal>
 
+#include "view/mime_manager.h"
+
 // Q_INIT_RESOURCE names a function of the global namespace.
 static void registerTavikResources() { Q_INIT_RESOURCE(tavik); }
 
@@ -15,5 +17,16 @@ void ensureResources()
     }();
     (void)done;
 }
+
+QIcon resourcePicture(const std::string& name)
+{
+    if (name.empty())
+        return {};
+    ensureResources();
+    return QIcon(QStringLiteral(":/pictures/") + QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size())) +
+                 QStringLiteral(".png"));
+}
+
+QIcon mimeTypePicture(const std::string& type) { return resourcePicture(mimeIconName(type)); }
 
 } // namespace tavik
