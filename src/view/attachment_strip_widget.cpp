@@ -92,6 +92,15 @@ std::vector<std::string> attachmentEntryRows(const TMIMEAttachment& record)
     return {first, "Description: " + (record.Description.empty() ? std::string("<none>") : record.Description)};
 }
 
+std::string attachmentIconName(const std::string& contentType)
+{
+    const std::string major = contentType.substr(0, contentType.find('/'));
+    for (const char* name : {"application", "audio", "image", "message", "text", "video"})
+        if (major == name)
+            return mimeIconName(contentType);
+    return {};
+}
+
 AttachmentStripWidget::AttachmentStripWidget(MessageWindowKind kind, QWidget* parent) : QWidget(parent)
 {
     ensureResources();
@@ -139,7 +148,7 @@ void AttachmentStripWidget::SetAttachments(TAttachmentManager& store, const std:
         for (const auto& row : attachmentEntryRows(record))
             rows << fromLatin1(row);
         item->setData(kRowsRole, rows);
-        item->setData(kIconRole, fromLatin1(mimeIconName(record.ContentType)));
+        item->setData(kIconRole, fromLatin1(attachmentIconName(record.ContentType)));
         item->setToolTip(rows.join(QLatin1Char('\n')));
     }
 }

@@ -21,6 +21,9 @@ std::string attachmentSizeText(std::int32_t size);
 // The two rows of an attachment's entry: name, size and type (cut to 86 characters), and the
 // description; "<none>" for an empty name, type or description.
 std::vector<std::string> attachmentEntryRows(const TMIMEAttachment& record);
+// The picture of an entry: that of its major type when the type names one in lower case as
+// stored ("image/..."), none for any other ("IMAGE/..." included).
+std::string attachmentIconName(const std::string& contentType);
 
 // A list whose items are attachment numbers (the item text is the number in decimal), each
 // drawn 33 pixels high with the icon of its major type and its two rows, beside the three

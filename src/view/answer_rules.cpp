@@ -1,0 +1,156 @@
+#include "view/answer_rules.h"
+
+#include "pop3/attachment_store.h"
+#include "pop3/mime_decoders.h"
+#include "profile/settings.h"
+#include "smtp/stored_copy.h"
+
+namespace tavik {
+
+namespace {
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string trimmedBlanks(const std::string& s)
+{
+    std::size_t b = 0, e = s.size();
+    while (b < e && isBlank(s[b]))
+        ++b;
+    while (e > b && isBlank(s[e - 1]))
+        --e;
+    return s.substr(b, e - b);
+}
+
+bool startsWithIgnoringCase(const std::string& s, std::string_view prefix)
+{
+    return s.size() >= prefix.size() && asciiLower(std::string_view(s).substr(0, prefix.size())) == prefix;
+}
+
+// Lines before the first empty line; all of them when there is none.
+std::size_t headerLineCount(const std::vector<std::string>& text)
+{
+    std::size_t n = 0;
+    while (n < text.size() && !text[n].empty())
+        ++n;
+    return n;
+}
+
+// The stored encoder marking carries the password the message was enciphered with; a copy
+// that may be sent on must not.
+std::string withoutPassword(const std::string& headerLine)
+{
+    if (startsWithIgnoringCase(headerLine, "x-encoder:") && headerLine.find("RC4 internal") != std::string::npos)
+        return kEncoderMarking;
+    return headerLine;
+}
+
+} // namespace
+
+std::optional<AnswerMode> answerModeOf(const std::string& mode)
+{
+    const std::string m = asciiLower(mode);
+    if (m == "reply")
+        return AnswerMode::Reply;
+    if (m == "edit")
+        return AnswerMode::Edit;
+    if (m == "forward")
+        return AnswerMode::Forward;
+    return std::nullopt;
+}
+
+std::string answerSender(const std::vector<std::string>& text, const std::string& from)
+{
+    const std::size_t headers = headerLineCount(text);
+    std::string sender;
+    bool found = false;
+    for (std::size_t i = 0; i < headers; ++i) {
+        std::string_view name, value;
+        if (isBlank(text[i][0]) || !splitHeaderField(text[i], name, value) || asciiLower(name) != "from")
+            continue;
+        // The stored lines are already decoded; only the folding is undone here.
+        std::string field(value);
+        while (i + 1 < headers && isBlank(text[i + 1][0]))
+            field += text[++i];
+        sender = trimmedBlanks(field);
+        found = true;
+    }
+    return found && !sender.empty() ? sender : from;
+}
+
+AnswerText AnswerMessage(AnswerMode mode, const AnswerSource& source)
+{
+    AnswerText out;
+    switch (mode) {
+    case AnswerMode::Reply: out.SubjectEdt = "Re: " + source.subject; break;
+    case AnswerMode::Forward: out.SubjectEdt = "(Fwd) " + source.subject; break;
+    case AnswerMode::Edit: out.SubjectEdt = source.subject; break;
+    }
+
+    if (mode != AnswerMode::Forward) {
+        std::string address, name;
+        SplitAddress(answerSender(source.text, source.from), address, name);
+        address = trimmedBlanks(address);
+        name = trimmedBlanks(name);
+        if (!address.empty()) {
+            out.recipient = name.empty() ? address : address + "|" + name;
+            out.ToEdt = name.empty() ? address : name + " <" + address + ">";
+        }
+    }
+
+    const std::size_t headers = headerLineCount(source.text);
+    std::size_t first = 0;
+    if (!source.viewerWindow && !source.fullHeaders)
+        first = headers < source.text.size() ? headers + 1 : headers;
+    out.Memo1.reserve(source.text.size() - first + 1);
+    if (mode == AnswerMode::Forward)
+        out.Memo1.emplace_back(kForwardedMessageLine);
+    for (std::size_t i = first; i < source.text.size(); ++i) {
+        const std::string line = i < headers ? withoutPassword(source.text[i]) : source.text[i];
+        out.Memo1.push_back(mode == AnswerMode::Reply ? "> " + line : line);
+    }
+    return out;
+}
+
+std::string StripTags(std::string_view line)
+{
+    std::string out;
+    out.reserve(line.size());
+    std::size_t i = 0;
+    while (i < line.size()) {
+        const std::size_t open = line.find('<', i);
+        if (open == std::string_view::npos) {
+            out.append(line.substr(i));
+            break;
+        }
+        out.append(line.substr(i, open - i));
+        const std::size_t close = line.find('>', open + 1);
+        if (close == std::string_view::npos)
+            break;
+        i = close + 1;
+    }
+    return out;
+}
+
+std::string attachmentFileNamePart(std::string_view name, const std::string& fallback)
+{
+    std::string part = safeFileName(name);
+    return part.empty() ? fallback : part;
+}
+
+std::vector<std::string> textFileLines(std::string_view bytes)
+{
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < bytes.size()) {
+        const std::size_t end = bytes.find_first_of("\r\n", start);
+        if (end == std::string_view::npos) {
+            lines.emplace_back(bytes.substr(start));
+            break;
+        }
+        lines.emplace_back(bytes.substr(start, end - start));
+        start = end + (bytes[end] == '\r' && end + 1 < bytes.size() && bytes[end + 1] == '\n' ? 2 : 1);
+    }
+    return lines;
+}
+
+} // namespace tavik

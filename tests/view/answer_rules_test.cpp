@@ -1,0 +1,169 @@
+// Reply, edit and forward from both message windows, written out line by line; the sender taken
+// from the stored header; the encoder password never carried; the attachment text helpers.
+#include <gtest/gtest.h>
+
+#include "view/answer_rules.h"
+
+namespace tavik {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const Lines kStored = {"Return-Path: <ann@example.org>",
+                       "From: Ann Smith <ann@example.org>",
+                       "To: Me <me@here>",
+                       "Subject: Hello",
+                       "",
+                       "Dear me,",
+                       "",
+                       "> earlier",
+                       "bye"};
+
+AnswerSource source(bool viewer, bool fullHeaders, Lines text = kStored)
+{
+    AnswerSource s;
+    s.text = std::move(text);
+    s.subject = "Hello";
+    s.from = "Ann Smith <ann@example.org>";
+    s.viewerWindow = viewer;
+    s.fullHeaders = fullHeaders;
+    return s;
+}
+
+TEST(AnswerModes, NamedInAnyLetterCase)
+{
+    EXPECT_EQ(answerModeOf("reply"), AnswerMode::Reply);
+    EXPECT_EQ(answerModeOf("EDIT"), AnswerMode::Edit);
+    EXPECT_EQ(answerModeOf("Forward"), AnswerMode::Forward);
+    EXPECT_EQ(answerModeOf("fwd"), std::nullopt);
+}
+
+TEST(AnswerFromMailboxWindow, HeadersGoUnlessFullHeaders)
+{
+    AnswerText reply = AnswerMessage(AnswerMode::Reply, source(false, false));
+    EXPECT_EQ(reply.SubjectEdt, "Re: Hello");
+    EXPECT_EQ(reply.recipient, "ann@example.org|Ann Smith");
+    EXPECT_EQ(reply.ToEdt, "Ann Smith <ann@example.org>");
+    EXPECT_EQ(reply.Memo1, (Lines{"> Dear me,", "> ", "> > earlier", "> bye"}));
+
+    AnswerText edit = AnswerMessage(AnswerMode::Edit, source(false, false));
+    EXPECT_EQ(edit.SubjectEdt, "Hello");
+    EXPECT_EQ(edit.recipient, "ann@example.org|Ann Smith");
+    EXPECT_EQ(edit.ToEdt, "Ann Smith <ann@example.org>");
+    EXPECT_EQ(edit.Memo1, (Lines{"Dear me,", "", "> earlier", "bye"}));
+
+    AnswerText forward = AnswerMessage(AnswerMode::Forward, source(false, false));
+    EXPECT_EQ(forward.SubjectEdt, "(Fwd) Hello");
+    EXPECT_EQ(forward.recipient, "");
+    EXPECT_EQ(forward.ToEdt, "");
+    EXPECT_EQ(forward.Memo1,
+              (Lines{"------- Forwarded Message Follows -------", "Dear me,", "", "> earlier", "bye"}));
+
+    AnswerText full = AnswerMessage(AnswerMode::Reply, source(false, true));
+    EXPECT_EQ(full.Memo1, (Lines{"> Return-Path: <ann@example.org>", "> From: Ann Smith <ann@example.org>",
+                                 "> To: Me <me@here>", "> Subject: Hello", "> ", "> Dear me,", "> ",
+                                 "> > earlier", "> bye"}));
+}
+
+TEST(AnswerFromViewerWindow, AlwaysTheWholeStoredText)
+{
+    const Lines whole = {"Return-Path: <ann@example.org>", "From: Ann Smith <ann@example.org>", "To: Me <me@here>",
+                         "Subject: Hello", "", "Dear me,", "", "> earlier", "bye"};
+    EXPECT_EQ(AnswerMessage(AnswerMode::Edit, source(true, false)).Memo1, whole);
+    EXPECT_EQ(AnswerMessage(AnswerMode::Edit, source(true, true)).Memo1, whole);
+    EXPECT_EQ(AnswerMessage(AnswerMode::Reply, source(true, false)).Memo1,
+              (Lines{"> Return-Path: <ann@example.org>", "> From: Ann Smith <ann@example.org>", "> To: Me <me@here>",
+                     "> Subject: Hello", "> ", "> Dear me,", "> ", "> > earlier", "> bye"}));
+    AnswerText forward = AnswerMessage(AnswerMode::Forward, source(true, false));
+    EXPECT_EQ(forward.SubjectEdt, "(Fwd) Hello");
+    EXPECT_EQ(forward.Memo1, (Lines{"------- Forwarded Message Follows -------", "Return-Path: <ann@example.org>",
+                                    "From: Ann Smith <ann@example.org>", "To: Me <me@here>", "Subject: Hello", "",
+                                    "Dear me,", "", "> earlier", "bye"}));
+    AnswerText reply = AnswerMessage(AnswerMode::Reply, source(true, false));
+    EXPECT_EQ(reply.SubjectEdt, "Re: Hello");
+    EXPECT_EQ(reply.ToEdt, "Ann Smith <ann@example.org>");
+}
+
+TEST(AnswerSender, TheStoredFromLineHoldsWhatTheIndexCut)
+{
+    // The index keeps 80 characters: the closing bracket of a long sender is lost there.
+    const std::string longName(70, 'n');
+    AnswerSource s = source(false, false, {"From: " + longName + " <someone@example.org>", "", "text"});
+    s.from = (longName + " <someone@example.org>").substr(0, 80);
+    AnswerText reply = AnswerMessage(AnswerMode::Reply, s);
+    EXPECT_EQ(reply.recipient, "someone@example.org|" + longName);
+    EXPECT_EQ(reply.ToEdt, longName + " <someone@example.org>");
+
+    // A folded field, any letter case of its name, the last of several; Resent-From is another field.
+    EXPECT_EQ(answerSender({"from: first@x", "FROM: \"Bob\"", "\t<bob@x>", "Resent-From: r@x", "", "From: body@x"},
+                           "index@x"),
+              "\"Bob\"\t<bob@x>");
+    EXPECT_EQ(answerSender({"Subject: no sender", "", "From: body@x"}, "index@x"), "index@x");
+    EXPECT_EQ(answerSender({"From:   ", ""}, "index@x"), "index@x");
+
+    // A bare address goes to both fields; a parenthesised name is a name.
+    s = source(false, false, {"From: bare@example.org", "", "x"});
+    AnswerText bare = AnswerMessage(AnswerMode::Edit, s);
+    EXPECT_EQ(bare.recipient, "bare@example.org");
+    EXPECT_EQ(bare.ToEdt, "bare@example.org");
+    s = source(false, false, {"From: paren@example.org (Pat Doe)", "", "x"});
+    EXPECT_EQ(AnswerMessage(AnswerMode::Reply, s).recipient, "paren@example.org|Pat Doe");
+    // No address at all: no recipient.
+    s = source(false, false, {"Subject: x", "", "x"});
+    s.from = "";
+    EXPECT_EQ(AnswerMessage(AnswerMode::Reply, s).recipient, "");
+    EXPECT_EQ(AnswerMessage(AnswerMode::Reply, s).ToEdt, "");
+}
+
+TEST(AnswerBody, EncoderPasswordIsNeverCarried)
+{
+    const Lines stored = {"From: a@x", "X-Encoder: RC4 internal s3cret", "X-Encoder-Verify: True", "",
+                          "X-Encoder: RC4 internal in the body stays"};
+    EXPECT_EQ(AnswerMessage(AnswerMode::Reply, source(true, false, stored)).Memo1,
+              (Lines{"> From: a@x", "> X-Encoder: RC4 internal", "> X-Encoder-Verify: True", "> ",
+                     "> X-Encoder: RC4 internal in the body stays"}));
+    EXPECT_EQ(AnswerMessage(AnswerMode::Forward, source(false, true, stored)).Memo1,
+              (Lines{"------- Forwarded Message Follows -------", "From: a@x", "X-Encoder: RC4 internal",
+                     "X-Encoder-Verify: True", "", "X-Encoder: RC4 internal in the body stays"}));
+}
+
+TEST(AnswerBody, MessagesWithoutBodyOrHeaders)
+{
+    // No empty line: all header, so a mailbox window carries nothing.
+    EXPECT_EQ(AnswerMessage(AnswerMode::Reply, source(false, false, {"From: a@x", "Subject: y"})).Memo1, Lines{});
+    EXPECT_EQ(AnswerMessage(AnswerMode::Forward, source(false, false, {})).Memo1,
+              (Lines{"------- Forwarded Message Follows -------"}));
+    // Only the first empty line goes with the headers.
+    EXPECT_EQ(AnswerMessage(AnswerMode::Reply, source(false, false, {"", "", "x"})).Memo1, (Lines{"> ", "> x"}));
+}
+
+TEST(AttachmentText, StripTags)
+{
+    EXPECT_EQ(StripTags("<p>Hello <b>you</b></p>"), "Hello you");
+    EXPECT_EQ(StripTags("a < b and c"), "a ");
+    EXPECT_EQ(StripTags("x > y <i>z"), "x > y z");
+    EXPECT_EQ(StripTags("<<a>b>c"), "b>c");
+    EXPECT_EQ(StripTags(""), "");
+}
+
+TEST(AttachmentText, FileNamePartIsOnePathComponent)
+{
+    EXPECT_EQ(attachmentFileNamePart("../../.bashrc"), ".bashrc");
+    EXPECT_EQ(attachmentFileNamePart("C:\\Users\\x\\photo.jpg"), "photo.jpg");
+    EXPECT_EQ(attachmentFileNamePart("dir/"), "noname");
+    EXPECT_EQ(attachmentFileNamePart(".."), "noname");
+    EXPECT_EQ(attachmentFileNamePart("a/."), "noname");
+    EXPECT_EQ(attachmentFileNamePart("", "noname.gif"), "noname.gif");
+    EXPECT_EQ(attachmentFileNamePart("tab\there"), "tab_here");
+}
+
+TEST(AttachmentText, FileLines)
+{
+    EXPECT_EQ(textFileLines("a\r\nb\nc\rd"), (Lines{"a", "b", "c", "d"}));
+    EXPECT_EQ(textFileLines("a\r\n\r\n"), (Lines{"a", ""}));
+    EXPECT_EQ(textFileLines(""), Lines{});
+    EXPECT_EQ(textFileLines(std::string("x\0y\n", 4)), (Lines{std::string("x\0y", 3)}));
+}
+
+} // namespace
+} // namespace tavik
