@@ -9,7 +9,9 @@
 #include "app/user_interaction.h"
 #include "pop3/get_mail_dialog.h"
 #include "smtp/outbox.h"
+#include "smtp/new_message_window.h"
 #include "smtp/send_mail_dialog.h"
+#include "view/mime_editor_dialog.h"
 
 namespace tavik {
 
@@ -36,7 +38,42 @@ private:
     TSendMailForm*& current_;
 };
 
+// The composition windows' view of the main window's profile.
+class MainWindowComposeHost : public ComposeHost {
+public:
+    explicit MainWindowComposeHost(TMainForm& window) : window_(window) {}
+    ProfileSettings& settings() override { return window_.settings(); }
+    const std::string& ProfileDirectory() const override { return window_.ProfileDirectory(); }
+    TNMailBox& Mailbox() override { return window_.Mailbox(); }
+    TAttachmentManager& attachments() override { return window_.attachments(); }
+    const MailboxList& mailboxList() override { return window_.mailboxList(); }
+    TMimeManager* mimeManager() override { return window_.mimeManager(); }
+
+private:
+    TMainForm& window_;
+};
+
 } // namespace
+
+MailWorkflows::MailWorkflows() = default;
+MailWorkflows::~MailWorkflows() = default;
+
+TNewMessageForm* MailWorkflows::compose(TMainForm& window)
+{
+    if (window.state() != TMainForm::State::ProfileOpen)
+        return nullptr;
+    if (!composeHost_)
+        composeHost_ = std::make_unique<MainWindowComposeHost>(window);
+    TNewMessageForm* form = openCompositionWindow(window.mdiArea(), *composeHost_);
+    window.refreshCommandState();
+    return form;
+}
+
+void MailWorkflows::mimeSetup(TMainForm& window)
+{
+    if (TMimeManager* mime = window.mimeManager())
+        runMimeEditor(&window, *mime);
+}
 
 void MailWorkflows::checkMail(TMainForm& window, CheckStart start)
 {

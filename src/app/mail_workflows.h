@@ -3,6 +3,8 @@
 // main window's handlers.
 #pragma once
 
+#include <memory>
+
 #include "app/workflow_commands.h"
 
 namespace tavik {
@@ -10,9 +12,14 @@ namespace tavik {
 class Outbox;
 class TGetMailForm;
 class TSendMailForm;
+class TNewMessageForm;
+class ComposeHost;
 
 class MailWorkflows : public WorkflowCommands {
 public:
+    MailWorkflows();
+    ~MailWorkflows() override;
+
     void checkMail(TMainForm& window, CheckStart start) override;
     // "Send/Check": the queued mail is sent, then mail is checked (unless the program is being
     // shut down meanwhile).
@@ -24,6 +31,10 @@ public:
     // "&Address Book", with an empty send list.
     void addressBook(TMainForm& window) override;
     void printSetup(TMainForm& window) override;
+    // "MIM&E Setup": the registry editor.
+    void mimeSetup(TMainForm& window) override;
+    // A new composition window, shown and active; reply, edit, forward and e-mail links fill it.
+    TNewMessageForm* compose(TMainForm& window) override;
     bool sessionRunning() const override { return checkDialog_ != nullptr || outbox_ != nullptr; }
     void cancelSession() override;
 
@@ -35,6 +46,8 @@ private:
     Outbox* outbox_ = nullptr;
     TSendMailForm* sendDialog_ = nullptr;
     bool cancelled_ = false;
+    // Shared by every composition window of the run: it carries the last priority used.
+    std::unique_ptr<ComposeHost> composeHost_;
 };
 
 } // namespace tavik

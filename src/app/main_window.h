@@ -157,6 +157,8 @@ public:
     TAttachmentManager& attachments() override { return attachments_; }
     // The MIME registry of the open profile, nullptr when none is open.
     TMimeManager* mimeManager() { return mime_.get(); }
+    // Starts the viewers and the browser: an argument list, never a shell.
+    ProgramLauncher& launcher() { return launcher_; }
     FolderTree& folderTree() { return tree_; }
     UserRegistry& users() { return users_; }
     // One of the 13 status pictures by its name ("MAIL_READ"); empty when no profile is open.
@@ -167,6 +169,7 @@ public:
     // The commands later work provides; the window takes ownership. Never null.
     void setWorkflowCommands(std::unique_ptr<WorkflowCommands> commands);
     WorkflowCommands& workflowCommands() { return *workflows_; }
+    TNewMessageForm* newComposition() override { return workflows_->compose(*this); }
     // The attachment and link commands of the message windows; the window takes ownership.
     // Never null (the default does nothing).
     void setAttachmentLinkCommands(std::unique_ptr<AttachmentLinkCommands> commands);

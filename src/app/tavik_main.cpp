@@ -4,10 +4,12 @@
 
 #include <memory>
 
+#include "app/attachment_link_commands.h"
 #include "app/mail_workflows.h"
 #include "app/main_window.h"
 #include "app/resources.h"
 #include "app/shutdown_signals.h"
+#include "smtp/new_message_window.h"
 
 int main(int argc, char** argv)
 {
@@ -19,6 +21,13 @@ int main(int argc, char** argv)
 
     tavik::TMainForm window;
     window.setWorkflowCommands(std::make_unique<tavik::MailWorkflows>());
+    window.setAttachmentLinkCommands(std::make_unique<tavik::MessageAttachmentCommands>(
+        window, [&window] { return window.mimeManager(); }, window.launcher(),
+        [&window](const std::string& address) {
+            // An e-mail link: a new message addressed to it.
+            if (tavik::TNewMessageForm* form = window.workflowCommands().compose(window))
+                form->addToLine(address);
+        }));
     // SIGTERM, SIGINT and SIGHUP end the program as "E&xit" does.
     tavik::ShutdownSignals stopSignals;
     QObject::connect(&stopSignals, &tavik::ShutdownSignals::shutdownRequested, &window, &tavik::TMainForm::requestShutdown);

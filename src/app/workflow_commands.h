@@ -8,6 +8,7 @@
 namespace tavik {
 
 class TMainForm;
+class TNewMessageForm;
 
 // Who started a mail check: the beep for "no new mail" is given only to a command of the user.
 enum class CheckStart {
@@ -31,7 +32,10 @@ public:
     // "Send Queued Mail".
     virtual void sendQueued(TMainForm& window) { (void)window; }
     // "Compose &New Message".
-    virtual void composeNewMessage(TMainForm& window) { (void)window; }
+    virtual void composeNewMessage(TMainForm& window) { compose(window); }
+    // A new composition window, shown and active (nullptr when none opens); reply, edit,
+    // forward and e-mail links fill it.
+    virtual TNewMessageForm* compose(TMainForm& window) { (void)window; return nullptr; }
     // "&Address Book".
     virtual void addressBook(TMainForm& window) { (void)window; }
     // "MIM&E Setup".

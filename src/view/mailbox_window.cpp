@@ -16,6 +16,8 @@
 #include "app/user_interaction.h"
 #include "profile/ini_file.h"
 #include "store/folder_tree.h"
+#include "smtp/new_message_window.h"
+#include "view/answer_rules.h"
 #include "view/attachment_strip_widget.h"
 #include "view/mailbox_list_widget.h"
 #include "view/strings_viewer_widget.h"
@@ -491,6 +493,29 @@ void TMailboxForm::addPersonToAddressBook()
     } catch (const std::exception& e) {
         userInteraction().error(kTitle, e.what());
     }
+}
+
+void TMailboxForm::Answer(const std::string& mode)
+{
+    const std::optional<AnswerMode> m = answerModeOf(mode);
+    const int message = current_ != 0 ? current_ : selectedRowMessage();
+    if (!m || message == 0)
+        return;
+    AnswerSource source;
+    try {
+        TNMailBox& store = host_.Mailbox();
+        store.SetCurrentMailBoxNumber(number_);
+        store.SetMsg_Number(message);
+        if (store.Msg_Number() != message)
+            return;
+        store.LoadMessageText();
+        source = {store.Msg_Text, store.Msg_Subject, store.Msg_From, false, host_.settings().FullHeaders};
+    } catch (const std::exception& e) {
+        userInteraction().error(kTitle, e.what());
+        return;
+    }
+    if (TNewMessageForm* form = host_.newComposition())
+        fillComposition(*form, AnswerMessage(*m, source));
 }
 
 void TMailboxForm::markMessage(char flag)

@@ -45,6 +45,11 @@ public:
     void nextMessage() override { NextMessage(); }
     void previousMessage() override { PreviousMessage(); }
     // Delete: after the question, the selected messages to Trash (nothing in Trash itself).
+    // Reply, edit and forward of the current message.
+    void replyMessage() override { Answer("reply"); }
+    void editMessage() override { Answer("edit"); }
+    void forwardMessage() override { Answer("forward"); }
+    void Answer(const std::string& mode);
     void deleteMessages() override;
     // Move: the target is chosen in the move dialog.
     void moveMessages() override;

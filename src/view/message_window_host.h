@@ -16,6 +16,7 @@ class QWidget;
 namespace tavik {
 
 class TStringsViewer;
+class TNewMessageForm;
 
 // Which message window a command of the attachment strip comes from: the two windows show an
 // attachment differently.
@@ -65,6 +66,9 @@ public:
     virtual void MessagesDropped(int target, const MessageDrag& drag) = 0;
     // The attachment and link commands.
     virtual AttachmentLinkCommands& attachmentLinkCommands() = 0;
+    // A new composition window, shown and active, for reply, edit and forward; nullptr when
+    // none can be opened.
+    virtual TNewMessageForm* newComposition() { return nullptr; }
 };
 
 } // namespace tavik

@@ -44,6 +44,11 @@ public:
     void previousMessage() override;
     // Delete: after the question, the message to Trash (nothing in Trash itself); the list's
     // removal notice then closes the window.
+    // Reply, edit and forward of the window's message, which is marked "R".
+    void replyMessage() override { Answer("reply"); }
+    void editMessage() override { Answer("edit"); }
+    void forwardMessage() override { Answer("forward"); }
+    void Answer(const std::string& mode);
     void deleteMessages() override;
     void moveMessages() override;
     void moveMessagesTo(int mailbox) override;

@@ -11,9 +11,12 @@
 #include <QPushButton>
 #include <QSplitter>
 #include <QToolButton>
+#include <QLineEdit>
 #include <QListWidget>
+#include <QPlainTextEdit>
 
 #include "addressbook/address_book.h"
+#include "smtp/new_message_window.h"
 #include "smtp/rc4.h"
 #include "ui/main_window_support.h"
 #include "view/attachment_strip_widget.h"
@@ -58,7 +61,7 @@ private:
 
 // The tests are the windows' host: a store with six mailboxes, an attachment store, settings, a
 // window area for the child windows.
-class MessageWindowsTest : public UiTest, public MessageWindowHost {
+class MessageWindowsTest : public UiTest, public MessageWindowHost, public ComposeHost {
 protected:
     MessageWindowsTest() : profile_(dir_.path()), links_(linkLog)
     {
@@ -91,6 +94,16 @@ protected:
     }
     void MessagesDropped(int target, const MessageDrag& drag) override { drops.push_back({target, drag}); }
     AttachmentLinkCommands& attachmentLinkCommands() override { return links_; }
+    // Reply, edit and forward open their windows here.
+    const MailboxList& mailboxList() override { return store_.MailBoxes; }
+    TMimeManager* mimeManager() override { return nullptr; }
+    TNewMessageForm* newComposition() override
+    {
+        composed.push_back(std::make_unique<TNewMessageForm>(*static_cast<ComposeHost*>(this)));
+        composed.back()->show();
+        return composed.back().get();
+    }
+    std::vector<std::unique_ptr<TNewMessageForm>> composed;
 
     void append(int mailbox, Mail m)
     {
@@ -905,6 +918,57 @@ TEST_F(MainWindowReadingTest, NewMailWindowSortsByDateAfterACheckFiledMail)
     EXPECT_EQ(list.ItemAt(0).Subject, "new two");
     EXPECT_EQ(list.ItemAt(1).Subject, "new one");
     EXPECT_EQ(list.ItemAt(2).Subject, "old");
+}
+
+} // namespace
+} // namespace tavik::test
+
+namespace tavik::test {
+namespace {
+
+Lines plainText(const QPlainTextEdit* edit)
+{
+    Lines lines;
+    for (const QString& l : edit->toPlainText().split(QLatin1Char('\n')))
+        lines.push_back(toLatin1(l));
+    return lines;
+}
+
+TEST_F(MessageWindowsTest, ReplyEditAndForwardFillACompositionFromEitherWindow)
+{
+    Mail m;
+    m.subject = "Plans";
+    m.from = "Ann Smith <ann@exam"; // the index keeps 80 characters; the header holds the whole address
+    m.text = {"From: Ann Smith <ann@example.org>", "Subject: Plans", "X-Encoder: RC4 internal secret", "",
+              "line 1", "", "line 3"};
+    append(kInbox, m);
+    ui.decoderPasswords = {std::nullopt, std::nullopt}; // the preview and the viewer ask; neither deciphers
+    TMailboxForm* form = openMailbox(kInbox);
+    clickRow(form, 0);
+
+    form->replyMessage();
+    ASSERT_EQ(composed.size(), 1u);
+    TNewMessageForm* reply = composed.back().get();
+    EXPECT_EQ(reply->SubjectEdt()->text(), QStringLiteral("Re: Plans"));
+    EXPECT_EQ(reply->ToEdt()->toPlainText(), QStringLiteral("Ann Smith <ann@example.org>"));
+    EXPECT_EQ(plainText(reply->Memo1()), (Lines{"> line 1", "> ", "> line 3"}));
+    EXPECT_EQ(flagOf(kInbox, 1), 'V'); // the mailbox window leaves the flag
+
+    form->editMessage();
+    EXPECT_EQ(composed.back()->SubjectEdt()->text(), QStringLiteral("Plans"));
+    EXPECT_EQ(composed.back()->ToEdt()->toPlainText(), QStringLiteral("Ann Smith <ann@example.org>"));
+    EXPECT_EQ(plainText(composed.back()->Memo1()), (Lines{"line 1", "", "line 3"}));
+
+    // The viewer window carries the whole stored text, never the password, and marks "R".
+    TViewMailForm* viewer = openViewer(form, 0);
+    ASSERT_NE(viewer, nullptr);
+    viewer->forwardMessage();
+    EXPECT_EQ(composed.back()->SubjectEdt()->text(), QStringLiteral("(Fwd) Plans"));
+    EXPECT_EQ(composed.back()->ToEdt()->toPlainText(), QString());
+    EXPECT_EQ(plainText(composed.back()->Memo1()),
+              (Lines{"------- Forwarded Message Follows -------", "From: Ann Smith <ann@example.org>", "Subject: Plans",
+                     "X-Encoder: RC4 internal", "", "line 1", "", "line 3"}));
+    EXPECT_EQ(flagOf(kInbox, 1), 'R');
 }
 
 } // namespace

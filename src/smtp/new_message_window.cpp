@@ -1,0 +1,750 @@
+#include "smtp/new_message_window.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTextBlock>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <ctime>
+#include <algorithm>
+#include <functional>
+#include <cstdio>
+
+#include "addressbook/address_book_window.h"
+#include "app/resources.h"
+#include "app/text_conversion.h"
+#include "app/user_interaction.h"
+#include "pop3/attachment_store.h"
+#include "profile/file_util.h"
+#include "profile/ini_file.h"
+#include "smtp/compose_rules.h"
+#include "smtp/outbox.h"
+#include "smtp/rc4.h"
+#include "smtp/send_mail_dialog.h"
+#include "store/mailbox_store.h"
+#include "view/answer_rules.h"
+#include "view/attachment_dialog.h"
+
+namespace tavik {
+
+namespace {
+
+const char* const kTitle = "Tavik mail";
+const char* const kLayoutSection = "Compose";
+const char* const kLayoutFile = "custom.ini";
+const char* const kRecipientCaptions[] = {"To:", "cc:", "Bcc:"};
+const char* const kFieldKeys[] = {"Addresses", "Subject", "Body"};
+
+// A field's text for core: ISO-8859-1, one byte a character.
+std::string fieldText(const QString& text) { return toLatin1(text); }
+
+std::string joinedLines(const std::vector<std::string>& lines)
+{
+    std::string text;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (i)
+            text += '\n';
+        text += lines[i];
+    }
+    return text;
+}
+
+// Adds the code points of `text` that ISO-8859-1 cannot hold to `foreign`, each once.
+void collectForeign(const QString& text, std::vector<char32_t>& foreign)
+{
+    for (const char32_t cp : text.toUcs4())
+        if (cp > 0xff && std::find(foreign.begin(), foreign.end(), cp) == foreign.end())
+            foreign.push_back(cp);
+}
+
+std::string fontText(const QFont& font) { return font.toString().toUtf8().toStdString(); }
+
+bool fontFromText(const std::string& text, QFont& font)
+{
+    if (text.empty())
+        return false;
+    QFont stored;
+    if (!stored.fromString(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()))))
+        return false;
+    font = stored;
+    return true;
+}
+
+QToolButton* linkButton(const QString& text, QWidget* parent)
+{
+    auto* b = new QToolButton(parent);
+    b->setText(text);
+    b->setAutoRaise(true);
+    b->setCursor(Qt::PointingHandCursor);
+    b->setStyleSheet(QStringLiteral("QToolButton { color: palette(link); text-decoration: underline; }"));
+    return b;
+}
+
+} // namespace
+
+TNewMessageForm::TNewMessageForm(ComposeHost& host, QWidget* parent) : QWidget(parent), host_(host)
+{
+    setWindowTitle(QStringLiteral("New Message"));
+    setWindowIcon(resourcePicture("TOOL_COMPOSE"));
+    buildWidgets();
+    buildMenu();
+}
+
+TNewMessageForm::~TNewMessageForm() = default;
+
+void TNewMessageForm::buildWidgets()
+{
+    auto* outer = new QHBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->setSpacing(0);
+
+    // The side bar: the four commands, told apart by their tags.
+    auto* bar = new QFrame(this);
+    bar->setObjectName(QStringLiteral("composeSideBar"));
+    bar->setFrameShape(QFrame::StyledPanel);
+    bar->setBackgroundRole(QPalette::Dark);
+    bar->setAutoFillBackground(true);
+    auto* barLayout = new QVBoxLayout(bar);
+    const struct {
+        const char* text;
+        const char* picture;
+    } items[] = {{"Send Now...", "TOOL_CHECK_SEND"},
+                 {"Send later...", "TOOL_SEND_QUEUED"},
+                 {"Save as draft...", "TOOL_SAVE"},
+                 {"Cancel", "TOOL_DELETE"}};
+    for (int tag = 0; tag < 4; ++tag) {
+        auto* b = new QToolButton(bar);
+        b->setText(QString::fromLatin1(items[tag].text));
+        b->setIcon(resourcePicture(items[tag].picture));
+        b->setIconSize(QSize(24, 24));
+        b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+        b->setAutoRaise(true);
+        b->setProperty("tag", tag);
+        b->setMinimumWidth(112);
+        connect(b, &QToolButton::clicked, this, [this, tag] { sideBarClick(tag); });
+        barLayout->addWidget(b);
+        barItems_.push_back(b);
+    }
+    barLayout->addStretch(1);
+    outer->addWidget(bar);
+
+    auto* main = new QVBoxLayout;
+    main->setContentsMargins(6, 6, 6, 6);
+    outer->addLayout(main, 1);
+
+    // The panel links switch the panel above the body.
+    auto* linkRow = new QHBoxLayout;
+    int panelIndex = 0;
+    for (const char* text : {"Address", "Options", "Attachments"}) {
+        QToolButton* b = linkButton(QString::fromLatin1(text), this);
+        const int index = panelIndex++;
+        connect(b, &QToolButton::clicked, this, [this, index] { showPanel(index); });
+        linkRow->addWidget(b);
+        links_.push_back(b);
+    }
+    linkRow->addStretch(1);
+    main->addLayout(linkRow);
+
+    panels_ = new QStackedWidget(this);
+    panels_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    main->addWidget(panels_);
+
+    // Address panel: one of the three recipient fields at a time.
+    auto* address = new QWidget(panels_);
+    auto* addressGrid = new QGridLayout(address);
+    addressGrid->setContentsMargins(0, 0, 0, 0);
+    recipientLabel_ = new QToolButton(address);
+    recipientLabel_->setText(QString::fromLatin1(kRecipientCaptions[0]));
+    recipientLabel_->setIcon(resourcePicture("TOOL_ADDRESS_BOOK"));
+    recipientLabel_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    recipientLabel_->setAutoRaise(true);
+    recipientLabel_->setToolTip(QStringLiteral("Switch between the To, cc and Bcc recipients"));
+    connect(recipientLabel_, &QToolButton::clicked, this, [this] { Image1Click(); });
+    recipientStack_ = new QStackedWidget(address);
+    for (QPlainTextEdit** edit : {&to_, &cc_, &bcc_}) {
+        *edit = new QPlainTextEdit(recipientStack_);
+        (*edit)->setTabChangesFocus(true);
+        (*edit)->setLineWrapMode(QPlainTextEdit::NoWrap);
+        (*edit)->setFixedHeight(72);
+        recipientStack_->addWidget(*edit);
+    }
+    to_->setObjectName(QStringLiteral("ToEdt"));
+    cc_->setObjectName(QStringLiteral("ccEdt"));
+    bcc_->setObjectName(QStringLiteral("BccEdt"));
+    QToolButton* book = linkButton(QStringLiteral("Address Book"), address);
+    connect(book, &QToolButton::clicked, this, [this] { AddBookBtnClick(); });
+    links_.push_back(book);
+    addressGrid->addWidget(recipientLabel_, 0, 0, Qt::AlignTop);
+    addressGrid->addWidget(recipientStack_, 0, 1);
+    addressGrid->addWidget(book, 0, 2, Qt::AlignTop);
+    addressGrid->setColumnStretch(1, 1);
+    panels_->addWidget(address);
+
+    // Options panel.
+    auto* options = new QWidget(panels_);
+    auto* optionsGrid = new QGridLayout(options);
+    optionsGrid->setContentsMargins(0, 0, 0, 0);
+    // Two columns: what goes with the message on the left, its encryption on the right.
+    auto* priorityRow = new QHBoxLayout;
+    priorityRow->addWidget(new QLabel(QStringLiteral("Priority:"), options));
+    priority_ = new QComboBox(options);
+    priority_->addItems({QStringLiteral(" High"), QStringLiteral(" Normal"), QStringLiteral(" Low")});
+    priority_->setCurrentIndex(1);
+    priorityRow->addWidget(priority_);
+    priorityRow->addStretch(1);
+    optionsGrid->addLayout(priorityRow, 0, 0);
+    signature_ = new QCheckBox(QStringLiteral("Add Signature"), options);
+    receipt_ = new QCheckBox(QStringLiteral("Confirmation of receipt"), options);
+    encrypt_ = new QCheckBox(QStringLiteral("Encrypt usin internal encoder/decoder"), options);
+    optionsGrid->addWidget(signature_, 1, 0);
+    optionsGrid->addWidget(receipt_, 2, 0);
+    optionsGrid->addWidget(encrypt_, 0, 1);
+    passwordLabel_ = new QLabel(QStringLiteral("Password:"), options);
+    password_ = new QLineEdit(options);
+    password_->setMaxLength(kPasswordLength);
+    password_->setEchoMode(QLineEdit::Password);
+    password_->setMaximumWidth(120);
+    crypt_ = new QPushButton(QStringLiteral("Crypt"), options);
+    auto* passwordRow = new QHBoxLayout;
+    passwordRow->addWidget(passwordLabel_);
+    passwordRow->addWidget(password_);
+    passwordRow->addWidget(crypt_);
+    passwordRow->addStretch(1);
+    optionsGrid->addLayout(passwordRow, 1, 1);
+    optionsGrid->setColumnStretch(1, 1);
+    optionsGrid->setRowStretch(3, 1);
+    connect(encrypt_, &QCheckBox::toggled, this, [this](bool on) { encryptToggled(on); });
+    connect(crypt_, &QPushButton::clicked, this, [this] { btnCryptClick(); });
+    encryptToggled(false);
+    lastPriority_ = new QLabel(QStringLiteral("1"), options);
+    lastPriority_->setVisible(false);
+    panels_->addWidget(options);
+
+    // Attachments panel.
+    auto* attach = new QWidget(panels_);
+    auto* attachLayout = new QHBoxLayout(attach);
+    attachLayout->setContentsMargins(0, 0, 0, 0);
+    attachmentsList_ = new QListWidget(attach);
+    attachmentsList_->setFixedHeight(72);
+    attachmentsList_->setIconSize(QSize(16, 16));
+    attachLayout->addWidget(attachmentsList_, 1);
+    QToolButton* add = linkButton(QStringLiteral("Add Att."), attach);
+    connect(add, &QToolButton::clicked, this, [this] { AttachBtnClick(); });
+    connect(attachmentsList_, &QListWidget::itemDoubleClicked, this, [this] { AttachBtnClick(); });
+    links_.push_back(add);
+    attachLayout->addWidget(add, 0, Qt::AlignTop);
+    panels_->addWidget(attach);
+    // Every panel as high as the recipient field: the body keeps the rest.
+    panels_->setFixedHeight(std::max(options->sizeHint().height(), 80));
+
+    auto* subjectRow = new QHBoxLayout;
+    subjectRow->addWidget(new QLabel(QStringLiteral("Subject:"), this));
+    subject_ = new QLineEdit(this);
+    subject_->setObjectName(QStringLiteral("SubjectEdt"));
+    subjectRow->addWidget(subject_, 1);
+    main->addLayout(subjectRow);
+
+    memo_ = new QPlainTextEdit(this);
+    memo_->setObjectName(QStringLiteral("Memo1"));
+    memo_->setTabChangesFocus(false); // the body takes TAB characters
+    memo_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    main->addWidget(memo_, 1);
+
+    to_->setFocus();
+}
+
+void TNewMessageForm::buildMenu()
+{
+    menu_ = new QMenu(QStringLiteral("Mail"), this);
+    menu_->addAction(QStringLiteral("Send Message Now !"), this, [this] { MailNowBtnClick(); });
+    menu_->addAction(QStringLiteral("Send Message later (Queue)"), this, [this] { MailLaterBtnClick(); });
+    menu_->addAction(QStringLiteral("Save Message as Draft"), this, [this] { spdbtnDraftClick(); });
+    menu_->addAction(QStringLiteral("Discard Message"), this, [this] { speedBtnCancelClick(); });
+    menu_->addSeparator();
+    // Cut, copy and paste act on the field that has the focus.
+    const auto onFocused = [this](const std::function<void(QPlainTextEdit*)>& plain,
+                                  const std::function<void(QLineEdit*)>& line) {
+        return [this, plain, line] {
+            QWidget* w = focusWidget();
+            if (auto* edit = qobject_cast<QPlainTextEdit*>(w))
+                plain(edit);
+            else if (auto* field = qobject_cast<QLineEdit*>(w))
+                line(field);
+        };
+    };
+    menu_->addAction(QStringLiteral("Cut"), this,
+                     onFocused([](QPlainTextEdit* e) { e->cut(); }, [](QLineEdit* e) { e->cut(); }));
+    menu_->addAction(QStringLiteral("Copy"), this,
+                     onFocused([](QPlainTextEdit* e) { e->copy(); }, [](QLineEdit* e) { e->copy(); }));
+    menu_->addAction(QStringLiteral("Paste"), this,
+                     onFocused([](QPlainTextEdit* e) { e->paste(); }, [](QLineEdit* e) { e->paste(); }));
+    menu_->addSeparator();
+    menu_->addAction(QStringLiteral("Address Font..."), this, [this] { chooseFont(Field::Addresses); });
+    menu_->addAction(QStringLiteral("Subject Font..."), this, [this] { chooseFont(Field::Subject); });
+    menu_->addAction(QStringLiteral("Message Font..."), this, [this] { chooseFont(Field::Body); });
+    menu_->addAction(QStringLiteral("Address Color..."), this, [this] { chooseColor(Field::Addresses); });
+    menu_->addAction(QStringLiteral("Subject Color..."), this, [this] { chooseColor(Field::Subject); });
+    menu_->addAction(QStringLiteral("Message Color..."), this, [this] { chooseColor(Field::Body); });
+    for (QToolButton* b : barItems_) {
+        b->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(b, &QWidget::customContextMenuRequested, this,
+                [this, b](const QPoint& at) { menu_->popup(b->mapToGlobal(at)); });
+    }
+}
+
+void TNewMessageForm::contextMenuEvent(QContextMenuEvent* event)
+{
+    // The fields keep their own edit menus; the window's background offers "Mail".
+    menu_->popup(event->globalPos());
+    event->accept();
+}
+
+QToolButton* TNewMessageForm::sideBarItem(int tag) const
+{
+    return tag >= 0 && tag < static_cast<int>(barItems_.size()) ? barItems_[static_cast<std::size_t>(tag)] : nullptr;
+}
+
+QToolButton* TNewMessageForm::link(const QString& text) const
+{
+    for (QToolButton* b : links_)
+        if (b->text() == text)
+            return b;
+    return nullptr;
+}
+
+void TNewMessageForm::showPanel(int index) { panels_->setCurrentIndex(index); }
+
+void TNewMessageForm::encryptToggled(bool on)
+{
+    password_->setEnabled(on);
+    passwordLabel_->setEnabled(on);
+    crypt_->setVisible(on);
+}
+
+void TNewMessageForm::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    if (layoutRead_)
+        return;
+    signature_->setChecked(host_.settings().UseSignature);
+    int priority = 1;
+    if (host_.settings().LastMailPriority)
+        priority = host_.lastMailPriority;
+    priority_->setCurrentIndex(priority >= 0 && priority <= 2 ? priority : 1);
+    lastPriority_->setText(QString::number(priority));
+    readLayout();
+}
+
+void TNewMessageForm::setSubject(const std::string& subject) { subject_->setText(fromLatin1(subject)); }
+
+void TNewMessageForm::addToLine(const std::string& line)
+{
+    std::vector<std::string> lines = fieldLines(fieldText(to_->toPlainText()));
+    lines.push_back(line);
+    to_->setPlainText(fromLatin1(joinedLines(lines)));
+}
+
+void TNewMessageForm::setBodyLines(const std::vector<std::string>& lines)
+{
+    memo_->setPlainText(fromLatin1(joinedLines(lines)));
+}
+
+void TNewMessageForm::Image1Click()
+{
+    field_ = (field_ + 1) % 3;
+    recipientStack_->setCurrentIndex(field_);
+    recipientLabel_->setText(QString::fromLatin1(kRecipientCaptions[field_]));
+    showPanel(0);
+}
+
+void TNewMessageForm::sideBarClick(int tag)
+{
+    switch (tag) {
+    case 0: MailNowBtnClick(); break;
+    case 1: MailLaterBtnClick(); break;
+    case 2: spdbtnDraftClick(); break;
+    case 3: speedBtnCancelClick(); break;
+    default: break;
+    }
+}
+
+ComposedMessage TNewMessageForm::composedMessage() const
+{
+    ComposedMessage m;
+    m.ToLines = recipientLines(fieldText(to_->toPlainText()));
+    m.ccLines = recipientLines(fieldText(cc_->toPlainText()));
+    m.BccLines = recipientLines(fieldText(bcc_->toPlainText()));
+    m.Subject = fieldText(subject_->text());
+    m.Priority = priority_->currentIndex();
+    m.Receipt = receipt_->isChecked();
+    m.Encrypt = encrypt_->isChecked();
+    m.Password = fieldText(password_->text());
+    m.Body = fieldLines(fieldText(memo_->toPlainText()));
+    m.Attachments = attachments_;
+    return m;
+}
+
+bool TNewMessageForm::prepare(ComposedMessage& message, std::vector<std::string>& signature)
+{
+    ProfileSettings& settings = host_.settings();
+    // The box governs the message at hand; a signature file that cannot be used switches the
+    // option off for the rest of the run, as it always did.
+    signature.clear();
+    if (signature_->isChecked()) {
+        ProfileSettings probe = settings;
+        probe.UseSignature = true;
+        signature = LoadSignature(host_.ProfileDirectory(), probe);
+        if (!probe.UseSignature)
+            settings.UseSignature = false;
+    }
+
+    message = composedMessage();
+    if (message.ToLines.empty() && message.ccLines.empty() && message.BccLines.empty()) {
+        userInteraction().warn(kTitle, kNoAddressText);
+        return false;
+    }
+
+    std::vector<char32_t> foreign;
+    for (const QPlainTextEdit* e : {to_, cc_, bcc_, memo_})
+        collectForeign(e->toPlainText(), foreign);
+    collectForeign(subject_->text(), foreign);
+    collectForeign(password_->text(), foreign);
+    if (!foreign.empty()) {
+        // Box texts are ISO-8859-1 too: the characters are named by their code points.
+        std::string codes;
+        for (const char32_t cp : foreign) {
+            char buf[24];
+            std::snprintf(buf, sizeof buf, "%sU+%04X", codes.empty() ? "" : ", ", static_cast<unsigned>(cp));
+            codes += buf;
+        }
+        if (!userInteraction().askYesNo(kTitle, "The message holds characters that ISO-8859-1 cannot carry (" + codes +
+                                                    ").\r\nSend it with \"?\" in their place?"))
+            return false;
+    }
+
+    if (settings.PluggInSig)
+        for (auto& line : RandomSignature(settings, {}))
+            signature.push_back(std::move(line));
+
+    if (message.Encrypt) {
+        std::vector<std::string> lines = message.Body;
+        lines.insert(lines.end(), signature.begin(), signature.end());
+        const std::string warning = cipherWarning(lines, message.Password);
+        if (!warning.empty() && !userInteraction().askYesNo(kTitle, warning + "\r\nEncipher the message all the same?"))
+            return false;
+    }
+    return true;
+}
+
+void TNewMessageForm::MailNowBtnClick()
+{
+    ComposedMessage message;
+    std::vector<std::string> signature;
+    if (!prepare(message, signature))
+        return;
+    ProfileSettings& settings = host_.settings();
+    OutgoingMessage out;
+    try {
+        out = composeOutgoing(settings, message, signature);
+    } catch (const FileError& e) {
+        userInteraction().error(kTitle, e.what());
+        return;
+    }
+    lastPriority_->setText(QString::number(message.Priority));
+
+    bool sent = false;
+    {
+        TSendMailForm dialog(settings, this);
+        fillSendMail(dialog.SendMail1(), out);
+        sent = dialog.exec() == QDialog::Accepted;
+    }
+    const int target = sent ? kSentMailbox : kToSendMailbox;
+    if (!sent) {
+        const auto [address, name] = SplitRecipient(firstRecipientEntry(message));
+        userInteraction().inform(kTitle, cannotBeSentText(message.Subject, address));
+    }
+    try {
+        FileStoredCopy(host_.Mailbox(), host_.attachments(), target, settings, message, signature,
+                       sentCopyFrom(message), std::time(nullptr));
+    } catch (const std::exception& e) {
+        userInteraction().error(kTitle, e.what());
+        // Not sent and not filed: the window is all that holds the message.
+        if (!sent)
+            return;
+    }
+    finish(message.Priority);
+}
+
+void TNewMessageForm::MailLaterBtnClick() { file(Filing::Later); }
+
+void TNewMessageForm::spdbtnDraftClick() { file(Filing::Draft); }
+
+void TNewMessageForm::file(Filing filing)
+{
+    ComposedMessage message;
+    std::vector<std::string> signature;
+    if (!prepare(message, signature))
+        return;
+    const int target =
+        filing == Filing::Later ? kToSendMailbox : draftsTarget(host_.mailboxList(), host_.settings().DraftsMailBox);
+    try {
+        FileStoredCopy(host_.Mailbox(), host_.attachments(), target, host_.settings(), message, signature,
+                       firstRecipientLine(message), std::time(nullptr));
+    } catch (const std::exception& e) {
+        userInteraction().error(kTitle, e.what());
+        return;
+    }
+    lastPriority_->setText(QString::number(message.Priority));
+    finish(message.Priority);
+}
+
+void TNewMessageForm::finish(int priority)
+{
+    if (priority >= 0 && priority <= 2)
+        host_.lastMailPriority = priority;
+    handled_ = true;
+    closeWindow();
+}
+
+void TNewMessageForm::closeWindow()
+{
+    if (auto* sub = qobject_cast<QMdiSubWindow*>(parentWidget()))
+        sub->close();
+    else
+        close();
+}
+
+void TNewMessageForm::speedBtnCancelClick() { closeWindow(); }
+
+bool TNewMessageForm::mayClose()
+{
+    if (handled_ || discardAgreed_)
+        return true;
+    discardAgreed_ = userInteraction().askYesNo(kTitle, discardQuestion(fieldText(subject_->text())));
+    return discardAgreed_;
+}
+
+void TNewMessageForm::closeEvent(QCloseEvent* event)
+{
+    if (!mayClose()) {
+        event->ignore();
+        return;
+    }
+    writeLayout();
+    event->accept();
+}
+
+void TNewMessageForm::AddBookBtnClick()
+{
+    const ComposedMessage current = composedMessage();
+    std::vector<std::string> list = addressBookSendList(current);
+    if (!runAddressBook(this, host_.ProfileDirectory(), list))
+        return;
+    std::vector<std::string> to, cc, bcc;
+    sortBackSendList(list, to, cc, bcc);
+    to_->setPlainText(fromLatin1(joinedLines(to)));
+    cc_->setPlainText(fromLatin1(joinedLines(cc)));
+    bcc_->setPlainText(fromLatin1(joinedLines(bcc)));
+}
+
+void TNewMessageForm::AttachBtnClick()
+{
+    TMimeManager* mime = host_.mimeManager();
+    if (!mime) {
+        userInteraction().error(kTitle, "The MIME types of this profile are not open.");
+        return;
+    }
+    std::vector<TOutgoingAttachment> list = attachments_;
+    if (!runAttachmentDialog(this, *mime, list))
+        return;
+    setAttachmentList(std::move(list));
+    showPanel(2);
+}
+
+void TNewMessageForm::setAttachmentList(std::vector<TOutgoingAttachment> attachments)
+{
+    attachments_ = std::move(attachments);
+    refreshAttachmentList();
+}
+
+void TNewMessageForm::refreshAttachmentList()
+{
+    attachmentsList_->clear();
+    for (const auto& a : attachments_) {
+        std::string text = a.Name;
+        if (!a.Description.empty())
+            text += " (" + a.Description + ")";
+        std::string lower = a.MimeType;
+        for (char& c : lower)
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c - 'A' + 'a');
+        QIcon icon = mimeTypePicture(lower);
+        if (icon.isNull())
+            icon = resourcePicture("MAIL_ATTACHMENT2"); // the generic one
+        attachmentsList_->addItem(new QListWidgetItem(icon, fromLatin1(text)));
+    }
+    if (attachmentsList_->count() > 0)
+        attachmentsList_->setCurrentRow(0);
+}
+
+void TNewMessageForm::btnCryptClick()
+{
+    const std::string password = fieldText(password_->text());
+    const std::vector<std::string> lines = fieldLines(fieldText(memo_->toPlainText()));
+    // A cipher text with a line break would fall apart in the field and not decipher again.
+    for (const auto& line : lines) {
+        const CipherLineRisk risk = cipherLineRisk(line, password);
+        if (risk == CipherLineRisk::None)
+            continue;
+        const std::string warning = cipherWarning(lines, password);
+        if (!userInteraction().askYesNo(kTitle, warning + "\r\nEncipher the text all the same?"))
+            return;
+        break;
+    }
+    std::vector<std::string> out;
+    out.reserve(lines.size());
+    for (const auto& line : lines)
+        out.push_back(EncipherLine(line, password));
+    setBodyLines(out);
+}
+
+void TNewMessageForm::chooseFont(Field field)
+{
+    const QWidget* sample = field == Field::Addresses ? static_cast<QWidget*>(to_)
+                            : field == Field::Subject ? static_cast<QWidget*>(subject_)
+                                                      : static_cast<QWidget*>(memo_);
+    if (std::optional<QFont> font = userInteraction().askFont("Font", sample->font())) {
+        applyFont(field, *font);
+        writeLayout();
+    }
+}
+
+void TNewMessageForm::chooseColor(Field field)
+{
+    const QWidget* sample = field == Field::Addresses ? static_cast<QWidget*>(to_)
+                            : field == Field::Subject ? static_cast<QWidget*>(subject_)
+                                                      : static_cast<QWidget*>(memo_);
+    if (std::optional<QColor> color = userInteraction().askColor("Color", sample->palette().color(QPalette::Base))) {
+        applyColor(field, *color);
+        writeLayout();
+    }
+}
+
+void TNewMessageForm::applyFont(Field field, const QFont& font)
+{
+    switch (field) {
+    case Field::Addresses:
+        for (QPlainTextEdit* e : {to_, cc_, bcc_})
+            e->setFont(font);
+        break;
+    case Field::Subject: subject_->setFont(font); break;
+    case Field::Body: memo_->setFont(font); break;
+    }
+}
+
+void TNewMessageForm::applyColor(Field field, const QColor& color)
+{
+    const auto paint = [&color](QWidget* w) {
+        QPalette p = w->palette();
+        p.setColor(QPalette::Base, color);
+        w->setPalette(p);
+    };
+    switch (field) {
+    case Field::Addresses:
+        for (QPlainTextEdit* e : {to_, cc_, bcc_})
+            paint(e);
+        break;
+    case Field::Subject: paint(subject_); break;
+    case Field::Body: paint(memo_); break;
+    }
+}
+
+std::string TNewMessageForm::layoutPath() const { return host_.ProfileDirectory() + kLayoutFile; }
+
+void TNewMessageForm::readLayout()
+{
+    layoutRead_ = true;
+    IniFile ini;
+    try {
+        ini = IniFile(layoutPath());
+    } catch (const std::exception& e) {
+        userInteraction().error(kTitle, e.what());
+        return;
+    }
+    const Field fields[] = {Field::Addresses, Field::Subject, Field::Body};
+    for (int i = 0; i < 3; ++i) {
+        QFont font;
+        if (fontFromText(ini.readString(kLayoutSection, std::string(kFieldKeys[i]) + "Font"), font))
+            applyFont(fields[i], font);
+        const QColor color =
+            QColor::fromString(fromLatin1(ini.readString(kLayoutSection, std::string(kFieldKeys[i]) + "Color")));
+        if (color.isValid())
+            applyColor(fields[i], color);
+    }
+    QWidget* frame = parentWidget() ? parentWidget() : this;
+    const long long w = ini.readInteger(kLayoutSection, "Width", -1), h = ini.readInteger(kLayoutSection, "Height", -1);
+    if (w >= 200 && w <= 8000 && h >= 150 && h <= 8000)
+        frame->resize(static_cast<int>(w), static_cast<int>(h));
+    const long long x = ini.readInteger(kLayoutSection, "Left", -100000), y = ini.readInteger(kLayoutSection, "Top", -100000);
+    if (x >= 0 && x <= 8000 && y >= 0 && y <= 8000)
+        frame->move(static_cast<int>(x), static_cast<int>(y));
+}
+
+void TNewMessageForm::writeLayout()
+{
+    if (!layoutRead_)
+        return;
+    try {
+        IniFile ini(layoutPath());
+        const QWidget* samples[] = {to_, subject_, memo_};
+        for (int i = 0; i < 3; ++i) {
+            ini.writeString(kLayoutSection, std::string(kFieldKeys[i]) + "Font", fontText(samples[i]->font()));
+            ini.writeString(kLayoutSection, std::string(kFieldKeys[i]) + "Color",
+                            toLatin1(samples[i]->palette().color(QPalette::Base).name()));
+        }
+        const QWidget* frame = parentWidget() ? parentWidget() : this;
+        ini.writeInteger(kLayoutSection, "Width", frame->width());
+        ini.writeInteger(kLayoutSection, "Height", frame->height());
+        ini.writeInteger(kLayoutSection, "Left", std::max(0, frame->x()));
+        ini.writeInteger(kLayoutSection, "Top", std::max(0, frame->y()));
+        ini.save();
+    } catch (const std::exception& e) {
+        userInteraction().error(kTitle, e.what());
+    }
+}
+
+void fillComposition(TNewMessageForm& form, const AnswerText& answer)
+{
+    form.setSubject(answer.SubjectEdt);
+    if (!answer.ToEdt.empty())
+        form.addToLine(answer.ToEdt);
+    form.setBodyLines(answer.Memo1);
+}
+
+TNewMessageForm* openCompositionWindow(QMdiArea* area, ComposeHost& host)
+{
+    auto* form = new TNewMessageForm(host);
+    QMdiSubWindow* sub = area->addSubWindow(form);
+    sub->setAttribute(Qt::WA_DeleteOnClose);
+    sub->setWindowIcon(form->windowIcon());
+    const QSize room = area->viewport()->size();
+    sub->resize(std::max(480, std::min(760, room.width() - 32)), std::max(380, std::min(600, room.height() - 32)));
+    sub->show();
+    area->setActiveSubWindow(sub);
+    return form;
+}
+
+} // namespace tavik

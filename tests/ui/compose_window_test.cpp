@@ -1,0 +1,537 @@
+// The composition window offscreen: its fields and commands, what it sends to the real SMTP
+// server (parsed by Python's email package), what it files, and its questions.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTcpServer>
+#include <QToolButton>
+#include <filesystem>
+
+#include "addressbook/address_book_window.h"
+#include "app/mail_workflows.h"
+#include "view/mailbox_window.h"
+#include "view/mime_editor_dialog.h"
+#include "peers/peer_fixtures.h"
+#include "pop3/attachment_store.h"
+#include "smtp/compose_rules.h"
+#include "smtp/new_message_window.h"
+#include "smtp/outbox.h"
+#include "smtp/rc4.h"
+#include "smtp/send_mail_dialog.h"
+#include "store/mailbox_store.h"
+#include "ui/main_window_support.h"
+
+using namespace tavik;
+using namespace tavik::test;
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class Compose : public UiTest, public ComposeHost {
+protected:
+    Compose()
+    {
+        settings_.Name = "Sam Sender";
+        settings_.RetAddr = "sam@example.org";
+        settings_.SmtpServer = "127.0.0.1";
+        store_.MailBoxes = boxes_;
+        store_.SetMailBoxDirectory(dir_.path() + "mailboxe/");
+        attachments_.SetAttachmentDirectory(dir_.path() + "attach/");
+    }
+
+    ProfileSettings& settings() override { return settings_; }
+    const std::string& ProfileDirectory() const override { return dir_.path(); }
+    TNMailBox& Mailbox() override { return store_; }
+    TAttachmentManager& attachments() override { return attachments_; }
+    const MailboxList& mailboxList() override { return boxes_; }
+    TMimeManager* mimeManager() override { return nullptr; }
+
+    std::unique_ptr<TNewMessageForm> window()
+    {
+        auto w = std::make_unique<TNewMessageForm>(*this);
+        w->show();
+        return w;
+    }
+    int count(int mailbox)
+    {
+        store_.SetCurrentMailBoxNumber(mailbox);
+        return store_.CurrentMailBoxMessages();
+    }
+    // The stored text of message 1 of `mailbox`, its index fields loaded.
+    Lines stored(int mailbox, int message = 1)
+    {
+        store_.SetCurrentMailBoxNumber(mailbox);
+        store_.SetMsg_Number(message);
+        store_.LoadMessageText();
+        return store_.Msg_Text;
+    }
+    // A port on which nothing listens.
+    static quint16 closedPort()
+    {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        const quint16 port = probe.serverPort();
+        probe.close();
+        return port;
+    }
+    void pythonCheck(const std::string& message, const std::string& json)
+    {
+        const std::string msg = dir_.path() + "message.eml", exp = dir_.path() + "expect.json";
+        writeBytes(msg, message);
+        writeBytes(exp, json);
+        const std::string script =
+            (std::filesystem::path(__FILE__).parent_path().parent_path() / "smtp" / "check_message.py").string();
+        const std::string cmd = "/usr/bin/python3 '" + script + "' '" + msg + "' '" + exp + "' 2>&1";
+        FILE* p = ::popen(cmd.c_str(), "r");
+        ASSERT_NE(p, nullptr);
+        std::string out;
+        char buf[512];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
+            out.append(buf, n);
+        const int status = ::pclose(p);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+    }
+
+    TempDir dir_;
+    ProfileSettings settings_;
+    MailboxList boxes_ = {"m0=New Mail", "m1=Sent", "m2=To Send", "m3=Drafts", "m4=Trash"};
+    TNMailBox store_;
+    TAttachmentManager attachments_;
+};
+
+// The header block a filed copy starts with, for Sam and the given lines.
+Lines storedHead(const Lines& recipients, const std::string& date, const Lines& middle)
+{
+    Lines l = {"From: Sam Sender <sam@example.org>"};
+    l.insert(l.end(), recipients.begin(), recipients.end());
+    l.push_back("Date: " + date);
+    l.insert(l.end(), middle.begin(), middle.end());
+    l.push_back(std::string("X-Encoder-Verify: ") + (RC4SelfTest() ? "True" : "False"));
+    l.push_back("X-Mailer: Tavik mail v1.1b");
+    l.push_back("");
+    return l;
+}
+
+TEST_F(Compose, FieldsOptionsAndTheRecipientFieldCycle)
+{
+    settings_.UseSignature = true;
+    auto w = window();
+    EXPECT_EQ(w->childKind(), MailChildWindow::Kind::Composition);
+    ASSERT_EQ(w->cbPriority()->count(), 3);
+    EXPECT_EQ(w->cbPriority()->itemText(0), QStringLiteral(" High"));
+    EXPECT_EQ(w->cbPriority()->itemText(1), QStringLiteral(" Normal"));
+    EXPECT_EQ(w->cbPriority()->itemText(2), QStringLiteral(" Low"));
+    EXPECT_EQ(w->cbPriority()->currentIndex(), 1);
+    EXPECT_TRUE(w->checkSignature()->isChecked());
+    EXPECT_EQ(w->checkSignature()->text(), QStringLiteral("Add Signature"));
+    EXPECT_EQ(w->checkReceipt()->text(), QStringLiteral("Confirmation of receipt"));
+    EXPECT_EQ(w->checkEncrypt()->text(), QStringLiteral("Encrypt usin internal encoder/decoder"));
+    EXPECT_EQ(w->LastMailPriority()->text(), QStringLiteral("1"));
+    EXPECT_FALSE(w->LastMailPriority()->isVisible());
+    EXPECT_FALSE(w->Memo1()->tabChangesFocus());
+    const char* items[] = {"Send Now...", "Send later...", "Save as draft...", "Cancel"};
+    for (int tag = 0; tag < 4; ++tag) {
+        ASSERT_NE(w->sideBarItem(tag), nullptr);
+        EXPECT_EQ(w->sideBarItem(tag)->text(), QString::fromLatin1(items[tag]));
+        EXPECT_EQ(w->sideBarItem(tag)->property("tag").toInt(), tag);
+    }
+    for (const char* l : {"Address Book", "Add Att.", "Address", "Options", "Attachments"})
+        EXPECT_NE(w->link(QString::fromLatin1(l)), nullptr) << l;
+
+    // The password and its button only while encryption is ticked.
+    w->link(QStringLiteral("Options"))->click();
+    EXPECT_FALSE(w->editEncryptPwd()->isEnabled());
+    EXPECT_FALSE(w->btnCrypt()->isVisible());
+    w->checkEncrypt()->setChecked(true);
+    EXPECT_TRUE(w->editEncryptPwd()->isEnabled());
+    EXPECT_TRUE(w->btnCrypt()->isVisible());
+    EXPECT_EQ(w->editEncryptPwd()->maxLength(), 8);
+    EXPECT_EQ(w->editEncryptPwd()->echoMode(), QLineEdit::Password);
+
+    const QPlainTextEdit* fields[] = {w->ToEdt(), w->ccEdt(), w->BccEdt()};
+    EXPECT_EQ(w->recipientLabel()->text(), QStringLiteral("To:"));
+    for (const char* caption : {"cc:", "Bcc:", "To:"}) {
+        w->recipientLabel()->click();
+        EXPECT_EQ(w->recipientLabel()->text(), QString::fromLatin1(caption));
+    }
+    EXPECT_EQ(w->recipientFields()->currentWidget(), fields[0]);
+    w->Image1Click();
+    EXPECT_EQ(w->recipientFields()->currentWidget(), fields[1]);
+    w->Image1Click();
+    EXPECT_EQ(w->recipientFields()->currentWidget(), fields[2]);
+
+    // Crypt enciphers the body line by line; again with the same password restores it.
+    std::string plain;
+    for (int i = 0; plain.empty(); ++i)
+        if (cipherLineRisk("text " + std::to_string(i), "pw") == CipherLineRisk::None)
+            plain = "text " + std::to_string(i);
+    w->Memo1()->setPlainText(QString::fromLatin1(plain.c_str()) + QStringLiteral("\n\n") +
+                             QString::fromLatin1(plain.c_str()));
+    w->editEncryptPwd()->setText(QStringLiteral("pw"));
+    w->btnCrypt()->click();
+    EXPECT_EQ(w->composedMessage().Body, (Lines{EncipherLine(plain, "pw"), "", EncipherLine(plain, "pw")}));
+    w->btnCrypt()->click();
+    EXPECT_EQ(w->composedMessage().Body, (Lines{plain, "", plain}));
+    ui.yesNo = {true};
+    w->close();
+}
+
+TEST_F(Compose, WithoutAnAddressNothingIsSentOrFiled)
+{
+    auto w = window();
+    w->ToEdt()->setPlainText(QStringLiteral("\n  \n"));
+    w->SubjectEdt()->setText(QStringLiteral("Nobody"));
+    w->MailNowBtnClick();
+    w->MailLaterBtnClick();
+    w->spdbtnDraftClick();
+    EXPECT_EQ(ui.textsOf("warn"), Lines(3, kNoAddressText));
+    EXPECT_FALSE(w->handled());
+    EXPECT_TRUE(w->isVisible());
+    for (int m : {2, 3, 4})
+        EXPECT_EQ(count(m), 0);
+
+    // The untouched question names the subject; No keeps the window.
+    ui.yesNo = {false, true};
+    w->sideBarItem(3)->click();
+    EXPECT_TRUE(w->isVisible());
+    w->close();
+    EXPECT_FALSE(w->isVisible());
+    EXPECT_EQ(ui.textsOf("question"), Lines(2, "Subject: Nobody\r\nAre you sure you want to discard this message?"));
+}
+
+TEST_F(Compose, AnUntouchedWindowAsksWithTheSubjectUnknown)
+{
+    auto w = window();
+    ui.yesNo = {true};
+    EXPECT_TRUE(w->close());
+    EXPECT_EQ(ui.textsOf("question"), Lines{"Subject: Unknown\r\nAre you sure you want to discard this message?"});
+    EXPECT_TRUE(w->mayClose()); // agreed once: no second question
+}
+
+TEST_F(Compose, SendNowReachesTheRealServerAndIsFiledInSent)
+{
+    SmtpSink sink;
+    ASSERT_TRUE(sink.start()) << sink.error();
+    settings_.SmtpPort = sink.port();
+    settings_.UseSignature = true;
+    writeBytes(dir_.path() + "signatur.def", "-- \r\nSam\r\n");
+    auto w = window();
+    w->ToEdt()->setPlainText(QStringLiteral("Ann Example <ann@example.net>\nbob@example.net\n"));
+    w->ccEdt()->setPlainText(QStringLiteral("carl@example.net"));
+    w->BccEdt()->setPlainText(QStringLiteral("Hidden Person <hidden@example.net>"));
+    w->SubjectEdt()->setText(QStringLiteral("Plans"));
+    w->cbPriority()->setCurrentIndex(2);
+    w->checkReceipt()->setChecked(true);
+    w->Memo1()->setPlainText(QStringLiteral("Hello,\tall\n\nsee you"));
+    w->MailNowBtnClick();
+
+    ASSERT_TRUE(sink.waitForMessages(1));
+    const SmtpMessage m = sink.messages().front();
+    EXPECT_EQ(m.mail_from, "sam@example.org");
+    EXPECT_EQ(m.rcpt_tos, (Lines{"ann@example.net", "bob@example.net", "carl@example.net", "hidden@example.net"}));
+    EXPECT_EQ(m.content.find("hidden"), std::string::npos) << "a Bcc recipient in the headers";
+    pythonCheck(m.content, R"({"addresses": {"From": [["Sam Sender", "sam@example.org"]],
+                 "To": [["Ann Example", "ann@example.net"], ["", "bob@example.net"]],
+                 "Cc": [["", "carl@example.net"]]},
+               "headers": {"Subject": ["Plans"], "Bcc": [], "X-Priority": ["5"], "X-MSMail-Priority": ["Low"],
+                 "Return-receipt-to": ["sam@example.org"], "X-Encoder": [], "X-Mailer": ["Tavik mail v1.1b"]},
+               "text": {"body": "Hello,\tall\r\n\r\nsee you\r\n \r\n-- \r\nSam\r\n\r\n"}})");
+    EXPECT_TRUE(ui.textsOf("inform").empty());
+
+    ASSERT_EQ(count(kSentMailbox), 1);
+    const Lines text = stored(kSentMailbox);
+    const std::string date = store_.Msg_Date;
+    Lines expected = storedHead({"To: Ann Example <ann@example.net>", "To: bob@example.net", "cc: carl@example.net",
+                                 "Bcc: Hidden Person <hidden@example.net>"},
+                                date,
+                                {"Subject: Plans", "X-Priority: 5", "X-MSMail-Priority: Low",
+                                 "Return-receipt-to: sam@example.org"});
+    for (const char* l : {"Hello,\tall", "", "see you", " ", "-- ", "Sam"})
+        expected.push_back(l);
+    EXPECT_EQ(text, expected);
+    EXPECT_EQ(store_.Msg_From, "Ann Example <ann@example.net>");
+    EXPECT_EQ(store_.Msg_To, "Ann Example <ann@example.net>");
+    EXPECT_EQ(store_.Msg_Subject, "Plans");
+    EXPECT_EQ(store_.Msg_Flag, 'U');
+    EXPECT_EQ(store_.Msg_Part, 0);
+    EXPECT_TRUE(w->handled());
+    EXPECT_FALSE(w->isVisible());
+    EXPECT_TRUE(ui.textsOf("question").empty());
+}
+
+TEST_F(Compose, EncryptionMarksTheWireWithoutAndTheStoredCopyWithThePassword)
+{
+    SmtpSink sink;
+    ASSERT_TRUE(sink.start()) << sink.error();
+    settings_.SmtpPort = sink.port();
+    std::string plain;
+    for (int i = 0; plain.empty(); ++i)
+        if (cipherLineRisk("secret plan " + std::to_string(i), "pw12") == CipherLineRisk::None &&
+            EncipherLine("secret plan " + std::to_string(i), "pw12").find('\x01') == std::string::npos)
+            plain = "secret plan " + std::to_string(i);
+    auto w = window();
+    w->ToEdt()->setPlainText(QStringLiteral("ann@example.net"));
+    w->checkEncrypt()->setChecked(true);
+    w->editEncryptPwd()->setText(QStringLiteral("pw12"));
+    w->Memo1()->setPlainText(QString::fromLatin1(plain.c_str()));
+    w->MailNowBtnClick();
+    ASSERT_TRUE(sink.waitForMessages(1));
+    const std::string wire = sink.messages().front().content;
+    // Extra header lines go out with the writer's two trailing blanks.
+    EXPECT_NE(wire.find("\r\nX-Encoder: RC4 internal  \r\n"), std::string::npos) << wire;
+    EXPECT_EQ(wire.find("pw12"), std::string::npos);
+    EXPECT_EQ(wire.find(plain), std::string::npos);
+
+    const Lines text = stored(kSentMailbox);
+    Lines expected = storedHead({"To: ann@example.net"}, store_.Msg_Date,
+                                {"X-Priority: 3", "X-MSMail-Priority: Normal", "X-Encoder: RC4 internal pw12"});
+    expected.push_back(EncipherLine(plain, "pw12"));
+    EXPECT_EQ(text, expected);
+}
+
+TEST_F(Compose, AFailedSendIsFiledInToSendAndTheOutboxDeliversIt)
+{
+    settings_.SmtpPort = closedPort();
+    auto w = window();
+    w->BccEdt()->setPlainText(QStringLiteral("Hidden Person <hidden@example.net>"));
+    w->SubjectEdt()->setText(QStringLiteral("Later"));
+    w->Memo1()->setPlainText(QStringLiteral("body"));
+    w->MailNowBtnClick();
+    // Only a Bcc recipient: the message names it all the same.
+    EXPECT_EQ(ui.textsOf("inform"),
+              Lines{"Message \"Later\" for hidden@example.net cannot be sent.\r\nIt will be stored in the \"To Send\" folder."});
+    EXPECT_EQ(ui.textsOf("error").size(), 1u); // the send dialog's own box
+    EXPECT_EQ(count(kSentMailbox), 0);
+    ASSERT_EQ(count(kToSendMailbox), 1);
+    stored(kToSendMailbox);
+    EXPECT_EQ(store_.Msg_From, "Hidden Person <hidden@example.net>");
+    EXPECT_TRUE(w->handled());
+
+    SmtpSink sink;
+    ASSERT_TRUE(sink.start()) << sink.error();
+    settings_.SmtpPort = sink.port();
+    struct View : OutboxView {
+        ProfileSettings& s;
+        explicit View(ProfileSettings& settings) : s(settings) {}
+        bool sendMessage(const OutgoingMessage& message, int) override
+        {
+            TSendMailForm dialog(s);
+            fillSendMail(dialog.SendMail1(), message);
+            return dialog.exec() == QDialog::Accepted;
+        }
+        void showFileError(const std::string& text) override { ADD_FAILURE() << text; }
+    } view(settings_);
+    Outbox outbox(settings_, store_, attachments_, view);
+    outbox.run();
+    ASSERT_TRUE(sink.waitForMessages(1));
+    EXPECT_EQ(sink.messages().front().rcpt_tos, Lines{"hidden@example.net"});
+    EXPECT_EQ(sink.messages().front().content.find("hidden"), std::string::npos);
+    EXPECT_EQ(count(kToSendMailbox), 0);
+    EXPECT_EQ(count(kSentMailbox), 1);
+}
+
+TEST_F(Compose, SendLaterAndDraftsAreFiledWhereTheyBelong)
+{
+    auto w = window();
+    w->ToEdt()->setPlainText(QStringLiteral("Ann Example <ann@example.net>"));
+    w->SubjectEdt()->setText(QStringLiteral("Queued"));
+    w->cbPriority()->setCurrentIndex(2);
+    w->Memo1()->setPlainText(QStringLiteral("one\n\ttwo\n"));
+    w->MailLaterBtnClick();
+    ASSERT_EQ(count(kToSendMailbox), 1);
+    Lines expected = storedHead({"To: Ann Example <ann@example.net>"}, (stored(kToSendMailbox), store_.Msg_Date),
+                                {"Subject: Queued", "X-Priority: 5", "X-MSMail-Priority: Low"});
+    expected.push_back("one");
+    expected.push_back("\ttwo");
+    EXPECT_EQ(stored(kToSendMailbox), expected);
+    EXPECT_EQ(store_.Msg_From, "Ann Example <ann@example.net>");
+    EXPECT_TRUE(w->handled());
+
+    // A drafts name that matches no mailbox: "Drafts", not the mailbox selected in the store.
+    settings_.DraftsMailBox = "Nowhere";
+    auto d = window();
+    d->ToEdt()->setPlainText(QStringLiteral("bob@example.net"));
+    store_.SetCurrentMailBoxNumber(kToSendMailbox);
+    d->spdbtnDraftClick();
+    EXPECT_EQ(count(kToSendMailbox), 1);
+    EXPECT_EQ(count(kDraftsMailbox), 1);
+    stored(kDraftsMailbox);
+    EXPECT_EQ(store_.Msg_From, "bob@example.net");
+    EXPECT_EQ(store_.Msg_Subject, "");
+}
+
+TEST_F(Compose, TheSignatureBoxGovernsTheMessageAtHand)
+{
+    settings_.UseSignature = true;
+    writeBytes(dir_.path() + "signatur.def", "-- \r\nSam\r\n");
+    auto w = window();
+    w->ToEdt()->setPlainText(QStringLiteral("ann@example.net"));
+    w->Memo1()->setPlainText(QStringLiteral("body"));
+    w->checkSignature()->setChecked(false);
+    w->MailLaterBtnClick();
+    EXPECT_EQ(stored(kToSendMailbox).back(), "body");
+    EXPECT_TRUE(settings_.UseSignature);
+
+    // A missing file switches the option off for the rest of the run.
+    std::filesystem::remove(dir_.path() + "signatur.def");
+    auto v = window();
+    v->ToEdt()->setPlainText(QStringLiteral("ann@example.net"));
+    v->Memo1()->setPlainText(QStringLiteral("body two"));
+    v->MailLaterBtnClick();
+    EXPECT_EQ(stored(kToSendMailbox, 2).back(), "body two");
+    EXPECT_FALSE(settings_.UseSignature);
+    EXPECT_FALSE(window()->checkSignature()->isChecked());
+    ui.yesNo = {true};
+}
+
+TEST_F(Compose, TheRandomSignatureIsAlwaysOneWholeBlock)
+{
+    settings_.PluggInSig = true;
+    settings_.PluggInSigFile = dir_.path() + "sigs.txt";
+    writeBytes(settings_.PluggInSigFile, "First one\r\nline two\r\n\r\nSecond\r\n\r\nThird a\r\nThird b\r\n");
+    const std::vector<Lines> blocks = {{"First one", "line two"}, {"Second"}, {"Third a", "Third b"}};
+    for (int i = 1; i <= 24; ++i) {
+        auto w = window();
+        w->ToEdt()->setPlainText(QStringLiteral("ann@example.net"));
+        w->Memo1()->setPlainText(QStringLiteral("body"));
+        w->spdbtnDraftClick();
+        const Lines text = stored(kDraftsMailbox, i);
+        const auto body = std::find(text.begin(), text.end(), std::string("body"));
+        ASSERT_NE(body, text.end());
+        const Lines tail(body + 1, text.end());
+        EXPECT_NE(std::find(blocks.begin(), blocks.end(), tail), blocks.end()) << i;
+    }
+}
+
+TEST_F(Compose, LastMailPriorityCarriesTheLastPriorityUsed)
+{
+    settings_.LastMailPriority = true;
+    auto w = window();
+    w->ToEdt()->setPlainText(QStringLiteral("ann@example.net"));
+    w->cbPriority()->setCurrentIndex(0);
+    w->MailLaterBtnClick();
+    EXPECT_EQ(w->LastMailPriority()->text(), QStringLiteral("0"));
+    auto next = window();
+    EXPECT_EQ(next->cbPriority()->currentIndex(), 0);
+    settings_.LastMailPriority = false;
+    EXPECT_EQ(window()->cbPriority()->currentIndex(), 1);
+    ui.yesNo = {true, true};
+}
+
+TEST_F(Compose, CharactersBeyondLatin1AreNamedBeforeTheyBecomeQuestionMarks)
+{
+    auto w = window();
+    w->ToEdt()->setPlainText(QStringLiteral("ann@example.net"));
+    w->SubjectEdt()->setText(QStringLiteral("Caf\u00e9"));
+    w->Memo1()->setPlainText(QStringLiteral("5 \u20ac and \u20ac, \u2014 done"));
+    ui.yesNo = {false, true};
+    w->MailLaterBtnClick();
+    EXPECT_EQ(count(kToSendMailbox), 0);
+    EXPECT_FALSE(w->handled());
+    w->MailLaterBtnClick();
+    EXPECT_EQ(ui.textsOf("question"),
+              Lines(2, "The message holds characters that ISO-8859-1 cannot carry (U+20AC, U+2014).\r\n"
+                       "Send it with \"?\" in their place?"));
+    EXPECT_EQ(stored(kToSendMailbox).back(), "5 ? and ?, ? done");
+    EXPECT_EQ(store_.Msg_Subject, "Caf\xe9");
+}
+
+TEST_F(Compose, AddressBookEntriesComeBackIntoTheirFields)
+{
+    auto w = window();
+    w->ToEdt()->setPlainText(QStringLiteral("Ann <ann@x.net>"));
+    w->BccEdt()->setPlainText(QStringLiteral("hid@x.net"));
+    std::vector<std::string> offered;
+    auto driver = ModalDriver::on<TMyAddressForm>([&offered](TMyAddressForm* book) {
+        offered = book->sendList();
+        book->button(QStringLiteral("OK"))->click();
+    });
+    w->AddBookBtnClick();
+    ASSERT_TRUE(driver->handled());
+    EXPECT_EQ(offered, (Lines{"To: Ann <ann@x.net>", "Bcc: hid@x.net"}));
+    EXPECT_EQ(w->ToEdt()->toPlainText(), QStringLiteral("Ann <ann@x.net>"));
+    EXPECT_EQ(w->ccEdt()->toPlainText(), QString());
+    EXPECT_EQ(w->BccEdt()->toPlainText(), QStringLiteral("hid@x.net"));
+    ui.yesNo = {true};
+}
+
+TEST_F(Compose, AttachmentsAreListedAndRegisteredWithTheFiledCopy)
+{
+    writeBytes(dir_.path() + "report.pdf", std::string(1234, 'x'));
+    writeBytes(dir_.path() + "notes.txt", "notes\r\n");
+    auto w = window();
+    TOutgoingAttachment a, b;
+    a.Path = dir_.path() + "report.pdf";
+    a.Name = "report.pdf";
+    a.MimeType = "application/pdf";
+    a.Description = "the report";
+    b.Path = dir_.path() + "notes.txt";
+    b.Name = "notes.txt";
+    b.MimeType = "TEXT/plain";
+    w->setAttachmentList({a, b});
+    ASSERT_EQ(w->AttachmentsLB()->count(), 2);
+    EXPECT_EQ(w->AttachmentsLB()->item(0)->text(), QStringLiteral("report.pdf (the report)"));
+    EXPECT_EQ(w->AttachmentsLB()->item(1)->text(), QStringLiteral("notes.txt"));
+    EXPECT_FALSE(w->AttachmentsLB()->item(1)->icon().isNull());
+    EXPECT_EQ(w->AttachmentsLB()->currentRow(), 0);
+    w->ToEdt()->setPlainText(QStringLiteral("ann@example.net"));
+    w->MailLaterBtnClick();
+    stored(kToSendMailbox);
+    EXPECT_EQ(store_.Msg_AttachStart, 1);
+    EXPECT_EQ(store_.Msg_AttachEnd, 2);
+    const TMIMEAttachment r = attachments_.GetAttachment(1);
+    EXPECT_EQ(r.FileName, "report.pdf");
+    EXPECT_EQ(r.Location, a.Path);
+    EXPECT_EQ(r.Size, 1234);
+    EXPECT_EQ(r.Description, "the report");
+    EXPECT_EQ(r.Disposition, "attachment");
+}
+
+} // namespace
+
+namespace {
+
+class ComposeFromTheMainWindow : public UiTest {};
+
+TEST_F(ComposeFromTheMainWindow, NewReplyAndTheMimeSetupOpenTheirWindows)
+{
+    TMainForm window;
+    window.setWorkflowCommands(std::make_unique<MailWorkflows>());
+    ASSERT_TRUE(startAndLogIn(window));
+    appendMessage(window.Mailbox(), 1, "Hello there");
+    window.OpenMailboxWindow(1);
+    TMailboxForm* inbox = window.mailboxWindow(1);
+    ASSERT_NE(inbox, nullptr);
+    inbox->ViewMessage(1);
+
+    window.commandAction("NewBtnClick")->trigger();
+    MailChildWindow* child = window.activeChild();
+    ASSERT_NE(child, nullptr);
+    EXPECT_EQ(child->childKind(), MailChildWindow::Kind::Composition);
+    EXPECT_EQ(window.mdiArea()->currentSubWindow()->widget()->windowTitle(), QStringLiteral("New Message"));
+
+    // Reply acts on the mailbox window made active again.
+    window.mdiArea()->setActiveSubWindow(qobject_cast<QMdiSubWindow*>(inbox->parentWidget()));
+    window.commandAction("ReplyBtnClick")->trigger();
+    auto* reply = qobject_cast<TNewMessageForm*>(window.mdiArea()->currentSubWindow()->widget());
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(reply->SubjectEdt()->text(), QStringLiteral("Re: Hello there"));
+
+    auto driver = ModalDriver::on<TMimeEditor>([](TMimeEditor* editor) { editor->reject(); });
+    window.commandAction("MIMESetup1Click")->trigger();
+    EXPECT_TRUE(driver->handled());
+
+    // Leaving asks each unsent message's question.
+    ui.yesNo = {true, true};
+    window.close();
+    EXPECT_TRUE(waitFor([&] { return window.state() == TMainForm::State::ShutDown; }));
+    EXPECT_EQ(ui.textsOf("question").size(), 2u);
+}
+
+} // namespace

@@ -1,0 +1,148 @@
+// Not a test: draws the composition window, the attachment dialog, the MIME types editor, the
+// address book and every options page on the real display and saves each as a PNG in
+// $TAVIK_SCREENSHOT_OUT. Disabled; scripts/screenshots runs it under Xvfb.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QScreen>
+#include <QTabWidget>
+#include <QToolButton>
+#include <cstdlib>
+#include <filesystem>
+
+#include "addressbook/address_book_window.h"
+#include "app/options_dialog.h"
+#include "pop3/attachment_store.h"
+#include "smtp/new_message_window.h"
+#include "store/mailbox_store.h"
+#include "ui/ui_test_support.h"
+#include "view/attachment_dialog.h"
+#include "view/mime_editor_dialog.h"
+#include "view/mime_manager.h"
+
+namespace tavik::test {
+namespace {
+
+class Shots : public ComposeHost {
+public:
+    explicit Shots(std::string out) : out_(std::move(out))
+    {
+        profile_ = dir_.path();
+        settings_.Name = "Anna Berg";
+        settings_.RetAddr = "anna@example.org";
+        store_.MailBoxes = boxes_;
+        store_.SetMailBoxDirectory(profile_ + "mailboxe/");
+        attachments_.SetAttachmentDirectory(profile_ + "attach/");
+        mime_ = std::make_unique<TMimeManager>(profile_ + "mime.def");
+        std::filesystem::create_directories(profile_ + "address");
+        writeBytes(profile_ + "address/address.csv",
+                   "Name,e-m@il,Organization,e-m@il at work,Phone,Address,City,Comments,Photo\r\n"
+                   "Carl Olsen,carl@example.net,Olsen & Co,\"\",555 0101,\"\",Oslo,\"\",\"\"\r\n"
+                   "Dora Lind,dora@example.com,\"\",dora@work.example,\"\",\"\",Lund,friend,\"\"\r\n");
+        writeBytes(profile_ + "report.pdf", std::string(24000, 'x'));
+        writeBytes(profile_ + "holiday.jpg", std::string(180000, 'y'));
+        writeBytes(profile_ + "notes.txt", "notes\r\n");
+    }
+    ProfileSettings& settings() override { return settings_; }
+    const std::string& ProfileDirectory() const override { return profile_; }
+    TNMailBox& Mailbox() override { return store_; }
+    TAttachmentManager& attachments() override { return attachments_; }
+    const MailboxList& mailboxList() override { return boxes_; }
+    TMimeManager* mimeManager() override { return mime_.get(); }
+
+    // Saves what the screen shows of `w`'s window, frame included where there is one.
+    void save(QWidget* w, const std::string& name)
+    {
+        w->raise();
+        w->activateWindow();
+        QWidget* top = w->window();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(top));
+        for (int i = 0; i < 5; ++i)
+            QCoreApplication::processEvents();
+        const QRect frame = top->frameGeometry();
+        const QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0, frame.x(), frame.y(), frame.width(),
+                                                                          frame.height());
+        shot.save(QString::fromStdString(out_ + "/" + name + ".png"));
+    }
+    std::vector<TOutgoingAttachment> sampleAttachments()
+    {
+        std::vector<TOutgoingAttachment> list;
+        for (const auto& [file, type, description] :
+             {std::tuple{"report.pdf", "application/pdf", "the quarterly report"},
+              std::tuple{"holiday.jpg", "image/jpeg", ""}, std::tuple{"notes.txt", "text/plain", "my notes"}}) {
+            TOutgoingAttachment a;
+            a.Path = profile_ + file;
+            a.Name = file;
+            a.MimeType = type;
+            a.Description = description;
+            list.push_back(a);
+        }
+        return list;
+    }
+
+    TempDir dir_;
+    std::string out_, profile_;
+    ProfileSettings settings_;
+    MailboxList boxes_ = {"m0=New Mail", "m1=Sent", "m2=To Send", "m3=Drafts", "m4=Trash"};
+    TNMailBox store_;
+    TAttachmentManager attachments_;
+    std::unique_ptr<TMimeManager> mime_;
+};
+
+TEST(Screenshots, DISABLED_Dialogs)
+{
+    const char* target = std::getenv("TAVIK_SCREENSHOT_OUT");
+    if (!target || !*target)
+        GTEST_SKIP() << "TAVIK_SCREENSHOT_OUT is not set";
+    application();
+    ScriptedInteraction ui;
+    setUserInteraction(&ui);
+    Shots shots(target);
+
+    TNewMessageForm compose(shots);
+    compose.resize(760, 560);
+    compose.show();
+    compose.ToEdt()->setPlainText(QStringLiteral("Carl Olsen <carl@example.net>\ndora@example.com"));
+    compose.SubjectEdt()->setText(QStringLiteral("Plans for the spring release"));
+    compose.Memo1()->setPlainText(QStringLiteral(
+        "Hello Carl, hello Dora,\n\nhere are the plans for the release, with the report attached.\n\n"
+        "\tFirst\tthe list of changes\n\tThen\tthe dates\n\nBest regards,\nAnna"));
+    compose.setAttachmentList(shots.sampleAttachments());
+    shots.save(&compose, "compose_address");
+    compose.link(QStringLiteral("Options"))->click();
+    compose.checkEncrypt()->setChecked(true);
+    compose.cbPriority()->setCurrentIndex(0);
+    shots.save(&compose, "compose_options");
+    compose.link(QStringLiteral("Attachments"))->click();
+    shots.save(&compose, "compose_attachments");
+
+    {
+        TAttachmentForm dialog(*shots.mime_, shots.sampleAttachments(), shots.profile_);
+        dialog.show();
+        shots.save(&dialog, "attachment_dialog");
+    }
+    {
+        TMimeEditor editor(*shots.mime_);
+        editor.show();
+        shots.save(&editor, "mime_editor");
+    }
+    {
+        TMyAddressForm book(shots.profile_, {"To: Carl Olsen <carl@example.net>", "cc: dora@example.com"});
+        book.show();
+        shots.save(&book, "address_book");
+    }
+    {
+        TSetupForm options(shots.settings_, shots.profile_, shots.boxes_);
+        options.show();
+        const char* names[] = {"options_general", "options_signature", "options_advanced", "options_network"};
+        for (int page = 0; page < 4; ++page) {
+            options.showPage(static_cast<TSetupForm::Page>(page));
+            shots.save(&options, names[page]);
+        }
+    }
+    setUserInteraction(nullptr);
+}
+
+} // namespace
+} // namespace tavik::test
