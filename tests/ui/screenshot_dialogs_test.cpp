@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QMovie>
 #include <QPlainTextEdit>
 #include <QScreen>
 #include <QTabWidget>
@@ -18,6 +19,7 @@
 #include "store/mailbox_store.h"
 #include "ui/ui_test_support.h"
 #include "view/attachment_dialog.h"
+#include "view/image_window.h"
 #include "view/mime_editor_dialog.h"
 #include "view/mime_manager.h"
 
@@ -131,6 +133,21 @@ TEST(Screenshots, DISABLED_Dialogs)
         TMyAddressForm book(shots.profile_, {"To: Carl Olsen <carl@example.net>", "cc: dora@example.com"});
         book.show();
         shots.save(&book, "address_book");
+    }
+    // An animated picture ($TAVIK_SCREENSHOT_GIF), twice: two frames apart.
+    if (const char* gif = std::getenv("TAVIK_SCREENSHOT_GIF"); gif && *gif) {
+        const std::string copy = shots.profile_ + "animation.gif";
+        std::filesystem::copy_file(gif, copy);
+        TImageForm picture(copy);
+        EXPECT_TRUE(picture.isValid()) << picture.errorText();
+        picture.resize(360, 300);
+        picture.show();
+        shots.save(&picture, "picture_window_1");
+        if (QMovie* movie = picture.movie()) {
+            const int frame = movie->currentFrameNumber();
+            EXPECT_TRUE(QTest::qWaitFor([&] { return movie->currentFrameNumber() != frame; }, 5000));
+        }
+        shots.save(&picture, "picture_window_2");
     }
     {
         TSetupForm options(shots.settings_, shots.profile_, shots.boxes_);
