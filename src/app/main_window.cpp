@@ -639,8 +639,9 @@ void TMainForm::LeaveProfile()
     }
     for (const auto& text : errors)
         userInteraction().error(kTitle, text);
-    // 5. Every child window.
+    // 5. Every child window; then the copies made for outside viewers, which none needs now.
     closeAllChildrenNow();
+    attachments_.RemoveTempFiles();
     // 6. Mailbox list, pictures, MIME registry (which writes itself back); then the lock.
     mailboxList_.clear();
     mailboxCount_ = 0;

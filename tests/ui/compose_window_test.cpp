@@ -535,3 +535,25 @@ TEST_F(ComposeFromTheMainWindow, NewReplyAndTheMimeSetupOpenTheirWindows)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(ComposeFromTheMainWindow, CopiesForOutsideViewersGoWhenTheProfileCloses)
+{
+    TMainForm window;
+    ASSERT_TRUE(startAndLogIn(window));
+    TAttachmentManager& store = window.attachments();
+    TMIMEAttachment a;
+    a.FileName = "minutes.pdf";
+    a.ContentType = "application/pdf";
+    a.Size = 64;
+    const std::int32_t n = store.RegisterAttachment(a);
+    writeFileAtomically(store.AttachmentDirectory() + "a" + std::to_string(n), std::string(64, 'x'));
+    const std::string copy = store.AttachmentTempFile(n, "pdf");
+    ASSERT_TRUE(fileExists(copy));
+    window.close();
+    ASSERT_TRUE(waitFor([&] { return window.state() == TMainForm::State::ShutDown; }));
+    EXPECT_FALSE(fileExists(copy));
+}
+
+} // namespace
