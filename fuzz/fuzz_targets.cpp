@@ -25,6 +25,7 @@
 #include "smtp/rc4.h"
 #include "store/folder_tree.h"
 #include "store/mailbox_store.h"
+#include "view/answer_rules.h"
 #include "view/mime_manager.h"
 #include "view/program_launcher.h"
 
@@ -1816,6 +1817,54 @@ int fuzzRc4(const std::uint8_t* data, std::size_t size)
     return 0;
 }
 
+constexpr const char* kAnswer = "fuzz_answer";
+
+int fuzzAnswer(const std::uint8_t* data, std::size_t size)
+{
+    // A received message as the store holds it, and the index fields, from the input.
+    const std::vector<std::string> parts = splitFuzzInput(data, size, 3);
+    AnswerSource source;
+    source.text = textFileLines(parts[0]);
+    source.subject = parts.size() > 1 ? parts[1] : std::string("subject");
+    source.from = parts.size() > 2 ? parts[2] : std::string();
+    for (const bool viewer : {false, true})
+        for (const bool full : {false, true}) {
+            source.viewerWindow = viewer;
+            source.fullHeaders = full;
+            const AnswerText reply = AnswerMessage(AnswerMode::Reply, source);
+            const AnswerText forward = AnswerMessage(AnswerMode::Forward, source);
+            FUZZ_REQUIRE(reply.SubjectEdt == "Re: " + source.subject && forward.SubjectEdt == "(Fwd) " + source.subject,
+                         kAnswer, "the subject is not the message's with its prefix");
+            FUZZ_REQUIRE(forward.recipient.empty() && forward.ToEdt.empty(), kAnswer, "a forward has a recipient");
+            FUZZ_REQUIRE(!forward.Memo1.empty() && forward.Memo1[0] == kForwardedMessageLine, kAnswer,
+                         "a forward does not open with its line");
+            FUZZ_REQUIRE(reply.Memo1.size() + 1 == forward.Memo1.size(), kAnswer, "reply and forward carry different texts");
+            for (std::size_t i = 0; i < reply.Memo1.size(); ++i)
+                FUZZ_REQUIRE(reply.Memo1[i] == "> " + forward.Memo1[i + 1], kAnswer,
+                             "reply line " + std::to_string(i) + " is not the forwarded line behind \"> \"");
+            // A recipient line is one line: a line break in it would add a recipient.
+            FUZZ_REQUIRE(reply.ToEdt.find_first_of("\r\n") == std::string::npos, kAnswer,
+                         "the To line holds a line break: " + shown(reply.ToEdt));
+            // The viewer window carries the header lines as they stand, except the password.
+            if (viewer)
+                for (std::size_t i = 0; i < source.text.size() && !source.text[i].empty(); ++i) {
+                    const std::string& carried = forward.Memo1[i + 1];
+                    const std::size_t at = carried.find("RC4 internal");
+                    if (carried.rfind("X-Encoder:", 0) == 0 && at != std::string::npos)
+                        FUZZ_REQUIRE(carried.size() == at + 12, kAnswer, "a stored password was carried: " + shown(carried));
+                }
+        }
+    for (const auto& line : source.text) {
+        const std::string stripped = StripTags(line);
+        FUZZ_REQUIRE(stripped.find('<') == std::string::npos, kAnswer, "StripTags left a \"<\": " + shown(stripped));
+        const std::string name = attachmentFileNamePart(line);
+        FUZZ_REQUIRE(!name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+                         name.find('\\') == std::string::npos && name.find('\0') == std::string::npos,
+                     kAnswer, "an unsafe file name part: " + shown(name));
+    }
+    return 0;
+}
+
 const std::vector<FuzzTarget>& fuzzTargets()
 {
     static const std::vector<FuzzTarget> targets = {
@@ -1827,6 +1876,7 @@ const std::vector<FuzzTarget>& fuzzTargets()
         {"fuzz_parser", fuzzParser},
         {"fuzz_attach_idx", fuzzAttachIdx},
         {"fuzz_rc4", fuzzRc4},
+        {"fuzz_answer", fuzzAnswer},
     };
     return targets;
 }

@@ -36,6 +36,7 @@ int fuzzMailboxPair(const std::uint8_t* data, std::size_t size); // a .idx + .mb
 int fuzzParser(const std::uint8_t* data, std::size_t size);     // received messages, decoders
 int fuzzAttachIdx(const std::uint8_t* data, std::size_t size);  // attach.idx and its files
 int fuzzRc4(const std::uint8_t* data, std::size_t size);        // RC4 and the line cipher
+int fuzzAnswer(const std::uint8_t* data, std::size_t size);     // reply, edit and forward of received text
 
 // Name (also the executable, corpus and regression directory name) and entry of each target.
 struct FuzzTarget {

@@ -1,0 +1,7 @@
+// libFuzzer entry: reply, edit and forward of received text (the body lives in fuzz_targets.cpp).
+#include "fuzz_targets.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    return tavik::runFuzzEntry(tavik::fuzzAnswer, data, size);
+}
