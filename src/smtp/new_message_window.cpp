@@ -256,6 +256,10 @@ void TNewMessageForm::buildWidgets()
     subject_->setObjectName(QStringLiteral("SubjectEdt"));
     subjectRow->addWidget(subject_, 1);
     main->addLayout(subjectRow);
+    // Several messages may be open at once: each window is named after its subject.
+    connect(subject_, &QLineEdit::textChanged, this, [this](const QString& text) {
+        setWindowTitle(text.trimmed().isEmpty() ? QStringLiteral("New Message") : text);
+    });
 
     memo_ = new QPlainTextEdit(this);
     memo_->setObjectName(QStringLiteral("Memo1"));

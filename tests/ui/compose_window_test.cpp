@@ -522,6 +522,7 @@ TEST_F(ComposeFromTheMainWindow, NewReplyAndTheMimeSetupOpenTheirWindows)
     auto* reply = qobject_cast<TNewMessageForm*>(window.mdiArea()->currentSubWindow()->widget());
     ASSERT_NE(reply, nullptr);
     EXPECT_EQ(reply->SubjectEdt()->text(), QStringLiteral("Re: Hello there"));
+    EXPECT_EQ(window.mdiArea()->currentSubWindow()->windowTitle(), QStringLiteral("Re: Hello there"));
 
     auto driver = ModalDriver::on<TMimeEditor>([](TMimeEditor* editor) { editor->reject(); });
     window.commandAction("MIMESetup1Click")->trigger();
