@@ -495,27 +495,33 @@ void TMailboxForm::addPersonToAddressBook()
     }
 }
 
-void TMailboxForm::Answer(const std::string& mode)
+void answerStoredMessage(MessageWindowHost& host, int mailbox, int message, const std::string& mode, bool viewerWindow)
 {
     const std::optional<AnswerMode> m = answerModeOf(mode);
-    const int message = current_ != 0 ? current_ : selectedRowMessage();
     if (!m || message == 0)
         return;
     AnswerSource source;
     try {
-        TNMailBox& store = host_.Mailbox();
-        store.SetCurrentMailBoxNumber(number_);
+        TNMailBox& store = host.Mailbox();
+        store.SetCurrentMailBoxNumber(mailbox);
         store.SetMsg_Number(message);
         if (store.Msg_Number() != message)
             return;
         store.LoadMessageText();
-        source = {store.Msg_Text, store.Msg_Subject, store.Msg_From, false, host_.settings().FullHeaders};
+        source = {store.Msg_Text, store.Msg_Subject, store.Msg_From, viewerWindow, host.settings().FullHeaders};
+        if (viewerWindow)
+            store.SetMessageFlag('R');
     } catch (const std::exception& e) {
         userInteraction().error(kTitle, e.what());
         return;
     }
-    if (TNewMessageForm* form = host_.newComposition())
+    if (TNewMessageForm* form = host.newComposition())
         fillComposition(*form, AnswerMessage(*m, source));
+}
+
+void TMailboxForm::Answer(const std::string& mode)
+{
+    answerStoredMessage(host_, number_, current_ != 0 ? current_ : selectedRowMessage(), mode, false);
 }
 
 void TMailboxForm::markMessage(char flag)

@@ -17,6 +17,10 @@ class QSplitter;
 
 namespace tavik {
 
+// Reply, edit or forward (`mode`) of message `message` of `mailbox`: a new composition window
+// filled from the stored text; the viewer window's answer also marks the message "R".
+void answerStoredMessage(MessageWindowHost& host, int mailbox, int message, const std::string& mode, bool viewerWindow);
+
 class AttachmentStripWidget;
 class MailboxListWidget;
 class TStringsViewer;

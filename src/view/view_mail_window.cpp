@@ -17,8 +17,6 @@
 #include "app/user_interaction.h"
 #include "profile/ini_file.h"
 #include "store/folder_tree.h"
-#include "smtp/new_message_window.h"
-#include "view/answer_rules.h"
 #include "view/attachment_strip_widget.h"
 #include "view/mailbox_window.h"
 #include "view/strings_viewer_widget.h"
@@ -363,28 +361,7 @@ void TViewMailForm::ShowMessage(int mailbox, int message)
     }
 }
 
-void TViewMailForm::Answer(const std::string& mode)
-{
-    const std::optional<AnswerMode> m = answerModeOf(mode);
-    if (!m || message_ == 0)
-        return;
-    AnswerSource source;
-    try {
-        TNMailBox& store = host_.Mailbox();
-        store.SetCurrentMailBoxNumber(mailbox_);
-        store.SetMsg_Number(message_);
-        if (store.Msg_Number() != message_)
-            return;
-        store.LoadMessageText();
-        source = {store.Msg_Text, store.Msg_Subject, store.Msg_From, true, host_.settings().FullHeaders};
-        store.SetMessageFlag('R');
-    } catch (const std::exception& e) {
-        userInteraction().error(kTitle, e.what());
-        return;
-    }
-    if (TNewMessageForm* form = host_.newComposition())
-        fillComposition(*form, AnswerMessage(*m, source));
-}
+void TViewMailForm::Answer(const std::string& mode) { answerStoredMessage(host_, mailbox_, message_, mode, true); }
 
 void TViewMailForm::nextMessage()
 {
