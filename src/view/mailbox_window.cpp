@@ -466,17 +466,19 @@ void TMailboxForm::moveMessagesTo(int mailbox)
     }
 }
 
-void TMailboxForm::saveMessage()
+void saveMessageText(const std::vector<std::string>& lines)
 {
     std::optional<std::string> path = userInteraction().askSaveFile("Save Message Text", "", "Text|*.txt");
     if (!path)
         return;
     try {
-        writeFileAtomically(*path, savedTextBytes(preview_->Lines()));
+        writeFileAtomically(*path, savedTextBytes(lines));
     } catch (const std::exception& e) {
         userInteraction().error(kTitle, e.what());
     }
 }
+
+void TMailboxForm::saveMessage() { saveMessageText(preview_->Lines()); }
 
 void TMailboxForm::addPersonToAddressBook()
 {

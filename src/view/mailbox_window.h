@@ -19,6 +19,8 @@ namespace tavik {
 
 // Reply, edit or forward (`mode`) of message `message` of `mailbox`: a new composition window
 // filled from the stored text; the viewer window's answer also marks the message "R".
+// "Save message to disk" of both windows: `lines` into a text file chosen in "Save Message Text".
+void saveMessageText(const std::vector<std::string>& lines);
 void answerStoredMessage(MessageWindowHost& host, int mailbox, int message, const std::string& mode, bool viewerWindow);
 
 class AttachmentStripWidget;

@@ -422,17 +422,7 @@ void TViewMailForm::moveTo(int target)
         closeWindow();
 }
 
-void TViewMailForm::saveMessage()
-{
-    std::optional<std::string> path = userInteraction().askSaveFile("Save Message Text", "", "Text|*.txt");
-    if (!path)
-        return;
-    try {
-        writeFileAtomically(*path, savedTextBytes(body_->Lines()));
-    } catch (const std::exception& e) {
-        userInteraction().error(kTitle, e.what());
-    }
-}
+void TViewMailForm::saveMessage() { saveMessageText(body_->Lines()); }
 
 void TViewMailForm::addSenderToAddressBook()
 {
