@@ -81,7 +81,8 @@ ChildReport runChild(const std::vector<std::string>& args, const std::vector<std
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
         std::string v = *e;
-        if (v.rfind("TAVIK_FAULT_", 0) == 0 || v.rfind("LD_PRELOAD=", 0) == 0)
+        // ASAN_OPTIONS is set below: with two, the child would read the first.
+        if (v.rfind("TAVIK_FAULT_", 0) == 0 || v.rfind("LD_PRELOAD=", 0) == 0 || v.rfind("ASAN_OPTIONS=", 0) == 0)
             continue;
         env.push_back(v);
     }

@@ -139,7 +139,15 @@ int firstError(const Reports& r) { return r.empty() ? 0 : r.front().first; }
 class Hostile : public ::testing::Test {
 protected:
     void SetUp() override { resetPeak(); }
-    void TearDown() override { EXPECT_LT(peakKb(), kMemoryBoundKb) << "peak memory in KiB"; }
+    void TearDown() override
+    {
+#if defined(__SANITIZE_ADDRESS__)
+        // AddressSanitizer keeps freed memory in quarantine and adds its shadow: the bound is for
+        // the program as users run it.
+        return;
+#endif
+        EXPECT_LT(peakKb(), kMemoryBoundKb) << "peak memory in KiB";
+    }
 };
 
 } // namespace
