@@ -74,7 +74,13 @@ std::string answerSender(const std::vector<std::string>& text, const std::string
         sender = trimmedBlanks(field);
         found = true;
     }
-    return found && !sender.empty() ? sender : from;
+    std::string chosen = found && !sender.empty() ? sender : from;
+    // The sender becomes one line of the To field: a line break in a damaged index or header
+    // would add a recipient of its own.
+    for (char& c : chosen)
+        if (c == '\r' || c == '\n' || c == '\0')
+            c = ' ';
+    return chosen;
 }
 
 AnswerText AnswerMessage(AnswerMode mode, const AnswerSource& source)

@@ -167,3 +167,12 @@ TEST(AttachmentText, FileLines)
 
 } // namespace
 } // namespace tavik
+
+TEST(AnswerRules, ALineBreakInTheSenderNeverAddsARecipient)
+{
+    tavik::AnswerSource source;
+    source.text = {"Subject: x", "", "body"};
+    source.from = "Ann <ann@example.org>\r\nbob@evil.example";
+    const tavik::AnswerText reply = tavik::AnswerMessage(tavik::AnswerMode::Reply, source);
+    EXPECT_EQ(reply.ToEdt.find_first_of("\r\n"), std::string::npos) << reply.ToEdt;
+}
