@@ -3,12 +3,17 @@
 //
 // Peers timed in the same run: opening is set against reading the same two files whole with
 // plain read calls (the least any opening can cost), and the From sort against the exchange sort
-// the list used to run, on the same keys.
+// the list used to run, on the same keys. At the end a RESULT line per figure (the median of its
+// runs) for scripts/bench.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -16,6 +21,12 @@
 #include <vector>
 
 #include "store/mailbox_list_model.h"
+
+#include "bench_results.h"
+
+using tavik::bench::Clock;
+using tavik::bench::median;
+using tavik::bench::secondsSince;
 
 namespace {
 
@@ -25,6 +36,12 @@ using tavik::TNMailBox;
 constexpr int kInbox = 1;
 constexpr int kMessages = tavik::kMaxMailboxMessages;
 constexpr std::size_t kMessageBytes = 4096;
+
+// Seconds of every timed run, per RESULT key.
+std::map<std::string, std::vector<double>> gSamples;
+
+// The keys' names of the columns, by column number.
+const char* const kColumnKeys[] = {"", "status", "from", "subject", "date", "size"};
 
 // A private profile holding one full New Mail mailbox, built once for every benchmark.
 class FullMailbox {
@@ -106,12 +123,14 @@ void BM_OpenMailbox(benchmark::State& state)
 {
     FullMailbox& box = FullMailbox::get();
     for (auto _ : state) {
+        const auto t = Clock::now();
         auto list = std::make_unique<NMailboxViewer>();
         list->SetMailbox(&box.store);
         list->SetMailboxNumber(kInbox);
         if (list->Count() != kMessages)
             state.SkipWithError("the list does not show every message");
         benchmark::DoNotOptimize(list->NotReadMessages());
+        gSamples["list.open.tavik"].push_back(secondsSince(t));
         state.PauseTiming(); // the list's destruction is not part of opening
         list.reset();
         state.ResumeTiming();
@@ -123,8 +142,10 @@ void BM_PeerReadBothFiles(benchmark::State& state)
 {
     FullMailbox& box = FullMailbox::get();
     for (auto _ : state) {
+        const auto t = Clock::now();
         std::size_t bytes = readWhole(box.directory() + "m0.idx") + readWhole(box.directory() + "m0.mbx");
         benchmark::DoNotOptimize(bytes);
+        gSamples["list.open.read_files"].push_back(secondsSince(t));
     }
 }
 
@@ -145,12 +166,16 @@ void BM_SortBy(benchmark::State& state)
     const int column = static_cast<int>(state.range(0));
     const bool normal = state.range(1) != 0;
     NMailboxViewer& list = loadedList();
+    std::vector<double>& runs =
+        gSamples[std::string("list.sort.") + kColumnKeys[column] + (normal ? ".normal" : ".reverse")];
     for (auto _ : state) {
         state.PauseTiming();
         list.SortBy(tavik::kColumnDate, false); // back to arrival order
         state.ResumeTiming();
+        const auto t = Clock::now();
         list.SortBy(column, normal);
         benchmark::DoNotOptimize(list.MessageAt(0));
+        runs.push_back(secondsSince(t));
     }
     state.SetLabel(std::string(list.SectionNames()[static_cast<std::size_t>(column - 1)]) +
                    (normal ? " normal" : " reverse"));
@@ -167,22 +192,38 @@ void BM_PeerExchangeSortFrom(benchmark::State& state)
         for (std::size_t i = 0; i < order.size(); ++i)
             order[i] = static_cast<int>(i) + 1;
         state.ResumeTiming();
+        const auto t = Clock::now();
         for (std::size_t i = 0; i + 1 < order.size(); ++i)
             for (std::size_t j = i + 1; j < order.size(); ++j)
                 if (list.ItemOf(order[j]).From < list.ItemOf(order[i]).From)
                     std::swap(order[i], order[j]);
         benchmark::DoNotOptimize(order.data());
+        gSamples["list.sort.from.exchange"].push_back(secondsSince(t));
     }
 }
 
 } // namespace
 
-BENCHMARK(BM_OpenMailbox)->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_PeerReadBothFiles)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_OpenMailbox)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_PeerReadBothFiles)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_SortBy)
     ->Unit(benchmark::kMillisecond)
     ->ArgsProduct({{1, 2, 3, 4, 5}, {1, 0}})
-    ->ArgNames({"column", "normal"});
+    ->ArgNames({"column", "normal"})
+    ->Iterations(15);
+// Tens of seconds a run: once.
 BENCHMARK(BM_PeerExchangeSortFrom)->Unit(benchmark::kMillisecond)->Iterations(1);
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    // The lines scripts/bench collects: "RESULT <key> <median> <unit> <runs>".
+    for (const auto& [key, runs] : gSamples)
+        std::printf("RESULT %s %.6g s %zu\n", key.c_str(), median(runs), runs.size());
+    std::printf("RESULT list.messages %d messages 1\n", kMessages);
+    return 0;
+}

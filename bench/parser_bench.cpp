@@ -1,21 +1,36 @@
 // The message parser against its peer: two messages (a 20 MB base64 attachment, a 5 MB
 // quoted-printable text) parsed into a real attachment store, Python's email package reading
 // the same bytes (message_from_bytes and get_payload(decode=True), timed inside Python), and
-// cat of the same bytes to /dev/null as the limit. Prints MB/s of each and the ratios.
+// cat of the same bytes to /dev/null as the limit. Prints MB/s of each (medians) and the ratios,
+// and a RESULT line per figure for scripts/bench.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <map>
+#include <spawn.h>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
 
 #include "pop3/attachment_store.h"
 #include "pop3/message_parser.h"
 #include "profile/file_util.h"
+
+#include "bench_results.h"
+
+using tavik::bench::Clock;
+using tavik::bench::median;
+using tavik::bench::secondsSince;
+
+extern char** environ;
 
 namespace {
 
@@ -26,7 +41,7 @@ constexpr std::size_t kTextBytes = 5 * 1000 * 1000;
 
 std::string workDir;
 std::string base64Message, qpMessage;
-std::map<std::string, double> best; // fastest seconds per measurement
+std::map<std::string, std::vector<double>> samples; // seconds of every run per measurement
 
 std::string pseudoRandom(std::size_t n)
 {
@@ -126,11 +141,20 @@ void makeMessages()
     writeFileAtomically(workDir + "qp.eml", qpMessage);
 }
 
-void record(const std::string& name, double seconds)
+void record(const std::string& name, double seconds) { samples[name].push_back(seconds); }
+
+double medianOf(const std::string& name)
 {
-    auto it = best.find(name);
-    if (it == best.end() || seconds < it->second)
-        best[name] = seconds;
+    auto it = samples.find(name);
+    return it == samples.end() ? 0 : median(it->second);
+}
+
+// The line scripts/bench collects: "RESULT <key> <median> <unit> <runs>".
+void printResult(const std::string& key, const std::string& name)
+{
+    auto it = samples.find(name);
+    if (it != samples.end() && !it->second.empty())
+        std::printf("RESULT %s %.6g s %zu\n", key.c_str(), median(it->second), it->second.size());
 }
 
 // One retrieval as the session drives it: the line layer's split, the terminator test and
@@ -228,13 +252,30 @@ void BM_Python(benchmark::State& state, const std::string* message, const char* 
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * message->size()));
 }
 
+// cat started directly (no shell in between), its output on /dev/null.
+bool runCat(const std::string& file)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    const char* argv[] = {"cat", file.c_str(), nullptr};
+    pid_t pid = 0;
+    const int spawned = ::posix_spawnp(&pid, "cat", &actions, nullptr, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0)
+        return false;
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 void BM_Cat(benchmark::State& state, const std::string* message, const char* name)
 {
     std::string file = workDir + (message == &base64Message ? "base64.eml" : "qp.eml");
-    std::string cmd = "cat '" + file + "' > /dev/null";
     for (auto _ : state) {
         auto t0 = std::chrono::steady_clock::now();
-        if (std::system(cmd.c_str()) != 0) {
+        if (!runCat(file)) {
             state.SkipWithError("cat failed");
             return;
         }
@@ -248,10 +289,10 @@ void BM_Cat(benchmark::State& state, const std::string* message, const char* nam
 void printSummary()
 {
     auto mbps = [](const std::string& key, std::size_t bytes) {
-        auto it = best.find(key);
-        return it == best.end() || it->second <= 0 ? 0.0 : static_cast<double>(bytes) / 1e6 / it->second;
+        const double s = medianOf(key);
+        return s <= 0 ? 0.0 : static_cast<double>(bytes) / 1e6 / s;
     };
-    std::printf("\nFastest run of each (MB/s = 10^6 bytes of message per second)\n");
+    std::printf("\nMedian run of each (MB/s = 10^6 bytes of message per second)\n");
     std::printf("%-28s %10s %10s %10s %14s %14s\n", "message", "tavik", "python", "cat", "tavik/python",
                 "tavik/cat");
     double tTotal = 0, pTotal = 0, cTotal = 0;
@@ -260,15 +301,21 @@ void printSummary()
         double t = mbps(std::string("tavik ") + name, msg->size());
         double p = mbps(std::string("python ") + name, msg->size());
         double c = mbps(std::string("cat ") + name, msg->size());
-        tTotal += best[std::string("tavik ") + name];
-        pTotal += best[std::string("python ") + name];
-        cTotal += best[std::string("cat ") + name];
+        tTotal += medianOf(std::string("tavik ") + name);
+        pTotal += medianOf(std::string("python ") + name);
+        cTotal += medianOf(std::string("cat ") + name);
         std::printf("%-28s %10.1f %10.1f %10.1f %13.1fx %13.2fx\n", name, t, p, c, p > 0 ? t / p : 0.0,
                     c > 0 ? t / c : 0.0);
     }
     double bytes = static_cast<double>(base64Message.size() + qpMessage.size()) / 1e6;
     std::printf("%-28s %10.1f %10.1f %10.1f %13.1fx %13.2fx\n", "both (25 MB)", bytes / tTotal, bytes / pTotal,
                 bytes / cTotal, pTotal / tTotal, cTotal / tTotal);
+    for (auto [key, name] : {std::pair<const char*, const char*>{"base64_20MB", "base64 20MB"}, {"qp_5MB", "qp 5MB"}}) {
+        for (const char* who : {"tavik", "python", "cat"})
+            printResult(std::string("parse.") + key + "." + who, std::string(who) + " " + name);
+    }
+    std::printf("RESULT parse.base64_20MB.bytes %zu bytes 1\n", base64Message.size());
+    std::printf("RESULT parse.qp_5MB.bytes %zu bytes 1\n", qpMessage.size());
 }
 
 } // namespace
@@ -284,9 +331,9 @@ int main(int argc, char** argv)
     benchmark::RegisterBenchmark("tavik/base64_20MB", BM_Parser, &base64Message, "base64 20MB")->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("tavik/qp_5MB", BM_Parser, &qpMessage, "qp 5MB")->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("python/base64_20MB", BM_Python, &base64Message, "base64 20MB")
-        ->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+        ->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("python/qp_5MB", BM_Python, &qpMessage, "qp 5MB")
-        ->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+        ->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("cat/base64_20MB", BM_Cat, &base64Message, "base64 20MB")
         ->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("cat/qp_5MB", BM_Cat, &qpMessage, "qp 5MB")

@@ -3,7 +3,8 @@
 // all on one kept connection, and one message with a 20 MB attachment (base64). The peers send
 // the very bytes SendMail delivered (read back from the server's store): Python's smtplib
 // (timed inside Python, interpreter start excluded) and msmtp when installed (one process per
-// message, as it is used). Medians of 3 runs; our peak resident memory from getrusage.
+// message, as it is used), each run after ours. Medians of 5 runs; our peak resident memory from getrusage. A RESULT
+// line per figure for scripts/bench.
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QProcess>
@@ -29,6 +30,12 @@
 #include "smtp/send_mail.h"
 #include "support/test_support.h"
 
+#include "bench_results.h"
+
+using tavik::bench::Clock;
+using tavik::bench::median;
+using tavik::bench::secondsSince;
+
 using namespace tavik;
 using namespace tavik::test;
 namespace fs = std::filesystem;
@@ -38,11 +45,9 @@ namespace {
 constexpr int kMessages = 200;
 constexpr std::size_t kBodyBytes = 20 * 1024;
 constexpr std::size_t kAttachmentBytes = 20 * 1000 * 1000;
-constexpr int kRuns = 3;
+constexpr int kRuns = 5;
 const char* const kFrom = "sam@example.org";
 const char* const kTo = "ann@example.net";
-
-using Clock = std::chrono::steady_clock;
 
 long peakRssKb()
 {
@@ -51,10 +56,11 @@ long peakRssKb()
     return usage.ru_maxrss;
 }
 
-double median(std::vector<double> v)
+// The line scripts/bench collects: "RESULT <key> <median> s <runs>".
+void result(const char* key, const std::vector<double>& runs)
 {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
+    if (!runs.empty())
+        std::printf("RESULT send.%s %.6g s %zu\n", key, median(runs), runs.size());
 }
 
 std::vector<std::string> benchBody()
@@ -292,10 +298,13 @@ int main(int argc, char** argv)
 
     Sender ours{sink, benchBody()};
     std::vector<double> perConnection, kept, big;
+    std::vector<double> pyPer, pyKept, pyBig, msPer, msBig;
     bool ok = true;
     clearStore(sink);
     const long rssBeforeLarge0 = peakRssKb();
     long rssBeforeLarge = 0;
+    // Each run times ours and then the peers, so that a change in the machine's load falls on
+    // every side alike. The peers send the bytes of our first run.
     for (int run = 0; run < kRuns; ++run) {
         perConnection.push_back(ours.perConnection());
         ok = collect(sink, kMessages, run == 0 ? small : std::string()) && ok;
@@ -304,11 +313,7 @@ int main(int argc, char** argv)
         rssBeforeLarge = std::max(rssBeforeLarge, peakRssKb());
         big.push_back(ours.large(attachment));
         ok = collect(sink, 1, run == 0 ? large : std::string()) && ok;
-    }
-    const long rssPeak = peakRssKb();
 
-    std::vector<double> pyPer, pyKept, pyBig, msPer, msBig;
-    for (int run = 0; run < kRuns; ++run) {
         pyPer.push_back(runPython(script, sink, "per-connection", small, kMessages));
         ok = collect(sink, kMessages) && ok;
         pyKept.push_back(runPython(script, sink, "one-connection", small, kMessages));
@@ -322,6 +327,7 @@ int main(int argc, char** argv)
             ok = collect(sink, 1) && ok;
         }
     }
+    const long rssPeak = peakRssKb();
 
     const double smallMB = double(fs::file_size(small)) * kMessages / 1e6;
     const double largeMB = double(fs::file_size(large)) / 1e6;
@@ -343,5 +349,16 @@ int main(int argc, char** argv)
                 rssBeforeLarge0, rssBeforeLarge, rssPeak, kAttachmentBytes / 1024);
     if (ours.failures)
         std::printf("SendMail failures: %d\n", ours.failures);
+    result("small_per_connection.tavik", perConnection);
+    result("small_per_connection.smtplib", pyPer);
+    result("small_per_connection.msmtp", msPer);
+    result("small_kept.tavik", kept);
+    result("small_kept.smtplib", pyKept);
+    result("large.tavik", big);
+    result("large.smtplib", pyBig);
+    result("large.msmtp", msBig);
+    std::printf("RESULT send.peak %ld KB 1\n", rssPeak);
+    std::printf("RESULT send.small.bytes %ju bytes 1\n", std::uintmax_t(fs::file_size(small)));
+    std::printf("RESULT send.large.bytes %ju bytes 1\n", std::uintmax_t(fs::file_size(large)));
     return ok && ours.failures == 0 ? 0 : 1;
 }

@@ -1,9 +1,10 @@
 // `tavikctl send-queued` of one queued message with a 20 MB attachment (encoded to base64 on
 // the fly) against its peers sending the same message prebuilt, all to the same real SMTP
-// server (aiosmtpd) in the same run: Python's smtplib (timed inside Python, interpreter start
+// server (aiosmtpd) in the same run, each run after tavikctl's: Python's smtplib (timed inside Python, interpreter start
 // excluded) and msmtp when installed (one process, timed from outside, as it is used). The
 // peers send the very bytes tavikctl delivered, read back from the server's store. Medians of
-// 3 runs; tavikctl's and msmtp's peak resident memory from wait4.
+// 5 runs; tavikctl's and msmtp's peak resident memory from /usr/bin/time -v (wait4 without it).
+// A RESULT line per figure for scripts/bench.
 #include <QCoreApplication>
 #include <QStandardPaths>
 
@@ -25,23 +26,21 @@
 #include "peers/peer_fixtures.h"
 #include "support/test_support.h"
 
+#include "bench_results.h"
+
+using tavik::bench::Clock;
+using tavik::bench::median;
+using tavik::bench::secondsSince;
+
 using namespace tavik::test;
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr std::size_t kAttachmentBytes = 20 * 1000 * 1000;
-constexpr int kRuns = 3;
+constexpr int kRuns = 5;
 const char* const kFrom = "sam@example.org";
 const char* const kTo = "ann@example.net";
-
-using Clock = std::chrono::steady_clock;
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 long maxOf(const std::vector<long>& v)
 {
@@ -100,6 +99,23 @@ ChildRun runChild(const std::vector<std::string>& argv, const std::string& outpu
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     r.maxRssKb = usage.ru_maxrss;
     r.output = fileBytes(outputFile);
+    return r;
+}
+
+// runChild under /usr/bin/time -v, whose report (in `report`) gives the peak memory.
+ChildRun measuredChild(std::vector<std::string> argv, const std::string& outputFile, const std::string& report,
+                       const std::string& input = {})
+{
+    static const bool haveTime = ::access("/usr/bin/time", X_OK) == 0;
+    if (!haveTime)
+        return runChild(argv, outputFile, input);
+    argv.insert(argv.begin(), {"/usr/bin/time", "-v", "-o", report});
+    ChildRun r = runChild(argv, outputFile, input);
+    const std::string text = fileBytes(report);
+    const std::string label = "Maximum resident set size (kbytes): ";
+    const auto at = text.find(label);
+    if (at != std::string::npos)
+        r.maxRssKb = std::atol(text.c_str() + at + label.size());
     return r;
 }
 
@@ -166,6 +182,15 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    const std::string script = dir.path() + "smtplib_peer.py";
+    writeBytes(script, kPythonPeer);
+    const bool haveMsmtp = !QStandardPaths::findExecutable(QStringLiteral("msmtp")).isEmpty();
+    const std::string msmtpConfig = dir.path() + "msmtprc";
+    writeBytes(msmtpConfig, "");
+    fs::permissions(msmtpConfig, fs::perms::owner_read | fs::perms::owner_write);
+
+    // Each run times tavikctl and then the peers, so that a change in the machine's load falls
+    // on every side alike. The peers send the bytes tavikctl sent first.
     std::vector<double> ours, python, msmtp;
     std::vector<long> oursRss, msmtpRss;
     for (int run = 0; run < kRuns; ++run) {
@@ -176,7 +201,7 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "tavikctl queue failed: %s\n", q.output.c_str());
             return 1;
         }
-        ChildRun s = runChild({tavikctl, "--home", home, "send-queued"}, log);
+        ChildRun s = measuredChild({tavikctl, "--home", home, "send-queued"}, log, dir.path() + "time.txt");
         if (s.status != 0) {
             std::fprintf(stderr, "tavikctl send-queued failed: %s\n", s.output.c_str());
             ok = false;
@@ -184,15 +209,9 @@ int main(int argc, char** argv)
         ours.push_back(s.seconds);
         oursRss.push_back(s.maxRssKb);
         ok = collect(sink, run == 0 ? prebuilt : std::string()) && ok;
-    }
+        if (!fs::exists(prebuilt))
+            return 1;
 
-    const std::string script = dir.path() + "smtplib_peer.py";
-    writeBytes(script, kPythonPeer);
-    const bool haveMsmtp = !QStandardPaths::findExecutable(QStringLiteral("msmtp")).isEmpty();
-    const std::string msmtpConfig = dir.path() + "msmtprc";
-    writeBytes(msmtpConfig, "");
-    fs::permissions(msmtpConfig, fs::perms::owner_read | fs::perms::owner_write);
-    for (int run = 0; run < kRuns; ++run) {
         ChildRun p = runChild({"/usr/bin/python3", script, std::to_string(sink.port()), prebuilt}, log);
         if (p.status != 0) {
             std::fprintf(stderr, "smtplib failed: %s\n", p.output.c_str());
@@ -201,10 +220,10 @@ int main(int argc, char** argv)
         python.push_back(std::atof(p.output.c_str()));
         ok = collect(sink) && ok;
         if (haveMsmtp) {
-            ChildRun m = runChild({"msmtp", "--file=" + msmtpConfig, "--host=127.0.0.1",
-                                   "--port=" + std::to_string(sink.port()), "--auth=off", "--tls=off",
-                                   "--domain=localhost", std::string("--from=") + kFrom, "--", kTo},
-                                  log, prebuilt);
+            ChildRun m = measuredChild({"msmtp", "--file=" + msmtpConfig, "--host=127.0.0.1",
+                                        "--port=" + std::to_string(sink.port()), "--auth=off", "--tls=off",
+                                        "--domain=localhost", std::string("--from=") + kFrom, "--", kTo},
+                                       log, dir.path() + "time.txt", prebuilt);
             if (m.status != 0) {
                 std::fprintf(stderr, "msmtp failed: %s\n", m.output.c_str());
                 ok = false;
@@ -227,5 +246,13 @@ int main(int argc, char** argv)
         std::printf("msmtp (prebuilt)     %7.3f s (%6.1f MB/s), ratio tavikctl/msmtp %.2f, peak RSS %ld KB\n",
                     median(msmtp), megabytes / median(msmtp), median(ours) / median(msmtp), maxOf(msmtpRss));
     std::printf("(ratio below 1 means tavikctl is faster; tavikctl's time includes its start and the profile)\n");
+    std::printf("RESULT send_queued.large.tavikctl %.6g s %zu\n", median(ours), ours.size());
+    std::printf("RESULT send_queued.large.smtplib %.6g s %zu\n", median(python), python.size());
+    if (haveMsmtp)
+        std::printf("RESULT send_queued.large.msmtp %.6g s %zu\n", median(msmtp), msmtp.size());
+    std::printf("RESULT send_queued.tavikctl.peak %ld KB %zu\n", maxOf(oursRss), oursRss.size());
+    if (haveMsmtp)
+        std::printf("RESULT send_queued.msmtp.peak %ld KB %zu\n", maxOf(msmtpRss), msmtpRss.size());
+    std::printf("RESULT send_queued.large.bytes %ju bytes 1\n", std::uintmax_t(fs::file_size(prebuilt)));
     return ok ? 0 : 1;
 }

@@ -1,53 +1,72 @@
-// Mailbox store costs at growing mailbox sizes: append, read every record and text, move every
-// second message to Trash in one command, compress. Compression is set against a plain copy of
-// the same bytes (/bin/cp, and an in-process copy with fsync) timed in the same run.
+// Mailbox store costs at growing mailbox sizes: append, open the mailbox afresh and list every
+// record, read every text, move every second message to Trash in one command, compress.
+// Compression is set against a plain copy of the same bytes (/bin/cp, and an in-process copy with
+// fsync) timed in the same run. At the end a RESULT line per step and size (the median of its
+// runs) for scripts/bench.
 //
 // Per-message figures ("us_per_msg") stay flat as N doubles when a step is linear; a quadratic step
 // shows as a per-message cost that doubles with N.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <spawn.h>
 #include <stdexcept>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "store/mailbox_store.h"
+
+#include "bench_results.h"
+
+using tavik::bench::Clock;
+using tavik::bench::median;
+using tavik::bench::secondsSince;
 
 extern char** environ;
 
 namespace {
 
 using tavik::TNMailBox;
-using Clock = std::chrono::steady_clock;
-
 constexpr int kInbox = 1;
 constexpr int kTrash = 5;
 // Stored size of every message: its lines, their CR LFs and the closing NUL.
 constexpr std::size_t kMessageBytes = 2048;
 
-double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+// Seconds of every timed run, per step and mailbox size.
+std::map<std::pair<std::string, int>, std::vector<double>> gSamples;
+std::map<int, std::int64_t> gLiveBytes;
+
+void sample(const char* step, int count, double seconds) { gSamples[{step, count}].push_back(seconds); }
 
 // A private profile directory with the five standard mailboxes, removed when done.
 class Profile {
 public:
-    Profile()
+    Profile() : Profile(nullptr) {}
+    // A profile whose mailboxes start as copies of `original`'s.
+    explicit Profile(const Profile* original)
     {
         const char* base = std::getenv("TMPDIR");
         std::string tmpl = std::string(base && *base ? base : "/tmp") + "/tavik-bench-XXXXXX";
         if (!::mkdtemp(tmpl.data()))
             throw std::runtime_error("cannot create a temporary directory");
         dir_ = tmpl + "/";
+        if (original)
+            std::filesystem::copy(original->dir_ + "mailboxe", dir_ + "mailboxe");
         box.MailBoxes = {"m0=New Mail", "m1=Sent", "m2=To Send", "m3=Drafts", "m4=Trash"};
         box.SetMailBoxDirectory(dir_ + "mailboxe/");
     }
+    const std::string& directory() const { return dir_; }
     ~Profile()
     {
         std::error_code ec;
@@ -104,6 +123,26 @@ std::vector<int> everySecond(int count)
     return numbers;
 }
 
+// A profile holding `count` appended messages, and one where every second of them then went to
+// Trash, made once per size: the steps after appending start from copies, which cost a fraction
+// of appending again.
+const Profile& filled(int count, bool moved)
+{
+    static std::map<std::pair<int, bool>, std::unique_ptr<Profile>> made;
+    auto& p = made[{count, moved}];
+    if (!p) {
+        if (moved) {
+            p = std::make_unique<Profile>(&filled(count, false));
+            p->box.SetCurrentMailBoxNumber(kInbox);
+            p->box.MoveMessages(everySecond(count), "m4");
+        } else {
+            p = std::make_unique<Profile>();
+            appendMessages(p->box, count);
+        }
+    }
+    return *p;
+}
+
 // Microseconds per message of the timed step, from the time the iterations took in total.
 void setPerMessage(benchmark::State& state, double seconds, int count)
 {
@@ -121,17 +160,46 @@ void BM_Append(benchmark::State& state)
         double s = secondsSince(t);
         state.SetIterationTime(s);
         total += s;
+        sample("append", count, s);
         if (p.box.CurrentMailBoxMessages() != count)
             state.SkipWithError("not every message was stored");
     }
     setPerMessage(state, total, count);
 }
 
+// A fresh store object on the mailbox directory, as a new process opens it, reading every
+// record the list shows.
+void BM_OpenAndList(benchmark::State& state)
+{
+    const int count = static_cast<int>(state.range(0));
+    const Profile& p = filled(count, false);
+    std::size_t bytes = 0;
+    double total = 0;
+    for (auto _ : state) {
+        auto t = Clock::now();
+        TNMailBox box;
+        box.MailBoxes = p.box.MailBoxes;
+        box.SetMailBoxDirectory(p.directory() + "mailboxe/");
+        box.SetCurrentMailBoxNumber(kInbox);
+        for (int n = 1; n <= box.CurrentMailBoxMessages(); ++n) {
+            box.SetMsg_Number(n);
+            bytes += box.Msg_From.size() + box.Msg_Subject.size() + box.Msg_Date.size() + box.Msg_To.size();
+        }
+        double s = secondsSince(t);
+        state.SetIterationTime(s);
+        total += s;
+        sample("open_list", count, s);
+        if (box.CurrentMailBoxMessages() != count)
+            state.SkipWithError("the mailbox does not list every message");
+    }
+    benchmark::DoNotOptimize(bytes);
+    setPerMessage(state, total, count);
+}
+
 void BM_ReadEveryMessage(benchmark::State& state)
 {
     const int count = static_cast<int>(state.range(0));
-    Profile p;
-    appendMessages(p.box, count);
+    Profile p(&filled(count, false));
     std::size_t lines = 0;
     double total = 0;
     for (auto _ : state) {
@@ -145,6 +213,7 @@ void BM_ReadEveryMessage(benchmark::State& state)
         double s = secondsSince(t);
         state.SetIterationTime(s);
         total += s;
+        sample("read_texts", count, s);
     }
     benchmark::DoNotOptimize(lines);
     setPerMessage(state, total, count);
@@ -156,14 +225,14 @@ void BM_MoveEverySecondToTrash(benchmark::State& state)
     const std::vector<int> numbers = everySecond(count);
     double total = 0;
     for (auto _ : state) {
-        Profile p;
-        appendMessages(p.box, count);
+        Profile p(&filled(count, false));
         p.box.SetCurrentMailBoxNumber(kInbox);
         auto t = Clock::now();
         p.box.MoveMessages(numbers, "m4");
         double s = secondsSince(t);
         state.SetIterationTime(s);
         total += s;
+        sample("move_half", count, s);
         p.box.SetCurrentMailBoxNumber(kTrash);
         if (p.box.CurrentMailBoxMessages() != static_cast<int>(numbers.size()))
             state.SkipWithError("Trash did not receive every moved message");
@@ -227,18 +296,20 @@ void BM_Compress(benchmark::State& state)
     double compress = 0, cp = 0, copySync = 0;
     std::int64_t liveBytes = 0;
     for (auto _ : state) {
-        Profile p;
-        appendMessages(p.box, count);
-        p.box.SetCurrentMailBoxNumber(kInbox);
-        p.box.MoveMessages(numbers, "m4");
+        Profile p(&filled(count, true));
         p.box.SetCurrentMailBoxNumber(kInbox);
         const int live = p.box.CurrentMailBoxMessages();
+        if (live != count - static_cast<int>(numbers.size())) {
+            state.SkipWithError("the mailbox does not hold the messages left after the move");
+            break;
+        }
 
         auto t = Clock::now();
         p.box.CompressMailbox();
         double s = secondsSince(t);
         state.SetIterationTime(s);
         compress += s;
+        sample("compress", count, s);
 
         p.box.SetCurrentMailBoxNumber(kInbox);
         if (p.box.CurrentMailBoxMessages() != live || p.box.CurrentNMailBoxTrash() != 0) {
@@ -249,8 +320,13 @@ void BM_Compress(benchmark::State& state)
         // pages are as warm as the ones compression read.
         const std::string mbx = p.mailboxFile("m0.mbx");
         liveBytes = static_cast<std::int64_t>(std::filesystem::file_size(mbx));
-        cp += timeCp(mbx, p.path("cp.mbx"));
-        copySync += timeCopyAndSync(mbx, p.path("copy.mbx"));
+        const double c = timeCp(mbx, p.path("cp.mbx"));
+        const double cs = timeCopyAndSync(mbx, p.path("copy.mbx"));
+        cp += c;
+        copySync += cs;
+        sample("cp", count, c);
+        sample("copy_fsync", count, cs);
+        gLiveBytes[count] = liveBytes;
     }
     const double iterations = static_cast<double>(state.iterations());
     setPerMessage(state, compress, count - static_cast<int>(numbers.size()));
@@ -268,13 +344,32 @@ void sizes(benchmark::internal::Benchmark* b)
     b->UseManualTime()->Unit(benchmark::kMillisecond);
 }
 
-// Appending, moving and compressing need a fresh mailbox each time: a few iterations, not a
-// time budget, keep the set-up from dominating the run.
-BENCHMARK(BM_Append)->Apply(sizes)->Iterations(3);
-BENCHMARK(BM_ReadEveryMessage)->Apply(sizes);
-BENCHMARK(BM_MoveEverySecondToTrash)->Apply(sizes)->Iterations(3);
-BENCHMARK(BM_Compress)->Apply(sizes)->Iterations(3);
+// Appending, moving and compressing need a fresh mailbox each time: a fixed number of iterations,
+// not a time budget, keeps the set-up from dominating the run.
+BENCHMARK(BM_Append)->Apply(sizes)->Iterations(5);
+BENCHMARK(BM_OpenAndList)->Apply(sizes)->Iterations(5);
+BENCHMARK(BM_ReadEveryMessage)->Apply(sizes)->Iterations(5);
+BENCHMARK(BM_MoveEverySecondToTrash)->Apply(sizes)->Iterations(5);
+BENCHMARK(BM_Compress)->Apply(sizes)->Iterations(5);
+
+// The lines scripts/bench collects: "RESULT <key> <median> <unit> <runs>".
+void printResults()
+{
+    for (const auto& [key, runs] : gSamples)
+        std::printf("RESULT store.%d.%s %.6g s %zu\n", key.second, key.first.c_str(), median(runs), runs.size());
+    for (const auto& [count, bytes] : gLiveBytes)
+        std::printf("RESULT store.%d.live_bytes %lld bytes 1\n", count, static_cast<long long>(bytes));
+}
 
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    printResults();
+    return 0;
+}
