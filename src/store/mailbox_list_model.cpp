@@ -101,6 +101,21 @@ std::string findPriority(const std::vector<std::string>& text)
     return kDefaultPriority;
 }
 
+std::string findPriorityInText(std::string_view text)
+{
+    for (std::size_t start = 0;;) {
+        const std::size_t end = text.find("\r\n", start);
+        if (end == std::string_view::npos)
+            return kDefaultPriority;
+        const std::string_view line = text.substr(start, end - start);
+        if (line.find("X-Priority: ") != std::string_view::npos)
+            return cut(std::string(line.size() > 12 ? line.substr(12) : std::string_view()), kItemPriorityRoom);
+        if (line.find("X-MSMail-Priority: ") != std::string_view::npos)
+            return cut(std::string(line.size() > 19 ? line.substr(19) : std::string_view()), kItemPriorityRoom);
+        start = end + 2;
+    }
+}
+
 bool isHighPriority(const std::string& priority)
 {
     return priority.find('1') != std::string::npos || priority.find("High") != std::string::npos;
@@ -261,21 +276,20 @@ void NMailboxViewer::LoadItems()
         int count = mailbox_->CurrentMailBoxMessages();
         std::vector<MailboxListItem> items;
         items.reserve(static_cast<std::size_t>(count > 0 ? count : 0));
-        for (int n = 1; n <= count; ++n) {
-            mailbox_->SetMsg_Number(n);
-            mailbox_->LoadMessageText();
+        // One pass over the two files: a file opened per message made a big mailbox slow to open.
+        mailbox_->VisitMessages([&](int, const MailboxRecord& r, const std::string& text) {
             MailboxListItem item;
-            item.From = cut(mailbox_->Msg_From, kItemFromRoom);
-            item.Subject = cut(mailbox_->Msg_Subject, kItemSubjectRoom);
-            item.Date = cut(mailbox_->Msg_Date, kItemDateRoom);
-            item.Size = mailbox_->Msg_Size();
-            item.Flag = mailbox_->Msg_Flag;
-            item.HasAttachment = mailbox_->Msg_AttachStart > 0;
-            item.Priority = findPriority(mailbox_->Msg_Text);
+            item.From = cut(r.From, kItemFromRoom);
+            item.Subject = cut(r.Subject, kItemSubjectRoom);
+            item.Date = cut(r.Date, kItemDateRoom);
+            item.Size = r.Size;
+            item.Flag = r.Flag;
+            item.HasAttachment = r.AttachStart > 0;
+            item.Priority = findPriorityInText(text);
             if (isUnreadFlag(item.Flag))
                 ++notRead_;
             items.push_back(std::move(item));
-        }
+        });
         items_ = std::move(items);
         rebuildOrder();
     } catch (...) {

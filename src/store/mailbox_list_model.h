@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "store/mailbox_store.h"
@@ -91,6 +92,9 @@ MailboxListLook listLookFor(int mailboxNumber);
 // The priority of a stored text: the rest of the first line holding "X-Priority: " (from
 // character 13) or "X-MSMail-Priority: " (from character 20), cut to 10; "3" when none.
 std::string findPriority(const std::vector<std::string>& text);
+// The same for a stored text's bytes, whose lines each end in CR LF (a last piece without it is
+// no line, as the store reads texts).
+std::string findPriorityInText(std::string_view text);
 // True when a priority text asks for the priority picture ("1" or "High" in it).
 bool isHighPriority(const std::string& priority);
 // The From column's text: what comes before the first " <", else the whole line.

@@ -489,6 +489,36 @@ void TNMailBox::LoadMessageText()
     }
 }
 
+void TNMailBox::VisitMessages(const std::function<void(int, const MailboxRecord&, const std::string&)>& visit)
+{
+    requireCurrent();
+    finishPendingSwap();
+    const int count = currentMessages_;
+    if (count < 1)
+        return;
+    const std::string idx = idxPath(currentName_);
+    const std::string mbx = mbxPath(currentName_);
+    std::string records;
+    {
+        RandomAccessFile f(idx, RandomAccessFile::Mode::ReadOnly);
+        if ((static_cast<std::uint64_t>(count) + 1) * kIndexRecordSize > f.size())
+            throw FileError(idx, "has no record for message " + std::to_string(count) + ": the mailbox index is damaged");
+        records.resize(static_cast<std::size_t>(count) * kIndexRecordSize);
+        f.readAt(kIndexRecordSize, records.data(), records.size());
+    }
+    RandomAccessFile t(mbx, RandomAccessFile::Mode::ReadOnly);
+    const std::uint64_t mbxSize = t.size();
+    std::string bytes;
+    for (int n = 1; n <= count; ++n) {
+        const MailboxRecord r = decodeMailboxRecord(records.data() + static_cast<std::size_t>(n - 1) * kIndexRecordSize);
+        checkTextFits(r, mbxSize, mbx, n);
+        bytes.resize(static_cast<std::size_t>(r.Size));
+        if (!bytes.empty())
+            t.readAt(static_cast<std::uint64_t>(r.Offset), bytes.data(), bytes.size());
+        visit(n, r, bytes);
+    }
+}
+
 void TNMailBox::AppendMessage()
 {
     if (currentName_.empty() || mailBoxDirectory_.empty() || Msg_Text.empty())

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -108,6 +109,11 @@ public:
     void OpenMailbox();
     // Reads the current message's text into Msg_Text.
     void LoadMessageText();
+    // Every message of the current mailbox in number order, through one read of the index and
+    // one open text file: `visit` gets the number, the record and the text's bytes (its lines
+    // each ended by CR LF). Leaves the current message and the Msg_ fields alone; a damaged
+    // index or a text beyond the text file is a FileError, as for single messages.
+    void VisitMessages(const std::function<void(int n, const MailboxRecord& record, const std::string& text)>& visit);
     // AppendMessage returns only once text and index are on disk (fsync): for a check of mail
     // that deletes each message on the server right after filing it.
     bool SyncAppends = false;

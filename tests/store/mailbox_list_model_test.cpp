@@ -193,6 +193,22 @@ TEST(MailboxListTexts, PriorityComesFromTheFirstPriorityLine)
     EXPECT_FALSE(isHighPriority("high"));
 }
 
+TEST(MailboxListTexts, PriorityFromTheStoredBytesIsThePriorityOfTheirLines)
+{
+    const std::vector<std::vector<std::string>> texts = {
+        {"From: a", "", "text"}, {}, {"X-Priority: 1"}, {"X-MSMail-Priority: Low", "X-Priority: 1"},
+        {"  X-Priority: 1"}, {"a", "X-MSMail-Priority: High (x) and more than twenty characters"},
+        {"X-Priority: "}, {"X-MSMail-Priority: "}};
+    for (const auto& lines : texts) {
+        std::string bytes;
+        for (const auto& l : lines)
+            bytes += l + "\r\n";
+        EXPECT_EQ(findPriorityInText(bytes), findPriority(lines)) << bytes;
+    }
+    // A last piece without its line end is no line.
+    EXPECT_EQ(findPriorityInText("From: a\r\nX-Priority: 1"), "3");
+}
+
 TEST(MailboxListTexts, LookOfEachMailbox)
 {
     MailboxListLook sent = listLookFor(kSent);
