@@ -41,7 +41,7 @@ std::string pythonCheck(const TempDir& dir, const std::string& content, const st
     writeBytes(message, content);
     writeBytes(expectations, json);
     const std::string script =
-        (std::filesystem::path(__FILE__).parent_path().parent_path() / "smtp" / "check_message.py").string();
+        tavik::test::testDataDir() + "../smtp/check_message.py";
     QProcess python;
     python.setProcessChannelMode(QProcess::MergedChannels);
     python.start("/usr/bin/python3", QStringList{QString::fromStdString(script), QString::fromStdString(message),

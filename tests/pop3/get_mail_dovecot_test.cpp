@@ -193,7 +193,7 @@ TEST(GetMailDovecot, TheEightMegabyteAttachmentArrivesByteForByte)
         const std::string dir = tmp.path() + "python";
         std::filesystem::create_directories(dir);
         const std::string script =
-            (std::filesystem::path(__FILE__).parent_path() / "make_messages.py").string();
+            tavik::test::testDataDir() + "../pop3/make_messages.py";
         ASSERT_EQ(std::system(("/usr/bin/python3 '" + script + "' '" + dir + "' --big").c_str()), 0);
         for (const auto& m : readManifest(dir + "/manifest.txt"))
             if (m.file == "eight_megabytes.eml")

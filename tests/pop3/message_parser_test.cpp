@@ -59,16 +59,6 @@ std::string join(const std::vector<std::string>& lines, const std::string& sep =
     return s;
 }
 
-std::string fromHex(const std::string& token)
-{
-    if (token.rfind("x:", 0) != 0)
-        throw std::runtime_error("bad hex token " + token);
-    std::string out;
-    for (std::size_t i = 2; i + 1 < token.size(); i += 2)
-        out.push_back(static_cast<char>(std::stoi(token.substr(i, 2), nullptr, 16)));
-    return out;
-}
-
 // One part the parser handed to the store.
 struct StoredPart {
     std::int32_t number = 0;
@@ -1145,7 +1135,7 @@ std::string dataDir()
     const char* env = std::getenv("TAVIK_TEST_DATA");
     if (env && *env)
         return std::string(env) + "/pop3/";
-    return std::filesystem::path(__FILE__).parent_path().parent_path().string() + "/data/pop3/";
+    return tavik::test::testDataDir() + "pop3/";
 }
 
 // A transcript as the server sends it after its status line, "." included.

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+#include "support/test_support.h"
 
 namespace tavik::test {
 
@@ -72,7 +73,7 @@ inline std::vector<ExpectedMessage> readManifest(const std::string& path)
 inline std::vector<ExpectedMessage> makePythonMessages(const std::string& outDir)
 {
     const std::string script =
-        (std::filesystem::path(__FILE__).parent_path() / "make_messages.py").string();
+        tavik::test::testDataDir() + "../pop3/make_messages.py";
     std::filesystem::create_directories(outDir);
     const std::string command = "/usr/bin/python3 '" + script + "' '" + outDir + "'";
     if (std::system(command.c_str()) != 0)

@@ -176,7 +176,7 @@ protected:
         const std::string exp = dir.path() + "expect.json";
         test::writeBytes(msg, unstuff(sink.wire));
         test::writeBytes(exp, json);
-        const std::string script = (std::filesystem::path(__FILE__).parent_path() / "check_message.py").string();
+        const std::string script = tavik::test::testDataDir() + "../smtp/check_message.py";
         const std::string cmd = "/usr/bin/python3 '" + script + "' '" + msg + "' '" + exp + "' 2>&1";
         FILE* p = ::popen(cmd.c_str(), "r");
         ASSERT_NE(p, nullptr);

@@ -119,7 +119,7 @@ std::string pythonCheck(const TempDir& dir, const std::string& content, const st
     const std::string expectations = dir.path() + "expect.json";
     writeBytes(message, content);
     writeBytes(expectations, json);
-    const std::string script = (std::filesystem::path(__FILE__).parent_path() / "check_message.py").string();
+    const std::string script = tavik::test::testDataDir() + "../smtp/check_message.py";
     QProcess python;
     python.setProcessChannelMode(QProcess::MergedChannels);
     python.start("/usr/bin/python3", QStringList{QString::fromStdString(script), QString::fromStdString(message),

@@ -25,6 +25,7 @@
 #include "smtp/send_mail_dialog.h"
 #include "store/mailbox_store.h"
 #include "ui/main_window_support.h"
+#include "support/test_support.h"
 
 using namespace tavik;
 using namespace tavik::test;
@@ -86,7 +87,7 @@ protected:
         writeBytes(msg, message);
         writeBytes(exp, json);
         const std::string script =
-            (std::filesystem::path(__FILE__).parent_path().parent_path() / "smtp" / "check_message.py").string();
+            tavik::test::testDataDir() + "../smtp/check_message.py";
         const std::string cmd = "/usr/bin/python3 '" + script + "' '" + msg + "' '" + exp + "' 2>&1";
         FILE* p = ::popen(cmd.c_str(), "r");
         ASSERT_NE(p, nullptr);
