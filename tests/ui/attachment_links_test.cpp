@@ -299,8 +299,9 @@ TEST_F(AttachmentLinksTest, NoBrowserRunsNothingAndMailLinksCompose)
                                                 "choice to configure one."}));
     commands.MemoLinkClicked(MessageWindowKind::Viewer, "ann@example.org");
     commands.MemoLinkClicked(MessageWindowKind::Viewer, "no link at all");
+    commands.MemoLinkClicked(MessageWindowKind::Mailbox, "MAILTO:bob@example.org?subject=Hi");
     EXPECT_TRUE(launcher.started.empty());
-    EXPECT_EQ(composed, (Lines{"ann@example.org"}));
+    EXPECT_EQ(composed, (Lines{"ann@example.org", "bob@example.org"}));
 }
 
 TEST_F(AttachmentLinksTest, HostileLinksReachTheBrowserAsOneArgument)
