@@ -43,7 +43,6 @@ const char* const kLayoutFile = "custom.ini";
 const char* const kLayoutSection = "AddressBook";
 const char* const kFontKeys[] = {"ListsFont", "GridFont", "SendListFont"};
 
-std::string fontText(const QFont& font) { return font.toString().toUtf8().toStdString(); }
 
 QPushButton* namedButton(const char* caption, QWidget* parent)
 {
@@ -255,9 +254,8 @@ void TMyAddressForm::readLayout()
     }
     QWidget* const targets[] = {lists_, grid_, send_};
     for (int i = 0; i < 3; ++i) {
-        const std::string text = ini.readString(kLayoutSection, kFontKeys[i]);
         QFont font;
-        if (!text.empty() && font.fromString(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()))))
+        if (fontFromText(ini.readString(kLayoutSection, kFontKeys[i]), font))
             targets[i]->setFont(font);
     }
     for (int c = 0; c < static_cast<int>(kAddressColumns); ++c) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QFile>
+#include <QFont>
 #include <QString>
 #include <string>
 
@@ -38,6 +39,20 @@ inline QString messageText(const std::string& text)
     QString s = fromLatin1(text);
     s.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     return s;
+}
+
+// A font as the layout files keep it, and back; false (the font untouched) for an empty or
+// unreadable text.
+inline std::string fontText(const QFont& font) { return font.toString().toUtf8().toStdString(); }
+inline bool fontFromText(const std::string& text, QFont& font)
+{
+    if (text.empty())
+        return false;
+    QFont stored;
+    if (!stored.fromString(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()))))
+        return false;
+    font = stored;
+    return true;
 }
 
 } // namespace tavik

@@ -70,19 +70,6 @@ void collectForeign(const QString& text, std::vector<char32_t>& foreign)
             foreign.push_back(cp);
 }
 
-std::string fontText(const QFont& font) { return font.toString().toUtf8().toStdString(); }
-
-bool fontFromText(const std::string& text, QFont& font)
-{
-    if (text.empty())
-        return false;
-    QFont stored;
-    if (!stored.fromString(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()))))
-        return false;
-    font = stored;
-    return true;
-}
-
 QToolButton* linkButton(const QString& text, QWidget* parent)
 {
     auto* b = new QToolButton(parent);

@@ -54,19 +54,6 @@ QLabel* counterLabel(QWidget* parent)
     return label;
 }
 
-std::string fontText(const QFont& font) { return font.toString().toUtf8().toStdString(); }
-
-bool fontFromText(const std::string& text, QFont& font)
-{
-    if (text.empty())
-        return false;
-    QFont stored;
-    if (!stored.fromString(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()))))
-        return false;
-    font = stored;
-    return true;
-}
-
 } // namespace
 
 TMailboxForm::TMailboxForm(MessageWindowHost& host, int mailboxNumber, QWidget* parent)

@@ -94,17 +94,6 @@ void setPanelColor(QWidget* panel, const QColor& color)
     panel->setAutoFillBackground(true);
 }
 
-bool fontFromText(const std::string& text, QFont& font)
-{
-    if (text.empty())
-        return false;
-    QFont stored;
-    if (!stored.fromString(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()))))
-        return false;
-    font = stored;
-    return true;
-}
-
 } // namespace
 
 TViewMailForm::TViewMailForm(MessageWindowHost& host, QWidget* parent) : QWidget(parent), host_(host)
