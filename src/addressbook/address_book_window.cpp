@@ -21,11 +21,11 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
-#include "app/text_conversion.h"
-#include "app/user_interaction.h"
 #include "profile/file_util.h"
 #include "profile/ini_file.h"
 #include "profile/user_registry.h"
+#include "window_common/text_conversion.h"
+#include "window_common/user_interaction.h"
 
 namespace tavik {
 

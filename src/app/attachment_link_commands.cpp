@@ -4,14 +4,14 @@
 #include <QTemporaryFile>
 #include <filesystem>
 
-#include "app/text_conversion.h"
-#include "app/user_interaction.h"
 #include "view/answer_rules.h"
 #include "view/image_window.h"
 #include "view/mime_launch_dialog.h"
 #include "view/mime_manager.h"
 #include "view/program_launcher.h"
 #include "view/strings_viewer_widget.h"
+#include "window_common/text_conversion.h"
+#include "window_common/user_interaction.h"
 
 namespace tavik {
 

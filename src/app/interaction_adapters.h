@@ -2,9 +2,9 @@
 // FolderQuestions); these adapters answer them with the program's UserInteraction.
 #pragma once
 
-#include "app/user_interaction.h"
 #include "profile/user_registry.h"
 #include "store/folder_tree.h"
+#include "window_common/user_interaction.h"
 
 namespace tavik {
 

@@ -10,10 +10,10 @@
 #include <QVBoxLayout>
 
 #include "app/new_user_fields_widget.h"
-#include "app/resources.h"
-#include "app/text_conversion.h"
-#include "app/user_interaction.h"
 #include "profile/file_util.h"
+#include "window_common/resources.h"
+#include "window_common/text_conversion.h"
+#include "window_common/user_interaction.h"
 
 namespace tavik {
 

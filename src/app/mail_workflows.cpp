@@ -5,13 +5,13 @@
 #include "addressbook/address_book_window.h"
 #include "app/main_window.h"
 #include "app/options_dialog.h"
-#include "app/print_progress_dialog.h"
-#include "app/user_interaction.h"
 #include "pop3/get_mail_dialog.h"
-#include "smtp/outbox.h"
 #include "smtp/new_message_window.h"
+#include "smtp/outbox.h"
 #include "smtp/send_mail_dialog.h"
 #include "view/mime_editor_dialog.h"
+#include "window_common/print_progress_dialog.h"
+#include "window_common/user_interaction.h"
 
 namespace tavik {
 

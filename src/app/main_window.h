@@ -10,8 +10,6 @@
 #include <memory>
 #include <string>
 
-#include "app/child_window.h"
-#include "app/message_drag.h"
 #include "app/workflow_commands.h"
 #include "pop3/attachment_store.h"
 #include "profile/profile_lock.h"
@@ -22,6 +20,8 @@
 #include "view/message_window_host.h"
 #include "view/mime_manager.h"
 #include "view/viewer_launcher.h"
+#include "window_common/child_window.h"
+#include "window_common/message_drag.h"
 
 class QAction;
 class QComboBox;

@@ -9,10 +9,10 @@
 
 #include "app/interaction_adapters.h"
 #include "app/new_user_fields_widget.h"
-#include "app/text_conversion.h"
-#include "app/user_interaction.h"
 #include "profile/file_util.h"
 #include "profile/profile_lock.h"
+#include "window_common/text_conversion.h"
+#include "window_common/user_interaction.h"
 
 namespace tavik {
 

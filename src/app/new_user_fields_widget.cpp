@@ -4,7 +4,7 @@
 #include <QLabel>
 #include <QLineEdit>
 
-#include "app/text_conversion.h"
+#include "window_common/text_conversion.h"
 
 namespace tavik {
 

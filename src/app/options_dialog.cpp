@@ -22,13 +22,13 @@
 #include <cstdio>
 
 #include "app/registered_browser.h"
-#include "app/text_conversion.h"
-#include "app/user_interaction.h"
 #include "profile/file_util.h"
 #include "profile/user_registry.h"
 #include "store/folder_tree.h"
 #include "view/mime_manager.h"
 #include "view/text_viewer_rules.h"
+#include "window_common/text_conversion.h"
+#include "window_common/user_interaction.h"
 
 namespace tavik {
 

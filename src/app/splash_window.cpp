@@ -6,8 +6,8 @@
 #include <QPainter>
 #include <QPainterPath>
 
-#include "app/resources.h"
 #include "profile/settings.h"
+#include "window_common/resources.h"
 
 namespace tavik {
 

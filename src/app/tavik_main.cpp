@@ -7,9 +7,9 @@
 #include "app/attachment_link_commands.h"
 #include "app/mail_workflows.h"
 #include "app/main_window.h"
-#include "app/resources.h"
 #include "app/shutdown_signals.h"
 #include "smtp/new_message_window.h"
+#include "window_common/resources.h"
 
 int main(int argc, char** argv)
 {

@@ -9,9 +9,9 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "app/resources.h"
-#include "app/text_conversion.h"
-#include "app/user_interaction.h"
+#include "window_common/resources.h"
+#include "window_common/text_conversion.h"
+#include "window_common/user_interaction.h"
 
 namespace tavik {
 

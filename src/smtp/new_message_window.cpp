@@ -24,9 +24,6 @@
 #include <cstdio>
 
 #include "addressbook/address_book_window.h"
-#include "app/resources.h"
-#include "app/text_conversion.h"
-#include "app/user_interaction.h"
 #include "pop3/attachment_store.h"
 #include "profile/file_util.h"
 #include "profile/ini_file.h"
@@ -37,6 +34,9 @@
 #include "store/mailbox_store.h"
 #include "view/answer_rules.h"
 #include "view/attachment_dialog.h"
+#include "window_common/resources.h"
+#include "window_common/text_conversion.h"
+#include "window_common/user_interaction.h"
 
 namespace tavik {
 

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "app/child_window.h"
 #include "profile/settings.h"
 #include "smtp/message_writer.h"
 #include "smtp/stored_copy.h"
+#include "window_common/child_window.h"
 
 class QCheckBox;
 class QComboBox;

@@ -21,13 +21,13 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
-#include "app/resources.h"
-#include "app/text_conversion.h"
-#include "app/user_interaction.h"
 #include "smtp/stored_copy.h"
 #include "view/mime_launch_dialog.h"
 #include "view/mime_manager.h"
 #include "view/mime_type_dialog.h"
+#include "window_common/resources.h"
+#include "window_common/text_conversion.h"
+#include "window_common/user_interaction.h"
 
 namespace tavik {
 

@@ -10,9 +10,9 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
-#include "app/resources.h"
-#include "app/text_conversion.h"
 #include "view/mime_manager.h"
+#include "window_common/resources.h"
+#include "window_common/text_conversion.h"
 
 namespace tavik {
 

@@ -13,10 +13,10 @@
 #include <QVBoxLayout>
 #include <filesystem>
 
-#include "app/text_conversion.h"
-#include "app/user_interaction.h"
 #include "profile/file_util.h"
 #include "view/answer_rules.h"
+#include "window_common/text_conversion.h"
+#include "window_common/user_interaction.h"
 
 namespace tavik {
 

@@ -9,7 +9,7 @@
 #include <QPainter>
 #include <QStyledItemDelegate>
 
-#include "app/text_conversion.h"
+#include "window_common/text_conversion.h"
 
 namespace tavik {
 

@@ -8,8 +8,8 @@
 #include <functional>
 #include <memory>
 
-#include "app/message_drag.h"
 #include "store/mailbox_list_model.h"
+#include "window_common/message_drag.h"
 
 namespace tavik {
 

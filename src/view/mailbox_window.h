@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "app/child_window.h"
 #include "view/message_window_host.h"
+#include "window_common/child_window.h"
 
 class QLabel;
 class QMenu;

@@ -5,10 +5,10 @@
 #include <QIcon>
 #include <string>
 
-#include "app/message_drag.h"
 #include "pop3/attachment_store.h"
 #include "profile/settings.h"
 #include "store/mailbox_store.h"
+#include "window_common/message_drag.h"
 
 class QMdiArea;
 class QWidget;

@@ -9,9 +9,9 @@
 #include <QStandardPaths>
 #include <QVBoxLayout>
 
-#include "app/text_conversion.h"
-#include "app/user_interaction.h"
 #include "view/mime_manager.h"
+#include "window_common/text_conversion.h"
+#include "window_common/user_interaction.h"
 
 namespace tavik {
 

@@ -12,7 +12,7 @@
 #include <QScrollBar>
 #include <algorithm>
 
-#include "app/text_conversion.h"
+#include "window_common/text_conversion.h"
 
 namespace tavik {
 

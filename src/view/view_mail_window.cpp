@@ -11,16 +11,16 @@
 #include <QSplitter>
 #include <QVBoxLayout>
 
-#include "app/print_progress_dialog.h"
 #include "addressbook/address_book.h"
-#include "app/text_conversion.h"
-#include "app/user_interaction.h"
 #include "profile/ini_file.h"
 #include "store/folder_tree.h"
 #include "view/attachment_strip_widget.h"
 #include "view/mailbox_window.h"
 #include "view/strings_viewer_widget.h"
 #include "view/text_viewer_rules.h"
+#include "window_common/print_progress_dialog.h"
+#include "window_common/text_conversion.h"
+#include "window_common/user_interaction.h"
 
 namespace tavik {
 

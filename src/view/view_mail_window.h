@@ -5,9 +5,9 @@
 #include <QWidget>
 #include <string>
 
-#include "app/child_window.h"
 #include "store/mailbox_list_model.h"
 #include "view/message_window_host.h"
+#include "window_common/child_window.h"
 
 class QFrame;
 class QLabel;

@@ -15,7 +15,6 @@
 #include <sys/stat.h>
 
 #include "app/attachment_link_commands.h"
-#include "app/text_conversion.h"
 #include "ui/ui_test_support.h"
 #include "view/attachment_strip_widget.h"
 #include "view/image_window.h"
@@ -23,6 +22,7 @@
 #include "view/mime_manager.h"
 #include "view/strings_viewer_widget.h"
 #include "view/viewer_launcher.h"
+#include "window_common/text_conversion.h"
 
 namespace tavik::test {
 namespace {

@@ -12,12 +12,12 @@
 
 #include "app/login_dialog.h"
 #include "app/main_window.h"
-#include "app/text_conversion.h"
 #include "profile/file_util.h"
 #include "profile/ini_file.h"
 #include "profile/settings.h"
 #include "profile/user_registry.h"
 #include "ui/ui_test_support.h"
+#include "window_common/text_conversion.h"
 
 namespace tavik::test {
 

@@ -11,8 +11,8 @@
 #include <filesystem>
 #include <map>
 
-#include "app/folder_tree_widget.h"
 #include "app/shutdown_signals.h"
+#include "window_common/folder_tree_widget.h"
 #include <QToolBar>
 #include "app/side_bar_widget.h"
 #include "profile/profile_lock.h"

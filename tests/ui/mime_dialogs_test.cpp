@@ -7,12 +7,12 @@
 #include <QTreeWidget>
 #include <sys/stat.h>
 
-#include "app/text_conversion.h"
 #include "ui/ui_test_support.h"
 #include "view/mime_editor_dialog.h"
 #include "view/mime_launch_dialog.h"
 #include "view/mime_manager.h"
 #include "view/mime_type_dialog.h"
+#include "window_common/text_conversion.h"
 
 namespace tavik::test {
 namespace {

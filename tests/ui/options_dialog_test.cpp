@@ -15,10 +15,10 @@
 #include <sys/stat.h>
 
 #include "app/options_dialog.h"
-#include "app/text_conversion.h"
 #include "profile/settings.h"
 #include "ui/ui_test_support.h"
 #include "view/text_viewer_rules.h"
+#include "window_common/text_conversion.h"
 
 using namespace tavik;
 using namespace tavik::test;

@@ -11,14 +11,14 @@
 #include <cstdio>
 #include <deque>
 
-#include "app/print_progress_dialog.h"
-#include "app/text_conversion.h"
 #include "pop3/attachment_store.h"
 #include "store/mailbox_store.h"
 #include "ui/ui_test_support.h"
 #include "view/mailbox_window.h"
 #include "view/message_window_host.h"
 #include "view/strings_viewer_widget.h"
+#include "window_common/print_progress_dialog.h"
+#include "window_common/text_conversion.h"
 
 using namespace tavik;
 using namespace tavik::test;

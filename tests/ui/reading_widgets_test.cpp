@@ -17,14 +17,14 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
-#include "app/message_drag.h"
-#include "app/text_conversion.h"
 #include "ui/ui_test_support.h"
 #include "view/attachment_strip_widget.h"
-#include "view/crypt_password_dialog.h"
 #include "view/mailbox_list_widget.h"
 #include "view/strings_viewer_widget.h"
-#include "view/transfer_dialog.h"
+#include "window_common/crypt_password_dialog.h"
+#include "window_common/message_drag.h"
+#include "window_common/text_conversion.h"
+#include "window_common/transfer_dialog.h"
 
 namespace tavik::test {
 namespace {

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "app/user_interaction.h"
 #include "support/test_support.h"
+#include "window_common/user_interaction.h"
 
 namespace tavik::test {
 

@@ -5,12 +5,12 @@
 #include <QPushButton>
 #include <filesystem>
 
-#include "app/item_name_dialog.h"
 #include "app/new_user_dialog.h"
 #include "app/new_user_fields_widget.h"
-#include "app/password_dialog.h"
 #include "profile/profile_lock.h"
 #include "ui/main_window_support.h"
+#include "window_common/item_name_dialog.h"
+#include "window_common/password_dialog.h"
 
 namespace tavik::test {
 namespace {

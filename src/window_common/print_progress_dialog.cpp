@@ -1,4 +1,4 @@
-#include "app/print_progress_dialog.h"
+#include "window_common/print_progress_dialog.h"
 
 #include <algorithm>
 #include <climits>
@@ -17,10 +17,10 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
-#include "app/text_conversion.h"
-#include "app/user_interaction.h"
 #include "profile/user_registry.h"
 #include "view/print_layout.h"
+#include "window_common/text_conversion.h"
+#include "window_common/user_interaction.h"
 
 namespace tavik {
 

@@ -1,4 +1,4 @@
-#include "app/folder_tree_widget.h"
+#include "window_common/folder_tree_widget.h"
 
 #include <QContextMenuEvent>
 #include <QDrag>
@@ -8,8 +8,8 @@
 #include <QMimeData>
 #include <QPainter>
 
-#include "app/resources.h"
-#include "app/text_conversion.h"
+#include "window_common/resources.h"
+#include "window_common/text_conversion.h"
 
 namespace tavik {
 

@@ -1,4 +1,4 @@
-#include "app/item_name_dialog.h"
+#include "window_common/item_name_dialog.h"
 
 #include <QDialogButtonBox>
 #include <QLabel>
@@ -6,8 +6,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "app/text_conversion.h"
 #include "store/folder_tree.h"
+#include "window_common/text_conversion.h"
 
 namespace tavik {
 

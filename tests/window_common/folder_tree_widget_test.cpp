@@ -6,11 +6,11 @@
 #include <QTreeWidgetItem>
 #include <algorithm>
 
-#include "app/folder_tree_widget.h"
+#include "ui/main_window_support.h"
 #include "view/mailbox_list_widget.h"
 #include "view/mailbox_window.h"
-#include "app/message_drag.h"
-#include "ui/main_window_support.h"
+#include "window_common/folder_tree_widget.h"
+#include "window_common/message_drag.h"
 
 namespace tavik::test {
 namespace {

@@ -1,4 +1,4 @@
-#include "view/crypt_password_dialog.h"
+#include "window_common/crypt_password_dialog.h"
 
 #include <QDialogButtonBox>
 #include <QFormLayout>
@@ -7,7 +7,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "app/text_conversion.h"
+#include "window_common/text_conversion.h"
 
 namespace tavik {
 

@@ -1,4 +1,4 @@
-#include "app/message_drag.h"
+#include "window_common/message_drag.h"
 
 #include <QList>
 #include <QMimeData>

@@ -1,4 +1,4 @@
-#include "view/transfer_dialog.h"
+#include "window_common/transfer_dialog.h"
 
 #include <QDialogButtonBox>
 #include <QListWidget>
@@ -6,9 +6,9 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "app/folder_tree_widget.h"
-#include "app/text_conversion.h"
 #include "store/folder_tree.h"
+#include "window_common/folder_tree_widget.h"
+#include "window_common/text_conversion.h"
 
 namespace tavik {
 

@@ -1,4 +1,4 @@
-#include "app/resources.h"
+#include "window_common/resources.h"
 
 #include <QtGlobal>
 

@@ -6,9 +6,9 @@
 #include <QTreeWidget>
 #include <array>
 
-#include "app/message_drag.h"
 #include "profile/settings.h"
 #include "store/folder_tree.h"
+#include "window_common/message_drag.h"
 
 namespace tavik {
 

@@ -1,4 +1,4 @@
-#include "app/user_interaction.h"
+#include "window_common/user_interaction.h"
 
 #include <QApplication>
 #include <QColorDialog>
@@ -7,11 +7,11 @@
 #include <QMessageBox>
 #include <QStringList>
 
-#include "app/item_name_dialog.h"
-#include "app/password_dialog.h"
-#include "app/text_conversion.h"
-#include "view/crypt_password_dialog.h"
-#include "view/transfer_dialog.h"
+#include "window_common/crypt_password_dialog.h"
+#include "window_common/item_name_dialog.h"
+#include "window_common/password_dialog.h"
+#include "window_common/text_conversion.h"
+#include "window_common/transfer_dialog.h"
 
 namespace tavik {
 

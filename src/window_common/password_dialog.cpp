@@ -1,12 +1,12 @@
-#include "app/password_dialog.h"
+#include "window_common/password_dialog.h"
 
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "app/text_conversion.h"
 #include "profile/user_registry.h"
+#include "window_common/text_conversion.h"
 
 namespace tavik {
 

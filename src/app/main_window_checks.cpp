@@ -1,0 +1,142 @@
+// The main window: the one-minute timer and the checks for new mail it starts.
+#include "app/main_window.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPointer>
+#include <QScreen>
+#include <QSessionManager>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "app/interaction_adapters.h"
+#include "app/main_window_private.h"
+#include "app/login_dialog.h"
+#include "app/new_user_dialog.h"
+#include "app/side_bar_widget.h"
+#include "app/splash_window.h"
+#include "profile/file_util.h"
+#include "profile/ini_file.h"
+#include "view/mailbox_list_widget.h"
+#include "view/mailbox_window.h"
+#include "window_common/folder_tree_widget.h"
+#include "window_common/resources.h"
+#include "window_common/text_conversion.h"
+#include "window_common/user_interaction.h"
+
+namespace tavik {
+
+using namespace main_window_detail;
+
+// ---------------------------------------------------------------------------------------------
+// Timer and check mail
+
+bool TMainForm::busy() const
+{
+    return checkRunning_ || workflows_->sessionRunning() || QApplication::activeModalWidget() != nullptr;
+}
+
+void TMainForm::SystemTimerTimer()
+{
+    if (state_ != State::ProfileOpen)
+        return;
+    // 1. One minute less.
+    --checkCountdown_;
+    // 2. Due: no second check may start while this one runs.
+    if (checkCountdown_ < 1 && settings_.AutoCheckMail) {
+        checkCountdown_ = kCheckRunningCountdown;
+        if (busy()) {
+            // A session or a modal dialog runs: the check waits for its end.
+            timerCheckPending_ = true;
+            return;
+        }
+        runCheckMail(CheckStart::Timer);
+    }
+}
+
+void TMainForm::runCheckMail(CheckStart start)
+{
+    runCheckCommand([this, start] { workflows_->checkMail(*this, start); });
+}
+
+void TMainForm::runCheckCommand(const std::function<void()>& command)
+{
+    if (state_ != State::ProfileOpen || checkRunning_)
+        return;
+    checkRunning_ = true;
+    struct Reset {
+        TMainForm* window;
+        ~Reset()
+        {
+            window->checkRunning_ = false;
+            // 3. Whoever started it, the countdown starts again.
+            window->checkCountdown_ = window->settings_.AutoCheckMinutes;
+        }
+    } reset{this};
+    const int before = newMailCount();
+    command();
+    // New mail joined the bottom of the New Mail list: it is shown newest first again.
+    if (newMailCount() > before)
+        sortNewMailWindow();
+}
+
+int TMainForm::newMailCount()
+{
+    if (!mailboxesOpen_ || mailboxCount_ < 1)
+        return 0;
+    try {
+        mailbox_.SetCurrentMailBoxNumber(1);
+        return mailbox_.CurrentMailBoxMessages();
+    } catch (const FileError&) {
+        return 0;
+    }
+}
+
+void TMainForm::scheduleIdleCheck()
+{
+    QTimer::singleShot(0, this, [this] { whenIdle(); });
+}
+
+void TMainForm::whenIdle()
+{
+    if (busy())
+        return;
+    if (closeWhenIdle_) {
+        closeWhenIdle_ = false;
+        close();
+        return;
+    }
+    if (timerCheckPending_ && state_ == State::ProfileOpen) {
+        timerCheckPending_ = false;
+        try {
+            runCheckMail(CheckStart::Timer);
+        } catch (const std::exception& e) {
+            showFileError(e);
+        }
+    }
+}
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* event)
+{
+    // A modal window going away may be what a waiting check or shutdown waits for.
+    if (event->type() == QEvent::Hide && watched->isWidgetType()) {
+        auto* widget = static_cast<QWidget*>(watched);
+        if (widget->isWindow() && widget->isModal() && (timerCheckPending_ || closeWhenIdle_))
+            scheduleIdleCheck();
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+} // namespace tavik
