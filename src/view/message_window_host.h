@@ -1,5 +1,5 @@
 // What the mailbox and viewer windows need from the program around them, and the commands of the
-// attachment strip and the text links, which the attachments-and-links work provides.
+// attachment strip and the text links.
 #pragma once
 
 #include <QIcon>
@@ -23,10 +23,10 @@ class TNewMessageForm;
 enum class MessageWindowKind { Mailbox, Viewer };
 
 // The attachment strip's buttons, a double click on an attachment, and a click on a link of a
-// message text. The defaults do nothing yet: opening attachments and following links arrive
-// with the attachments-and-links work, which overrides these in one subclass installed with
-// TMainForm::setAttachmentLinkCommands. `text` is the window's text viewer (preview pane or
-// body), which shows an attachment displayed inside the program.
+// message text. The program installs `MessageAttachmentCommands` with
+// TMainForm::setAttachmentLinkCommands; the defaults do nothing, for hosts that offer none.
+// `text` is the window's text viewer (preview pane or body), which shows an attachment displayed
+// inside the program.
 class AttachmentLinkCommands {
 public:
     virtual ~AttachmentLinkCommands() = default;
