@@ -2,12 +2,12 @@
 // by src/app/main_window*.cpp only.
 #pragma once
 
-#include <QApplication>
 #include <QIcon>
 #include <QString>
 #include <string>
 
 #include "window_common/text_conversion.h"
+#include "window_common/wait_cursor.h"
 
 namespace tavik::main_window_detail {
 
@@ -18,15 +18,6 @@ inline const char* const kTreeSection = "TreeView";
 inline const char* const kWindowSection = "Window";
 inline constexpr int kDefaultSideBarWidth = 112;
 inline constexpr int kDefaultTreeWidth = 190;
-
-// The hourglass while a long step runs; restored however the step ends, before any message.
-class WaitCursor {
-public:
-    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-};
 
 inline QIcon picture(const char* name)
 {

@@ -10,6 +10,7 @@
 #include <QStyledItemDelegate>
 
 #include "window_common/text_conversion.h"
+#include "window_common/wait_cursor.h"
 
 namespace tavik {
 
@@ -18,15 +19,6 @@ namespace {
 constexpr int kPictureSize = 16;
 constexpr int kPictureStep = 18;
 const int kDefaultWidths[kColumnCount] = {62, 160, 240, 120, 64};
-
-// The hourglass while a sort runs.
-class WaitCursor {
-public:
-    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-};
 
 // Rows as high as the font's "A" plus 4 (never lower than a picture); column 0 draws the
 // status pictures in their order.
