@@ -1,38 +1,24 @@
 // The main window: start-up, opening and leaving a profile, user switch, shutdown, and the layout file.
 #include "app/main_window.h"
 
-#include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDir>
 #include <QLabel>
-#include <QMdiArea>
-#include <QMdiSubWindow>
-#include <QMenu>
-#include <QMenuBar>
-#include <QPointer>
-#include <QScreen>
-#include <QSessionManager>
+#include <QSignalBlocker>
 #include <QSplitter>
-#include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
-#include <QToolButton>
-#include <QVBoxLayout>
 
 #include "app/interaction_adapters.h"
-#include "app/main_window_private.h"
 #include "app/login_dialog.h"
-#include "app/new_user_dialog.h"
+#include "app/main_window_private.h"
 #include "app/side_bar_widget.h"
 #include "app/splash_window.h"
 #include "profile/file_util.h"
 #include "profile/ini_file.h"
-#include "view/mailbox_list_widget.h"
-#include "view/mailbox_window.h"
 #include "window_common/folder_tree_widget.h"
-#include "window_common/resources.h"
 #include "window_common/text_conversion.h"
 #include "window_common/user_interaction.h"
 
