@@ -169,7 +169,7 @@ std::string profileOfUser(const std::string& programDirectory, const std::string
 void openProfile(Profile& p, const std::string& home, const std::string& login, bool changes,
                  const TavikctlEnvironment& env)
 {
-    p.programDirectory = home.empty() ? DefaultProgramDirectory() : (home.back() == '/' ? home : home + "/");
+    p.programDirectory = home.empty() ? DefaultProgramDirectory() : absoluteDirectory(home);
     p.profileDirectory = profileOfUser(p.programDirectory, login, env);
     bool initialise = profileNeedsInitialisation(p.profileDirectory);
     if (changes || initialise) {

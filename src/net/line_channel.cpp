@@ -315,6 +315,20 @@ void LineChannel::CloseHandler()
             mailError(kErrorPrematureDisconnect, kTextPrematurelyDisconnected);
         }
     }
+    endClosed();
+}
+
+void LineChannel::endAfterClosingReply()
+{
+    Frame frame(*this);
+    if (finished_)
+        return;
+    mailInfo(codes_.InfoDisconnected, std::string());
+    endClosed();
+}
+
+void LineChannel::endClosed()
+{
     // Closed is as final as finished, but the session's own Finish (which may drop state a
     // successful session keeps) does not run for an orderly end.
     finished_ = true;

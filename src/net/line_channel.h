@@ -65,6 +65,7 @@ constexpr std::size_t kReceiveChunk = 64 * 1024;
 //   the countdown or idle time running out (error 8) and on an overlong line (error 13);
 // - ended by the server closing the connection: after the session's closing command (QuitSent)
 //   that is the normal end, before it error 17;
+// - ended by endAfterClosingReply() once the answer to the closing command has come;
 // - ended, with the connection kept, by postDone() (SendMail's KeepConnectionOpen).
 // Each way posts kDoneMessage; OnDone follows exactly once per session, from the event loop,
 // never while a LineChannel call is on the stack, so the owner may even delete the session from
@@ -128,6 +129,10 @@ public:
     void fail(int code, const std::string& text);
     // Ends the session without touching the connection: OnDone follows.
     void postDone();
+    // The server answered the session's closing command: the session ends now as it would when
+    // the server closed the connection after that answer (info disconnected, no error), so a
+    // server that keeps the connection open does not hold the session until a time-out.
+    void endAfterClosingReply();
     // Calls LineHandler with `line` as ReceiveLines would (InHandler set), for a session that
     // must act without a received line; afterwards takes the bytes that arrived meanwhile.
     void runLineHandler(const std::string& line);
@@ -155,6 +160,7 @@ protected:
 
 private:
     class Frame;
+    void endClosed();
     bool deliverLines();
     void callLineHandler(const std::string& line);
     void leaveFrame();

@@ -87,7 +87,12 @@ void CheckMail::open()
         return;
     running_ = true;
     ok_ = false;
-    mail_->KnownUIDLs.assign(readUidlFile(profileDirectory_ + kUidlFileName));
+    knownAtStart_ = readUidlFile(profileDirectory_ + kUidlFileName);
+    pendingDeletions_ = readUidlFile(profileDirectory_ + kPendingDeletionFileName);
+    mail_->KnownUIDLs.assign(knownAtStart_);
+    mail_->DeleteUIDLs.clear();
+    if (settings_.DeleteMailOnRetrieving)
+        mail_->DeleteUIDLs.assign(pendingDeletions_);
     view_.showStatus(kStatusConnectingTo + settings_.Pop3Server);
     QTimer::singleShot(0, this, [this] { startSession(); });
 }
@@ -98,6 +103,8 @@ void CheckMail::startSession()
     uidlMode_ = true;
     filed_ = 0;
     confirmations_ = 0;
+    filedUids_.clear();
+    deletedKeys_.clear();
     GetMail& m = *mail_;
     m.TimeoutArp = kCheckTimeoutArp;
     m.TimeoutConnect = kCheckTimeoutConnect;
@@ -115,8 +122,7 @@ void CheckMail::stop()
 {
     if (!running_)
         return;
-    if (uidlManager_)
-        uidlManager_->Discard();
+    // The messages filed so far are remembered all the same (see open).
     mail_->Cancel();
 }
 
@@ -190,7 +196,7 @@ void CheckMail::onInfo(int info, const std::string& addinfo)
 void CheckMail::onError(int code, const std::string&)
 {
     std::string title, text;
-    if (checkMailErrorBox(code, title, text))
+    if (checkMailErrorBox(code, title, text, mail_->StepText()))
         view_.showError(code, title, text);
 }
 
@@ -207,7 +213,13 @@ void CheckMail::onHeaders()
     }
     // Skipped as known: it stays known for the next check.
     uidlManager_->MarkSeen(key);
-    m.Opt_Skip = true;
+    if (settings_.DeleteMailOnRetrieving && m.DeleteUIDLs.contains(key)) {
+        // Filed by an earlier check whose deletion the server never carried out.
+        m.Opt_Delete = true;
+        deletedKeys_.push_back(key);
+    } else {
+        m.Opt_Skip = true;
+    }
     if (remaining_ > 0)
         --remaining_;
     view_.showCounter(remaining_ > 0 ? kCounterMessagesLeft + std::to_string(remaining_) : std::string());
@@ -283,21 +295,27 @@ void CheckMail::onMessage()
     if (m.Finished())
         return;
     view_.showProgress(size_ > 0 ? size_ : 1, size_ > 0 ? size_ : 1);
+    const std::string key = uidlManager_ ? pendingKey_ : m.CurrentUIDL();
+    pendingKey_.clear();
     try {
         fileMessage();
         received_ = true;
         ++filed_;
-        if (uidlManager_ && !pendingKey_.empty())
-            uidlManager_->MarkSeen(pendingKey_);
-        pendingKey_.clear();
+        if (uidlManager_ && !key.empty())
+            uidlManager_->MarkSeen(key);
+        else if (!key.empty())
+            filedUids_.push_back(key);
         std::string request;
-        if (findReceiptRequest(m.MessageText(), request) && !isConfirmation(m.Subject(), m.MessageText()))
+        if (settings_.ReturnReceipt && findReceiptRequest(m.MessageText(), request) &&
+            !isConfirmation(m.Subject(), m.MessageText()))
             fileConfirmation(request);
     } catch (const FileError& e) {
         failFiling(e.what());
         return;
     }
     m.Opt_Delete = settings_.DeleteMailOnRetrieving;
+    if (m.Opt_Delete && uidlManager_ && !key.empty())
+        deletedKeys_.push_back(key);
     if (settings_.AutoAddAddress) {
         try {
             AddSender(profileDirectory_, m.From());
@@ -311,14 +329,59 @@ void CheckMail::onMessage()
     view_.showSubject(std::string());
 }
 
+void CheckMail::saveFetchedLists()
+{
+    GetMail& m = *mail_;
+    if (!m.ListingComplete()) {
+        // Nothing is known about the server's messages: the lists stay exactly as they were.
+        if (uidlManager_)
+            uidlManager_->Discard();
+        return;
+    }
+    const bool complete = m.QuitAnswered() && !m.CancelRequested();
+    if (uidlManager_) {
+        if (complete)
+            uidlManager_->Release();
+        else
+            uidlManager_->ReleaseIncomplete();
+    } else if (uidlMode_) {
+        if (complete) {
+            writeUidlFile(profileDirectory_ + kUidlFileName, m.KnownUIDLs.lines());
+        } else {
+            const std::vector<std::string> lines = withIdentifiersAdded(knownAtStart_, filedUids_);
+            if (lines.size() != knownAtStart_.size())
+                writeUidlFile(profileDirectory_ + kUidlFileName, lines);
+        }
+    }
+
+    // Deletions are carried out by the server only once it has answered QUIT.
+    const std::vector<std::string> deleted = uidlManager_ ? deletedKeys_ : m.DeletedUIDLs.lines();
+    std::vector<std::string> pending;
+    if (m.QuitAnswered()) {
+        UidList done;
+        done.assign(deleted);
+        for (const std::string& id : pendingDeletions_) {
+            const bool gone = !uidlManager_ && !m.ServerUIDLs.contains(id);
+            if (!done.contains(id) && !gone)
+                pending.push_back(id);
+        }
+    } else {
+        pending = withIdentifiersAdded(pendingDeletions_, deleted);
+    }
+    if (pending == pendingDeletions_)
+        return;
+    const std::string path = profileDirectory_ + kPendingDeletionFileName;
+    if (pending.empty())
+        removeFileIfPresent(path);
+    else
+        writeUidlFile(path, pending);
+}
+
 void CheckMail::onDone()
 {
     GetMail& m = *mail_;
     try {
-        if (uidlManager_)
-            uidlManager_->Release();
-        else if (uidlMode_)
-            writeUidlFile(profileDirectory_ + kUidlFileName, m.KnownUIDLs.lines());
+        saveFetchedLists();
     } catch (const FileError& e) {
         view_.showFileError(e.what());
     }

@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "pop3/check_mail_rules.h"
 #include "pop3/get_mail.h"
@@ -65,8 +66,14 @@ public:
 
     // Opens the check: "uidl.lst" loaded, status "Connecting to " + server, and the session
     // started from the event loop (once a dialog is on screen).
+    //
+    // However the check ends, "uidl.lst" is rewritten only once the server's listing came in
+    // whole, and then it holds every message filed: a check that got as far as QUIT's answer
+    // writes what the server listed (or, without UIDL, what it saw); one that ended early adds
+    // what it filed to the old lines. Messages filed for deletion whose QUIT went unanswered
+    // wait in "uidl.del" for the next check with deletion on.
     void open();
-    // The Stop button: the session's Cancel; without UIDL the previews are not remembered.
+    // The Stop button: the session's Cancel.
     void stop();
 
     bool Running() const { return running_; }
@@ -89,6 +96,7 @@ private:
     void fileConfirmation(const std::string& requestAddress);
     void failFiling(const std::string& text);
     void showDownloading();
+    void saveFetchedLists();
 
     ProfileSettings settings_;
     std::string profileDirectory_;
@@ -98,6 +106,10 @@ private:
     std::unique_ptr<GetMail> mail_;
     std::unique_ptr<TUIDLManager> uidlManager_;
     std::string pendingKey_; // no-UIDL identifier of the message being retrieved
+    std::vector<std::string> knownAtStart_;      // "uidl.lst" as the check found it
+    std::vector<std::string> pendingDeletions_;  // "uidl.del" as the check found it
+    std::vector<std::string> filedUids_;         // with UIDL: the UIDs of the messages filed
+    std::vector<std::string> deletedKeys_;       // without UIDL: identifiers whose DELE was sent
     bool running_ = false;
     bool received_ = false;
     bool uidlMode_ = true;

@@ -82,6 +82,20 @@ void writeUidlFile(const std::string& path, const std::vector<std::string>& line
     writeFileAtomically(path, bytes);
 }
 
+std::vector<std::string> withIdentifiersAdded(const std::vector<std::string>& known,
+                                              const std::vector<std::string>& added)
+{
+    std::vector<std::string> out;
+    std::unordered_set<std::string> keys;
+    for (const auto* list : {&known, &added}) {
+        for (const std::string& id : *list) {
+            if (keys.insert(lowerAscii(id)).second)
+                out.push_back(id);
+        }
+    }
+    return out;
+}
+
 // ---- TUIDLManager -----------------------------------------------------------------------
 
 std::string TUIDLManager::key(const std::string& uid)
@@ -92,7 +106,8 @@ std::string TUIDLManager::key(const std::string& uid)
 TUIDLManager::TUIDLManager(std::string fileName)
     : fileName_(std::move(fileName))
 {
-    for (const std::string& line : readUidlFile(fileName_))
+    knownLines_ = readUidlFile(fileName_);
+    for (const std::string& line : knownLines_)
         known_.insert(key(line));
 }
 
@@ -129,6 +144,16 @@ void TUIDLManager::Release()
     released_ = true;
     if (!discard_)
         writeUidlFile(fileName_, seen_);
+}
+
+void TUIDLManager::ReleaseIncomplete()
+{
+    if (released_)
+        return;
+    released_ = true;
+    std::vector<std::string> lines = withIdentifiersAdded(knownLines_, seen_);
+    if (!discard_ && lines.size() != knownLines_.size())
+        writeUidlFile(fileName_, lines);
 }
 
 // ---- message rules ----------------------------------------------------------------------
@@ -223,9 +248,22 @@ std::string DateText(std::time_t when)
     return buffer;
 }
 
-bool checkMailErrorBox(int code, std::string& title, std::string& text)
+bool checkMailErrorBox(int code, std::string& title, std::string& text, const std::string& step)
 {
+    const std::string where = step.empty() ? "." : " while " + step + ".";
     switch (code) {
+    case 6:
+        title = "Connection Closed Error";
+        text = "The connection to the mail server broke off" + where;
+        return true;
+    case 7:
+        title = "Connection Closed Error";
+        text = "The mail server reset the connection" + where;
+        return true;
+    case 17:
+        title = "Connection Closed Error";
+        text = "The mail server closed the connection" + where;
+        return true;
     case 1:
         title = "Winsock Error";
         text = "The winsock interface could not be initialized. Make sure that winsock is installed on your system.";

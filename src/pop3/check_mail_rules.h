@@ -11,12 +11,19 @@
 namespace tavik {
 
 inline constexpr const char* kUidlFileName = "uidl.lst";
+// Identifiers of messages filed by a check whose deletion the server never confirmed (its QUIT
+// went unanswered); the next check with deletion on deletes them. Present only while some wait.
+inline constexpr const char* kPendingDeletionFileName = "uidl.del";
 
 // The lines of "uidl.lst" (CR LF or LF ends; empty lines dropped); a missing or unreadable
 // file gives none.
 std::vector<std::string> readUidlFile(const std::string& path);
 // Replaces the file atomically with the lines, each ended by CR LF. FileError.
 void writeUidlFile(const std::string& path, const std::vector<std::string>& lines);
+// `known` followed by the identifiers of `added` that are not among them (letter case aside),
+// each once.
+std::vector<std::string> withIdentifiersAdded(const std::vector<std::string>& known,
+                                              const std::vector<std::string>& added);
 
 // The fetched-message list of a server without UIDL: the identifiers of the messages seen in
 // the last check. An identifier is added to the seen list only by `MarkSeen` (a message filed,
@@ -39,11 +46,15 @@ public:
     bool Discarded() const { return discard_; }
     // Writes the seen list (unless discarded) once; FileError. The destructor does nothing after it.
     void Release();
+    // For a check that did not see every message: the file keeps its lines and gains the seen
+    // identifiers it lacks; untouched when there are none. FileError. Nothing is written after it.
+    void ReleaseIncomplete();
     const std::vector<std::string>& Seen() const { return seen_; }
 
 private:
     static std::string key(const std::string& uid);
     std::string fileName_;
+    std::vector<std::string> knownLines_;
     std::unordered_set<std::string> known_;
     std::vector<std::string> seen_;
     std::unordered_set<std::string> seenKeys_;
@@ -79,8 +90,9 @@ std::vector<std::string> buildConfirmation(const std::string& name, const std::s
 // The date text of stored messages: "ddd, d mmm yyyy hh:nn:ss" in local time, no zone.
 std::string DateText(std::time_t when);
 
-// The message box of a failed check for error `code`; false for the codes that show none.
-bool checkMailErrorBox(int code, std::string& title, std::string& text);
+// The message box of a failed check for error `code`; false for the codes that show none. A lost
+// connection (6, 7, 17) names `step`, what the session was doing then.
+bool checkMailErrorBox(int code, std::string& title, std::string& text, const std::string& step = std::string());
 
 // A decimal number the server sent (sizes, counts); -1 when the text is not one.
 long long serverNumber(const std::string& text);

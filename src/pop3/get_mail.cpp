@@ -139,7 +139,13 @@ void GetMail::start()
     beginSession();
     retrieval_ = false;
     cancelRequested_ = false;
+    listingComplete_ = false;
+    quitAnswered_ = false;
+    deletingKnown_ = false;
     retrievalState_ = R_Start;
+    currentUidl_.clear();
+    knownToDelete_.clear();
+    DeletedUIDLs.clear();
     MessageNumber = 0;
     MessageCount = 0;
     LineHandler = [this](const std::string& line) { commandLine(line); };
@@ -166,6 +172,12 @@ void GetMail::unexpectedSize()
 
 void GetMail::commandLine(const std::string& line)
 {
+    if (State == 5) {
+        // The answer to the QUIT after an empty listing: whatever it says, the session is over.
+        quitAnswered_ = !line.empty() && line[0] == '+';
+        endAfterClosingReply();
+        return;
+    }
     if (State > 4)
         return;
     const char first = line.empty() ? '\0' : line[0];
@@ -239,10 +251,13 @@ void GetMail::listingLine(const std::string& line)
         return;
     }
     const std::string uid = line.substr(blank + 1);
+    const bool repeated = ServerUIDLs.contains(uid);
     UIDLLines.add(line);
     if (!KnownUIDLs.contains(uid) && !NewUIDLs.contains(uid)) {
         NewMessages.add(line);
         NewUIDLs.add(uid);
+    } else if (!repeated && KnownUIDLs.contains(uid) && DeleteUIDLs.contains(uid)) {
+        knownToDelete_.add(line);
     }
     // A UID listed twice is one message as far as the saved UIDs go.
     if (!ServerUIDLs.contains(uid))
@@ -251,10 +266,11 @@ void GetMail::listingLine(const std::string& line)
 
 void GetMail::endOfListing()
 {
+    listingComplete_ = true;
     if (!UIDLLines.empty())
         UIDLLines.assign(ServerUIDLs);
     MessageCount = static_cast<int>(NewMessages.size());
-    if (MessageCount > 0) {
+    if (MessageCount > 0 || !knownToDelete_.empty()) {
         mailInfo(GM_MessageCount, std::to_string(MessageCount));
         enterRetrieval();
         return;
@@ -274,6 +290,7 @@ void GetMail::statAnswer(const std::string& line)
             return;
         }
     }
+    listingComplete_ = true;
     MessageCount = count;
     mailInfo(GM_MessageCount, std::to_string(count));
     if (count > 0)
@@ -312,7 +329,9 @@ bool GetMail::nextMessage(int& number)
         const std::string line = NewMessages.front();
         NewMessages.popFront();
         // Listing lines were checked when they arrived.
-        parsePop3Number(line.substr(0, line.find(' ')), number);
+        const std::size_t blank = line.find(' ');
+        parsePop3Number(line.substr(0, blank), number);
+        currentUidl_ = line.substr(blank + 1);
         return true;
     }
     if (MessageNumber >= MessageCount)
@@ -339,15 +358,9 @@ void GetMail::retrievalLine(const std::string& line)
 {
     const char first = line.empty() ? '\0' : line[0];
     switch (retrievalState_) {
-    case R_Start: {
-        int number = 0;
-        if (!nextMessage(number)) {
-            sendQuit(R_QuitAnswer);
-            return;
-        }
-        requestMessage(number);
+    case R_Start:
+        continueWithNext();
         return;
-    }
     case R_RetrAnswer:
         if (!parser_.beginMessage(line))
             return; // the parser reported the "-" answer
@@ -382,9 +395,12 @@ void GetMail::retrievalLine(const std::string& line)
             return;
         }
         QuitSent = true;
+        quitAnswered_ = true;
         if (!cancelRequested_)
             KnownUIDLs.assign(UIDLLines);
-        retrievalState_ = kStateAfterError; // nothing more is expected but the close
+        retrievalState_ = kStateAfterError;
+        // Some servers keep the connection open after their answer: it is the end all the same.
+        endAfterClosingReply();
         return;
     case R_TopAnswer:
         if (!parser_.beginPreview(line))
@@ -414,10 +430,8 @@ void GetMail::retrievalLine(const std::string& line)
 void GetMail::afterPreview()
 {
     if (Opt_Delete) {
-        Opt_Delete = false;
-        retrievalState_ = R_DeleAnswer;
-        State = R_DeleAnswer;
-        SendLine("DELE " + std::to_string(MessageNumber));
+        deletingKnown_ = false;
+        deleteMessage(MessageNumber, currentUidl_);
         return;
     }
     if (!Opt_Skip) {
@@ -441,23 +455,75 @@ void GetMail::afterPreview()
 void GetMail::afterMessage()
 {
     if (Opt_Delete) {
-        Opt_Delete = false;
-        retrievalState_ = R_DeleAnswer;
-        State = R_DeleAnswer;
-        SendLine("DELE " + std::to_string(MessageNumber));
+        deletingKnown_ = false;
+        deleteMessage(MessageNumber, currentUidl_);
         return;
     }
     continueWithNext();
 }
 
+void GetMail::deleteMessage(int number, const std::string& uid)
+{
+    Opt_Delete = false;
+    MessageNumber = number;
+    if (!uid.empty())
+        DeletedUIDLs.add(uid);
+    retrievalState_ = R_DeleAnswer;
+    State = R_DeleAnswer;
+    SendLine("DELE " + std::to_string(number));
+}
+
 void GetMail::continueWithNext()
 {
+    if (cancelRequested_) {
+        sendQuit(R_QuitAnswer);
+        return;
+    }
+    if (!knownToDelete_.empty()) {
+        // Retrieved in an earlier check whose QUIT the server never answered: deleted now.
+        const std::string line = knownToDelete_.front();
+        knownToDelete_.popFront();
+        const std::size_t blank = line.find(' ');
+        int number = 0;
+        parsePop3Number(line.substr(0, blank), number);
+        deletingKnown_ = true;
+        deleteMessage(number, line.substr(blank + 1));
+        return;
+    }
     int number = 0;
-    if (cancelRequested_ || !nextMessage(number)) {
+    if (!nextMessage(number)) {
         sendQuit(R_QuitAnswer);
         return;
     }
     requestMessage(number);
+}
+
+std::string GetMail::StepText() const
+{
+    if (!retrieval_) {
+        switch (State) {
+        case 0: return "waiting for its greeting";
+        case 1: return "logging in (user name)";
+        case 2: return "logging in (password)";
+        case 3: return "listing the messages (UIDL)";
+        case 4: return "counting the messages (STAT)";
+        default: return "ending the session (QUIT)";
+        }
+    }
+    // The message in hand counted among those of this check.
+    const std::size_t taken = UIDLSupported ? static_cast<std::size_t>(MessageCount) - NewMessages.size()
+                                            : static_cast<std::size_t>(MessageNumber);
+    const std::string which = "message " + std::to_string(taken) + " of " + std::to_string(MessageCount);
+    switch (retrievalState_) {
+    case R_RetrAnswer:
+    case R_MessageData: return "receiving " + which;
+    case R_TopAnswer:
+    case R_PreviewData: return "reading the header of " + which;
+    case R_DeleAnswer:
+        return deletingKnown_ ? "deleting message " + std::to_string(MessageNumber) + ", retrieved by an earlier check"
+                              : "deleting " + which;
+    default: return "ending the session (QUIT)";
+    }
 }
 
 } // namespace tavik

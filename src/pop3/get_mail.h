@@ -101,6 +101,12 @@ public:
 
     // UIDs retrieved before; the owner fills it, a successful session replaces it.
     UidList KnownUIDLs;
+    // UIDs of messages retrieved before whose deletion the server never confirmed; the owner
+    // fills it. A listed message that is both known and here is deleted without being retrieved.
+    UidList DeleteUIDLs;
+    // UIDs whose DELE this session sent (messages retrieved now and those of DeleteUIDLs); the
+    // server carries them out only once it has answered QUIT.
+    UidList DeletedUIDLs;
     // The lines of the UIDL listing; at its end, the server's UIDs.
     UidList UIDLLines;
     // Listing lines of the messages still to retrieve, consumed from the front.
@@ -118,6 +124,16 @@ public:
     int MessageNumber = 0; // the message in hand
     bool RetrievalPhase() const { return retrieval_; }
     bool CancelRequested() const { return cancelRequested_; }
+    // The server's listing (UIDL, or STAT without it) came in whole: only then does the session
+    // know which messages are new.
+    bool ListingComplete() const { return listingComplete_; }
+    // The server answered QUIT with "+": the deletions of this session are carried out.
+    bool QuitAnswered() const { return quitAnswered_; }
+    // The UID of the message in hand (with UIDL; empty without).
+    const std::string& CurrentUIDL() const { return currentUidl_; }
+    // What the session was doing, for a report of a connection lost there ("receiving message 2
+    // of 5").
+    std::string StepText() const;
 
     // The message values of the message (or preview) in hand, valid inside the events.
     const std::vector<std::string>& MessageText() const { return parser_.MessageText; }
@@ -167,10 +183,18 @@ private:
     void unexpected(const std::string& line);
     void unexpectedSize();
 
+    void deleteMessage(int number, const std::string& uid);
+
     MessageParser parser_;
     bool retrieval_ = false;
     bool cancelRequested_ = false;
+    bool listingComplete_ = false;
+    bool quitAnswered_ = false;
+    bool deletingKnown_ = false; // the DELE in hand is one of DeleteUIDLs
     int retrievalState_ = R_Start;
+    std::string currentUidl_;
+    // Listing lines of the messages of DeleteUIDLs found on the server, deleted first.
+    UidList knownToDelete_;
 };
 
 // A decimal message number or count as a POP3 server writes it: 1 to 9 digits, nothing else.

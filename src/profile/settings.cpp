@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <pwd.h>
 #include <string_view>
 #include <unistd.h>
@@ -209,11 +210,19 @@ const SettingsField* findSettingsField(const std::string& name)
     return nullptr;
 }
 
+std::string absoluteDirectory(const std::string& dir)
+{
+    std::error_code failed;
+    const std::filesystem::path absolute = std::filesystem::absolute(dir.empty() ? "." : dir, failed);
+    // Without a current directory there is nothing to anchor to: the name stays as given.
+    return withSlash(failed ? dir : absolute.string());
+}
+
 std::string DefaultProgramDirectory()
 {
     const char* home = std::getenv("TAVIK_HOME");
     if (home && *home)
-        return withSlash(home);
+        return absoluteDirectory(home);
     const char* xdg = std::getenv("XDG_DATA_HOME");
     if (xdg && *xdg == '/')
         return withSlash(xdg) + "tavik/";
@@ -222,7 +231,7 @@ std::string DefaultProgramDirectory()
         const passwd* pw = ::getpwuid(::getuid());
         user = pw && pw->pw_dir && *pw->pw_dir ? pw->pw_dir : ".";
     }
-    return withSlash(user) + ".local/share/tavik/";
+    return absoluteDirectory(withSlash(user) + ".local/share/tavik/");
 }
 
 std::string FindTemplateDirectory(const std::string& executableDirectory)

@@ -72,8 +72,13 @@ const std::vector<SettingsField>& settingsFields();
 const SettingsField* findSettingsField(const std::string& name);
 
 // The program's data directory: $TAVIK_HOME, else $XDG_DATA_HOME/tavik/, else
-// ~/.local/share/tavik/. Always ends in "/".
+// ~/.local/share/tavik/. Always absolute and ending in "/".
 std::string DefaultProgramDirectory();
+
+// `dir` as an absolute path ending in "/", a relative one taken from the current directory. The
+// program directory is made absolute as soon as it is known: opening a profile changes the
+// current directory, and paths stored from it (attachment locations) must open from anywhere.
+std::string absoluteDirectory(const std::string& dir);
 
 // Where the shipped templates lie for an executable in `executableDirectory`: that directory in
 // the build tree, ../share/tavik/ when installed. Empty when neither holds them.

@@ -1,9 +1,11 @@
 // tavikctl's mail commands against the real servers, run in-process on a fresh installation.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 
 #include "cli/tavikctl.h"
+#include "pop3/attachment_store.h"
 #include "profile/profile_lock.h"
 #include "peers/peer_fixtures.h"
 #include "peers/scripted_server.h"
@@ -102,4 +104,56 @@ TEST_F(MailCommands, ACheckIsRefusedWhileTheProfileIsOpenElsewhere)
     EXPECT_NE(r.err.find("is open in Tavik mail"), std::string::npos) << r.err;
     EXPECT_EQ(server.messagesOnServer(), 1u);
     EXPECT_EQ(fileBytes(home.path() + "uidl.lst").find("0000"), std::string::npos);
+}
+
+TEST_F(MailCommands, ADroppedConnectionIsPrintedOnStandardError)
+{
+    ScriptedServer server;
+    server.send("+OK\r\n")
+        .expect("USER u\r\n")
+        .send("+OK\r\n")
+        .expect("PASS p\r\n")
+        .send("+OK\r\n")
+        .expect("UIDL\r\n")
+        .send("+OK\r\n1 a\r\n")
+        .close();
+    ASSERT_EQ(run({"set", "Pop3Server=127.0.0.1", "Pop3Port=" + std::to_string(server.port()), "ID=u", "Password=p"})
+                  .status,
+              0);
+    const CtlRun r = run({"check"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Connection Closed Error: The mail server closed the connection while listing the "
+                         "messages (UIDL).\n"),
+              std::string::npos)
+        << r.err;
+}
+
+TEST_F(MailCommands, ARelativeHomeStoresAttachmentLocationsThatOpenFromAnywhere)
+{
+    DovecotServer server;
+    server.addMessage("From: a@example.org\nSubject: file\nMIME-Version: 1.0\n"
+                      "Content-Type: multipart/mixed; boundary=\"b\"\n\n--b\nContent-Type: text/plain\n\nsee\n"
+                      "--b\nContent-Type: application/octet-stream; name=\"a.bin\"\n"
+                      "Content-Transfer-Encoding: base64\n\nSGVsbG8=\n--b--\n");
+    ASSERT_TRUE(server.start()) << server.error();
+    const std::filesystem::path before = std::filesystem::current_path();
+    std::filesystem::current_path(home.path());
+    auto ctl = [](std::vector<std::string> args) {
+        args.insert(args.begin(), {"--home", "rel"});
+        std::ostringstream out, err;
+        TavikctlEnvironment env;
+        env.executableDirectory = binDir();
+        return tavikctlMain(args, out, err, env);
+    };
+    const int set = ctl({"set", "Pop3Server=127.0.0.1", "Pop3Port=" + std::to_string(server.port()),
+                         "ID=" + server.user(), "Password=" + server.password(), "AutoAddAddress=0"});
+    const int checked = ctl({"check"});
+    std::filesystem::current_path(before);
+    ASSERT_EQ(set, 0);
+    ASSERT_EQ(checked, 0);
+    TAttachmentManager attachments;
+    attachments.SetAttachmentDirectory(home.path() + "rel/attach/");
+    const std::string location = attachments.GetAttachment(1).Location;
+    EXPECT_EQ(location, home.path() + "rel/attach/a1");
+    EXPECT_EQ(fileBytes(location), "Hello");
 }

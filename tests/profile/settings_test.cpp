@@ -6,6 +6,8 @@
 
 #include <cstdlib>
 #include <gtest/gtest.h>
+
+#include <filesystem>
 #include <optional>
 #include <sys/stat.h>
 
@@ -630,6 +632,20 @@ TEST_F(ProgramDirectoryEnvironment, TavikHomeComesFirstThenXdgDataHomeThenHome)
     set("XDG_DATA_HOME", nullptr);
     set("HOME", "/home/ann/");
     EXPECT_EQ(DefaultProgramDirectory(), "/home/ann/.local/share/tavik/");
+}
+
+TEST_F(ProgramDirectoryEnvironment, ARelativeProgramDirectoryIsMadeAbsolute)
+{
+    TempDir tmp;
+    const std::filesystem::path before = std::filesystem::current_path();
+    std::filesystem::current_path(tmp.path());
+    set("TAVIK_HOME", "home");
+    const std::string fromEnvironment = DefaultProgramDirectory();
+    const std::string given = absoluteDirectory("other/dir");
+    std::filesystem::current_path(before);
+    EXPECT_EQ(fromEnvironment, tmp.path() + "home/");
+    EXPECT_EQ(given, tmp.path() + "other/dir/");
+    EXPECT_EQ(absoluteDirectory("/opt/t"), "/opt/t/");
 }
 
 TEST(TemplateDirectory, BuildTreeFirstThenInstalledShareDirectory)

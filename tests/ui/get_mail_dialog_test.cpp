@@ -157,3 +157,20 @@ TEST_F(CheckDialog, MidMessageItShowsSubjectCounterAndPartialProgress)
     EXPECT_EQ(dialog.result(), QDialog::Rejected);
     EXPECT_EQ(newMail(), 0);
 }
+
+TEST_F(CheckDialog, ADroppedConnectionShowsItsBoxAndClosesRejected)
+{
+    ScriptedServer server;
+    server.send("+OK ready\r\n").expect("USER u\r\n").send("+OK\r\n").expect("PASS p\r\n").close();
+    settings.Pop3Port = server.port();
+    settings.ID = "u";
+    settings.Password = "p";
+    TGetMailForm dialog(settings, home(), store, attachments);
+    dialog.show();
+    ASSERT_TRUE(waitFor([&] { return dialog.checkEnded(); }));
+    EXPECT_EQ(dialog.result(), QDialog::Rejected);
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(ui.shown[0].kind, "error");
+    EXPECT_EQ(ui.shown[0].title, "Connection Closed Error");
+    EXPECT_EQ(ui.shown[0].text, "The mail server closed the connection while logging in (password).");
+}
