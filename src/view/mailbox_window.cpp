@@ -329,7 +329,7 @@ void TMailboxForm::ViewMessage(int n)
     strip_->setVisible(hasAttachments_ && stripWanted_);
     if (settings.AutoAddAddress) {
         try {
-            AddSender(host_.ProfileDirectory(), from);
+            AddSender(host_.ProfileDirectory(), answerSender(text, from));
         } catch (const std::exception& e) {
             userInteraction().error(kTitle, e.what());
         }
@@ -478,7 +478,9 @@ void TMailboxForm::addPersonToAddressBook()
         store.SetMsg_Number(message);
         if (store.Msg_Number() != message)
             return;
-        AddSender(host_.ProfileDirectory(), store.Msg_From);
+        // The index keeps 80 characters of the sender: a longer one would be stored cut.
+        store.LoadMessageText();
+        AddSender(host_.ProfileDirectory(), answerSender(store.Msg_Text, store.Msg_From));
     } catch (const std::exception& e) {
         userInteraction().error(kTitle, e.what());
     }

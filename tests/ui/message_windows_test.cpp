@@ -971,5 +971,31 @@ TEST_F(MessageWindowsTest, ReplyEditAndForwardFillACompositionFromEitherWindow)
     EXPECT_EQ(flagOf(kInbox, 1), 'R');
 }
 
+TEST_F(MessageWindowsTest, AnswersAndTheAddressBookTakeTheWholeFields)
+{
+    const std::string from = "Dr. Annabel Featherstonehaugh-Cholmondeley <annabel.featherstonehaugh@example.org>";
+    const std::string subject = "Minutes of the planning meeting held on the third of March";
+    Mail m;
+    m.from = from.substr(0, 80); // what the index keeps
+    m.subject = subject.substr(0, 40);
+    m.text = {"From: " + from, "Subject: " + subject, "", "text"};
+    append(kInbox, m);
+    TMailboxForm* form = openMailbox(kInbox);
+    clickRow(form, 0);
+    form->replyMessage();
+    ASSERT_EQ(composed.size(), 1u);
+    EXPECT_EQ(toLatin1(composed.back()->SubjectEdt()->text()), "Re: " + subject);
+    EXPECT_EQ(toLatin1(composed.back()->ToEdt()->toPlainText()), from);
+    form->addPersonToAddressBook();
+    EXPECT_TRUE(IsKnownSender(ProfileDirectory(), from));
+    EXPECT_FALSE(IsKnownSender(ProfileDirectory(), m.from));
+
+    TViewMailForm* viewer = openViewer(form, 0);
+    ASSERT_NE(viewer, nullptr);
+    viewer->editMessage();
+    EXPECT_EQ(toLatin1(composed.back()->SubjectEdt()->text()), subject);
+    EXPECT_EQ(toLatin1(composed.back()->ToEdt()->toPlainText()), from);
+}
+
 } // namespace
 } // namespace tavik::test
