@@ -296,6 +296,7 @@ void TMailboxForm::ViewMessage(int n)
     std::vector<std::string> text;
     std::string from, subject;
     int attachStart = 0, attachEnd = 0;
+    const ProfileSettings& settings = host_.settings();
     try {
         store.SetCurrentMailBoxNumber(number_);
         store.SetMsg_Number(n);
@@ -307,11 +308,13 @@ void TMailboxForm::ViewMessage(int n)
         subject = store.Msg_Subject;
         attachStart = store.Msg_AttachStart;
         attachEnd = store.Msg_AttachEnd;
+        // "Mark as read the messages viewed": the preview counts as viewing.
+        if (settings.MarkAsRead && (store.Msg_Flag == 'U' || store.Msg_Flag == 'u'))
+            store.SetMessageFlag('V');
     } catch (const std::exception& e) {
         userInteraction().error(kTitle, e.what());
         return;
     }
-    const ProfileSettings& settings = host_.settings();
     const PreviewMessage message = splitPreviewMessage(text);
     std::optional<std::string> password;
     if (isEncipheredMessage(message))

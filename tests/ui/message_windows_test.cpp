@@ -997,5 +997,17 @@ TEST_F(MessageWindowsTest, AnswersAndTheAddressBookTakeTheWholeFields)
     EXPECT_EQ(toLatin1(composed.back()->ToEdt()->toPlainText()), from);
 }
 
+TEST_F(MessageWindowsTest, MarkAsReadMarksAMessageReadWhenThePreviewShowsIt)
+{
+    fill(kInbox, 2, 'U');
+    TMailboxForm* form = openMailbox(kInbox);
+    form->ViewMessage(1);
+    EXPECT_EQ(flagOf(kInbox, 1), 'U'); // the option is off
+    settings().MarkAsRead = true;
+    form->ViewMessage(2);
+    EXPECT_EQ(flagOf(kInbox, 2), 'V');
+    EXPECT_EQ(form->unreadCounter()->text(), QStringLiteral("   1 unread message(s)   "));
+}
+
 } // namespace
 } // namespace tavik::test
