@@ -353,6 +353,21 @@ void TNewMessageForm::setBodyLines(const std::vector<std::string>& lines)
     memo_->setPlainText(fromLatin1(joinedLines(lines)));
 }
 
+void TNewMessageForm::reopenDraft(const ComposedMessage& draft, const DraftOrigin& origin)
+{
+    to_->setPlainText(fromLatin1(joinedLines(draft.ToLines)));
+    cc_->setPlainText(fromLatin1(joinedLines(draft.ccLines)));
+    bcc_->setPlainText(fromLatin1(joinedLines(draft.BccLines)));
+    setSubject(draft.Subject);
+    priority_->setCurrentIndex(draft.Priority >= 0 && draft.Priority <= 2 ? draft.Priority : 1);
+    receipt_->setChecked(draft.Receipt);
+    encrypt_->setChecked(draft.Encrypt);
+    password_->setText(fromLatin1(draft.Password));
+    setBodyLines(draft.Body);
+    setAttachmentList(draft.Attachments);
+    draftOrigin_ = origin;
+}
+
 void TNewMessageForm::Image1Click()
 {
     field_ = (field_ + 1) % 3;
@@ -499,6 +514,15 @@ void TNewMessageForm::file(Filing filing)
         return;
     }
     lastPriority_->setText(QString::number(message.Priority));
+    // The new copy is on disk before the old draft goes: a failure leaves both, never neither.
+    if (filing == Filing::Draft && draftOrigin_) {
+        try {
+            removeReopenedDraft(host_.Mailbox(), *draftOrigin_);
+        } catch (const std::exception& e) {
+            userInteraction().error(kTitle, e.what());
+        }
+        draftOrigin_.reset();
+    }
     finish(message.Priority);
 }
 
