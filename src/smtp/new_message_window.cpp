@@ -45,6 +45,7 @@ namespace {
 const char* const kTitle = "Tavik mail";
 const char* const kLayoutSection = "Compose";
 const char* const kLayoutFile = "custom.ini";
+const char* const kAttachmentDirectoryKey = "AttachmentDirectory";
 const char* const kRecipientCaptions[] = {"To:", "cc:", "Bcc:"};
 const char* const kFieldKeys[] = {"Addresses", "Subject", "Body"};
 
@@ -583,7 +584,26 @@ void TNewMessageForm::AttachBtnClick()
         return;
     }
     std::vector<TOutgoingAttachment> list = attachments_;
-    if (!runAttachmentDialog(this, *mime, list))
+    // The dialog opens in the directory it showed last, in this window or an earlier one.
+    std::string directory;
+    try {
+        directory = IniFile(layoutPath()).readString(kLayoutSection, kAttachmentDirectoryKey);
+    } catch (const std::exception&) {
+        // Unreadable layout file: the dialog starts in the home directory.
+    }
+    std::string last;
+    const bool accepted = runAttachmentDialog(this, *mime, list, directory, &last);
+    // A path the layout file cannot hold as one value is not kept.
+    if (!last.empty() && last != directory && last.size() <= 1023 && last.find_first_of("\r\n") == std::string::npos) {
+        try {
+            IniFile ini(layoutPath());
+            ini.writeString(kLayoutSection, kAttachmentDirectoryKey, last);
+            ini.save();
+        } catch (const std::exception& e) {
+            userInteraction().error(kTitle, e.what());
+        }
+    }
+    if (!accepted)
         return;
     setAttachmentList(std::move(list));
     showPanel(2);
