@@ -1833,8 +1833,12 @@ int fuzzAnswer(const std::uint8_t* data, std::size_t size)
             source.fullHeaders = full;
             const AnswerText reply = AnswerMessage(AnswerMode::Reply, source);
             const AnswerText forward = AnswerMessage(AnswerMode::Forward, source);
-            FUZZ_REQUIRE(reply.SubjectEdt == "Re: " + source.subject && forward.SubjectEdt == "(Fwd) " + source.subject,
-                         kAnswer, "the subject is not the message's with its prefix");
+            // The subject is the stored header's whole one (the index's only without it), on one line.
+            const std::string subject = answerSubject(source.text, source.subject);
+            FUZZ_REQUIRE(reply.SubjectEdt == "Re: " + subject && forward.SubjectEdt == "(Fwd) " + subject, kAnswer,
+                         "the subject is not the message's with its prefix");
+            FUZZ_REQUIRE(subject.find_first_of(std::string("\r\n\0", 3)) == std::string::npos, kAnswer,
+                         "the subject holds a line break: " + shown(subject));
             FUZZ_REQUIRE(forward.recipient.empty() && forward.ToEdt.empty(), kAnswer, "a forward has a recipient");
             FUZZ_REQUIRE(!forward.Memo1.empty() && forward.Memo1[0] == kForwardedMessageLine, kAnswer,
                          "a forward does not open with its line");

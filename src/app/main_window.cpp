@@ -88,6 +88,7 @@ TMainForm::~TMainForm()
         } catch (...) {
         }
     }
+    delete splash_;
     // Child windows go before the store they are registered with.
     if (mdi_)
         for (QMdiSubWindow* sub : mdi_->subWindowList())

@@ -64,15 +64,19 @@ void TMainForm::StartUp()
     // 2. The user lists, empty.
     users_ = UserRegistry{};
 
-    // 3. The splash, without waiting.
-    splash_ = new SplashWindow(this);
-    if (!quit)
+    // 3. The splash, without waiting. It has no parent window: the login dialog blocks the main
+    // window only, and a click must still reach the splash to close it.
+    splash_ = new SplashWindow();
+    if (!quit) {
+        splash_->move(frameGeometry().center() - splash_->rect().center());
         splash_->show();
+    }
 
     // 4. The login dialog fills the lists and sets the current user.
     if (!quit && !shutdownRequested_) {
         try {
             TLoginForm login(programDirectory_, users_, this);
+            login.setWindowModality(Qt::WindowModal);
             loginDialog_ = &login;
             // The dialog sits below the splash rather than over its picture.
             if (splash_->isVisible()) {

@@ -1,8 +1,12 @@
 #include "smtp/compose_rules.h"
 
+#include <algorithm>
+#include <string_view>
+
 #include "profile/file_util.h"
 #include "smtp/rc4.h"
 #include "store/folder_tree.h"
+#include "store/mailbox_store.h"
 
 namespace tavik {
 
@@ -18,6 +22,13 @@ std::string trimmed(const std::string& text)
     while (e > b && isBlank(text[e - 1]))
         --e;
     return text.substr(b, e - b);
+}
+
+bool startsWith(const std::string& s, std::string_view prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+
+bool isSameDraft(const TNMailBox& store, const DraftOrigin& origin)
+{
+    return store.Msg_From == origin.from && store.Msg_Subject == origin.subject && store.Msg_Date == origin.date;
 }
 
 } // namespace
@@ -175,6 +186,67 @@ int draftsTarget(const MailboxList& mailboxes, const std::string& draftsName)
         if (mailboxDisplayName(mailboxes[i]) == draftsName)
             target = static_cast<int>(i) + 1;
     return target != 0 ? target : kDraftsMailbox;
+}
+
+ComposedMessage reopenedDraft(const std::vector<std::string>& storedText, const std::vector<std::string>& signature)
+{
+    ComposedMessage m;
+    m.Priority = 1;
+    std::size_t i = 0;
+    bool subjectSeen = false;
+    for (; i < storedText.size() && !storedText[i].empty(); ++i) {
+        const std::string& line = storedText[i];
+        // The prefixes BuildStoredCopy writes, with their letter case.
+        if (startsWith(line, "To: "))
+            m.ToLines.push_back(line.substr(4));
+        else if (startsWith(line, "cc: "))
+            m.ccLines.push_back(line.substr(4));
+        else if (startsWith(line, "Bcc: "))
+            m.BccLines.push_back(line.substr(5));
+        else if (startsWith(line, "Subject: ") && !subjectSeen) {
+            m.Subject = line.substr(9);
+            subjectSeen = true;
+        } else if (startsWith(line, "X-Priority: ")) {
+            const std::string value = trimmed(line.substr(12));
+            m.Priority = value == "1" ? 0 : value == "5" ? 2 : 1;
+        } else if (startsWith(line, "Return-receipt-to: "))
+            m.Receipt = true;
+        else if (startsWith(line, std::string(kEncoderMarking) + " ")) {
+            m.Encrypt = true;
+            m.Password = line.substr(std::string_view(kEncoderMarking).size() + 1);
+        }
+    }
+    if (i < storedText.size())
+        m.Body.assign(storedText.begin() + static_cast<std::ptrdiff_t>(i) + 1, storedText.end());
+    if (m.Encrypt)
+        for (std::string& line : m.Body)
+            line = EncipherLine(line, m.Password);
+    if (!signature.empty() && signature.size() <= m.Body.size() &&
+        std::equal(signature.begin(), signature.end(), m.Body.end() - static_cast<std::ptrdiff_t>(signature.size())))
+        m.Body.resize(m.Body.size() - signature.size());
+    return m;
+}
+
+bool removeReopenedDraft(TNMailBox& store, const DraftOrigin& origin)
+{
+    store.SetCurrentMailBoxNumber(origin.mailbox);
+    auto holds = [&](int n) {
+        store.SetMsg_Number(n);
+        if (store.Msg_Number() != n || !isSameDraft(store, origin))
+            return false;
+        store.LoadMessageText();
+        return store.Msg_Text == origin.text;
+    };
+    int found = origin.message >= 1 && origin.message <= store.CurrentMailBoxMessages() && holds(origin.message)
+                    ? origin.message
+                    : 0;
+    for (int n = 1; found == 0 && n <= store.CurrentMailBoxMessages(); ++n)
+        if (n != origin.message && holds(n))
+            found = n;
+    if (found == 0)
+        return false;
+    store.DeleteMessage();
+    return true;
 }
 
 std::string cipherWarning(const std::vector<std::string>& lines, const std::string& password)

@@ -12,6 +12,8 @@
 
 namespace tavik {
 
+class TNMailBox;
+
 // The standard mailbox a draft falls back to.
 inline constexpr int kDraftsMailbox = 4;
 // The most characters an entry returned by the address book puts into a recipient field.
@@ -70,6 +72,26 @@ void sortBackSendList(const std::vector<std::string>& entries, std::vector<std::
 // `draftsName`, else the standard "Drafts" mailbox (never whatever mailbox happens to be
 // selected, which after an outbox run is "To Send").
 int draftsTarget(const MailboxList& mailboxes, const std::string& draftsName);
+
+// A draft filed by composition read back into what its window held: the To, cc and Bcc lines as
+// typed, the whole subject, the priority (Normal without one), the receipt request, the
+// encryption and its password, and the body (the lines after the header block, deciphered when
+// the draft is enciphered). `signature` lines ending the body are the ones filing appended and
+// are left out, so saving again does not add them twice. Attachments are the caller's.
+ComposedMessage reopenedDraft(const std::vector<std::string>& storedText, const std::vector<std::string>& signature);
+
+// A reopened draft's place in the store, to replace it when the draft is saved again: its
+// mailbox, its number then, and what tells it apart should its number change meanwhile.
+struct DraftOrigin {
+    int mailbox = 0;
+    int message = 0;
+    std::string from, subject, date;
+    std::vector<std::string> text;
+};
+// Removes the draft `origin` names: the message of that number when it is still the same one,
+// else the first message of the mailbox with the same index fields and text. False, removing
+// nothing, when it is no longer there (deleted or moved meanwhile).
+bool removeReopenedDraft(TNMailBox& store, const DraftOrigin& origin);
 
 // The warning for lines that, enciphered under `password`, would not decipher again once stored
 // and read back (the escape cannot carry them, or the cipher text holds a line break); empty when

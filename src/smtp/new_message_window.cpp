@@ -45,6 +45,7 @@ namespace {
 const char* const kTitle = "Tavik mail";
 const char* const kLayoutSection = "Compose";
 const char* const kLayoutFile = "custom.ini";
+const char* const kAttachmentDirectoryKey = "AttachmentDirectory";
 const char* const kRecipientCaptions[] = {"To:", "cc:", "Bcc:"};
 const char* const kFieldKeys[] = {"Addresses", "Subject", "Body"};
 
@@ -353,6 +354,21 @@ void TNewMessageForm::setBodyLines(const std::vector<std::string>& lines)
     memo_->setPlainText(fromLatin1(joinedLines(lines)));
 }
 
+void TNewMessageForm::reopenDraft(const ComposedMessage& draft, const DraftOrigin& origin)
+{
+    to_->setPlainText(fromLatin1(joinedLines(draft.ToLines)));
+    cc_->setPlainText(fromLatin1(joinedLines(draft.ccLines)));
+    bcc_->setPlainText(fromLatin1(joinedLines(draft.BccLines)));
+    setSubject(draft.Subject);
+    priority_->setCurrentIndex(draft.Priority >= 0 && draft.Priority <= 2 ? draft.Priority : 1);
+    receipt_->setChecked(draft.Receipt);
+    encrypt_->setChecked(draft.Encrypt);
+    password_->setText(fromLatin1(draft.Password));
+    setBodyLines(draft.Body);
+    setAttachmentList(draft.Attachments);
+    draftOrigin_ = origin;
+}
+
 void TNewMessageForm::Image1Click()
 {
     field_ = (field_ + 1) % 3;
@@ -499,6 +515,15 @@ void TNewMessageForm::file(Filing filing)
         return;
     }
     lastPriority_->setText(QString::number(message.Priority));
+    // The new copy is on disk before the old draft goes: a failure leaves both, never neither.
+    if (filing == Filing::Draft && draftOrigin_) {
+        try {
+            removeReopenedDraft(host_.Mailbox(), *draftOrigin_);
+        } catch (const std::exception& e) {
+            userInteraction().error(kTitle, e.what());
+        }
+        draftOrigin_.reset();
+    }
     finish(message.Priority);
 }
 
@@ -559,7 +584,26 @@ void TNewMessageForm::AttachBtnClick()
         return;
     }
     std::vector<TOutgoingAttachment> list = attachments_;
-    if (!runAttachmentDialog(this, *mime, list))
+    // The dialog opens in the directory it showed last, in this window or an earlier one.
+    std::string directory;
+    try {
+        directory = IniFile(layoutPath()).readString(kLayoutSection, kAttachmentDirectoryKey);
+    } catch (const std::exception&) {
+        // Unreadable layout file: the dialog starts in the home directory.
+    }
+    std::string last;
+    const bool accepted = runAttachmentDialog(this, *mime, list, directory, &last);
+    // A path the layout file cannot hold as one value is not kept.
+    if (!last.empty() && last != directory && last.size() <= 1023 && last.find_first_of("\r\n") == std::string::npos) {
+        try {
+            IniFile ini(layoutPath());
+            ini.writeString(kLayoutSection, kAttachmentDirectoryKey, last);
+            ini.save();
+        } catch (const std::exception& e) {
+            userInteraction().error(kTitle, e.what());
+        }
+    }
+    if (!accepted)
         return;
     setAttachmentList(std::move(list));
     showPanel(2);

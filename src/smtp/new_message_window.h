@@ -3,10 +3,12 @@
 #pragma once
 
 #include <QWidget>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "profile/settings.h"
+#include "smtp/compose_rules.h"
 #include "smtp/message_writer.h"
 #include "smtp/stored_copy.h"
 #include "window_common/child_window.h"
@@ -60,6 +62,9 @@ public:
     void setSubject(const std::string& subject);
     void addToLine(const std::string& line);
     void setBodyLines(const std::vector<std::string>& lines);
+    // Edit of a draft: the fields, options and attachments as the draft holds them. Saving it
+    // as a draft again replaces the one at `origin`.
+    void reopenDraft(const ComposedMessage& draft, const DraftOrigin& origin);
 
     // The commands.
     void MailNowBtnClick();
@@ -139,6 +144,7 @@ private:
 
     ComposeHost& host_;
     std::vector<TOutgoingAttachment> attachments_;
+    std::optional<DraftOrigin> draftOrigin_;
     bool handled_ = false;
     bool discardAgreed_ = false;
     bool layoutRead_ = false;

@@ -58,38 +58,54 @@ std::optional<AnswerMode> answerModeOf(const std::string& mode)
     return std::nullopt;
 }
 
-std::string answerSender(const std::vector<std::string>& text, const std::string& from)
+namespace {
+
+// The whole value of the last header field `lowerName` (folded lines joined), or `fallback` (the
+// index's cut copy) when there is none or it is empty; on one line either way.
+std::string wholeHeaderField(const std::vector<std::string>& text, std::string_view lowerName,
+                             const std::string& fallback)
 {
     const std::size_t headers = headerLineCount(text);
-    std::string sender;
-    bool found = false;
+    std::string last;
     for (std::size_t i = 0; i < headers; ++i) {
         std::string_view name, value;
-        if (isBlank(text[i][0]) || !splitHeaderField(text[i], name, value) || asciiLower(name) != "from")
+        if (isBlank(text[i][0]) || !splitHeaderField(text[i], name, value) || asciiLower(name) != lowerName)
             continue;
         // The stored lines are already decoded; only the folding is undone here.
         std::string field(value);
         while (i + 1 < headers && isBlank(text[i + 1][0]))
             field += text[++i];
-        sender = trimmedBlanks(field);
-        found = true;
+        last = trimmedBlanks(field);
     }
-    std::string chosen = found && !sender.empty() ? sender : from;
-    // The sender becomes one line of the To field: a line break in a damaged index or header
-    // would add a recipient of its own.
+    std::string chosen = !last.empty() ? last : fallback;
+    // The value becomes one line of a field: a line break in a damaged index or header would
+    // add a recipient (or a header line) of its own.
     for (char& c : chosen)
         if (c == '\r' || c == '\n' || c == '\0')
             c = ' ';
     return chosen;
 }
 
+} // namespace
+
+std::string answerSender(const std::vector<std::string>& text, const std::string& from)
+{
+    return wholeHeaderField(text, "from", from);
+}
+
+std::string answerSubject(const std::vector<std::string>& text, const std::string& subject)
+{
+    return wholeHeaderField(text, "subject", subject);
+}
+
 AnswerText AnswerMessage(AnswerMode mode, const AnswerSource& source)
 {
     AnswerText out;
+    const std::string subject = answerSubject(source.text, source.subject);
     switch (mode) {
-    case AnswerMode::Reply: out.SubjectEdt = "Re: " + source.subject; break;
-    case AnswerMode::Forward: out.SubjectEdt = "(Fwd) " + source.subject; break;
-    case AnswerMode::Edit: out.SubjectEdt = source.subject; break;
+    case AnswerMode::Reply: out.SubjectEdt = "Re: " + subject; break;
+    case AnswerMode::Forward: out.SubjectEdt = "(Fwd) " + subject; break;
+    case AnswerMode::Edit: out.SubjectEdt = subject; break;
     }
 
     if (mode != AnswerMode::Forward) {

@@ -21,7 +21,7 @@ std::optional<AnswerMode> answerModeOf(const std::string& mode);
 // The stored message an answer starts from, as the mailbox store gives it.
 struct AnswerSource {
     std::vector<std::string> text; // Msg_Text: header lines, an empty line, the body
-    std::string subject;           // Msg_Subject
+    std::string subject;           // Msg_Subject (the index keeps 40 characters of it)
     std::string from;              // Msg_From (the index keeps 80 characters of it)
     bool viewerWindow = false;     // the command comes from a viewer window, not a mailbox window
     bool fullHeaders = false;      // the FullHeaders setting
@@ -42,6 +42,9 @@ struct AnswerText {
 // (folded lines joined, encoded words decoded), which holds the whole address; `from` when the
 // header has no such line or it is empty.
 std::string answerSender(const std::vector<std::string>& text, const std::string& from);
+// The subject an answer starts from: the whole value of the last "Subject:" header line, as
+// answerSender takes the sender; `subject` (the index's copy, cut to 40) without one.
+std::string answerSubject(const std::vector<std::string>& text, const std::string& subject);
 
 // The composition's subject, recipient and body for `mode`. The body carries the stored text
 // (without the header lines and the empty line after them in a mailbox window unless

@@ -12,6 +12,7 @@
 #include <QFileSystemModel>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
@@ -83,10 +84,8 @@ TAttachmentForm::TAttachmentForm(TMimeManager& mime, std::vector<TOutgoingAttach
     // The file side: a path line over the entries of one directory.
     path_ = new QLineEdit(this);
     path_->setObjectName(QStringLiteral("pathEdit"));
-    connect(path_, &QLineEdit::returnPressed, this, [this] {
-        if (!setDirectory(pathToBytes(path_->text())))
-            path_->setText(pathFromBytes(directory()));
-    });
+    // Return there goes to the directory typed (eventFilter), never to the OK button.
+    path_->installEventFilter(this);
     fileModel_ = new QFileSystemModel(this);
     fileModel_->setFilter(QDir::AllDirs | QDir::Files | QDir::NoDot);
     files_ = new QListView(this);
@@ -316,6 +315,14 @@ void TAttachmentForm::ViewBtnClick()
 
 bool TAttachmentForm::eventFilter(QObject* watched, QEvent* event)
 {
+    if (watched == path_ && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            if (!setDirectory(pathToBytes(path_->text())))
+                path_->setText(pathFromBytes(directory()));
+            return true;
+        }
+    }
     if (watched == list_->viewport()) {
         switch (event->type()) {
         case QEvent::DragEnter:
@@ -425,10 +432,13 @@ void TAttachmentForm::commitFields()
 }
 
 bool runAttachmentDialog(QWidget* parent, TMimeManager& mime, std::vector<TOutgoingAttachment>& attachments,
-                         const std::string& startDirectory)
+                         const std::string& startDirectory, std::string* lastDirectory)
 {
     TAttachmentForm form(mime, attachments, startDirectory, parent);
-    if (form.exec() != QDialog::Accepted)
+    const bool accepted = form.exec() == QDialog::Accepted;
+    if (lastDirectory)
+        *lastDirectory = form.directory();
+    if (!accepted)
         return false;
     attachments = form.attachments();
     return true;

@@ -94,8 +94,9 @@ private:
 };
 
 // Runs the dialog modally on a copy of `attachments`; on OK the copy replaces them and the
-// answer is true, on Cancel they stay as they were.
+// answer is true, on Cancel they stay as they were. `lastDirectory`, when given, receives the
+// directory the dialog showed last (OK or Cancel), for the next one to open in.
 bool runAttachmentDialog(QWidget* parent, TMimeManager& mime, std::vector<TOutgoingAttachment>& attachments,
-                         const std::string& startDirectory = {});
+                         const std::string& startDirectory = {}, std::string* lastDirectory = nullptr);
 
 } // namespace tavik

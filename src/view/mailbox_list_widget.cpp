@@ -8,6 +8,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QStyledItemDelegate>
+#include <algorithm>
 
 #include "window_common/text_conversion.h"
 #include "window_common/wait_cursor.h"
@@ -424,15 +425,28 @@ void MailboxListWidget::keyPressEvent(QKeyEvent* event)
         viewer_->Click();
 }
 
+MessageDrag MailboxListWidget::draggedMessages() const
+{
+    const int message = viewer_->MessageAt(viewer_->ItemIndex());
+    if (message == 0 || viewer_->MailboxNumber() == 0)
+        return {};
+    // A press on a selected row keeps the selection for the drag: all of it goes. A row outside
+    // the selection goes alone.
+    std::vector<int> messages = viewer_->SelectedMessages();
+    if (std::find(messages.begin(), messages.end(), message) == messages.end())
+        messages = {message};
+    return MessageDrag{viewer_->MailboxNumber(), std::move(messages)};
+}
+
 void MailboxListWidget::startDrag(Qt::DropActions)
 {
     if (!DragEnabled || (pressModifiers_ & (Qt::ShiftModifier | Qt::ControlModifier)))
         return;
-    const int message = viewer_->MessageAt(viewer_->ItemIndex());
-    if (message == 0 || viewer_->MailboxNumber() == 0)
+    const MessageDrag dragged = draggedMessages();
+    if (dragged.messages.empty())
         return;
     auto* drag = new QDrag(this);
-    drag->setMimeData(messageDragMimeData(MessageDrag{viewer_->MailboxNumber(), {message}}));
+    drag->setMimeData(messageDragMimeData(dragged));
     drag->exec(Qt::MoveAction);
 }
 

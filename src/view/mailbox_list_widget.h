@@ -49,7 +49,7 @@ private:
 // as the letter "A" of the font plus 4 pixels (and at least as high as a picture). A press and
 // release at one point of the header sorts by the column there: the left button in normal
 // order, the right in reverse. Several rows may be selected (Ctrl and Shift). With DragEnabled a
-// left press without Shift or Ctrl drags the current message; messages of another mailbox's list
+// left press without Shift or Ctrl drags the selected messages; messages of another mailbox's list
 // may be dropped here. Each column is at least as wide as its caption. Moving through the rows
 // with the keys shows each message as a click does; Return opens them as a double click does.
 class MailboxListWidget : public QTreeView {
@@ -86,6 +86,9 @@ public:
     // True when a drag from `source` carrying `data` may end here: messages of another list of
     // this program, of another mailbox.
     bool acceptsDrag(const QObject* source, const QMimeData* data) const;
+    // What a drag started now carries: every selected message in display order when the current
+    // row is selected, else the current row's message alone; no message without a current row.
+    MessageDrag draggedMessages() const;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

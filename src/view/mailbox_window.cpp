@@ -12,7 +12,9 @@
 
 #include "addressbook/address_book.h"
 #include "profile/ini_file.h"
+#include "smtp/compose_rules.h"
 #include "smtp/new_message_window.h"
+#include "smtp/stored_copy.h"
 #include "store/folder_tree.h"
 #include "view/answer_rules.h"
 #include "view/attachment_strip_widget.h"
@@ -296,6 +298,7 @@ void TMailboxForm::ViewMessage(int n)
     std::vector<std::string> text;
     std::string from, subject;
     int attachStart = 0, attachEnd = 0;
+    const ProfileSettings& settings = host_.settings();
     try {
         store.SetCurrentMailBoxNumber(number_);
         store.SetMsg_Number(n);
@@ -307,11 +310,13 @@ void TMailboxForm::ViewMessage(int n)
         subject = store.Msg_Subject;
         attachStart = store.Msg_AttachStart;
         attachEnd = store.Msg_AttachEnd;
+        // "Mark as read the messages viewed": the preview counts as viewing.
+        if (settings.MarkAsRead && (store.Msg_Flag == 'U' || store.Msg_Flag == 'u'))
+            store.SetMessageFlag('V');
     } catch (const std::exception& e) {
         userInteraction().error(kTitle, e.what());
         return;
     }
-    const ProfileSettings& settings = host_.settings();
     const PreviewMessage message = splitPreviewMessage(text);
     std::optional<std::string> password;
     if (isEncipheredMessage(message))
@@ -329,7 +334,7 @@ void TMailboxForm::ViewMessage(int n)
     strip_->setVisible(hasAttachments_ && stripWanted_);
     if (settings.AutoAddAddress) {
         try {
-            AddSender(host_.ProfileDirectory(), from);
+            AddSender(host_.ProfileDirectory(), answerSender(text, from));
         } catch (const std::exception& e) {
             userInteraction().error(kTitle, e.what());
         }
@@ -478,7 +483,9 @@ void TMailboxForm::addPersonToAddressBook()
         store.SetMsg_Number(message);
         if (store.Msg_Number() != message)
             return;
-        AddSender(host_.ProfileDirectory(), store.Msg_From);
+        // The index keeps 80 characters of the sender: a longer one would be stored cut.
+        store.LoadMessageText();
+        AddSender(host_.ProfileDirectory(), answerSender(store.Msg_Text, store.Msg_From));
     } catch (const std::exception& e) {
         userInteraction().error(kTitle, e.what());
     }
@@ -490,21 +497,44 @@ void answerStoredMessage(MessageWindowHost& host, int mailbox, int message, cons
     if (!m || message == 0)
         return;
     AnswerSource source;
+    // Edit of a draft reopens it as it was composed; it is not an answer to its sender (the
+    // stored "From:" line is the user's own address).
+    std::optional<DraftOrigin> draft;
+    ComposedMessage reopened;
     try {
         TNMailBox& store = host.Mailbox();
+        ProfileSettings& settings = host.settings();
         store.SetCurrentMailBoxNumber(mailbox);
         store.SetMsg_Number(message);
         if (store.Msg_Number() != message)
             return;
         store.LoadMessageText();
-        source = {store.Msg_Text, store.Msg_Subject, store.Msg_From, viewerWindow, host.settings().FullHeaders};
-        if (viewerWindow)
+        source = {store.Msg_Text, store.Msg_Subject, store.Msg_From, viewerWindow, settings.FullHeaders};
+        if (*m == AnswerMode::Edit && mailbox == draftsTarget(store.MailBoxes, settings.DraftsMailBox)) {
+            draft = DraftOrigin{mailbox, message, store.Msg_From, store.Msg_Subject, store.Msg_Date, store.Msg_Text};
+            ProfileSettings probe = settings;
+            const std::vector<std::string> signature =
+                settings.UseSignature ? LoadSignature(host.ProfileDirectory(), probe) : std::vector<std::string>();
+            reopened = reopenedDraft(store.Msg_Text, signature);
+            const OutgoingMessage filed = QueuedOutgoingMessage(settings, store, host.attachments());
+            for (const auto& slot : filed.AttachmentSlots)
+                if (slot)
+                    reopened.Attachments.push_back(*slot);
+            store.SetCurrentMailBoxNumber(mailbox);
+            store.SetMsg_Number(message);
+        }
+        if (viewerWindow && store.Msg_Number() == message)
             store.SetMessageFlag('R');
     } catch (const std::exception& e) {
         userInteraction().error(kTitle, e.what());
         return;
     }
-    if (TNewMessageForm* form = host.newComposition())
+    TNewMessageForm* form = host.newComposition();
+    if (!form)
+        return;
+    if (draft)
+        form->reopenDraft(reopened, *draft);
+    else
         fillComposition(*form, AnswerMessage(*m, source));
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <string_view>
 
 #include "smtp/rc4.h"
 
@@ -29,6 +30,30 @@ int toInt(std::size_t v)
 {
     return v > static_cast<std::size_t>(std::numeric_limits<int>::max()) ? std::numeric_limits<int>::max()
                                                                          : static_cast<int>(v);
+}
+
+// Sentence punctuation, quotes and brackets around a link in running text are not part of it:
+// "mail alice@example.com." or "<https://example.org/x>" must give the address and the page.
+// A closing bracket stays when the link opens one of its own (a page ".../Foo_(bar)").
+std::size_t linkEndWithoutTrailing(const std::string& line, std::size_t start, std::size_t end)
+{
+    static const std::string kPunctuation = ".,;:!?'\"";
+    static const std::string kOpening = "([{<", kClosing = ")]}>";
+    while (end > start) {
+        const char c = line[end - 1];
+        if (kPunctuation.find(c) != std::string::npos) {
+            --end;
+            continue;
+        }
+        const std::size_t bracket = kClosing.find(c);
+        if (bracket == std::string::npos)
+            break;
+        const auto link = std::string_view(line).substr(start, end - start);
+        if (std::count(link.begin(), link.end(), kOpening[bracket]) >= std::count(link.begin(), link.end(), c))
+            break;
+        --end;
+    }
+    return end;
 }
 
 // Byte index of a column: column 0 (the margin) and column 1 both stand for the first character.
@@ -62,7 +87,8 @@ std::vector<TextLink> findWebLinks(const std::string& line)
         std::size_t end = line.find_first_of(" \t", start);
         if (end == std::string::npos)
             end = line.size();
-        links.push_back(TextLink{start, line.substr(start, end - start)});
+        const std::size_t linkEnd = linkEndWithoutTrailing(line, start, end);
+        links.push_back(TextLink{start, line.substr(start, linkEnd - start)});
         from = end;
     }
     return links;
@@ -83,7 +109,9 @@ std::vector<TextLink> findMailLinks(const std::string& line)
         std::size_t end = at + 1;
         while (end < line.size() && isAddressChar(line[end]))
             ++end;
-        links.push_back(TextLink{start, line.substr(start, end - start)});
+        // Never below the "@" itself: a lone "@" stays a link of its own.
+        const std::size_t linkEnd = std::max(at + 1, linkEndWithoutTrailing(line, start, end));
+        links.push_back(TextLink{start, line.substr(start, linkEnd - start)});
         from = end;
     }
     return links;

@@ -34,6 +34,8 @@ struct TextLink {
     std::size_t start = 0;
     std::string text;
 };
+// Both kinds of link lose what ends them in running text: trailing ". , ; : ! ?", quotes, and a
+// closing bracket the link itself does not open.
 // Web links: from each "http://" or "https://" up to the next blank or tab (or the line end).
 std::vector<TextLink> findWebLinks(const std::string& line);
 // E-mail links: the run of letters, digits, "_", "-", "|" and "." on each side of each "@" (the

@@ -14,6 +14,7 @@
 #include "addressbook/address_book.h"
 #include "profile/ini_file.h"
 #include "store/folder_tree.h"
+#include "view/answer_rules.h"
 #include "view/attachment_strip_widget.h"
 #include "view/mailbox_window.h"
 #include "view/strings_viewer_widget.h"
@@ -291,6 +292,7 @@ void TViewMailForm::ShowMessage(int mailbox, int message)
     auto showNothing = [this] {
         for (QLabel* value : values_)
             value->clear();
+        sender_.clear();
         body_->Clear();
         strip_->ClearAttachments();
         strip_->hide();
@@ -315,6 +317,7 @@ void TViewMailForm::ShowMessage(int mailbox, int message)
         userInteraction().error(kTitle, e.what());
         return;
     }
+    sender_ = answerSender(text, from);
     values_[0]->setText(fromLatin1(from));
     values_[1]->setText(fromLatin1(subject));
     values_[2]->setText(fromLatin1(date));
@@ -333,7 +336,7 @@ void TViewMailForm::ShowMessage(int mailbox, int message)
     }
     if (settings.AutoAddAddress) {
         try {
-            AddSender(host_.ProfileDirectory(), toLatin1(values_[0]->text()));
+            AddSender(host_.ProfileDirectory(), sender_);
         } catch (const std::exception& e) {
             userInteraction().error(kTitle, e.what());
         }
@@ -416,7 +419,7 @@ void TViewMailForm::saveMessage() { saveMessageText(body_->Lines()); }
 void TViewMailForm::addSenderToAddressBook()
 {
     try {
-        AddSender(host_.ProfileDirectory(), toLatin1(values_[0]->text()));
+        AddSender(host_.ProfileDirectory(), sender_);
     } catch (const std::exception& e) {
         userInteraction().error(kTitle, e.what());
     }

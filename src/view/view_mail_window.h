@@ -105,6 +105,8 @@ private:
     NMailboxViewer* list_ = nullptr;
     int mailbox_ = 0;
     int message_ = 0;
+    // The shown message's whole sender, from its header (the header block shows the index's).
+    std::string sender_;
     bool closing_ = false;
     int restoredStripHeight_ = 90;
     bool stripCollapsed_ = false;

@@ -6,6 +6,8 @@
 
 #include "profile/file_util.h"
 #include "smtp/rc4.h"
+#include "store/mailbox_store.h"
+#include "support/test_support.h"
 
 using namespace tavik;
 
@@ -139,6 +141,102 @@ TEST(ComposeRules, DraftsTargetByDisplayNameLastMatchElseDrafts)
     EXPECT_EQ(draftsTarget(boxes, "Work"), 7);
     // Never the mailbox that happens to be selected ("To Send" after an outbox run).
     EXPECT_EQ(draftsTarget(boxes, "Nowhere"), kDraftsMailbox);
+}
+
+TEST(ReopenedDraft, AReopenedDraftGoesToItsRecipients)
+{
+    // A draft as filing writes it: the sender is the user's own address, the recipients follow.
+    const Lines stored = {"From: Sam Sender <sam@example.org>",
+                          "Reply-To: desk@example.org",
+                          "To: Ann Example <ann@example.net>",
+                          "To: bob@example.net",
+                          "cc: Carol <carol@example.net>",
+                          "Bcc: dan@example.net",
+                          "Date: Wed, 9 Dec 2026 10:00:00",
+                          "Subject: A subject longer than the forty characters of the index",
+                          "X-Priority: 5",
+                          "X-MSMail-Priority: Low",
+                          "Return-receipt-to: sam@example.org",
+                          "X-Encoder-Verify: True",
+                          "X-Mailer: Tavik mail v1.1b",
+                          "",
+                          "To: in the body stays",
+                          "",
+                          "last line",
+                          " ",
+                          "-- Sam"};
+    const ComposedMessage m = reopenedDraft(stored, {" ", "-- Sam"});
+    EXPECT_EQ(m.ToLines, (Lines{"Ann Example <ann@example.net>", "bob@example.net"}));
+    EXPECT_EQ(m.ccLines, Lines{"Carol <carol@example.net>"});
+    EXPECT_EQ(m.BccLines, Lines{"dan@example.net"});
+    EXPECT_EQ(m.Subject, "A subject longer than the forty characters of the index");
+    EXPECT_EQ(m.Priority, 2);
+    EXPECT_TRUE(m.Receipt);
+    EXPECT_FALSE(m.Encrypt);
+    // The signature filing appended goes; it is appended again when the draft is filed again.
+    EXPECT_EQ(m.Body, (Lines{"To: in the body stays", "", "last line"}));
+    // Another signature stays in the body; no priority is Normal.
+    const ComposedMessage other = reopenedDraft({"To: a@x", "", "text", " ", "-- Old"}, {" ", "-- Sam"});
+    EXPECT_EQ(other.Body, (Lines{"text", " ", "-- Old"}));
+    EXPECT_EQ(other.Priority, 1);
+
+    // An enciphered draft comes back readable, with its password, as it was typed.
+    ComposedMessage secret;
+    secret.ToLines = {"ann@example.net"};
+    secret.Subject = "Secret";
+    secret.Priority = 0;
+    secret.Encrypt = true;
+    secret.Password = "pw";
+    secret.Body = {"the plan", "", "at noon"};
+    Lines filed = BuildStoredCopy(sam(), secret, "Wed, 9 Dec 2026 10:00:00");
+    EXPECT_NE(filed.back(), "at noon");
+    const ComposedMessage back = reopenedDraft(filed, {});
+    EXPECT_EQ(back.ToLines, secret.ToLines);
+    EXPECT_TRUE(back.Encrypt);
+    EXPECT_EQ(back.Password, "pw");
+    EXPECT_EQ(back.Priority, 0);
+    EXPECT_EQ(back.Body, secret.Body);
+}
+
+TEST(ReopenedDraft, SavingAReopenedDraftReplacesTheOldOne)
+{
+    test::TempDir dir;
+    TNMailBox store;
+    store.MailBoxes = {"m0=New Mail", "m1=Sent", "m2=To Send", "m3=Drafts", "m4=Trash"};
+    store.SetMailBoxDirectory(dir.path() + "mailboxe/");
+    auto append = [&](const std::string& subject) {
+        store.SetCurrentMailBoxNumber(kDraftsMailbox);
+        store.Msg_From = "ann@example.net";
+        store.Msg_Subject = subject;
+        store.Msg_Date = "Wed, 9 Dec 2026 10:00:00";
+        store.Msg_Flag = 'U';
+        store.Msg_AttachStart = store.Msg_AttachEnd = 0;
+        store.Msg_Text = {"To: ann@example.net", "Subject: " + subject, "", "body of " + subject};
+        store.AppendMessage();
+    };
+    append("one");
+    append("two");
+    append("three");
+    const DraftOrigin two{kDraftsMailbox, 2, "ann@example.net", "two", "Wed, 9 Dec 2026 10:00:00",
+                          {"To: ann@example.net", "Subject: two", "", "body of two"}};
+    auto subjects = [&] {
+        Lines out;
+        store.SetCurrentMailBoxNumber(kDraftsMailbox);
+        for (int n = 1; n <= store.CurrentMailBoxMessages(); ++n) {
+            store.SetMsg_Number(n);
+            out.push_back(store.Msg_Subject);
+        }
+        return out;
+    };
+    // The draft moved up meanwhile: it is found by what it holds, not by its old number.
+    store.SetCurrentMailBoxNumber(kDraftsMailbox);
+    store.SetMsg_Number(1);
+    store.DeleteMessage();
+    EXPECT_TRUE(removeReopenedDraft(store, two));
+    EXPECT_EQ(subjects(), Lines{"three"});
+    // Gone already (deleted or moved by the user): nothing else is touched.
+    EXPECT_FALSE(removeReopenedDraft(store, two));
+    EXPECT_EQ(subjects(), Lines{"three"});
 }
 
 TEST(ComposeRules, CipherWarningNamesTheLinesThatWouldNotComeBack)

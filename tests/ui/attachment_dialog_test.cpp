@@ -164,6 +164,35 @@ TEST_F(AttachmentDialog, AttachmentEditsAndRemovalComeBackOnOkOnly)
     EXPECT_EQ(attachments[0].Description, "Caf\xe9 at noon"); // Latin-1, one byte
 }
 
+TEST_F(AttachmentDialog, ReturnInThePathFieldGoesToTheDirectoryInsteadOfClosing)
+{
+    ::mkdir((dir + "sub").c_str(), 0700);
+    std::vector<TOutgoingAttachment> attachments;
+    std::string last;
+    bool openAfterReturn = false, openAfterEnter = false;
+    std::string shown, typedBack;
+    auto driver = ModalDriver::on<TAttachmentForm>([&](TAttachmentForm* form) {
+        form->pathEdit()->setFocus();
+        form->pathEdit()->setText(pathFromBytes(dir + "sub"));
+        QTest::keyClick(form->pathEdit(), Qt::Key_Return);
+        openAfterReturn = form->isVisible();
+        shown = form->directory();
+        // A directory that is not there: the field shows where the dialog still is.
+        form->pathEdit()->setText(QStringLiteral("/no/such/directory"));
+        QTest::keyClick(form->pathEdit(), Qt::Key_Enter);
+        openAfterEnter = form->isVisible();
+        typedBack = pathToBytes(form->pathEdit()->text());
+        form->reject();
+    });
+    EXPECT_FALSE(runAttachmentDialog(nullptr, mime, attachments, dir, &last));
+    ASSERT_TRUE(driver->handled());
+    EXPECT_TRUE(openAfterReturn);
+    EXPECT_TRUE(openAfterEnter);
+    EXPECT_EQ(shown, dir + "sub");
+    EXPECT_EQ(typedBack, dir + "sub");
+    EXPECT_EQ(last, dir + "sub"); // for the next dialog to open in
+}
+
 TEST_F(AttachmentDialog, AttachmentFiftyFirstIsRefused)
 {
     std::vector<std::string> paths;

@@ -14,7 +14,9 @@
 
 #include "addressbook/address_book_window.h"
 #include "app/mail_workflows.h"
+#include "view/attachment_dialog.h"
 #include "view/mailbox_window.h"
+#include "view/mime_manager.h"
 #include "view/mime_editor_dialog.h"
 #include "peers/peer_fixtures.h"
 #include "pop3/attachment_store.h"
@@ -51,7 +53,7 @@ protected:
     TNMailBox& Mailbox() override { return store_; }
     TAttachmentManager& attachments() override { return attachments_; }
     const MailboxList& mailboxList() override { return boxes_; }
-    TMimeManager* mimeManager() override { return nullptr; }
+    TMimeManager* mimeManager() override { return mime_.get(); }
 
     std::unique_ptr<TNewMessageForm> window()
     {
@@ -104,6 +106,7 @@ protected:
     MailboxList boxes_ = {"m0=New Mail", "m1=Sent", "m2=To Send", "m3=Drafts", "m4=Trash"};
     TNMailBox store_;
     TAttachmentManager attachments_;
+    std::unique_ptr<TMimeManager> mime_;
 };
 
 // The header block a filed copy starts with, for Sam and the given lines.
@@ -422,6 +425,30 @@ TEST_F(Compose, LastMailPriorityCarriesTheLastPriorityUsed)
     EXPECT_EQ(next->cbPriority()->currentIndex(), 0);
     settings_.LastMailPriority = false;
     EXPECT_EQ(window()->cbPriority()->currentIndex(), 1);
+    ui.yesNo = {true, true};
+}
+
+TEST_F(Compose, TheAttachmentDialogOpensInTheFolderLastUsed)
+{
+    mime_ = std::make_unique<TMimeManager>(dir_.path() + "mime.def");
+    const std::string folder = dir_.path() + "pictures";
+    std::filesystem::create_directory(folder);
+    auto first = window();
+    auto choose = ModalDriver::on<TAttachmentForm>([&](TAttachmentForm* form) {
+        form->setDirectory(folder);
+        form->reject();
+    });
+    first->AttachBtnClick();
+    ASSERT_TRUE(choose->handled());
+    std::string opened;
+    auto next = window();
+    auto look = ModalDriver::on<TAttachmentForm>([&](TAttachmentForm* form) {
+        opened = form->directory();
+        form->reject();
+    });
+    next->AttachBtnClick();
+    ASSERT_TRUE(look->handled());
+    EXPECT_EQ(opened, folder);
     ui.yesNo = {true, true};
 }
 

@@ -16,6 +16,7 @@
 #include <QToolBar>
 #include "app/side_bar_widget.h"
 #include "profile/profile_lock.h"
+#include "app/splash_window.h"
 #include "ui/main_window_support.h"
 
 namespace tavik::test {
@@ -539,6 +540,29 @@ TEST_F(MainWindowTest, SigtermShutsDownAsExitDoes)
     EXPECT_EQ(IniFile(home() + "tavik32.ini").readString("User", "Name"), "Signalled");
     EXPECT_FALSE(fileExists(home() + "tavik.lock"));
     EXPECT_TRUE(ui.shown.empty());
+}
+
+TEST_F(MainWindowTest, TheSplashClosesWhenClickedWhileTheLoginDialogIsUp)
+{
+    TMainForm window;
+    bool splashHidden = false, loginStillUp = false;
+    auto driver = ModalDriver::on<TLoginForm>([&](TLoginForm* login) {
+        SplashWindow* splash = nullptr;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* s = qobject_cast<SplashWindow*>(w); s && s->isVisible())
+                splash = s;
+        ASSERT_NE(splash, nullptr);
+        // Through the window system, where a modal dialog's block applies.
+        ASSERT_NE(splash->windowHandle(), nullptr);
+        QTest::mouseClick(splash->windowHandle(), Qt::LeftButton, {}, splash->rect().center());
+        splashHidden = !splash->isVisible();
+        loginStillUp = login->isVisible();
+        login->okButton()->click();
+    });
+    window.show();
+    ASSERT_TRUE(waitFor([&] { return window.state() == TMainForm::State::ProfileOpen; }));
+    EXPECT_TRUE(splashHidden);
+    EXPECT_TRUE(loginStillUp);
 }
 
 TEST_F(MainWindowTest, SigintDuringLoginQuits)

@@ -971,5 +971,86 @@ TEST_F(MessageWindowsTest, ReplyEditAndForwardFillACompositionFromEitherWindow)
     EXPECT_EQ(flagOf(kInbox, 1), 'R');
 }
 
+TEST_F(MessageWindowsTest, AnswersAndTheAddressBookTakeTheWholeFields)
+{
+    const std::string from = "Dr. Annabel Featherstonehaugh-Cholmondeley <annabel.featherstonehaugh@example.org>";
+    const std::string subject = "Minutes of the planning meeting held on the third of March";
+    Mail m;
+    m.from = from.substr(0, 80); // what the index keeps
+    m.subject = subject.substr(0, 40);
+    m.text = {"From: " + from, "Subject: " + subject, "", "text"};
+    append(kInbox, m);
+    TMailboxForm* form = openMailbox(kInbox);
+    clickRow(form, 0);
+    form->replyMessage();
+    ASSERT_EQ(composed.size(), 1u);
+    EXPECT_EQ(toLatin1(composed.back()->SubjectEdt()->text()), "Re: " + subject);
+    EXPECT_EQ(toLatin1(composed.back()->ToEdt()->toPlainText()), from);
+    form->addPersonToAddressBook();
+    EXPECT_TRUE(IsKnownSender(ProfileDirectory(), from));
+    EXPECT_FALSE(IsKnownSender(ProfileDirectory(), m.from));
+
+    TViewMailForm* viewer = openViewer(form, 0);
+    ASSERT_NE(viewer, nullptr);
+    viewer->editMessage();
+    EXPECT_EQ(toLatin1(composed.back()->SubjectEdt()->text()), subject);
+    EXPECT_EQ(toLatin1(composed.back()->ToEdt()->toPlainText()), from);
+}
+
+TEST_F(MessageWindowsTest, AReopenedDraftGoesToItsRecipientsAndReplacesTheOldOne)
+{
+    TNewMessageForm* draft = newComposition();
+    draft->ToEdt()->setPlainText(QStringLiteral("Ann Smith <ann@example.org>\nbob@example.org"));
+    draft->ccEdt()->setPlainText(QStringLiteral("carol@example.org"));
+    draft->SubjectEdt()->setText(QStringLiteral("A subject longer than the index keeps of it"));
+    draft->cbPriority()->setCurrentIndex(0);
+    draft->Memo1()->setPlainText(QStringLiteral("first draft"));
+    draft->spdbtnDraftClick();
+    ASSERT_EQ(messagesIn(kDrafts), 1);
+
+    TMailboxForm* form = openMailbox(kDrafts);
+    clickRow(form, 0);
+    form->editMessage();
+    TNewMessageForm* reopened = composed.back().get();
+    EXPECT_EQ(reopened->ToEdt()->toPlainText(), QStringLiteral("Ann Smith <ann@example.org>\nbob@example.org"));
+    EXPECT_EQ(reopened->ccEdt()->toPlainText(), QStringLiteral("carol@example.org"));
+    EXPECT_EQ(reopened->SubjectEdt()->text(), QStringLiteral("A subject longer than the index keeps of it"));
+    EXPECT_EQ(reopened->cbPriority()->currentIndex(), 0);
+    EXPECT_EQ(plainText(reopened->Memo1()), Lines{"first draft"});
+    reopened->Memo1()->setPlainText(QStringLiteral("second draft"));
+    reopened->spdbtnDraftClick();
+    ASSERT_EQ(messagesIn(kDrafts), 1);
+    TNMailBox& store = Mailbox();
+    store.SetCurrentMailBoxNumber(kDrafts);
+    store.SetMsg_Number(1);
+    store.LoadMessageText();
+    EXPECT_EQ(store.Msg_Text.back(), "second draft");
+
+    // From a viewer window too, and a message that is not a draft is answered as before.
+    TViewMailForm* viewer = openViewer(form, 0);
+    ASSERT_NE(viewer, nullptr);
+    viewer->editMessage();
+    EXPECT_EQ(plainText(composed.back()->Memo1()), Lines{"second draft"});
+    EXPECT_EQ(composed.back()->ccEdt()->toPlainText(), QStringLiteral("carol@example.org"));
+    append(kInbox, Mail{});
+    TMailboxForm* inbox = openMailbox(kInbox);
+    clickRow(inbox, 0);
+    inbox->editMessage();
+    EXPECT_EQ(composed.back()->ToEdt()->toPlainText(), QStringLiteral("Ann Smith <ann@example.org>"));
+    EXPECT_EQ(composed.back()->ccEdt()->toPlainText(), QString());
+}
+
+TEST_F(MessageWindowsTest, MarkAsReadMarksAMessageReadWhenThePreviewShowsIt)
+{
+    fill(kInbox, 2, 'U');
+    TMailboxForm* form = openMailbox(kInbox);
+    form->ViewMessage(1);
+    EXPECT_EQ(flagOf(kInbox, 1), 'U'); // the option is off
+    settings().MarkAsRead = true;
+    form->ViewMessage(2);
+    EXPECT_EQ(flagOf(kInbox, 2), 'V');
+    EXPECT_EQ(form->unreadCounter()->text(), QStringLiteral("   1 unread message(s)   "));
+}
+
 } // namespace
 } // namespace tavik::test

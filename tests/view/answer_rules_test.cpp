@@ -115,6 +115,30 @@ TEST(AnswerSender, TheStoredFromLineHoldsWhatTheIndexCut)
     EXPECT_EQ(AnswerMessage(AnswerMode::Reply, s).ToEdt, "");
 }
 
+TEST(AnswerSubject, AnswersUseTheWholeFields)
+{
+    // The index keeps 40 characters of the subject and 80 of the sender.
+    const std::string subject = "Minutes of the planning meeting held on the third of March";
+    const std::string from = "Dr. Annabel Featherstonehaugh-Cholmondeley <annabel.featherstonehaugh@example.org>";
+    AnswerSource s = source(false, false, {"From: " + from, "Subject: Minutes of the planning meeting",
+                                           " held on the third of March", "", "text"});
+    s.subject = subject.substr(0, 40);
+    s.from = from.substr(0, 80);
+    EXPECT_EQ(AnswerMessage(AnswerMode::Reply, s).SubjectEdt, "Re: " + subject);
+    EXPECT_EQ(AnswerMessage(AnswerMode::Forward, s).SubjectEdt, "(Fwd) " + subject);
+    const AnswerText edit = AnswerMessage(AnswerMode::Edit, s);
+    EXPECT_EQ(edit.SubjectEdt, subject);
+    EXPECT_EQ(edit.ToEdt, from);
+    EXPECT_EQ(edit.recipient, "annabel.featherstonehaugh@example.org|Dr. Annabel Featherstonehaugh-Cholmondeley");
+
+    // The last Subject line of the header, never one of the body; the index's without one.
+    EXPECT_EQ(answerSubject({"subject: first", "SUBJECT: second", "", "Subject: body"}, "index"), "second");
+    EXPECT_EQ(answerSubject({"From: a@x", "", "Subject: body"}, "index"), "index");
+    EXPECT_EQ(answerSubject({"Subject:  ", ""}, "index"), "index");
+    // A line break decoded from an encoded word stays out of the one-line subject field.
+    EXPECT_EQ(answerSubject({std::string("Subject: a\r\nb\0c", 15), ""}, ""), "a  b c");
+}
+
 TEST(AnswerBody, EncoderPasswordIsNeverCarried)
 {
     const Lines stored = {"From: a@x", "X-Encoder: RC4 internal s3cret", "X-Encoder-Verify: True", "",

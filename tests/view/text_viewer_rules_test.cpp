@@ -73,7 +73,7 @@ TEST(TextViewerLinks, WebLinksEndBeforeTheFirstBlankOrTab)
     EXPECT_EQ(links[0].text, "http://x.org/a?b=1");
     EXPECT_EQ(links[0].start, 4u);
     EXPECT_EQ(texts(findWebLinks("http://a.b\tnext")), (std::vector<std::string>{"http://a.b"}));
-    EXPECT_EQ(texts(findWebLinks("at the end http://a.b/c.")), (std::vector<std::string>{"http://a.b/c."}));
+    EXPECT_EQ(texts(findWebLinks("at the end http://a.b/c.")), (std::vector<std::string>{"http://a.b/c"}));
     EXPECT_EQ(texts(findWebLinks("http://one http://two")), (std::vector<std::string>{"http://one", "http://two"}));
     EXPECT_EQ(texts(findWebLinks("xhttp://glued")), (std::vector<std::string>{"http://glued"}));
     EXPECT_EQ(texts(findWebLinks("http://http://x y")), (std::vector<std::string>{"http://http://x"}));
@@ -96,7 +96,7 @@ TEST(TextViewerLinks, MailLinksRunOverAddressCharacters)
 {
     auto links = findMailLinks("write to john.doe@example.com. Thanks");
     ASSERT_EQ(links.size(), 1u);
-    EXPECT_EQ(links[0].text, "john.doe@example.com."); // the full stop stays in the link
+    EXPECT_EQ(links[0].text, "john.doe@example.com");
     EXPECT_EQ(links[0].start, 9u);
     EXPECT_EQ(texts(findMailLinks("John <john@x.org>")), (std::vector<std::string>{"john@x.org"}));
     EXPECT_EQ(texts(findMailLinks("a lone @ here")), (std::vector<std::string>{"@"}));
@@ -107,6 +107,28 @@ TEST(TextViewerLinks, MailLinksRunOverAddressCharacters)
     EXPECT_EQ(texts(findMailLinks("a@b@c")), (std::vector<std::string>{"a@b", "@c"}));
     EXPECT_EQ(texts(findMailLinks("caf\xe9@x")), (std::vector<std::string>{"@x"}));
     EXPECT_TRUE(findMailLinks("no address").empty());
+}
+
+TEST(TextViewerLinks, LinksLoseTrailingPunctuation)
+{
+    using L = std::vector<std::string>;
+    // A recipient with the full stop would be refused by the server and stop the outbox.
+    EXPECT_EQ(texts(findMailLinks("Write to alice@example.com.")), L{"alice@example.com"});
+    EXPECT_EQ(texts(findMailLinks("(bob@x.org), carol@y.org; dan@z.org! \"eve@w.org\"?")),
+              (L{"bob@x.org", "carol@y.org", "dan@z.org", "eve@w.org"}));
+    EXPECT_EQ(texts(findMailLinks("a lone @. here")), L{"@"});
+    EXPECT_EQ(texts(findWebLinks("<https://example.org/x>")), L{"https://example.org/x"});
+    EXPECT_EQ(texts(findWebLinks("(see https://example.org/x).")), L{"https://example.org/x"});
+    EXPECT_EQ(texts(findWebLinks("\"http://a.b/c?\", 'http://d.e/f';")), (L{"http://a.b/c", "http://d.e/f"}));
+    EXPECT_EQ(texts(findWebLinks("[http://a.b/c]: and {http://d.e/}...")), (L{"http://a.b/c", "http://d.e/"}));
+    // Brackets the link opens itself are its own.
+    EXPECT_EQ(texts(findWebLinks("http://w.org/Foo_(bar) and (http://w.org/Foo_(bar)).")),
+              (L{"http://w.org/Foo_(bar)", "http://w.org/Foo_(bar)"}));
+    EXPECT_EQ(texts(findWebLinks("https://x.org/?q=a.b")), L{"https://x.org/?q=a.b"});
+    // The link's place on the line stays where it began.
+    const auto links = findLinks("<https://example.org/x>.");
+    ASSERT_EQ(links.size(), 1u);
+    EXPECT_EQ(links[0].start, 1u);
 }
 
 TEST(TextViewerLinks, WebLinksComeBeforeMailLinksOfTheSameLine)

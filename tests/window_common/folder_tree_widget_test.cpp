@@ -301,6 +301,34 @@ TEST_F(FolderTreeTest, DroppedMessagesMoveToTheNodesMailbox)
     EXPECT_TRUE(ui.shown.empty());
 }
 
+TEST_F(FolderTreeTest, DraggingSeveralMessagesMovesThemAll)
+{
+    TMainForm window;
+    ASSERT_TRUE(startAndLogIn(window));
+    for (const char* subject : {"a", "b", "c", "d"})
+        appendMessage(window.Mailbox(), 1, subject);
+    TMailboxForm* form = window.mailboxWindow(1);
+    ASSERT_NE(form, nullptr);
+    MailboxListWidget* list = form->list();
+    auto rowPoint = [&](int row) { return list->visualRect(list->itemModel()->index(row, 2)).center(); };
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, rowPoint(3));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::ControlModifier, rowPoint(0));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::ControlModifier, rowPoint(2));
+    // The press that starts a drag on a selected row keeps the selection: every selected
+    // message goes, in display order, not only the one under the mouse.
+    QTest::mousePress(list->viewport(), Qt::LeftButton, {}, rowPoint(3));
+    const MessageDrag drag = list->draggedMessages();
+    QTest::mouseRelease(list->viewport(), Qt::LeftButton, {}, rowPoint(3));
+    ASSERT_EQ(drag.mailbox, 1);
+    EXPECT_EQ(drag.messages, (std::vector<int>{list->viewer().MessageAt(0), list->viewer().MessageAt(2),
+                                               list->viewer().MessageAt(3)}));
+    window.MessagesDropped(4, drag); // what the tree's node or another list reports
+    EXPECT_EQ(messagesIn(home(), window.mailboxList(), 1), 1);
+    EXPECT_EQ(messagesIn(home(), window.mailboxList(), 4), 3);
+    EXPECT_EQ(list->viewer().Count(), 1);
+    EXPECT_TRUE(ui.shown.empty());
+}
+
 TEST_F(FolderTreeTest, DropFromOutsideTheProgramIsRefused)
 {
     TMainForm window;
