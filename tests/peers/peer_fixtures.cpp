@@ -6,6 +6,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSslSocket>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -82,18 +83,29 @@ void stopProcess(QProcess& process)
 }
 
 // Waits until `port` accepts a connection whose first line starts with `greeting`, while the
-// process runs, at most `timeoutMs`.
-bool waitForGreeting(quint16 port, const char* greeting, QProcess& process, int timeoutMs, std::string& why)
+// process runs, at most `timeoutMs`. With `tls` the greeting comes after a handshake whose
+// certificate is not judged: the probe only asks whether the server is up.
+bool waitForGreeting(quint16 port, const char* greeting, QProcess& process, int timeoutMs, std::string& why,
+                     bool tls = false)
 {
     bool greeted = false;
     std::string last;
     (void)QTest::qWaitFor([&] {
         if (process.state() == QProcess::NotRunning)
             return true;
-        QTcpSocket probe;
-        probe.connectToHost(QHostAddress::LocalHost, port);
-        if (!probe.waitForConnected(500))
-            return false;
+        const auto owned = tls ? std::unique_ptr<QTcpSocket>(new QSslSocket) : std::make_unique<QTcpSocket>();
+        QTcpSocket& probe = *owned;
+        if (tls) {
+            auto& tlsProbe = static_cast<QSslSocket&>(probe);
+            tlsProbe.setPeerVerifyMode(QSslSocket::VerifyNone);
+            tlsProbe.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+            if (!tlsProbe.waitForEncrypted(2000))
+                return false;
+        } else {
+            probe.connectToHost(QHostAddress::LocalHost, port);
+            if (!probe.waitForConnected(500))
+                return false;
+        }
         QByteArray line;
         while (!line.contains('\n') && probe.waitForReadyRead(2000))
             line += probe.readAll();
@@ -168,6 +180,11 @@ void DovecotServer::placeFile(const std::string& path, const std::string& bytes)
         throw std::runtime_error("cannot give " + path + " to the mail user");
 }
 
+void DovecotServer::useCertificate(const TestCertificate& certificate)
+{
+    certificate_ = certificate;
+}
+
 void DovecotServer::addMessage(const std::string& bytes)
 {
     if (!process_) {
@@ -235,13 +252,20 @@ void DovecotServer::writeConfiguration()
             unprivileged += std::string("service ") + service + " {\n  chroot =\n}\n";
     }
 
+    const bool tls = !certificate_.certificate.empty();
+    const std::string ssl = !tls ? "ssl = no\n"
+                                 : "ssl = required\nssl_cert = <" + certificate_.certificate + "\nssl_key = <" +
+                                       certificate_.key + "\n";
+    const std::string pop3s = !tls ? "  inet_listener pop3s {\n    port = 0\n  }\n"
+                                   : "  inet_listener pop3s {\n    address = 127.0.0.1\n    port = " +
+                                         std::to_string(tlsPort_) + "\n    ssl = yes\n  }\n";
     const std::string conf =
         "base_dir = " + dir_ + "run\n"
         "state_dir = " + dir_ + "state\n"
         "log_path = " + dir_ + "dovecot.log\n"
         "protocols = pop3\n"
-        "listen = 127.0.0.1\n"
-        "ssl = no\n"
+        "listen = 127.0.0.1\n" +
+        ssl +
         "disable_plaintext_auth = no\n"
         "auth_mechanisms = plain login\n"
         "auth_failure_delay = 0\n"
@@ -251,8 +275,8 @@ void DovecotServer::writeConfiguration()
         "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN username_format=%u " + passwdPath + "\n}\n"
         "userdb {\n  driver = passwd-file\n  args = username_format=%u " + passwdPath + "\n}\n"
         "service pop3-login {\n" + noChroot +
-        "  inet_listener pop3 {\n    address = 127.0.0.1\n    port = " + std::to_string(port_) + "\n  }\n"
-        "  inet_listener pop3s {\n    port = 0\n  }\n}\n"
+        "  inet_listener pop3 {\n    address = 127.0.0.1\n    port = " + std::to_string(port_) + "\n  }\n" +
+        pop3s + "}\n"
         // Without this socket the auth process cannot ask anvil for a failed address's penalty,
         // so a wrong password delays nothing that follows.
         "service anvil {\n  unix_listener anvil-auth-penalty {\n    mode = 0\n  }\n}\n";
@@ -274,6 +298,9 @@ bool DovecotServer::start(int timeoutMs)
     // The port is free when chosen, but another process may take it first: try a few.
     for (int attempt = 0; attempt < 3; ++attempt) {
         port_ = freeLoopbackPort();
+        tlsPort_ = 0;
+        for (int i = 0; i < 10 && !certificate_.certificate.empty() && (tlsPort_ == 0 || tlsPort_ == port_); ++i)
+            tlsPort_ = freeLoopbackPort();
         writeConfiguration();
         process_ = std::make_unique<QProcess>();
         process_->setProcessChannelMode(QProcess::MergedChannels);
@@ -321,6 +348,19 @@ std::string DovecotServer::log() const
     return readFile(dir_ + "dovecot.log") + output_;
 }
 
+int DovecotServer::tlsLogins() const
+{
+    // "pop3-login: Login: user=<tester>, ..., TLS, session=<...>"; a plain login says "secured".
+    const std::string text = log();
+    int count = 0;
+    for (std::size_t at = text.find("Login: user=<"); at != std::string::npos; at = text.find("Login: user=<", at + 1)) {
+        const std::string line = text.substr(at, text.find('\n', at) - at);
+        if (line.find(", TLS") != std::string::npos)
+            ++count;
+    }
+    return count;
+}
+
 // ---- aiosmtpd ------------------------------------------------------------------------------
 
 SmtpSink::SmtpSink()
@@ -347,6 +387,27 @@ void SmtpSink::rejectData()
     rejectData_ = true;
 }
 
+void SmtpSink::offerStartTls(const TestCertificate& certificate, bool required)
+{
+    certificate_ = certificate;
+    implicitTls_ = false;
+    startTlsRequired_ = required;
+}
+
+void SmtpSink::useImplicitTls(const TestCertificate& certificate)
+{
+    certificate_ = certificate;
+    implicitTls_ = true;
+    startTlsRequired_ = false;
+}
+
+void SmtpSink::acceptLogin(const std::string& user, const std::string& password, bool required)
+{
+    loginUser_ = user;
+    loginPassword_ = password;
+    loginRequired_ = required;
+}
+
 std::string SmtpSink::directory() const
 {
     return dir_ + "mail/";
@@ -367,6 +428,16 @@ bool SmtpSink::start(int timeoutMs)
             args << "--reject-rcpt" << q(a);
         if (rejectData_)
             args << "--reject-data";
+        if (!certificate_.certificate.empty())
+            args << "--tls-cert" << q(certificate_.certificate) << "--tls-key" << q(certificate_.key);
+        if (implicitTls_)
+            args << "--implicit-tls";
+        if (startTlsRequired_)
+            args << "--require-starttls";
+        if (!loginUser_.empty())
+            args << "--auth-user" << q(loginUser_) << "--auth-password" << q(loginPassword_);
+        if (loginRequired_)
+            args << "--require-auth";
         process_ = std::make_unique<QProcess>();
         process_->setProcessChannelMode(QProcess::MergedChannels);
         QObject::connect(process_.get(), &QProcess::readyRead, process_.get(),
@@ -377,7 +448,7 @@ bool SmtpSink::start(int timeoutMs)
             return false;
         }
         std::string why;
-        if (waitForGreeting(port_, "220", *process_, timeoutMs, why))
+        if (waitForGreeting(port_, "220", *process_, timeoutMs, why, implicitTls_))
             return true;
         error_ = why;
         stopProcess(*process_);
@@ -414,6 +485,8 @@ std::vector<SmtpMessage> SmtpSink::messages() const
         for (const auto& r : o.value("rcpt_tos").toArray())
             m.rcpt_tos.push_back(r.toString().toStdString());
         m.helo = o.value("helo").toString().toStdString();
+        m.tls = o.value("tls").toBool();
+        m.login = o.value("login").toString().toStdString();
         m.content = readFile(path.substr(0, path.size() - 5) + ".content");
         result.push_back(std::move(m));
     }

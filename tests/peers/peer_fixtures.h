@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "peers/scripted_server.h"
+#include "peers/test_certificates.h"
 
 namespace tavik::test {
 
@@ -35,6 +36,11 @@ public:
     DovecotServer(const DovecotServer&) = delete;
     DovecotServer& operator=(const DovecotServer&) = delete;
 
+    // Before start(): serve TLS with this certificate (see testCertificates()): "ssl = required",
+    // STLS offered on port(), implicit TLS (POP3S) on tlsPort(). Without it the server speaks
+    // plain text only. Dovecot counts a client on 127.0.0.1 as secured, so USER and PASS still
+    // work on port() without STLS; tlsLogins() tells a login over TLS from one in plain text.
+    void useCertificate(const TestCertificate& certificate);
     // Adds one message (the bytes of a message file, LF or CR LF line ends).
     void addMessage(const std::string& bytes);
     // Adds the message in the file at `path`.
@@ -48,6 +54,8 @@ public:
 
     std::string host() const { return "127.0.0.1"; }
     quint16 port() const { return port_; }
+    // The POP3S port once started with a certificate; 0 without one.
+    quint16 tlsPort() const { return tlsPort_; }
     const std::string& user() const { return user_; }
     const std::string& password() const { return password_; }
     // The UIDL value Dovecot gives the n-th message added before start() ("000000016b1892d6").
@@ -58,6 +66,8 @@ public:
     std::size_t messagesOnServer() const;
     // Dovecot's log and its output.
     std::string log() const;
+    // Logins the log shows as made over TLS (STLS or POP3S) so far.
+    int tlsLogins() const;
     const std::string& error() const { return error_; }
 
 private:
@@ -75,6 +85,8 @@ private:
     std::unique_ptr<QProcess> process_;
     std::string output_;
     std::string error_;
+    TestCertificate certificate_; // empty: no TLS
+    quint16 tlsPort_ = 0;
 };
 
 // One message the SMTP sink accepted, with its envelope.
@@ -83,6 +95,8 @@ struct SmtpMessage {
     std::vector<std::string> rcpt_tos; // the accepted RCPT TO addresses, in order
     std::string helo;                  // the name given with HELO / EHLO
     std::string content;               // the DATA as received: CR LF line ends, dots unstuffed
+    bool tls = false;                  // it came over TLS (STARTTLS or implicit TLS)
+    std::string login;                 // the user signed in with AUTH; empty without
 };
 
 // A private aiosmtpd SMTP server (tests/peers/smtp_sink.py under /usr/bin/python3) that
@@ -101,6 +115,16 @@ public:
     void rejectRecipient(const std::string& address);
     // Before start(): DATA is answered "554 5.3.0 Transaction failed".
     void rejectData();
+    // Before start(): offers STARTTLS with this certificate (see testCertificates()); AUTH is
+    // offered and accepted only after it. With `required`, MAIL and AUTH before it are answered
+    // "530 Must issue a STARTTLS command first".
+    void offerStartTls(const TestCertificate& certificate, bool required = false);
+    // Before start(): TLS from the first byte on port() (implicit TLS), with this certificate.
+    void useImplicitTls(const TestCertificate& certificate);
+    // Before start(): AUTH PLAIN and LOGIN accept this user and password, anything else is
+    // answered "535 5.7.8 Authentication credentials invalid". With `required`, MAIL before a
+    // login is answered "530 5.7.0 Authentication required".
+    void acceptLogin(const std::string& user, const std::string& password, bool required = false);
     // Starts the server and waits, at most `timeoutMs`, until it greets with "220".
     bool start(int timeoutMs = 20000);
     void stop();
@@ -125,6 +149,11 @@ private:
     std::unique_ptr<QProcess> process_;
     std::string output_;
     std::string error_;
+    TestCertificate certificate_; // empty: no TLS
+    bool implicitTls_ = false;
+    bool startTlsRequired_ = false;
+    std::string loginUser_, loginPassword_; // no user: no login accepted
+    bool loginRequired_ = false;
 };
 
 } // namespace tavik::test

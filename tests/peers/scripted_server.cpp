@@ -1,12 +1,18 @@
 #include "peers/scripted_server.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QHostAddress>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <cerrno>
 #include <cstdio>
 #include <netinet/in.h>
 #include <stdexcept>
@@ -52,10 +58,38 @@ std::string escapeBytes(const std::string& bytes, std::size_t limit)
     return "\"" + out + "\"";
 }
 
+namespace {
+
+// Accepts a connection as a QSslSocket when the script will start TLS on it, as a plain
+// QTcpSocket otherwise, so scripts without TLS run exactly as they always did.
+class ScriptListener : public QTcpServer {
+public:
+    ScriptListener(QObject* parent, std::function<bool()> wantsTls) : QTcpServer(parent), wantsTls_(std::move(wantsTls)) {}
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        if (!wantsTls_()) {
+            QTcpServer::incomingConnection(descriptor);
+            return;
+        }
+        auto* socket = new QSslSocket(this);
+        if (socket->setSocketDescriptor(descriptor))
+            addPendingConnection(socket);
+        else
+            delete socket;
+    }
+
+private:
+    std::function<bool()> wantsTls_;
+};
+
+} // namespace
+
 ScriptedServer::ScriptedServer() : poll_(this)
 {
     ensureCoreApplication();
-    server_ = new QTcpServer(this);
+    server_ = new ScriptListener(this, [this] { return wantsTls(); });
     connect(server_, &QTcpServer::newConnection, this, &ScriptedServer::onNewConnection);
     if (!server_->listen(QHostAddress::LocalHost, 0))
         failure_ = "cannot listen on 127.0.0.1: " + server_->errorString().toStdString();
@@ -120,6 +154,53 @@ ScriptedServer& ScriptedServer::flood(std::string piece, unsigned long long tota
     Step step{Kind::Flood, std::move(piece), {}, {}, {}};
     step.total = step.bytes.empty() ? 0 : total;
     return add(std::move(step));
+}
+
+ScriptedServer& ScriptedServer::startTls(const TestCertificate& certificate)
+{
+    Step step{Kind::StartTls, {}, {}, {}, certificate.certificate};
+    step.certificate = certificate;
+    return add(std::move(step));
+}
+
+ScriptedServer& ScriptedServer::sendPlain(std::string bytes)
+{
+    return add({Kind::SendPlain, std::move(bytes), {}, {}, {}});
+}
+
+bool ScriptedServer::wantsTls() const
+{
+    return std::any_of(steps_.begin(), steps_.end(), [](const Step& s) { return s.kind == Kind::StartTls; });
+}
+
+void ScriptedServer::beginTls(Step& step, const std::string& where)
+{
+    auto* tls = static_cast<QSslSocket*>(socket_);
+    const auto certificates = QSslCertificate::fromPath(QString::fromStdString(step.certificate.certificate));
+    QFile keyFile(QString::fromStdString(step.certificate.key));
+    QByteArray keyBytes;
+    if (keyFile.open(QIODevice::ReadOnly))
+        keyBytes = keyFile.readAll();
+    QSslKey key(keyBytes, QSsl::Ec);
+    if (key.isNull())
+        key = QSslKey(keyBytes, QSsl::Rsa);
+    if (certificates.isEmpty() || key.isNull()) {
+        fail(where + ": cannot read the certificate " + step.certificate.certificate + " or its key " + step.certificate.key);
+        return;
+    }
+    tls->setLocalCertificate(certificates.front());
+    tls->setPrivateKey(key);
+    tls->setPeerVerifyMode(QSslSocket::VerifyNone); // no client certificate asked for
+    connect(tls, &QSslSocket::encrypted, this, &ScriptedServer::advance);
+    connect(tls, &QSslSocket::encryptedBytesWritten, this, &ScriptedServer::advance);
+    connect(tls, &QAbstractSocket::errorOccurred, this, [this, tls](QAbstractSocket::SocketError error) {
+        // A client closing after a finished session is no TLS failure.
+        if (tlsError_.empty() && (error != QAbstractSocket::RemoteHostClosedError || !tls->isEncrypted()))
+            tlsError_ = tls->errorString().toStdString();
+        advance();
+    });
+    step.started = true;
+    tls->startServerEncryption();
 }
 
 unsigned long long ScriptedServer::flooded() const
@@ -281,6 +362,49 @@ void ScriptedServer::advance()
             if (step.sent >= step.total && socket_->bytesToWrite() == 0)
                 progressed = true;
             break;
+        case Kind::StartTls: {
+            if (!socket_)
+                break;
+            auto* tls = qobject_cast<QSslSocket*>(socket_);
+            if (!tls) {
+                fail(where + ": the client connected before the script had this step, so the connection is plain TCP");
+                break;
+            }
+            if (!step.started)
+                beginTls(step, where);
+            // A failed handshake ends the step too: the next one says whether that was expected.
+            if (!failed() && (tls->isEncrypted() || clientClosed_ || !tlsError_.empty()))
+                progressed = true;
+            break;
+        }
+        case Kind::SendPlain: {
+            if (!socket_)
+                break;
+            if (clientClosed_) {
+                fail(where + ": the client closed the connection before the server could send");
+                break;
+            }
+            // What went through TLS before must be out first, or these bytes would overtake it.
+            auto* tls = qobject_cast<QSslSocket*>(socket_);
+            if (socket_->bytesToWrite() > 0 || (tls && tls->encryptedBytesToWrite() > 0))
+                break;
+            const int fd = static_cast<int>(socket_->socketDescriptor());
+            std::size_t at = 0;
+            while (at < step.bytes.size()) {
+                const ssize_t n = ::send(fd, step.bytes.data() + at, step.bytes.size() - at, MSG_NOSIGNAL);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    break;
+                at += static_cast<std::size_t>(n);
+            }
+            if (at < step.bytes.size()) {
+                fail(where + ": the bytes could not be written past TLS");
+                break;
+            }
+            progressed = true;
+            break;
+        }
         }
         if (!progressed)
             break;
@@ -332,6 +456,8 @@ std::string ScriptedServer::describe(const Step& step) const
     case Kind::Close: return "close";
     case Kind::Stall: return "stall";
     case Kind::Flood: return "flood " + std::to_string(step.total) + " bytes of " + escapeBytes(step.bytes, 40);
+    case Kind::StartTls: return "start TLS with " + step.what;
+    case Kind::SendPlain: return "send past TLS " + escapeBytes(step.bytes, 80);
     }
     return {};
 }
@@ -346,6 +472,8 @@ std::string ScriptedServer::report() const
     }
     if (!failure_.empty())
         out += "FAILED: " + failure_ + "\n";
+    if (!tlsError_.empty())
+        out += "TLS error: " + tlsError_ + "\n";
     const std::size_t tail = 400;
     out += "received " + std::to_string(received_.size()) + " bytes" +
            (received_.size() > tail ? ", the last ones: " : ": ") +

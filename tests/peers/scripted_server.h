@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "peers/test_certificates.h"
+
 class QCoreApplication;
 class QTcpServer;
 class QTcpSocket;
@@ -38,6 +40,13 @@ std::string escapeBytes(const std::string& bytes, std::size_t limit = 300);
 //   while it runs, so it must not wait for the server (start a session from a timer instead);
 // - close(): the server closes the connection (after its writes went out);
 // - stall(): from here on the server neither reads nor writes; the script counts as done.
+// - startTls(certificate): the server side of a TLS handshake (STARTTLS, or implicit TLS as the
+//   first step); every later send and expect goes through TLS. The step ends when the handshake
+//   is done or failed (a client refusing the certificate closes: expectClose() next checks that);
+//   tlsError() says why it failed. A script that has this step when the client connects gets a
+//   TLS-capable connection, other scripts a plain one, as before.
+// - sendPlain(bytes): writes them on the TCP connection past the TLS layer, where the client
+//   expects TLS records (a server falling back to plain text after the handshake).
 // The script fails on a wrong byte, on bytes after the last step, on a second connection and on
 // a client closing while the script still expects bytes or still has to send. Everything runs
 // on the test's thread, in the same event loop as the client under test.
@@ -56,6 +65,8 @@ public:
     ScriptedServer& call(std::function<void()> action, std::string what);
     ScriptedServer& close();
     ScriptedServer& stall();
+    ScriptedServer& startTls(const TestCertificate& certificate);
+    ScriptedServer& sendPlain(std::string bytes);
     // flood(piece, total): writes `piece` again and again (the last time cut) until `total` bytes
     // went out, never more than 1 MiB ahead of the client; a client closing meanwhile ends the
     // step as done, since refusing the flood is what it is for.
@@ -82,9 +93,11 @@ public:
     bool clientClosed() const { return clientClosed_; }
     // Connections accepted (the script uses the first; any other is a failure).
     int connections() const { return connections_; }
+    // Why the server's TLS handshake or connection failed; empty while none did.
+    const std::string& tlsError() const { return tlsError_; }
 
 private:
-    enum class Kind { Send, Expect, ExpectClose, Await, Call, Close, Stall, Flood };
+    enum class Kind { Send, Expect, ExpectClose, Await, Call, Close, Stall, Flood, StartTls, SendPlain };
     struct Step {
         Kind kind;
         std::string bytes;               // Send, Expect; Flood: the piece repeated
@@ -93,6 +106,8 @@ private:
         std::string what;
         unsigned long long total = 0;    // Flood: bytes to send
         unsigned long long sent = 0;
+        TestCertificate certificate{};   // StartTls
+        bool started = false;            // StartTls: the handshake was begun
     };
     ScriptedServer& add(Step step);
     void onNewConnection();
@@ -118,6 +133,9 @@ private:
     std::string inbox_;     // received, not yet matched
     std::string received_;
     std::string failure_;
+    std::string tlsError_;
+    bool wantsTls() const;
+    void beginTls(Step& step, const std::string& where);
 };
 
 // A port on 127.0.0.1 whose connects never complete: a listener that never accepts, with its

@@ -1,17 +1,24 @@
 #!/usr/bin/python3
 """An SMTP server for the tests: aiosmtpd on a given loopback port, storing every accepted
 message as N.content (the DATA as received: CR LF line ends, dots unstuffed) and N.json (the
-envelope: mail_from, rcpt_tos, helo). The .json file is renamed into place last, so its presence
-marks a complete message. Runs until SIGTERM."""
+envelope: mail_from, rcpt_tos, helo, tls, login). The .json file is renamed into place last, so
+its presence marks a complete message. Runs until SIGTERM.
+
+With --tls-cert and --tls-key it offers STARTTLS (--require-starttls: nothing but EHLO, NOOP and
+QUIT before it), or with --implicit-tls speaks TLS from the first byte. With --auth-user and
+--auth-password it accepts that login by AUTH PLAIN and LOGIN (only after STARTTLS when STARTTLS
+is offered); --require-auth refuses MAIL before it."""
 
 import argparse
 import json
 import os
 import signal
+import ssl
 import sys
 import threading
 
 from aiosmtpd.controller import Controller
+from aiosmtpd.smtp import AuthResult, LoginPassword
 
 
 class Sink:
@@ -46,11 +53,26 @@ class Sink:
             "mail_from": envelope.mail_from,
             "rcpt_tos": list(envelope.rcpt_tos),
             "helo": session.host_name or "",
+            "tls": server.transport.get_extra_info("ssl_object") is not None,
+            "login": (session.login_data or b"").decode("utf-8", "surrogateescape"),
         }
         with open(base + ".json.tmp", "w", encoding="utf-8") as f:
             json.dump(envelope_data, f)
         os.replace(base + ".json.tmp", base + ".json")
         return "250 Message accepted for delivery"
+
+
+class Login:
+    """Accepts one user and password; anything else gets aiosmtpd's "535 5.7.8"."""
+
+    def __init__(self, user, password):
+        self.user = user.encode("utf-8", "surrogateescape")
+        self.password = password.encode("utf-8", "surrogateescape")
+
+    def __call__(self, server, session, envelope, mechanism, auth_data):
+        good = (isinstance(auth_data, LoginPassword) and auth_data.login == self.user
+                and auth_data.password == self.password)
+        return AuthResult(success=good, handled=False, auth_data=auth_data if good else None)
 
 
 def main():
@@ -61,7 +83,31 @@ def main():
     parser.add_argument("--reject-rcpt", action="append", default=[])
     parser.add_argument("--reject-data", action="store_true")
     parser.add_argument("--size-limit", type=int, default=128 * 1024 * 1024)
+    parser.add_argument("--tls-cert")
+    parser.add_argument("--tls-key")
+    parser.add_argument("--implicit-tls", action="store_true")
+    parser.add_argument("--require-starttls", action="store_true")
+    parser.add_argument("--auth-user")
+    parser.add_argument("--auth-password", default="")
+    parser.add_argument("--require-auth", action="store_true")
     args = parser.parse_args()
+
+    options = {}
+    tls = None
+    if args.tls_cert:
+        tls = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        tls.load_cert_chain(args.tls_cert, args.tls_key)
+        if args.implicit_tls:
+            options["ssl_context"] = tls
+        else:
+            options["tls_context"] = tls
+            options["require_starttls"] = args.require_starttls
+    if args.auth_user is not None:
+        options["authenticator"] = Login(args.auth_user, args.auth_password)
+        options["auth_required"] = args.require_auth
+        # aiosmtpd counts only STARTTLS as TLS: without it, AUTH must be allowed in the clear
+        # (plain sink) or inside the implicit TLS.
+        options["auth_require_tls"] = bool(tls) and not args.implicit_tls
 
     os.makedirs(args.dir, exist_ok=True)
     controller = Controller(
@@ -71,6 +117,7 @@ def main():
         server_hostname="tavik-sink",  # no lookup of our own name
         data_size_limit=args.size_limit,
         ready_timeout=20,
+        **options,
     )
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
