@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -236,6 +237,18 @@ TEST_F(TavikctlFixture, ChangesRefusedWhileTheProfileIsOpenElsewhere)
     waitpid(child, &status, 0);
     // The holder is gone: the lock is free again.
     EXPECT_EQ(run({"set", "ID=x"}).status, 0);
+}
+
+TEST_F(TavikctlFixture, TheProfileLockIsPrivateLikeEveryProfileFile)
+{
+    const mode_t umask = ::umask(022);
+    ProfileLock lock(home.path());
+    const bool locked = lock.tryLock();
+    ::umask(umask);
+    ASSERT_TRUE(locked);
+    struct stat st {};
+    ASSERT_EQ(::stat(lock.lockFilePath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST(TavikctlExecutable, ExitStatusAndHelp)
