@@ -24,6 +24,7 @@
 #include "profile/profile_lock.h"
 #include "profile/settings.h"
 #include "profile/user_registry.h"
+#include "store/mailbox_list_model.h"
 #include "store/mailbox_store.h"
 
 namespace tavik {
@@ -48,6 +49,8 @@ const char* const kUsage =
     "  show [--raw] N M   print message M of mailbox N; --raw writes the stored bytes unchanged\n"
     "                     (every line ended by CR LF, without the terminating NUL)\n"
     "  compress [N]       compress mailbox N, or every mailbox holding trash\n"
+    "  repair N           mend the index of mailbox N: a damaged message is linked again to its\n"
+    "                     text, or dropped and named; intact messages stay as they are\n"
     "  empty-trash        empty the Trash mailbox\n"
     "  settings           print every setting of the profile\n"
     "  check              check for new mail: file it into New Mail as the program does\n"
@@ -240,7 +243,18 @@ int commandMailboxes(Profile& p, std::ostream& out, bool utf8)
     return 0;
 }
 
-int commandList(Profile& p, const std::vector<std::string>& args, std::ostream& out, bool utf8)
+// Names the damaged messages of the current mailbox, if any, on `err`.
+void warnOfDamagedMessages(Profile& p, std::ostream& err, bool utf8)
+{
+    const std::vector<int> damaged = p.store.DamagedMessages();
+    if (!damaged.empty()) {
+        const int n = p.store.CurrentMailBoxNumber();
+        err << "tavikctl: warning: "
+            << latin1ForTerminal(damagedMessagesWarning(n, p.store.MailboxDisplayName(n), damaged), utf8) << "\n";
+    }
+}
+
+int commandList(Profile& p, const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool utf8)
 {
     if (args.size() != 1)
         throw UsageError("list takes one mailbox number");
@@ -258,10 +272,11 @@ int commandList(Profile& p, const std::vector<std::string>& args, std::ostream& 
             << padText(latin1ForTerminal(cutText(p.store.Msg_Date, 25), utf8), 26) << std::setw(9)
             << p.store.Msg_Size() << "  " << attachmentRange(p.store.Msg_AttachStart, p.store.Msg_AttachEnd) << "\n";
     }
+    warnOfDamagedMessages(p, err, utf8);
     return 0;
 }
 
-int commandShow(Profile& p, const std::vector<std::string>& argsIn, std::ostream& out, bool utf8)
+int commandShow(Profile& p, const std::vector<std::string>& argsIn, std::ostream& out, std::ostream& err, bool utf8)
 {
     std::vector<std::string> args;
     bool raw = false;
@@ -280,13 +295,48 @@ int commandShow(Profile& p, const std::vector<std::string>& argsIn, std::ostream
         throw UsageError("mailbox " + std::to_string(n) + " has no message number \"" + args[1] + "\" (it holds " +
                          std::to_string(p.store.CurrentMailBoxMessages()) + ")");
     p.store.SetMsg_Number(static_cast<int>(m));
-    p.store.LoadMessageText();
+    try {
+        p.store.LoadMessageText();
+    } catch (const FileError&) {
+        warnOfDamagedMessages(p, err, utf8);
+        throw;
+    }
     for (const auto& line : p.store.Msg_Text) {
         if (raw)
             out << line << "\r\n";
         else
             out << latin1ForTerminal(line, utf8) << "\n";
     }
+    warnOfDamagedMessages(p, err, utf8);
+    return 0;
+}
+
+std::string recordSummary(const MailboxRecord& r, bool utf8)
+{
+    return "from \"" + latin1ForTerminal(r.From, utf8) + "\", subject \"" + latin1ForTerminal(r.Subject, utf8) +
+           "\", date \"" + latin1ForTerminal(r.Date, utf8) + "\", " + std::to_string(r.Size) + " bytes";
+}
+
+int commandRepair(Profile& p, const std::vector<std::string>& args, std::ostream& out, bool utf8)
+{
+    if (args.size() != 1)
+        throw UsageError("repair takes one mailbox number");
+    const int n = mailboxNumberArgument(args[0], p.store);
+    const MailboxRepair report = p.store.RepairMailbox(n);
+    const std::string name = "mailbox " + std::to_string(n) + " (" +
+                             latin1ForTerminal(p.store.MailboxDisplayName(n), utf8) + ")";
+    if (!report.Changed()) {
+        out << "Nothing to repair in " << name << ": its " << report.Intact << " message(s) are intact\n";
+        return 0;
+    }
+    for (int k : report.Relinked)
+        out << "Message " << k << " linked again to its text\n";
+    for (const auto& d : report.Dropped)
+        out << "Message " << d.Number << " dropped (" << recordSummary(d.Record, utf8) << "): " << d.Reason << "\n";
+    if (report.HeaderMended)
+        out << "The header of the index was rebuilt from the files\n";
+    out << "Repaired " << name << ": " << report.Intact << " intact, " << report.Relinked.size() << " linked again, "
+        << report.Dropped.size() << " dropped\n";
     return 0;
 }
 
@@ -746,7 +796,7 @@ int tavikctlMain(const std::vector<std::string>& argsIn, std::ostream& out, std:
     static const std::map<std::string, bool> kCommands = {
         {"mailboxes", false}, {"list", false}, {"show", false}, {"settings", false},
         {"compress", true}, {"empty-trash", true}, {"set", true}, {"check", true},
-        {"send-queued", true}, {"queue", true},
+        {"send-queued", true}, {"queue", true}, {"repair", true},
     };
     auto it = kCommands.find(command);
     if (it == kCommands.end()) {
@@ -765,10 +815,11 @@ int tavikctlMain(const std::vector<std::string>& argsIn, std::ostream& out, std:
         Profile p;
         openProfile(p, home, login, it->second, env);
         if (command == "mailboxes") return commandMailboxes(p, out, env.utf8);
-        if (command == "list") return commandList(p, rest, out, env.utf8);
-        if (command == "show") return commandShow(p, rest, out, env.utf8);
+        if (command == "list") return commandList(p, rest, out, err, env.utf8);
+        if (command == "show") return commandShow(p, rest, out, err, env.utf8);
         if (command == "settings") return commandSettings(p, out, env.utf8);
         if (command == "compress") return commandCompress(p, rest, out);
+        if (command == "repair") return commandRepair(p, rest, out, env.utf8);
         if (command == "empty-trash") return commandEmptyTrash(p, out);
         if (command == "set") return commandSet(p, rest, out, env.utf8);
         if (command == "check") return commandCheck(p, out, err, env.utf8);

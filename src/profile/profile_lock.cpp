@@ -4,6 +4,10 @@
 #include <QLockFile>
 #include <QString>
 
+#include <sys/stat.h>
+
+#include "profile/file_util.h"
+
 namespace tavik {
 
 ProfileLock::ProfileLock(const std::string& profileDirectory)
@@ -18,7 +22,14 @@ ProfileLock::~ProfileLock() = default;
 
 bool ProfileLock::tryLock()
 {
-    return lock_->isLocked() || lock_->tryLock(0);
+    if (lock_->isLocked())
+        return true;
+    // QLockFile creates the file as the umask allows; a profile's files are its owner's alone,
+    // from the moment they exist.
+    const mode_t previous = ::umask(0777 & ~kPrivateFileMode);
+    const bool locked = lock_->tryLock(0);
+    ::umask(previous);
+    return locked;
 }
 
 void ProfileLock::unlock()

@@ -155,6 +155,20 @@ std::string displaySize(std::int32_t size) { return std::to_string(size); }
 
 bool isUnreadFlag(char flag) { return flag == 'U' || flag == 'u'; }
 
+std::string damagedMessagesWarning(int mailboxNumber, const std::string& displayName, const std::vector<int>& damaged)
+{
+    const bool one = damaged.size() == 1;
+    std::string numbers;
+    for (std::size_t i = 0; i < damaged.size() && i < 10; ++i)
+        numbers += (i ? ", " : "") + std::to_string(damaged[i]);
+    if (damaged.size() > 10)
+        numbers += ", ...";
+    return std::to_string(damaged.size()) + (one ? " message of \"" : " messages of \"") + displayName +
+           (one ? "\" is damaged and cannot be read (message " : "\" are damaged and cannot be read (messages ") +
+           numbers + "). The other messages can be read. \"tavikctl repair " + std::to_string(mailboxNumber) +
+           "\" mends the mailbox's index.";
+}
+
 NMailboxViewer::~NMailboxViewer()
 {
     if (registered_ && mailbox_)
@@ -242,6 +256,7 @@ void NMailboxViewer::SetNewMessageTop(bool on)
 void NMailboxViewer::clearItems()
 {
     items_.clear();
+    damaged_.clear();
     order_.clear();
     selected_.clear();
     itemIndex_ = -1;
@@ -277,7 +292,7 @@ void NMailboxViewer::LoadItems()
         std::vector<MailboxListItem> items;
         items.reserve(static_cast<std::size_t>(count > 0 ? count : 0));
         // One pass over the two files: a file opened per message made a big mailbox slow to open.
-        mailbox_->VisitMessages([&](int, const MailboxRecord& r, const std::string& text) {
+        std::vector<int> damaged = mailbox_->VisitMessages([&](int, const MailboxRecord& r, const std::string& text) {
             MailboxListItem item;
             item.From = cut(r.From, kItemFromRoom);
             item.Subject = cut(r.Subject, kItemSubjectRoom);
@@ -291,6 +306,7 @@ void NMailboxViewer::LoadItems()
             items.push_back(std::move(item));
         });
         items_ = std::move(items);
+        damaged_ = std::move(damaged);
         rebuildOrder();
     } catch (...) {
         clearItems();

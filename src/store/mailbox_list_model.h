@@ -104,6 +104,9 @@ std::string displayFrom(const std::string& from);
 std::string displayDate(const std::string& date);
 // The Size column's text.
 std::string displaySize(std::int32_t size);
+// The warning that mailbox `mailboxNumber` (shown as `displayName`) holds the damaged messages
+// `damaged`, with the command that mends it; for the mailbox window and tavikctl alike.
+std::string damagedMessagesWarning(int mailboxNumber, const std::string& displayName, const std::vector<int>& damaged);
 // True for the flags that count as unread ("U", "u").
 bool isUnreadFlag(char flag);
 
@@ -156,6 +159,9 @@ public:
     int NotReadMessages() const { return notRead_; }
     // Number of items (and lines).
     int Count() const { return static_cast<int>(order_.size()); }
+    // The messages LoadItems found damaged: they are listed from their records, but their texts
+    // cannot be read.
+    const std::vector<int>& DamagedMessages() const { return damaged_; }
 
     // Rebuilds every item from the store, reading each text for its priority; fires OnChange.
     void LoadItems();
@@ -265,6 +271,7 @@ private:
     bool newMessageTop_ = false;
     int notRead_ = 0;
     std::vector<MailboxListItem> items_; // message n at n - 1
+    std::vector<int> damaged_;
     std::vector<int> order_;             // message number of each line
     std::vector<char> selected_;         // per line
     int itemIndex_ = -1;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 #include <set>
+#include <string_view>
 #include <dirent.h>
 #include <unistd.h>
 
@@ -94,8 +95,10 @@ public:
         out_.reserve(kCopySlice);
     }
 
-    void copy(std::uint64_t fromAt, std::uint64_t n)
+    // Copies one text; false when it holds a NUL before its last byte (a damaged record).
+    bool copy(std::uint64_t fromAt, std::uint64_t n)
     {
+        bool oneText = true;
         while (n > 0) {
             if (fromAt < windowAt_ || fromAt >= windowAt_ + window_.size()) {
                 if (fromAt >= fromSize_)
@@ -106,12 +109,16 @@ public:
             }
             std::size_t at = static_cast<std::size_t>(fromAt - windowAt_);
             std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(n, window_.size() - at));
+            std::size_t scan = take == n ? take - 1 : take;
+            if (scan > 0 && std::memchr(window_.data() + at, '\0', scan))
+                oneText = false;
             out_.append(window_, at, take);
             fromAt += take;
             n -= take;
             if (out_.size() >= kCopySlice)
                 flush();
         }
+        return oneText;
     }
 
     void flush()
@@ -156,13 +163,99 @@ private:
     std::vector<int> tree_;
 };
 
+bool textFits(const MailboxRecord& r, std::uint64_t mbxSize)
+{
+    // Every stored text holds at least its NUL.
+    return r.Offset >= 0 && r.Size >= 1 &&
+           static_cast<std::uint64_t>(r.Offset) + static_cast<std::uint64_t>(r.Size) <= mbxSize;
+}
+
 // A record's text must lie inside the text file; anything else is corruption.
 void checkTextFits(const MailboxRecord& r, std::uint64_t mbxSize, const std::string& mbxPath, int number)
 {
-    if (r.Offset < 0 || r.Size < 0 || static_cast<std::uint64_t>(r.Offset) + static_cast<std::uint64_t>(r.Size) > mbxSize)
+    if (!textFits(r, mbxSize))
         throw FileError(mbxPath, "message " + std::to_string(number) + " lies outside the text file (offset " +
                                      std::to_string(r.Offset) + ", size " + std::to_string(r.Size) + ", file " +
                                      std::to_string(mbxSize) + " bytes): the mailbox is damaged");
+}
+
+// A stored text ends at its NUL: one before the last byte means the record runs into the next
+// text, and what it would show is pieces of several messages.
+bool holdsOneText(const std::string& bytes)
+{
+    return bytes.size() < 2 || std::memchr(bytes.data(), '\0', bytes.size() - 1) == nullptr;
+}
+
+// Runs of blanks and line ends count as one blank: a header line may be folded, a field not.
+std::string squeezeBlanks(std::string_view s)
+{
+    std::string out;
+    bool blank = false;
+    for (char c : s) {
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+            blank = true;
+            continue;
+        }
+        if (blank && !out.empty())
+            out.push_back(' ');
+        blank = false;
+        out.push_back(c);
+    }
+    return out;
+}
+
+// True when the header lines of a stored text agree with a record's From, To, Subject and Date:
+// each field that is not empty occurs in a line of its name (the index holds a cut copy of the
+// value the caller gave, which may be one of several such lines). A text without a line of that
+// name says nothing against the field.
+bool headerFieldsMatch(const MailboxRecord& r, std::string_view text)
+{
+    std::vector<std::pair<std::string, std::string>> lines; // name in lower case, value unfolded
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find("\r\n", at);
+        if (end == std::string_view::npos)
+            end = text.size();
+        std::string_view line = text.substr(at, end - at);
+        at = end + 2;
+        if (line.empty())
+            break;
+        if ((line[0] == ' ' || line[0] == '\t') && !lines.empty()) {
+            lines.back().second += ' ';
+            lines.back().second += line;
+            continue;
+        }
+        std::size_t colon = line.find(':');
+        if (colon == std::string_view::npos)
+            continue;
+        std::string name(line.substr(0, colon));
+        for (char& c : name)
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c + 32);
+        lines.emplace_back(std::move(name), std::string(line.substr(colon + 1)));
+    }
+    const std::pair<const char*, const std::string*> fields[] = {
+        {"from", &r.From}, {"to", &r.To}, {"subject", &r.Subject}, {"date", &r.Date}};
+    for (const auto& [name, value] : fields) {
+        const std::string wanted = squeezeBlanks(*value);
+        if (wanted.empty())
+            continue;
+        bool named = false, found = false;
+        for (const auto& [lineName, lineValue] : lines)
+            if (lineName == name) {
+                named = true;
+                found = found || squeezeBlanks(lineValue).find(wanted) != std::string::npos;
+            }
+        if (named && !found)
+            return false;
+    }
+    return true;
+}
+
+[[noreturn]] void throwRunsOverItsText(const std::string& mbxPath, int number)
+{
+    throw FileError(mbxPath, "message " + std::to_string(number) +
+                                 " runs over the end of its text into other texts: the mailbox is damaged");
 }
 
 } // namespace
@@ -479,6 +572,8 @@ void TNMailBox::LoadMessageText()
     std::string bytes(static_cast<std::size_t>(r.Size), '\0');
     if (!bytes.empty())
         t.readAt(static_cast<std::uint64_t>(r.Offset), bytes.data(), bytes.size());
+    if (!holdsOneText(bytes))
+        throwRunsOverItsText(mbx, msgNumber_);
     std::size_t start = 0;
     for (;;) {
         std::size_t crlf = bytes.find("\r\n", start);
@@ -489,13 +584,14 @@ void TNMailBox::LoadMessageText()
     }
 }
 
-void TNMailBox::VisitMessages(const std::function<void(int, const MailboxRecord&, const std::string&)>& visit)
+std::vector<int> TNMailBox::VisitMessages(const std::function<void(int, const MailboxRecord&, const std::string&)>& visit)
 {
     requireCurrent();
     finishPendingSwap();
     const int count = currentMessages_;
+    std::vector<int> damaged;
     if (count < 1)
-        return;
+        return damaged;
     const std::string idx = idxPath(currentName_);
     const std::string mbx = mbxPath(currentName_);
     std::string records;
@@ -511,12 +607,24 @@ void TNMailBox::VisitMessages(const std::function<void(int, const MailboxRecord&
     std::string bytes;
     for (int n = 1; n <= count; ++n) {
         const MailboxRecord r = decodeMailboxRecord(records.data() + static_cast<std::size_t>(n - 1) * kIndexRecordSize);
-        checkTextFits(r, mbxSize, mbx, n);
-        bytes.resize(static_cast<std::size_t>(r.Size));
-        if (!bytes.empty())
-            t.readAt(static_cast<std::uint64_t>(r.Offset), bytes.data(), bytes.size());
+        bytes.clear();
+        if (textFits(r, mbxSize)) {
+            bytes.resize(static_cast<std::size_t>(r.Size));
+            if (!bytes.empty())
+                t.readAt(static_cast<std::uint64_t>(r.Offset), bytes.data(), bytes.size());
+        }
+        if (!textFits(r, mbxSize) || !holdsOneText(bytes)) {
+            damaged.push_back(n);
+            bytes.clear();
+        }
         visit(n, r, bytes);
     }
+    return damaged;
+}
+
+std::vector<int> TNMailBox::DamagedMessages()
+{
+    return VisitMessages([](int, const MailboxRecord&, const std::string&) {});
 }
 
 void TNMailBox::AppendMessage()
@@ -721,8 +829,11 @@ void TNMailBox::MoveMessages(const std::vector<int>& numbers, const std::string&
     std::string newRecords;
     std::int32_t at = th.offset;
     TextCopier copier(from, to, static_cast<std::uint64_t>(at));
-    for (auto& r : moved) {
-        copier.copy(static_cast<std::uint64_t>(r.Offset), static_cast<std::uint64_t>(r.Size));
+    for (std::size_t i = 0; i < moved.size(); ++i) {
+        auto& r = moved[i];
+        // Nothing refers to the target's new bytes until its header is written below.
+        if (!copier.copy(static_cast<std::uint64_t>(r.Offset), static_cast<std::uint64_t>(r.Size)))
+            throwRunsOverItsText(smbx, order[i]);
         r.Offset = at;
         at += r.Size;
         newRecords += encodeMailboxRecord(r);
@@ -798,7 +909,8 @@ void TNMailBox::CompressMailbox()
         for (int n = 1; n <= h.count; ++n) {
             MailboxRecord r = decodeMailboxRecord(records.data() + static_cast<std::size_t>(n) * kIndexRecordSize);
             checkTextFits(r, fromSize, mbx, n);
-            copier.copy(static_cast<std::uint64_t>(r.Offset), static_cast<std::uint64_t>(r.Size));
+            if (!copier.copy(static_cast<std::uint64_t>(r.Offset), static_cast<std::uint64_t>(r.Size)))
+                throwRunsOverItsText(mbx, n);
             r.Offset = at;
             at += r.Size;
             fresh += encodeMailboxRecord(r);
@@ -861,6 +973,148 @@ void TNMailBox::EmptyMailbox(int n)
     if (n == currentNumber_ && equalsIgnoreCase(key, currentName_))
         OpenMailbox();
     NotifyViewers(key, kMailboxEmptied, 0);
+}
+
+MailboxRepair TNMailBox::RepairMailbox(int n)
+{
+    const std::string key = MailboxKey(n);
+    if (key.empty())
+        throw FileError(mailBoxDirectory_ + ".idx", "there is no mailbox number " + std::to_string(n));
+    finishPendingSwap();
+    const std::string idx = idxPath(key), mbx = mbxPath(key);
+    const std::string old = readWholeFile(idx, (static_cast<std::uint64_t>(kMaxMailboxMessages) + 2) * kIndexRecordSize * 2);
+    RandomAccessFile text(mbx, RandomAccessFile::Mode::ReadOnly);
+    const std::uint64_t mbxSize = text.size();
+    if (mbxSize > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()))
+        throw FileError(mbx, "is larger than a mailbox's text file can be (2 GB)");
+
+    // Every stored text ends at its NUL: text i runs from just after NUL i - 1 to NUL i.
+    std::vector<std::uint64_t> ends;
+    {
+        std::string slice;
+        for (std::uint64_t at = 0; at < mbxSize; at += slice.size()) {
+            slice.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kCopySlice, mbxSize - at)));
+            text.readAt(at, slice.data(), slice.size());
+            for (std::size_t i = slice.find('\0'); i != std::string::npos; i = slice.find('\0', i + 1))
+                ends.push_back(at + i);
+        }
+    }
+    auto startOf = [&](std::size_t i) { return i == 0 ? std::uint64_t{0} : ends[i - 1] + 1; };
+    auto firstEndFrom = [&](std::uint64_t at) {
+        return static_cast<std::size_t>(std::lower_bound(ends.begin(), ends.end(), at) - ends.begin());
+    };
+    auto readText = [&](std::size_t i) {
+        std::string bytes(static_cast<std::size_t>(ends[i] - startOf(i) + 1), '\0');
+        text.readAt(startOf(i), bytes.data(), bytes.size());
+        return bytes;
+    };
+
+    MailboxRepair report;
+    const std::size_t held = old.size() / kIndexRecordSize;
+    const std::int16_t storedCount = held >= 1 ? get16(old.data(), kPartAt) : std::int16_t{-1};
+    int count = storedCount;
+    if (storedCount < 0 || static_cast<std::size_t>(storedCount) + 1 > held) {
+        // A count that does not fit the file: every whole record it holds is looked at.
+        count = static_cast<int>(std::min<std::size_t>(held > 0 ? held - 1 : 0, kMaxMailboxMessages));
+        report.HeaderMended = true;
+    }
+    auto recordAt = [&](int k) { return old.data() + static_cast<std::size_t>(k) * kIndexRecordSize; };
+
+    // Intact records and the texts they claim.
+    std::vector<char> intact(static_cast<std::size_t>(count) + 1, 0);
+    std::vector<char> claimed(ends.size(), 0);
+    for (int k = 1; k <= count; ++k) {
+        const MailboxRecord r = decodeMailboxRecord(recordAt(k));
+        if (!textFits(r, mbxSize))
+            continue;
+        const std::uint64_t from = static_cast<std::uint64_t>(r.Offset), to = from + static_cast<std::uint64_t>(r.Size);
+        std::size_t i = firstEndFrom(from);
+        if (i < ends.size() && ends[i] < to - 1)
+            continue; // runs over the end of a text
+        intact[static_cast<std::size_t>(k)] = 1;
+        for (; i < ends.size() && startOf(i) < to; ++i)
+            claimed[i] = 1;
+    }
+    // A damaged record's text lies after the text of the record before it and before the text of
+    // the next intact one: records are in the order their texts were written.
+    std::vector<std::uint64_t> nextIntactOffset(static_cast<std::size_t>(count) + 2, mbxSize);
+    for (int k = count; k >= 1; --k)
+        nextIntactOffset[static_cast<std::size_t>(k)] =
+            intact[static_cast<std::size_t>(k)] ? static_cast<std::uint64_t>(decodeMailboxRecord(recordAt(k)).Offset)
+                                               : nextIntactOffset[static_cast<std::size_t>(k) + 1];
+
+    std::string kept;
+    int keptCount = 0;
+    std::uint64_t lower = 0, liveBytes = 0, liveEnd = 0;
+    for (int k = 1; k <= count; ++k) {
+        std::string raw(recordAt(k), kIndexRecordSize);
+        MailboxRecord r = decodeMailboxRecord(raw.data());
+        if (!intact[static_cast<std::size_t>(k)]) {
+            const std::uint64_t upper = nextIntactOffset[static_cast<std::size_t>(k) + 1];
+            std::size_t chosen = ends.size();
+            std::string chosenBytes;
+            bool ambiguous = false;
+            for (std::size_t i = firstEndFrom(lower); r.Size >= 1 && i < ends.size() && ends[i] < upper; ++i) {
+                if (startOf(i) < lower || claimed[i] || ends[i] - startOf(i) + 1 != static_cast<std::uint64_t>(r.Size))
+                    continue;
+                std::string bytes = readText(i);
+                if (!headerFieldsMatch(r, bytes))
+                    continue;
+                if (chosen == ends.size()) {
+                    chosen = i;
+                    chosenBytes = std::move(bytes);
+                } else if (bytes != chosenBytes) {
+                    ambiguous = true;
+                    break;
+                }
+            }
+            if (chosen == ends.size() || ambiguous) {
+                report.Dropped.push_back({k, r, ambiguous ? "several texts of its size and header fields could be its own"
+                                                          : "no text of its size and header fields is left for it"});
+                continue;
+            }
+            claimed[chosen] = 1;
+            r.Offset = static_cast<std::int32_t>(startOf(chosen));
+            put32(raw.data(), kOffsetAt, r.Offset);
+            report.Relinked.push_back(k);
+        } else {
+            ++report.Intact;
+        }
+        const std::uint64_t end = static_cast<std::uint64_t>(r.Offset) + static_cast<std::uint64_t>(r.Size);
+        lower = std::max(lower, end);
+        liveEnd = std::max(liveEnd, end);
+        liveBytes += static_cast<std::uint64_t>(r.Size);
+        kept += raw;
+        ++keptCount;
+    }
+
+    // The header keeps its end of text when that still fits; the trash is what no record holds.
+    const std::int32_t size = held >= 1 ? get32(old.data(), kSizeAt) : -1;
+    const bool endFits = held >= 1 && size >= 0 && get32(old.data(), kOffsetAt) == size &&
+                         get32(old.data(), kLinesAt) >= 0 && static_cast<std::uint64_t>(size) <= mbxSize &&
+                         static_cast<std::uint64_t>(size) >= liveEnd;
+    if (!endFits)
+        report.HeaderMended = true;
+    if (!report.Changed())
+        return report;
+    const std::int32_t newSize = endFits ? size : static_cast<std::int32_t>(mbxSize);
+    const auto trash = static_cast<std::int32_t>(static_cast<std::uint64_t>(newSize) -
+                                                 std::min<std::uint64_t>(liveBytes, static_cast<std::uint64_t>(newSize)));
+    std::string fresh = headerBytes(newSize, trash, static_cast<std::int16_t>(keptCount)) + kept;
+
+    // "temp.idx" keeps the damaged index, as every rewrite of an index leaves the one before.
+    std::string temp = mailBoxDirectory_ + "temp.idx";
+    removeFileIfPresent(temp);
+    if (::link(idx.c_str(), temp.c_str()) != 0)
+        writeFileAtomically(temp, old);
+    writeFileAtomically(idx, fresh);
+
+    if (n == currentNumber_ && equalsIgnoreCase(key, currentName_))
+        OpenMailbox();
+    for (auto it = report.Dropped.rbegin(); it != report.Dropped.rend(); ++it)
+        NotifyViewers(key, kMailboxRemoved, it->Number);
+    NotifyViewers(key, kMailboxReloaded, 0);
+    return report;
 }
 
 void TNMailBox::CompressMailboxes(int trashLimit)

@@ -49,6 +49,21 @@ struct MailboxRecord {
     char Flag = 0;
 };
 
+// What RepairMailbox did to one mailbox's index. Numbers are those the records had before.
+struct MailboxRepair {
+    struct DroppedRecord {
+        int Number = 0;
+        MailboxRecord Record;
+        std::string Reason;
+    };
+    int Intact = 0;                     // records kept byte for byte
+    std::vector<int> Relinked;          // damaged records pointed at their text again
+    std::vector<DroppedRecord> Dropped; // damaged records no text could be found for
+    bool HeaderMended = false;          // the header did not fit the files and was rebuilt
+    // False when the index was whole and was not written.
+    bool Changed() const { return HeaderMended || !Relinked.empty() || !Dropped.empty(); }
+};
+
 // Encodes a record to its 267 bytes (string bytes beyond each length are zero).
 std::string encodeMailboxRecord(const MailboxRecord& r);
 // Decodes 267 bytes; a length byte beyond its field's room is clamped to the room.
@@ -112,8 +127,19 @@ public:
     // Every message of the current mailbox in number order, through one read of the index and
     // one open text file: `visit` gets the number, the record and the text's bytes (its lines
     // each ended by CR LF). Leaves the current message and the Msg_ fields alone; a damaged
-    // index or a text beyond the text file is a FileError, as for single messages.
-    void VisitMessages(const std::function<void(int n, const MailboxRecord& record, const std::string& text)>& visit);
+    // index is a FileError. A damaged message (its text outside the text file, or running
+    // over the NUL that ends another text) is visited with an empty text, which a whole text
+    // never is, so the others stay reachable; the answer lists the damaged numbers.
+    std::vector<int> VisitMessages(const std::function<void(int n, const MailboxRecord& record, const std::string& text)>& visit);
+    // The numbers of the current mailbox's damaged messages (as VisitMessages finds them).
+    std::vector<int> DamagedMessages();
+    // Rewrites the index of mailbox n so that every record in it reads: intact records stay byte
+    // for byte; a damaged one is pointed at the text that no intact record holds, lying between
+    // its neighbours' texts, of its size and with its header fields, or else dropped. Texts no
+    // record claims stay trash, so deleted and moved mail never comes back. A header that does
+    // not fit the files is rebuilt. Writes nothing when nothing is damaged. Notices action 1 for
+    // each dropped message (highest first) and then 4.
+    MailboxRepair RepairMailbox(int n);
     // AppendMessage returns only once text and index are on disk (fsync): for a check of mail
     // that deletes each message on the server right after filing it.
     bool SyncAppends = false;

@@ -165,6 +165,10 @@ void TMailboxForm::Open()
     NMailboxViewer& viewer = list_->viewer();
     viewer.SetMailbox(&host_.Mailbox());
     viewer.SetMailboxNumber(number_);
+    // Damaged messages keep no one from the others; the user is told once, when the window opens.
+    if (!viewer.DamagedMessages().empty())
+        userInteraction().warn(kTitle, damagedMessagesWarning(number_, host_.Mailbox().MailboxDisplayName(number_),
+                                                              viewer.DamagedMessages()));
 }
 
 void TMailboxForm::buildPopup()

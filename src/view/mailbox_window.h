@@ -43,7 +43,8 @@ public:
     TMailboxForm(MessageWindowHost& host, int mailboxNumber, QWidget* parent = nullptr);
     ~TMailboxForm() override;
 
-    // Sets up the list for the mailbox (its captions and pictures) and loads it. FileError.
+    // Sets up the list for the mailbox (its captions and pictures) and loads it, warning once when
+    // it holds damaged messages. FileError.
     void Open();
 
     Kind childKind() const override { return Kind::Mailbox; }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -221,7 +222,7 @@ TEST_F(TavikctlFixture, ChangesRefusedWhileTheProfileIsOpenElsewhere)
     std::string idx = fileBytes(home.path() + "mailboxe/m4.idx");
 
     for (const std::vector<std::string>& change : std::vector<std::vector<std::string>>{
-             {"set", "ID=x"}, {"compress"}, {"empty-trash"}}) {
+             {"set", "ID=x"}, {"compress"}, {"empty-trash"}, {"repair", "1"}}) {
         CtlRun r = run(change);
         EXPECT_EQ(r.status, 1) << change[0];
         EXPECT_NE(r.err.find("is open in Tavik mail"), std::string::npos) << r.err;
@@ -236,6 +237,48 @@ TEST_F(TavikctlFixture, ChangesRefusedWhileTheProfileIsOpenElsewhere)
     waitpid(child, &status, 0);
     // The holder is gone: the lock is free again.
     EXPECT_EQ(run({"set", "ID=x"}).status, 0);
+}
+
+TEST_F(TavikctlFixture, TheProfileLockIsPrivateLikeEveryProfileFile)
+{
+    const mode_t umask = ::umask(022);
+    ProfileLock lock(home.path());
+    const bool locked = lock.tryLock();
+    ::umask(umask);
+    ASSERT_TRUE(locked);
+    struct stat st {};
+    ASSERT_EQ(::stat(lock.lockFilePath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(TavikctlFixture, ADamagedMessageIsNamedByListAndShowAndRepairMendsTheIndex)
+{
+    prepare();
+    // Message 2 ("Plain", 26 bytes at 39) is sent beyond the text file.
+    const std::string idxPath = home.path() + "mailboxe/m0.idx";
+    const std::string good = fileBytes(idxPath);
+    std::string bad = good;
+    bad.replace(2 * kIndexRecordSize + 252, 4, std::string("\x58\x1b\0\0", 4));
+    test::writeBytes(idxPath, bad);
+    const std::string warning = "tavikctl: warning: 1 message of \"New Mail\" is damaged and cannot be read (message 2). "
+                                "The other messages can be read. \"tavikctl repair 1\" mends the mailbox's index.\n";
+    CtlRun list = run({"list", "1"});
+    EXPECT_EQ(list.status, 0);
+    EXPECT_NE(list.out.find("Plain"), std::string::npos) << list.out;
+    EXPECT_EQ(list.err, warning);
+    EXPECT_EQ(run({"show", "1", "1"}).err, warning);
+    CtlRun damaged = run({"show", "1", "2"});
+    EXPECT_EQ(damaged.status, 1);
+    EXPECT_EQ(damaged.err.rfind(warning + "tavikctl: ", 0), 0u) << damaged.err;
+
+    CtlRun repair = run({"repair", "1"});
+    EXPECT_EQ(repair.out, "Message 2 linked again to its text\n"
+                          "Repaired mailbox 1 (New Mail): 1 intact, 1 linked again, 0 dropped\n");
+    EXPECT_EQ(fileBytes(idxPath), good);
+    CtlRun show = run({"show", "1", "2"});
+    EXPECT_EQ(show.out, "Subject: Plain\n\nhello\n");
+    EXPECT_EQ(show.err, "");
+    EXPECT_EQ(run({"repair", "1"}).out, "Nothing to repair in mailbox 1 (New Mail): its 2 message(s) are intact\n");
 }
 
 TEST(TavikctlExecutable, ExitStatusAndHelp)

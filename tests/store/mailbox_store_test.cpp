@@ -576,3 +576,41 @@ TEST_F(StoreFixture, AnIndexWhoseTextFileIsGoneStartsAfreshOnlyWhenItListsNoMail
     EXPECT_FALSE(tavik::fileExists(mailboxes + "m3.mbx"));
     EXPECT_THROW(reopened.SetCurrentMailBoxNumber(4), FileError);
 }
+
+TEST_F(StoreFixture, RepairLinksADamagedRecordToItsOwnTextAndRevivesNoDeletedMail)
+{
+    // Texts of 18 bytes each; the deleted second one has the subject of the third.
+    for (auto [subject, body] : std::vector<std::pair<std::string, std::string>>{
+             {"A", "x"}, {"C", "y"}, {"C", "x"}, {"D", "x"}, {"E", "x"}})
+        append(1, {"Subject: " + subject, "", body}, "a@b", subject);
+    store.SetCurrentMailBoxNumber(1);
+    store.SetMsg_Number(2);
+    store.MoveMessage("m4");
+    std::string bad = idx("m0");
+    bad.replace(2 * 267 + 252, 4, le32(9000)); // C beyond the text file: two texts could be its own
+    bad.replace(3 * 267 + 244, 4, le32(19));   // D of a size no text has
+    bad.replace(4 * 267 + 252, 4, le32(9000)); // E beyond the text file
+    writeBytes(mailboxes + "m0.idx", bad);
+
+    store.SetCurrentMailBoxNumber(1);
+    EXPECT_EQ(store.DamagedMessages(), (std::vector<int>{2, 3, 4}));
+    EXPECT_EQ(text(1, 1), (std::vector<std::string>{"Subject: A", "", "x"}));
+    const MailboxRepair report = store.RepairMailbox(1);
+    EXPECT_EQ(report.Intact, 1);
+    EXPECT_EQ(report.Relinked, std::vector<int>{4});
+    ASSERT_EQ(report.Dropped.size(), 2u);
+    EXPECT_EQ(report.Dropped[0].Reason, "several texts of its size and header fields could be its own");
+    EXPECT_EQ(report.Dropped[1].Reason, "no text of its size and header fields is left for it");
+    const std::string date = "Wed, 9 Dec 2026 10:00:00";
+    const std::string repaired = header(90, 54, 2) + bad.substr(267, 267) +
+                                 record("a@b", "me@here", "E", date, 18, 3, 72, 0, 0, 0, 'U');
+    EXPECT_EQ(idx("m0"), repaired);
+    EXPECT_EQ(fileBytes(mailboxes + "temp.idx"), bad);
+    EXPECT_EQ(text(1, 2), (std::vector<std::string>{"Subject: E", "", "x"}));
+
+    // A whole index is left alone; a count beyond the records the file holds is mended.
+    EXPECT_FALSE(store.RepairMailbox(1).Changed());
+    writeBytes(mailboxes + "m0.idx", header(9, 0, 40) + repaired.substr(267));
+    EXPECT_TRUE(store.RepairMailbox(1).HeaderMended);
+    EXPECT_EQ(idx("m0"), repaired);
+}

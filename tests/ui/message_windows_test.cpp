@@ -540,6 +540,28 @@ TEST_F(MessageWindowsTest, AfterCompressionTheListShowsItsMessagesAgain)
     EXPECT_EQ(form->preview()->Lines()[2], "Subject:    s4");
 }
 
+TEST_F(MessageWindowsTest, ADamagedMessageLeavesTheWindowOpenAndIsToldOnce)
+{
+    fill(kInbox, 3);
+    // Message 2's text is sent beyond the end of the text file.
+    const std::string idx = ProfileDirectory() + "mailboxe/m0.idx";
+    std::string bytes = fileBytes(idx);
+    MailboxRecord r = decodeMailboxRecord(bytes.data() + 2 * kIndexRecordSize);
+    r.Offset = 100000;
+    bytes.replace(2 * kIndexRecordSize, kIndexRecordSize, encodeMailboxRecord(r));
+    writeBytes(idx, bytes);
+
+    TMailboxForm* form = openMailbox(kInbox);
+    EXPECT_EQ(ui.textsOf("warn"),
+              (std::vector<std::string>{"1 message of \"New Mail\" is damaged and cannot be read (message 2). The other "
+                                        "messages can be read. \"tavikctl repair 1\" mends the mailbox's index."}));
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(ui.shown[0].title, "Tavik mail");
+    EXPECT_EQ(form->messageCounter()->text(), QStringLiteral("   3 message(s)   "));
+    clickRow(form, 2);
+    EXPECT_EQ(form->preview()->Lines()[2], "Subject:    s3");
+}
+
 TEST_F(MessageWindowsTest, LinksAndAttachmentButtonsReachTheirCommands)
 {
     Mail m;
