@@ -5,6 +5,7 @@ set(TAVIK_CORE_SOURCES
   profile/ini_file.cpp
   profile/settings.cpp
   profile/user_registry.cpp
+  profile/certificate_pins.cpp
   store/mailbox_store.cpp
   store/folder_tree.cpp
   store/mailbox_list_model.cpp

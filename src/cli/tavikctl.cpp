@@ -423,7 +423,16 @@ void applySetting(ProfileSettings& s, const std::string& assignment, bool utf8)
                          std::to_string(IniFile::kMaxValueLength) + " characters");
     const std::string fname = f->name;
     switch (f->kind) {
-    case SettingsField::Kind::String: s.*(f->text) = value; break;
+    case SettingsField::Kind::String: {
+        std::string text = value;
+        if (const std::string l = lower(fname); l == "pop3security" || l == "smtpsecurity") {
+            if (!isConnectionSecurityText(value))
+                throw UsageError(fname + " takes none, starttls or tls, not \"" + value + "\"");
+            text = lower(value);
+        }
+        s.*(f->text) = text;
+        break;
+    }
     case SettingsField::Kind::Boolean: {
         bool b = false;
         if (!parseBoolean(value, b))

@@ -40,6 +40,26 @@ ErrorRow winsockErrorRow(int winsockError, const LineCodes& codes)
     case winsock::kNoRecovery:
     case winsock::kNoData: return {16, "Address resolution error"};
     case winsock::kHostUnreachable: return {codes.ErrorHostUnreachable, "Host Unreachable"};
+    case tlserror::kUnavailable:
+        return {kErrorTlsUnavailable, "No TLS library could be loaded: install OpenSSL to use a secure connection"};
+    case tlserror::kHandshakeFailed:
+        return {kErrorTlsHandshake,
+                "The secure connection could not be set up: the server and Tavik mail share no TLS version "
+                "(1.2 or later) or cipher, or the server broke off the handshake"};
+    case tlserror::kNotTls:
+        return {kErrorTlsNotTlsPort,
+                "The server answered in plain text, not TLS: this port may expect STARTTLS or no security"};
+    case tlserror::kUntrustedCertificate:
+        return {kErrorTlsUntrusted, "The server's certificate is not trusted; nothing was sent"};
+    case tlserror::kInjectedPlainText:
+        return {kErrorTlsInjected,
+                "Unexpected plain text arrived before the secure connection began, which may be an attack; the "
+                "connection was closed and nothing was sent"};
+    case tlserror::kBroken:
+        return {kErrorTlsBroken, "The secure connection broke: the server sent data that is not valid TLS"};
+    case tlserror::kChangedCertificate:
+        return {kErrorTlsChanged,
+                "The server shows a different certificate from the one accepted before; nothing was sent"};
     default: return {15, "Unknown Error"};
     }
 }
@@ -63,6 +83,7 @@ LineChannel::LineChannel(const LineCodes& codes, QObject* parent) : TVoskSocket(
     OnClose = [this] { CloseHandler(); };
     OnTimeout = [this] { CountdownHandler(); };
     OnUserMessage = [this](int message) { DoneHandler(message); };
+    OnEncrypted = [this] { EncryptedHandler(); };
     chunk_.resize(kReceiveChunk);
 }
 
@@ -200,6 +221,7 @@ bool LineChannel::deliverLines()
         }
         const std::string line = pending_.substr(start, end - start);
         start = lf + 1;
+        lineEnd_ = start;
         const unsigned generation = pendingGeneration_;
         callLineHandler(line);
         if (finished_)
@@ -208,6 +230,7 @@ bool LineChannel::deliverLines()
             return true; // the handler dropped the tail
     }
     pending_.erase(0, start);
+    lineEnd_ = 0;
     scannedTo_ = pending_.size();
     const bool crWaitsForLf = pending_.size() == kMaxLineLength + 1 && pending_.back() == '\r';
     if (pending_.size() > kMaxLineLength && !crWaitsForLf) {
@@ -241,6 +264,7 @@ void LineChannel::runLineHandler(const std::string& line)
             LineHandler(line);
         return;
     }
+    lineEnd_ = 0;
     callLineHandler(line);
     ReceiveLines();
 }
@@ -249,6 +273,7 @@ void LineChannel::clearPendingText()
 {
     pending_.clear();
     scannedTo_ = 0;
+    lineEnd_ = 0;
     ++pendingGeneration_;
 }
 
@@ -334,6 +359,28 @@ void LineChannel::endClosed()
     finished_ = true;
     Disconnect();
     postDone();
+}
+
+bool LineChannel::startTls()
+{
+    Frame frame(*this);
+    if (finished_)
+        return false;
+    const std::size_t unread = inHandler_ ? pending_.size() - std::min(lineEnd_, pending_.size()) : pending_.size();
+    if (!StartTls(unread)) {
+        if (LastError == 0)
+            LastError = winsock::kNotConnected;
+        CheckError();
+        return false;
+    }
+    clearPendingText();
+    return true;
+}
+
+void LineChannel::EncryptedHandler()
+{
+    Frame frame(*this);
+    CheckError();
 }
 
 void LineChannel::CountdownHandler()

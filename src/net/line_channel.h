@@ -29,6 +29,14 @@ constexpr int kErrorWinsockNotInitialized = 1;
 constexpr int kErrorTimeout = 8;
 constexpr int kErrorUnexpectedResponse = 13;
 constexpr int kErrorPrematureDisconnect = 17;
+// The secure connection's failures, one code per cause a user can act on (both sessions).
+constexpr int kErrorTlsUnavailable = 30;
+constexpr int kErrorTlsHandshake = 31;
+constexpr int kErrorTlsNotTlsPort = 32;
+constexpr int kErrorTlsUntrusted = 33;
+constexpr int kErrorTlsInjected = 34;
+constexpr int kErrorTlsChanged = 35;
+constexpr int kErrorTlsBroken = 36;
 // Their texts (the first is spelt so on purpose: it is the sessions' own wording).
 inline constexpr const char* kTextWinsockNotInitiliazed = "Winsock not initiliazed";
 inline constexpr const char* kTextConnectionTimedOut = "Connection timed out";
@@ -138,6 +146,10 @@ public:
     void runLineHandler(const std::string& line);
     // Drops the unfinished tail (and, inside a line handler, the rest of the received chunk).
     void clearPendingText();
+    // STARTTLS, after the server's go-ahead (from inside its line handler): begins the
+    // handshake, and EncryptedHandler follows. Any received byte not yet handled is plain text
+    // slipped in before the handshake: the session fails (error 34) and false comes back.
+    bool startTls();
 
 protected:
     // Raise OnMailInfo / OnMailError when set.
@@ -157,6 +169,9 @@ protected:
     virtual void CountdownHandler();
     // kDoneMessage (any message above 1025): Busy cleared, OnDone.
     virtual void DoneHandler(int message);
+    // A STARTTLS handshake ended: base reports a failure (CheckError); the sessions go on
+    // with what they learn anew over the secure channel.
+    virtual void EncryptedHandler();
 
 private:
     class Frame;
@@ -175,6 +190,7 @@ private:
     int depth_ = 0;              // LineChannel calls on the stack
     std::string pending_;
     std::size_t scannedTo_ = 0;  // pending_ holds no LF before this offset
+    std::size_t lineEnd_ = 0;    // inside the line handler: offset after the line handed over
     unsigned pendingGeneration_ = 0;
     std::string chunk_;
 };

@@ -1,13 +1,20 @@
 #include "net/vosk_socket.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QFile>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QNetworkProxy>
-#include <QTcpSocket>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslError>
+#include <QSslSocket>
 #include <QThread>
 
 #include <algorithm>
+#include <cctype>
 #include <poll.h>
 
 namespace tavik {
@@ -21,7 +28,63 @@ bool isNativeSocketText(const QString& text, const char* english)
            text == QCoreApplication::translate("QNativeSocketEngine", english);
 }
 
+// OpenSSL's words for a record that is no TLS at all: a plain-text greeting where the handshake
+// was expected.
+bool looksLikePlainTextAnswer(const QString& text)
+{
+    static const char* const kHints[] = {"wrong version number", "packet length too long", "unknown protocol",
+                                         "http request", "record layer failure", "unexpected eof"};
+    for (const char* hint : kHints)
+        if (text.contains(QLatin1String(hint), Qt::CaseInsensitive))
+            return true;
+    return false;
+}
+
+std::string certificateNames(const QSslCertificate& c, bool issuer)
+{
+    const QList<QByteArray> attributes = issuer ? c.issuerInfoAttributes() : c.subjectInfoAttributes();
+    QStringList parts;
+    for (const QByteArray& a : attributes) {
+        const QStringList values = issuer ? c.issuerInfo(a) : c.subjectInfo(a);
+        for (const QString& v : values)
+            parts << QString::fromLatin1(a) + QLatin1Char('=') + v;
+    }
+    return parts.join(QStringLiteral(", ")).toStdString();
+}
+
+std::string utcText(const QDateTime& t)
+{
+    return t.toUTC().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss 'UTC'")).toStdString();
+}
+
 } // namespace
+
+std::string certificateFingerprint(const QSslCertificate& certificate)
+{
+    const QByteArray digest = certificate.digest(QCryptographicHash::Sha256);
+    return digest.toHex(':').toUpper().toStdString();
+}
+
+std::string normalizedFingerprint(const std::string& text)
+{
+    std::string hex;
+    for (char c : text) {
+        if (c == ':' || c == ' ' || c == '\t')
+            continue;
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return {};
+        hex += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    if (hex.size() != 64)
+        return {};
+    std::string out;
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        if (i)
+            out += ':';
+        out += hex.substr(i, 2);
+    }
+    return out;
+}
 
 int winsockErrorForSocketError(QAbstractSocket::SocketError error, const QString& errorString)
 {
@@ -56,6 +119,9 @@ int winsockErrorForSocketError(QAbstractSocket::SocketError error, const QString
     case E::ProxyConnectionClosedError: return winsock::kConnectionAborted;
     case E::ProxyConnectionTimeoutError: return winsock::kTimedOut;
     case E::ProxyNotFoundError: return winsock::kHostNotFound;
+    case E::SslHandshakeFailedError: return tlserror::kHandshakeFailed;
+    case E::SslInternalError:
+    case E::SslInvalidUserDataError: return tlserror::kBroken;
     default: return winsock::kSystemCallFailure;
     }
 }
@@ -125,13 +191,17 @@ void TVoskSocket::CreateSocket()
         LastError = winsock::kNotInitialised;
         return;
     }
-    socket_ = new QTcpSocket(this);
+    socket_ = new QSslSocket(this);
     // Mail goes straight to the server: no proxy from the environment or the application.
     socket_->setProxy(QNetworkProxy::NoProxy);
     socket_->setReadBufferSize(kReadBufferLimit);
     const int gen = ++generation_;
     connected_ = false;
+    handshaking_ = false;
     connect(socket_, &QTcpSocket::connected, this, [this, gen] { onConnected(gen); });
+    connect(socket_, &QSslSocket::encrypted, this, [this, gen] { onEncrypted(gen); });
+    connect(socket_, &QSslSocket::sslErrors, this,
+            [this, gen](const QList<QSslError>& errors) { onSslErrors(gen, errors); });
     connect(socket_, &QTcpSocket::errorOccurred, this,
             [this, gen](QAbstractSocket::SocketError e) { onSocketError(gen, e); });
     connect(socket_, &QTcpSocket::disconnected, this, [this, gen] { onDisconnected(gen); });
@@ -246,6 +316,10 @@ void TVoskSocket::Connect()
         LastError = winsock::kAccess;
         return;
     }
+    if (ImplicitTls && !QSslSocket::supportsSsl()) {
+        LastError = tlserror::kUnavailable;
+        return;
+    }
     syncConnectError_ = 0;
     inConnectCall_ = true;
     socket_->connectToHost(QHostAddress(address_), port_);
@@ -270,14 +344,154 @@ void TVoskSocket::onConnected(int generation)
     LastError = 0;
     lastTraffic_.start();
     updateTimer();
+    if (ImplicitTls) {
+        // The session hears of the connection only once it is encrypted.
+        tlsFromConnect_ = true;
+        beginHandshake();
+        return;
+    }
     if (OnConnect)
         OnConnect();
+}
+
+void TVoskSocket::configureTls()
+{
+    QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
+    conf.setProtocol(QSsl::TlsV1_2OrLater);
+    conf.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    if (!CaFile.empty()) {
+        const QList<QSslCertificate> cas =
+            QSslCertificate::fromPath(QFile::decodeName(QByteArray::fromStdString(CaFile)), QSsl::Pem);
+        conf.addCaCertificates(cas);
+    }
+    socket_->setSslConfiguration(conf);
+    const std::string& name = !VerifyName.empty() ? VerifyName : !HostName.empty() ? HostName : IPAddress;
+    socket_->setPeerVerifyName(QString::fromStdString(name));
+}
+
+void TVoskSocket::beginHandshake()
+{
+    refused_ = PeerCertificateInfo{};
+    handshaking_ = true;
+    configureTls();
+    socket_->startClientEncryption();
+    ArmCountdown(TimeoutConnect);
+}
+
+bool TVoskSocket::StartTls(std::size_t pendingLineBytes)
+{
+    if (!socket_ || !connected_ || handshaking_ || socket_->isEncrypted()) {
+        LastError = winsock::kNotConnected;
+        return false;
+    }
+    if (!QSslSocket::supportsSsl()) {
+        LastError = tlserror::kUnavailable;
+        return false;
+    }
+    if (pendingLineBytes > 0 || socket_->bytesAvailable() > 0) {
+        // Whatever follows the server's "go ahead" in plain text was not said by the server we
+        // are about to verify: it may have been slipped in on the way.
+        LastError = tlserror::kInjectedPlainText;
+        return false;
+    }
+    LastError = 0;
+    tlsFromConnect_ = false;
+    beginHandshake();
+    return true;
+}
+
+void TVoskSocket::onEncrypted(int generation)
+{
+    if (generation != generation_ || !handshaking_)
+        return;
+    handshaking_ = false;
+    ArmCountdown(0);
+    LastError = 0;
+    lastTraffic_.start();
+    updateTimer();
+    if (tlsFromConnect_) {
+        if (OnConnect)
+            OnConnect();
+    } else if (OnEncrypted) {
+        OnEncrypted();
+    }
+}
+
+void TVoskSocket::onSslErrors(int generation, const QList<QSslError>& errors)
+{
+    if (generation != generation_)
+        return;
+    const QSslCertificate peer = socket_->peerCertificate();
+    const std::string fingerprint = peer.isNull() ? std::string() : certificateFingerprint(peer);
+    const std::string pinned = normalizedFingerprint(PinnedFingerprint);
+    if (!fingerprint.empty() && fingerprint == pinned) {
+        socket_->ignoreSslErrors();
+        return;
+    }
+    PeerCertificateInfo info;
+    info.host = socket_->peerVerifyName().toStdString();
+    info.port = port_;
+    for (const QSslError& e : errors) {
+        const std::string text = e.errorString().toStdString();
+        if (std::find(info.problems.begin(), info.problems.end(), text) == info.problems.end())
+            info.problems.push_back(text);
+    }
+    if (!peer.isNull()) {
+        info.subject = certificateNames(peer, false);
+        info.issuer = certificateNames(peer, true);
+        info.validFrom = utcText(peer.effectiveDate());
+        info.validUntil = utcText(peer.expiryDate());
+        info.fingerprint = fingerprint;
+    }
+    info.pinnedFingerprint = pinned;
+    refused_ = std::move(info);
+}
+
+void TVoskSocket::handshakeFailed(int number)
+{
+    const bool fromConnect = tlsFromConnect_;
+    handshaking_ = false;
+    ArmCountdown(0);
+    disposeSocket();
+    LastError = number;
+    if (fromConnect) {
+        if (OnConnect)
+            OnConnect();
+    } else if (OnEncrypted) {
+        OnEncrypted();
+    }
+}
+
+bool TVoskSocket::Encrypted() const
+{
+    return socket_ && socket_->isEncrypted();
+}
+
+std::string TVoskSocket::EncryptionText() const
+{
+    if (!Encrypted())
+        return {};
+    switch (socket_->sessionProtocol()) {
+    case QSsl::TlsV1_2: return "TLS 1.2";
+    case QSsl::TlsV1_3: return "TLS 1.3";
+    default: return "TLS";
+    }
 }
 
 void TVoskSocket::onSocketError(int generation, QAbstractSocket::SocketError error)
 {
     if (generation != generation_)
         return;
+    if (handshaking_) {
+        int number = tlserror::kHandshakeFailed;
+        if (!refused_.empty())
+            number = refused_.pinnedFingerprint.empty() ? tlserror::kUntrustedCertificate
+                                                        : tlserror::kChangedCertificate;
+        else if (looksLikePlainTextAnswer(socket_->errorString()))
+            number = tlserror::kNotTls;
+        handshakeFailed(number);
+        return;
+    }
     const int number = winsockErrorForSocketError(error, socket_->errorString());
     if (inConnectCall_) {
         syncConnectError_ = number;
@@ -300,6 +514,10 @@ void TVoskSocket::onDisconnected(int generation)
 {
     if (generation != generation_ || !connected_)
         return;
+    if (handshaking_) {
+        handshakeFailed(tlserror::kHandshakeFailed);
+        return;
+    }
     ArmCountdown(0);
     closeNotification(0);
 }
@@ -330,9 +548,10 @@ void TVoskSocket::Disconnect()
 
 void TVoskSocket::disposeSocket()
 {
-    QTcpSocket* s = socket_;
+    QSslSocket* s = socket_;
     socket_ = nullptr;
     connected_ = false;
+    handshaking_ = false;
     ++generation_;
     s->disconnect(this);
     s->abort();

@@ -1,11 +1,13 @@
-// The client socket both protocol sessions derive from: one outgoing IPv4 TCP connection whose
-// lookup, connect, read, write and close notifications, and a one-second countdown, arrive as
-// events on the thread that owns the object (the UI thread), from Qt's event loop. Qt Core and
-// Network only.
+// The client socket both protocol sessions derive from: one outgoing IPv4 TCP connection, in
+// plain text or TLS (from the start, or switched on by STARTTLS), whose lookup, connect,
+// handshake, read, write and close notifications, and a one-second countdown, arrive as events
+// on the thread that owns the object (the UI thread), from Qt's event loop. Qt Core and Network
+// only.
 #pragma once
 
 #include <QAbstractSocket>
 #include <QElapsedTimer>
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -14,8 +16,11 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 
-class QTcpSocket;
+class QSslCertificate;
+class QSslError;
+class QSslSocket;
 
 namespace tavik {
 
@@ -54,6 +59,39 @@ constexpr int kTryAgain = 11002;           // WSATRY_AGAIN
 constexpr int kNoRecovery = 11003;         // WSANO_RECOVERY
 constexpr int kNoData = 11004;             // WSANO_DATA: the name has no IPv4 address
 } // namespace winsock
+
+// Numbers of our own for what Winsock never knew: TLS failures. They live beside the Winsock
+// numbers in LastError and reach the error table like them.
+namespace tlserror {
+constexpr int kUnavailable = 12001;        // no TLS library could be loaded
+constexpr int kHandshakeFailed = 12002;    // the handshake broke off (protocol versions, ciphers)
+constexpr int kNotTls = 12003;             // the server answered in plain text: not a TLS port
+constexpr int kUntrustedCertificate = 12004; // verification failed and no pin accepts the certificate
+constexpr int kInjectedPlainText = 12005;  // bytes waited in plain text when the handshake was to start
+constexpr int kChangedCertificate = 12006; // a pinned server shows another certificate
+constexpr int kBroken = 12007;             // bytes that are no valid TLS after the handshake
+} // namespace tlserror
+
+// What a user needs to judge a server's certificate; filled when verification fails.
+struct PeerCertificateInfo {
+    std::string host;        // the name the certificate was checked against
+    quint16 port = 0;
+    std::vector<std::string> problems; // why it is not trusted, one sentence each
+    std::string subject;     // "CN=..., O=..."
+    std::string issuer;
+    std::string validFrom;   // "yyyy-MM-dd HH:mm:ss UTC"
+    std::string validUntil;
+    std::string fingerprint; // SHA-256, "AB:CD:..."
+    std::string pinnedFingerprint; // the pin the certificate no longer matches; empty when none
+    bool empty() const { return fingerprint.empty(); }
+};
+
+// SHA-256 fingerprint of a certificate as the program shows and pins it: upper-case hex pairs
+// separated by ":".
+std::string certificateFingerprint(const QSslCertificate& certificate);
+// The fingerprint written any common way ("ab:cd...", "ABCD...", with blanks) in the program's
+// form; empty when it is not 32 bytes of hex.
+std::string normalizedFingerprint(const std::string& text);
 
 // Winsock number for a Qt socket error. `errorString` is the socket's errorString(): Qt reports
 // network unreachable, host unreachable, connect timed out and address in use all as
@@ -131,8 +169,15 @@ public:
     // The socket address as dotted text.
     std::string AddressText() const;
     // Starts connecting to the socket address; arms TimeoutConnect when no error came at once.
-    // The outcome arrives as OnConnect with LastError 0 (connected) or the error.
+    // The outcome arrives as OnConnect with LastError 0 (connected) or the error. With
+    // ImplicitTls the handshake runs first (bounded by TimeoutConnect too) and OnConnect
+    // reports its outcome.
     void Connect();
+    // STARTTLS: starts the handshake on the connected plain socket; OnEncrypted follows with
+    // LastError 0 or the failure (the socket is then gone). Bytes still waiting unread are
+    // plain text slipped in before the handshake: refused with kInjectedPlainText at once.
+    // `pendingLineBytes` counts bytes the caller has read but not yet used.
+    bool StartTls(std::size_t pendingLineBytes = 0);
     // Cancels a pending lookup, stops the countdown and closes the socket. Raises nothing.
     void Disconnect();
     // Hands at most `length` bytes to the socket, no more than fit under kWriteBufferLimit.
@@ -160,6 +205,22 @@ public:
     // First IPv4 address of the last lookup answer, host byte order.
     quint32 ResolvedAddress = 0;
 
+    // TLS from the first byte (POP3S, SMTP submissions). Set before Connect.
+    bool ImplicitTls = false;
+    // A PEM file of certificate authorities trusted besides the system's; empty for none.
+    std::string CaFile;
+    // SHA-256 fingerprint ("AB:CD:...") of a certificate the user accepted for this server:
+    // accepted when verification fails, and any other certificate then counts as changed.
+    std::string PinnedFingerprint;
+    // The name the certificate must carry; empty: the server property.
+    std::string VerifyName;
+    // The traffic is encrypted (after the handshake).
+    bool Encrypted() const;
+    // The protocol in use, "TLS 1.3", or empty in plain text.
+    std::string EncryptionText() const;
+    // The certificate a failed verification was about (kUntrustedCertificate, kChangedCertificate).
+    const PeerCertificateInfo& RefusedCertificate() const { return refused_; }
+
     // Remaining seconds of the running countdown; 0 when none runs.
     int CountdownLeft() const { return countdownLeft_; }
     // Set by the connect notification, cleared when the socket goes.
@@ -175,6 +236,7 @@ public:
     std::function<void()> OnTimeout;  // a countdown or the idle time ran out; already disconnected
     std::function<void()> OnRead;     // received bytes are waiting
     std::function<void()> OnWrite;    // the system took bytes from the write buffer
+    std::function<void()> OnEncrypted; // a STARTTLS handshake ended; LastError tells how
     std::function<void(int)> OnUserMessage; // a posted message above 1025
 
 protected:
@@ -190,6 +252,11 @@ private:
     void tick();
     void updateTimer();
     void onConnected(int generation);
+    void onEncrypted(int generation);
+    void onSslErrors(int generation, const QList<QSslError>& errors);
+    void handshakeFailed(int number);
+    void configureTls();
+    void beginHandshake();
     void onSocketError(int generation, QAbstractSocket::SocketError error);
     void onDisconnected(int generation);
     void closeNotification(int error);
@@ -198,7 +265,10 @@ private:
 
     std::string server_;
     bool winsockStarted_ = false;
-    QTcpSocket* socket_ = nullptr;
+    QSslSocket* socket_ = nullptr;
+    bool handshaking_ = false;  // a handshake runs; its end reports through OnConnect/OnEncrypted
+    bool tlsFromConnect_ = false; // that handshake is the implicit one
+    PeerCertificateInfo refused_;
     int generation_ = 0;        // tells the current socket's notifications from stale ones
     bool connected_ = false;
     bool inConnectCall_ = false; // Qt may report an error from inside connectToHost

@@ -178,6 +178,10 @@ const std::vector<SettingsField>& settingsFields()
         textField("Pop3Server", "POP3", "Server", &P::Pop3Server),
         integerField("Pop3Port", "POP3", "Port", &P::Pop3Port),
         textField("Password", "POP3", "Password", &P::Password, true),
+        textField("Pop3Security", "POP3", "Security", &P::Pop3Security),
+        textField("SmtpSecurity", "SMTP", "Security", &P::SmtpSecurity),
+        textField("SmtpUser", "SMTP", "User", &P::SmtpUser),
+        textField("SmtpPassword", "SMTP", "Password", &P::SmtpPassword, true),
         integerField("LastMailbox", "Mailbox", "LastMailbox", &P::LastMailbox),
         integerField("LastAttachment", "Mailbox", "LastAttachment", &P::LastAttachment),
         option("AutoAddAddress", &P::AutoAddAddress),
@@ -198,8 +202,44 @@ const std::vector<SettingsField>& settingsFields()
         option("ReturnReceipt", &P::ReturnReceipt),
         option("MarkAsRead", &P::MarkAsRead),
         option("TimeOut", &P::TimeOut),
+        option("CaFile", &P::CaFile),
     };
     return fields;
+}
+
+ConnectionSecurity connectionSecurity(const std::string& text)
+{
+    if (sameNameIgnoringCase(text, "starttls"))
+        return ConnectionSecurity::StartTls;
+    if (sameNameIgnoringCase(text, "tls"))
+        return ConnectionSecurity::Tls;
+    return ConnectionSecurity::None;
+}
+
+const char* connectionSecurityText(ConnectionSecurity security)
+{
+    switch (security) {
+    case ConnectionSecurity::StartTls: return "starttls";
+    case ConnectionSecurity::Tls: return "tls";
+    default: return "none";
+    }
+}
+
+bool isConnectionSecurityText(const std::string& text)
+{
+    return sameNameIgnoringCase(text, "none") || sameNameIgnoringCase(text, "starttls") ||
+           sameNameIgnoringCase(text, "tls");
+}
+
+int usualPop3Port(ConnectionSecurity security) { return security == ConnectionSecurity::Tls ? 995 : 110; }
+
+int usualSmtpPort(ConnectionSecurity security)
+{
+    switch (security) {
+    case ConnectionSecurity::StartTls: return 587;
+    case ConnectionSecurity::Tls: return 465;
+    default: return 25;
+    }
 }
 
 const SettingsField* findSettingsField(const std::string& name)

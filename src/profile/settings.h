@@ -29,6 +29,10 @@ struct ProfileSettings {
     std::string ReplyTo;       // User / ReplyTo
     int SmtpPort = 25;         // SMTP / Port
     int Pop3Port = 110;        // POP3 / Port
+    std::string Pop3Security = "none"; // POP3 / Security: "none", "starttls" or "tls"
+    std::string SmtpSecurity = "none"; // SMTP / Security
+    std::string SmtpUser;      // SMTP / User: sign in (AUTH) when set
+    std::string SmtpPassword;  // SMTP / Password, scrambled in the file as the POP3 one
     int LastMailbox = -1;      // Mailbox / LastMailbox: -1 marks a profile not yet initialised
     int LastAttachment = 0;    // Mailbox / LastAttachment
 
@@ -51,7 +55,25 @@ struct ProfileSettings {
     bool ReturnReceipt = false;
     bool MarkAsRead = false;
     int TimeOut = 30;
+    std::string CaFile;        // certificate authorities trusted besides the system's (PEM)
 };
+
+// How a connection to a server is secured.
+enum class ConnectionSecurity {
+    None,     // plain text throughout
+    StartTls, // plain greeting, then STLS / STARTTLS before anything else
+    Tls       // TLS from the first byte (POP3S, submissions)
+};
+
+// "none", "starttls", "tls" (any letter case; an absent or unknown value counts as none, so old
+// profiles keep working).
+ConnectionSecurity connectionSecurity(const std::string& text);
+const char* connectionSecurityText(ConnectionSecurity security);
+// True for the three words a Security key may hold.
+bool isConnectionSecurityText(const std::string& text);
+// The usual port of a protocol under a security: POP3 110/110/995, SMTP 25/587/465.
+int usualPop3Port(ConnectionSecurity security);
+int usualSmtpPort(ConnectionSecurity security);
 
 // One field of ProfileSettings, described for generic code (tavikctl's settings and set).
 struct SettingsField {
