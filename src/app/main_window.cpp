@@ -19,6 +19,7 @@
 #include "app/main_window_private.h"
 #include "app/new_user_dialog.h"
 #include "app/side_bar_widget.h"
+#include "app/splash_window.h"
 #include "profile/file_util.h"
 #include "window_common/folder_tree_widget.h"
 #include "window_common/resources.h"
