@@ -284,6 +284,16 @@ void LineChannel::Finish()
     postDone();
 }
 
+void LineChannel::endAfterClosingReply()
+{
+    Frame frame(*this);
+    if (finished_)
+        return;
+    finished_ = true;
+    Disconnect();
+    postDone();
+}
+
 void LineChannel::postDone()
 {
     if (!busy_ || donePosted_)

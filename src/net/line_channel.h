@@ -128,6 +128,9 @@ public:
     void fail(int code, const std::string& text);
     // Ends the session without touching the connection: OnDone follows.
     void postDone();
+    // Ends the session after the server answered its closing command, as the server's close
+    // would: Finished set, Disconnect without a report, OnDone follows; no error.
+    void endAfterClosingReply();
     // Calls LineHandler with `line` as ReceiveLines would (InHandler set), for a session that
     // must act without a received line; afterwards takes the bytes that arrived meanwhile.
     void runLineHandler(const std::string& line);
