@@ -22,16 +22,17 @@ class DialogOutboxView : public OutboxView {
 public:
     DialogOutboxView(TMainForm& window, TSendMailForm*& current) : window_(window), current_(current) {}
 
-    bool sendMessage(const OutgoingMessage& message, int) override
+    SendOutcome sendMessage(const OutgoingMessage& message, int) override
     {
         TSendMailForm dialog(window_.settings(), &window_);
         fillSendMail(dialog.SendMail1(), message);
         current_ = &dialog;
         const int result = dialog.exec();
         current_ = nullptr;
-        return result == QDialog::Accepted;
+        return {result == QDialog::Accepted, dialog.SendMail1().ErrorCode};
     }
     void showFileError(const std::string& text) override { userInteraction().error("Tavik mail", text); }
+    void showMessageLeft(const std::string& text) override { userInteraction().error("Tavik mail", text); }
 
 private:
     TMainForm& window_;

@@ -576,6 +576,16 @@ int commandCheck(Profile& p, std::ostream& out, std::ostream& err, bool utf8)
 
 namespace {
 
+// A box's text (lines ended by CR LF) as terminal lines.
+std::string terminalLines(const std::string& text, bool utf8)
+{
+    std::string out;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
+        out += latin1ForTerminal(text.substr(start, end - start), utf8) + "\n";
+    return out + latin1ForTerminal(text.substr(start), utf8);
+}
+
 // The progress of one send as lines: each status once, errors as the dialog's title and text.
 class TerminalSendView : public SendMailView {
 public:
@@ -589,9 +599,15 @@ public:
     }
     void showError(int, const std::string& title, const std::string& text) override
     {
-        err_ << title << ": " << text << "\n";
+        err_ << terminalLines(title + ": " + text, utf8_) << "\n";
+    }
+    void showRefusedRecipients(const std::string& title, const std::string& text) override
+    {
+        refused = true;
+        err_ << terminalLines(title + ": " + text, utf8_) << "\n";
     }
     void restart() { last_.clear(); }
+    bool refused = false; // a message went to some of its recipients only
 
 private:
     std::ostream& out_;
@@ -607,13 +623,15 @@ public:
         : settings_(settings), out_(out), err_(err), utf8_(utf8), send_(out, err, utf8)
     {
     }
-    bool sendMessage(const OutgoingMessage& message, int number) override
+    SendOutcome sendMessage(const OutgoingMessage& message, int number) override
     {
         out_ << "Message " << number << ": " << latin1ForTerminal(message.Subject, utf8_) << "\n" << std::flush;
         send_.restart();
         return runSendSession(settings_, message, send_);
     }
     void showFileError(const std::string& text) override { err_ << latin1ForTerminal(text, utf8_) << "\n"; }
+    void showMessageLeft(const std::string& text) override { err_ << latin1ForTerminal(text, utf8_) << "\n"; }
+    bool refused() const { return send_.refused; }
 
 private:
     const ProfileSettings& settings_;
@@ -634,7 +652,7 @@ int commandSendQueued(Profile& p, std::ostream& out, std::ostream& err, bool utf
     out << outbox.Sent() << " message(s) sent and filed in " << latin1ForTerminal(p.store.MailboxDisplayName(kSentMailbox), utf8)
         << ", " << (outbox.Left() < 0 ? 0 : outbox.Left()) << " left in "
         << latin1ForTerminal(p.store.MailboxDisplayName(kToSendMailbox), utf8) << "\n";
-    return all ? 0 : 1;
+    return all && !view.refused() ? 0 : 1;
 }
 
 // A text argument as 8-bit text of one line; `what` names it in the refusal.

@@ -95,6 +95,11 @@ OutgoingMessage composeOutgoing(const ProfileSettings& settings, const ComposedM
     out.FROM_Address = settings.RetAddr;
     out.FROM_Name = settings.Name;
     out.Headers = wireHeaders(settings, message);
+    // The stored copy carries the same Date and Message-ID: stampOrigin gave them before.
+    if (message.Time != 0) {
+        std::vector<std::string> origin = originHeaders(message);
+        out.Headers.insert(out.Headers.begin(), origin.begin(), origin.end());
+    }
     for (const auto& line : message.ToLines)
         out.ListTo.push_back(composedRecipientEntry(line));
     for (const auto& line : message.ccLines)

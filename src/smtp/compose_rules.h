@@ -38,7 +38,8 @@ std::string composedRecipientEntry(const std::string& line);
 std::vector<std::string> wireHeaders(const ProfileSettings& settings, const ComposedMessage& message);
 
 // The SendMail properties of a message sent now: the sender from the settings, the three lists
-// from the fields, the headers, subject, body, attachments, and `signature` (the signature and
+// from the fields, the origin headers (when the message was stamped: stampOrigin) and the wire
+// headers, subject, body, attachments, and `signature` (the signature and
 // random signature lines) appended to the body; body and signature enciphered line by line when
 // the message is. Throws FileError when an attachment cannot be carried (more than the session
 // holds, or a path too long for its record).

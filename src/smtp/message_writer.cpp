@@ -220,6 +220,24 @@ std::string withCrLfLineEnds(const std::string& data, bool& skipLF)
 
 } // namespace
 
+std::string attachmentProblem(const std::string& path)
+{
+    try {
+        InputFile file(path);
+    } catch (const FileError& e) {
+        return std::string("Attachment ") + e.what();
+    }
+    return {};
+}
+
+std::string unreadableAttachment(const OutgoingMessage& message)
+{
+    for (const std::string& path : message.Attachments)
+        if (std::string problem = attachmentProblem(path); !problem.empty())
+            return problem;
+    return {};
+}
+
 bool OutgoingMessage::AddAttachment(const TOutgoingAttachment& descriptor)
 {
     if (Attachments.size() >= kAttachmentSlots || descriptor.Path.size() > kAttachmentPathRoom)
@@ -558,18 +576,20 @@ void MessageWriter::writeAttachment(Stream& out, TOutgoingAttachment& d)
     const std::string name = d.Name.empty() ? fileName : d.Name;
     const std::string announced = form == kEncodingUuencode ? UueName(name) : name;
 
+    // Names reach receivers as UTF-8 with their charset said (a file name's bytes are UTF-8 here).
+    const std::string announcedName = utf8Name(announced);
     out.line(delimiterLine());
     if (form == kEncodingUuencode)
-        writeHeader(out, EncodeParameterLine("Content-Type: application/octet-stream", "name", announced));
+        writeHeader(out, EncodeNameParameterLine("Content-Type: application/octet-stream", announcedName));
     else
-        writeHeader(out, EncodeParameterLine("Content-Type: " + d.MimeType, "name", announced));
+        writeHeader(out, EncodeNameParameterLine("Content-Type: " + d.MimeType, announcedName));
     if (form == kEncodingBase64)
         out.line("Content-Transfer-Encoding: base64");
     else if (form == kEncodingQuotedPrintable)
         out.line("Content-Transfer-Encoding: Quoted-Printable");
     if (!d.Disposition.empty())
-        writeHeader(out, EncodeParameterLine("Content-Disposition: " + d.Disposition, "filename",
-                                             form == kEncodingUuencode ? announced : fileName));
+        writeHeader(out, EncodeFileNameParameterLine("Content-Disposition: " + d.Disposition,
+                                                     form == kEncodingUuencode ? announcedName : utf8Name(fileName)));
     if (!d.Description.empty())
         writeHeader(out, EncodeUnstructuredLine("Content-Description: ", d.Description, ""));
     out.line("");

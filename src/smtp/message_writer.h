@@ -87,6 +87,12 @@ struct OutgoingMessage {
     void ClearAttachments();
 };
 
+// Why the attachment file `path` cannot be sent ("Attachment \"path\": cannot be opened: ..."),
+// empty when it opens for reading as a regular file.
+std::string attachmentProblem(const std::string& path);
+// attachmentProblem of the first attachment of `message` that has one; empty when none has.
+std::string unreadableAttachment(const OutgoingMessage& message);
+
 // Splits a recipient entry at its first "|" into address and display name (at most 999
 // characters); an entry without "|" is an address with an empty name.
 std::pair<std::string, std::string> SplitRecipient(std::string_view entry);

@@ -1,5 +1,6 @@
 #include "smtp/mime_encoders.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <optional>
@@ -403,6 +404,168 @@ std::string EncodeParameterLine(std::string_view head, std::string_view paramete
     for (std::size_t i = 1; i < words.size(); ++i)
         out += "\r\n " + words[i];
     out += '"';
+    return out;
+}
+
+} // namespace tavik
+
+namespace tavik {
+
+namespace {
+
+// Length of the UTF-8 sequence that begins at s[i], 0 when none does (a stray or overlong form,
+// a surrogate, a code point above U+10FFFF, or a cut sequence).
+std::size_t utf8SequenceAt(std::string_view s, std::size_t i)
+{
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80)
+        return 1;
+    std::size_t n = 0;
+    unsigned min = 0, cp = 0;
+    if ((c & 0xE0) == 0xC0) {
+        n = 2, min = 0x80, cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+        n = 3, min = 0x800, cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+        n = 4, min = 0x10000, cp = c & 0x07;
+    } else {
+        return 0;
+    }
+    if (i + n > s.size())
+        return 0;
+    for (std::size_t k = 1; k < n; ++k) {
+        const unsigned char d = static_cast<unsigned char>(s[i + k]);
+        if ((d & 0xC0) != 0x80)
+            return 0;
+        cp = cp << 6 | (d & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
+    return n;
+}
+
+bool isValidUtf8(std::string_view s)
+{
+    for (std::size_t i = 0; i < s.size();) {
+        const std::size_t n = utf8SequenceAt(s, i);
+        if (n == 0)
+            return false;
+        i += n;
+    }
+    return true;
+}
+
+constexpr std::string_view kUtf8WordStart = "=?UTF-8?Q?";
+
+// Characters RFC 2231 lets stand in an extended parameter value (attribute-char).
+bool isAttributeChar(unsigned char c)
+{
+    return c > 32 && c < 127 && std::string_view("*'%()<>@,;:\\\"/[]?=").find(static_cast<char>(c)) ==
+                                    std::string_view::npos;
+}
+
+} // namespace
+
+std::string utf8Name(std::string_view name)
+{
+    if (isValidUtf8(name))
+        return std::string(name);
+    std::string out;
+    out.reserve(name.size() * 2);
+    for (unsigned char c : name) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            out += static_cast<char>(0xC0 | c >> 6);
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> splitUtf8EncodedWords(std::string_view text)
+{
+    const std::size_t room = kMaxEncodedWord - kUtf8WordStart.size() - kWordEnd.size();
+    std::vector<std::string> words;
+    std::string payload, piece;
+    for (std::size_t i = 0; i < text.size();) {
+        // A word holds whole characters only: RFC 2047 decodes each word by itself.
+        const std::size_t n = std::max<std::size_t>(1, utf8SequenceAt(text, i));
+        piece.clear();
+        for (std::size_t k = 0; k < n && i + k < text.size(); ++k)
+            appendQ(static_cast<unsigned char>(text[i + k]), kParameterWord, piece);
+        i += n;
+        if (!payload.empty() && payload.size() + piece.size() > room) {
+            words.push_back(std::string(kUtf8WordStart) + payload + std::string(kWordEnd));
+            payload.clear();
+        }
+        payload += piece;
+    }
+    if (!payload.empty())
+        words.push_back(std::string(kUtf8WordStart) + payload + std::string(kWordEnd));
+    return words;
+}
+
+std::string EncodeNameParameterLine(std::string_view head, std::string_view utf8Value)
+{
+    const std::string v = withoutLineBreaks(utf8Value);
+    if (!hasByteFrom127(v))
+        return EncodeParameterLine(head, "name", v);
+    const std::string h = withoutLineBreaks(head);
+    const std::vector<std::string> words = splitUtf8EncodedWords(v);
+    std::string joined;
+    for (const auto& w : words)
+        joined += (joined.empty() ? "" : " ") + w;
+    const std::string single = h + "; name=\"" + joined + "\"";
+    if (single.size() <= kMaxCommandLine)
+        return single;
+    std::string out = h + ";\r\n name=\"" + words.front();
+    for (std::size_t i = 1; i < words.size(); ++i)
+        out += "\r\n " + words[i];
+    out += '"';
+    return out;
+}
+
+std::string EncodeFileNameParameterLine(std::string_view head, std::string_view utf8Value)
+{
+    const std::string v = withoutLineBreaks(utf8Value);
+    if (!hasByteFrom127(v))
+        return EncodeParameterLine(head, "filename", v);
+    const std::string h = withoutLineBreaks(head);
+    // Percent-encoded characters, each whole: sections never cut a character (RFC 2231).
+    std::vector<std::string> pieces;
+    for (std::size_t i = 0; i < v.size();) {
+        const std::size_t n = std::max<std::size_t>(1, utf8SequenceAt(v, i));
+        std::string piece;
+        for (std::size_t k = i; k < i + n && k < v.size(); ++k) {
+            const unsigned char c = static_cast<unsigned char>(v[k]);
+            if (isAttributeChar(c)) {
+                piece += static_cast<char>(c);
+            } else {
+                piece += '%';
+                piece += kHex[c >> 4];
+                piece += kHex[c & 15];
+            }
+        }
+        pieces.push_back(std::move(piece));
+        i += n;
+    }
+    std::string encoded = "UTF-8''";
+    for (const auto& piece : pieces)
+        encoded += piece;
+    const std::string single = h + "; filename*=" + encoded;
+    if (single.size() <= kMaxCommandLine)
+        return single;
+    constexpr std::size_t kSection = 60;
+    std::vector<std::string> sections{"UTF-8''"};
+    for (const auto& piece : pieces) {
+        if (sections.back().size() + piece.size() > kSection)
+            sections.emplace_back();
+        sections.back() += piece;
+    }
+    std::string out = h + ";";
+    for (std::size_t n = 0; n < sections.size(); ++n)
+        out += "\r\n filename*" + std::to_string(n) + "*=" + sections[n] + (n + 1 < sections.size() ? ";" : "");
     return out;
 }
 

@@ -105,6 +105,19 @@ std::string EncodeParameterValue(std::string_view value);
 // 75 characters, one per folded line inside the quotes.
 std::string EncodeParameterLine(std::string_view head, std::string_view parameter, std::string_view value);
 
+// `name` as UTF-8: itself when it is valid UTF-8 (a name from the file system), else its bytes
+// read as ISO-8859-1 (a name typed into a field of the 8-bit windows).
+std::string utf8Name(std::string_view name);
+// Splits UTF-8 text into UTF-8 Q-encoded words ("=?UTF-8?Q?" ... "?=") of at most
+// kMaxEncodedWord characters, each holding whole characters; double quote and backslash encoded.
+std::vector<std::string> splitUtf8EncodedWords(std::string_view text);
+// The Content-Type line of an attachment with its name= parameter: as EncodeParameterLine for an
+// ASCII name; otherwise the UTF-8 name as encoded words inside the quotes (folded when long).
+std::string EncodeNameParameterLine(std::string_view head, std::string_view utf8Value);
+// The Content-Disposition line with its file name: filename="..." for an ASCII name; otherwise
+// RFC 2231's filename*=UTF-8''%XX..., in numbered sections on folded lines when too long.
+std::string EncodeFileNameParameterLine(std::string_view head, std::string_view utf8Value);
+
 // Splits `text` into ISO-8859-1 Q-encoded words of at most kMaxEncodedWord characters, never
 // inside an "=XX". `phrase` also hex-encodes the specials of display names; `parameter` the
 // double quote and backslash of quoted parameter values.

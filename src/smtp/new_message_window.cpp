@@ -340,6 +340,12 @@ void TNewMessageForm::showEvent(QShowEvent* event)
     readLayout();
 }
 
+void TNewMessageForm::setThreading(const std::string& inReplyTo, const std::string& references)
+{
+    inReplyTo_ = inReplyTo;
+    references_ = references;
+}
+
 void TNewMessageForm::setSubject(const std::string& subject) { subject_->setText(fromLatin1(subject)); }
 
 void TNewMessageForm::addToLine(const std::string& line)
@@ -401,6 +407,8 @@ ComposedMessage TNewMessageForm::composedMessage() const
     m.Password = fieldText(password_->text());
     m.Body = fieldLines(fieldText(memo_->toPlainText()));
     m.Attachments = attachments_;
+    m.InReplyTo = inReplyTo_;
+    m.References = references_;
     return m;
 }
 
@@ -463,6 +471,7 @@ void TNewMessageForm::MailNowBtnClick()
     if (!prepare(message, signature))
         return;
     ProfileSettings& settings = host_.settings();
+    stampOrigin(message, settings, std::time(nullptr));
     OutgoingMessage out;
     try {
         out = composeOutgoing(settings, message, signature);
@@ -483,9 +492,11 @@ void TNewMessageForm::MailNowBtnClick()
         const auto [address, name] = SplitRecipient(firstRecipientEntry(message));
         userInteraction().inform(kTitle, cannotBeSentText(message.Subject, address));
     }
+    // Without "Save sent messages" a sent message is not kept; one not sent always is.
     try {
-        FileStoredCopy(host_.Mailbox(), host_.attachments(), target, settings, message, signature,
-                       sentCopyFrom(message), std::time(nullptr));
+        if (!sent || settings.SaveSent)
+            FileStoredCopy(host_.Mailbox(), host_.attachments(), target, settings, message, signature,
+                           sentCopyFrom(message), message.Time);
     } catch (const std::exception& e) {
         userInteraction().error(kTitle, e.what());
         // Not sent and not filed: the window is all that holds the message.
@@ -763,6 +774,7 @@ void TNewMessageForm::writeLayout()
 
 void fillComposition(TNewMessageForm& form, const AnswerText& answer)
 {
+    form.setThreading(answer.inReplyTo, answer.references);
     form.setSubject(answer.SubjectEdt);
     if (!answer.ToEdt.empty())
         form.addToLine(answer.ToEdt);

@@ -60,6 +60,8 @@ public:
     // Openers (reply, edit, forward, a clicked e-mail link): the subject, one more line of the To
     // field, the body. The To recipient list is rebuilt from the field when the message is sent.
     void setSubject(const std::string& subject);
+    // A reply's threading: the original's Message-ID and the References chain (empty: none).
+    void setThreading(const std::string& inReplyTo, const std::string& references);
     void addToLine(const std::string& line);
     void setBodyLines(const std::vector<std::string>& lines);
     // Edit of a draft: the fields, options and attachments as the draft holds them. Saving it
@@ -164,6 +166,7 @@ private:
     QPushButton* crypt_ = nullptr;
     QListWidget* attachmentsList_ = nullptr;
     QLabel* lastPriority_ = nullptr;
+    std::string inReplyTo_, references_;
     QToolButton* recipientLabel_ = nullptr;
     QStackedWidget* recipientStack_ = nullptr;
     QStackedWidget* panels_ = nullptr;

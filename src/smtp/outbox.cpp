@@ -4,10 +4,12 @@
 #include <QTimer>
 
 #include <cstdlib>
+#include <ctime>
 #include <exception>
 
 #include "pop3/attachment_store.h"
 #include "smtp/stored_copy.h"
+#include "store/folder_tree.h"
 #include "store/mailbox_store.h"
 
 namespace tavik {
@@ -29,6 +31,53 @@ long long reportedNumber(const std::string& text)
 }
 
 } // namespace
+
+bool sendMailErrorBox(int code, const std::string& addinfo, std::string& title, std::string& text)
+{
+    if (code == Error_RecipientsRefused) {
+        title = "Recipients Refused Error";
+        text = "The mail server refused every recipient of the message; it was not sent.";
+    } else if (!sendMailErrorBox(code, title, text)) {
+        return false;
+    }
+    // Only these codes carry a cause of their own: the others' texts are the socket layer's.
+    if (code != Error_UnexpectedResponse && code != Error_Internal && code != Error_RecipientsRefused)
+        return true;
+    // The cause is what the error's text says beyond the code's own words.
+    const std::string own = sendMailErrorText(static_cast<SendMailError>(code));
+    std::string cause = addinfo.rfind(own, 0) == 0 ? addinfo.substr(own.size()) : addinfo;
+    while (!cause.empty() && (cause[0] == ':' || cause[0] == ' ' || cause[0] == '\r' || cause[0] == '\n'))
+        cause.erase(0, 1);
+    if (cause.empty())
+        return true;
+    if (code == Error_UnexpectedResponse)
+        text += "\r\nThe server answered: " + cause;
+    else
+        text += "\r\n" + cause;
+    return true;
+}
+
+std::string refusalLines(const std::vector<RecipientRefusal>& refusals)
+{
+    std::string lines;
+    for (const RecipientRefusal& r : refusals) {
+        lines += (lines.empty() ? "" : "\r\n") + r.address;
+        lines += r.temporary() ? " (temporary): " : ": ";
+        lines += r.reply;
+    }
+    return lines;
+}
+
+std::string refusedRecipientsText(const std::vector<RecipientRefusal>& refusals)
+{
+    return "The message was sent, but not to these recipients, which the mail server refused:\r\n" +
+           refusalLines(refusals);
+}
+
+std::string messageLeftText(const std::string& subject, const std::string& problem)
+{
+    return "The message \"" + subject + "\" stays in \"To Send\": " + problem;
+}
 
 bool sendMailErrorBox(int code, std::string& title, std::string& text)
 {
@@ -198,11 +247,15 @@ void SendSession::onInfo(int info, const std::string& addinfo)
     }
 }
 
-void SendSession::onError(int code, const std::string&)
+void SendSession::onError(int code, const std::string& addinfo)
 {
     std::string title, text;
-    if (sendMailErrorBox(code, title, text))
-        view_.showError(code, title, text);
+    if (code == Error_RecipientsRefused)
+        // The session's text lists the refusals; the box words them as the partial case does.
+        sendMailErrorBox(code, refusalLines(mail_->RefusedRecipients), title, text);
+    else if (!sendMailErrorBox(code, addinfo, title, text))
+        return;
+    view_.showError(code, title, text);
 }
 
 void SendSession::onDone()
@@ -210,7 +263,14 @@ void SendSession::onDone()
     if (ended_)
         return;
     ended_ = true;
+    if (mail_->QuitSent && !mail_->RefusedRecipients.empty())
+        view_.showRefusedRecipients(kRefusedRecipientsTitle, refusedRecipientsText(mail_->RefusedRecipients));
     view_.finished(mail_->QuitSent);
+}
+
+SendOutcome outcomeOf(const SendSession& session)
+{
+    return {session.Accepted(), session.Accepted() ? 0 : session.Mail().ErrorCode};
 }
 
 void fillSendMail(SendMail& mail, const OutgoingMessage& message)
@@ -218,7 +278,7 @@ void fillSendMail(SendMail& mail, const OutgoingMessage& message)
     static_cast<OutgoingMessage&>(mail) = message;
 }
 
-bool runSendSession(const ProfileSettings& settings, const OutgoingMessage& message, SendMailView& view)
+SendOutcome runSendSession(const ProfileSettings& settings, const OutgoingMessage& message, SendMailView& view)
 {
     // Forwards every report and ends the local loop with the send.
     class Forward : public SendMailView {
@@ -230,6 +290,10 @@ bool runSendSession(const ProfileSettings& settings, const OutgoingMessage& mess
         void showError(int code, const std::string& title, const std::string& text) override
         {
             to_.showError(code, title, text);
+        }
+        void showRefusedRecipients(const std::string& title, const std::string& text) override
+        {
+            to_.showRefusedRecipients(title, text);
         }
         void finished(bool accepted) override
         {
@@ -250,7 +314,7 @@ bool runSendSession(const ProfileSettings& settings, const OutgoingMessage& mess
     session.open();
     if (!forward.done)
         loop.exec();
-    return session.Accepted();
+    return outcomeOf(session);
 }
 
 // ---- Outbox ---------------------------------------------------------------------------------
@@ -269,6 +333,41 @@ QueuedIdentity identityOf(const TNMailBox& store)
 {
     return {store.Msg_Size(), store.Msg_AttachStart, store.Msg_AttachEnd, store.Msg_From, store.Msg_Subject,
             store.Msg_Date};
+}
+
+// Files the current message of "To Send", which was sent, in mailbox `target` (key `targetKey`),
+// marked read; with `amended`, under that text instead of its stored one.
+void fileSentMessage(TNMailBox& store, const std::string& targetKey, int target, const QueuedIdentity& queued,
+                     const std::vector<std::string>* amended)
+{
+    // The current message of "To Send" is the one sent. Moved, its index record keeps every
+    // field; only a copy whose header block was completed is written anew.
+    if (!amended) {
+        store.MoveMessage(targetKey);
+    } else {
+        const int from = store.Msg_Number();
+        const std::string to = store.Msg_To;
+        const int part = store.Msg_Part;
+        store.SetCurrentMailBoxNumber(target);
+        store.Msg_Text = *amended;
+        store.Msg_From = queued.from;
+        store.Msg_To = to;
+        store.Msg_Subject = queued.subject;
+        store.Msg_Date = queued.date;
+        store.Msg_Part = part;
+        store.Msg_AttachStart = queued.attachStart;
+        store.Msg_AttachEnd = queued.attachEnd;
+        store.Msg_Flag = 'V';
+        store.AppendMessage();
+        store.SetCurrentMailBoxNumber(kToSendMailbox);
+        store.SetMsg_Number(from);
+        store.DeleteMessage();
+        return;
+    }
+    store.SetCurrentMailBoxNumber(target);
+    store.SetMsg_Number(store.CurrentMailBoxMessages());
+    if (store.Msg_Flag != 'V')
+        store.SetMessageFlag('V');
 }
 
 } // namespace
@@ -291,30 +390,54 @@ bool Outbox::run()
     sent_ = 0;
     try {
         store_.SetCurrentMailBoxNumber(kToSendMailbox);
-        const std::string sentKey = store_.MailboxKey(kSentMailbox);
+        // Without "Save sent messages" a sent one goes to Trash: nothing leaves without a trace.
+        const int filedIn = settings_.SaveSent ? kSentMailbox : kTrashMailbox;
+        const std::string targetKey = store_.MailboxKey(filedIn);
         const std::string queue = store_.MailBoxDirectory() + store_.CurrentMailBoxName() + ".mbx";
-        if (sentKey.empty())
-            throw FileError(store_.MailBoxDirectory(), "the profile has no \"Sent\" mailbox");
-        while (!stopRequested_ && store_.CurrentMailBoxMessages() > 0) {
-            store_.SetMsg_Number(1);
+        if (targetKey.empty())
+            throw FileError(store_.MailBoxDirectory(), std::string("the profile has no \"") +
+                                                           (settings_.SaveSent ? "Sent" : "Trash") + "\" mailbox");
+        int position = 1; // messages before it stay queued by this run
+        int number = 0;
+        while (!stopRequested_ && store_.CurrentMailBoxMessages() >= position) {
+            store_.SetMsg_Number(position);
             store_.LoadMessageText();
             const QueuedIdentity queued = identityOf(store_);
+            // A copy stored before every copy carried them gets its Date zone and Message-ID
+            // now, on the wire and in the filed copy alike.
+            std::vector<std::string> text = store_.Msg_Text;
+            const bool amended = completeOriginHeaders(text, std::time(nullptr), settings_.RetAddr);
+            store_.Msg_Text = text;
             const OutgoingMessage message = QueuedOutgoingMessage(settings_, store_, attachments_);
-            if (!view_.sendMessage(message, sent_ + 1)) {
+            if (const std::string problem = unreadableAttachment(message); !problem.empty()) {
                 failed_ = true;
+                view_.showMessageLeft(messageLeftText(message.Subject, problem));
+                ++position;
+                continue;
+            }
+            const SendOutcome outcome = view_.sendMessage(message, ++number);
+            if (!outcome.accepted) {
+                failed_ = true;
+                // Refused recipients belong to this message alone; any other failure would
+                // meet the next message as well.
+                if (outcome.error == Error_RecipientsRefused) {
+                    store_.SetCurrentMailBoxNumber(kToSendMailbox);
+                    ++position;
+                    continue;
+                }
                 break;
             }
             // Any notice or nested event may have selected another mailbox or message meanwhile.
             store_.SetCurrentMailBoxNumber(kToSendMailbox);
             const int before = store_.CurrentMailBoxMessages();
-            if (before > 0)
-                store_.SetMsg_Number(1);
-            if (before < 1 || !(identityOf(store_) == queued))
+            if (before >= position)
+                store_.SetMsg_Number(position);
+            if (before < position || !(identityOf(store_) == queued))
                 throw FileError(queue, "changed while \"" + message.Subject +
                                            "\" was sent; it stays queued, check \"To Send\" before sending again");
-            store_.MoveMessage(sentKey);
+            fileSentMessage(store_, targetKey, filedIn, queued, amended ? &text : nullptr);
             store_.SetCurrentMailBoxNumber(kToSendMailbox);
-            // A move that did nothing would send the same message again and again.
+            // A message left in place would be sent again and again.
             if (store_.CurrentMailBoxMessages() != before - 1)
                 throw FileError(queue, "kept the sent message \"" + message.Subject + "\"");
             ++sent_;
@@ -326,7 +449,7 @@ bool Outbox::run()
     try {
         store_.SetCurrentMailBoxNumber(kToSendMailbox);
         left_ = store_.CurrentMailBoxMessages();
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         left_ = -1;
     }
     running_ = false;

@@ -33,6 +33,16 @@ inline constexpr const char* kSendStatusResolving = "Resolving ";
 // The message box of a failed send for error `code`; false for the codes that show none
 // (6, 7, 17 and unknown ones). A cancel (14) is never reported, so its box never shows.
 bool sendMailErrorBox(int code, std::string& title, std::string& text);
+// The same box naming the cause the error's text (`addinfo`) gives beyond the code's own words:
+// the server's reply for 13, the attachment file for 4, every refusal for 20.
+bool sendMailErrorBox(int code, const std::string& addinfo, std::string& title, std::string& text);
+
+// The box of a message sent to some of its recipients only.
+inline constexpr const char* kRefusedRecipientsTitle = "Recipients Refused";
+// One line per refusal: the address, "(temporary)" for a 4xx reply, and the server's reply.
+std::string refusalLines(const std::vector<RecipientRefusal>& refusals);
+// The text of that box: which addresses did not receive the message, and why.
+std::string refusedRecipientsText(const std::vector<RecipientRefusal>& refusals);
 
 // What one send shows. Every method has an empty default.
 class SendMailView {
@@ -50,6 +60,12 @@ public:
     virtual void showError(int code, const std::string& title, const std::string& text)
     {
         (void)code; (void)title; (void)text;
+    }
+    // The server took the message but refused these recipients: shown until dismissed, before
+    // finished().
+    virtual void showRefusedRecipients(const std::string& title, const std::string& text)
+    {
+        (void)title; (void)text;
     }
     // The send has ended; `accepted` when the server took the message (QuitSent).
     virtual void finished(bool accepted) { (void)accepted; }
@@ -69,6 +85,7 @@ public:
     ~SendSession() override;
 
     SendMail& Mail() { return *mail_; }
+    const SendMail& Mail() const { return *mail_; }
     // Status "Connecting to " + SmtpServer, then the send begins from the event loop.
     void open();
     // Cancels the send; before it began, it never begins.
@@ -96,26 +113,48 @@ private:
 // Fills a session's SendMail with the message properties the outbox or composition built.
 void fillSendMail(SendMail& mail, const OutgoingMessage& message);
 
+// How one send ended, as the outbox needs to know it.
+struct SendOutcome {
+    bool accepted = false; // the server took the message
+    int error = 0;         // the session's error code otherwise (0: stopped, or none known)
+    SendOutcome() = default;
+    // A face that knows only its dialog's result.
+    SendOutcome(bool wasAccepted) : accepted(wasAccepted) {} // NOLINT(google-explicit-constructor)
+    SendOutcome(bool wasAccepted, int errorCode) : accepted(wasAccepted), error(errorCode) {}
+    explicit operator bool() const { return accepted; }
+};
+// The outcome of a session that has ended.
+SendOutcome outcomeOf(const SendSession& session);
+
 // Runs one send to its end in a local event loop (for faces without a modal dialog: tavikctl,
-// tests, benchmarks) and reports to `view`. True when the server accepted the message.
-bool runSendSession(const ProfileSettings& settings, const OutgoingMessage& message, SendMailView& view);
+// tests, benchmarks) and reports to `view`.
+SendOutcome runSendSession(const ProfileSettings& settings, const OutgoingMessage& message, SendMailView& view);
 
 // What the outbox run needs from its face.
 class OutboxView {
 public:
     virtual ~OutboxView() = default;
     // Sends one queued message through a send dialog of its own (or its like) and returns once
-    // the send has ended and the dialog was released: true when the dialog's result is OK.
+    // the send has ended and the dialog was released: accepted when the dialog's result is OK.
     // `number` counts the messages of this run from 1.
-    virtual bool sendMessage(const OutgoingMessage& message, int number) = 0;
+    virtual SendOutcome sendMessage(const OutgoingMessage& message, int number) = 0;
     // A failure while a message was prepared or filed; the run ends with it.
     virtual void showFileError(const std::string& text) { (void)text; }
+    // A message that stays in "To Send" while the run goes on with the next one (an attachment
+    // file has gone); the text names the message's subject and the file.
+    virtual void showMessageLeft(const std::string& text) { (void)text; }
 };
 
-// The outbox command over "To Send": always its first message, read back and sent; an accepted
-// one is moved to "Sent" with its stored text and flag unchanged. The run ends when "To Send"
-// is empty, at the first message not accepted (it and the ones after it stay queued), on a
-// failure (shown once), or after stop().
+// The text shown for a queued message left behind because of `problem` (attachmentProblem).
+std::string messageLeftText(const std::string& subject, const std::string& problem);
+
+// The outbox command over "To Send": its messages in order, each read back and sent; an
+// accepted one leaves "To Send" for "Sent" (for "Trash" when SaveSent is off), marked read,
+// with its stored text unchanged apart from a "Date:" with zone and a "Message-ID:" that an
+// older stored copy lacked and that went out on the wire. A message whose attachment file has
+// gone, or whose recipients were all refused, stays queued and the run goes on with the next
+// one. The run ends when every message was tried, at the first other send not accepted (it and
+// the ones after it stay queued), on a failure (shown once), or after stop().
 class Outbox {
 public:
     Outbox(const ProfileSettings& settings, TNMailBox& store, TAttachmentManager& attachments, OutboxView& view);
@@ -128,7 +167,7 @@ public:
     bool Running() const { return running_; }
     int Sent() const { return sent_; }   // messages moved to "Sent" by this run
     int Left() const { return left_; }   // messages left in "To Send" after the run
-    bool Failed() const { return failed_; } // the run ended with a send not accepted or a failure
+    bool Failed() const { return failed_; } // a message was not sent, or the run met a failure
 
 private:
     ProfileSettings settings_;

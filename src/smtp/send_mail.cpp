@@ -1,5 +1,7 @@
 #include "smtp/send_mail.h"
 
+#include "smtp/mime_encoders.h"
+
 #include <algorithm>
 #include <string_view>
 
@@ -95,6 +97,7 @@ const char* sendMailErrorText(SendMailError error)
     case Error_PrematureDisconnect: return kTextPrematurelyDisconnected;
     case Error_NoRecipient: return kTextMailDestinationError;
     case Error_HostUnreachable: return "Host Unreachable";
+    case Error_RecipientsRefused: return kTextRecipientsRefused;
     }
     return "Unknown Error";
 }
@@ -158,6 +161,9 @@ void SendMail::BeginSend()
     recipientIndex_ = recipientLast_ = -1;
     currentRecipient_.clear();
     replyFailed_ = false;
+    replyText_.clear();
+    acceptedRecipients_ = 0;
+    RefusedRecipients.clear();
 
     refuseUnsafeRecipients();
     takeFirstRecipient();
@@ -167,6 +173,11 @@ void SendMail::BeginSend()
     }
     if (!isSafeAddress(FROM_Address)) {
         fail(Error_InvalidAddress, sendMailErrorText(Error_InvalidAddress));
+        return;
+    }
+    // A file that has gone would stop the send half-way, after the server was bothered.
+    if (std::string problem = unreadableAttachment(*this); !problem.empty()) {
+        fail(Error_Internal, std::string(sendMailErrorText(Error_Internal)) + ": " + problem);
         return;
     }
 
@@ -184,6 +195,7 @@ void SendMail::BeginSend()
 void SendMail::refuseUnsafeRecipients()
 {
     if (!TO_Address.empty() && !isSafeAddress(TO_Address)) {
+        RefusedRecipients.push_back({withoutLineBreaks(TO_Address), kTextNotAnAddress});
         mailInfo(Info_RecipientRejected, TO_Address);
         TO_Address.clear();
         TO_Name.clear();
@@ -196,6 +208,7 @@ void SendMail::refuseUnsafeRecipients()
                     *keep = std::move(*it);
                 ++keep;
             } else {
+                RefusedRecipients.push_back({withoutLineBreaks(addressOf(*it)), kTextNotAnAddress});
                 mailInfo(Info_RecipientRejected, addressOf(*it));
             }
         }
@@ -280,11 +293,18 @@ void SendMail::replyHandler(const std::string& line)
     if (State == Smtp_RcptReplies) {
         // A refusal is reported once per reply, however many lines it has.
         replyFailed_ = replyFailed_ || failure;
+        if (replyText_.size() < kMaxRefusalReply)
+            replyText_ += (replyText_.empty() ? "" : " ") + line;
         if (intermediate)
             return;
-        if (replyFailed_)
+        if (replyFailed_) {
+            RefusedRecipients.push_back({currentRecipient_, replyText_.substr(0, kMaxRefusalReply)});
             mailInfo(Info_RecipientRejected, currentRecipient_);
+        } else {
+            ++acceptedRecipients_;
+        }
         replyFailed_ = false;
+        replyText_.clear();
     } else {
         if (failure) {
             fail(Error_UnexpectedResponse, kTextUnexpectedResponse + line);
@@ -334,6 +354,12 @@ void SendMail::replyHandler(const std::string& line)
             State = Smtp_AfterQuit;
         }
         break;
+    case Smtp_AfterQuit:
+        // The answer to QUIT is the end, whether or not the server closes the connection.
+        ++State;
+        mailInfo(codes().InfoDisconnected, std::string());
+        endAfterClosingReply();
+        break;
     default:
         ++State;
         break;
@@ -346,6 +372,13 @@ void SendMail::announceNextRecipient()
         if (Finished())
             return;
         if (recipientPhase_ >= 4) {
+            if (acceptedRecipients_ == 0) {
+                std::string text = kTextRecipientsRefused;
+                for (const RecipientRefusal& r : RefusedRecipients)
+                    text += "\r\n" + r.address + ": " + r.reply;
+                fail(Error_RecipientsRefused, text);
+                return;
+            }
             SendLine("DATA");
             State = Smtp_DataReply;
             return;
@@ -397,7 +430,7 @@ void SendMail::writeMessage()
         break;
     case WriteResult::Failed:
         // "." must not follow: the server would deliver a truncated message.
-        fail(Error_Internal, sendMailErrorText(Error_Internal));
+        fail(Error_Internal, std::string(sendMailErrorText(Error_Internal)) + ": Attachment " + result.failure);
         break;
     case WriteResult::Stopped:
         break;

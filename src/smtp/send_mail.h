@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace tavik {
 
@@ -36,7 +37,20 @@ enum SendMailError : int {
     Error_PrematureDisconnect = 17,
     Error_NoRecipient = 18,
     Error_HostUnreachable = 19,
+    Error_RecipientsRefused = 20, // the server refused every recipient; nothing was sent
 };
+
+// A recipient the message did not go to, with the server's reply (its lines joined by blanks,
+// at most kMaxRefusalReply characters) or, for an address refused before sending, why.
+struct RecipientRefusal {
+    std::string address;
+    std::string reply;
+    // A 4xx reply: the server may take the address later.
+    bool temporary() const { return !reply.empty() && reply[0] == '4'; }
+};
+inline constexpr std::size_t kMaxRefusalReply = 300;
+// The reason given for an address refused before anything was sent.
+inline constexpr const char* kTextNotAnAddress = "not an address that can be sent to";
 
 // The text reported with `error`: the socket layer's wording ("Winsock not initialized",
 // "timeout"; the start of a send and the countdown use kTextWinsockNotInitiliazed and
@@ -48,6 +62,7 @@ inline constexpr const char* kSendMailVersion = "SendMail 1.3.9";
 // Continuation lines one reply may have; a longer reply ends the send with error 13.
 inline constexpr int kMaxReplyLines = 1000;
 inline constexpr const char* kTextMailDestinationError = "Mail Destination Error";
+inline constexpr const char* kTextRecipientsRefused = "Every recipient was refused";
 
 // The name HELO gives for this machine: `localHostName` when it is one word of printable ASCII,
 // else "localhost" (an empty or odd system name must not leave "HELO " bare or reach the wire).
@@ -84,6 +99,12 @@ enum SmtpState : int {
 // info 8 with the address, and it leaves the lists, so it is neither announced nor written in a
 // header; error 18 follows when no recipient is left. Such a sender address ends the send with
 // error 3 "Invalid address specified". Nothing is connected in either case.
+//
+// Refused recipients: each refusal is reported (info 8) and kept in RefusedRecipients with the
+// server's reply; the others still receive the message. When the server refused every one, DATA
+// is never sent: error 20 with the refusals as text ("address: reply" lines) ends the send.
+// The reply to QUIT ends the session: a server that keeps the connection open after it cannot
+// turn an accepted message into a time-out.
 //
 // The DATA text is gathered into writes of up to 64 KB (plus one bounded block) and "." goes
 // with the last one; a message that cannot be written whole (an unreadable attachment: error 4
@@ -124,6 +145,8 @@ public:
     int SkipBcc() const { return skipBcc_; }
     // Address of the last RCPT sent.
     const std::string& CurrentRecipient() const { return currentRecipient_; }
+    // The recipients of this send the message did not go to (cleared when a send begins).
+    std::vector<RecipientRefusal> RefusedRecipients;
 
 protected:
     // Lookup answered: connect to the address found on SMTP_Port (info 14), or report the error.
@@ -146,6 +169,8 @@ private:
     int skipTo_ = 0, skipcc_ = 0, skipBcc_ = 0;
     std::string currentRecipient_;
     bool replyFailed_ = false; // a line of the current RCPT reply was a failure
+    std::string replyText_;    // the current RCPT reply's lines so far
+    int acceptedRecipients_ = 0;
     int replyLines_ = 0;       // continuation lines of the reply under way
 };
 

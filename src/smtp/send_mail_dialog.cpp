@@ -169,6 +169,12 @@ void TSendMailForm::showError(int, const std::string& title, const std::string& 
     userInteraction().error(title, text);
 }
 
+void TSendMailForm::showRefusedRecipients(const std::string& title, const std::string& text)
+{
+    showStatus(kRefusedRecipientsTitle);
+    userInteraction().warn(title, text);
+}
+
 void TSendMailForm::finished(bool accepted)
 {
     ended_ = true;

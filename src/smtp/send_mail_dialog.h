@@ -56,6 +56,7 @@ public:
     void showProgressMaximum(long long maximum, bool resetPosition) override;
     void showProgressPosition(long long position) override;
     void showError(int code, const std::string& title, const std::string& text) override;
+    void showRefusedRecipients(const std::string& title, const std::string& text) override;
     void finished(bool accepted) override;
 
 signals:

@@ -1,6 +1,7 @@
 #include "smtp/stored_copy.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <limits>
 #include <random>
 #include <stdexcept>
@@ -96,6 +97,12 @@ std::vector<std::string> BuildStoredCopy(const ProfileSettings& settings, const 
     for (const auto& line : message.BccLines)
         text.push_back("Bcc: " + line);
     text.push_back("Date: " + date);
+    if (!message.MessageId.empty())
+        text.push_back("Message-ID: " + message.MessageId);
+    if (!message.InReplyTo.empty())
+        text.push_back("In-Reply-To: " + message.InReplyTo);
+    if (!message.References.empty())
+        text.push_back("References: " + message.References);
     if (!message.Subject.empty())
         text.push_back("Subject: " + message.Subject);
     for (auto& line : priorityHeaders(message.Priority))
@@ -110,6 +117,100 @@ std::vector<std::string> BuildStoredCopy(const ProfileSettings& settings, const 
     for (const auto& line : message.Body)
         text.push_back(message.Encrypt ? EncipherLine(line, message.Password) : line);
     return text;
+}
+
+std::string rfc5322Date(std::time_t when)
+{
+    static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    std::tm t{};
+    localtime_r(&when, &t);
+    const long offset = t.tm_gmtoff / 60;
+    const long magnitude = offset < 0 ? -offset : offset;
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%s, %d %s %04d %02d:%02d:%02d %c%02ld%02ld", days[t.tm_wday % 7], t.tm_mday,
+                  months[t.tm_mon % 12], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec, offset < 0 ? '-' : '+',
+                  magnitude / 60, magnitude % 60);
+    return buffer;
+}
+
+std::string newMessageId(const std::string& returnAddress)
+{
+    std::string domain = returnAddress.substr(returnAddress.rfind('@') + 1);
+    if (returnAddress.find('@') == std::string::npos || domain.empty() || domain.size() > 200 ||
+        domain.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") !=
+            std::string::npos)
+        domain = "localhost";
+    static std::mt19937_64 generator(std::random_device{}());
+    char unique[64];
+    std::snprintf(unique, sizeof unique, "%llx.%016llx", static_cast<unsigned long long>(std::time(nullptr)),
+                  static_cast<unsigned long long>(generator()));
+    return std::string("<tavik.") + unique + "@" + domain + ">";
+}
+
+void stampOrigin(ComposedMessage& message, const ProfileSettings& settings, std::time_t now)
+{
+    if (message.Time == 0)
+        message.Time = now;
+    if (message.MessageId.empty())
+        message.MessageId = newMessageId(settings.RetAddr);
+}
+
+std::vector<std::string> originHeaders(const ComposedMessage& message)
+{
+    std::vector<std::string> lines{"Date: " + rfc5322Date(message.Time)};
+    if (!message.MessageId.empty())
+        lines.push_back("Message-ID: " + message.MessageId);
+    if (!message.InReplyTo.empty())
+        lines.push_back("In-Reply-To: " + message.InReplyTo);
+    if (!message.References.empty())
+        lines.push_back("References: " + message.References);
+    return lines;
+}
+
+namespace {
+
+// A date value that ends in a zone: a number ("+0200") or one of RFC 5322's obsolete names.
+bool endsWithZone(const std::string& value)
+{
+    std::string v = trimmedBlanks(value);
+    const std::string zone = v.substr(v.find_last_of(' ') == std::string::npos ? 0 : v.find_last_of(' ') + 1);
+    if (zone.size() == 5 && (zone[0] == '+' || zone[0] == '-'))
+        return zone.find_first_not_of("0123456789", 1) == std::string::npos;
+    for (const char* name : {"UT", "GMT", "EST", "EDT", "CST", "CDT", "MST", "MDT", "PST", "PDT", "Z"})
+        if (zone == name)
+            return true;
+    return false;
+}
+
+} // namespace
+
+bool completeOriginHeaders(std::vector<std::string>& text, std::time_t now, const std::string& returnAddress)
+{
+    const auto blank = std::find(text.begin(), text.end(), std::string());
+    bool changed = false, haveDate = false, haveId = false;
+    for (auto it = text.begin(); it != blank; ++it) {
+        if (startsWithIgnoringCase(*it, "Date:")) {
+            haveDate = true;
+            if (!endsWithZone(it->substr(5))) {
+                *it = "Date: " + rfc5322Date(now);
+                changed = true;
+            }
+        } else if (startsWithIgnoringCase(*it, "Message-ID:")) {
+            haveId = true;
+        }
+    }
+    std::vector<std::string> added;
+    if (!haveDate)
+        added.push_back("Date: " + rfc5322Date(now));
+    if (!haveId)
+        added.push_back("Message-ID: " + newMessageId(returnAddress));
+    if (!added.empty()) {
+        text.insert(blank, added.begin(), added.end());
+        changed = true;
+    }
+    return changed;
 }
 
 std::vector<std::string> LoadSignature(const std::string& profileDirectory, ProfileSettings& settings)
@@ -208,8 +309,9 @@ int FileStoredCopy(TNMailBox& store, TAttachmentManager& attachments, int target
     }
 
     store.SetCurrentMailBoxNumber(target);
-    const std::string date = DateText(now);
-    std::vector<std::string> text = BuildStoredCopy(settings, message, date);
+    ComposedMessage stamped = message;
+    stampOrigin(stamped, settings, now);
+    std::vector<std::string> text = BuildStoredCopy(settings, stamped, rfc5322Date(stamped.Time));
     for (const auto& line : signature)
         text.push_back(message.Encrypt ? EncipherLine(line, message.Password) : line);
     for (const auto& line : text)
@@ -234,8 +336,9 @@ int FileStoredCopy(TNMailBox& store, TAttachmentManager& attachments, int target
             store.Msg_To = lines->front();
             break;
         }
-    store.Msg_Flag = 'U';
-    store.Msg_Date = date;
+    // What was sent has been read by its writer: it must not count as unread in "Sent".
+    store.Msg_Flag = target == kSentMailbox ? 'V' : 'U';
+    store.Msg_Date = DateText(stamped.Time);
     store.Msg_Part = 0;
     store.Msg_AttachStart = first;
     store.Msg_AttachEnd = last;
@@ -274,6 +377,12 @@ StoredHeaderUse classifyStoredHeader(const std::string& line, std::string& wire)
     // whatever "X-" or "Date:" its value holds.
     if (startsWith(line, "From: ") || startsWith(line, "Subject: "))
         return StoredHeaderUse::Dropped;
+    // The identity and threading of the message go out as they were stored.
+    if (startsWithIgnoringCase(line, "Message-ID:") || startsWithIgnoringCase(line, "In-Reply-To:") ||
+        startsWithIgnoringCase(line, "References:")) {
+        wire = line;
+        return StoredHeaderUse::Header;
+    }
     if (contains(line, "Disposition-Notification-To:") || contains(line, "Reply-To:") ||
         contains(line, "Return-receipt-to:") || contains(line, "Date:") || contains(line, "X-")) {
         // The stored marking carries the password: it never leaves the machine.

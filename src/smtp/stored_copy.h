@@ -41,14 +41,35 @@ struct ComposedMessage {
     std::string Password;      // editEncryptPwd (at most 8 characters are used by the cipher)
     std::vector<std::string> Body; // the lines of Memo1
     std::vector<TOutgoingAttachment> Attachments; // Encoding stays 0 (automatic)
+    // The message's origin, the same on the wire and in the stored copy; filing stamps what is
+    // not set yet (stampOrigin).
+    std::time_t Time = 0;      // its "Date:"
+    std::string MessageId;     // its "Message-ID:" value, "<...@...>"
+    // Threading of a reply: the original's Message-ID, and the References chain ending with it.
+    std::string InReplyTo, References;
 };
+
+// "Tue, 3 Jun 2025 14:05:09 +0200": RFC 5322's date of `when` in local time, with the zone as
+// a number (English day and month names, whatever the locale).
+std::string rfc5322Date(std::time_t when);
+// A new, unique Message-ID value "<...@domain>"; the domain is that of `returnAddress` (after
+// its last "@") when it is a plain domain, else "localhost".
+std::string newMessageId(const std::string& returnAddress);
+// Gives `message` its Time (`now`) and MessageId when they are not set yet.
+void stampOrigin(ComposedMessage& message, const ProfileSettings& settings, std::time_t now);
+// The origin and threading header lines of a message: "Date: ", "Message-ID: " (when set),
+// "In-Reply-To: " and "References: " (when set).
+std::vector<std::string> originHeaders(const ComposedMessage& message);
+// Gives a stored text written before every copy carried them a "Date:" with a zone (`now`,
+// replacing one without) and a "Message-ID:", after its last header line; true when it changed.
+bool completeOriginHeaders(std::vector<std::string>& text, std::time_t now, const std::string& returnAddress);
 
 // The priority pair of a cbPriority index ("X-Priority: 1", "X-MSMail-Priority: High", ...);
 // none for an index outside 0 to 2.
 std::vector<std::string> priorityHeaders(int priority);
 
 // The stored form, line by line: From, Reply-To (when set), the To, cc and Bcc lines as typed,
-// "Date: " + `date`, Subject (when not empty), the priority pair, Return-receipt-to (receipt),
+// "Date: " + `date`, Message-ID, In-Reply-To and References (when set), Subject (when not empty), the priority pair, Return-receipt-to (receipt),
 // "X-Encoder: RC4 internal " + password (encrypt), X-Encoder-Verify with the cipher self-test,
 // X-Mailer, the empty line, and the body (each line enciphered when encrypt). The signature is
 // not part of it: the filing commands append it.
@@ -70,9 +91,10 @@ std::vector<std::string> signatureBlock(const std::vector<std::string>& lines, s
 std::vector<std::string> RandomSignature(ProfileSettings& settings,
                                          const std::function<std::size_t(std::size_t)>& pick);
 
-// Files a stored copy as composition's commands do: target mailbox selected, BuildStoredCopy,
-// the signature lines appended (enciphered when the message is), the index fields (`msgFrom`,
-// the subject, flag "U", the date), one attachment record per descriptor (the file is not
+// Files a stored copy as composition's commands do: target mailbox selected, the origin stamped
+// (stampOrigin with `now`), BuildStoredCopy with rfc5322Date, the signature lines appended
+// (enciphered when the message is), the index fields (`msgFrom`, the subject, flag "U" or "V"
+// (read) in "Sent", the date), one attachment record per descriptor (the file is not
 // copied: Location is its path, Size its size now), and AppendMessage. Every attachment file is
 // looked at before anything is written: a missing one, a path the record cannot hold, or more
 // than kMaxComposedAttachments raise FileError with nothing filed. Returns the message's

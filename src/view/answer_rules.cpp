@@ -98,6 +98,46 @@ std::string answerSubject(const std::vector<std::string>& text, const std::strin
     return wholeHeaderField(text, "subject", subject);
 }
 
+namespace {
+
+// The unfolded value of the first header field named `lowerName`; empty without one.
+std::string headerValue(const std::vector<std::string>& text, std::string_view lowerName)
+{
+    const std::size_t headers = headerLineCount(text);
+    for (std::size_t i = 0; i < headers; ++i) {
+        std::string_view name, value;
+        if (isBlank(text[i][0]) || !splitHeaderField(text[i], name, value) || asciiLower(name) != lowerName)
+            continue;
+        std::string field(value);
+        while (i + 1 < headers && isBlank(text[i + 1][0]))
+            field += text[++i];
+        return field;
+    }
+    return {};
+}
+
+// The message identifiers "<...>" in a field's value, in order; anything else is left out, so
+// nothing a sender wrote around them reaches our header lines.
+std::vector<std::string> messageIds(const std::string& value)
+{
+    constexpr std::size_t kMaxId = 250;
+    std::vector<std::string> ids;
+    for (std::size_t from = 0, close; (close = value.find('>', from)) != std::string::npos; from = close + 1) {
+        const std::size_t open = value.rfind('<', close);
+        if (open == std::string::npos || open < from)
+            continue;
+        const std::string inner = value.substr(open + 1, close - open - 1);
+        bool plain = !inner.empty() && inner.size() <= kMaxId && inner.find('@') != std::string::npos;
+        for (unsigned char c : inner)
+            plain = plain && c > 32 && c < 127;
+        if (plain)
+            ids.push_back("<" + inner + ">");
+    }
+    return ids;
+}
+
+} // namespace
+
 AnswerText AnswerMessage(AnswerMode mode, const AnswerSource& source)
 {
     AnswerText out;
@@ -116,6 +156,33 @@ AnswerText AnswerMessage(AnswerMode mode, const AnswerSource& source)
         if (!address.empty()) {
             out.recipient = name.empty() ? address : address + "|" + name;
             out.ToEdt = name.empty() ? address : name + " <" + address + ">";
+        }
+    }
+
+    if (mode == AnswerMode::Reply) {
+        // Threading (RFC 5322 3.6.4): the original's id, after its own References (or its one
+        // In-Reply-To); the oldest ones after the first go when the chain grows too long.
+        const std::vector<std::string> id = messageIds(headerValue(source.text, "message-id"));
+        if (!id.empty()) {
+            std::vector<std::string> chain = messageIds(headerValue(source.text, "references"));
+            if (chain.empty()) {
+                chain = messageIds(headerValue(source.text, "in-reply-to"));
+                if (chain.size() != 1)
+                    chain.clear();
+            }
+            chain.push_back(id.front());
+            constexpr std::size_t kMaxReferences = 900;
+            auto length = [&chain] {
+                std::size_t n = 0;
+                for (const auto& c : chain)
+                    n += c.size() + 1;
+                return n;
+            };
+            while (chain.size() > 2 && length() > kMaxReferences)
+                chain.erase(chain.begin() + 1);
+            out.inReplyTo = id.front();
+            for (const auto& c : chain)
+                out.references += (out.references.empty() ? "" : " ") + c;
         }
     }
 

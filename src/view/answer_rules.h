@@ -36,6 +36,9 @@ struct AnswerText {
     std::string recipient;
     std::string ToEdt;
     std::vector<std::string> Memo1;
+    // A reply's threading: the original's Message-ID, and the References chain ending with it;
+    // both empty when the original has no Message-ID, and for edit and forward.
+    std::string inReplyTo, references;
 };
 
 // The sender an answer goes back to: the value of the message's last "From:" header line

@@ -135,9 +135,12 @@ TEST_F(SendCommands, QueueThenSendQueuedDeliversBothIntoSentInOrder)
     ASSERT_EQ(r.status, 0) << r.err;
     std::string date;
     const Lines stored = storedText(3, 1, &date);
+    ASSERT_GT(stored.size(), 5u);
+    EXPECT_EQ(stored[4].rfind("Date: " + date + " ", 0), 0u) << stored[4]; // with its zone
+    EXPECT_EQ(stored[5].rfind("Message-ID: <tavik.", 0), 0u) << stored[5];
     EXPECT_EQ(stored,
               (Lines{"From: Sam Sender <sam@example.org>", "To: Ann Example <ann@example.net>",
-                     "cc: Zo\xeb <zoe@example.net>", "Bcc: hidden@example.net", "Date: " + date,
+                     "cc: Zo\xeb <zoe@example.net>", "Bcc: hidden@example.net", stored[4], stored[5],
                      "Subject: Gr\xfc\xdf" "e aus K\xf6ln", "X-Priority: 3", "X-MSMail-Priority: Normal",
                      "X-Encoder-Verify: True", "X-Mailer: Tavik mail v1.1b", "", "Hallo Ann,", "", "anbei die Daten.",
                      ".", "Sam"}));
@@ -191,7 +194,8 @@ TEST_F(SendCommands, AFailingFirstMessageLeavesBothQueued)
     const CtlRun r = run({"send-queued"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Unexpected Response Error: An unexpected response was received from the mail server. Make sure "
-                     "that you have entered the correct value in setup for your SMTP port.\n");
+                     "that you have entered the correct value in setup for your SMTP port.\n"
+                     "The server answered: 554 5.3.0 Transaction failed\n");
     EXPECT_FALSE(has(r.out, "Message 2"));
     EXPECT_TRUE(has(r.out, "0 message(s) sent and filed in Sent, 2 left in To Send\n")) << r.out;
     EXPECT_EQ(subjects(3), (Lines{"First", "Second"}));
@@ -283,4 +287,24 @@ TEST_F(SendCommands, BothCommandsRefuseAProfileOpenElsewhere)
     int status = 0;
     waitpid(child, &status, 0);
     EXPECT_EQ(subjects(3), (Lines{"x"}));
+}
+
+// A message that reached some of its recipients is filed as sent, and the run says whom it did
+// not reach, with the server's reply, and fails.
+TEST_F(SendCommands, SendQueuedNamesRefusedRecipientsAndFails)
+{
+    SmtpSink sink;
+    sink.rejectRecipient("gone@example.net");
+    ASSERT_TRUE(sink.start()) << sink.error();
+    useServer(sink.port());
+    const std::string body = file("body.txt", "text\n");
+    ASSERT_EQ(run({"queue", "--to", "ann@example.net", "--cc", "gone@example.net", "--subject", "Half", "--body-file",
+                   body}).status,
+              0);
+    const CtlRun r = run({"send-queued"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Recipients Refused: The message was sent, but not to these recipients, which the mail server "
+                     "refused:\ngone@example.net: 550 5.1.1 Mailbox unavailable\n");
+    EXPECT_TRUE(has(r.out, "1 message(s) sent and filed in Sent, 0 left in To Send\n")) << r.out;
+    EXPECT_EQ(subjects(2), Lines{"Half"});
 }

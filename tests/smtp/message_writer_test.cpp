@@ -855,7 +855,7 @@ TEST_F(Writer, DisplayNamesAndFileNamesWithSpecials)
                                     "cc: \"Dave (work)\" <dave@example.net>"})),
               std::string::npos);
     EXPECT_NE(sink.wire.find(lines({"Content-Type: application/octet-stream; name=\"=?ISO-8859-1?Q?a=5Cb=22.txt?=\"",
-                                    "Content-Disposition: attachment; filename=\"=?ISO-8859-1?Q?r=E9sum=E9_=22final=22.txt?=\""})),
+                                    "Content-Disposition: attachment; filename*=UTF-8''r%C3%A9sum%C3%A9%20%22final%22.txt"})),
               std::string::npos);
     pythonCheck(R"J({"addresses": {"From": [["Smith, John", "ann@example.org"]],
                                   "To": [["Müller, Hans", "bob@example.net"], ["Carol \"CJ\" Jones", "carol@example.net"]],
@@ -981,4 +981,48 @@ TEST_F(Writer, RandomMessagesArriveAsBuilt)
         if (HasFailure())
             break;
     }
+}
+
+// A name from the file system is UTF-8: it goes out labelled so, as RFC 2231 and RFC 2047 write
+// it, and two independent readers give back the same characters.
+TEST_F(Writer, NonAsciiAttachmentNamesArriveIntact)
+{
+    const std::string resume = "r\xC3\xA9sum\xC3\xA9.txt";
+    const std::string longName = repeat("\xC3\xA9t\xC3\xA9 ", 30) + "fin.txt"; // folded into sections
+    m.AddAttachment(attachment(file(resume, "cv\n"), kEncodingAutomatic, "text/plain"));
+    m.AddAttachment(attachment(file(longName, "x\n"), kEncodingAutomatic, "text/plain"));
+    TOutgoingAttachment typed = attachment(file("plain.txt", "y\n"), kEncodingAutomatic, "text/plain");
+    typed.Name = "Caf\xE9.txt"; // typed into the 8-bit attachment dialog
+    m.AddAttachment(typed);
+    ASSERT_EQ(write().outcome, WriteResult::Written);
+    EXPECT_NE(sink.wire.find(lines({"Content-Type: text/plain; name=\"=?UTF-8?Q?r=C3=A9sum=C3=A9.txt?=\"",
+                                    "Content-Disposition: attachment; filename*=UTF-8''r%C3%A9sum%C3%A9.txt"})),
+              std::string::npos)
+        << sink.wire;
+    EXPECT_NE(sink.wire.find(lines({"Content-Disposition: attachment;",
+                                    " filename*0*=UTF-8''%C3%A9t%C3%A9%20%C3%A9t%C3%A9%20%C3%A9t%C3%A9%20;",
+                                    " filename*1*=%C3%A9t%C3%A9%20%C3%A9t%C3%A9%20%C3%A9t%C3%A9%20%C3%A9t;"})),
+              std::string::npos)
+        << sink.wire;
+    EXPECT_NE(sink.wire.find(lines({"Content-Type: text/plain; name=\"=?UTF-8?Q?Caf=C3=A9.txt?=\"",
+                                    "Content-Disposition: attachment; filename=\"plain.txt\""})),
+              std::string::npos)
+        << sink.wire;
+    const std::string longJson = repeat("\\u00e9t\\u00e9 ", 30) + "fin.txt";
+    pythonCheck(R"J({"attachments": [{"params": {"name": "résumé.txt"}, "disp_params": {"filename": "résumé.txt"}, "bytes": "cv\r\n"},
+                                    {"params": {"name": ")J" + longJson + R"J("}, "disp_params": {"filename": ")J" +
+                longJson + R"J("}, "bytes": "x\r\n"},
+                                    {"params": {"name": "Café.txt"}, "disp_params": {"filename": "plain.txt"}, "bytes": "y\r\n"}]})J");
+
+    const std::string message = dir.path() + "perl.eml";
+    test::writeBytes(message, unstuff(sink.wire));
+    const std::string cmd = "/usr/bin/perl '" + tavik::test::testDataDir() + "../smtp/check_filenames.pl' '" + message + "' 2>&1";
+    FILE* p = ::popen(cmd.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string out;
+    char buf[512];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
+        out.append(buf, n);
+    EXPECT_EQ(::pclose(p), 0) << out;
+    EXPECT_EQ(out, resume + "\t" + resume + "\n" + longName + "\t" + longName + "\nplain.txt\tCaf\xC3\xA9.txt\n");
 }

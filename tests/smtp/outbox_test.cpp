@@ -39,6 +39,7 @@ constexpr std::time_t kQueuedAt = 1709460000;
 struct RecordedSend : SendMailView {
     Lines statuses;
     std::vector<std::pair<std::string, std::string>> boxes;
+    std::vector<std::pair<std::string, std::string>> refused; // the box of a partly refused message
     long long maximum = -1, position = -1;
     int finishes = 0;
     bool accepted = false;
@@ -52,6 +53,10 @@ struct RecordedSend : SendMailView {
     }
     void showProgressPosition(long long p) override { position = p; }
     void showError(int, const std::string& title, const std::string& text) override { boxes.emplace_back(title, text); }
+    void showRefusedRecipients(const std::string& title, const std::string& text) override
+    {
+        refused.emplace_back(title, text);
+    }
     void finished(bool a) override
     {
         ++finishes;
@@ -66,10 +71,11 @@ public:
     std::deque<RecordedSend> sends;
     std::vector<OutgoingMessage> messages;
     Lines fileErrors;
+    Lines left; // messages left in "To Send" while the run went on
     // Runs from the event loop while message `number` is being sent.
     std::function<void(int number)> duringSend;
 
-    bool sendMessage(const OutgoingMessage& message, int number) override
+    SendOutcome sendMessage(const OutgoingMessage& message, int number) override
     {
         messages.push_back(message);
         sends.emplace_back();
@@ -78,6 +84,7 @@ public:
         return runSendSession(settings_, message, sends.back());
     }
     void showFileError(const std::string& text) override { fileErrors.push_back(text); }
+    void showMessageLeft(const std::string& text) override { left.push_back(text); }
 
 private:
     const ProfileSettings& settings_;
@@ -102,13 +109,13 @@ std::string jsonBytes(const std::string& bytes)
     return out + "\"";
 }
 
-// How Python's email package shows a stored date line, which names no zone.
+// How Python's email package shows a stored date line, with its zone.
 std::string pythonDate(std::time_t when)
 {
     std::tm t{};
     localtime_r(&when, &t);
     char buffer[64];
-    std::strftime(buffer, sizeof buffer, "%a, %d %b %Y %H:%M:%S -0000", &t);
+    std::strftime(buffer, sizeof buffer, "%a, %d %b %Y %H:%M:%S %z", &t);
     return buffer;
 }
 
@@ -222,7 +229,8 @@ TEST_F(OutboxTest, AQueuedMessageGoesOutAsItsStoredFormSays)
 {
     queue("Ann Example <ann@example.net>", "Hi", {"body", ".dot"});
     const std::string helo = "HELO " + heloName(SendMail().LocalHostName()) + "\r\n";
-    const std::string date = DateText(kQueuedAt);
+    const std::string date = rfc5322Date(kQueuedAt);
+    const std::string id = text(kToSendMailbox, 1)[3];
     ScriptedServer server;
     server.send("220 scripted\r\n")
         .expect(helo)
@@ -238,7 +246,7 @@ TEST_F(OutboxTest, AQueuedMessageGoesOutAsItsStoredFormSays)
                 "Subject: Hi  \r\n"
                 "Mime-Version: 1.0\r\n"
                 "Content-Type: text/plain; charset=\"us-ascii\"\r\n"
-                "Date: " + date + "  \r\n"
+                "Date: " + date + "  \r\n" + id + "  \r\n"
                 "X-Priority: 3  \r\n"
                 "X-MSMail-Priority: Normal  \r\n"
                 "X-Encoder-Verify: True  \r\n"
@@ -336,7 +344,7 @@ TEST_F(OutboxTest, TwoQueuedMessagesEndInSentInTheirOrder)
     EXPECT_EQ(text(kSentMailbox, 1), stored1);
     EXPECT_EQ(text(kSentMailbox, 2), stored2);
     EXPECT_EQ(subject(kSentMailbox, 1), first.Subject.substr(0, 40));
-    EXPECT_EQ(store.Msg_Flag, 'U');
+    EXPECT_EQ(store.Msg_Flag, 'V');
     EXPECT_EQ(subject(kSentMailbox, 2), "Second");
     for (const RecordedSend& s : view.sends) {
         EXPECT_TRUE(s.boxes.empty());
@@ -419,9 +427,9 @@ TEST_F(OutboxTest, AMessageThatCannotBeWrittenOrAddressedStaysQueued)
         TestOutboxView view(settings);
         Outbox outbox(settings, store, attachments, view);
         EXPECT_FALSE(outbox.run());
-        ASSERT_EQ(view.sends.size(), 1u);
-        EXPECT_EQ(view.sends[0].boxes,
-                  (std::vector<std::pair<std::string, std::string>>{{"Unexpected Error", "An unexpected error occured"}}));
+        EXPECT_TRUE(view.sends.empty());
+        EXPECT_EQ(view.left, (Lines{"The message \"Lost file\" stays in \"To Send\": Attachment \"" + dir.path() +
+                                    "gone.bin\": cannot be opened: No such file or directory"}));
         EXPECT_EQ(outbox.Left(), 1);
     }
     EXPECT_TRUE(sink.messages().empty());
@@ -576,4 +584,161 @@ TEST_F(OutboxTest, AStoppedSendEndsOnceAndUnaccepted)
     EXPECT_FALSE(late.accepted);
     EXPECT_TRUE(late.boxes.empty());
     EXPECT_TRUE(server.waitClientClosed()) << server.report();
+}
+
+// The server's own words reach the box: its reply where it refused, the file that cannot be read.
+TEST(SendMailErrorBoxes, ErrorBoxesNameTheCause)
+{
+    std::string title, text;
+    ASSERT_TRUE(sendMailErrorBox(13, "Unexpected response: 530 5.7.0 Authentication required", title, text));
+    EXPECT_EQ(text, "An unexpected response was received from the mail server. Make sure that you have entered the "
+                    "correct value in setup for your SMTP port.\r\nThe server answered: 530 5.7.0 Authentication required");
+    ASSERT_TRUE(sendMailErrorBox(4, "Unexpected internal error in component: Attachment \"/home/sam/cv.pdf\": cannot be "
+                                    "opened: No such file or directory", title, text));
+    EXPECT_EQ(text, "An unexpected error occured\r\nAttachment \"/home/sam/cv.pdf\": cannot be opened: No such file or "
+                    "directory");
+    ASSERT_TRUE(sendMailErrorBox(4, "Unexpected internal error in component", title, text));
+    EXPECT_EQ(text, "An unexpected error occured");
+    const std::vector<RecipientRefusal> refused = {{"a@x.org", "550 5.1.1 No such user"}, {"b@x.org", "451 4.3.0 Later"}};
+    ASSERT_TRUE(sendMailErrorBox(20, refusalLines(refused), title, text));
+    EXPECT_EQ(title, "Recipients Refused Error");
+    EXPECT_EQ(text, "The mail server refused every recipient of the message; it was not sent.\r\n"
+                    "a@x.org: 550 5.1.1 No such user\r\nb@x.org (temporary): 451 4.3.0 Later");
+
+    // As a scripted server gives it: the reply to MAIL FROM in the box.
+    ScriptedServer server;
+    server.send("220 hi\r\n")
+        .expect("HELO " + heloName(SendMail().LocalHostName()) + "\r\n")
+        .send("250 hi\r\n")
+        .expect("MAIL FROM:<sam@example.org>\r\n")
+        .send("530 5.7.0 Authentication required\r\n")
+        .expectClose();
+    ProfileSettings settings;
+    settings.SmtpServer = "127.0.0.1";
+    settings.SmtpPort = server.port();
+    OutgoingMessage m;
+    m.FROM_Address = "sam@example.org";
+    m.ListTo = {"ann@example.net|"};
+    RecordedSend s;
+    EXPECT_FALSE(runSendSession(settings, m, s));
+    ASSERT_EQ(s.boxes.size(), 1u);
+    EXPECT_NE(s.boxes[0].second.find("\r\nThe server answered: 530 5.7.0 Authentication required"), std::string::npos);
+    EXPECT_TRUE(server.waitDone()) << server.report();
+}
+
+// A file moved after "Send later" costs that message alone, named with its subject and file.
+TEST_F(OutboxTest, OneMessageWithAMissingAttachmentDoesNotBlockTheOutbox)
+{
+    SmtpSink sink;
+    ASSERT_TRUE(sink.start()) << sink.error();
+    useSink(sink);
+    writeBytes(dir.path() + "moved.txt", "notes\n");
+    TOutgoingAttachment a;
+    a.Name = "moved.txt";
+    a.Path = dir.path() + "moved.txt";
+    queue("ann@example.net", "With notes", {"see the notes"}, {a});
+    queue("bob@example.net", "Plain", {"hello"});
+    std::filesystem::rename(a.Path, dir.path() + "elsewhere.txt");
+    TestOutboxView view(settings);
+    Outbox outbox(settings, store, attachments, view);
+    EXPECT_FALSE(outbox.run());
+    EXPECT_EQ(view.left, (Lines{"The message \"With notes\" stays in \"To Send\": Attachment \"" + a.Path +
+                                "\": cannot be opened: No such file or directory"}));
+    ASSERT_EQ(view.sends.size(), 1u);
+    EXPECT_TRUE(view.sends[0].accepted);
+    ASSERT_TRUE(sink.waitForMessages(1));
+    EXPECT_EQ(sink.messages()[0].rcpt_tos, Lines{"bob@example.net"});
+    EXPECT_EQ(outbox.Sent(), 1);
+    EXPECT_EQ(outbox.Left(), 1);
+    EXPECT_EQ(subject(kToSendMailbox, 1), "With notes");
+    EXPECT_EQ(subject(kSentMailbox, 1), "Plain");
+}
+
+// Refused by the real server: a message nobody takes stays queued and the run goes on; one taken
+// by some is filed in "Sent", as read, and the user is told who did not get it.
+TEST_F(OutboxTest, RefusedRecipientsAreNeverReportedAsSent)
+{
+    SmtpSink sink;
+    sink.rejectRecipient("gone@example.net");
+    ASSERT_TRUE(sink.start()) << sink.error();
+    useSink(sink);
+    queue("gone@example.net", "Nobody takes it", {"one"});
+    ComposedMessage some;
+    some.ToLines = {"ann@example.net"};
+    some.ccLines = {"Gone <gone@example.net>"};
+    some.Subject = "Half";
+    some.Body = {"two"};
+    queue(some);
+    TestOutboxView view(settings);
+    Outbox outbox(settings, store, attachments, view);
+    EXPECT_FALSE(outbox.run());
+    ASSERT_EQ(view.sends.size(), 2u);
+    EXPECT_FALSE(view.sends[0].accepted);
+    EXPECT_EQ(view.sends[0].boxes, (std::vector<std::pair<std::string, std::string>>{
+                                       {"Recipients Refused Error",
+                                        "The mail server refused every recipient of the message; it was not sent.\r\n"
+                                        "gone@example.net: 550 5.1.1 Mailbox unavailable"}}));
+    EXPECT_TRUE(view.sends[1].accepted);
+    EXPECT_TRUE(view.sends[1].boxes.empty());
+    EXPECT_EQ(view.sends[1].refused, (std::vector<std::pair<std::string, std::string>>{
+                                         {"Recipients Refused",
+                                          "The message was sent, but not to these recipients, which the mail server "
+                                          "refused:\r\ngone@example.net: 550 5.1.1 Mailbox unavailable"}}));
+    ASSERT_TRUE(sink.waitForMessages(1));
+    EXPECT_EQ(sink.messages().size(), 1u);
+    EXPECT_EQ(sink.messages()[0].rcpt_tos, Lines{"ann@example.net"});
+    EXPECT_EQ(outbox.Left(), 1);
+    EXPECT_EQ(subject(kToSendMailbox, 1), "Nobody takes it");
+    ASSERT_EQ(count(kSentMailbox), 1);
+    EXPECT_EQ(subject(kSentMailbox, 1), "Half");
+    EXPECT_EQ(store.Msg_Flag, 'V');
+}
+
+// "Save sent messages" off: what the outbox sent goes to Trash, as read, never nowhere.
+TEST_F(OutboxTest, WithoutSaveSentASentMessageGoesToTrash)
+{
+    SmtpSink sink;
+    ASSERT_TRUE(sink.start()) << sink.error();
+    useSink(sink);
+    settings.SaveSent = false;
+    queue("ann@example.net", "Gone out", {"a"});
+    TestOutboxView view(settings);
+    Outbox outbox(settings, store, attachments, view);
+    EXPECT_TRUE(outbox.run());
+    EXPECT_EQ(count(kSentMailbox), 0);
+    ASSERT_EQ(count(5), 1);
+    EXPECT_EQ(subject(5, 1), "Gone out");
+    EXPECT_EQ(store.Msg_Flag, 'V');
+}
+
+// A copy queued before copies carried them goes out with a zoned Date and a Message-ID, and the
+// copy filed in "Sent" holds the same two lines.
+TEST_F(OutboxTest, AnOlderQueuedCopyGoesOutWithAZonedDateAndAMessageId)
+{
+    SmtpSink sink;
+    ASSERT_TRUE(sink.start()) << sink.error();
+    useSink(sink);
+    store.SetCurrentMailBoxNumber(kToSendMailbox);
+    store.Msg_Text = {"From: Sam Sender <sam@example.org>", "To: ann@example.net", "Date: Sun, 3 Mar 2024 10:00:00",
+                      "Subject: Old", "X-Mailer: Tavik mail v1.1b", "", "old body"};
+    store.Msg_Subject = "Old";
+    store.Msg_Date = "Sun, 3 Mar 2024 10:00:00";
+    store.Msg_Flag = 'U';
+    store.AppendMessage();
+    TestOutboxView view(settings);
+    Outbox outbox(settings, store, attachments, view);
+    ASSERT_TRUE(outbox.run());
+    ASSERT_TRUE(sink.waitForMessages(1));
+    const Lines sent = text(kSentMailbox, 1);
+    ASSERT_EQ(sent.size(), 8u);
+    EXPECT_EQ(sent[2].substr(0, 6), "Date: ");
+    EXPECT_TRUE(sent[2].size() > 6 && (sent[2][sent[2].size() - 5] == '+' || sent[2][sent[2].size() - 5] == '-'))
+        << sent[2];
+    EXPECT_EQ(sent[5].substr(0, 19), "Message-ID: <tavik.");
+    const std::string wire = sink.messages()[0].content;
+    EXPECT_NE(wire.find("\r\n" + sent[2] + "  \r\n"), std::string::npos) << wire;
+    EXPECT_NE(wire.find("\r\n" + sent[5] + "  \r\n"), std::string::npos) << wire;
+    EXPECT_EQ(store.Msg_Subject, "Old");
+    EXPECT_EQ(store.Msg_Flag, 'V');
+    EXPECT_EQ(count(kToSendMailbox), 0);
 }

@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <random>
 
@@ -772,9 +773,20 @@ TEST(SendMail, AnUnreadableAttachmentIsError4AndNoDotFollows)
 {
     TempDir dir;
     const std::string missing = dir.path() + "gone.pdf";
+    writeBytes(missing, "%PDF");
+    // The file goes while the server is being talked to, after the check before MAIL FROM.
     ScriptedServer server;
-    opening(server, {"t@x.org"});
-    server.expectClose();
+    server.send("220 hi\r\n")
+        .expect(helo())
+        .send("250 hi\r\n")
+        .expect("MAIL FROM:<sam@example.org>\r\n")
+        .send("250 ok\r\n")
+        .expect("RCPT TO:<t@x.org>\r\n")
+        .call([&] { std::filesystem::remove(missing); }, "remove the attachment")
+        .send("250 ok\r\n")
+        .expect("DATA\r\n")
+        .send("354 go\r\n")
+        .expectClose();
     TestSendMail m;
     m.ListTo = {"t@x.org"};
     TOutgoingAttachment a;
@@ -785,13 +797,113 @@ TEST(SendMail, AnUnreadableAttachmentIsError4AndNoDotFollows)
     ASSERT_TRUE(m.waitDone()) << server.report();
     EXPECT_TRUE(server.waitDone()) << server.report();
     EXPECT_TRUE(server.waitClientClosed());
-    EXPECT_EQ(m.errors, (Reports{{4, "Unexpected internal error in component"}}));
+    EXPECT_EQ(m.errors, (Reports{{4, "Unexpected internal error in component: Attachment \"" + missing +
+                                         "\": cannot be opened: No such file or directory"}}));
     const std::string commands = helo() + "MAIL FROM:<sam@example.org>\r\nRCPT TO:<t@x.org>\r\nDATA\r\n";
     // Nothing of the broken message went out: no header, no part, no ".".
     EXPECT_EQ(m.sent(), commands);
     EXPECT_EQ(server.received(), commands);
     EXPECT_EQ(m.infosOf(Info_Attachment), (Lines{missing}));
     EXPECT_FALSE(m.QuitSent);
+    drainEvents();
+    EXPECT_EQ(m.dones, 1);
+}
+
+// A file moved away after the message was written is found before the server hears of it.
+TEST(SendMail, AnAttachmentThatHasGoneStopsTheSendBeforeMailFrom)
+{
+    TempDir dir;
+    ScriptedServer server;
+    TestSendMail m;
+    m.ListTo = {"t@x.org"};
+    TOutgoingAttachment a;
+    a.Path = dir.path() + "r\xc3\xa9sum\xc3\xa9.txt";
+    ASSERT_TRUE(m.AddAttachment(a));
+    m.sendTo(server);
+    ASSERT_TRUE(m.waitDone());
+    EXPECT_EQ(m.errors, (Reports{{4, "Unexpected internal error in component: Attachment \"" + a.Path +
+                                         "\": cannot be opened: No such file or directory"}}));
+    drainEvents();
+    EXPECT_EQ(server.connections(), 0);
+}
+
+// The server's word on each recipient is kept; a message refused for everyone is never sent.
+TEST(SendMail, RefusedRecipientsAreNeverReportedAsSent)
+{
+    const std::string text = kFrom + "To: a@x.org;\r\nTo: b@x.org;\r\ncc: c@x.org\r\n" + kPlainHead;
+    ScriptedServer some;
+    some.send("220 hi\r\n")
+        .expect(helo())
+        .send("250 hi\r\n")
+        .expect("MAIL FROM:<sam@example.org>\r\n")
+        .send("250 ok\r\n")
+        .expect("RCPT TO:<a@x.org>\r\n")
+        .send("250 ok\r\n")
+        .expect("RCPT TO:<b@x.org>\r\n")
+        .send("550 5.1.1 No such user\r\n")
+        .expect("RCPT TO:<c@x.org>\r\n")
+        .send("450-4.2.2 Mailbox full\r\n450 4.2.2 Try again later\r\n")
+        .expect("DATA\r\n")
+        .send("354 go\r\n");
+    closing(some, text);
+    TestSendMail m;
+    m.ListTo = {"a@x.org", "b@x.org"};
+    m.Listcc = {"c@x.org"};
+    m.sendTo(some);
+    ASSERT_TRUE(m.waitDone()) << some.report();
+    EXPECT_TRUE(some.waitDone()) << some.report();
+    EXPECT_TRUE(m.QuitSent);
+    EXPECT_TRUE(m.errors.empty());
+    ASSERT_EQ(m.RefusedRecipients.size(), 2u);
+    EXPECT_EQ(m.RefusedRecipients[0].address, "b@x.org");
+    EXPECT_EQ(m.RefusedRecipients[0].reply, "550 5.1.1 No such user");
+    EXPECT_FALSE(m.RefusedRecipients[0].temporary());
+    EXPECT_EQ(m.RefusedRecipients[1].address, "c@x.org");
+    EXPECT_EQ(m.RefusedRecipients[1].reply, "450-4.2.2 Mailbox full 450 4.2.2 Try again later");
+    EXPECT_TRUE(m.RefusedRecipients[1].temporary());
+
+    ScriptedServer none;
+    none.send("220 hi\r\n")
+        .expect(helo())
+        .send("250 hi\r\n")
+        .expect("MAIL FROM:<sam@example.org>\r\n")
+        .send("250 ok\r\n")
+        .expect("RCPT TO:<a@x.org>\r\n")
+        .send("550 5.1.1 No such user\r\n")
+        .expect("RCPT TO:<b@x.org>\r\n")
+        .send("451 4.3.0 Try later\r\n")
+        .expectClose();
+    TestSendMail all;
+    all.ListTo = {"a@x.org", "b@x.org"};
+    all.sendTo(none);
+    ASSERT_TRUE(all.waitDone()) << none.report();
+    EXPECT_TRUE(none.waitDone()) << none.report();
+    EXPECT_FALSE(all.QuitSent);
+    EXPECT_EQ(all.ErrorCode, Error_RecipientsRefused);
+    EXPECT_EQ(all.errors, (Reports{{20, "Every recipient was refused\r\na@x.org: 550 5.1.1 No such user\r\n"
+                                        "b@x.org: 451 4.3.0 Try later"}}));
+    EXPECT_EQ(all.RefusedRecipients.size(), 2u);
+}
+
+// The answer to QUIT ends the send even when the server does not close the connection.
+TEST(SendMail, AServerKeepingTheConnectionAfterQuitDoesNotTurnTheSendIntoATimeout)
+{
+    ScriptedServer server;
+    opening(server, {"t@x.org"});
+    server.expect(kFrom + "To: t@x.org;\r\n" + kPlainHead + ".\r\n")
+        .send("250 Queued\r\n")
+        .expect("QUIT\r\n")
+        .send("221 Bye\r\n")
+        .expectClose();
+    TestSendMail m;
+    m.ListTo = {"t@x.org"};
+    m.TimeoutIdle = 30;
+    m.sendTo(server);
+    ASSERT_TRUE(m.waitDone()) << server.report();
+    EXPECT_TRUE(server.waitDone()) << server.report();
+    EXPECT_TRUE(m.errors.empty());
+    EXPECT_TRUE(m.QuitSent);
+    EXPECT_EQ(m.progress(), (std::vector<int>{0, 9, 4, 3}));
     drainEvents();
     EXPECT_EQ(m.dones, 1);
 }

@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <stdexcept>
 
 #include "pop3/attachment_store.h"
 #include "pop3/check_mail_rules.h"
+#include "smtp/compose_rules.h"
 #include "store/mailbox_store.h"
 #include "support/test_support.h"
 
@@ -121,6 +124,7 @@ TEST(StoredCopy, SendLaterFilesTheCopyWithSignatureAndAttachmentRecords)
     a.MimeType = "image/jpeg";
     a.Path = p.dir.path() + "photo.jpg";
     m.Attachments.push_back(a);
+    m.MessageId = "<given@example.org>";
     const std::time_t now = 1709460000;
 
     ASSERT_EQ(SendLater(p.store, p.attachments, s, p.dir.path(), m, now), 1);
@@ -128,7 +132,8 @@ TEST(StoredCopy, SendLaterFilesTheCopyWithSignatureAndAttachmentRecords)
     EXPECT_EQ(fileBytes(p.dir.path() + "mailboxe/m2.mbx"),
               "From: Sam Sender <sam@example.org>\r\n"
               "To: Ann Example <ann@example.net>\r\n"
-              "Date: " + date + "\r\n"
+              "Date: " + rfc5322Date(now) + "\r\n"
+              "Message-ID: <given@example.org>\r\n"
               "Subject: Report\r\n"
               "X-Priority: 3\r\n"
               "X-MSMail-Priority: Normal\r\n"
@@ -357,4 +362,76 @@ TEST(StoredCopy, ARandomSignatureIsOneWholeBlock)
     s.PluggInSigFile = dir.path() + "missing.txt";
     EXPECT_TRUE(RandomSignature(s, {}).empty());
     EXPECT_FALSE(s.PluggInSig);
+}
+
+namespace {
+
+// Runs `body` with the local zone `tz` (POSIX form), restoring the zone afterwards.
+template <typename F>
+void inZone(const char* tz, F body)
+{
+    const char* old = std::getenv("TZ");
+    const std::string saved = old ? old : "";
+    ::setenv("TZ", tz, 1);
+    ::tzset();
+    body();
+    if (old)
+        ::setenv("TZ", saved.c_str(), 1);
+    else
+        ::unsetenv("TZ");
+    ::tzset();
+}
+
+} // namespace
+
+// RFC 5322 asks every message for a Date with a zone and a Message-ID; the copy filed keeps the
+// very values that went out.
+TEST(StoredCopy, EverySentMessageHasADateWithAZoneAndAMessageId)
+{
+    inZone("<+0130>-1:30", [] { EXPECT_EQ(rfc5322Date(1709460000), "Sun, 3 Mar 2024 11:30:00 +0130"); });
+    inZone("<-0330>3:30", [] { EXPECT_EQ(rfc5322Date(1709460000), "Sun, 3 Mar 2024 06:30:00 -0330"); });
+    const std::string id = newMessageId("sam@example.org");
+    EXPECT_EQ(id.rfind("<tavik.", 0), 0u) << id;
+    EXPECT_EQ(id.substr(id.size() - 13), "@example.org>") << id;
+    EXPECT_NE(id, newMessageId("sam@example.org"));
+    for (const char* odd : {"sam", "sam@", "sam@exa mple>org"}) {
+        const std::string other = newMessageId(odd);
+        EXPECT_EQ(other.substr(other.size() - 11), "@localhost>") << odd;
+    }
+
+    // Send now: the same Date and Message-ID on the wire and in "Sent", which files it as read.
+    Profile p;
+    ProfileSettings s = sam();
+    ComposedMessage m;
+    m.ToLines = {"ann@example.net"};
+    m.InReplyTo = "<m1@example.net>";
+    m.References = "<m0@example.net> <m1@example.net>";
+    stampOrigin(m, s, 1709460000);
+    const OutgoingMessage out = composeOutgoing(s, m, {});
+    ASSERT_GE(out.Headers.size(), 4u);
+    const Lines origin(out.Headers.begin(), out.Headers.begin() + 4);
+    EXPECT_EQ(origin, (Lines{"Date: " + rfc5322Date(1709460000), "Message-ID: " + m.MessageId,
+                             "In-Reply-To: <m1@example.net>", "References: <m0@example.net> <m1@example.net>"}));
+    FileStoredCopy(p.store, p.attachments, kSentMailbox, s, m, {}, "ann@example.net", 1709469999);
+    p.store.SetMsg_Number(1);
+    p.store.LoadMessageText();
+    EXPECT_EQ(Lines(p.store.Msg_Text.begin() + 2, p.store.Msg_Text.begin() + 6), origin);
+    EXPECT_EQ(p.store.Msg_Flag, 'V');
+    EXPECT_EQ(p.store.Msg_Date, DateText(1709460000));
+    // Read back by the outbox, they go out as stored.
+    OutgoingMessage queued;
+    ReadStoredCopy(p.store.Msg_Text, queued);
+    EXPECT_EQ(Lines(queued.Headers.begin(), queued.Headers.begin() + 4), origin);
+
+    // A copy queued before every copy had them gets them once; a complete one is left alone.
+    Lines old = {"From: Sam Sender <sam@example.org>", "To: ann@example.net", "Date: Sun, 3 Mar 2024 10:00:00",
+                 "X-Mailer: Tavik mail v1.1b", "", "body"};
+    EXPECT_TRUE(completeOriginHeaders(old, 1709460000, "sam@example.org"));
+    ASSERT_EQ(old.size(), 7u);
+    EXPECT_EQ(old[2], "Date: " + rfc5322Date(1709460000));
+    EXPECT_EQ(old[4].rfind("Message-ID: <tavik.", 0), 0u);
+    EXPECT_EQ(old[5], "");
+    const Lines complete = old;
+    EXPECT_FALSE(completeOriginHeaders(old, 1709469999, "sam@example.org"));
+    EXPECT_EQ(old, complete);
 }

@@ -14,6 +14,7 @@
 
 #include "addressbook/address_book_window.h"
 #include "app/mail_workflows.h"
+#include "view/answer_rules.h"
 #include "view/attachment_dialog.h"
 #include "view/mailbox_window.h"
 #include "view/mime_manager.h"
@@ -114,12 +115,25 @@ Lines storedHead(const Lines& recipients, const std::string& date, const Lines& 
 {
     Lines l = {"From: Sam Sender <sam@example.org>"};
     l.insert(l.end(), recipients.begin(), recipients.end());
-    l.push_back("Date: " + date);
+    // The index keeps the date without its zone; the stored line has it.
+    const std::string now = rfc5322Date(std::time(nullptr));
+    l.push_back("Date: " + date + now.substr(now.size() - 6));
+    l.push_back("Message-ID: (new)");
     l.insert(l.end(), middle.begin(), middle.end());
     l.push_back(std::string("X-Encoder-Verify: ") + (RC4SelfTest() ? "True" : "False"));
     l.push_back("X-Mailer: Tavik mail v1.1b");
     l.push_back("");
     return l;
+}
+
+// A stored text with its Message-ID, made by the program, as storedHead writes it.
+Lines withNewMessageId(Lines text)
+{
+    for (std::string& line : text)
+        if (line.rfind("Message-ID: <tavik.", 0) == 0 && line.size() > 33 &&
+            line.substr(line.size() - 13) == "@example.org>")
+            line = "Message-ID: (new)";
+    return text;
 }
 
 TEST_F(Compose, FieldsOptionsAndTheRecipientFieldCycle)
@@ -258,15 +272,44 @@ TEST_F(Compose, SendNowReachesTheRealServerAndIsFiledInSent)
                                  "Return-receipt-to: sam@example.org"});
     for (const char* l : {"Hello,\tall", "", "see you", " ", "-- ", "Sam"})
         expected.push_back(l);
-    EXPECT_EQ(text, expected);
+    EXPECT_EQ(withNewMessageId(text), expected);
     EXPECT_EQ(store_.Msg_From, "Ann Example <ann@example.net>");
     EXPECT_EQ(store_.Msg_To, "Ann Example <ann@example.net>");
     EXPECT_EQ(store_.Msg_Subject, "Plans");
-    EXPECT_EQ(store_.Msg_Flag, 'U');
+    EXPECT_EQ(store_.Msg_Flag, 'V');
     EXPECT_EQ(store_.Msg_Part, 0);
     EXPECT_TRUE(w->handled());
     EXPECT_FALSE(w->isVisible());
     EXPECT_TRUE(ui.textsOf("question").empty());
+}
+
+// A reply names the message it answers; "Save sent messages" off keeps no copy of it; a
+// recipient the server refused is named in a box that waits for the user.
+TEST_F(Compose, AReplyIsThreadedNotFiledWithoutSaveSentAndRefusalsAreShown)
+{
+    SmtpSink sink;
+    sink.rejectRecipient("gone@example.net");
+    ASSERT_TRUE(sink.start()) << sink.error();
+    settings_.SmtpPort = sink.port();
+    settings_.SaveSent = false;
+    auto w = window();
+    AnswerText answer;
+    answer.SubjectEdt = "Re: Plans";
+    answer.ToEdt = "ann@example.net";
+    answer.inReplyTo = "<m1@example.net>";
+    answer.references = "<m0@example.net> <m1@example.net>";
+    fillComposition(*w, answer);
+    w->ccEdt()->setPlainText(QStringLiteral("gone@example.net"));
+    w->MailNowBtnClick();
+    ASSERT_TRUE(sink.waitForMessages(1));
+    pythonCheck(sink.messages().front().content,
+                R"({"headers": {"In-Reply-To": ["<m1@example.net>"], "References": ["<m0@example.net> <m1@example.net>"]}})");
+    EXPECT_NE(sink.messages().front().content.find("\r\nMessage-ID: <tavik."), std::string::npos);
+    EXPECT_EQ(ui.textsOf("warn"), (Lines{"The message was sent, but not to these recipients, which the mail server "
+                                         "refused:\r\ngone@example.net: 550 5.1.1 Mailbox unavailable"}));
+    EXPECT_EQ(count(kSentMailbox), 0);
+    EXPECT_EQ(count(kToSendMailbox), 0);
+    EXPECT_TRUE(w->handled());
 }
 
 TEST_F(Compose, EncryptionMarksTheWireWithoutAndTheStoredCopyWithThePassword)
@@ -296,7 +339,7 @@ TEST_F(Compose, EncryptionMarksTheWireWithoutAndTheStoredCopyWithThePassword)
     Lines expected = storedHead({"To: ann@example.net"}, store_.Msg_Date,
                                 {"X-Priority: 3", "X-MSMail-Priority: Normal", "X-Encoder: RC4 internal pw12"});
     expected.push_back(EncipherLine(plain, "pw12"));
-    EXPECT_EQ(text, expected);
+    EXPECT_EQ(withNewMessageId(text), expected);
 }
 
 TEST_F(Compose, AFailedSendIsFiledInToSendAndTheOutboxDeliversIt)
@@ -323,7 +366,7 @@ TEST_F(Compose, AFailedSendIsFiledInToSendAndTheOutboxDeliversIt)
     struct View : OutboxView {
         ProfileSettings& s;
         explicit View(ProfileSettings& settings) : s(settings) {}
-        bool sendMessage(const OutgoingMessage& message, int) override
+        SendOutcome sendMessage(const OutgoingMessage& message, int) override
         {
             TSendMailForm dialog(s);
             fillSendMail(dialog.SendMail1(), message);
@@ -353,7 +396,7 @@ TEST_F(Compose, SendLaterAndDraftsAreFiledWhereTheyBelong)
                                 {"Subject: Queued", "X-Priority: 5", "X-MSMail-Priority: Low"});
     expected.push_back("one");
     expected.push_back("\ttwo");
-    EXPECT_EQ(stored(kToSendMailbox), expected);
+    EXPECT_EQ(withNewMessageId(stored(kToSendMailbox)), expected);
     EXPECT_EQ(store_.Msg_From, "Ann Example <ann@example.net>");
     EXPECT_TRUE(w->handled());
 

@@ -190,6 +190,29 @@ TEST(AttachmentText, FileLines)
 }
 
 } // namespace
+// A reply names the message it answers, so every reader threads it under the original.
+TEST(AnswerRules, AReplyCarriesInReplyToAndReferences)
+{
+    Lines text = kStored;
+    text.insert(text.begin() + 3, {"Message-ID:", " <m2@example.org>", "References: <m0@example.org>", "  <m1@example.org> x"});
+    const AnswerText reply = AnswerMessage(AnswerMode::Reply, source(false, false, text));
+    EXPECT_EQ(reply.inReplyTo, "<m2@example.org>");
+    EXPECT_EQ(reply.references, "<m0@example.org> <m1@example.org> <m2@example.org>");
+    for (AnswerMode other : {AnswerMode::Edit, AnswerMode::Forward})
+        EXPECT_TRUE(AnswerMessage(other, source(false, false, text)).references.empty());
+
+    // Without References, a single In-Reply-To stands for the chain; without an id, nothing.
+    text = kStored;
+    text.insert(text.begin() + 3, {"In-Reply-To: <m1@example.org>", "Message-Id: <m2@example.org>"});
+    EXPECT_EQ(AnswerMessage(AnswerMode::Reply, source(false, false, text)).references,
+              "<m1@example.org> <m2@example.org>");
+    text = kStored;
+    text.insert(text.begin() + 3, "Message-ID: <no id>\r\nBcc: x");
+    const AnswerText bare = AnswerMessage(AnswerMode::Reply, source(false, false, text));
+    EXPECT_TRUE(bare.inReplyTo.empty());
+    EXPECT_TRUE(bare.references.empty());
+}
+
 } // namespace tavik
 
 TEST(AnswerRules, ALineBreakInTheSenderNeverAddsARecipient)
