@@ -54,6 +54,12 @@ SettingsField textField(const char* name, const char* section, const char* key, 
             .scrambled = scrambled};
 }
 
+SettingsField whenSet(SettingsField f)
+{
+    f.writtenWhenSet = true;
+    return f;
+}
+
 SettingsField integerField(const char* name, const char* section, const char* key, int ProfileSettings::*member)
 {
     return {.name = name, .section = section, .key = key, .kind = SettingsField::Kind::Integer, .integer = member};
@@ -102,6 +108,11 @@ void readField(const IniFile& ini, const SettingsField& f, ProfileSettings& s)
 
 void writeField(IniFile& ini, const SettingsField& f, const ProfileSettings& s)
 {
+    if (f.writtenWhenSet && !ini.hasKey(f.section, f.key)) {
+        static const ProfileSettings defaults;
+        if (f.kind == SettingsField::Kind::String && s.*f.text == defaults.*f.text)
+            return;
+    }
     switch (f.kind) {
     case SettingsField::Kind::String:
         ini.writeString(f.section, f.key, f.scrambled ? passwordToIniValue(s.*f.text) : s.*f.text);
@@ -178,10 +189,10 @@ const std::vector<SettingsField>& settingsFields()
         textField("Pop3Server", "POP3", "Server", &P::Pop3Server),
         integerField("Pop3Port", "POP3", "Port", &P::Pop3Port),
         textField("Password", "POP3", "Password", &P::Password, true),
-        textField("Pop3Security", "POP3", "Security", &P::Pop3Security),
-        textField("SmtpSecurity", "SMTP", "Security", &P::SmtpSecurity),
-        textField("SmtpUser", "SMTP", "User", &P::SmtpUser),
-        textField("SmtpPassword", "SMTP", "Password", &P::SmtpPassword, true),
+        whenSet(textField("Pop3Security", "POP3", "Security", &P::Pop3Security)),
+        whenSet(textField("SmtpSecurity", "SMTP", "Security", &P::SmtpSecurity)),
+        whenSet(textField("SmtpUser", "SMTP", "User", &P::SmtpUser)),
+        whenSet(textField("SmtpPassword", "SMTP", "Password", &P::SmtpPassword, true)),
         integerField("LastMailbox", "Mailbox", "LastMailbox", &P::LastMailbox),
         integerField("LastAttachment", "Mailbox", "LastAttachment", &P::LastAttachment),
         option("AutoAddAddress", &P::AutoAddAddress),
@@ -202,7 +213,7 @@ const std::vector<SettingsField>& settingsFields()
         option("ReturnReceipt", &P::ReturnReceipt),
         option("MarkAsRead", &P::MarkAsRead),
         option("TimeOut", &P::TimeOut),
-        option("CaFile", &P::CaFile),
+        whenSet(option("CaFile", &P::CaFile)),
     };
     return fields;
 }

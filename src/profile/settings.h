@@ -86,6 +86,9 @@ struct SettingsField {
     int ProfileSettings::*integer = nullptr;
     bool ProfileSettings::*boolean = nullptr;
     bool scrambled = false; // stored with ScramblePassword
+    // Written only once set (or once in the file): profiles that never use the field keep their
+    // file as it was. The secure-connection settings are such fields.
+    bool writtenWhenSet = false;
 };
 
 // Every field, in the order SaveSettings writes them.

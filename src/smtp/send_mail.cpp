@@ -357,7 +357,6 @@ void SendMail::replyHandler(const std::string& line)
     case Smtp_AfterQuit:
         // The answer to QUIT is the end, whether or not the server closes the connection.
         ++State;
-        mailInfo(codes().InfoDisconnected, std::string());
         endAfterClosingReply();
         break;
     default:

@@ -165,7 +165,9 @@ TEST(TVoskSocket, QtSocketErrorsBecomeWinsockNumbers)
     EXPECT_EQ(winsockErrorForSocketError(E::ProxyConnectionClosedError, none), 10053);
     EXPECT_EQ(winsockErrorForSocketError(E::ProxyConnectionTimeoutError, none), 10060);
     EXPECT_EQ(winsockErrorForSocketError(E::ProxyNotFoundError, none), 11001);
-    EXPECT_EQ(winsockErrorForSocketError(E::SslHandshakeFailedError, none), 10107);
+    // TLS failures have numbers of their own beside Winsock's.
+    EXPECT_EQ(winsockErrorForSocketError(E::SslHandshakeFailedError, none), tlserror::kHandshakeFailed);
+    EXPECT_EQ(winsockErrorForSocketError(E::SslInternalError, none), tlserror::kBroken);
     EXPECT_EQ(winsockErrorForSocketError(E::UnknownSocketError, none), 10107);
 
     EXPECT_EQ(winsockErrorForLookupError(QHostInfo::NoError), 0);

@@ -458,6 +458,10 @@ TEST(SettingsFields, ListEverySectionAndKeyInWriteOrder)
                            "Pop3Server POP3/Server",
                            "Pop3Port POP3/Port",
                            "Password POP3/Password",
+                           "Pop3Security POP3/Security",
+                           "SmtpSecurity SMTP/Security",
+                           "SmtpUser SMTP/User",
+                           "SmtpPassword SMTP/Password",
                            "LastMailbox Mailbox/LastMailbox",
                            "LastAttachment Mailbox/LastAttachment",
                            "AutoAddAddress Options/AutoAddAddress",
@@ -478,12 +482,13 @@ TEST(SettingsFields, ListEverySectionAndKeyInWriteOrder)
                            "ReturnReceipt Options/ReturnReceipt",
                            "MarkAsRead Options/MarkAsRead",
                            "TimeOut Options/TimeOut",
+                           "CaFile Options/CaFile",
                        }));
     for (const auto& f : settingsFields()) {
         EXPECT_EQ(f.text != nullptr, f.kind == SettingsField::Kind::String) << f.name;
         EXPECT_EQ(f.integer != nullptr, f.kind == SettingsField::Kind::Integer) << f.name;
         EXPECT_EQ(f.boolean != nullptr, f.kind == SettingsField::Kind::Boolean) << f.name;
-        EXPECT_EQ(f.scrambled, std::string(f.name) == "Password") << f.name;
+        EXPECT_EQ(f.scrambled, std::string(f.name) == "Password" || std::string(f.name) == "SmtpPassword") << f.name;
     }
 }
 
