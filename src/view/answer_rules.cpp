@@ -60,23 +60,31 @@ std::optional<AnswerMode> answerModeOf(const std::string& mode)
 
 namespace {
 
+// The unfolded values of every header field named `lowerName`, in order. The stored lines are
+// already decoded; only the folding is undone here.
+std::vector<std::string> headerValues(const std::vector<std::string>& text, std::string_view lowerName)
+{
+    const std::size_t headers = headerLineCount(text);
+    std::vector<std::string> values;
+    for (std::size_t i = 0; i < headers; ++i) {
+        std::string_view name, value;
+        if (isBlank(text[i][0]) || !splitHeaderField(text[i], name, value) || asciiLower(name) != lowerName)
+            continue;
+        std::string field(value);
+        while (i + 1 < headers && isBlank(text[i + 1][0]))
+            field += text[++i];
+        values.push_back(std::move(field));
+    }
+    return values;
+}
+
 // The whole value of the last header field `lowerName` (folded lines joined), or `fallback` (the
 // index's cut copy) when there is none or it is empty; on one line either way.
 std::string wholeHeaderField(const std::vector<std::string>& text, std::string_view lowerName,
                              const std::string& fallback)
 {
-    const std::size_t headers = headerLineCount(text);
-    std::string last;
-    for (std::size_t i = 0; i < headers; ++i) {
-        std::string_view name, value;
-        if (isBlank(text[i][0]) || !splitHeaderField(text[i], name, value) || asciiLower(name) != lowerName)
-            continue;
-        // The stored lines are already decoded; only the folding is undone here.
-        std::string field(value);
-        while (i + 1 < headers && isBlank(text[i + 1][0]))
-            field += text[++i];
-        last = trimmedBlanks(field);
-    }
+    const std::vector<std::string> values = headerValues(text, lowerName);
+    const std::string last = values.empty() ? std::string() : trimmedBlanks(values.back());
     std::string chosen = !last.empty() ? last : fallback;
     // The value becomes one line of a field: a line break in a damaged index or header would
     // add a recipient (or a header line) of its own.
@@ -103,17 +111,8 @@ namespace {
 // The unfolded value of the first header field named `lowerName`; empty without one.
 std::string headerValue(const std::vector<std::string>& text, std::string_view lowerName)
 {
-    const std::size_t headers = headerLineCount(text);
-    for (std::size_t i = 0; i < headers; ++i) {
-        std::string_view name, value;
-        if (isBlank(text[i][0]) || !splitHeaderField(text[i], name, value) || asciiLower(name) != lowerName)
-            continue;
-        std::string field(value);
-        while (i + 1 < headers && isBlank(text[i + 1][0]))
-            field += text[++i];
-        return field;
-    }
-    return {};
+    std::vector<std::string> values = headerValues(text, lowerName);
+    return values.empty() ? std::string() : std::move(values.front());
 }
 
 // The message identifiers "<...>" in a field's value, in order; anything else is left out, so

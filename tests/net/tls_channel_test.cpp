@@ -22,6 +22,8 @@ public:
     int dones = 0;
     int handshakes = 0;
     std::function<void(const std::string&)> onLine;
+    // Answers the greeting with STLS and starts TLS at the go-ahead.
+    bool askStartTls = false;
 
     TlsChannel() : LineChannel(kGetMailLineCodes)
     {
@@ -29,7 +31,11 @@ public:
         OnDone = [this] { ++dones; };
         LineHandler = [this](const std::string& line) {
             lines.push_back(line);
-            if (onLine)
+            if (askStartTls && line == "+OK ready")
+                SendLine("STLS");
+            else if (askStartTls && line.rfind("+OK Begin", 0) == 0)
+                startTls();
+            else if (onLine)
                 onLine(line);
         };
     }
@@ -145,12 +151,9 @@ TEST(TlsChannel, StartTlsSwitchesAfterTheGoAheadAndTheSessionAsksAgain)
         .send("+OK\r\nUSER\r\n.\r\n")
         .close();
     TlsChannel channel;
+    channel.askStartTls = true;
     channel.onLine = [&](const std::string& line) {
-        if (line == "+OK ready")
-            channel.SendLine("STLS");
-        else if (line.rfind("+OK Begin", 0) == 0)
-            channel.startTls();
-        else if (line == ".")
+        if (line == ".")
             channel.QuitSent = true;
     };
     channel.start(server.port(), false);
@@ -168,12 +171,7 @@ TEST(TlsChannel, PlainTextSlippedInWithTheGoAheadEndsTheSessionUnread)
         .send("+OK Begin TLS negotiation now.\r\n+OK injected\r\n")
         .expectClose();
     TlsChannel channel;
-    channel.onLine = [&](const std::string& line) {
-        if (line == "+OK ready")
-            channel.SendLine("STLS");
-        else if (line.rfind("+OK Begin", 0) == 0)
-            channel.startTls();
-    };
+    channel.askStartTls = true;
     channel.start(server.port(), false);
     ASSERT_TRUE(channel.waitDone());
     EXPECT_EQ(channel.errors, std::vector<int>{kErrorTlsInjected});
@@ -192,12 +190,7 @@ TEST(TlsChannel, PlainTextAfterTheHandshakeBreaksTheConnection)
         .sendPlain("+OK plain text now\r\n")
         .expectClose();
     TlsChannel channel;
-    channel.onLine = [&](const std::string& line) {
-        if (line == "+OK ready")
-            channel.SendLine("STLS");
-        else if (line.rfind("+OK Begin", 0) == 0)
-            channel.startTls();
-    };
+    channel.askStartTls = true;
     channel.start(server.port(), false);
     ASSERT_TRUE(channel.waitDone());
     ASSERT_EQ(channel.errors.size(), 1u);
