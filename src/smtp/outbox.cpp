@@ -41,7 +41,8 @@ bool sendMailErrorBox(int code, const std::string& addinfo, std::string& title, 
         return false;
     }
     // Only these codes carry a cause of their own: the others' texts are the socket layer's.
-    if (code != Error_UnexpectedResponse && code != Error_Internal && code != Error_RecipientsRefused)
+    if (code != Error_UnexpectedResponse && code != Error_Internal && code != Error_RecipientsRefused &&
+        code != Error_StartTlsUnavailable)
         return true;
     // The cause is what the error's text says beyond the code's own words.
     const std::string own = sendMailErrorText(static_cast<SendMailError>(code));
@@ -50,7 +51,7 @@ bool sendMailErrorBox(int code, const std::string& addinfo, std::string& title, 
         cause.erase(0, 1);
     if (cause.empty())
         return true;
-    if (code == Error_UnexpectedResponse)
+    if (code == Error_UnexpectedResponse || code == Error_StartTlsUnavailable)
         text += "\r\nThe server answered: " + cause;
     else
         text += "\r\n" + cause;
@@ -131,6 +132,45 @@ bool sendMailErrorBox(int code, std::string& title, std::string& text)
         title = "No Recipients Error";
         text = "No recipients were specified for the message.";
         return true;
+    case Error_StartTlsUnavailable:
+        title = "Secure Connection Error";
+        text = "The SMTP server does not offer a secure connection by STARTTLS, so nothing was sent. Choose SSL/TLS "
+               "or no security for the SMTP server in the options.";
+        return true;
+    case kErrorTlsUnavailable:
+        title = "Secure Connection Error";
+        text = "No TLS library could be loaded, so no secure connection can be made. Install OpenSSL, or choose no "
+               "security for the SMTP server in the options.";
+        return true;
+    case kErrorTlsHandshake:
+        title = "Secure Connection Error";
+        text = "The secure connection to the SMTP server could not be set up: the server and Tavik mail share no TLS "
+               "version (1.2 or later) or cipher, or the server broke off. Nothing was sent.";
+        return true;
+    case kErrorTlsNotTlsPort:
+        title = "Secure Connection Error";
+        text = "The SMTP server answered in plain text, not TLS. Check the port and the security of the SMTP server "
+               "in the options: the port may expect STARTTLS or no security.";
+        return true;
+    case kErrorTlsUntrusted:
+        title = "Certificate Error";
+        text = "The SMTP server's certificate is not trusted, so nothing was sent. Check the SMTP server's name in the "
+               "options; if the server's certificate comes from an authority of your own, name its file as CA file.";
+        return true;
+    case kErrorTlsInjected:
+        title = "Secure Connection Error";
+        text = "Plain text arrived from the SMTP server before the secure connection began, which may be an attack. "
+               "The connection was closed and nothing was sent.";
+        return true;
+    case kErrorTlsChanged:
+        title = "Certificate Error";
+        text = "The SMTP server shows a different certificate from the one accepted before, so nothing was sent. "
+               "Someone may be intercepting the connection; ask the server's administrator before trying again.";
+        return true;
+    case kErrorTlsBroken:
+        title = "Secure Connection Error";
+        text = "The secure connection to the SMTP server broke: the server sent data that is not valid TLS.";
+        return true;
     default:
         return false;
     }
@@ -187,6 +227,9 @@ void SendSession::start()
     m.TimeoutIdle = timeOut;
     m.SetSMTP_Server(settings_.SmtpServer);
     m.SMTP_Port = static_cast<quint16>(settings_.SmtpPort > 0 && settings_.SmtpPort <= 65535 ? settings_.SmtpPort : 25);
+    m.SMTP_Security = connectionSecurity(settings_.SmtpSecurity);
+    m.CaFile = settings_.CaFile;
+    m.PinnedFingerprint.clear(); // no certificate is pinned for SMTP yet
     m.SetAction(TMailAction::Send_Mail);
 }
 
@@ -255,6 +298,10 @@ void SendSession::onError(int code, const std::string& addinfo)
         sendMailErrorBox(code, refusalLines(mail_->RefusedRecipients), title, text);
     else if (!sendMailErrorBox(code, addinfo, title, text))
         return;
+    // Why the certificate failed tells the user whether to fix the name, the CA file or the server.
+    if (code == kErrorTlsUntrusted)
+        for (const std::string& problem : mail_->RefusedCertificate().problems)
+            text += "\r\n" + problem;
     view_.showError(code, title, text);
 }
 

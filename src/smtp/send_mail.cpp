@@ -3,6 +3,7 @@
 #include "smtp/mime_encoders.h"
 
 #include <algorithm>
+#include <cctype>
 #include <string_view>
 
 namespace tavik {
@@ -67,6 +68,17 @@ bool isIntermediateLine(const std::string& line)
     return line.size() >= 4 && line[3] == '-';
 }
 
+// An EHLO reply line ("250-STARTTLS", "250 STARTTLS") naming the STARTTLS extension.
+bool namesStartTls(const std::string& line)
+{
+    if (line.size() < 12)
+        return false;
+    std::string keyword = line.substr(4, 8);
+    for (char& c : keyword)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return keyword == "STARTTLS" && (line.size() == 12 || line[12] == ' ');
+}
+
 std::string addressOf(const std::string& entry)
 {
     return entry.substr(0, entry.find('|'));
@@ -98,6 +110,7 @@ const char* sendMailErrorText(SendMailError error)
     case Error_NoRecipient: return kTextMailDestinationError;
     case Error_HostUnreachable: return "Host Unreachable";
     case Error_RecipientsRefused: return kTextRecipientsRefused;
+    case Error_StartTlsUnavailable: return kTextStartTlsUnavailable;
     }
     return "Unknown Error";
 }
@@ -163,6 +176,7 @@ void SendMail::BeginSend()
     replyFailed_ = false;
     replyText_.clear();
     acceptedRecipients_ = 0;
+    offersStartTls_ = false;
     RefusedRecipients.clear();
 
     refuseUnsafeRecipients();
@@ -188,6 +202,7 @@ void SendMail::BeginSend()
         runLineHandler(" ");
         return;
     }
+    ImplicitTls = SMTP_Security == ConnectionSecurity::Tls;
     openConnection(SMTP_Port);
 }
 
@@ -290,7 +305,10 @@ void SendMail::replyHandler(const std::string& line)
         fail(Error_UnexpectedResponse, kTextUnexpectedResponse + line.substr(0, kShownLineLength));
         return;
     }
-    if (State == Smtp_RcptReplies) {
+    if (State == Smtp_EhloReply || State == Smtp_StartTlsReply) {
+        if (!startTlsReply(line, failure, intermediate) || intermediate)
+            return;
+    } else if (State == Smtp_RcptReplies) {
         // A refusal is reported once per reply, however many lines it has.
         replyFailed_ = replyFailed_ || failure;
         if (replyText_.size() < kMaxRefusalReply)
@@ -316,8 +334,22 @@ void SendMail::replyHandler(const std::string& line)
 
     switch (State) {
     case Smtp_Greeting:
+        if (SMTP_Security == ConnectionSecurity::StartTls) {
+            SendLine("EHLO " + heloName(LocalHostName()));
+            State = Smtp_EhloReply;
+            break;
+        }
         SendLine("HELO " + heloName(LocalHostName()));
         State = Smtp_HeloReply;
+        break;
+    case Smtp_EhloReply:
+        SendLine("STARTTLS");
+        State = Smtp_StartTlsReply;
+        break;
+    case Smtp_StartTlsReply:
+        // Bytes after the go-ahead are refused by startTls itself (error 34).
+        State = Smtp_Handshake;
+        startTls();
         break;
     case Smtp_HeloReply:
         SendLine("MAIL FROM:<" + FROM_Address + ">");
@@ -363,6 +395,43 @@ void SendMail::replyHandler(const std::string& line)
         ++State;
         break;
     }
+}
+
+// The replies of the plain part of a STARTTLS dialogue: the EHLO reply must name STARTTLS and
+// STARTTLS must be answered 220, or nothing more is sent. False when the send has ended.
+bool SendMail::startTlsReply(const std::string& line, bool failure, bool intermediate)
+{
+    const auto refuse = [this](const std::string& reply) {
+        fail(Error_StartTlsUnavailable,
+             reply.empty() ? std::string(kTextStartTlsUnavailable) : kTextStartTlsUnavailable + (": " + reply));
+        return false;
+    };
+    if (State == Smtp_EhloReply) {
+        // A server that answers 5xx to EHLO speaks no extensions at all, STARTTLS included.
+        if (line[0] == '5')
+            return refuse(line);
+        if (failure) {
+            fail(Error_UnexpectedResponse, kTextUnexpectedResponse + line);
+            return false;
+        }
+        offersStartTls_ = offersStartTls_ || namesStartTls(line);
+        if (!intermediate && !offersStartTls_)
+            return refuse(std::string());
+        return true;
+    }
+    return line.rfind("220", 0) == 0 || refuse(line);
+}
+
+void SendMail::EncryptedHandler()
+{
+    LineChannel::EncryptedHandler();
+    if (Finished() || State != Smtp_Handshake)
+        return;
+    // What the plain reply announced may have been forged: only the secure one counts.
+    offersStartTls_ = false;
+    replyLines_ = 0;
+    SendLine("EHLO " + heloName(LocalHostName()));
+    State = Smtp_HeloReply;
 }
 
 void SendMail::announceNextRecipient()

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "net/line_channel.h"
+#include "profile/settings.h"
 #include "smtp/message_writer.h"
 
 #include <functional>
@@ -38,6 +39,8 @@ enum SendMailError : int {
     Error_NoRecipient = 18,
     Error_HostUnreachable = 19,
     Error_RecipientsRefused = 20, // the server refused every recipient; nothing was sent
+    Error_StartTlsUnavailable = 21, // STARTTLS was asked for but not offered or refused; nothing was sent
+    // 30 to 36: the secure connection's failures (kErrorTls* of the line layer)
 };
 
 // A recipient the message did not go to, with the server's reply (its lines joined by blanks,
@@ -63,6 +66,9 @@ inline constexpr const char* kSendMailVersion = "SendMail 1.3.9";
 inline constexpr int kMaxReplyLines = 1000;
 inline constexpr const char* kTextMailDestinationError = "Mail Destination Error";
 inline constexpr const char* kTextRecipientsRefused = "Every recipient was refused";
+// Error 21; when the server refused STARTTLS, ": " and its reply follow.
+inline constexpr const char* kTextStartTlsUnavailable =
+    "The server does not offer STARTTLS: nothing was sent; choose SSL/TLS or no security in the options";
 
 // The name HELO gives for this machine: `localHostName` when it is one word of printable ASCII,
 // else "localhost" (an empty or odd system name must not leave "HELO " bare or reach the wire).
@@ -77,6 +83,10 @@ enum SmtpState : int {
     Smtp_DataReply,
     Smtp_FinalReply,   // a kept connection rests here between messages
     Smtp_AfterQuit,
+    // STARTTLS only; numbered apart so that the steps after QUIT never lead into them.
+    Smtp_EhloReply = 100, // the plain EHLO, whose reply must offer STARTTLS
+    Smtp_StartTlsReply,   // the go-ahead for the handshake
+    Smtp_Handshake,       // the handshake runs; EncryptedHandler follows
 };
 
 // One SMTP client; sends one message at a time to one server.
@@ -106,6 +116,12 @@ enum SmtpState : int {
 // The reply to QUIT ends the session: a server that keeps the connection open after it cannot
 // turn an accepted message into a time-out.
 //
+// Security (SMTP_Security): None keeps the plain dialogue above. Tls speaks TLS from the first
+// byte (ImplicitTls), then the same dialogue. StartTls greets with EHLO instead of HELO, and
+// sends STARTTLS only when the reply offers it (else error 21, and nothing more is sent); after
+// the handshake it greets with EHLO again, forgetting the plain reply, and goes on at MAIL FROM.
+// The certificate is checked against the system's authorities and CaFile, or PinnedFingerprint.
+//
 // The DATA text is gathered into writes of up to 64 KB (plus one bounded block) and "." goes
 // with the last one; a message that cannot be written whole (an unreadable attachment: error 4
 // "Unexpected internal error in component") is never ended with ".", so no server delivers it.
@@ -121,6 +137,8 @@ public:
     void SetSMTP_Server(const std::string& server) { SetServer(server); }
     const std::string& SMTP_Server() const { return Server(); }
     quint16 SMTP_Port = 25;
+    // How the connection is secured; see the class comment.
+    ConnectionSecurity SMTP_Security = ConnectionSecurity::None;
     // After an accepted message keep the connection instead of sending QUIT.
     bool KeepConnectionOpen = false;
     const std::string Version{kSendMailVersion};
@@ -151,6 +169,8 @@ public:
 protected:
     // Lookup answered: connect to the address found on SMTP_Port (info 14), or report the error.
     void HostResolved() override;
+    // STARTTLS handshake ended: greet anew over the secure channel.
+    void EncryptedHandler() override;
 
 private:
     void BeginSend();
@@ -162,6 +182,7 @@ private:
     int lastIndexOfPhase() const;
     void writeMessage();
     void sendRecipient(const std::string& address);
+    bool startTlsReply(const std::string& line, bool failure, bool intermediate);
 
     int recipientPhase_ = 0;
     int recipientIndex_ = -1;
@@ -172,6 +193,7 @@ private:
     std::string replyText_;    // the current RCPT reply's lines so far
     int acceptedRecipients_ = 0;
     int replyLines_ = 0;       // continuation lines of the reply under way
+    bool offersStartTls_ = false; // a line of the plain EHLO reply named STARTTLS
 };
 
 } // namespace tavik

@@ -10,11 +10,13 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <deque>
 #include <filesystem>
 
 #include "peers/peer_fixtures.h"
 #include "peers/scripted_server.h"
+#include "peers/test_certificates.h"
 #include "pop3/attachment_store.h"
 #include "pop3/check_mail_rules.h"
 #include "smtp/stored_copy.h"
@@ -206,6 +208,8 @@ TEST(SendMailErrorBoxes, EveryCodeHasItsTitleAndText)
         {{13}, "Unexpected Response Error"},
         {{14}, "Transaction Canceled"},
         {{18}, "No Recipients Error"},
+        {{21, 30, 31, 32, 34, 36}, "Secure Connection Error"},
+        {{33, 35}, "Certificate Error"},
     };
     for (const auto& [codes, want] : rows)
         for (int code : codes) {
@@ -604,6 +608,13 @@ TEST(SendMailErrorBoxes, ErrorBoxesNameTheCause)
     EXPECT_EQ(title, "Recipients Refused Error");
     EXPECT_EQ(text, "The mail server refused every recipient of the message; it was not sent.\r\n"
                     "a@x.org: 550 5.1.1 No such user\r\nb@x.org (temporary): 451 4.3.0 Later");
+    ASSERT_TRUE(sendMailErrorBox(21, std::string(kTextStartTlsUnavailable) + ": 454 4.7.0 TLS not available", title,
+                                 text));
+    EXPECT_EQ(text, "The SMTP server does not offer a secure connection by STARTTLS, so nothing was sent. Choose "
+                    "SSL/TLS or no security for the SMTP server in the options.\r\nThe server answered: 454 4.7.0 "
+                    "TLS not available");
+    ASSERT_TRUE(sendMailErrorBox(21, kTextStartTlsUnavailable, title, text));
+    EXPECT_EQ(text.find("answered"), std::string::npos);
 
     // As a scripted server gives it: the reply to MAIL FROM in the box.
     ScriptedServer server;
@@ -623,6 +634,48 @@ TEST(SendMailErrorBoxes, ErrorBoxesNameTheCause)
     EXPECT_FALSE(runSendSession(settings, m, s));
     ASSERT_EQ(s.boxes.size(), 1u);
     EXPECT_NE(s.boxes[0].second.find("\r\nThe server answered: 530 5.7.0 Authentication required"), std::string::npos);
+    EXPECT_TRUE(server.waitDone()) << server.report();
+}
+
+// The profile's security and CA file reach the session: the CA makes the sink's certificate
+// trusted; without it the send stops at the certificate, and the box says why.
+TEST(SendSessionSecurity, TheProfilesSecurityAndCaFileSecureTheSend)
+{
+    OutgoingMessage m;
+    m.FROM_Address = "sam@example.org";
+    m.ListTo = {"ann@example.net|"};
+    m.MailText = {"text"};
+    ProfileSettings settings;
+    settings.SmtpServer = "127.0.0.1";
+    settings.SmtpSecurity = "TLS";
+    settings.CaFile = testCertificates().ca.certificate;
+    {
+        SmtpSink sink;
+        sink.useImplicitTls(testCertificates().server);
+        ASSERT_TRUE(sink.start()) << sink.error() << sink.log();
+        settings.SmtpPort = sink.port();
+        RecordedSend s;
+        EXPECT_TRUE(runSendSession(settings, m, s)) << (s.boxes.empty() ? "" : s.boxes[0].second);
+        ASSERT_TRUE(sink.waitForMessages(1)) << sink.log();
+        EXPECT_TRUE(sink.messages()[0].tls);
+    }
+    ScriptedServer server;
+    server.send("220 hi\r\n")
+        .expect("EHLO " + heloName(SendMail().LocalHostName()) + "\r\n")
+        .send("250 STARTTLS\r\n")
+        .expect("STARTTLS\r\n")
+        .send("220 go ahead\r\n")
+        .startTls(testCertificates().server)
+        .expectClose();
+    settings.SmtpSecurity = "starttls";
+    settings.CaFile.clear();
+    settings.SmtpPort = server.port();
+    RecordedSend s;
+    EXPECT_FALSE(runSendSession(settings, m, s));
+    ASSERT_EQ(s.boxes.size(), 1u);
+    EXPECT_EQ(s.boxes[0].first, "Certificate Error");
+    EXPECT_EQ(s.boxes[0].second.rfind("The SMTP server's certificate is not trusted, so nothing was sent.", 0), 0u);
+    EXPECT_GT(std::count(s.boxes[0].second.begin(), s.boxes[0].second.end(), '\n'), 0) << "no reason given";
     EXPECT_TRUE(server.waitDone()) << server.report();
 }
 

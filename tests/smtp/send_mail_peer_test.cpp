@@ -12,6 +12,7 @@
 #include <random>
 
 #include "peers/peer_fixtures.h"
+#include "peers/test_certificates.h"
 #include "support/test_support.h"
 
 using namespace tavik;
@@ -271,4 +272,34 @@ TEST_F(SendMailPeer, AKeptConnectionDeliversTwoMessages)
     EXPECT_EQ(pythonCheck(dir, got[1].content, R"({"headers": {"Subject": ["Second"]}, "text": {"body": "second\r\n\r\n"}})"), "");
     m.SetAction(TMailAction::Cancel_SendMail); // drops the kept connection
     EXPECT_FALSE(m.HasSocket());
+}
+
+// aiosmtpd requiring STARTTLS refuses MAIL before it, so a stored message proves the switch; the
+// implicit-TLS sink speaks nothing but TLS.
+TEST(SendMailPeerTls, StartTlsAndImplicitTlsDeliverOverTls)
+{
+    for (const ConnectionSecurity security : {ConnectionSecurity::StartTls, ConnectionSecurity::Tls}) {
+        SCOPED_TRACE(connectionSecurityText(security));
+        SmtpSink sink;
+        if (security == ConnectionSecurity::StartTls)
+            sink.offerStartTls(testCertificates().server, true);
+        else
+            sink.useImplicitTls(testCertificates().server);
+        ASSERT_TRUE(sink.start()) << sink.error() << sink.log();
+        PeerSendMail m(sink);
+        m.SMTP_Security = security;
+        m.CaFile = testCertificates().ca.certificate;
+        m.ListTo = {"ann@example.net"};
+        m.Subject = "Secure";
+        m.MailText = {"text"};
+        ASSERT_TRUE(m.send()) << sink.log();
+        EXPECT_TRUE(m.errors.empty()) << (m.errors.empty() ? "" : m.errors[0].second);
+        EXPECT_TRUE(m.QuitSent);
+        ASSERT_TRUE(sink.waitForMessages(1)) << sink.log();
+        const std::vector<SmtpMessage> got = sink.messages();
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_TRUE(got[0].tls);
+        EXPECT_EQ(got[0].rcpt_tos, (Lines{"ann@example.net"}));
+        EXPECT_EQ(got[0].helo, heloName(m.LocalHostName()));
+    }
 }

@@ -15,6 +15,7 @@
 
 #include "peers/peer_fixtures.h"
 #include "peers/scripted_server.h"
+#include "peers/test_certificates.h"
 #include "support/test_support.h"
 
 using namespace tavik;
@@ -906,4 +907,103 @@ TEST(SendMail, AServerKeepingTheConnectionAfterQuitDoesNotTurnTheSendIntoATimeou
     EXPECT_EQ(m.progress(), (std::vector<int>{0, 9, 4, 3}));
     drainEvents();
     EXPECT_EQ(m.dones, 1);
+}
+
+// STARTTLS: EHLO in plain text, the switch, EHLO again over TLS; the secure EHLO's reply decides
+// the rest, and MAIL FROM is the first thing of the message the server sees.
+namespace {
+
+std::string ehlo()
+{
+    TVoskSocket probe;
+    return "EHLO " + heloName(probe.LocalHostName()) + "\r\n";
+}
+
+void sendWithStartTls(TestSendMail& m, const ScriptedServer& server)
+{
+    m.SMTP_Security = ConnectionSecurity::StartTls;
+    m.CaFile = testCertificates().ca.certificate;
+    m.TimeoutConnect = 10;
+    m.ListTo = {"t@x.org"};
+    m.sendTo(server);
+}
+
+} // namespace
+
+TEST(SendMailStartTls, TheDialogueSwitchesToTlsAndGreetsAgainBeforeMailFrom)
+{
+    ScriptedServer server;
+    server.send("220 mail.example.net ESMTP\r\n")
+        .expect(ehlo())
+        .send("250-mail.example.net\r\n250-SIZE 1000000\r\n250-starttls\r\n250 8BITMIME\r\n")
+        .expect("STARTTLS\r\n")
+        .send("220 2.0.0 Ready to start TLS\r\n")
+        .startTls(testCertificates().server)
+        .expect(ehlo())
+        .send("250-mail.example.net\r\n250 8BITMIME\r\n")
+        .expect("MAIL FROM:<sam@example.org>\r\n")
+        .send("250 OK\r\n")
+        .expect("RCPT TO:<t@x.org>\r\n")
+        .send("250 OK\r\n")
+        .expect("DATA\r\n")
+        .send("354 go ahead\r\n");
+    closing(server, kFrom + "To: t@x.org;\r\n" + kPlainHead);
+    TestSendMail m;
+    std::string protocol;
+    m.OnMailInfo = [&](int info, const std::string& addinfo) {
+        m.infos.emplace_back(info, addinfo);
+        if (info == Info_Recipient)
+            protocol = m.EncryptionText();
+    };
+    sendWithStartTls(m, server);
+    ASSERT_TRUE(m.waitDone(1, 15000)) << server.report();
+    EXPECT_TRUE(server.waitDone()) << server.report();
+    EXPECT_TRUE(m.errors.empty());
+    EXPECT_TRUE(m.QuitSent);
+    EXPECT_TRUE(protocol == "TLS 1.3" || protocol == "TLS 1.2") << protocol;
+}
+
+// Without STARTTLS nothing follows the plain EHLO: no sender, no recipient, no message.
+TEST(SendMailStartTls, AServerWithoutStartTlsGetsNothingAfterEhlo)
+{
+    const std::string text = kTextStartTlsUnavailable;
+    struct Case {
+        const char* what;
+        std::string ehloReply;  // after the greeting and our EHLO
+        std::string error;
+    };
+    const std::vector<Case> cases = {
+        {"not offered", "250-mail.example.net\r\n250-STARTTLSX\r\n250 SIZE\r\n", text},
+        {"no extensions at all", "502 5.5.1 EHLO not implemented\r\n", text + ": 502 5.5.1 EHLO not implemented"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScriptedServer server;
+        server.send("220 hi\r\n").expect(ehlo()).send(c.ehloReply).expectClose();
+        TestSendMail m;
+        sendWithStartTls(m, server);
+        ASSERT_TRUE(m.waitDone()) << server.report();
+        EXPECT_TRUE(server.waitDone()) << server.report();
+        EXPECT_EQ(m.errors, (Reports{{Error_StartTlsUnavailable, c.error}}));
+        EXPECT_EQ(m.ErrorCode, 21);
+        EXPECT_FALSE(m.QuitSent);
+    }
+}
+
+TEST(SendMailStartTls, ARefusedStartTlsIsError21WithTheServersReply)
+{
+    ScriptedServer server;
+    server.send("220 hi\r\n")
+        .expect(ehlo())
+        .send("250-hi\r\n250 STARTTLS\r\n")
+        .expect("STARTTLS\r\n")
+        .send("454 4.7.0 TLS not available due to temporary reason\r\n")
+        .expectClose();
+    TestSendMail m;
+    sendWithStartTls(m, server);
+    ASSERT_TRUE(m.waitDone()) << server.report();
+    EXPECT_TRUE(server.waitDone()) << server.report();
+    EXPECT_EQ(m.errors, (Reports{{21, std::string(kTextStartTlsUnavailable) +
+                                          ": 454 4.7.0 TLS not available due to temporary reason"}}));
+    EXPECT_FALSE(m.QuitSent);
 }
