@@ -351,6 +351,10 @@ void SendMail::replyHandler(const std::string& line)
         State = Smtp_Handshake;
         startTls();
         break;
+    case Smtp_Handshake:
+        // Nothing is due before our EHLO over the secure channel.
+        fail(Error_UnexpectedResponse, kTextUnexpectedResponse + line);
+        break;
     case Smtp_HeloReply:
         SendLine("MAIL FROM:<" + FROM_Address + ">");
         State = Smtp_MailReply;
