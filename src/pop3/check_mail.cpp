@@ -6,6 +6,7 @@
 
 #include "addressbook/address_book.h"
 #include "pop3/attachment_store.h"
+#include "profile/certificate_pins.h"
 #include "profile/file_util.h"
 #include "store/mailbox_store.h"
 
@@ -115,6 +116,20 @@ void CheckMail::startSession()
     m.User_ID = settings_.ID;
     m.User_Password = settings_.Password;
     m.Opt_Preview = true;
+    const ConnectionSecurity security = connectionSecurity(settings_.Pop3Security);
+    m.ImplicitTls = security == ConnectionSecurity::Tls;
+    m.StartTlsRequired = security == ConnectionSecurity::StartTls;
+    m.CaFile = settings_.CaFile;
+    // TimeOut bounds the handshake as it bounds every wait for the server.
+    if (security != ConnectionSecurity::None && settings_.TimeOut > 0)
+        m.TimeoutConnect = settings_.TimeOut;
+    m.PinnedFingerprint.clear();
+    try {
+        if (auto pin = CertificatePins(profileDirectory_).find(pinServerName(settings_.Pop3Server, settings_.Pop3Port)))
+            m.PinnedFingerprint = *pin;
+    } catch (const std::exception&) {
+        // An unreadable pin file pins nothing: the certificate must then verify on its own.
+    }
     m.SetMail_Action(Get_Mail);
 }
 

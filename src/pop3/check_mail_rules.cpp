@@ -252,6 +252,38 @@ bool checkMailErrorBox(int code, std::string& title, std::string& text, const st
 {
     const std::string where = step.empty() ? "." : " while " + step + ".";
     switch (code) {
+    case 21:
+        title = "Secure Connection Error";
+        text = "The mail server does not offer STLS, so no secure connection could be made and your password was "
+               "not sent. Choose \"SSL/TLS\" (usually port 995) or ask your provider which security it uses.";
+        return true;
+    case 30:
+    case 31:
+    case 36:
+        title = "Secure Connection Error";
+        text = "No secure connection could be made with the mail server (TLS 1.2 or later). Check the security "
+               "setting and the port of your POP3 server.";
+        return true;
+    case 32:
+        title = "Secure Connection Error";
+        text = "The mail server answered in plain text where TLS was expected: this port does not speak SSL/TLS. "
+               "Choose \"STARTTLS\" or use the server's SSL/TLS port (usually 995).";
+        return true;
+    case 33:
+        title = "Certificate Error";
+        text = "The mail server's certificate is not trusted, so the connection was closed before your password "
+               "was sent.";
+        return true;
+    case 34:
+        title = "Secure Connection Error";
+        text = "Unexpected text arrived before the secure connection began; someone may be tampering with the "
+               "connection. Nothing was sent.";
+        return true;
+    case 35:
+        title = "Certificate Error";
+        text = "The mail server shows a different certificate from the one you accepted before. The connection "
+               "was closed before your password was sent.";
+        return true;
     case 6:
         title = "Connection Closed Error";
         text = "The connection to the mail server broke off" + where;

@@ -148,6 +148,7 @@ void GetMail::start()
     DeletedUIDLs.clear();
     MessageNumber = 0;
     MessageCount = 0;
+    tlsStep_ = TlsStep::None;
     LineHandler = [this](const std::string& line) { commandLine(line); };
     openConnection(Mail_Port);
 }
@@ -179,6 +180,8 @@ void GetMail::commandLine(const std::string& line)
         return;
     }
     if (State > 4)
+        return;
+    if (startTlsLine(line))
         return;
     const char first = line.empty() ? '\0' : line[0];
     switch (State) {
@@ -233,6 +236,44 @@ void GetMail::commandLine(const std::string& line)
     default:
         return;
     }
+}
+
+bool GetMail::startTlsLine(const std::string& line)
+{
+    if (!StartTlsRequired || State != 0 || tlsStep_ == TlsStep::Secure)
+        return false;
+    const char first = line.empty() ? '\0' : line[0];
+    switch (tlsStep_) {
+    case TlsStep::None:
+        if (first == '+') {
+            tlsStep_ = TlsStep::AwaitingGoAhead;
+            SendLine("STLS");
+            return true;
+        }
+        return false; // a refusing greeting is answered as without TLS
+    case TlsStep::AwaitingGoAhead:
+        if (first != '+') {
+            fail(kGetMailErrorStartTls, "The server does not offer STLS (it answered \"" +
+                                            line.substr(0, kShownLineLength) + "\"); nothing was sent");
+            return true;
+        }
+        tlsStep_ = TlsStep::Handshake;
+        startTls();
+        return true;
+    default:
+        return true; // nothing is read between the go-ahead and the handshake
+    }
+}
+
+void GetMail::EncryptedHandler()
+{
+    LineChannel::EncryptedHandler();
+    if (Finished())
+        return;
+    // Nothing said before the handshake is trusted; the login starts on the secure channel.
+    tlsStep_ = TlsStep::Secure;
+    State = 1;
+    SendLine("USER " + User_ID);
 }
 
 void GetMail::listingLine(const std::string& line)

@@ -37,6 +37,8 @@ enum GetMailInfo : int {
 // Error numbers particular to the retrieval session (the rest come from the error table).
 constexpr int kGetMailErrorAborted = 14;     // Cancel_GetMail: stored only, never reported
 constexpr int kGetMailErrorAccessDenied = 19;
+// STLS was asked for and the server refused it: the session ends before a credential is sent.
+constexpr int kGetMailErrorStartTls = 21;
 inline constexpr const char* kTextAccessDenied = "Access Denied";
 inline constexpr const char* kTextAccessGranted = "Access Granted";
 inline constexpr const char* kGetMailVersion = "GetMail 1.3.13";
@@ -82,6 +84,10 @@ public:
     // Options the owner sets before the start and from inside the message events.
     bool Opt_Delete = false;  // delete the current message; consumed when DELE is sent
     bool Opt_Preview = false; // fetch each header with "TOP n 0" first
+    // STLS before the login: the greeting is followed by STLS and, once the server agrees, the
+    // TLS handshake; a refusal ends the session (never a fall back to plain text). Implicit
+    // TLS is the socket's ImplicitTls.
+    bool StartTlsRequired = false;
     bool Opt_Skip = false;    // after a preview, leave this message; consumed when acted on
 
     // Writing Get_Mail starts a session, Cancel_GetMail aborts one at once. Reads GM_None.
@@ -155,6 +161,10 @@ public:
 
     void Finish() override;
 
+protected:
+    // After STLS: the session starts over on the secure channel, with the login.
+    void EncryptedHandler() override;
+
 private:
     enum RetrievalState : int {
         R_Start = 0,
@@ -166,9 +176,12 @@ private:
         R_PreviewData = 6,
     };
     static constexpr int kStateAfterError = 100;
+    enum class TlsStep { None, AwaitingGoAhead, Handshake, Secure };
+    TlsStep tlsStep_ = TlsStep::None;
 
     void start();
     void commandLine(const std::string& line);
+    bool startTlsLine(const std::string& line);
     void listingLine(const std::string& line);
     void endOfListing();
     void statAnswer(const std::string& line);

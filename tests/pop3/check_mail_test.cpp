@@ -13,8 +13,10 @@
 #include "addressbook/address_book.h"
 #include "peers/peer_fixtures.h"
 #include "peers/scripted_server.h"
+#include "peers/test_certificates.h"
 #include "pop3/attachment_store.h"
 #include "pop3/check_mail.h"
+#include "profile/certificate_pins.h"
 #include "profile/file_util.h"
 #include "store/mailbox_store.h"
 #include "support/test_support.h"
@@ -733,5 +735,70 @@ TEST(CheckMailScripted, ReceiptsAreConfirmedOnlyWhenTheOptionIsOn)
         ASSERT_TRUE(p.check());
         EXPECT_EQ(p.filed, 1);
         EXPECT_EQ(p.messages(3).size(), option ? 1u : 0u);
+    }
+}
+
+// ---- secure connections -----------------------------------------------------------------
+
+TEST(CheckMailTls, Pop3sAndStlsFetchFromTheTlsDovecotWithTheNamedCa)
+{
+    DovecotServer server;
+    server.useCertificate(testCertificates().server);
+    server.addMessage(simpleMessage("over TLS"));
+    ASSERT_TRUE(server.start()) << server.error();
+    for (const char* security : {"tls", "starttls"}) {
+        Profile p;
+        p.settings.Pop3Security = security;
+        p.settings.Pop3Port = std::string(security) == "tls" ? server.tlsPort() : server.port();
+        p.settings.ID = server.user();
+        p.settings.Password = server.password();
+        p.settings.CaFile = testCertificates().ca.certificate;
+        ASSERT_TRUE(p.check()) << security;
+        EXPECT_TRUE(p.view.ok) << security << " " << (p.view.errorTexts.empty() ? "" : p.view.errorTexts[0]);
+        ASSERT_EQ(p.messages(1).size(), 1u) << security;
+        EXPECT_EQ(p.messages(1)[0].subject, "over TLS");
+    }
+    EXPECT_EQ(server.tlsLogins(), 2) << server.log();
+}
+
+TEST(CheckMailTls, NoPasswordLeavesBeforeTheServerIsTrustedOrAgreesToStls)
+{
+    {
+        // STLS refused: no fall back to plain text.
+        ScriptedServer s;
+        s.send("+OK ready\r\n").expect("STLS\r\n").send("-ERR not here\r\n").expectClose();
+        Profile p;
+        useScripted(p, s);
+        p.settings.Pop3Security = "starttls";
+        ASSERT_TRUE(p.check());
+        EXPECT_EQ(p.view.errors, (std::vector<std::pair<int, std::string>>{{21, "Secure Connection Error"}}));
+        EXPECT_TRUE(s.waitDone()) << s.report();
+    }
+    {
+        // A certificate nobody vouches for.
+        ScriptedServer s;
+        s.startTls(testCertificates().selfSigned).expectClose();
+        Profile p;
+        useScripted(p, s);
+        p.settings.Pop3Security = "tls";
+        p.settings.CaFile = testCertificates().ca.certificate;
+        ASSERT_TRUE(p.check());
+        EXPECT_EQ(p.view.errors, (std::vector<std::pair<int, std::string>>{{33, "Certificate Error"}}));
+        EXPECT_TRUE(s.received().empty());
+    }
+    {
+        // The same certificate, pinned in the profile: accepted.
+        ScriptedServer s;
+        s.startTls(testCertificates().selfSigned)
+            .send("+OK ready\r\n")
+            .expect("USER user\r\n")
+            .send("-ERR no\r\n")
+            .expectClose();
+        Profile p;
+        useScripted(p, s);
+        p.settings.Pop3Security = "tls";
+        CertificatePins(p.dir()).pin(pinServerName("127.0.0.1", s.port()), testCertificates().selfSigned.fingerprint);
+        ASSERT_TRUE(p.check());
+        EXPECT_EQ(p.view.errors, (std::vector<std::pair<int, std::string>>{{19, "Access Denied Error"}}));
     }
 }
