@@ -931,11 +931,17 @@ PairView readPair(const std::string& directory, const std::string& key)
     v.header = decodeMailboxRecord(v.idx.data());
     for (int n = 1; n <= v.header.Part && (static_cast<std::size_t>(n) + 1) * kIndexRecordSize <= v.idx.size(); ++n) {
         MailboxRecord r = decodeMailboxRecord(v.idx.data() + static_cast<std::size_t>(n) * kIndexRecordSize);
-        bool fits = mbx && r.Offset >= 0 && r.Size >= 0 &&
+        // A readable text lies inside the file, holds at least its NUL and no other NUL before its
+        // last byte (one that runs into the next text is a damaged record).
+        bool fits = mbx && r.Offset >= 0 && r.Size >= 1 &&
                     static_cast<std::uint64_t>(r.Offset) + static_cast<std::uint64_t>(r.Size) <= v.mbx.size();
-        v.texts.push_back(fits ? std::optional<std::string>(v.mbx.substr(static_cast<std::size_t>(r.Offset),
-                                                                         static_cast<std::size_t>(r.Size)))
-                               : std::nullopt);
+        std::optional<std::string> text;
+        if (fits) {
+            text = v.mbx.substr(static_cast<std::size_t>(r.Offset), static_cast<std::size_t>(r.Size));
+            if (text->find('\0') < text->size() - 1)
+                text.reset();
+        }
+        v.texts.push_back(std::move(text));
         v.records.push_back(std::move(r));
     }
     return v;
