@@ -19,6 +19,8 @@
 #include "smtp/outbox.h"
 #include "smtp/stored_copy.h"
 #include "view/mime_manager.h"
+#include "net/vosk_socket.h"
+#include "profile/certificate_pins.h"
 #include "profile/file_util.h"
 #include "profile/ini_file.h"
 #include "profile/profile_lock.h"
@@ -52,6 +54,12 @@ const char* const kUsage =
     "  repair N           mend the index of mailbox N: a damaged message is linked again to its\n"
     "                     text, or dropped and named; intact messages stay as they are\n"
     "  empty-trash        empty the Trash mailbox\n"
+    "  trust HOST:PORT SHA256\n"
+    "                     accept the certificate with this SHA-256 fingerprint for that server,\n"
+    "                     although the system does not trust it\n"
+    "  trust --list       list the accepted certificates\n"
+    "  trust --remove HOST:PORT\n"
+    "                     forget the certificate accepted for that server\n"
     "  settings           print every setting of the profile\n"
     "  check              check for new mail: file it into New Mail as the program does\n"
     "  send-queued        send every message waiting in To Send and file each one sent in Sent;\n"
@@ -337,6 +345,46 @@ int commandRepair(Profile& p, const std::vector<std::string>& args, std::ostream
         out << "The header of the index was rebuilt from the files\n";
     out << "Repaired " << name << ": " << report.Intact << " intact, " << report.Relinked.size() << " linked again, "
         << report.Dropped.size() << " dropped\n";
+    return 0;
+}
+
+// "host:port" with a port from 1 to 65535, as pins name a server; UsageError otherwise.
+std::string serverArgument(const std::string& text)
+{
+    const std::size_t colon = text.rfind(':');
+    long long port = 0;
+    if (colon == std::string::npos || colon == 0 || !parseIniInteger(text.substr(colon + 1), port) || port < 1 ||
+        port > 65535)
+        throw UsageError("a server is HOST:PORT, not \"" + text + "\"");
+    return pinServerName(text.substr(0, colon), static_cast<int>(port));
+}
+
+int commandTrust(Profile& p, const std::vector<std::string>& args, std::ostream& out)
+{
+    CertificatePins pins(p.profileDirectory);
+    if (args.size() == 1 && args[0] == "--list") {
+        const std::vector<CertificatePin> all = pins.list();
+        if (all.empty())
+            out << "No certificate has been accepted\n";
+        for (const CertificatePin& pin : all)
+            out << pin.server << "  " << pin.fingerprint << "\n";
+        return 0;
+    }
+    if (args.size() == 2 && args[0] == "--remove") {
+        const std::string server = serverArgument(args[1]);
+        if (!pins.remove(server))
+            throw UsageError("no certificate has been accepted for " + server);
+        out << "Forgot the certificate accepted for " << server << "\n";
+        return 0;
+    }
+    if (args.size() != 2 || args[0].rfind("--", 0) == 0)
+        throw UsageError("trust takes HOST:PORT SHA256, --list, or --remove HOST:PORT");
+    const std::string server = serverArgument(args[0]);
+    const std::string fingerprint = normalizedFingerprint(args[1]);
+    if (fingerprint.empty())
+        throw UsageError("a SHA-256 fingerprint is 32 bytes in hexadecimal (\"AB:CD:...\"), not \"" + args[1] + "\"");
+    pins.pin(server, fingerprint);
+    out << "Accepted the certificate " << fingerprint << " for " << server << "\n";
     return 0;
 }
 
@@ -823,7 +871,7 @@ int tavikctlMain(const std::vector<std::string>& argsIn, std::ostream& out, std:
     static const std::map<std::string, bool> kCommands = {
         {"mailboxes", false}, {"list", false}, {"show", false}, {"settings", false},
         {"compress", true}, {"empty-trash", true}, {"set", true}, {"check", true},
-        {"send-queued", true}, {"queue", true}, {"repair", true},
+        {"send-queued", true}, {"queue", true}, {"repair", true}, {"trust", true},
     };
     auto it = kCommands.find(command);
     if (it == kCommands.end()) {
@@ -847,6 +895,7 @@ int tavikctlMain(const std::vector<std::string>& argsIn, std::ostream& out, std:
         if (command == "settings") return commandSettings(p, out, env.utf8);
         if (command == "compress") return commandCompress(p, rest, out);
         if (command == "repair") return commandRepair(p, rest, out, env.utf8);
+        if (command == "trust") return commandTrust(p, rest, out);
         if (command == "empty-trash") return commandEmptyTrash(p, out);
         if (command == "set") return commandSet(p, rest, out, env.utf8);
         if (command == "check") return commandCheck(p, out, err, env.utf8);

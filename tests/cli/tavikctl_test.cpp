@@ -336,3 +336,31 @@ TEST(TavikctlUsers, UserProfilesAndTheirPasswords)
     EXPECT_EQ(runAs({"mailboxes"}, std::nullopt).status, 0);
     EXPECT_TRUE(fileExists(home.path() + "tavik32.ini"));
 }
+
+TEST_F(TavikctlFixture, SecuritySettingsAndAcceptedCertificates)
+{
+    ASSERT_EQ(run({"mailboxes"}).status, 0);
+    CtlRun set = run({"set", "Pop3Security=TLS", "SmtpSecurity=starttls", "SmtpPassword=pw"});
+    ASSERT_EQ(set.status, 0) << set.err;
+    const std::string ini = fileBytes(home.path() + "tavik32.ini");
+    EXPECT_NE(ini.find("Security=tls\r\n"), std::string::npos);
+    EXPECT_EQ(ini.find("Password=pw"), std::string::npos);
+    EXPECT_NE(run({"settings"}).out.find("\nSmtpPassword=********\n"), std::string::npos);
+    EXPECT_EQ(run({"set", "SmtpSecurity=ssl"}).status, 2);
+
+    const std::string fp(64, 'a');
+    std::string shown;
+    for (int i = 0; i < 64; i += 2)
+        shown += (i ? ":" : "") + std::string("AA");
+    CtlRun trust = run({"trust", "Mail.Example.org:995", fp});
+    ASSERT_EQ(trust.status, 0) << trust.err;
+    EXPECT_EQ(trust.out, "Accepted the certificate " + shown + " for mail.example.org:995\n");
+    EXPECT_EQ(fileBytes(home.path() + "certificates.ini"), "[Pinned]\r\nmail.example.org:995=" + shown + "\r\n");
+    EXPECT_EQ(run({"trust", "--list"}).out, "mail.example.org:995  " + shown + "\n");
+    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+             {"trust", "mail.example.org", fp}, {"trust", "mail.example.org:0", fp}, {"trust", "h:995", "abc"},
+             {"trust", "--remove", "other.example:995"}, {"trust"}})
+        EXPECT_EQ(run(bad).status, 2) << bad.back();
+    EXPECT_EQ(run({"trust", "--remove", "mail.example.org:995"}).status, 0);
+    EXPECT_EQ(run({"trust", "--list"}).out, "No certificate has been accepted\n");
+}
