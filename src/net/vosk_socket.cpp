@@ -462,6 +462,11 @@ void TVoskSocket::handshakeFailed(int number)
     }
 }
 
+std::string encryptionStateText(const TVoskSocket& socket)
+{
+    return socket.Encrypted() ? "Encrypted (" + socket.EncryptionText() + ")" : "Not encrypted";
+}
+
 bool TVoskSocket::Encrypted() const
 {
     return socket_ && socket_->isEncrypted();

@@ -282,4 +282,7 @@ private:
     QElapsedTimer lastTraffic_;
 };
 
+// What a dialog shows of a connection's encryption: "Encrypted (TLS 1.3)" or "Not encrypted".
+std::string encryptionStateText(const TVoskSocket& socket);
+
 } // namespace tavik

@@ -154,6 +154,11 @@ void CheckMail::onInfo(int info, const std::string& addinfo)
     GetMail& m = *mail_;
     switch (info) {
     case GM_Connected:
+        // After STLS the state is told again once the login begins.
+        if (m.Encrypted() || !m.StartTlsRequired)
+            view_.showSecurity(encryptionStateText(m));
+        view_.showStatus(kStatusConnectedTo + addinfo);
+        break;
     case GM_Resolved:
         view_.showStatus(kStatusConnectedTo + addinfo);
         break;
@@ -198,6 +203,7 @@ void CheckMail::onInfo(int info, const std::string& addinfo)
         view_.showStatus(kStatusLoggedIn);
         break;
     case GM_UserAccepted:
+        view_.showSecurity(encryptionStateText(m));
         view_.showStatus(kStatusLoggingIn);
         break;
     case GM_Resolving:

@@ -40,6 +40,8 @@ public:
     virtual void showStatus(const std::string& text) { (void)text; }
     virtual void showSubject(const std::string& text) { (void)text; }
     virtual void showCounter(const std::string& text) { (void)text; }
+    // Whether the connection is encrypted: "Encrypted (TLS 1.3)" or "Not encrypted".
+    virtual void showSecurity(const std::string& text) { (void)text; }
     // `maximum` 0: the size is not known.
     virtual void showProgress(long long value, long long maximum) { (void)value; (void)maximum; }
     // A session error with its box; only for the codes that have one.

@@ -44,7 +44,10 @@ TGetMailForm::TGetMailForm(const ProfileSettings& settings, const std::string& p
     status_->setObjectName(QStringLiteral("StatusLbl"));
     subject_ = new QLabel;
     subject_->setObjectName(QStringLiteral("SubjectLbl"));
-    for (QLabel* l : {status_, subject_}) {
+    auto* securityCaption = new QLabel(QStringLiteral("Security:"));
+    security_ = new QLabel;
+    security_->setObjectName(QStringLiteral("SecurityLbl"));
+    for (QLabel* l : {status_, subject_, security_}) {
         l->setMinimumWidth(300);
         l->setTextFormat(Qt::PlainText);
     }
@@ -52,6 +55,8 @@ TGetMailForm::TGetMailForm(const ProfileSettings& settings, const std::string& p
     grid->addWidget(status_, 0, 1);
     grid->addWidget(subjectCaption, 1, 0);
     grid->addWidget(subject_, 1, 1);
+    grid->addWidget(securityCaption, 2, 0);
+    grid->addWidget(security_, 2, 1);
     progress_ = new QProgressBar;
     progress_->setObjectName(QStringLiteral("ProgressBar"));
     progress_->setRange(0, 1);
@@ -106,6 +111,7 @@ void TGetMailForm::StopBtnClick()
 }
 
 void TGetMailForm::showStatus(const std::string& text) { status_->setText(fromLatin1(text)); }
+void TGetMailForm::showSecurity(const std::string& text) { security_->setText(fromLatin1(text)); }
 void TGetMailForm::showSubject(const std::string& text) { subject_->setText(fromLatin1(text)); }
 void TGetMailForm::showCounter(const std::string& text) { counter_->setText(fromLatin1(text)); }
 

@@ -40,6 +40,7 @@ public:
     void showSubject(const std::string& text) override;
     void showCounter(const std::string& text) override;
     void showProgress(long long value, long long maximum) override;
+    void showSecurity(const std::string& text) override;
     void showError(int code, const std::string& title, const std::string& text) override;
     void showFileError(const std::string& text) override;
     void finished(bool ok) override;
@@ -53,6 +54,7 @@ protected:
 
 private:
     std::unique_ptr<CheckMail> check_;
+    QLabel* security_ = nullptr;
     QLabel* status_ = nullptr;
     QLabel* subject_ = nullptr;
     QLabel* counter_ = nullptr;

@@ -251,6 +251,11 @@ void SendSession::onInfo(int info, const std::string& addinfo)
 {
     switch (info) {
     case Info_Connected:
+        // After STARTTLS the state is told again with the first recipient.
+        if (mail_->Encrypted() || mail_->SMTP_Security != ConnectionSecurity::StartTls)
+            view_.showSecurity(encryptionStateText(*mail_));
+        view_.showStatus(kSendStatusConnectedTo + addinfo);
+        break;
     case Info_Resolved:
         view_.showStatus(kSendStatusConnectedTo + addinfo);
         break;
@@ -273,6 +278,7 @@ void SendSession::onInfo(int info, const std::string& addinfo)
         view_.showStatus(kSendStatusRecipient + addinfo + kSendStatusRejected);
         break;
     case Info_Recipient:
+        view_.showSecurity(encryptionStateText(*mail_));
         view_.showStatus(kSendStatusTo + addinfo);
         break;
     case Info_BodySize:
@@ -332,6 +338,7 @@ SendOutcome runSendSession(const ProfileSettings& settings, const OutgoingMessag
     public:
         Forward(SendMailView& to, QEventLoop& loop) : to_(to), loop_(loop) {}
         void showStatus(const std::string& text) override { to_.showStatus(text); }
+        void showSecurity(const std::string& text) override { to_.showSecurity(text); }
         void showProgressMaximum(long long maximum, bool reset) override { to_.showProgressMaximum(maximum, reset); }
         void showProgressPosition(long long position) override { to_.showProgressPosition(position); }
         void showError(int code, const std::string& title, const std::string& text) override

@@ -50,6 +50,8 @@ public:
     virtual ~SendMailView() = default;
     // A status text: shown as the status and added to the log as one line.
     virtual void showStatus(const std::string& text) { (void)text; }
+    // Whether the connection is encrypted: "Encrypted (TLS 1.3)" or "Not encrypted".
+    virtual void showSecurity(const std::string& text) { (void)text; }
     // The progress bar's maximum; `resetPosition` puts the position back to 0 as well.
     virtual void showProgressMaximum(long long maximum, bool resetPosition)
     {

@@ -46,6 +46,9 @@ TSendMailForm::TSendMailForm(const ProfileSettings& settings, QWidget* parent)
     status_->setObjectName(QStringLiteral("Status"));
     status_->setTextFormat(Qt::PlainText);
     status_->setMinimumWidth(300);
+    security_ = new QLabel;
+    security_->setObjectName(QStringLiteral("SecurityLbl"));
+    security_->setTextFormat(Qt::PlainText);
     progress_ = new QProgressBar;
     progress_->setObjectName(QStringLiteral("ProgressBar1"));
     progress_->setRange(0, 1);
@@ -71,6 +74,7 @@ TSendMailForm::TSendMailForm(const ProfileSettings& settings, QWidget* parent)
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(heading);
     layout->addWidget(status_);
+    layout->addWidget(security_);
     layout->addWidget(progress_);
     layout->addLayout(buttons);
     layout->addWidget(log_, 1);
@@ -136,6 +140,8 @@ void TSendMailForm::BitBtn2Click()
             closeWithResult();
     }
 }
+
+void TSendMailForm::showSecurity(const std::string& text) { security_->setText(fromLatin1(text)); }
 
 void TSendMailForm::showStatus(const std::string& text)
 {

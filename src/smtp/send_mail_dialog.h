@@ -53,6 +53,7 @@ public:
 
     // SendMailView
     void showStatus(const std::string& text) override;
+    void showSecurity(const std::string& text) override;
     void showProgressMaximum(long long maximum, bool resetPosition) override;
     void showProgressPosition(long long position) override;
     void showError(int code, const std::string& title, const std::string& text) override;
@@ -72,6 +73,7 @@ private:
 
     std::unique_ptr<SendSession> session_;
     QLabel* status_ = nullptr;
+    QLabel* security_ = nullptr;
     QProgressBar* progress_ = nullptr;
     QListWidget* log_ = nullptr;
     QPushButton* stop_ = nullptr;

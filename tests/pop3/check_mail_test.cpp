@@ -35,7 +35,7 @@ const auto* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnv
 // Everything a check showed, in order.
 class RecordingView : public CheckMailView {
 public:
-    std::vector<std::string> statuses, counters, subjects, fileErrors, errorTexts;
+    std::vector<std::string> statuses, counters, subjects, fileErrors, errorTexts, securities;
     std::vector<std::pair<int, std::string>> errors; // code, title
     int finishes = 0;
     bool ok = false;
@@ -48,6 +48,7 @@ public:
             onSubject(t);
     }
     void showCounter(const std::string& t) override { counters.push_back(t); }
+    void showSecurity(const std::string& t) override { securities.push_back(t); }
     void showError(int code, const std::string& title, const std::string& text) override
     {
         errors.emplace_back(code, title);
@@ -285,6 +286,7 @@ TEST(CheckMailDovecot, TwoNewAndThreeKnownFilesTwoAndListsAllFive)
 
     ASSERT_TRUE(p.check());
     EXPECT_TRUE(p.view.ok);
+    EXPECT_EQ(p.view.securities, (std::vector<std::string>{"Not encrypted", "Not encrypted"}));
     EXPECT_TRUE(p.view.errors.empty());
     EXPECT_EQ(p.filed, 2);
     const auto mail = p.messages(1);
@@ -757,6 +759,10 @@ TEST(CheckMailTls, Pop3sAndStlsFetchFromTheTlsDovecotWithTheNamedCa)
         EXPECT_TRUE(p.view.ok) << security << " " << (p.view.errorTexts.empty() ? "" : p.view.errorTexts[0]);
         ASSERT_EQ(p.messages(1).size(), 1u) << security;
         EXPECT_EQ(p.messages(1)[0].subject, "over TLS");
+        ASSERT_FALSE(p.view.securities.empty());
+        EXPECT_EQ(p.view.securities.back().rfind("Encrypted (TLS 1.", 0), 0u) << p.view.securities.back();
+        for (const std::string& shown : p.view.securities)
+            EXPECT_NE(shown, "Not encrypted") << security;
     }
     EXPECT_EQ(server.tlsLogins(), 2) << server.log();
 }

@@ -39,7 +39,7 @@ constexpr std::time_t kQueuedAt = 1709460000;
 
 // Everything one send showed.
 struct RecordedSend : SendMailView {
-    Lines statuses;
+    Lines statuses, securities;
     std::vector<std::pair<std::string, std::string>> boxes;
     std::vector<std::pair<std::string, std::string>> refused; // the box of a partly refused message
     long long maximum = -1, position = -1;
@@ -47,6 +47,7 @@ struct RecordedSend : SendMailView {
     bool accepted = false;
 
     void showStatus(const std::string& text) override { statuses.push_back(text); }
+    void showSecurity(const std::string& text) override { securities.push_back(text); }
     void showProgressMaximum(long long m, bool reset) override
     {
         maximum = m;
@@ -658,6 +659,9 @@ TEST(SendSessionSecurity, TheProfilesSecurityAndCaFileSecureTheSend)
         EXPECT_TRUE(runSendSession(settings, m, s)) << (s.boxes.empty() ? "" : s.boxes[0].second);
         ASSERT_TRUE(sink.waitForMessages(1)) << sink.log();
         EXPECT_TRUE(sink.messages()[0].tls);
+        ASSERT_FALSE(s.securities.empty());
+        for (const std::string& shown : s.securities)
+            EXPECT_EQ(shown.rfind("Encrypted (TLS 1.", 0), 0u) << shown;
     }
     ScriptedServer server;
     server.send("220 hi\r\n")
