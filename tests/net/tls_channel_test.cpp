@@ -62,6 +62,16 @@ protected:
     }
 };
 
+// The server side of STLS up to the question the session asks again over TLS.
+ScriptedServer& switchedToTls(ScriptedServer& server)
+{
+    return server.send("+OK ready\r\n")
+        .expect("STLS\r\n")
+        .send("+OK Begin TLS negotiation now.\r\n")
+        .startTls(testCertificates().server)
+        .expect("CAPA\r\n");
+}
+
 TEST(TlsChannel, ImplicitTlsIsVerifiedAgainstTheNamedCaAndCarriesTheSession)
 {
     ScriptedServer server;
@@ -143,11 +153,7 @@ TEST(TlsChannel, TlsAgainstAPlainPortSaysTheServerAnsweredInPlainText)
 TEST(TlsChannel, StartTlsSwitchesAfterTheGoAheadAndTheSessionAsksAgain)
 {
     ScriptedServer server;
-    server.send("+OK ready\r\n")
-        .expect("STLS\r\n")
-        .send("+OK Begin TLS negotiation now.\r\n")
-        .startTls(testCertificates().server)
-        .expect("CAPA\r\n")
+    switchedToTls(server)
         .send("+OK\r\nUSER\r\n.\r\n")
         .close();
     TlsChannel channel;
@@ -182,11 +188,7 @@ TEST(TlsChannel, PlainTextSlippedInWithTheGoAheadEndsTheSessionUnread)
 TEST(TlsChannel, PlainTextAfterTheHandshakeBreaksTheConnection)
 {
     ScriptedServer server;
-    server.send("+OK ready\r\n")
-        .expect("STLS\r\n")
-        .send("+OK Begin TLS negotiation now.\r\n")
-        .startTls(testCertificates().server)
-        .expect("CAPA\r\n")
+    switchedToTls(server)
         .sendPlain("+OK plain text now\r\n")
         .expectClose();
     TlsChannel channel;

@@ -86,6 +86,13 @@ public:
         settings.TimeOut = 30;
         settings.AutoAddAddress = false;
     }
+    // Logs in to `server` on its plain port.
+    void useDovecot(const DovecotServer& server)
+    {
+        settings.Pop3Port = server.port();
+        settings.ID = server.user();
+        settings.Password = server.password();
+    }
     std::string dir() const { return tmp.path(); }
     std::string uidlPath() const { return tmp.path() + "uidl.lst"; }
     std::string pendingPath() const { return tmp.path() + "uidl.del"; }
@@ -278,9 +285,7 @@ TEST(CheckMailDovecot, TwoNewAndThreeKnownFilesTwoAndListsAllFive)
         server.addMessage(simpleMessage("number " + std::to_string(i)));
     ASSERT_TRUE(server.start()) << server.error();
     Profile p;
-    p.settings.Pop3Port = server.port();
-    p.settings.ID = server.user();
-    p.settings.Password = server.password();
+    p.useDovecot(server);
     // Three known, one in another letter case.
     writeBytes(p.uidlPath(), server.uidl(1) + "\r\n" + server.uidl(3) + "\r\n" + server.uidl(5) + "\r\n");
 
@@ -326,9 +331,7 @@ TEST(CheckMailDovecot, DeletionReceiptsAttachmentNumbersAndTheAddressBook)
                       "Content-Transfer-Encoding: base64\n\nV29ybGQ=\n--b1--\n");
     ASSERT_TRUE(server.start()) << server.error();
     Profile p;
-    p.settings.Pop3Port = server.port();
-    p.settings.ID = server.user();
-    p.settings.Password = server.password();
+    p.useDovecot(server);
     p.settings.DeleteMailOnRetrieving = true;
     p.settings.AutoAddAddress = true;
     p.settings.ReturnReceipt = true;
@@ -611,9 +614,7 @@ TEST(CheckMailDovecot, StopWhileAMessageArrivesFilesNothingTwice)
         server.addMessage(simpleMessage("number " + std::to_string(i)));
     ASSERT_TRUE(server.start()) << server.error();
     Profile p;
-    p.settings.Pop3Port = server.port();
-    p.settings.ID = server.user();
-    p.settings.Password = server.password();
+    p.useDovecot(server);
     bool stopped = false; // a second Stop would end the check at once
     p.view.onSubject = [&](const std::string& subject) {
         if (subject == "number 5" && !stopped) {
@@ -750,10 +751,10 @@ TEST(CheckMailTls, Pop3sAndStlsFetchFromTheTlsDovecotWithTheNamedCa)
     ASSERT_TRUE(server.start()) << server.error();
     for (const char* security : {"tls", "starttls"}) {
         Profile p;
+        p.useDovecot(server);
         p.settings.Pop3Security = security;
-        p.settings.Pop3Port = std::string(security) == "tls" ? server.tlsPort() : server.port();
-        p.settings.ID = server.user();
-        p.settings.Password = server.password();
+        if (std::string(security) == "tls")
+            p.settings.Pop3Port = server.tlsPort();
         p.settings.CaFile = testCertificates().ca.certificate;
         ASSERT_TRUE(p.check()) << security;
         EXPECT_TRUE(p.view.ok) << security << " " << (p.view.errorTexts.empty() ? "" : p.view.errorTexts[0]);
