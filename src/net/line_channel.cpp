@@ -111,6 +111,7 @@ void LineChannel::beginSession()
 {
     busy_ = true;
     finished_ = false;
+    awaitingGreeting_ = false;
     donePosted_ = false;
     QuitSent = false;
     ErrorCode = 0;
@@ -161,6 +162,12 @@ bool LineChannel::SendLine(const std::string& text)
     return SendText(std::move(line));
 }
 
+bool LineChannel::SendSecretLine(const std::string& text, const std::string& shown)
+{
+    const std::string line = text + "\r\n";
+    return sendBytes(line.data(), line.size(), shown + "\r\n");
+}
+
 bool LineChannel::SendText(std::string text)
 {
     return SendData(text.data(), text.size());
@@ -168,11 +175,16 @@ bool LineChannel::SendText(std::string text)
 
 bool LineChannel::SendData(const char* data, std::size_t length)
 {
+    return sendBytes(data, length, std::nullopt);
+}
+
+bool LineChannel::sendBytes(const char* data, std::size_t length, const std::optional<std::string>& shown)
+{
     Frame frame(*this);
     if (finished_)
         return false;
     if (OnMailInfo) // a body may be large: copied only for a listener
-        OnMailInfo(codes_.InfoSending, std::string(data, length));
+        OnMailInfo(codes_.InfoSending, shown ? *shown : std::string(data, length));
     std::size_t sent = 0;
     bool bufferFull = false;
     while (sent < length) {
@@ -199,6 +211,7 @@ void LineChannel::ReceiveLines()
         const qint64 n = ReceiveBuffer(chunk_.data(), static_cast<qint64>(chunk_.size()));
         if (CheckError() || n <= 0)
             return;
+        awaitingGreeting_ = false;
         pending_.append(chunk_.data(), static_cast<std::size_t>(n));
         if (!deliverLines())
             return;
@@ -323,6 +336,7 @@ void LineChannel::ConnectHandler()
     if (CheckError())
         return;
     State = 0;
+    awaitingGreeting_ = true;
     mailInfo(codes_.InfoConnected, IPAddress);
     clearPendingText();
     QuitSent = false;
@@ -388,6 +402,11 @@ void LineChannel::CountdownHandler()
     Frame frame(*this);
     if (!busy_)
         return; // a connection kept open between sessions: it simply goes
+    // A TLS port waits for our handshake in silence, so a plain client hears nothing at all.
+    if (awaitingGreeting_ && !ImplicitTls && !Encrypted()) {
+        fail(kErrorTimeout, kTextNoGreeting);
+        return;
+    }
     fail(kErrorTimeout, kTextConnectionTimedOut);
 }
 

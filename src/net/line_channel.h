@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace tavik {
@@ -40,6 +41,12 @@ constexpr int kErrorTlsBroken = 36;
 // Their texts (the first is spelt so on purpose: it is the sessions' own wording).
 inline constexpr const char* kTextWinsockNotInitiliazed = "Winsock not initiliazed";
 inline constexpr const char* kTextConnectionTimedOut = "Connection timed out";
+// Error 8 when the server took the connection and never greeted.
+inline constexpr const char* kTextNoGreeting = "Connection timed out: no greeting came; the port may expect SSL/TLS";
+// What the error box adds to its time-out text for it.
+inline constexpr const char* kTextNoGreetingHint =
+    "The server took the connection but sent no greeting: its port may expect SSL/TLS. Check the port and the "
+    "security in the options.";
 inline constexpr const char* kTextUnexpectedResponse = "Unexpected response: ";
 inline constexpr const char* kTextPrematurelyDisconnected = "Prematurely Disconnected";
 
@@ -124,6 +131,9 @@ public:
     bool SendText(std::string text);
     // SendText over bytes the caller keeps valid until it returns.
     bool SendData(const char* data, std::size_t length);
+    // Writes `text` and CR LF uncut (a sign-in line may be longer than any command), reporting
+    // `shown` instead, so no credential reaches a log or a progress window.
+    bool SendSecretLine(const std::string& text, const std::string& shown);
     // The read handler: takes the waiting bytes and hands each complete line to LineHandler.
     // Does nothing while InHandler or Finished.
     void ReceiveLines();
@@ -179,6 +189,7 @@ private:
     bool deliverLines();
     void callLineHandler(const std::string& line);
     void leaveFrame();
+    bool sendBytes(const char* data, std::size_t length, const std::optional<std::string>& shown);
 
     const LineCodes codes_;
     quint16 connectPort_ = 0;
@@ -186,6 +197,7 @@ private:
     bool finished_ = false;
     bool inHandler_ = false;
     bool donePosted_ = false;
+    bool awaitingGreeting_ = false; // connected, and no byte heard yet
     bool doneDeferred_ = false;
     int depth_ = 0;              // LineChannel calls on the stack
     std::string pending_;

@@ -214,11 +214,14 @@ void CheckMail::onInfo(int info, const std::string& addinfo)
     }
 }
 
-void CheckMail::onError(int code, const std::string&)
+void CheckMail::onError(int code, const std::string& addinfo)
 {
     std::string title, text;
-    if (checkMailErrorBox(code, title, text, mail_->StepText()))
-        view_.showError(code, title, text);
+    if (!checkMailErrorBox(code, title, text, mail_->StepText()))
+        return;
+    if (code == kErrorTimeout && addinfo == kTextNoGreeting)
+        text += std::string("\r\n") + kTextNoGreetingHint;
+    view_.showError(code, title, text);
 }
 
 void CheckMail::onHeaders()

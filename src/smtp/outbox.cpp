@@ -40,6 +40,8 @@ bool sendMailErrorBox(int code, const std::string& addinfo, std::string& title, 
     } else if (!sendMailErrorBox(code, title, text)) {
         return false;
     }
+    if (code == Error_Timeout && addinfo == kTextNoGreeting)
+        text += std::string("\r\n") + kTextNoGreetingHint;
     // Only these codes carry a cause of their own: the others' texts are the socket layer's.
     if (code != Error_UnexpectedResponse && code != Error_Internal && code != Error_RecipientsRefused &&
         code != Error_StartTlsUnavailable)

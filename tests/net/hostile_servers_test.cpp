@@ -269,6 +269,28 @@ TEST_F(Hostile, Pop3GreetingThenSilenceAndACloseInTheMiddle)
     }
 }
 
+// A TLS port waits for the client's handshake without a word: a plain client must be told that,
+// not merely that time ran out.
+TEST_F(Hostile, ASilentServerIsNamedAsAPossibleTlsPortInBothSessions)
+{
+    {
+        ScriptedServer s;
+        s.stall();
+        Pop3 p;
+        p.mail.TimeoutIdle = 1;
+        ASSERT_TRUE(p.run(s, 10000));
+        EXPECT_EQ(p.errors, (Reports{{8, kTextNoGreeting}}));
+    }
+    {
+        ScriptedServer s;
+        s.stall();
+        Smtp m;
+        m.mail.TimeoutIdle = 1;
+        ASSERT_TRUE(m.run(s, 10000));
+        EXPECT_EQ(m.errors, (Reports{{8, kTextNoGreeting}}));
+    }
+}
+
 TEST_F(Hostile, SmtpFloodWithoutALineBreakAndATenMegabyteLine)
 {
     {
