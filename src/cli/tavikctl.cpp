@@ -19,6 +19,7 @@
 #include "smtp/outbox.h"
 #include "smtp/stored_copy.h"
 #include "view/mime_manager.h"
+#include "net/certificate_probe.h"
 #include "net/vosk_socket.h"
 #include "profile/certificate_pins.h"
 #include "profile/file_util.h"
@@ -30,6 +31,8 @@
 #include "store/mailbox_store.h"
 
 namespace tavik {
+
+QCoreApplication& coreApplication();
 
 namespace {
 
@@ -58,6 +61,9 @@ const char* const kUsage =
     "                     accept the certificate with this SHA-256 fingerprint for that server,\n"
     "                     although the system does not trust it\n"
     "  trust --list       list the accepted certificates\n"
+    "  certificate HOST:PORT [--starttls pop3|smtp]\n"
+    "                     show the server's certificate with its fingerprint, and whether and\n"
+    "                     why Tavik mail trusts it; --starttls asks for TLS on a plain port first\n"
     "  trust --remove HOST:PORT\n"
     "                     forget the certificate accepted for that server\n"
     "  settings           print every setting of the profile\n"
@@ -386,6 +392,81 @@ int commandTrust(Profile& p, const std::vector<std::string>& args, std::ostream&
     pins.pin(server, fingerprint);
     out << "Accepted the certificate " << fingerprint << " for " << server << "\n";
     return 0;
+}
+
+// The command a user runs to accept a certificate Tavik mail does not trust.
+std::string trustCommand(const std::string& server, const std::string& fingerprint)
+{
+    return "tavikctl trust " + server + " " + fingerprint;
+}
+
+int commandCertificate(Profile& p, const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
+{
+    CertificateProbe probe;
+    std::string server;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--starttls" && i + 1 < args.size()) {
+            const std::string protocol = lower(args[++i]);
+            if (protocol == "pop3")
+                probe.startTls = ProbeStartTls::Pop3;
+            else if (protocol == "smtp")
+                probe.startTls = ProbeStartTls::Smtp;
+            else
+                throw UsageError("--starttls takes pop3 or smtp, not \"" + args[i] + "\"");
+        } else if (server.empty() && args[i].rfind("--", 0) != 0) {
+            server = serverArgument(args[i]);
+        } else {
+            throw UsageError("certificate takes HOST:PORT and, for a plain port, --starttls pop3|smtp");
+        }
+    }
+    if (server.empty())
+        throw UsageError("certificate takes HOST:PORT and, for a plain port, --starttls pop3|smtp");
+    const std::size_t colon = server.rfind(':');
+    probe.host = server.substr(0, colon);
+    probe.port = static_cast<quint16>(std::stoi(server.substr(colon + 1)));
+    probe.caFile = p.settings.CaFile;
+    probe.timeoutSeconds = p.settings.TimeOut > 0 ? p.settings.TimeOut : 30;
+    if (auto pin = CertificatePins(p.profileDirectory).find(server))
+        probe.pinnedFingerprint = *pin;
+    coreApplication();
+    const CertificateProbeResult r = probeCertificate(probe);
+    if (!r.failure.empty()) {
+        err << "tavikctl: no certificate from " << server << ": " << r.failure << "\n";
+        return 1;
+    }
+    const PeerCertificateInfo& c = r.certificate;
+    out << "Server:   " << server << "\n";
+    if (!r.protocol.empty())
+        out << "Protocol: " << r.protocol << "\n";
+    out << "Subject:  " << c.subject << "\n"
+        << "Issuer:   " << c.issuer << "\n"
+        << "Valid:    " << c.validFrom << " to " << c.validUntil << "\n";
+    if (!r.alternativeNames.empty()) {
+        out << "Names:   ";
+        for (std::size_t i = 0; i < r.alternativeNames.size(); ++i)
+            out << (i ? ", " : " ") << r.alternativeNames[i];
+        out << "\n";
+    }
+    out << "SHA-256:  " << c.fingerprint << "\n";
+    if (r.trustedBySystem()) {
+        out << "Trusted:  yes, by the system's certificate authorities"
+            << (probe.caFile.empty() ? "" : " or the CA file") << "\n";
+        return 0;
+    }
+    if (r.trustedByPin()) {
+        out << "Trusted:  yes, accepted for " << server << " although the system does not trust it:\n";
+        for (const std::string& problem : c.problems)
+            out << "          " << problem << "\n";
+        return 0;
+    }
+    out << "Trusted:  no\n";
+    for (const std::string& problem : c.problems)
+        out << "          " << problem << "\n";
+    if (!c.pinnedFingerprint.empty())
+        out << "          It differs from the certificate accepted for " << server << ": " << c.pinnedFingerprint
+            << "\n";
+    out << "To accept it: " << trustCommand(server, c.fingerprint) << "\n";
+    return 1;
 }
 
 int commandCompress(Profile& p, const std::vector<std::string>& args, std::ostream& out)
@@ -871,7 +952,7 @@ int tavikctlMain(const std::vector<std::string>& argsIn, std::ostream& out, std:
     static const std::map<std::string, bool> kCommands = {
         {"mailboxes", false}, {"list", false}, {"show", false}, {"settings", false},
         {"compress", true}, {"empty-trash", true}, {"set", true}, {"check", true},
-        {"send-queued", true}, {"queue", true}, {"repair", true}, {"trust", true},
+        {"send-queued", true}, {"queue", true}, {"repair", true}, {"trust", true}, {"certificate", false},
     };
     auto it = kCommands.find(command);
     if (it == kCommands.end()) {
@@ -896,6 +977,7 @@ int tavikctlMain(const std::vector<std::string>& argsIn, std::ostream& out, std:
         if (command == "compress") return commandCompress(p, rest, out);
         if (command == "repair") return commandRepair(p, rest, out, env.utf8);
         if (command == "trust") return commandTrust(p, rest, out);
+        if (command == "certificate") return commandCertificate(p, rest, out, err);
         if (command == "empty-trash") return commandEmptyTrash(p, out);
         if (command == "set") return commandSet(p, rest, out, env.utf8);
         if (command == "check") return commandCheck(p, out, err, env.utf8);

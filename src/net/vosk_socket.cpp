@@ -59,6 +59,19 @@ std::string utcText(const QDateTime& t)
 
 } // namespace
 
+PeerCertificateInfo describeCertificate(const QSslCertificate& certificate)
+{
+    PeerCertificateInfo info;
+    if (certificate.isNull())
+        return info;
+    info.subject = certificateNames(certificate, false);
+    info.issuer = certificateNames(certificate, true);
+    info.validFrom = utcText(certificate.effectiveDate());
+    info.validUntil = utcText(certificate.expiryDate());
+    info.fingerprint = certificateFingerprint(certificate);
+    return info;
+}
+
 std::string certificateFingerprint(const QSslCertificate& certificate)
 {
     const QByteArray digest = certificate.digest(QCryptographicHash::Sha256);
@@ -428,20 +441,13 @@ void TVoskSocket::onSslErrors(int generation, const QList<QSslError>& errors)
         socket_->ignoreSslErrors();
         return;
     }
-    PeerCertificateInfo info;
+    PeerCertificateInfo info = describeCertificate(peer);
     info.host = socket_->peerVerifyName().toStdString();
     info.port = port_;
     for (const QSslError& e : errors) {
         const std::string text = e.errorString().toStdString();
         if (std::find(info.problems.begin(), info.problems.end(), text) == info.problems.end())
             info.problems.push_back(text);
-    }
-    if (!peer.isNull()) {
-        info.subject = certificateNames(peer, false);
-        info.issuer = certificateNames(peer, true);
-        info.validFrom = utcText(peer.effectiveDate());
-        info.validUntil = utcText(peer.expiryDate());
-        info.fingerprint = fingerprint;
     }
     info.pinnedFingerprint = pinned;
     refused_ = std::move(info);

@@ -86,6 +86,8 @@ struct PeerCertificateInfo {
     bool empty() const { return fingerprint.empty(); }
 };
 
+// Subject, issuer, validity and fingerprint of a certificate (host, port and problems empty).
+PeerCertificateInfo describeCertificate(const QSslCertificate& certificate);
 // SHA-256 fingerprint of a certificate as the program shows and pins it: upper-case hex pairs
 // separated by ":".
 std::string certificateFingerprint(const QSslCertificate& certificate);

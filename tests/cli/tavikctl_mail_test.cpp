@@ -9,6 +9,7 @@
 #include "profile/profile_lock.h"
 #include "peers/peer_fixtures.h"
 #include "peers/scripted_server.h"
+#include "peers/test_certificates.h"
 #include "support/test_support.h"
 
 using namespace tavik;
@@ -156,4 +157,52 @@ TEST_F(MailCommands, ARelativeHomeStoresAttachmentLocationsThatOpenFromAnywhere)
     const std::string location = attachments.GetAttachment(1).Location;
     EXPECT_EQ(location, home.path() + "rel/attach/a1");
     EXPECT_EQ(fileBytes(location), "Hello");
+}
+
+TEST_F(MailCommands, CertificateShowsTheFingerprintAndWhyItIsTrustedOrNot)
+{
+    DovecotServer server;
+    server.useCertificate(testCertificates().server);
+    ASSERT_TRUE(server.start()) << server.error();
+    ASSERT_EQ(run({"mailboxes"}).status, 0);
+    const std::string fp = testCertificates().server.fingerprint;
+    const std::string pop3s = "127.0.0.1:" + std::to_string(server.tlsPort());
+
+    // Signed by the fixtures' own authority, which the system does not know.
+    CtlRun untrusted = run({"certificate", pop3s});
+    EXPECT_EQ(untrusted.status, 1) << untrusted.err;
+    EXPECT_NE(untrusted.out.find("\nSHA-256:  " + fp + "\n"), std::string::npos) << untrusted.out;
+    EXPECT_NE(untrusted.out.find("\nTrusted:  no\n"), std::string::npos) << untrusted.out;
+    EXPECT_NE(untrusted.out.find("\nTo accept it: tavikctl trust " + pop3s + " " + fp + "\n"), std::string::npos);
+
+    ASSERT_EQ(run({"set", "CaFile=" + testCertificates().ca.certificate}).status, 0);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"certificate", pop3s},
+          {"certificate", "127.0.0.1:" + std::to_string(server.port()), "--starttls", "pop3"}}) {
+        CtlRun trusted = run(args);
+        EXPECT_EQ(trusted.status, 0) << trusted.err << trusted.out;
+        EXPECT_NE(trusted.out.find("\nSHA-256:  " + fp + "\nTrusted:  yes, by the system's certificate authorities "
+                                   "or the CA file\n"),
+                  std::string::npos)
+            << trusted.out;
+    }
+
+    // An SMTP server's STARTTLS, with a pinned self-signed certificate.
+    ScriptedServer s;
+    s.send("220 hi\r\n")
+        .expect("EHLO localhost\r\n")
+        .send("250-hi\r\n250 STARTTLS\r\n")
+        .expect("STARTTLS\r\n")
+        .send("220 go ahead\r\n")
+        .startTls(testCertificates().selfSigned)
+        .expectClose();
+    const std::string smtp = "127.0.0.1:" + std::to_string(s.port());
+    ASSERT_EQ(run({"trust", smtp, testCertificates().selfSigned.fingerprint}).status, 0);
+    CtlRun pinned = run({"certificate", smtp, "--starttls", "smtp"});
+    EXPECT_EQ(pinned.status, 0) << pinned.err;
+    EXPECT_NE(pinned.out.find("Trusted:  yes, accepted for " + smtp), std::string::npos) << pinned.out;
+    EXPECT_TRUE(s.waitDone()) << s.report();
+
+    EXPECT_EQ(run({"certificate", pop3s, "--starttls", "imap"}).status, 2);
+    EXPECT_EQ(run({"certificate"}).status, 2);
 }
