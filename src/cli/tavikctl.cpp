@@ -684,6 +684,22 @@ QCoreApplication& coreApplication()
     return app;
 }
 
+// After a refused certificate: what it was, and how to accept it if the user trusts it.
+void printTrustAdvice(const LineChannel& session, std::ostream& err)
+{
+    if (session.ErrorCode != kErrorTlsUntrusted && session.ErrorCode != kErrorTlsChanged)
+        return;
+    const PeerCertificateInfo& c = session.RefusedCertificate();
+    if (c.empty())
+        return;
+    const std::string server = pinServerName(c.host, c.port);
+    err << "The certificate of " << server << " has the SHA-256 fingerprint " << c.fingerprint << ".\n";
+    if (!c.pinnedFingerprint.empty())
+        err << "The one accepted before was " << c.pinnedFingerprint << ".\n";
+    err << "Compare it with what the server's administrator says; if you trust it, run:\n  "
+        << trustCommand(server, c.fingerprint) << "\n";
+}
+
 int commandCheck(Profile& p, std::ostream& out, std::ostream& err, bool utf8)
 {
     coreApplication();
@@ -696,6 +712,7 @@ int commandCheck(Profile& p, std::ostream& out, std::ostream& err, bool utf8)
     check.open();
     if (!view.done)
         loop.exec();
+    printTrustAdvice(check.Session(), err);
     out << check.Filed() << " new message(s) filed in " << latin1ForTerminal(p.store.MailboxDisplayName(1), utf8);
     if (check.Confirmations() > 0)
         out << ", " << check.Confirmations() << " confirmation(s) of receipt queued";

@@ -206,3 +206,26 @@ TEST_F(MailCommands, CertificateShowsTheFingerprintAndWhyItIsTrustedOrNot)
     EXPECT_EQ(run({"certificate", pop3s, "--starttls", "imap"}).status, 2);
     EXPECT_EQ(run({"certificate"}).status, 2);
 }
+
+TEST_F(MailCommands, ACheckRefusingACertificateNamesTheTrustCommandThatAcceptsIt)
+{
+    DovecotServer server;
+    server.useCertificate(testCertificates().server);
+    server.addMessage("From: a@example.org\nSubject: behind TLS\n\nbody\n");
+    ASSERT_TRUE(server.start()) << server.error();
+    useServer(server);
+    const std::string pop3s = "127.0.0.1:" + std::to_string(server.tlsPort());
+    ASSERT_EQ(run({"set", "Pop3Security=tls", "Pop3Port=" + std::to_string(server.tlsPort())}).status, 0);
+
+    CtlRun refused = run({"check"});
+    EXPECT_EQ(refused.status, 1);
+    const std::string command = "tavikctl trust " + pop3s + " " + testCertificates().server.fingerprint;
+    const auto at = refused.err.find("\n  " + command + "\n");
+    ASSERT_NE(at, std::string::npos) << refused.err;
+    EXPECT_NE(refused.out.find("0 new message(s) filed"), std::string::npos);
+
+    ASSERT_EQ(run({"trust", pop3s, testCertificates().server.fingerprint}).status, 0);
+    CtlRun accepted = run({"check"});
+    EXPECT_EQ(accepted.status, 0) << accepted.err;
+    EXPECT_NE(accepted.out.find("1 new message(s) filed"), std::string::npos) << accepted.out;
+}
