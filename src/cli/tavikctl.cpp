@@ -432,6 +432,8 @@ int commandCertificate(Profile& p, const std::vector<std::string>& args, std::os
     const CertificateProbeResult r = probeCertificate(probe);
     if (!r.failure.empty()) {
         err << "tavikctl: no certificate from " << server << ": " << r.failure << "\n";
+        if (probe.startTls == ProbeStartTls::None && r.failure.find("handshake") != std::string::npos)
+            err << "If the port speaks plain text first, add --starttls pop3 or --starttls smtp.\n";
         return 1;
     }
     const PeerCertificateInfo& c = r.certificate;
