@@ -26,7 +26,7 @@ public:
 
     SendOutcome sendMessage(const OutgoingMessage& message, int) override
     {
-        TSendMailForm dialog(window_.settings(), &window_);
+        TSendMailForm dialog(window_.settings(), window_.ProfileDirectory(), &window_);
         fillSendMail(dialog.SendMail1(), message);
         current_ = &dialog;
         const int result = dialog.exec();
