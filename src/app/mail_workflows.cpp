@@ -1,6 +1,7 @@
 #include "app/mail_workflows.h"
 
 #include <QApplication>
+#include <QStatusBar>
 
 #include "addressbook/address_book_window.h"
 #include "app/main_window.h"
@@ -11,6 +12,7 @@
 #include "smtp/send_mail_dialog.h"
 #include "view/mime_editor_dialog.h"
 #include "window_common/print_progress_dialog.h"
+#include "window_common/text_conversion.h"
 #include "window_common/user_interaction.h"
 
 namespace tavik {
@@ -24,7 +26,7 @@ public:
 
     SendOutcome sendMessage(const OutgoingMessage& message, int) override
     {
-        TSendMailForm dialog(window_.settings(), &window_);
+        TSendMailForm dialog(window_.settings(), window_.ProfileDirectory(), &window_);
         fillSendMail(dialog.SendMail1(), message);
         current_ = &dialog;
         const int result = dialog.exec();
@@ -83,15 +85,21 @@ void MailWorkflows::checkMail(TMainForm& window, CheckStart start)
         return;
     bool received = false;
     int filed = 0;
+    std::string refusal;
     {
         TGetMailForm dialog(window.settings(), window.ProfileDirectory(), window.Mailbox(), window.attachments(),
                             &window);
+        // Nobody sits at the timer's check to judge a certificate.
+        dialog.setUnattended(start == CheckStart::Timer);
         checkDialog_ = &dialog;
         dialog.exec();
         checkDialog_ = nullptr;
         received = dialog.check().Received();
         filed = dialog.check().Filed();
+        refusal = dialog.certificateRefusal();
     }
+    if (!refusal.empty())
+        window.statusBar()->showMessage(fromLatin1(refusal));
     window.protocolSessionEnded();
     if (window.state() != TMainForm::State::ProfileOpen)
         return; // the program is shutting down

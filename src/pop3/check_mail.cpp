@@ -27,6 +27,14 @@ std::string withSlash(std::string dir)
 
 } // namespace
 
+std::string certificateRefusalText(const PeerCertificateInfo& certificate)
+{
+    const std::string server = "Certificate of " + certificate.host + ":" + std::to_string(certificate.port);
+    if (!certificate.pinnedFingerprint.empty())
+        return server + " changed since it was accepted";
+    return server + " not trusted" + (certificate.problems.empty() ? std::string() : ": " + certificate.problems[0]);
+}
+
 CheckMail::CheckMail(ProfileSettings settings, std::string profileDirectory, TNMailBox& store,
                      TAttachmentManager& attachments, CheckMailView& view, QObject* parent)
     : QObject(parent)
@@ -87,6 +95,14 @@ void CheckMail::open()
     if (running_)
         return;
     running_ = true;
+    stopRequested_ = false;
+    certificateJudged_ = false;
+    acceptedFingerprint_.clear();
+    begin();
+}
+
+void CheckMail::begin()
+{
     ok_ = false;
     knownAtStart_ = readUidlFile(profileDirectory_ + kUidlFileName);
     pendingDeletions_ = readUidlFile(profileDirectory_ + kPendingDeletionFileName);
@@ -100,10 +116,19 @@ void CheckMail::open()
 
 void CheckMail::startSession()
 {
+    if (certificateJudged_ && stopRequested_) {
+        // Stopped while the certificate was judged: the second session never begins.
+        end();
+        return;
+    }
     received_ = false;
     uidlMode_ = true;
     filed_ = 0;
     confirmations_ = 0;
+    remaining_ = announced_ = index_ = 0;
+    size_ = 0;
+    firstAttachment_ = lastAttachment_ = attachmentInHand_ = 0;
+    pendingKey_.clear();
     filedUids_.clear();
     deletedKeys_.clear();
     GetMail& m = *mail_;
@@ -123,9 +148,11 @@ void CheckMail::startSession()
     // TimeOut bounds the handshake as it bounds every wait for the server.
     if (security != ConnectionSecurity::None && settings_.TimeOut > 0)
         m.TimeoutConnect = settings_.TimeOut;
-    m.PinnedFingerprint.clear();
+    // A certificate accepted during this check counts whether or not it was pinned.
+    m.PinnedFingerprint = acceptedFingerprint_;
     try {
-        if (auto pin = CertificatePins(profileDirectory_).find(pinServerName(settings_.Pop3Server, settings_.Pop3Port)))
+        const std::string server = pinServerName(settings_.Pop3Server, settings_.Pop3Port);
+        if (auto pin = CertificatePins(profileDirectory_).find(server); pin && acceptedFingerprint_.empty())
             m.PinnedFingerprint = *pin;
     } catch (const std::exception&) {
         // An unreadable pin file pins nothing: the certificate must then verify on its own.
@@ -137,6 +164,8 @@ void CheckMail::stop()
 {
     if (!running_)
         return;
+    // Between two sessions (a certificate being judged) no session is there to cancel.
+    stopRequested_ = true;
     // The messages filed so far are remembered all the same (see open).
     mail_->Cancel();
 }
@@ -216,6 +245,14 @@ void CheckMail::onInfo(int info, const std::string& addinfo)
 
 void CheckMail::onError(int code, const std::string& addinfo)
 {
+    if ((code == kErrorTlsUntrusted || code == kErrorTlsChanged) && !certificateJudged_ &&
+        !mail_->RefusedCertificate().empty()) {
+        // The user may accept it: asked once the session has ended, the box only if not.
+        certificateRefused_ = true;
+        refusalCode_ = code;
+        refusalText_ = addinfo;
+        return;
+    }
     std::string title, text;
     if (!checkMailErrorBox(code, title, text, mail_->StepText()))
         return;
@@ -403,16 +440,56 @@ void CheckMail::saveFetchedLists()
 
 void CheckMail::onDone()
 {
-    GetMail& m = *mail_;
     try {
         saveFetchedLists();
     } catch (const FileError& e) {
         view_.showFileError(e.what());
     }
     uidlManager_.reset();
-    ok_ = m.QuitSent && m.ErrorCode == 0;
+    if (certificateRefused_) {
+        // Asked from the event loop, never from inside the session's own report.
+        QTimer::singleShot(0, this, [this] { judgeCertificate(); });
+        return;
+    }
+    end();
+}
+
+void CheckMail::end()
+{
+    ok_ = mail_->QuitSent && mail_->ErrorCode == 0;
     running_ = false;
     view_.finished(ok_);
+}
+
+void CheckMail::judgeCertificate()
+{
+    certificateRefused_ = false;
+    certificateJudged_ = true;
+    const PeerCertificateInfo certificate = mail_->RefusedCertificate();
+    const CertificateChoice choice =
+        stopRequested_ ? CertificateChoice::Cancel : view_.judgeCertificate(certificate);
+    if (choice == CertificateChoice::NotAsked)
+        onError(refusalCode_, refusalText_);
+    if (stopRequested_ || choice == CertificateChoice::NotAsked || choice == CertificateChoice::Cancel) {
+        end();
+        return;
+    }
+    if (choice == CertificateChoice::AcceptPermanently) {
+        try {
+            CertificatePins(profileDirectory_)
+                .pin(pinServerName(settings_.Pop3Server, settings_.Pop3Port), certificate.fingerprint);
+        } catch (const FileError& e) {
+            // Accepted all the same for this check; the next one asks again.
+            view_.showFileError(e.what());
+        }
+    }
+    acceptedFingerprint_ = certificate.fingerprint;
+    // A fresh check: nothing of the refused session stays on screen.
+    view_.showSecurity(std::string());
+    view_.showSubject(std::string());
+    view_.showCounter(std::string());
+    view_.showProgress(0, 0);
+    begin();
 }
 
 } // namespace tavik

@@ -13,6 +13,7 @@
 
 #include "pop3/check_mail_rules.h"
 #include "pop3/get_mail.h"
+#include "profile/certificate_pins.h"
 #include "profile/settings.h"
 
 namespace tavik {
@@ -53,7 +54,19 @@ public:
     virtual void showFileError(const std::string& text) { (void)text; }
     // The check has ended; `ok` when the session got as far as QUIT.
     virtual void finished(bool ok) { (void)ok; }
+    // The server's certificate is not trusted, or is not the one pinned for it: asked once per
+    // check, after the session ended. NotAsked (the default) shows the session's error box.
+    virtual CertificateChoice judgeCertificate(const PeerCertificateInfo& certificate)
+    {
+        (void)certificate;
+        return CertificateChoice::NotAsked;
+    }
 };
+
+// What a check nobody watches (the timer's) reports of a certificate it refused, for the main
+// window's status bar: "Certificate of host:port not trusted: " and the first problem, or
+// "Certificate of host:port changed since it was accepted".
+std::string certificateRefusalText(const PeerCertificateInfo& certificate);
 
 class CheckMail : public QObject {
     Q_OBJECT
@@ -68,6 +81,11 @@ public:
 
     // Opens the check: "uidl.lst" loaded, status "Connecting to " + server, and the session
     // started from the event loop (once a dialog is on screen).
+    //
+    // A certificate the session refused (not trusted, or not the pinned one) is put to the view
+    // once the session has ended; an accepted one starts the check again from the beginning, as
+    // a fresh check with that certificate accepted (and pinned, when the user said so). The view
+    // is asked at most once per check: a second refusal shows its box.
     //
     // However the check ends, "uidl.lst" is rewritten only once the server's listing came in
     // whole, and then it holds every message filed: a check that got as far as QUIT's answer
@@ -88,7 +106,10 @@ public:
     GetMail& Session() { return *mail_; }
 
 private:
+    void begin();
     void startSession();
+    void judgeCertificate();
+    void end();
     void onInfo(int info, const std::string& addinfo);
     void onError(int code, const std::string& addinfo);
     void onHeaders();
@@ -113,6 +134,12 @@ private:
     std::vector<std::string> filedUids_;         // with UIDL: the UIDs of the messages filed
     std::vector<std::string> deletedKeys_;       // without UIDL: identifiers whose DELE was sent
     bool running_ = false;
+    bool stopRequested_ = false;
+    bool certificateRefused_ = false; // the session's certificate error waits for the view's judgement
+    bool certificateJudged_ = false;  // the view was asked in this check
+    int refusalCode_ = 0;
+    std::string refusalText_;
+    std::string acceptedFingerprint_; // the certificate the user accepted in this check
     bool received_ = false;
     bool uidlMode_ = true;
     bool ok_ = false;

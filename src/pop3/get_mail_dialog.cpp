@@ -131,6 +131,15 @@ void TGetMailForm::showFileError(const std::string& text)
     userInteraction().error("Tavik mail", text);
 }
 
+CertificateChoice TGetMailForm::judgeCertificate(const PeerCertificateInfo& certificate)
+{
+    if (unattended_) {
+        certificateRefusal_ = certificateRefusalText(certificate);
+        return CertificateChoice::Cancel;
+    }
+    return userInteraction().judgeCertificate(certificate);
+}
+
 void TGetMailForm::finished(bool ok)
 {
     ended_ = true;

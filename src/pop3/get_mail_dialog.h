@@ -26,6 +26,12 @@ public:
 
     CheckMail& check() { return *check_; }
     bool checkEnded() const { return ended_; }
+    // A check nobody started by hand (the timer's): a certificate that is not trusted is never
+    // put to the user and shows no box; the check ends and certificateRefusal() says why.
+    void setUnattended(bool unattended) { unattended_ = unattended; }
+    // Why an unattended check refused the server's certificate (certificateRefusalText); empty
+    // when it did not.
+    const std::string& certificateRefusal() const { return certificateRefusal_; }
     // The Stop button's handler.
     void StopBtnClick();
 
@@ -44,6 +50,7 @@ public:
     void showError(int code, const std::string& title, const std::string& text) override;
     void showFileError(const std::string& text) override;
     void finished(bool ok) override;
+    CertificateChoice judgeCertificate(const PeerCertificateInfo& certificate) override;
 
 signals:
     void checkFinished(bool ok);
@@ -62,6 +69,8 @@ private:
     QPushButton* stop_ = nullptr;
     bool started_ = false;
     bool ended_ = false;
+    bool unattended_ = false;
+    std::string certificateRefusal_;
 };
 
 // "New Mail income": a borderless notice of how many messages arrived; a click anywhere on it

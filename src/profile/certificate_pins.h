@@ -13,6 +13,14 @@ namespace tavik {
 // File name of the pins in the profile directory.
 inline constexpr const char* kCertificatePinsFile = "certificates.ini";
 
+// What the user decided about a certificate the system does not trust (or whose pin changed).
+enum class CertificateChoice {
+    NotAsked,         // nobody could be asked (tavikctl, a check run by the timer): the error stands
+    Cancel,           // the connection stays closed
+    AcceptOnce,       // connect again, accepting this certificate for this session only
+    AcceptPermanently // pin it for the server, then connect again
+};
+
 // One accepted certificate.
 struct CertificatePin {
     std::string server;      // "host:port", host in lower case

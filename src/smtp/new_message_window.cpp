@@ -483,7 +483,7 @@ void TNewMessageForm::MailNowBtnClick()
 
     bool sent = false;
     {
-        TSendMailForm dialog(settings, this);
+        TSendMailForm dialog(settings, host_.ProfileDirectory(), this);
         fillSendMail(dialog.SendMail1(), out);
         sent = dialog.exec() == QDialog::Accepted;
     }

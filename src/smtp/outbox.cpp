@@ -180,6 +180,17 @@ bool sendMailErrorBox(int code, std::string& title, std::string& text)
 
 // ---- SendSession ------------------------------------------------------------------------
 
+namespace {
+
+CertificatePins pinsOf(std::string profileDirectory)
+{
+    if (!profileDirectory.empty() && profileDirectory.back() != '/')
+        profileDirectory += '/';
+    return CertificatePins(std::move(profileDirectory));
+}
+
+} // namespace
+
 SendSession::SendSession(ProfileSettings settings, SendMailView& view, QObject* parent)
     : QObject(parent)
     , settings_(std::move(settings))
@@ -210,6 +221,7 @@ void SendSession::open()
     if (opened_)
         return;
     opened_ = true;
+    recipients_ = {mail_->TO_Name, mail_->TO_Address, mail_->ListTo, mail_->Listcc, mail_->ListBcc};
     view_.showStatus(kSendStatusConnectingTo + settings_.SmtpServer);
     QTimer::singleShot(0, this, [this] { start(); });
 }
@@ -231,14 +243,29 @@ void SendSession::start()
     m.SMTP_Port = static_cast<quint16>(settings_.SmtpPort > 0 && settings_.SmtpPort <= 65535 ? settings_.SmtpPort : 25);
     m.SMTP_Security = connectionSecurity(settings_.SmtpSecurity);
     m.CaFile = settings_.CaFile;
-    m.PinnedFingerprint.clear(); // no certificate is pinned for SMTP yet
+    m.PinnedFingerprint = pinnedFingerprint();
     m.SetAction(TMailAction::Send_Mail);
+}
+
+std::string SendSession::pinnedFingerprint() const
+{
+    // A certificate accepted during this send counts whether or not it was pinned.
+    if (!acceptedFingerprint_.empty() || ProfileDirectory.empty())
+        return acceptedFingerprint_;
+    try {
+        return pinsOf(ProfileDirectory).find(pinServerName(settings_.SmtpServer, mail_->SMTP_Port)).value_or("");
+    } catch (const std::exception&) {
+        // An unreadable pin file pins nothing: the certificate must then verify on its own.
+        return {};
+    }
 }
 
 void SendSession::stop()
 {
     if (ended_)
         return;
+    // Between two sessions (a certificate being judged) no session is there to cancel.
+    stopRequested_ = true;
     if (!started_) {
         // Stopped before it began: nothing was connected, and nothing will be.
         started_ = true;
@@ -300,6 +327,14 @@ void SendSession::onInfo(int info, const std::string& addinfo)
 
 void SendSession::onError(int code, const std::string& addinfo)
 {
+    if ((code == kErrorTlsUntrusted || code == kErrorTlsChanged) && !certificateJudged_ &&
+        !mail_->RefusedCertificate().empty()) {
+        // The user may accept it: asked once the session has ended, the box only if not.
+        certificateRefused_ = true;
+        refusalCode_ = code;
+        refusalText_ = addinfo;
+        return;
+    }
     std::string title, text;
     if (code == Error_RecipientsRefused)
         // The session's text lists the refusals; the box words them as the partial case does.
@@ -317,6 +352,50 @@ void SendSession::onDone()
 {
     if (ended_)
         return;
+    if (certificateRefused_) {
+        // Asked from the event loop, never from inside the session's own report.
+        QTimer::singleShot(0, this, [this] { judgeCertificate(); });
+        return;
+    }
+    end();
+}
+
+void SendSession::judgeCertificate()
+{
+    certificateRefused_ = false;
+    certificateJudged_ = true;
+    const PeerCertificateInfo certificate = mail_->RefusedCertificate();
+    const CertificateChoice choice =
+        stopRequested_ ? CertificateChoice::Cancel : view_.judgeCertificate(certificate);
+    if (choice == CertificateChoice::NotAsked)
+        onError(refusalCode_, refusalText_);
+    if (stopRequested_ || choice == CertificateChoice::NotAsked || choice == CertificateChoice::Cancel) {
+        end();
+        return;
+    }
+    if (choice == CertificateChoice::AcceptPermanently && !ProfileDirectory.empty()) {
+        try {
+            pinsOf(ProfileDirectory).pin(pinServerName(settings_.SmtpServer, mail_->SMTP_Port), certificate.fingerprint);
+        } catch (const FileError& e) {
+            // Accepted all the same for this send; the next one asks again.
+            view_.showError(0, "Tavik mail", e.what());
+        }
+    }
+    acceptedFingerprint_ = certificate.fingerprint;
+    SendMail& m = *mail_;
+    m.TO_Name = recipients_.toName;
+    m.TO_Address = recipients_.toAddress;
+    m.ListTo = recipients_.to;
+    m.Listcc = recipients_.cc;
+    m.ListBcc = recipients_.bcc;
+    view_.showSecurity(std::string());
+    view_.showStatus(kSendStatusConnectingTo + settings_.SmtpServer);
+    started_ = false; // stop() before the new start ends the send without connecting
+    QTimer::singleShot(0, this, [this] { start(); });
+}
+
+void SendSession::end()
+{
     ended_ = true;
     if (mail_->QuitSent && !mail_->RefusedRecipients.empty())
         view_.showRefusedRecipients(kRefusedRecipientsTitle, refusedRecipientsText(mail_->RefusedRecipients));
@@ -333,7 +412,8 @@ void fillSendMail(SendMail& mail, const OutgoingMessage& message)
     static_cast<OutgoingMessage&>(mail) = message;
 }
 
-SendOutcome runSendSession(const ProfileSettings& settings, const OutgoingMessage& message, SendMailView& view)
+SendOutcome runSendSession(const ProfileSettings& settings, const OutgoingMessage& message, SendMailView& view,
+                           const std::string& profileDirectory)
 {
     // Forwards every report and ends the local loop with the send.
     class Forward : public SendMailView {
@@ -357,6 +437,10 @@ SendOutcome runSendSession(const ProfileSettings& settings, const OutgoingMessag
             to_.finished(accepted);
             loop_.quit();
         }
+        CertificateChoice judgeCertificate(const PeerCertificateInfo& certificate) override
+        {
+            return to_.judgeCertificate(certificate);
+        }
         bool done = false;
 
     private:
@@ -366,6 +450,7 @@ SendOutcome runSendSession(const ProfileSettings& settings, const OutgoingMessag
     QEventLoop loop;
     Forward forward(view, loop);
     SendSession session(settings, forward);
+    session.ProfileDirectory = profileDirectory;
     fillSendMail(session.Mail(), message);
     session.open();
     if (!forward.done)

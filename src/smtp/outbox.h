@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "profile/certificate_pins.h"
 #include "profile/settings.h"
 #include "smtp/send_mail.h"
 
@@ -71,6 +72,13 @@ public:
     }
     // The send has ended; `accepted` when the server took the message (QuitSent).
     virtual void finished(bool accepted) { (void)accepted; }
+    // The server's certificate is not trusted, or is not the one pinned for it: asked once per
+    // send, after the session ended. NotAsked (the default) shows the session's error box.
+    virtual CertificateChoice judgeCertificate(const PeerCertificateInfo& certificate)
+    {
+        (void)certificate;
+        return CertificateChoice::NotAsked;
+    }
 };
 
 // One send of one message: owns its SendMail (the dialog's SendMail1), filled by the owner
@@ -79,7 +87,9 @@ public:
 //
 // Life cycle: construct, fill Mail(), open(), wait for finished (exactly once, from the event
 // loop); stop() cancels a running send (finished follows, not accepted). Destroying the object
-// drops the connection without any further report.
+// drops the connection without any further report. A certificate the session refused is put to
+// the view once, after that session ended; an accepted one starts the send again from the
+// connect, with that certificate accepted (and pinned when the user said so).
 class SendSession : public QObject {
     Q_OBJECT
 public:
@@ -93,6 +103,10 @@ public:
     // Cancels the send; before it began, it never begins.
     void stop();
 
+    // The profile directory whose "certificates.ini" holds the pins for the SMTP server; empty:
+    // no pin is read, and a certificate accepted permanently is accepted for this send only.
+    std::string ProfileDirectory;
+
     bool Running() const { return opened_ && !ended_; }
     bool Ended() const { return ended_; }
     // The server accepted the message.
@@ -103,6 +117,9 @@ private:
     void onInfo(int info, const std::string& addinfo);
     void onError(int code, const std::string& addinfo);
     void onDone();
+    void judgeCertificate();
+    void end();
+    std::string pinnedFingerprint() const;
 
     ProfileSettings settings_;
     SendMailView& view_;
@@ -110,6 +127,17 @@ private:
     bool opened_ = false;
     bool started_ = false;
     bool ended_ = false;
+    bool stopRequested_ = false;
+    bool certificateRefused_ = false; // the session's certificate error waits for the view's judgement
+    bool certificateJudged_ = false;  // the view was asked in this send
+    int refusalCode_ = 0;
+    std::string refusalText_;
+    std::string acceptedFingerprint_; // the certificate the user accepted in this send
+    // The recipients as filled, for a second session: the first one's end empties the lists.
+    struct Recipients {
+        std::string toName, toAddress;
+        std::vector<std::string> to, cc, bcc;
+    } recipients_;
 };
 
 // Fills a session's SendMail with the message properties the outbox or composition built.
@@ -129,8 +157,10 @@ struct SendOutcome {
 SendOutcome outcomeOf(const SendSession& session);
 
 // Runs one send to its end in a local event loop (for faces without a modal dialog: tavikctl,
-// tests, benchmarks) and reports to `view`.
-SendOutcome runSendSession(const ProfileSettings& settings, const OutgoingMessage& message, SendMailView& view);
+// tests, benchmarks) and reports to `view`; the pins are read from `profileDirectory` (none
+// when empty).
+SendOutcome runSendSession(const ProfileSettings& settings, const OutgoingMessage& message, SendMailView& view,
+                           const std::string& profileDirectory = {});
 
 // What the outbox run needs from its face.
 class OutboxView {

@@ -31,6 +31,12 @@ int barValue(long long value, long long maximum)
 
 } // namespace
 
+TSendMailForm::TSendMailForm(const ProfileSettings& settings, const std::string& profileDirectory, QWidget* parent)
+    : TSendMailForm(settings, parent)
+{
+    session_->ProfileDirectory = profileDirectory;
+}
+
 TSendMailForm::TSendMailForm(const ProfileSettings& settings, QWidget* parent)
     : QDialog(parent)
     , session_(std::make_unique<SendSession>(settings, *this))
@@ -179,6 +185,11 @@ void TSendMailForm::showRefusedRecipients(const std::string& title, const std::s
 {
     showStatus(kRefusedRecipientsTitle);
     userInteraction().warn(title, text);
+}
+
+CertificateChoice TSendMailForm::judgeCertificate(const PeerCertificateInfo& certificate)
+{
+    return userInteraction().judgeCertificate(certificate);
 }
 
 void TSendMailForm::finished(bool accepted)

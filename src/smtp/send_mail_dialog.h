@@ -31,6 +31,9 @@ public:
     static constexpr int kTallHeight = 330;  // log shown
 
     explicit TSendMailForm(const ProfileSettings& settings, QWidget* parent = nullptr);
+    // A send that reads the SMTP server's pinned certificate from, and pins an accepted one in,
+    // `profileDirectory`.
+    TSendMailForm(const ProfileSettings& settings, const std::string& profileDirectory, QWidget* parent = nullptr);
     ~TSendMailForm() override;
 
     // The dialog's session component, to be filled before the dialog is shown.
@@ -59,6 +62,7 @@ public:
     void showError(int code, const std::string& title, const std::string& text) override;
     void showRefusedRecipients(const std::string& title, const std::string& text) override;
     void finished(bool accepted) override;
+    CertificateChoice judgeCertificate(const PeerCertificateInfo& certificate) override;
 
 signals:
     void sendFinished(bool accepted);

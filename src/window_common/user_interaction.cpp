@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QStringList>
 
+#include "window_common/certificate_dialog.h"
 #include "window_common/crypt_password_dialog.h"
 #include "window_common/item_name_dialog.h"
 #include "window_common/password_dialog.h"
@@ -146,6 +147,13 @@ std::optional<std::string> QtUserInteraction::askSaveFile(const std::string& tit
     if (path.isEmpty())
         return std::nullopt;
     return pathToBytes(path);
+}
+
+CertificateChoice QtUserInteraction::judgeCertificate(const PeerCertificateInfo& certificate)
+{
+    TCertificateForm form(certificate, dialogParent());
+    form.exec();
+    return form.choice();
 }
 
 } // namespace tavik

@@ -11,9 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "profile/certificate_pins.h"
+
 class QWidget;
 
 namespace tavik {
+
+struct PeerCertificateInfo;
 
 // The program's dialogs with the user. Texts are the core's 8-bit strings, lines separated by
 // CR LF, exactly as the rules word them; implementations convert them for display.
@@ -52,6 +56,9 @@ public:
     // A file to write; a path (file-system bytes), nullopt on Cancel.
     virtual std::optional<std::string> askSaveFile(const std::string& title, const std::string& directory,
                                                    const std::string& filter) = 0;
+    // The certificate dialog ("Certificate") for a server whose certificate is not trusted or
+    // changed since it was accepted: Cancel, AcceptOnce or AcceptPermanently, never NotAsked.
+    virtual CertificateChoice judgeCertificate(const PeerCertificateInfo& certificate) = 0;
 };
 
 // The interaction in use, QtUserInteraction unless another was installed. Never null.
@@ -77,6 +84,7 @@ public:
                                            const std::string& filter) override;
     std::optional<std::string> askSaveFile(const std::string& title, const std::string& directory,
                                            const std::string& filter) override;
+    CertificateChoice judgeCertificate(const PeerCertificateInfo& certificate) override;
 
 private:
     static QWidget* dialogParent();

@@ -3,6 +3,10 @@
 // filing into a real mailbox store and attachment store.
 #include <gtest/gtest.h>
 
+#include <QFile>
+#include <QSslKey>
+#include <QSslSocket>
+#include <QTcpServer>
 #include <QTest>
 
 #include <cstdio>
@@ -808,4 +812,116 @@ TEST(CheckMailTls, NoPasswordLeavesBeforeTheServerIsTrustedOrAgreesToStls)
         ASSERT_TRUE(p.check());
         EXPECT_EQ(p.view.errors, (std::vector<std::pair<int, std::string>>{{19, "Access Denied Error"}}));
     }
+}
+
+namespace {
+
+// Answers every certificate question with `answer`, after running `whileAsked`.
+class JudgingView : public RecordingView {
+public:
+    CertificateChoice answer = CertificateChoice::AcceptOnce;
+    std::function<void()> whileAsked;
+    std::vector<PeerCertificateInfo> judged;
+    CertificateChoice judgeCertificate(const PeerCertificateInfo& certificate) override
+    {
+        judged.push_back(certificate);
+        if (whileAsked)
+            whileAsked();
+        return answer;
+    }
+};
+
+} // namespace
+
+TEST(CheckMailTls, AnAcceptedCertificateStartsTheCheckAgainAsAFreshOne)
+{
+    DovecotServer server;
+    server.useCertificate(testCertificates().selfSigned);
+    server.addMessage(simpleMessage("first"));
+    server.addMessage(simpleMessage("second"));
+    ASSERT_TRUE(server.start()) << server.error();
+    Profile p;
+    p.useDovecot(server);
+    p.settings.Pop3Security = "tls";
+    p.settings.Pop3Port = server.tlsPort();
+    {
+        // Stopped while the question is open: no second session.
+        JudgingView view;
+        CheckMail c(p.settings, p.dir(), p.store, p.attachments, view);
+        view.whileAsked = [&c] { c.stop(); };
+        c.open();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return view.finishes > 0; }, 30000));
+        EXPECT_EQ(view.judged.size(), 1u);
+        EXPECT_FALSE(view.ok);
+        EXPECT_TRUE(view.errors.empty());
+        EXPECT_EQ(server.tlsLogins(), 0) << server.log();
+    }
+    JudgingView view;
+    CheckMail c(p.settings, p.dir(), p.store, p.attachments, view);
+    c.open();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view.finishes > 0; }, 30000));
+    EXPECT_TRUE(view.ok);
+    EXPECT_TRUE(view.errors.empty());
+    ASSERT_EQ(view.judged.size(), 1u);
+    EXPECT_EQ(view.judged[0].fingerprint, testCertificates().selfSigned.fingerprint);
+    EXPECT_EQ(std::count(view.statuses.begin(), view.statuses.end(), "Connecting to 127.0.0.1"), 2);
+    EXPECT_EQ(c.Filed(), 2);
+    EXPECT_EQ(c.Announced(), 2);
+    EXPECT_EQ(p.messages(1).size(), 2u);
+    EXPECT_EQ(readUidlFile(p.uidlPath()).size(), 2u);
+    ASSERT_FALSE(view.securities.empty());
+    EXPECT_EQ(view.securities.back().rfind("Encrypted (TLS 1.", 0), 0u) << view.securities.back();
+    // Accepted once: nothing pinned.
+    EXPECT_FALSE(fileExists(p.dir() + kCertificatePinsFile));
+    EXPECT_EQ(server.tlsLogins(), 1) << server.log();
+}
+
+namespace {
+
+// Greets over implicit TLS with the next certificate of its list on every connection.
+class CertificateChangingServer : public QTcpServer {
+public:
+    explicit CertificateChangingServer(std::vector<TestCertificate> certificates)
+        : certificates_(std::move(certificates))
+    {
+        listen(QHostAddress::LocalHost, 0);
+    }
+    int connections = 0;
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto* socket = new QSslSocket(this);
+        socket->setSocketDescriptor(descriptor);
+        const TestCertificate& c = certificates_[std::min<std::size_t>(connections++, certificates_.size() - 1)];
+        socket->setLocalCertificate(QString::fromStdString(c.certificate));
+        QFile key(QString::fromStdString(c.key));
+        key.open(QIODevice::ReadOnly);
+        const QByteArray bytes = key.readAll();
+        socket->setPrivateKey(QSslKey(bytes, QSslKey(bytes, QSsl::Ec).isNull() ? QSsl::Rsa : QSsl::Ec));
+        connect(socket, &QSslSocket::encrypted, socket, [socket] { socket->write("+OK ready\r\n"); });
+        socket->startServerEncryption();
+    }
+
+private:
+    std::vector<TestCertificate> certificates_;
+};
+
+} // namespace
+
+TEST(CheckMailTls, TheUserIsAskedOnceACertificateFailingAgainShowsItsBox)
+{
+    CertificateChangingServer server({testCertificates().selfSigned, testCertificates().otherSelfSigned});
+    Profile p;
+    p.settings.Pop3Port = server.serverPort();
+    p.settings.Pop3Security = "tls";
+    p.settings.ID = "user";
+    JudgingView view;
+    CheckMail c(p.settings, p.dir(), p.store, p.attachments, view);
+    c.open();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view.finishes > 0; }, 30000));
+    EXPECT_EQ(server.connections, 2);
+    EXPECT_EQ(view.judged.size(), 1u);
+    EXPECT_EQ(view.errors, (std::vector<std::pair<int, std::string>>{{35, "Certificate Error"}}));
+    EXPECT_FALSE(view.ok);
 }

@@ -2,13 +2,18 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStatusBar>
+#include <filesystem>
 
+#include "app/mail_workflows.h"
 #include "peers/peer_fixtures.h"
 #include "peers/scripted_server.h"
+#include "peers/test_certificates.h"
 #include "pop3/attachment_store.h"
 #include "pop3/get_mail_dialog.h"
 #include "store/mailbox_store.h"
-#include "ui/ui_test_support.h"
+#include "ui/main_window_support.h"
+#include "window_common/certificate_dialog.h"
 
 using namespace tavik;
 using namespace tavik::test;
@@ -173,4 +178,112 @@ TEST_F(CheckDialog, ADroppedConnectionShowsItsBoxAndClosesRejected)
     EXPECT_EQ(ui.shown[0].kind, "error");
     EXPECT_EQ(ui.shown[0].title, "Connection Closed Error");
     EXPECT_EQ(ui.shown[0].text, "The mail server closed the connection while logging in (password).");
+}
+
+// ---- certificates the user judges ---------------------------------------------------------
+
+namespace {
+
+// A check over POP3S from a Dovecot whose certificate nobody vouches for.
+class CertificateCheck : public CheckDialog {
+protected:
+    void SetUp() override
+    {
+        server.useCertificate(testCertificates().selfSigned);
+        server.addMessage("From: a@example.org\nSubject: behind a self-signed certificate\n\nbody\n");
+        ASSERT_TRUE(server.start()) << server.error();
+        settings.Pop3Security = "tls";
+        settings.Pop3Port = server.tlsPort();
+        settings.ID = server.user();
+        settings.Password = server.password();
+        settings.TimeOut = 30;
+    }
+    int check()
+    {
+        TGetMailForm dialog(settings, home(), store, attachments);
+        dialog.show();
+        EXPECT_TRUE(waitFor([&] { return dialog.checkEnded(); }, 20000));
+        return dialog.result();
+    }
+    std::string pinsPath() const { return home() + "certificates.ini"; }
+    std::string pinLine() const
+    {
+        return "127.0.0.1:" + std::to_string(server.tlsPort()) + "=" + testCertificates().selfSigned.fingerprint;
+    }
+    DovecotServer server;
+};
+
+} // namespace
+
+TEST_F(CertificateCheck, AcceptedPermanentlyTheCheckFilesAndTheNextOneAsksNothing)
+{
+    ui.certificateChoices = {CertificateChoice::AcceptPermanently};
+    EXPECT_EQ(check(), QDialog::Accepted);
+    ASSERT_EQ(ui.certificates.size(), 1u);
+    EXPECT_EQ(ui.certificates[0].fingerprint, testCertificates().selfSigned.fingerprint);
+    EXPECT_TRUE(ui.certificates[0].pinnedFingerprint.empty());
+    EXPECT_EQ(newMail(), 1);
+    EXPECT_EQ(fileBytes(pinsPath()), "[Pinned]\r\n" + pinLine() + "\r\n");
+    EXPECT_EQ(std::filesystem::status(pinsPath()).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    EXPECT_EQ(server.tlsLogins(), 1) << server.log();
+
+    EXPECT_EQ(check(), QDialog::Accepted);
+    EXPECT_EQ(ui.certificates.size(), 1u);
+    EXPECT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(server.tlsLogins(), 2) << server.log();
+}
+
+TEST_F(CertificateCheck, AcceptedOnceItFilesAndPinsNothingCancelledItFilesNothingAndShowsNoBox)
+{
+    ui.certificateChoices = {CertificateChoice::AcceptOnce};
+    EXPECT_EQ(check(), QDialog::Accepted);
+    EXPECT_EQ(newMail(), 1);
+    EXPECT_FALSE(std::filesystem::exists(pinsPath()));
+
+    ui.shown.clear();
+    removeFileIfPresent(home() + "uidl.lst");
+    ui.certificateChoices = {CertificateChoice::Cancel};
+    EXPECT_EQ(check(), QDialog::Rejected);
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(ui.shown[0].kind, "certificate");
+    EXPECT_EQ(ui.shown[0].text, "127.0.0.1:" + std::to_string(server.tlsPort()));
+    EXPECT_EQ(newMail(), 1);
+    EXPECT_EQ(server.tlsLogins(), 1) << server.log();
+}
+
+TEST_F(CertificateCheck, AChangedCertificateIsPutToTheUserWithBothFingerprints)
+{
+    const std::string other = testCertificates().otherSelfSigned.fingerprint;
+    CertificatePins(home()).pin(pinServerName("127.0.0.1", server.tlsPort()), other);
+    ui.certificateChoices = {CertificateChoice::Cancel};
+    EXPECT_EQ(check(), QDialog::Rejected);
+    ASSERT_EQ(ui.certificates.size(), 1u);
+    const std::string warning = changedCertificateWarning(ui.certificates[0]);
+    EXPECT_NE(warning.find("Accepted before: " + other), std::string::npos) << warning;
+    EXPECT_NE(warning.find("Shown now: " + testCertificates().selfSigned.fingerprint), std::string::npos) << warning;
+    EXPECT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(newMail(), 0);
+}
+
+TEST_F(CertificateCheck, ATimerCheckAsksNothingAndLeavesTheReasonInTheStatusBar)
+{
+    prepareProfile(home(), home(), [&](ProfileSettings& s) {
+        s.Pop3Server = settings.Pop3Server;
+        s.Pop3Port = settings.Pop3Port;
+        s.Pop3Security = settings.Pop3Security;
+        s.ID = settings.ID;
+        s.Password = settings.Password;
+        s.AutoCheckMail = true;
+        s.AutoCheckMinutes = 1;
+    });
+    TMainForm window;
+    window.setWorkflowCommands(std::make_unique<MailWorkflows>());
+    ASSERT_TRUE(startAndLogIn(window));
+    window.SystemTimerTimer();
+    EXPECT_TRUE(ui.shown.empty());
+    EXPECT_EQ(window.statusBar()->currentMessage(),
+              QStringLiteral("Certificate of 127.0.0.1:%1 not trusted: The certificate is self-signed, and untrusted")
+                  .arg(server.tlsPort()));
+    EXPECT_EQ(server.tlsLogins(), 0) << server.log();
 }

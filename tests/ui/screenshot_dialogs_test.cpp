@@ -22,6 +22,7 @@
 #include "view/image_window.h"
 #include "view/mime_editor_dialog.h"
 #include "view/mime_manager.h"
+#include "window_common/certificate_dialog.h"
 
 namespace tavik::test {
 namespace {
@@ -157,6 +158,26 @@ TEST(Screenshots, DISABLED_Dialogs)
             options.showPage(static_cast<TSetupForm::Page>(page));
             shots.save(&options, names[page]);
         }
+    }
+    {
+        PeerCertificateInfo certificate;
+        certificate.host = "mail.example.org";
+        certificate.port = 995;
+        certificate.problems = {"The certificate is self-signed, and untrusted"};
+        certificate.subject = "CN=mail.example.org, O=Example Mail";
+        certificate.issuer = "CN=mail.example.org, O=Example Mail";
+        certificate.validFrom = "2026-03-01 00:00:00 UTC";
+        certificate.validUntil = "2027-03-01 00:00:00 UTC";
+        certificate.fingerprint = "3B:1D:6E:0A:77:C2:19:5F:AA:04:8E:61:D3:B9:20:7C:45:E8:13:9A:6F:02:CB:57:90:EE:"
+                                  "34:A1:7D:68:B5:0F";
+        TCertificateForm untrusted(certificate);
+        untrusted.show();
+        shots.save(&untrusted, "certificate_dialog");
+        certificate.pinnedFingerprint = "C4:09:5B:E2:73:1F:8A:D6:3C:90:47:AB:05:F8:6E:21:9D:B3:57:0C:E4:81:2A:6F:"
+                                        "D0:39:B7:14:C5:8E:62:FA";
+        TCertificateForm changed(certificate);
+        changed.show();
+        shots.save(&changed, "certificate_dialog_changed");
     }
     setUserInteraction(nullptr);
 }

@@ -8,6 +8,7 @@
 #include "app/mail_workflows.h"
 #include "peers/peer_fixtures.h"
 #include "peers/scripted_server.h"
+#include "peers/test_certificates.h"
 #include "pop3/get_mail_dialog.h"
 #include "smtp/send_mail_dialog.h"
 #include "smtp/stored_copy.h"
@@ -298,4 +299,30 @@ TEST_F(OutboxCommands, ShutdownDuringSendCheckStopsTheRunAndSkipsTheCheck)
     store.setMailBoxDirectoryWithoutChanges(home() + "mailboxe/");
     store.SetCurrentMailBoxNumber(kToSendMailbox);
     EXPECT_EQ(store.CurrentMailBoxMessages(), 2);
+}
+
+TEST_F(SendDialog, ACertificateAcceptedPermanentlySendsTheMessageAndIsPinned)
+{
+    SmtpSink sink;
+    sink.useImplicitTls(testCertificates().selfSigned);
+    ASSERT_TRUE(sink.start()) << sink.error() << sink.log();
+    settings.SmtpPort = sink.port();
+    settings.SmtpSecurity = "tls";
+    ui.certificateChoices = {CertificateChoice::AcceptPermanently};
+    for (int send = 1; send <= 2; ++send) {
+        TSendMailForm dialog(settings, home());
+        fill(dialog);
+        dialog.show();
+        ASSERT_TRUE(waitFor([&] { return dialog.sendEnded(); }, 20000));
+        EXPECT_EQ(dialog.result(), QDialog::Accepted) << send;
+        ASSERT_TRUE(sink.waitForMessages(send)) << sink.log();
+    }
+    // Asked once; the second send found the pin.
+    ASSERT_EQ(ui.shown.size(), 1u);
+    EXPECT_EQ(ui.shown[0].kind, "certificate");
+    EXPECT_EQ(ui.shown[0].text, "127.0.0.1:" + std::to_string(sink.port()));
+    EXPECT_EQ(sink.messages()[0].rcpt_tos, (std::vector<std::string>{"ann@example.net"}));
+    EXPECT_TRUE(sink.messages()[0].tls);
+    EXPECT_EQ(fileBytes(home() + "certificates.ini"), "[Pinned]\r\n127.0.0.1:" + std::to_string(sink.port()) + "=" +
+                                                          testCertificates().selfSigned.fingerprint + "\r\n");
 }

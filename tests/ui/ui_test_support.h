@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "net/vosk_socket.h"
 #include "support/test_support.h"
 #include "window_common/user_interaction.h"
 
@@ -43,7 +44,7 @@ inline QApplication& application()
 // One box or prompt as the program showed it.
 struct Shown {
     std::string kind; // "inform", "warn", "error", "question", "password", "text", "font", "open", "save",
-                      // "decoder", "move", "color"
+                      // "decoder", "move", "color", "certificate" (text: "host:port")
     std::string title;
     std::string text;
     bool hourglass = false; // the wait cursor was up while it was shown
@@ -61,7 +62,9 @@ public:
     std::deque<std::optional<std::string>> decoderPasswords;
     std::deque<std::optional<int>> moveTargets;
     std::deque<std::optional<QColor>> colors;
+    std::deque<CertificateChoice> certificateChoices;
     std::vector<std::string> moveTargetNames; // the names the last move dialog offered
+    std::vector<PeerCertificateInfo> certificates; // every certificate put to the user
     std::vector<Shown> shown;
 
     void inform(const std::string& title, const std::string& text) override { record("inform", title, text); }
@@ -113,6 +116,13 @@ public:
     {
         record("save", title, filter);
         return take(files, std::optional<std::string>(), title);
+    }
+
+    CertificateChoice judgeCertificate(const PeerCertificateInfo& certificate) override
+    {
+        record("certificate", "Certificate", certificate.host + ":" + std::to_string(certificate.port));
+        certificates.push_back(certificate);
+        return take(certificateChoices, CertificateChoice::Cancel, "certificate");
     }
 
     // The texts shown of one kind, in order.
