@@ -20,8 +20,10 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <iterator>
 
 #include "app/registered_browser.h"
+#include "profile/certificate_pins.h"
 #include "profile/file_util.h"
 #include "profile/user_registry.h"
 #include "store/folder_tree.h"
@@ -134,6 +136,29 @@ QLineEdit* numberField(QWidget* parent)
     field->setMaximumWidth(64);
     field->setAlignment(Qt::AlignRight);
     return field;
+}
+
+// The entries of a "Security:" list, in its order.
+constexpr ConnectionSecurity kSecurityChoices[] = {ConnectionSecurity::None, ConnectionSecurity::StartTls,
+                                                   ConnectionSecurity::Tls};
+
+int securityIndex(ConnectionSecurity security)
+{
+    return static_cast<int>(std::find(std::begin(kSecurityChoices), std::end(kSecurityChoices), security) -
+                            std::begin(kSecurityChoices));
+}
+
+ConnectionSecurity chosenSecurity(const QComboBox* list)
+{
+    const int index = list->currentIndex();
+    return index >= 0 && index < static_cast<int>(std::size(kSecurityChoices)) ? kSecurityChoices[index]
+                                                                                : ConnectionSecurity::None;
+}
+
+// The Security value to keep: the file's own spelling while the choice is what it meant.
+std::string securityValue(const std::string& stored, ConnectionSecurity chosen)
+{
+    return connectionSecurity(stored) == chosen ? stored : connectionSecurityText(chosen);
 }
 
 } // namespace
@@ -389,9 +414,12 @@ QWidget* TSetupForm::buildAdvancedPage()
 
 QWidget* TSetupForm::buildNetworkPage()
 {
-    auto* page = new QWidget(this);
+    // Three tabs of its own, so the page keeps the dialog's height.
+    networkTabs_ = new QTabWidget(this);
+    networkTabs_->setObjectName(QStringLiteral("NetworkTabs"));
 
-    auto* user = new QGroupBox(QStringLiteral("Personal information"), page);
+    auto* account = new QWidget(networkTabs_);
+    auto* user = new QGroupBox(QStringLiteral("Personal information"), account);
     name_ = new QLineEdit(user);
     userId_ = new QLineEdit(user);
     userId_->setToolTip(QStringLiteral("Your LOGIN"));
@@ -402,40 +430,122 @@ QWidget* TSetupForm::buildNetworkPage()
     userForm->addRow(QStringLiteral("User ID:"), userId_);
     userForm->addRow(QStringLiteral("e-mail:"), email_);
     userForm->addRow(QStringLiteral("Reply to:"), replyTo_);
+    auto* accountLayout = new QVBoxLayout(account);
+    accountLayout->addWidget(user);
+    accountLayout->addStretch();
 
-    auto* pop3 = new QGroupBox(QStringLiteral("POP3 (incoming mail)"), page);
+    auto* servers = new QWidget(networkTabs_);
+    auto securityList = [](QWidget* parent) {
+        auto* list = new QComboBox(parent);
+        list->addItems({QStringLiteral("None"), QStringLiteral("STARTTLS"), QStringLiteral("SSL/TLS")});
+        return list;
+    };
+    auto plainWarning = [](QWidget* parent) {
+        auto* warning = new QLabel(QStringLiteral("Without security the password crosses the network unencrypted."),
+                                   parent);
+        warning->setWordWrap(true);
+        warning->setStyleSheet(QStringLiteral("QLabel { color: #a03000; }"));
+        warning->hide();
+        return warning;
+    };
+    auto* pop3 = new QGroupBox(QStringLiteral("POP3 (incoming mail)"), servers);
     pop3Host_ = new QLineEdit(pop3);
     pop3Port_ = numberField(pop3);
+    pop3Security_ = securityList(pop3);
+    pop3Plain_ = plainWarning(pop3);
     password_ = new QLineEdit(pop3);
     password_->setEchoMode(QLineEdit::Password);
     password_->setStyleSheet(QStringLiteral("QLineEdit { lineedit-password-character: 42; }"));
     auto* pop3Form = new QFormLayout(pop3);
     pop3Form->addRow(QStringLiteral("Host:"), pop3Host_);
     pop3Form->addRow(QStringLiteral("Port:"), pop3Port_);
+    pop3Form->addRow(QStringLiteral("Security:"), pop3Security_);
+    pop3Form->addRow(pop3Plain_);
     pop3Form->addRow(QStringLiteral("Password:"), password_);
 
-    auto* smtp = new QGroupBox(QStringLiteral("SMTP (outgoing mail)"), page);
+    auto* smtp = new QGroupBox(QStringLiteral("SMTP (outgoing mail)"), servers);
     smtpHost_ = new QLineEdit(smtp);
     smtpPort_ = numberField(smtp);
+    smtpSecurity_ = securityList(smtp);
+    smtpPlain_ = plainWarning(smtp);
+    smtpUser_ = new QLineEdit(smtp);
+    smtpPassword_ = new QLineEdit(smtp);
+    smtpPassword_->setEchoMode(QLineEdit::Password);
+    smtpPassword_->setStyleSheet(QStringLiteral("QLineEdit { lineedit-password-character: 42; }"));
+    auto* signInNote = new QLabel(QStringLiteral("With no user, mail is sent without signing in."), smtp);
+    signInNote->setWordWrap(true);
     auto* smtpForm = new QFormLayout(smtp);
     smtpForm->addRow(QStringLiteral("Host:"), smtpHost_);
     smtpForm->addRow(QStringLiteral("Port:"), smtpPort_);
+    smtpForm->addRow(QStringLiteral("Security:"), smtpSecurity_);
+    smtpForm->addRow(smtpPlain_);
+    smtpForm->addRow(QStringLiteral("User:"), smtpUser_);
+    smtpForm->addRow(QStringLiteral("Password:"), smtpPassword_);
+    smtpForm->addRow(signInNote);
 
-    timeOut_ = numberField(page);
+    connect(pop3Security_, &QComboBox::currentIndexChanged, this,
+            [this] { securityChosen(pop3Security_, pop3Port_, pop3SecurityBefore_, usualPop3Port); });
+    connect(smtpSecurity_, &QComboBox::currentIndexChanged, this,
+            [this] { securityChosen(smtpSecurity_, smtpPort_, smtpSecurityBefore_, usualSmtpPort); });
+    for (QLineEdit* edit : {password_, smtpUser_, smtpPassword_})
+        connect(edit, &QLineEdit::textChanged, this, [this] { showPlainWarnings(); });
+
+    timeOut_ = numberField(servers);
     auto* timeOutRow = new QHBoxLayout;
-    timeOutRow->addWidget(new QLabel(QStringLiteral("TCP/IP timeout value (maximun wait time in seconds)"), page));
+    timeOutRow->addWidget(new QLabel(QStringLiteral("TCP/IP timeout value (maximun wait time in seconds)"), servers));
     timeOutRow->addWidget(timeOut_);
     timeOutRow->addStretch();
 
-    auto* servers = new QHBoxLayout;
-    servers->addWidget(pop3, 1);
-    servers->addWidget(smtp, 1);
-    auto* layout = new QVBoxLayout(page);
-    layout->addWidget(user);
-    layout->addLayout(servers);
-    layout->addLayout(timeOutRow);
-    layout->addStretch();
-    return page;
+    auto* serverGroups = new QHBoxLayout;
+    serverGroups->addWidget(pop3, 1, Qt::AlignTop);
+    serverGroups->addWidget(smtp, 1, Qt::AlignTop);
+    auto* serversLayout = new QVBoxLayout(servers);
+    serversLayout->addLayout(serverGroups);
+    serversLayout->addLayout(timeOutRow);
+    serversLayout->addStretch();
+
+    auto* certificates = new QWidget(networkTabs_);
+    auto* authorities = new QGroupBox(QStringLiteral("Certificate authorities"), certificates);
+    caFile_ = new QLineEdit(authorities);
+    caFile_->setPlaceholderText(QStringLiteral("none: the system's authorities only"));
+    caBrowse_ = new QPushButton(QStringLiteral("Browse..."), authorities);
+    connect(caBrowse_, &QPushButton::clicked, this, &TSetupForm::CaFileBrowseClick);
+    auto* caRow = new QHBoxLayout;
+    caRow->addWidget(caFile_, 1);
+    caRow->addWidget(caBrowse_);
+    auto* caNote = new QLabel(QStringLiteral("A PEM file of authorities trusted besides the system's, for servers "
+                                             "whose certificates a private authority signs."),
+                              authorities);
+    caNote->setWordWrap(true);
+    auto* caForm = new QFormLayout(authorities);
+    caForm->addRow(QStringLiteral("CA file:"), caRow);
+    caForm->addRow(caNote);
+
+    auto* accepted = new QGroupBox(QStringLiteral("Certificates accepted permanently"), certificates);
+    pins_ = new QListWidget(accepted);
+    pins_->setObjectName(QStringLiteral("PinnedCertificates"));
+    pins_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    removePin_ = new QPushButton(QStringLiteral("Remove"), accepted);
+    removePin_->setEnabled(false);
+    connect(removePin_, &QPushButton::clicked, this, &TSetupForm::RemovePinClick);
+    connect(pins_, &QListWidget::currentRowChanged, this,
+            [this](int row) { removePin_->setEnabled(row >= 0 && !pinsUnreadable_); });
+    auto* pinButtons = new QHBoxLayout;
+    pinButtons->addWidget(new QLabel(QStringLiteral("A removed server's certificate is asked about again."), accepted),
+                          1);
+    pinButtons->addWidget(removePin_);
+    auto* acceptedLayout = new QVBoxLayout(accepted);
+    acceptedLayout->addWidget(pins_, 1);
+    acceptedLayout->addLayout(pinButtons);
+
+    auto* certificatesLayout = new QVBoxLayout(certificates);
+    certificatesLayout->addWidget(authorities);
+    certificatesLayout->addWidget(accepted, 1);
+
+    networkTabs_->addTab(account, QStringLiteral("Account"));
+    networkTabs_->addTab(servers, QStringLiteral("Servers"));
+    networkTabs_->addTab(certificates, QStringLiteral("Certificates"));
+    return networkTabs_;
 }
 
 void TSetupForm::loadControls()
@@ -494,8 +604,50 @@ void TSetupForm::loadControls()
     smtpHost_->setText(fromLatin1(s.SmtpServer));
     smtpPort_->setText(QString::number(s.SmtpPort));
     timeOut_->setText(QString::number(s.TimeOut));
+    // The ports are set first: loading the choices must not move them.
+    pop3SecurityBefore_ = connectionSecurity(s.Pop3Security);
+    pop3Security_->setCurrentIndex(securityIndex(pop3SecurityBefore_));
+    smtpSecurityBefore_ = connectionSecurity(s.SmtpSecurity);
+    smtpSecurity_->setCurrentIndex(securityIndex(smtpSecurityBefore_));
+    smtpUser_->setText(fromLatin1(s.SmtpUser));
+    smtpPassword_->setText(fromLatin1(s.SmtpPassword));
+    caFile_->setText(pathFromBytes(s.CaFile));
+    showPlainWarnings();
+
+    try {
+        for (const CertificatePin& pin : CertificatePins(profileDirectory_).list()) {
+            auto* item = new QListWidgetItem(fromLatin1(pin.server + "  " + pin.fingerprint), pins_);
+            item->setData(Qt::UserRole, fromLatin1(pin.server));
+            // A fingerprint is wider than the list.
+            item->setToolTip(item->text());
+        }
+    } catch (const FileError& e) {
+        // Nothing can be removed from a list that could not be read.
+        pinsUnreadable_ = true;
+        userInteraction().error(kUserMessageTitle, e.what());
+    }
 
     recolorSample();
+}
+
+void TSetupForm::securityChosen(QComboBox* choice, QLineEdit* port, ConnectionSecurity& before,
+                                int (*usualPort)(ConnectionSecurity))
+{
+    // A port still at the old choice's usual number follows the choice; one the user set stays.
+    const ConnectionSecurity now = chosenSecurity(choice);
+    int typed = 0;
+    if (parseDecimal(port->text(), typed) && typed == usualPort(before))
+        port->setText(QString::number(usualPort(now)));
+    before = now;
+    showPlainWarnings();
+}
+
+void TSetupForm::showPlainWarnings()
+{
+    // POP3 always signs in; SMTP only with a user.
+    pop3Plain_->setVisible(chosenSecurity(pop3Security_) == ConnectionSecurity::None && !password_->text().isEmpty());
+    smtpPlain_->setVisible(chosenSecurity(smtpSecurity_) == ConnectionSecurity::None &&
+                           !smtpUser_->text().isEmpty() && !smtpPassword_->text().isEmpty());
 }
 
 void TSetupForm::recolorSample()
@@ -534,7 +686,7 @@ std::optional<TSetupForm::Refusal> TSetupForm::check(ProfileSettings& r) const
         if (!beyond.empty())
             return Refusal{name + " holds characters that 8-bit text cannot keep: " + beyond + ".", edit};
         const std::string value = toLatin1(edit->text());
-        const bool password = &out == &r.Password;
+        const bool password = &out == &r.Password || &out == &r.SmtpPassword;
         if ((password ? passwordToIniValue(value).size() : value.size()) > kMaxSettingBytes)
             return Refusal{name + tooLong, edit};
         out = value;
@@ -573,24 +725,35 @@ std::optional<TSetupForm::Refusal> TSetupForm::check(ProfileSettings& r) const
         (refusal = port(pop3Port_, "The POP3 \"Port:\"", r.Pop3Port)) ||
         (refusal = text(password_, "The POP3 \"Password:\"", r.Password)) ||
         (refusal = text(smtpHost_, "The SMTP \"Host:\"", r.SmtpServer)) ||
-        (refusal = port(smtpPort_, "The SMTP \"Port:\"", r.SmtpPort)))
+        (refusal = port(smtpPort_, "The SMTP \"Port:\"", r.SmtpPort)) ||
+        (refusal = text(smtpUser_, "The SMTP \"User:\"", r.SmtpUser)) ||
+        (refusal = text(smtpPassword_, "The SMTP \"Password:\"", r.SmtpPassword)))
         return refusal;
+    r.Pop3Security = securityValue(r.Pop3Security, chosenSecurity(pop3Security_));
+    r.SmtpSecurity = securityValue(r.SmtpSecurity, chosenSecurity(smtpSecurity_));
 
     int timeOut = 0;
     if (!parseDecimal(timeOut_->text(), timeOut) || timeOut < 1)
         return Refusal{"The TCP/IP timeout value must be a number of seconds, 1 or more.", timeOut_};
     r.TimeOut = timeOut;
+
+    if ((refusal = path(caFile_, "The \"CA file:\"", r.CaFile)))
+        return refusal;
+    // Named but missing, every secure connection would fail later with a less helpful error.
+    if (!r.CaFile.empty() && !QFileInfo(caFile_->text()).isFile())
+        return Refusal{"The \"CA file:\" " + r.CaFile + " does not exist or is not a file.", caFile_};
     return std::nullopt;
 }
 
 void TSetupForm::refuse(const Refusal& refusal)
 {
     userInteraction().inform(kUserMessageTitle, refusal.message);
+    // The Network page has tabs of its own: each tab on the way to the control is opened.
     for (QWidget* w = refusal.control; w; w = w->parentWidget()) {
-        const int index = tabs_->indexOf(w);
-        if (index >= 0) {
-            tabs_->setCurrentIndex(index);
-            break;
+        for (QTabWidget* tabs : {tabs_, networkTabs_}) {
+            const int index = tabs->indexOf(w);
+            if (index >= 0)
+                tabs->setCurrentIndex(index);
         }
     }
     refusal.control->setFocus(Qt::OtherFocusReason);
@@ -625,6 +788,12 @@ void TSetupForm::OKBtnClick()
         r.DraftsMailBox = toLatin1(drafts_->currentText());
 
     try {
+        // A pin dropped too early only means the server's certificate is asked about again.
+        if (!removedPins_.empty()) {
+            CertificatePins pins(profileDirectory_);
+            for (const std::string& server : removedPins_)
+                pins.remove(server);
+        }
         if (signatureUnreadable_) {
             r.UseSignature = useSignature_->isChecked();
         } else {
@@ -669,6 +838,24 @@ void TSetupForm::SignatureBrowseClick()
     if (std::optional<std::string> path =
             userInteraction().askOpenFile("Random text in Signature...", {}, "Text files|*.txt|All files|*"))
         randomFile_->setText(pathFromBytes(*path));
+}
+
+void TSetupForm::CaFileBrowseClick()
+{
+    const QFileInfo current(caFile_->text());
+    const std::string directory = current.isAbsolute() ? pathToBytes(current.absolutePath()) : std::string();
+    if (std::optional<std::string> path = userInteraction().askOpenFile(
+            "Certificate authorities (CA file)", directory, "Certificates|*.pem;*.crt;*.cer|All files|*"))
+        caFile_->setText(pathFromBytes(*path));
+}
+
+void TSetupForm::RemovePinClick()
+{
+    QListWidgetItem* item = pins_->currentItem();
+    if (!item || pinsUnreadable_)
+        return;
+    removedPins_.push_back(toLatin1(item->data(Qt::UserRole).toString()));
+    delete item;
 }
 
 void TSetupForm::MimeEditorClick()

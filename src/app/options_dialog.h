@@ -27,7 +27,8 @@ namespace tavik {
 // every numeric and text field first (a bad one is named, gets the focus, and the dialog stays
 // open with nothing changed), then writes "signatur.def" and the settings file and only then
 // updates the settings record and closes; a file that cannot be written is shown and the
-// dialog stays open, the record unchanged. Cancel changes nothing.
+// dialog stays open, the record unchanged. Accepted certificates removed from the Network
+// page's list are dropped from the profile's pins on OK too. Cancel changes nothing.
 class TSetupForm : public QDialog {
     Q_OBJECT
 public:
@@ -50,6 +51,9 @@ public:
     void RegisteredBrowserClick();
     void SignatureBrowseClick();
     void MimeEditorClick();
+    void CaFileBrowseClick();
+    // Drops the selected accepted certificate from the list; the pin goes on OK.
+    void RemovePinClick();
 
     // The page shown; the side bar and the tabs always agree.
     void showPage(Page page);
@@ -69,6 +73,13 @@ public:
     QLineEdit* pop3PortField() const { return pop3Port_; }
     QLineEdit* smtpPortField() const { return smtpPort_; }
     QLineEdit* timeOutField() const { return timeOut_; }
+    QComboBox* pop3SecurityList() const { return pop3Security_; }
+    QComboBox* smtpSecurityList() const { return smtpSecurity_; }
+    QLabel* pop3PlainWarning() const { return pop3Plain_; }
+    QLabel* smtpPlainWarning() const { return smtpPlain_; }
+    QLineEdit* caFileField() const { return caFile_; }
+    QListWidget* pinnedList() const { return pins_; }
+    QPushButton* removePinButton() const { return removePin_; }
     QPushButton* okButton() const { return ok_; }
     QPushButton* cancelButton() const { return cancel_; }
 
@@ -84,6 +95,11 @@ private:
     QWidget* buildNetworkPage();
     void loadControls();
     void recolorSample();
+    // A server's "Security:" changed from `before`: its port follows when still at the usual one.
+    void securityChosen(QComboBox* choice, QLineEdit* port, ConnectionSecurity& before,
+                        int (*usualPort)(ConnectionSecurity));
+    // Shows the warning beside each "None" whose server would get a password in plain text.
+    void showPlainWarnings();
     std::optional<Refusal> check(ProfileSettings& result) const;
     std::vector<std::string> signatureLines() const;
     void refuse(const Refusal& refusal);
@@ -134,6 +150,22 @@ private:
     QLineEdit* smtpHost_;
     QLineEdit* smtpPort_;
     QLineEdit* timeOut_;
+    QTabWidget* networkTabs_;
+    QComboBox* pop3Security_;
+    ConnectionSecurity pop3SecurityBefore_ = ConnectionSecurity::None;
+    QLabel* pop3Plain_;
+    QComboBox* smtpSecurity_;
+    ConnectionSecurity smtpSecurityBefore_ = ConnectionSecurity::None;
+    QLineEdit* smtpUser_;
+    QLineEdit* smtpPassword_;
+    QLabel* smtpPlain_;
+    QLineEdit* caFile_;
+    QPushButton* caBrowse_;
+    QListWidget* pins_;
+    QPushButton* removePin_;
+    // Accepted certificates: the servers removed from the list, dropped from the pins on OK.
+    std::vector<std::string> removedPins_;
+    bool pinsUnreadable_ = false;
 
     QPushButton* ok_;
     QPushButton* cancel_;

@@ -12,6 +12,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
+#include <array>
 #include <sys/stat.h>
 
 #include "app/options_dialog.h"
@@ -603,6 +604,138 @@ TEST_F(OptionsDialog, AFailedSaveIsShownAndKeepsTheDialogAndTheRecord)
     EXPECT_EQ(settings.AutoCheckMinutes, 30);
 }
 
+// The usual port follows the security chosen; a port the user set is his.
+TEST_F(OptionsDialog, ChoosingASecurityMovesOnlyAPortStillAtItsUsualNumber)
+{
+    TSetupForm form(settings, home(), mailboxes);
+    QComboBox* pop3 = form.pop3SecurityList();
+    QComboBox* smtp = form.smtpSecurityList();
+    ASSERT_EQ(pop3->count(), 3);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(pop3->itemText(i), QString::fromLatin1(std::array{"None", "STARTTLS", "SSL/TLS"}[i]));
+    EXPECT_EQ(pop3->currentText(), QStringLiteral("None"));
+
+    auto choose = [](QComboBox* list, const char* choice) { list->setCurrentText(QString::fromLatin1(choice)); };
+    const std::pair<const char*, const char*> pop3Steps[] = {
+        {"SSL/TLS", "995"}, {"None", "110"}, {"STARTTLS", "110"}, {"SSL/TLS", "995"}, {"STARTTLS", "110"}};
+    for (const auto& [choice, port] : pop3Steps) {
+        choose(pop3, choice);
+        EXPECT_EQ(form.pop3PortField()->text(), QString::fromLatin1(port)) << choice;
+    }
+    const std::pair<const char*, const char*> smtpSteps[] = {
+        {"STARTTLS", "587"}, {"SSL/TLS", "465"}, {"None", "25"}, {"SSL/TLS", "465"}};
+    for (const auto& [choice, port] : smtpSteps) {
+        choose(smtp, choice);
+        EXPECT_EQ(form.smtpPortField()->text(), QString::fromLatin1(port)) << choice;
+    }
+
+    form.pop3PortField()->setText(QStringLiteral("1110"));
+    form.smtpPortField()->setText(QStringLiteral("25"));
+    choose(pop3, "SSL/TLS");
+    choose(smtp, "STARTTLS");
+    EXPECT_EQ(form.pop3PortField()->text(), QStringLiteral("1110"));
+    EXPECT_EQ(form.smtpPortField()->text(), QStringLiteral("25"));
+}
+
+TEST_F(OptionsDialog, OkWritesSecuritySignInAndCaFileAndAnUntouchedProfileGainsNoKeys)
+{
+    {
+        TSetupForm form(settings, home(), mailboxes);
+        form.show();
+        EXPECT_TRUE(pressOk(form));
+        EXPECT_EQ(ini().find("Security="), std::string::npos);
+        EXPECT_EQ(ini().find("CaFile="), std::string::npos);
+    }
+    writeBytes(home() + "ca.pem", "-----BEGIN CERTIFICATE-----\n");
+    TSetupForm form(settings, home(), mailboxes);
+    form.show();
+    form.pop3SecurityList()->setCurrentText(QStringLiteral("SSL/TLS"));
+    form.smtpSecurityList()->setCurrentText(QStringLiteral("STARTTLS"));
+    QGroupBox* smtp = group(form, "SMTP");
+    field(smtp, "User:")->setText(QStringLiteral("ann"));
+    EXPECT_EQ(field(smtp, "Password:")->echoMode(), QLineEdit::Password);
+    field(smtp, "Password:")->setText(QStringLiteral("pw"));
+    ui.files.push_back(home() + "ca.pem");
+    withText<QPushButton>(&form, "Browse...")->click();
+    EXPECT_EQ(form.caFileField()->text(), pathFromBytes(home() + "ca.pem"));
+    EXPECT_TRUE(pressOk(form));
+
+    EXPECT_NE(ini().find("[SMTP]\r\nServer=\r\nPort=587\r\nSecurity=starttls\r\nUser=ann\r\nPassword=" +
+                         passwordToIniValue("pw") + "\r\n[POP3]\r\nServer=\r\nPort=995\r\nPassword=\r\nSecurity=tls\r\n"),
+              std::string::npos)
+        << ini();
+    EXPECT_NE(ini().find("\r\nCaFile=" + home() + "ca.pem\r\n"), std::string::npos);
+    EXPECT_EQ(settings.SmtpPassword, "pw");
+
+    TSetupForm again(settings, home(), mailboxes);
+    EXPECT_EQ(again.pop3SecurityList()->currentText(), QStringLiteral("SSL/TLS"));
+    EXPECT_EQ(again.smtpSecurityList()->currentText(), QStringLiteral("STARTTLS"));
+    EXPECT_EQ(again.pop3PortField()->text(), QStringLiteral("995"));
+}
+
+TEST_F(OptionsDialog, PlainTextPasswordWarningShowsOnlyWithNoSecurityAndAPassword)
+{
+    settings.Password = "secret";
+    TSetupForm form(settings, home(), mailboxes);
+    QLabel* pop3 = form.pop3PlainWarning();
+    QLabel* smtp = form.smtpPlainWarning();
+    EXPECT_FALSE(pop3->isHidden());
+    EXPECT_EQ(pop3->text(), QStringLiteral("Without security the password crosses the network unencrypted."));
+    form.pop3SecurityList()->setCurrentText(QStringLiteral("STARTTLS"));
+    EXPECT_TRUE(pop3->isHidden());
+    form.pop3SecurityList()->setCurrentText(QStringLiteral("None"));
+    EXPECT_FALSE(pop3->isHidden());
+    field(group(form, "POP3"), "Password:")->clear();
+    EXPECT_TRUE(pop3->isHidden());
+
+    // SMTP sends its password only when it signs in, that is with a user.
+    QGroupBox* smtpGroup = group(form, "SMTP");
+    field(smtpGroup, "Password:")->setText(QStringLiteral("pw"));
+    EXPECT_TRUE(smtp->isHidden());
+    field(smtpGroup, "User:")->setText(QStringLiteral("ann"));
+    EXPECT_FALSE(smtp->isHidden());
+    form.smtpSecurityList()->setCurrentText(QStringLiteral("SSL/TLS"));
+    EXPECT_TRUE(smtp->isHidden());
+}
+
+TEST_F(OptionsDialog, RemoveDropsTheSelectedPinOnOkOnly)
+{
+    const std::string pins = "[Pinned]\r\nmail.example.org:995=AB:CD\r\nsmtp.example.org:465=EF:01\r\n";
+    writeBytes(home() + "certificates.ini", pins);
+    for (bool ok : {false, true}) {
+        TSetupForm form(settings, home(), mailboxes);
+        form.show();
+        ASSERT_EQ(form.pinnedList()->count(), 2);
+        EXPECT_EQ(form.pinnedList()->item(0)->text(), QStringLiteral("mail.example.org:995  AB:CD"));
+        EXPECT_FALSE(form.removePinButton()->isEnabled());
+        form.pinnedList()->setCurrentRow(0);
+        form.removePinButton()->click();
+        ASSERT_EQ(form.pinnedList()->count(), 1);
+        EXPECT_EQ(form.pinnedList()->item(0)->text(), QStringLiteral("smtp.example.org:465  EF:01"));
+        EXPECT_EQ(fileBytes(home() + "certificates.ini"), pins);
+        if (ok)
+            EXPECT_TRUE(pressOk(form));
+        else
+            form.cancelButton()->click();
+    }
+    EXPECT_EQ(fileBytes(home() + "certificates.ini"), "[Pinned]\r\nsmtp.example.org:465=EF:01\r\n");
+}
+
+TEST_F(OptionsDialog, AMissingCaFileIsRefused)
+{
+    const std::string iniBefore = ini();
+    TSetupForm form(settings, home(), mailboxes);
+    form.show();
+    form.caFileField()->setText(pathFromBytes(home() + "missing.pem"));
+    EXPECT_FALSE(pressOk(form));
+    EXPECT_EQ(ui.textsOf("inform"),
+              std::vector<std::string>{"The \"CA file:\" " + home() + "missing.pem does not exist or is not a file."});
+    EXPECT_EQ(form.currentPage(), TSetupForm::NetworkPage);
+    EXPECT_EQ(form.focusWidget(), form.caFileField());
+    EXPECT_TRUE(form.caFileField()->isVisible());
+    EXPECT_EQ(ini(), iniBefore);
+}
+
 TEST_F(OptionsDialog, Screenshots)
 {
     const char* dir = std::getenv("TAVIK_SCREENSHOT_DIR");
@@ -618,17 +751,33 @@ TEST_F(OptionsDialog, Screenshots)
     settings.Pop3Server = "pop.example.org";
     settings.SmtpServer = "smtp.example.org";
     settings.Password = "secret";
+    settings.SmtpUser = "zoe";
+    settings.SmtpPassword = "secret";
     settings.Browser = "/usr/bin/firefox-esr";
+    writeBytes(home() + "certificates.ini",
+               "[Pinned]\r\nmail.example.org:995=3F:9A:1C:47:D2:08:B5:6E:91:C3:7A:24:E8:5F:0D:B6:"
+               "42:9E:71:C8:3A:D5:16:F0:8B:27:64:AE:C9:53:0F:E1\r\n");
     TSetupForm form(settings, home(), mailboxes);
     form.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    auto save = [&](const char* name) {
+        QApplication::processEvents();
+        EXPECT_TRUE(form.grab().save(QString::fromLocal8Bit(dir) + QLatin1Char('/') + QString::fromLatin1(name) +
+                                     QStringLiteral(".png")));
+    };
     const char* names[] = {"options_general", "options_signature", "options_advanced", "options_network"};
     for (int page = 0; page < 4; ++page) {
         form.showPage(static_cast<TSetupForm::Page>(page));
-        QApplication::processEvents();
-        EXPECT_TRUE(form.grab().save(QString::fromLocal8Bit(dir) + QLatin1Char('/') + QString::fromLatin1(names[page]) +
-                                     QStringLiteral(".png")));
+        save(names[page]);
     }
+    // The servers with SSL/TLS for POP3 and no security for SMTP, whose password then warns.
+    auto* networkTabs = form.findChild<QTabWidget*>(QStringLiteral("NetworkTabs"));
+    ASSERT_NE(networkTabs, nullptr);
+    form.pop3SecurityList()->setCurrentText(QStringLiteral("SSL/TLS"));
+    networkTabs->setCurrentIndex(1);
+    save("options_network_servers");
+    networkTabs->setCurrentIndex(2);
+    save("options_network_certificates");
 }
 
 } // namespace
