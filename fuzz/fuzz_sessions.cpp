@@ -145,7 +145,10 @@ void runUntil(const bool& done, const char* what)
 
 } // namespace
 
-// Replies separated by the part separator; the first byte of the input picks the options.
+// Replies separated by the part separator; the first byte of the input picks the options. The
+// first reply after the greeting answers CAPA: "+OK" with "SASL PLAIN" among its lines leads to
+// AUTH PLAIN, whose response goes on a line of its own (after a "+ " reply) with the long
+// password; STLS asked for meets a server that never completes a handshake.
 int fuzzPop3Session(const std::uint8_t* data, std::size_t size)
 {
     application();
@@ -159,7 +162,8 @@ int fuzzPop3Session(const std::uint8_t* data, std::size_t size)
     mail.SetMail_Server("127.0.0.1");
     mail.Mail_Port = server.port();
     mail.User_ID = "user";
-    mail.User_Password = "pw";
+    mail.User_Password = options & 32 ? std::string(300, 'p') : "pw";
+    mail.StartTlsRequired = options & 64;
     mail.TimeoutIdle = 5;
     mail.Opt_Preview = options & 1;
     mail.KnownUIDLs.add("known");

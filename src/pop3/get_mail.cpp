@@ -1,5 +1,8 @@
 #include "pop3/get_mail.h"
 
+#include "smtp/mime_encoders.h"
+
+#include <algorithm>
 #include <string_view>
 
 namespace tavik {
@@ -149,6 +152,8 @@ void GetMail::start()
     MessageNumber = 0;
     MessageCount = 0;
     tlsStep_ = TlsStep::None;
+    capaAnswered_ = capaListing_ = stlsOffered_ = saslPlainOffered_ = authResponseSent_ = false;
+    capaLines_ = 0;
     LineHandler = [this](const std::string& line) { commandLine(line); };
     openConnection(Mail_Port);
 }
@@ -179,9 +184,20 @@ void GetMail::commandLine(const std::string& line)
         endAfterClosingReply();
         return;
     }
-    if (State > 4)
+    switch (State) {
+    case kStateCapa:
+        capabilityLine(line);
         return;
-    if (startTlsLine(line))
+    case kStateStls:
+        stlsAnswer(line);
+        return;
+    case kStateAuth:
+        authAnswer(line);
+        return;
+    default:
+        break;
+    }
+    if (State > 4)
         return;
     const char first = line.empty() ? '\0' : line[0];
     switch (State) {
@@ -195,17 +211,13 @@ void GetMail::commandLine(const std::string& line)
         if (first != '+')
             return;
         if (State == 0) {
-            State = 1;
-            SendLine("USER " + User_ID);
+            askCapabilities();
         } else if (State == 1) {
             mailInfo(GM_UserAccepted, std::string());
             State = 2;
             SendLine("PASS " + User_Password);
         } else {
-            mailInfo(GM_AccessGranted, kTextAccessGranted);
-            MessageCount = 0;
-            State = 3;
-            SendLine("UIDL");
+            accessGranted();
         }
         return;
     case 3:
@@ -238,31 +250,113 @@ void GetMail::commandLine(const std::string& line)
     }
 }
 
-bool GetMail::startTlsLine(const std::string& line)
+void GetMail::askCapabilities()
 {
-    if (!StartTlsRequired || State != 0 || tlsStep_ == TlsStep::Secure)
+    // A fresh answer replaces all that was known.
+    capaAnswered_ = false;
+    capaListing_ = false;
+    capaLines_ = 0;
+    stlsOffered_ = false;
+    saslPlainOffered_ = false;
+    State = kStateCapa;
+    SendLine("CAPA");
+}
+
+namespace {
+
+bool sameWord(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
         return false;
-    const char first = line.empty() ? '\0' : line[0];
-    switch (tlsStep_) {
-    case TlsStep::None:
-        if (first == '+') {
-            tlsStep_ = TlsStep::AwaitingGoAhead;
-            SendLine("STLS");
-            return true;
-        }
-        return false; // a refusing greeting is answered as without TLS
-    case TlsStep::AwaitingGoAhead:
-        if (first != '+') {
-            fail(kGetMailErrorStartTls, "The server does not offer STLS (it answered \"" +
-                                            line.substr(0, kShownLineLength) + "\"); nothing was sent");
-            return true;
-        }
-        tlsStep_ = TlsStep::Handshake;
-        startTls();
-        return true;
-    default:
-        return true; // nothing is read between the go-ahead and the handshake
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'a' && x <= 'z')
+            x = static_cast<char>(x - 'a' + 'A');
+        if (y >= 'a' && y <= 'z')
+            y = static_cast<char>(y - 'a' + 'A');
+        if (x != y)
+            return false;
     }
+    return true;
+}
+
+// The words of a capability line, split at blanks and tabs.
+std::vector<std::string_view> capabilityWords(std::string_view line)
+{
+    std::vector<std::string_view> words;
+    std::size_t at = 0;
+    while (at < line.size()) {
+        const std::size_t end = std::min(line.find_first_of(" \t", at), line.size());
+        if (end > at)
+            words.push_back(line.substr(at, end - at));
+        at = end + 1;
+    }
+    return words;
+}
+
+} // namespace
+
+void GetMail::capabilityLine(const std::string& line)
+{
+    const char first = line.empty() ? '\0' : line[0];
+    if (!capaListing_) {
+        if (first == '+') {
+            capaAnswered_ = true;
+            capaListing_ = true;
+        } else if (first == '-') {
+            // A server without CAPA: the plain flow, as before CAPA existed.
+            afterCapabilities();
+        }
+        return;
+    }
+    if (isEndOfAnswer(line)) {
+        capaListing_ = false;
+        afterCapabilities();
+        return;
+    }
+    if (++capaLines_ > kMaxCapabilityLines) {
+        fail(kErrorUnexpectedResponse, std::string(kTextUnexpectedResponse) + "a capability list of more than " +
+                                           std::to_string(kMaxCapabilityLines) + " lines");
+        return;
+    }
+    const std::vector<std::string_view> words = capabilityWords(unstuffAnswerLine(line));
+    if (words.empty())
+        return;
+    if (sameWord(words[0], "STLS"))
+        stlsOffered_ = true;
+    else if (sameWord(words[0], "SASL"))
+        for (std::size_t i = 1; i < words.size(); ++i)
+            if (sameWord(words[i], "PLAIN"))
+                saslPlainOffered_ = true;
+}
+
+void GetMail::afterCapabilities()
+{
+    if (!StartTlsRequired || tlsStep_ == TlsStep::Secure) {
+        signIn();
+        return;
+    }
+    // A server that answered CAPA tells whether it knows STLS; one without CAPA is asked anyway.
+    if (capaAnswered_ && !stlsOffered_) {
+        fail(kGetMailErrorStartTls, "The server does not offer STLS (its capabilities do not list it); nothing was sent");
+        return;
+    }
+    tlsStep_ = TlsStep::AwaitingGoAhead;
+    State = kStateStls;
+    SendLine("STLS");
+}
+
+void GetMail::stlsAnswer(const std::string& line)
+{
+    if (tlsStep_ != TlsStep::AwaitingGoAhead)
+        return; // nothing is read between the go-ahead and the handshake
+    if (line.empty() || line[0] != '+') {
+        fail(kGetMailErrorStartTls, "The server does not offer STLS (it answered \"" +
+                                        line.substr(0, kShownLineLength) + "\"); nothing was sent");
+        return;
+    }
+    tlsStep_ = TlsStep::Handshake;
+    startTls();
 }
 
 void GetMail::EncryptedHandler()
@@ -270,10 +364,70 @@ void GetMail::EncryptedHandler()
     LineChannel::EncryptedHandler();
     if (Finished())
         return;
-    // Nothing said before the handshake is trusted; the login starts on the secure channel.
+    // Nothing said before the handshake is trusted: the capabilities are asked for anew.
     tlsStep_ = TlsStep::Secure;
-    State = 1;
-    SendLine("USER " + User_ID);
+    askCapabilities();
+}
+
+void GetMail::signIn()
+{
+    if (!saslPlainOffered_) {
+        State = 1;
+        SendLine("USER " + User_ID);
+        return;
+    }
+    State = kStateAuth;
+    const std::string command = "AUTH PLAIN " + plainResponse();
+    if (command.size() + 2 <= kMaxInitialResponseCommand) {
+        authResponseSent_ = true;
+        SendSecretLine(command, "AUTH PLAIN ****");
+        return;
+    }
+    authResponseSent_ = false;
+    SendLine("AUTH PLAIN");
+}
+
+std::string GetMail::plainResponse() const
+{
+    // RFC 4616: no authorisation identity, then user name and password, each after a NUL.
+    std::string credentials(1, '\0');
+    credentials += User_ID;
+    credentials += '\0';
+    credentials += User_Password;
+    return base64Encode(credentials);
+}
+
+void GetMail::authAnswer(const std::string& line)
+{
+    const char first = line.empty() ? '\0' : line[0];
+    // "+ " (or a bare "+") asks for the response; "+OK" ends the exchange.
+    const bool continuation = line == "+" || line.rfind("+ ", 0) == 0;
+    if (continuation) {
+        if (authResponseSent_) {
+            unexpected(line.substr(0, kShownLineLength));
+            return;
+        }
+        authResponseSent_ = true;
+        SendSecretLine(plainResponse(), "****");
+        return;
+    }
+    if (first == '-') {
+        fail(kGetMailErrorAccessDenied, kTextAccessDenied);
+        return;
+    }
+    if (first != '+')
+        return;
+    // PLAIN accepts user name and password at once: the owner hears both steps, as after PASS.
+    mailInfo(GM_UserAccepted, std::string());
+    accessGranted();
+}
+
+void GetMail::accessGranted()
+{
+    mailInfo(GM_AccessGranted, kTextAccessGranted);
+    MessageCount = 0;
+    State = 3;
+    SendLine("UIDL");
 }
 
 void GetMail::listingLine(const std::string& line)
@@ -548,6 +702,9 @@ std::string GetMail::StepText() const
         case 2: return "logging in (password)";
         case 3: return "listing the messages (UIDL)";
         case 4: return "counting the messages (STAT)";
+        case kStateCapa: return "asking for its capabilities (CAPA)";
+        case kStateStls: return "starting the secure connection (STLS)";
+        case kStateAuth: return "logging in (AUTH PLAIN)";
         default: return "ending the session (QUIT)";
         }
     }

@@ -37,7 +37,8 @@ enum GetMailInfo : int {
 // Error numbers particular to the retrieval session (the rest come from the error table).
 constexpr int kGetMailErrorAborted = 14;     // Cancel_GetMail: stored only, never reported
 constexpr int kGetMailErrorAccessDenied = 19;
-// STLS was asked for and the server refused it: the session ends before a credential is sent.
+// STLS was asked for and the server does not list it or refused it: the session ends before a
+// credential is sent.
 constexpr int kGetMailErrorStartTls = 21;
 inline constexpr const char* kTextAccessDenied = "Access Denied";
 inline constexpr const char* kTextAccessGranted = "Access Granted";
@@ -48,6 +49,11 @@ enum TGetMailAction { GM_None, Get_Mail, Cancel_GetMail };
 // Defaults of GetMail's bounds: messages in one listing, bytes in one message (the stores count
 // sizes in 32 bits).
 inline constexpr std::size_t kMaxListingLines = 100000;
+// Lines of a CAPA answer; a real server lists a dozen.
+inline constexpr std::size_t kMaxCapabilityLines = 1000;
+// Longest AUTH command that carries its initial response, CR LF included (RFC 2449's limit on
+// command lines); a longer sign-in sends the response on a line of its own.
+inline constexpr std::size_t kMaxInitialResponseCommand = 255;
 inline constexpr std::int64_t kMaxMessageBytes = 0x7fffffff;
 
 // A list of UIDs (or listing lines) in order, looked up without regard to ASCII letter case.
@@ -84,9 +90,9 @@ public:
     // Options the owner sets before the start and from inside the message events.
     bool Opt_Delete = false;  // delete the current message; consumed when DELE is sent
     bool Opt_Preview = false; // fetch each header with "TOP n 0" first
-    // STLS before the login: the greeting is followed by STLS and, once the server agrees, the
-    // TLS handshake; a refusal ends the session (never a fall back to plain text). Implicit
-    // TLS is the socket's ImplicitTls.
+    // STLS before the login: CAPA, then STLS and, once the server agrees, the TLS handshake and
+    // CAPA again. A server whose capabilities lack STLS, or that refuses it, ends the session
+    // (never a fall back to plain text). Implicit TLS is the socket's ImplicitTls.
     bool StartTlsRequired = false;
     bool Opt_Skip = false;    // after a preview, leave this message; consumed when acted on
 
@@ -126,6 +132,11 @@ public:
     std::int64_t MaxMessageBytes = kMaxMessageBytes;
 
     bool UIDLSupported = false;
+    // What the last CAPA answer listed: nothing while the server has not answered CAPA (or
+    // refused it), and nothing learnt before a STLS handshake survives it.
+    bool CapaAnswered() const { return capaAnswered_; }
+    bool StlsOffered() const { return stlsOffered_; }
+    bool SaslPlainOffered() const { return saslPlainOffered_; }
     int MessageCount = 0;
     int MessageNumber = 0; // the message in hand
     bool RetrievalPhase() const { return retrieval_; }
@@ -175,13 +186,24 @@ private:
         R_TopAnswer = 5,
         R_PreviewData = 6,
     };
+    // Command-phase states beside the Part's 0 to 5.
+    static constexpr int kStateCapa = 6;
+    static constexpr int kStateStls = 7;
+    static constexpr int kStateAuth = 8;
     static constexpr int kStateAfterError = 100;
     enum class TlsStep { None, AwaitingGoAhead, Handshake, Secure };
     TlsStep tlsStep_ = TlsStep::None;
 
     void start();
     void commandLine(const std::string& line);
-    bool startTlsLine(const std::string& line);
+    void askCapabilities();
+    void capabilityLine(const std::string& line);
+    void afterCapabilities();
+    void stlsAnswer(const std::string& line);
+    void signIn();
+    void authAnswer(const std::string& line);
+    std::string plainResponse() const;
+    void accessGranted();
     void listingLine(const std::string& line);
     void endOfListing();
     void statAnswer(const std::string& line);
@@ -204,6 +226,12 @@ private:
     bool listingComplete_ = false;
     bool quitAnswered_ = false;
     bool deletingKnown_ = false; // the DELE in hand is one of DeleteUIDLs
+    bool capaAnswered_ = false;
+    bool capaListing_ = false;   // inside the lines of a "+" answer to CAPA
+    std::size_t capaLines_ = 0;
+    bool stlsOffered_ = false;
+    bool saslPlainOffered_ = false;
+    bool authResponseSent_ = false; // the AUTH PLAIN exchange carried the credentials
     int retrievalState_ = R_Start;
     std::string currentUidl_;
     // Listing lines of the messages of DeleteUIDLs found on the server, deleted first.

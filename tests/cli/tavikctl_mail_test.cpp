@@ -111,6 +111,8 @@ TEST_F(MailCommands, ADroppedConnectionIsPrintedOnStandardError)
 {
     ScriptedServer server;
     server.send("+OK\r\n")
+        .expect("CAPA\r\n")
+        .send("-ERR\r\n")
         .expect("USER u\r\n")
         .send("+OK\r\n")
         .expect("PASS p\r\n")

@@ -94,7 +94,14 @@ struct Pop3 {
 
 ScriptedServer& pop3Login(ScriptedServer& s)
 {
-    return s.send("+OK ready\r\n").expect("USER u\r\n").send("+OK\r\n").expect("PASS p\r\n").send("+OK\r\n").expect("UIDL\r\n");
+    return s.send("+OK ready\r\n")
+        .expect("CAPA\r\n")
+        .send("-ERR\r\n")
+        .expect("USER u\r\n")
+        .send("+OK\r\n")
+        .expect("PASS p\r\n")
+        .send("+OK\r\n")
+        .expect("UIDL\r\n");
 }
 
 struct Smtp {
@@ -155,7 +162,8 @@ protected:
 TEST_F(Hostile, Pop3FloodWithoutALineBreak)
 {
     ScriptedServer s;
-    s.send("+OK ready\r\n").expect("USER u\r\n").flood("x", 100 * kMegabyte).expectClose();
+    s.send("+OK ready\r\n").expect("CAPA\r\n").send("-ERR\r\n");
+    s.expect("USER u\r\n").flood("x", 100 * kMegabyte).expectClose();
     Pop3 p;
     ASSERT_TRUE(p.run(s));
     EXPECT_EQ(firstError(p.errors), 13);
@@ -167,7 +175,8 @@ TEST_F(Hostile, Pop3FloodWithoutALineBreak)
 TEST_F(Hostile, Pop3TenMegabyteReplyLine)
 {
     ScriptedServer s;
-    s.send("+OK ready\r\n").expect("USER u\r\n").send("+OK " + std::string(10 * kMegabyte, 'y') + "\r\n").expectClose();
+    s.send("+OK ready\r\n").expect("CAPA\r\n").send("-ERR\r\n");
+    s.expect("USER u\r\n").send("+OK " + std::string(10 * kMegabyte, 'y') + "\r\n").expectClose();
     Pop3 p;
     ASSERT_TRUE(p.run(s));
     EXPECT_EQ(firstError(p.errors), 13);
@@ -179,6 +188,8 @@ TEST_F(Hostile, Pop3NulBytesAndGarbageAfterPlusOk)
 {
     ScriptedServer s;
     s.send(bytes("+OK\x01\xff\0garbage\r\n"))
+        .expect("CAPA\r\n")
+        .send("-ERR\r\n")
         .expect("USER u\r\n")
         .send("+OK\x80\x81\r\n")
         .expect("PASS p\r\n")

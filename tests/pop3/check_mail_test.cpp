@@ -399,6 +399,8 @@ namespace {
 ScriptedServer& loginWithoutUidl(ScriptedServer& s, int count)
 {
     return s.send("+OK ready\r\n")
+        .expect("CAPA\r\n")
+        .send("-ERR\r\n")
         .expect("USER user\r\n")
         .send("+OK\r\n")
         .expect("PASS pw\r\n")
@@ -474,6 +476,8 @@ TEST(CheckMailScripted, AFilingThatFailsDeletesNothingAndEndsTheCheck)
 {
     ScriptedServer server;
     server.send("+OK ready\r\n")
+        .expect("CAPA\r\n")
+        .send("-ERR\r\n")
         .expect("USER user\r\n")
         .send("+OK\r\n")
         .expect("PASS pw\r\n")
@@ -504,6 +508,8 @@ TEST(CheckMailScripted, SizesThatAreNoNumbersNeverStopTheCheck)
 {
     ScriptedServer server;
     server.send("+OK ready\r\n")
+        .expect("CAPA\r\n")
+        .send("-ERR\r\n")
         .expect("USER user\r\n")
         .send("+OK\r\n")
         .expect("PASS pw\r\n")
@@ -529,6 +535,8 @@ TEST(CheckMailScripted, StopDuringRetrievalFinishesTheMessageAndKeepsTheList)
     Profile p;
     std::unique_ptr<CheckMail> c;
     server.send("+OK ready\r\n")
+        .expect("CAPA\r\n")
+        .send("-ERR\r\n")
         .expect("USER user\r\n")
         .send("+OK\r\n")
         .expect("PASS pw\r\n")
@@ -562,7 +570,8 @@ namespace {
 // Greeting, login and the UIDL listing `lines` ("1 u1\r\n..."); empty: the server refuses UIDL.
 ScriptedServer& loginAndList(ScriptedServer& s, const std::string& lines)
 {
-    s.send("+OK\r\n").expect("USER user\r\n").send("+OK\r\n").expect("PASS pw\r\n").send("+OK\r\n").expect("UIDL\r\n");
+    s.send("+OK\r\n").expect("CAPA\r\n").send("-ERR\r\n");
+    s.expect("USER user\r\n").send("+OK\r\n").expect("PASS pw\r\n").send("+OK\r\n").expect("UIDL\r\n");
     return lines.empty() ? s.send("-ERR no\r\n") : s.send("+OK\r\n" + lines + ".\r\n");
 }
 
@@ -594,7 +603,8 @@ TEST(CheckMailScripted, AFailedListingLeavesTheFetchedListByteForByte)
         {"a close in the middle of the listing",
          [](ScriptedServer& s, Profile&) { loginAndList(s, "1 a\r\n").close(); }},
         {"Stop before the listing", [](ScriptedServer& s, Profile& p) {
-             s.send("+OK\r\n").expect("USER user\r\n").send("+OK\r\n").expect("PASS pw\r\n").send("+OK\r\n");
+             s.send("+OK\r\n").expect("CAPA\r\n").send("-ERR\r\n");
+             s.expect("USER user\r\n").send("+OK\r\n").expect("PASS pw\r\n").send("+OK\r\n");
              s.expect("UIDL\r\n").call([&p] { p.running->stop(); }, "stop").expectClose();
          }},
     };
@@ -777,7 +787,8 @@ TEST(CheckMailTls, NoPasswordLeavesBeforeTheServerIsTrustedOrAgreesToStls)
     {
         // STLS refused: no fall back to plain text.
         ScriptedServer s;
-        s.send("+OK ready\r\n").expect("STLS\r\n").send("-ERR not here\r\n").expectClose();
+        s.send("+OK ready\r\n").expect("CAPA\r\n").send("-ERR\r\n");
+        s.expect("STLS\r\n").send("-ERR not here\r\n").expectClose();
         Profile p;
         useScripted(p, s);
         p.settings.Pop3Security = "starttls";
@@ -802,6 +813,8 @@ TEST(CheckMailTls, NoPasswordLeavesBeforeTheServerIsTrustedOrAgreesToStls)
         ScriptedServer s;
         s.startTls(testCertificates().selfSigned)
             .send("+OK ready\r\n")
+            .expect("CAPA\r\n")
+            .send("-ERR\r\n")
             .expect("USER user\r\n")
             .send("-ERR no\r\n")
             .expectClose();

@@ -1,7 +1,8 @@
 // The POP3 session against a real Dovecot server: messages made by Python's email package
 // arrive with their text and byte-identical attachments in a real attachment store, a second
 // session with the saved UIDs retrieves nothing, deleting removes the messages on the server
-// (as Python's poplib sees it), previews work, and a wrong password is refused.
+// (as Python's poplib sees it), previews work, a wrong password is refused, and the sign-in goes
+// by AUTH PLAIN over TLS.
 #include <gtest/gtest.h>
 
 #include <QTest>
@@ -289,4 +290,35 @@ TEST(GetMailDovecot, AHostNameIsLookedUpAndAWrongPasswordIsRefused)
     ASSERT_TRUE(check.run());
     EXPECT_TRUE(check.errors.empty());
     EXPECT_EQ(check.messages.size(), 1u);
+}
+
+TEST(GetMailDovecot, SignsInWithAuthPlainOverPop3sAndAfterStls)
+{
+    TempDir tmp;
+    DovecotServer server;
+    server.useCertificate(testCertificates().server);
+    server.addMessage("From: a@example.org\nSubject: secret\n\nbody\n");
+    ASSERT_TRUE(server.start()) << server.error();
+    for (const bool implicit : {true, false}) {
+        SCOPED_TRACE(implicit ? "POP3S" : "STLS");
+        Check check(server, tmp.path() + "attachments/");
+        check.mail.CaFile = testCertificates().ca.certificate;
+        check.mail.ImplicitTls = implicit;
+        check.mail.StartTlsRequired = !implicit;
+        if (implicit)
+            check.mail.Mail_Port = server.tlsPort();
+        ASSERT_TRUE(check.run()) << server.log();
+        EXPECT_TRUE(check.errors.empty()) << check.errors.front().second;
+        ASSERT_EQ(check.messages.size(), 1u);
+        std::vector<std::string> sent;
+        for (const auto& [info, text] : check.infos)
+            if (info == GM_CommandSent)
+                sent.push_back(text);
+        const std::vector<std::string> signIn = {"CAPA\r\n", "AUTH PLAIN ****\r\n", "UIDL\r\n"};
+        const std::vector<std::string> stls = {"CAPA\r\n", "STLS\r\n", "CAPA\r\n", "AUTH PLAIN ****\r\n", "UIDL\r\n"};
+        const std::vector<std::string>& expected = implicit ? signIn : stls;
+        ASSERT_GE(sent.size(), expected.size());
+        EXPECT_EQ(std::vector<std::string>(sent.begin(), sent.begin() + static_cast<long>(expected.size())), expected);
+    }
+    EXPECT_EQ(server.tlsLogins(), 2) << server.log();
 }

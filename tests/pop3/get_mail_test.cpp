@@ -1,6 +1,6 @@
-// The POP3 session against scripted servers: exact command transcripts, the UID bookkeeping,
-// the STAT path, previews with skip and delete, cancel, and servers that answer badly, close
-// early or stall.
+// The POP3 session against scripted servers: exact command transcripts, CAPA and the sign-in
+// (USER/PASS, AUTH PLAIN, STLS), the UID bookkeeping, the STAT path, previews with skip and
+// delete, cancel, and servers that answer badly, close early or stall.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -86,10 +86,12 @@ public:
     }
 };
 
-// Greeting and login as every script begins.
+// Greeting and login as every script begins: a server without CAPA.
 ScriptedServer& login(ScriptedServer& s)
 {
     return s.send("+OK POP3 ready\r\n")
+        .expect("CAPA\r\n")
+        .send("-ERR unknown command\r\n")
         .expect("USER user\r\n")
         .send("+OK\r\n")
         .expect("PASS pw\r\n")
@@ -149,7 +151,7 @@ TEST(GetMail, RetrievesTheNewMessagesDeletesOnRequestAndSavesTheServersUids)
     for (const auto& r : s.infos)
         if (r.first != 3 && r.first != 4)
             flow.push_back(r);
-    const Reports expected = {{0, "127.0.0.1"}, {6, "USER user\r\n"}, {11, ""}, {6, "PASS pw\r\n"},
+    const Reports expected = {{0, "127.0.0.1"}, {6, "CAPA\r\n"}, {6, "USER user\r\n"}, {11, ""}, {6, "PASS pw\r\n"},
         {10, "Access Granted"}, {6, "UIDL\r\n"}, {7, ""}, {8, "1"}, {2, "2"}, {6, "RETR 1\r\n"},
         {6, "DELE 1\r\n"}, {6, "RETR 3\r\n"}, {6, "QUIT\r\n"}, {1, ""}};
     EXPECT_EQ(flow, expected);
@@ -332,7 +334,7 @@ TEST(GetMail, RefusedLoginAtAnyStepIsAccessDenied)
         if (step == 0) {
             server.send("-ERR go away\r\n").expectClose();
         } else {
-            server.send("+OK ready\r\n").expect("USER user\r\n");
+            server.send("+OK ready\r\n").expect("CAPA\r\n").send("-ERR\r\n").expect("USER user\r\n");
             if (step == 1)
                 server.send("-ERR no such user\r\n").expectClose();
             else
@@ -478,6 +480,8 @@ TEST(GetMail, CancelBeforeRetrievalAbortsAtOnceWithoutAnError)
     ScriptedServer server;
     Session s;
     server.send("+OK ready\r\n")
+        .expect("CAPA\r\n")
+        .send("-ERR\r\n")
         .expect("USER user\r\n")
         .call([&] { s.mail.Cancel(); }, "cancel")
         .expectClose();
@@ -569,6 +573,8 @@ TEST(GetMail, RepliesSplitAnywhereArriveAsTheSameLines)
     server.send("+OK re")
         .await([&] { return s.mail.PendingText() == "+OK re"; }, "half a greeting")
         .send("ady\r\n")
+        .expect("CAPA\r\n")
+        .send("-ERR\r\n")
         .expect("USER user\r\n")
         .send("+OK\r\n")
         .expect("PASS pw\r\n")
@@ -599,6 +605,8 @@ TEST(GetMail, AStartWhileASessionRunsIsReportedAndIgnored)
     ScriptedServer server;
     Session s;
     server.send("+OK ready\r\n")
+        .expect("CAPA\r\n")
+        .send("-ERR\r\n")
         .expect("USER user\r\n")
         .call([&] { s.mail.SetMail_Action(Get_Mail); }, "second start")
         .send("-ERR\r\n")
@@ -627,4 +635,142 @@ TEST(UidList, LooksUpWithoutLetterCaseAndConsumesFromTheFront)
     EXPECT_FALSE(l.contains("uid1999"));
     EXPECT_TRUE(l.contains("uid2000"));
     EXPECT_EQ(l.lines().back(), "Uid2999");
+}
+
+// ---- capabilities and sign-in -----------------------------------------------------------
+
+TEST(GetMailSignIn, ACapaListingSaslPlainSignsInWithAuthPlainAndShowsNoCredential)
+{
+    ScriptedServer server;
+    Session s;
+    server.send("+OK ready\r\n")
+        .expect("CAPA\r\n")
+        // Words in any letter case; PLAIN anywhere among the mechanisms.
+        .send("+OK Capability list follows\r\nTOP\r\nuser\r\nsasl LOGIN Plain\r\nUIDL\r\n.\r\n")
+        // "\0user\0pw" in base64.
+        .expect("AUTH PLAIN AHVzZXIAcHc=\r\n")
+        .send("+OK Logged in.\r\n")
+        .expect("UIDL\r\n")
+        .send("+OK\r\n.\r\n")
+        .expect("QUIT\r\n")
+        .send("+OK\r\n")
+        .close();
+    s.start(server);
+    ASSERT_TRUE(s.waitDone()) << server.report();
+    EXPECT_TRUE(server.waitDone()) << server.report();
+    EXPECT_TRUE(s.errors.empty());
+    EXPECT_TRUE(s.mail.SaslPlainOffered());
+    EXPECT_FALSE(s.mail.StlsOffered());
+    Reports flow;
+    for (const auto& r : s.infos)
+        if (r.first == 6 || r.first == 10 || r.first == 11)
+            flow.push_back(r);
+    EXPECT_EQ(flow, (Reports{{6, "CAPA\r\n"}, {6, "AUTH PLAIN ****\r\n"}, {11, ""}, {10, "Access Granted"},
+                        {6, "UIDL\r\n"}, {6, "QUIT\r\n"}}));
+}
+
+TEST(GetMailSignIn, APlainResponseTooLongForTheCommandLineGoesOnALineOfItsOwnUncut)
+{
+    // "\0aa" + "aaa" * k + "\0pw" is "AGFh" + "YWFh" * k + "AHB3": 58 groups still fit the 255
+    // octets of "AUTH PLAIN ..." with its CR LF, 59 do not; 70 make a line longer than any command.
+    auto responseOf = [](int k) {
+        std::string r = "AGFh";
+        for (int i = 0; i < k; ++i)
+            r += "YWFh";
+        return r + "AHB3";
+    };
+    for (int k : {58, 70}) {
+        ScriptedServer server;
+        Session s;
+        s.mail.User_ID = "aa" + std::string(3 * k, 'a');
+        server.send("+OK ready\r\n").expect("CAPA\r\n").send("+OK\r\nSASL PLAIN\r\n.\r\n");
+        if (k == 58)
+            server.expect("AUTH PLAIN " + responseOf(k) + "\r\n");
+        else
+            server.expect("AUTH PLAIN\r\n").send("+ \r\n").expect(responseOf(k) + "\r\n");
+        server.send("+OK\r\n").expect("UIDL\r\n").send("+OK\r\n.\r\n").expect("QUIT\r\n").send("+OK\r\n").close();
+        s.start(server);
+        ASSERT_TRUE(s.waitDone()) << k << server.report();
+        EXPECT_TRUE(server.waitDone()) << k << server.report();
+        EXPECT_TRUE(s.errors.empty()) << k;
+        if (k == 70) {
+            EXPECT_EQ(s.infoTexts(6)[2], "****\r\n");
+        }
+    }
+}
+
+TEST(GetMailSignIn, ARefusedAuthPlainIsAccessDenied)
+{
+    ScriptedServer server;
+    Session s;
+    server.send("+OK ready\r\n")
+        .expect("CAPA\r\n")
+        .send("+OK\r\nSASL PLAIN\r\n.\r\n")
+        .expect("AUTH PLAIN AHVzZXIAcHc=\r\n")
+        .send("-ERR [AUTH] Authentication failed.\r\n")
+        .expectClose();
+    s.start(server);
+    ASSERT_TRUE(s.waitDone()) << server.report();
+    EXPECT_TRUE(server.waitDone()) << server.report();
+    EXPECT_EQ(s.errors, (Reports{{19, "Access Denied"}}));
+}
+
+TEST(GetMailSignIn, AnEndlessCapabilityListEndsTheSession)
+{
+    std::string lines;
+    for (int i = 0; i <= 1000; ++i)
+        lines += "X-CAP-" + std::to_string(i) + "\r\n";
+    ScriptedServer server;
+    Session s;
+    server.send("+OK ready\r\n").expect("CAPA\r\n").send("+OK\r\n" + lines).expectClose();
+    s.start(server);
+    ASSERT_TRUE(s.waitDone()) << server.report();
+    EXPECT_TRUE(server.waitDone()) << server.report();
+    EXPECT_EQ(s.errors, (Reports{{13, "Unexpected response: a capability list of more than 1000 lines"}}));
+}
+
+TEST(GetMailSignIn, StlsMissingFromTheCapabilitiesEndsTheSessionBeforeAnythingElseIsSent)
+{
+    ScriptedServer server;
+    Session s;
+    s.mail.StartTlsRequired = true;
+    server.send("+OK ready\r\n").expect("CAPA\r\n").send("+OK\r\nUSER\r\nSASL PLAIN\r\n.\r\n").expectClose();
+    s.start(server);
+    ASSERT_TRUE(s.waitDone()) << server.report();
+    EXPECT_TRUE(server.waitDone()) << server.report();
+    EXPECT_EQ(s.errors, (Reports{{21, "The server does not offer STLS (its capabilities do not list it); nothing was sent"}}));
+    EXPECT_EQ(server.received(), "CAPA\r\n");
+}
+
+TEST(GetMailSignIn, CapabilitiesLearntBeforeStlsAreForgottenAfterTheHandshake)
+{
+    Session s;
+    s.mail.StartTlsRequired = true;
+    s.mail.CaFile = testCertificates().ca.certificate;
+    bool userOverTls = false;
+    ScriptedServer secure;
+    secure.send("+OK ready\r\n")
+        .expect("CAPA\r\n")
+        .send("+OK\r\nSTLS\r\nSASL PLAIN\r\n.\r\n")
+        .expect("STLS\r\n")
+        .send("+OK Begin TLS negotiation now.\r\n")
+        .startTls(testCertificates().server)
+        .expect("CAPA\r\n")
+        .send("+OK\r\nUSER\r\n.\r\n")
+        .expect("USER user\r\n")
+        .call([&] { userOverTls = s.mail.Encrypted(); }, "the user name came over TLS")
+        .send("+OK\r\n")
+        .expect("PASS pw\r\n")
+        .send("+OK\r\n")
+        .expect("UIDL\r\n")
+        .send("+OK\r\n.\r\n")
+        .expect("QUIT\r\n")
+        .send("+OK\r\n")
+        .close();
+    s.start(secure);
+    ASSERT_TRUE(s.waitDone()) << secure.report();
+    EXPECT_TRUE(secure.waitDone()) << secure.report();
+    EXPECT_TRUE(s.errors.empty()) << s.errors.front().second;
+    EXPECT_TRUE(userOverTls);
+    EXPECT_FALSE(s.mail.SaslPlainOffered());
 }

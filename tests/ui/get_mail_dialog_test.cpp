@@ -91,7 +91,7 @@ TEST_F(CheckDialog, StopAndEscapeEndTheCheckWithoutABox)
 {
     for (bool escape : {false, true}) {
         ScriptedServer server;
-        server.send("+OK ready\r\n").expect("USER u\r\n").stall();
+        server.send("+OK ready\r\n").expect("CAPA\r\n").send("-ERR\r\n").expect("USER u\r\n").stall();
         settings.Pop3Port = server.port();
         settings.ID = "u";
         TGetMailForm dialog(settings, home(), store, attachments);
@@ -132,6 +132,8 @@ TEST_F(CheckDialog, MidMessageItShowsSubjectCounterAndPartialProgress)
     while (half.size() < 2000)
         half += "A line of the message body, one of many.\r\n";
     server.send("+OK ready\r\n")
+        .expect("CAPA\r\n")
+        .send("-ERR\r\n")
         .expect("USER u\r\n")
         .send("+OK\r\n")
         .expect("PASS p\r\n")
@@ -166,7 +168,8 @@ TEST_F(CheckDialog, MidMessageItShowsSubjectCounterAndPartialProgress)
 TEST_F(CheckDialog, ADroppedConnectionShowsItsBoxAndClosesRejected)
 {
     ScriptedServer server;
-    server.send("+OK ready\r\n").expect("USER u\r\n").send("+OK\r\n").expect("PASS p\r\n").close();
+    server.send("+OK ready\r\n").expect("CAPA\r\n").send("-ERR\r\n");
+    server.expect("USER u\r\n").send("+OK\r\n").expect("PASS p\r\n").close();
     settings.Pop3Port = server.port();
     settings.ID = "u";
     settings.Password = "p";
