@@ -687,11 +687,8 @@ QCoreApplication& coreApplication()
 }
 
 // After a refused certificate: what it was, and how to accept it if the user trusts it.
-void printTrustAdvice(const LineChannel& session, std::ostream& err)
+void printTrustAdvice(const PeerCertificateInfo& c, std::ostream& err)
 {
-    if (session.ErrorCode != kErrorTlsUntrusted && session.ErrorCode != kErrorTlsChanged)
-        return;
-    const PeerCertificateInfo& c = session.RefusedCertificate();
     if (c.empty())
         return;
     const std::string server = pinServerName(c.host, c.port);
@@ -700,6 +697,12 @@ void printTrustAdvice(const LineChannel& session, std::ostream& err)
         err << "The one accepted before was " << c.pinnedFingerprint << ".\n";
     err << "Compare it with what the server's administrator says; if you trust it, run:\n  "
         << trustCommand(server, c.fingerprint) << "\n";
+}
+
+void printTrustAdvice(const LineChannel& session, std::ostream& err)
+{
+    if (session.ErrorCode == kErrorTlsUntrusted || session.ErrorCode == kErrorTlsChanged)
+        printTrustAdvice(session.RefusedCertificate(), err);
 }
 
 int commandCheck(Profile& p, std::ostream& out, std::ostream& err, bool utf8)
@@ -754,8 +757,19 @@ public:
         refused = true;
         err_ << terminalLines(title + ": " + text, utf8_) << "\n";
     }
-    void restart() { last_.clear(); }
+    // Not a question a terminal can put: the box follows, and the advice after it.
+    CertificateChoice judgeCertificate(const PeerCertificateInfo& certificate) override
+    {
+        refusedCertificate = certificate;
+        return CertificateChoice::NotAsked;
+    }
+    void restart()
+    {
+        last_.clear();
+        refusedCertificate = {};
+    }
     bool refused = false; // a message went to some of its recipients only
+    PeerCertificateInfo refusedCertificate;
 
 private:
     std::ostream& out_;
@@ -767,15 +781,19 @@ private:
 // The outbox's face on the terminal: a heading per message, then the send's lines.
 class TerminalOutboxView : public OutboxView {
 public:
-    TerminalOutboxView(const ProfileSettings& settings, std::ostream& out, std::ostream& err, bool utf8)
-        : settings_(settings), out_(out), err_(err), utf8_(utf8), send_(out, err, utf8)
+    TerminalOutboxView(const ProfileSettings& settings, std::string profileDirectory, std::ostream& out,
+                       std::ostream& err, bool utf8)
+        : settings_(settings), profileDirectory_(std::move(profileDirectory)), out_(out), err_(err), utf8_(utf8),
+          send_(out, err, utf8)
     {
     }
     SendOutcome sendMessage(const OutgoingMessage& message, int number) override
     {
         out_ << "Message " << number << ": " << latin1ForTerminal(message.Subject, utf8_) << "\n" << std::flush;
         send_.restart();
-        return runSendSession(settings_, message, send_);
+        const SendOutcome outcome = runSendSession(settings_, message, send_, profileDirectory_);
+        printTrustAdvice(send_.refusedCertificate, err_);
+        return outcome;
     }
     void showFileError(const std::string& text) override { err_ << latin1ForTerminal(text, utf8_) << "\n"; }
     void showMessageLeft(const std::string& text) override { err_ << latin1ForTerminal(text, utf8_) << "\n"; }
@@ -783,6 +801,7 @@ public:
 
 private:
     const ProfileSettings& settings_;
+    std::string profileDirectory_;
     std::ostream& out_;
     std::ostream& err_;
     bool utf8_;
@@ -794,7 +813,7 @@ int commandSendQueued(Profile& p, std::ostream& out, std::ostream& err, bool utf
     coreApplication();
     TAttachmentManager attachments;
     attachments.SetAttachmentDirectory(p.profileDirectory + "attach/");
-    TerminalOutboxView view(p.settings, out, err, utf8);
+    TerminalOutboxView view(p.settings, p.profileDirectory, out, err, utf8);
     Outbox outbox(p.settings, p.store, attachments, view);
     const bool all = outbox.run();
     out << outbox.Sent() << " message(s) sent and filed in " << latin1ForTerminal(p.store.MailboxDisplayName(kSentMailbox), utf8)

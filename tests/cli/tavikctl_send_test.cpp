@@ -10,6 +10,7 @@
 
 #include "cli/tavikctl.h"
 #include "peers/peer_fixtures.h"
+#include "peers/test_certificates.h"
 #include "peers/scripted_server.h"
 #include "profile/profile_lock.h"
 #include "store/mailbox_store.h"
@@ -307,4 +308,30 @@ TEST_F(SendCommands, SendQueuedNamesRefusedRecipientsAndFails)
                      "refused:\ngone@example.net: 550 5.1.1 Mailbox unavailable\n");
     EXPECT_TRUE(has(r.out, "1 message(s) sent and filed in Sent, 0 left in To Send\n")) << r.out;
     EXPECT_EQ(subjects(2), Lines{"Half"});
+}
+
+TEST_F(SendCommands, SendQueuedNamesARefusedCertificateAndSendsOnceItIsTrusted)
+{
+    SmtpSink sink;
+    sink.useImplicitTls(testCertificates().selfSigned);
+    ASSERT_TRUE(sink.start()) << sink.error();
+    useServer(sink.port());
+    ASSERT_EQ(run({"set", "SmtpSecurity=tls"}).status, 0);
+    ASSERT_EQ(run({"queue", "--to", "ann@example.net", "--subject", "Pinned", "--body-file", file("b.txt", "hi\n")})
+                  .status,
+              0);
+    const std::string server = "127.0.0.1:" + std::to_string(sink.port());
+    const std::string command = "tavikctl trust " + server + " " + testCertificates().selfSigned.fingerprint;
+    const CtlRun refused = run({"send-queued"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(has(refused.err, "Certificate Error: ")) << refused.err;
+    EXPECT_TRUE(has(refused.err, "\n  " + command + "\n")) << refused.err;
+    EXPECT_TRUE(sink.messages().empty());
+
+    ASSERT_EQ(run({"trust", server, testCertificates().selfSigned.fingerprint}).status, 0);
+    const CtlRun sent = run({"send-queued"});
+    EXPECT_EQ(sent.status, 0) << sent.err;
+    ASSERT_EQ(sink.messages().size(), 1u);
+    EXPECT_TRUE(sink.messages()[0].tls);
+    EXPECT_EQ(subjects(2), (Lines{"Pinned"}));
 }
