@@ -76,7 +76,8 @@ public:
 
 // One send of one message: owns its SendMail (the dialog's SendMail1), filled by the owner
 // before open(). The session begins from the event loop after open(), so a dialog is on screen
-// first. The profile's TimeOut bounds the lookup, the connect and any silence of the server.
+// first. The profile's TimeOut bounds the lookup, the connect and any silence of the server;
+// its SMTP user and password, when set, sign the session in.
 //
 // Life cycle: construct, fill Mail(), open(), wait for finished (exactly once, from the event
 // loop); stop() cancels a running send (finished follows, not accepted). Destroying the object

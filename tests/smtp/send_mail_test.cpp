@@ -1,6 +1,7 @@
 // The SMTP session against scripted loopback servers: exact command bytes and message text,
 // multi-line and split replies, failure replies at each step, refused and unsafe recipients,
-// a kept connection, cancel, early closes and a silent server.
+// a kept connection, cancel, early closes and a silent server; STARTTLS, EHLO with its HELO
+// fallback, and the sign-in by each mechanism.
 #include "smtp/send_mail.h"
 
 #include <gtest/gtest.h>
