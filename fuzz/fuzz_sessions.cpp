@@ -231,6 +231,11 @@ int fuzzSmtpSession(const std::uint8_t* data, std::size_t size)
     mail.KeepConnectionOpen = options & 1;
     if (options & 2)
         mail.Attachments.push_back(file);
+    // A user name lets the replies lead into the sign-in: AUTH, its challenges and refusals.
+    if (options & 8) {
+        mail.SMTP_User = "user";
+        mail.SMTP_Password = "pw";
+    }
     int dones = 0;
     bool done = false;
     mail.OnDone = [&] {

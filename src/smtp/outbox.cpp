@@ -44,7 +44,8 @@ bool sendMailErrorBox(int code, const std::string& addinfo, std::string& title, 
         text += std::string("\r\n") + kTextNoGreetingHint;
     // Only these codes carry a cause of their own: the others' texts are the socket layer's.
     if (code != Error_UnexpectedResponse && code != Error_Internal && code != Error_RecipientsRefused &&
-        code != Error_StartTlsUnavailable)
+        code != Error_StartTlsUnavailable && code != Error_AuthenticationFailed &&
+        code != Error_AuthenticationUnavailable)
         return true;
     // The cause is what the error's text says beyond the code's own words.
     const std::string own = sendMailErrorText(static_cast<SendMailError>(code));
@@ -53,7 +54,7 @@ bool sendMailErrorBox(int code, const std::string& addinfo, std::string& title, 
         cause.erase(0, 1);
     if (cause.empty())
         return true;
-    if (code == Error_UnexpectedResponse || code == Error_StartTlsUnavailable)
+    if (code == Error_UnexpectedResponse || code == Error_StartTlsUnavailable || code == Error_AuthenticationFailed)
         text += "\r\nThe server answered: " + cause;
     else
         text += "\r\n" + cause;
@@ -138,6 +139,17 @@ bool sendMailErrorBox(int code, std::string& title, std::string& text)
         title = "Secure Connection Error";
         text = "The SMTP server does not offer a secure connection by STARTTLS, so nothing was sent. Choose SSL/TLS "
                "or no security for the SMTP server in the options.";
+        return true;
+    case Error_AuthenticationFailed:
+        title = "Sign-in Error";
+        text = "The SMTP server refused the user name or password, so nothing was sent. Check the SMTP user and "
+               "password in the options.";
+        return true;
+    case Error_AuthenticationUnavailable:
+        title = "Sign-in Error";
+        text = "The SMTP server offers no sign-in that Tavik mail knows over this connection, so neither the "
+               "password nor the message was sent. Check the SMTP server, its port and security in the options, "
+               "or leave the SMTP user empty if the server needs no sign-in.";
         return true;
     case kErrorTlsUnavailable:
         title = "Secure Connection Error";
@@ -244,6 +256,8 @@ void SendSession::start()
     m.SMTP_Security = connectionSecurity(settings_.SmtpSecurity);
     m.CaFile = settings_.CaFile;
     m.PinnedFingerprint = pinnedFingerprint();
+    m.SMTP_User = settings_.SmtpUser;
+    m.SMTP_Password = settings_.SmtpPassword;
     m.SetAction(TMailAction::Send_Mail);
 }
 

@@ -35,7 +35,8 @@ inline constexpr const char* kSendStatusResolving = "Resolving ";
 // (6, 7, 17 and unknown ones). A cancel (14) is never reported, so its box never shows.
 bool sendMailErrorBox(int code, std::string& title, std::string& text);
 // The same box naming the cause the error's text (`addinfo`) gives beyond the code's own words:
-// the server's reply for 13 and 21, the attachment file for 4, every refusal for 20.
+// the server's reply for 13, 21 and 22, the attachment file for 4, every refusal for 20, the
+// sign-in methods the server offers for 23.
 bool sendMailErrorBox(int code, const std::string& addinfo, std::string& title, std::string& text);
 
 // The box of a message sent to some of its recipients only.
@@ -83,7 +84,8 @@ public:
 
 // One send of one message: owns its SendMail (the dialog's SendMail1), filled by the owner
 // before open(). The session begins from the event loop after open(), so a dialog is on screen
-// first. The profile's TimeOut bounds the lookup, the connect and any silence of the server.
+// first. The profile's TimeOut bounds the lookup, the connect and any silence of the server;
+// its SMTP user and password, when set, sign the session in.
 //
 // Life cycle: construct, fill Mail(), open(), wait for finished (exactly once, from the event
 // loop); stop() cancels a running send (finished follows, not accepted). Destroying the object

@@ -2,8 +2,13 @@
 
 #include "smtp/mime_encoders.h"
 
+#include <QByteArray>
+#include <QCryptographicHash>
+#include <QMessageAuthenticationCode>
+
 #include <algorithm>
 #include <cctype>
+#include <optional>
 #include <string_view>
 
 namespace tavik {
@@ -68,15 +73,51 @@ bool isIntermediateLine(const std::string& line)
     return line.size() >= 4 && line[3] == '-';
 }
 
-// An EHLO reply line ("250-STARTTLS", "250 STARTTLS") naming the STARTTLS extension.
-bool namesStartTls(const std::string& line)
+// SASL names are at most 20 characters (RFC 4422); a hostile reply must not grow the list.
+constexpr std::size_t kMaxMechanismName = 20;
+constexpr std::size_t kMaxMechanisms = 16;
+
+std::string upperCase(std::string text)
 {
-    if (line.size() < 12)
-        return false;
-    std::string keyword = line.substr(4, 8);
-    for (char& c : keyword)
+    for (char& c : text)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return keyword == "STARTTLS" && (line.size() == 12 || line[12] == ' ');
+    return text;
+}
+
+// The words of an EHLO reply line after its code: the keyword first, then its parameters.
+std::vector<std::string> extensionWords(const std::string& line)
+{
+    std::vector<std::string> words;
+    std::size_t at = 4;
+    while (at < line.size()) {
+        const std::size_t end = line.find(' ', at);
+        if (end != at)
+            words.push_back(line.substr(at, end == std::string::npos ? std::string::npos : end - at));
+        if (end == std::string::npos)
+            break;
+        at = end + 1;
+    }
+    return words;
+}
+
+SmtpAuthMechanism preferredMechanism(const std::vector<std::string>& offered)
+{
+    const auto offers = [&](const char* name) { return std::find(offered.begin(), offered.end(), name) != offered.end(); };
+    if (offers("CRAM-MD5"))
+        return SmtpAuthMechanism::CramMd5;
+    if (offers("PLAIN"))
+        return SmtpAuthMechanism::Plain;
+    if (offers("LOGIN"))
+        return SmtpAuthMechanism::Login;
+    return SmtpAuthMechanism::None;
+}
+
+// RFC 2195: the user, a blank and the hexadecimal HMAC-MD5 of the challenge under the password.
+std::string cramMd5Response(const std::string& user, const std::string& password, const QByteArray& challenge)
+{
+    const QByteArray digest = QMessageAuthenticationCode::hash(
+        challenge, QByteArray::fromStdString(password), QCryptographicHash::Md5);
+    return user + " " + digest.toHex().toStdString();
 }
 
 std::string addressOf(const std::string& entry)
@@ -111,6 +152,8 @@ const char* sendMailErrorText(SendMailError error)
     case Error_HostUnreachable: return "Host Unreachable";
     case Error_RecipientsRefused: return kTextRecipientsRefused;
     case Error_StartTlsUnavailable: return kTextStartTlsUnavailable;
+    case Error_AuthenticationFailed: return kTextSignInRefused;
+    case Error_AuthenticationUnavailable: return kTextSignInUnavailable;
     }
     return "Unknown Error";
 }
@@ -177,6 +220,12 @@ void SendMail::BeginSend()
     replyText_.clear();
     acceptedRecipients_ = 0;
     offersStartTls_ = false;
+    ehloRefused_ = false;
+    authMechanisms_.clear();
+    authMechanism_ = SmtpAuthMechanism::None;
+    authStep_ = 0;
+    authFailed_ = false;
+    authReply_.clear();
     RefusedRecipients.clear();
 
     refuseUnsafeRecipients();
@@ -196,7 +245,7 @@ void SendMail::BeginSend()
     }
 
     if (Connected()) {
-        // The connection of the previous message: go on as if HELO had just been answered.
+        // The connection of the previous message, greeted and signed in: MAIL FROM at once.
         State = Smtp_HeloReply;
         clearPendingText();
         runLineHandler(" ");
@@ -305,9 +354,19 @@ void SendMail::replyHandler(const std::string& line)
         fail(Error_UnexpectedResponse, kTextUnexpectedResponse + line.substr(0, kShownLineLength));
         return;
     }
-    if (State == Smtp_EhloReply || State == Smtp_StartTlsReply) {
-        if (!startTlsReply(line, failure, intermediate) || intermediate)
+    if (State == Smtp_EhloReply) {
+        if (!ehloReply(line, failure) || intermediate)
             return;
+    } else if (State == Smtp_StartTlsReply) {
+        if (line.rfind("220", 0) != 0) {
+            refuseStartTls(line);
+            return;
+        }
+        if (intermediate)
+            return;
+    } else if (State == Smtp_AuthReply) {
+        authReply(line, failure, intermediate);
+        return;
     } else if (State == Smtp_RcptReplies) {
         // A refusal is reported once per reply, however many lines it has.
         replyFailed_ = replyFailed_ || failure;
@@ -334,17 +393,14 @@ void SendMail::replyHandler(const std::string& line)
 
     switch (State) {
     case Smtp_Greeting:
-        if (SMTP_Security == ConnectionSecurity::StartTls) {
-            SendLine("EHLO " + heloName(LocalHostName()));
-            State = Smtp_EhloReply;
-            break;
-        }
-        SendLine("HELO " + heloName(LocalHostName()));
-        State = Smtp_HeloReply;
+        SendLine("EHLO " + heloName(LocalHostName()));
+        State = Smtp_EhloReply;
         break;
     case Smtp_EhloReply:
-        SendLine("STARTTLS");
-        State = Smtp_StartTlsReply;
+        ehloDone();
+        break;
+    case Smtp_HeloFallbackReply:
+        greeted();
         break;
     case Smtp_StartTlsReply:
         // Bytes after the go-ahead are refused by startTls itself (error 34).
@@ -356,8 +412,7 @@ void SendMail::replyHandler(const std::string& line)
         fail(Error_UnexpectedResponse, kTextUnexpectedResponse + line);
         break;
     case Smtp_HeloReply:
-        SendLine("MAIL FROM:<" + FROM_Address + ">");
-        State = Smtp_MailReply;
+        sendMailFrom();
         break;
     case Smtp_MailReply:
         sendRecipient(TO_Address);
@@ -401,29 +456,180 @@ void SendMail::replyHandler(const std::string& line)
     }
 }
 
-// The replies of the plain part of a STARTTLS dialogue: the EHLO reply must name STARTTLS and
-// STARTTLS must be answered 220, or nothing more is sent. False when the send has ended.
-bool SendMail::startTlsReply(const std::string& line, bool failure, bool intermediate)
+// One line of an EHLO reply. A 5xx refusal means a server without extensions: HELO follows,
+// unless STARTTLS was chosen (error 21) or the refusal came over the STARTTLS channel, from a
+// server that had offered extensions (error 13). False when the send has ended.
+bool SendMail::ehloReply(const std::string& line, bool failure)
 {
-    const auto refuse = [this](const std::string& reply) {
-        fail(Error_StartTlsUnavailable,
-             reply.empty() ? std::string(kTextStartTlsUnavailable) : kTextStartTlsUnavailable + (": " + reply));
-        return false;
-    };
-    if (State == Smtp_EhloReply) {
-        // A server that answers 5xx to EHLO speaks no extensions at all, STARTTLS included.
-        if (line[0] == '5')
-            return refuse(line);
-        if (failure) {
-            fail(Error_UnexpectedResponse, kTextUnexpectedResponse + line);
-            return false;
+    if (failure) {
+        const bool startTlsChosen = SMTP_Security == ConnectionSecurity::StartTls;
+        if (line[0] == '5' && startTlsChosen && !Encrypted())
+            return refuseStartTls(line);
+        if (line[0] == '5' && !startTlsChosen) {
+            ehloRefused_ = true;
+            return true;
         }
-        offersStartTls_ = offersStartTls_ || namesStartTls(line);
-        if (!intermediate && !offersStartTls_)
-            return refuse(std::string());
-        return true;
+        fail(Error_UnexpectedResponse, kTextUnexpectedResponse + line);
+        return false;
     }
-    return line.rfind("220", 0) == 0 || refuse(line);
+    if (!ehloRefused_)
+        noteExtension(line);
+    return true;
+}
+
+bool SendMail::refuseStartTls(const std::string& reply)
+{
+    fail(Error_StartTlsUnavailable,
+         reply.empty() ? std::string(kTextStartTlsUnavailable) : kTextStartTlsUnavailable + (": " + reply));
+    return false;
+}
+
+void SendMail::noteExtension(const std::string& line)
+{
+    std::vector<std::string> words = extensionWords(line);
+    if (words.empty())
+        return;
+    std::string keyword = upperCase(words[0]);
+    if (keyword == "STARTTLS")
+        offersStartTls_ = true;
+    // "AUTH=LOGIN PLAIN", the form of servers older than RFC 4954, names mechanisms as well.
+    if (keyword.rfind("AUTH=", 0) == 0) {
+        words[0] = words[0].substr(5);
+        words.insert(words.begin(), "AUTH");
+        keyword = "AUTH";
+    }
+    if (keyword != "AUTH")
+        return;
+    for (std::size_t i = 1; i < words.size() && authMechanisms_.size() < kMaxMechanisms; ++i) {
+        std::string name = upperCase(words[i]);
+        if (!name.empty() && name.size() <= kMaxMechanismName &&
+            std::find(authMechanisms_.begin(), authMechanisms_.end(), name) == authMechanisms_.end())
+            authMechanisms_.push_back(std::move(name));
+    }
+}
+
+// The whole EHLO reply is in.
+void SendMail::ehloDone()
+{
+    if (ehloRefused_) {
+        SendLine("HELO " + heloName(LocalHostName()));
+        State = Smtp_HeloFallbackReply;
+        return;
+    }
+    if (SMTP_Security == ConnectionSecurity::StartTls && !Encrypted()) {
+        if (!offersStartTls_) {
+            refuseStartTls(std::string());
+            return;
+        }
+        SendLine("STARTTLS");
+        State = Smtp_StartTlsReply;
+        return;
+    }
+    greeted();
+}
+
+// The last greeting is answered: sign in when a user is set, then MAIL FROM.
+void SendMail::greeted()
+{
+    if (SMTP_User.empty()) {
+        sendMailFrom();
+        return;
+    }
+    const bool clearChosen = SMTP_Security == ConnectionSecurity::None;
+    authMechanism_ = clearChosen || Encrypted() ? preferredMechanism(authMechanisms_) : SmtpAuthMechanism::None;
+    if (authMechanism_ == SmtpAuthMechanism::None) {
+        std::string text = kTextSignInUnavailable;
+        if (!authMechanisms_.empty()) {
+            text += std::string("\r\n") + kTextOfferedMechanisms;
+            for (std::size_t i = 0; i < authMechanisms_.size(); ++i)
+                text += (i ? " " : "") + authMechanisms_[i];
+        }
+        fail(Error_AuthenticationUnavailable, text);
+        return;
+    }
+    authStep_ = 0;
+    authFailed_ = false;
+    authReply_.clear();
+    State = Smtp_AuthReply;
+    switch (authMechanism_) {
+    case SmtpAuthMechanism::CramMd5:
+        SendSecretLine("AUTH CRAM-MD5", "AUTH CRAM-MD5");
+        break;
+    case SmtpAuthMechanism::Plain:
+        // The initial response (RFC 4954) spares a round trip; it is longer than any command.
+        SendSecretLine("AUTH PLAIN " + base64Encode(std::string(1, '\0') + SMTP_User + '\0' + SMTP_Password),
+                       std::string("AUTH PLAIN ") + kShownCredential);
+        break;
+    case SmtpAuthMechanism::Login:
+        SendSecretLine("AUTH LOGIN", "AUTH LOGIN");
+        break;
+    case SmtpAuthMechanism::None:
+        break;
+    }
+}
+
+void SendMail::sendMailFrom()
+{
+    SendLine("MAIL FROM:<" + FROM_Address + ">");
+    State = Smtp_MailReply;
+}
+
+// The answer to AUTH or to a credential: 2xx signed in, 334 a challenge to answer, a failure
+// (at any line of the reply) the refusal with the whole reply.
+void SendMail::authReply(const std::string& line, bool failure, bool intermediate)
+{
+    authFailed_ = authFailed_ || failure;
+    if (authReply_.size() < kMaxRefusalReply)
+        authReply_ += (authReply_.empty() ? "" : " ") + line;
+    if (intermediate)
+        return;
+    const std::string reply = authReply_.substr(0, kMaxRefusalReply);
+    authReply_.clear();
+    if (authFailed_) {
+        fail(Error_AuthenticationFailed, kTextSignInRefused + reply);
+        return;
+    }
+    if (line[0] == '2') {
+        sendMailFrom();
+        return;
+    }
+    if (line.rfind("334", 0) == 0) {
+        answerChallenge(line.size() > 4 ? line.substr(4) : std::string());
+        return;
+    }
+    fail(Error_UnexpectedResponse, kTextUnexpectedResponse + line);
+}
+
+// Every challenge gets an answer, or the server would wait: one the mechanism has no answer for
+// (or that is not base64) gets "*", which cancels the exchange (RFC 4954).
+void SendMail::answerChallenge(const std::string& challenge)
+{
+    const int step = authStep_++;
+    std::optional<std::string> answer;
+    switch (authMechanism_) {
+    case SmtpAuthMechanism::CramMd5:
+        if (step == 0) {
+            const auto decoded = QByteArray::fromBase64Encoding(QByteArray::fromStdString(challenge),
+                                                                QByteArray::AbortOnBase64DecodingErrors);
+            if (decoded)
+                answer = base64Encode(cramMd5Response(SMTP_User, SMTP_Password, *decoded));
+        }
+        break;
+    case SmtpAuthMechanism::Login:
+        // The prompts ("Username:", "Password:") vary between servers; their order does not.
+        if (step == 0)
+            answer = base64Encode(SMTP_User);
+        else if (step == 1)
+            answer = base64Encode(SMTP_Password);
+        break;
+    case SmtpAuthMechanism::Plain:
+    case SmtpAuthMechanism::None:
+        break;
+    }
+    if (answer)
+        SendSecretLine(*answer, kShownCredential);
+    else
+        SendSecretLine("*", "*");
 }
 
 void SendMail::EncryptedHandler()
@@ -433,9 +639,10 @@ void SendMail::EncryptedHandler()
         return;
     // What the plain reply announced may have been forged: only the secure one counts.
     offersStartTls_ = false;
+    authMechanisms_.clear();
     replyLines_ = 0;
     SendLine("EHLO " + heloName(LocalHostName()));
-    State = Smtp_HeloReply;
+    State = Smtp_EhloReply;
 }
 
 void SendMail::announceNextRecipient()

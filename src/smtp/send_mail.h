@@ -1,6 +1,7 @@
-// The SMTP client session: resolves and connects to the server, greets with HELO, announces the
-// sender and every recipient, lets the message writer stream the DATA text, and ends with QUIT
-// or, on request, keeps the connection for the next message. Qt Core and Network only.
+// The SMTP client session: resolves and connects to the server, greets with EHLO (HELO for a
+// server that knows no EHLO), signs in when a user is set, announces the sender and every
+// recipient, lets the message writer stream the DATA text, and ends with QUIT or, on request,
+// keeps the connection for the next message. Qt Core and Network only.
 #pragma once
 
 #include "net/line_channel.h"
@@ -40,6 +41,8 @@ enum SendMailError : int {
     Error_HostUnreachable = 19,
     Error_RecipientsRefused = 20, // the server refused every recipient; nothing was sent
     Error_StartTlsUnavailable = 21, // STARTTLS was asked for but not offered or refused; nothing was sent
+    Error_AuthenticationFailed = 22, // the server refused the sign-in; nothing of the message was sent
+    Error_AuthenticationUnavailable = 23, // a user is set, but the server offers no sign-in we know
     // 30 to 36: the secure connection's failures (kErrorTls* of the line layer)
 };
 
@@ -70,24 +73,39 @@ inline constexpr const char* kTextRecipientsRefused = "Every recipient was refus
 inline constexpr const char* kTextStartTlsUnavailable =
     "The server does not offer STARTTLS: nothing was sent; choose SSL/TLS or no security in the options";
 
-// The name HELO gives for this machine: `localHostName` when it is one word of printable ASCII,
-// else "localhost" (an empty or odd system name must not leave "HELO " bare or reach the wire).
+// Error 22; the server's reply follows it.
+inline constexpr const char* kTextSignInRefused = "Sign-in refused: ";
+// Error 23; when the server named mechanisms, "\r\n" + kTextOfferedMechanisms and them follow.
+inline constexpr const char* kTextSignInUnavailable =
+    "The server offers no sign-in that Tavik mail knows over this connection: nothing was sent";
+inline constexpr const char* kTextOfferedMechanisms = "Sign-in methods the server offers: ";
+// What the progress info shows of a credential line.
+inline constexpr const char* kShownCredential = "****";
+
+// The name EHLO and HELO give for this machine: `localHostName` when it is one word of printable
+// ASCII, else "localhost" (an empty or odd system name must not leave "EHLO " bare or reach the
+// wire).
 std::string heloName(const std::string& localHostName);
 
 // Where a send is in the dialogue with the server (LineChannel::State).
 enum SmtpState : int {
     Smtp_Greeting = 0, // every connect notification starts here
-    Smtp_HeloReply,
+    Smtp_HeloReply,    // greeted (and signed in): MAIL FROM is due; a kept connection resumes here
     Smtp_MailReply,
     Smtp_RcptReplies,
     Smtp_DataReply,
     Smtp_FinalReply,   // a kept connection rests here between messages
     Smtp_AfterQuit,
-    // STARTTLS only; numbered apart so that the steps after QUIT never lead into them.
-    Smtp_EhloReply = 100, // the plain EHLO, whose reply must offer STARTTLS
+    // Numbered apart so that the steps after QUIT never lead into them.
+    Smtp_EhloReply = 100, // any EHLO; with STARTTLS chosen the plain one must offer STARTTLS
     Smtp_StartTlsReply,   // the go-ahead for the handshake
     Smtp_Handshake,       // the handshake runs; EncryptedHandler follows
+    Smtp_HeloFallbackReply, // HELO after a refused EHLO: the server knows no extensions
+    Smtp_AuthReply,       // the answer to AUTH or to a credential line
 };
+
+// The sign-in mechanisms SendMail knows, in the order it prefers them.
+enum class SmtpAuthMechanism { None, CramMd5, Plain, Login };
 
 // One SMTP client; sends one message at a time to one server.
 //
@@ -116,11 +134,22 @@ enum SmtpState : int {
 // The reply to QUIT ends the session: a server that keeps the connection open after it cannot
 // turn an accepted message into a time-out.
 //
-// Security (SMTP_Security): None keeps the plain dialogue above. Tls speaks TLS from the first
-// byte (ImplicitTls), then the same dialogue. StartTls greets with EHLO instead of HELO, and
-// sends STARTTLS only when the reply offers it (else error 21, and nothing more is sent); after
-// the handshake it greets with EHLO again, forgetting the plain reply, and goes on at MAIL FROM.
-// The certificate is checked against the system's authorities and CaFile, or PinnedFingerprint.
+// Greeting: EHLO, whose reply names the extensions (STARTTLS; AUTH and its mechanisms, also in
+// the old "AUTH=" form). A server refusing EHLO with 5xx gets HELO and is spoken to as before
+// extensions existed.
+//
+// Security (SMTP_Security): None keeps the plain dialogue. Tls speaks TLS from the first byte
+// (ImplicitTls), then the same dialogue. StartTls sends STARTTLS only when the EHLO reply offers
+// it (else error 21, a refused EHLO included, and nothing more is sent); after the handshake it
+// greets with EHLO again and forgets everything the plain reply said. The certificate is checked
+// against the system's authorities and CaFile, or PinnedFingerprint.
+//
+// Sign-in (SMTP_User set): after the last EHLO, before MAIL FROM, by CRAM-MD5, PLAIN or LOGIN,
+// the first the server offers in that order. A refusal is error 22 with the server's reply; a
+// server offering none of them (or a HELO-only server) is error 23, and neither a credential nor
+// the message is sent. With StartTls or Tls no credential is ever written before the handshake.
+// Credential lines are written uncut and reported as kShownCredential. A kept connection is
+// signed in once. Without a user nothing is signed in, whatever the server offers.
 //
 // The DATA text is gathered into writes of up to 64 KB (plus one bounded block) and "." goes
 // with the last one; a message that cannot be written whole (an unreadable attachment: error 4
@@ -141,6 +170,9 @@ public:
     ConnectionSecurity SMTP_Security = ConnectionSecurity::None;
     // After an accepted message keep the connection instead of sending QUIT.
     bool KeepConnectionOpen = false;
+    // Sign in as this user with this password (plain in memory); no sign-in when the user is empty.
+    std::string SMTP_User;
+    std::string SMTP_Password;
     const std::string Version{kSendMailVersion};
 
     // Send_Mail begins a send (only info 13 while one runs); Cancel_SendMail ends the running
@@ -182,7 +214,14 @@ private:
     int lastIndexOfPhase() const;
     void writeMessage();
     void sendRecipient(const std::string& address);
-    bool startTlsReply(const std::string& line, bool failure, bool intermediate);
+    bool ehloReply(const std::string& line, bool failure);
+    bool refuseStartTls(const std::string& reply);
+    void noteExtension(const std::string& line);
+    void ehloDone();
+    void greeted();
+    void sendMailFrom();
+    void authReply(const std::string& line, bool failure, bool intermediate);
+    void answerChallenge(const std::string& challenge);
 
     int recipientPhase_ = 0;
     int recipientIndex_ = -1;
@@ -193,7 +232,13 @@ private:
     std::string replyText_;    // the current RCPT reply's lines so far
     int acceptedRecipients_ = 0;
     int replyLines_ = 0;       // continuation lines of the reply under way
-    bool offersStartTls_ = false; // a line of the plain EHLO reply named STARTTLS
+    bool offersStartTls_ = false; // a line of the last EHLO reply named STARTTLS
+    bool ehloRefused_ = false;    // the last EHLO was answered 5xx: HELO follows
+    std::vector<std::string> authMechanisms_; // named by the last EHLO reply, upper case
+    SmtpAuthMechanism authMechanism_ = SmtpAuthMechanism::None; // the sign-in under way
+    int authStep_ = 0;            // challenges answered in it
+    bool authFailed_ = false;     // a line of the current AUTH reply was a failure
+    std::string authReply_;       // the current AUTH reply's lines so far
 };
 
 } // namespace tavik

@@ -323,7 +323,7 @@ TEST_F(Hostile, SmtpFloodWithoutALineBreakAndATenMegabyteLine)
 TEST_F(Hostile, SmtpEndlessMultiLineReply)
 {
     ScriptedServer s;
-    s.send("220 hi\r\n").expect("HELO ").flood("250-still going\r\n", 100 * kMegabyte);
+    s.send("220 hi\r\n").expect("EHLO ").flood("250-still going\r\n", 100 * kMegabyte);
     Smtp m;
     ASSERT_TRUE(m.run(s));
     EXPECT_EQ(m.errors, (Reports{{13, "Unexpected response: 250-still going"}}));
@@ -337,21 +337,21 @@ TEST_F(Hostile, SmtpNulBytesGarbageSilenceAndACloseInTheMiddle)
         // Garbage behind the codes is no failure: the send goes through.
         ScriptedServer s;
         s.send(bytes("220\xff\0 garbage\r\n"))
-            .expect("HELO ")
-            .await([] { return true; }, "the rest of HELO");
+            .expect("EHLO ")
+            .await([] { return true; }, "the rest of EHLO");
         Smtp m;
-        bool helo = false;
-        m.mail.OnMailInfo = [&](int i, const std::string& a) { helo = helo || (i == 2 && a.rfind("HELO ", 0) == 0); };
+        bool ehlo = false;
+        m.mail.OnMailInfo = [&](int i, const std::string& a) { ehlo = ehlo || (i == 2 && a.rfind("EHLO ", 0) == 0); };
         s.send(bytes("250 o\0k\r\n")).stall();
         m.mail.TimeoutIdle = 1;
         ASSERT_TRUE(m.run(s, 10000));
-        EXPECT_TRUE(helo);
-        // After HELO's reply it sent MAIL FROM and the server fell silent.
+        EXPECT_TRUE(ehlo);
+        // After EHLO's reply it sent MAIL FROM and the server fell silent.
         EXPECT_EQ(m.errors, (Reports{{8, "Connection timed out"}}));
     }
     {
         ScriptedServer s;
-        s.send("220 hi\r\n").expect("HELO ").close();
+        s.send("220 hi\r\n").expect("EHLO ").close();
         Smtp m;
         ASSERT_TRUE(m.run(s));
         EXPECT_EQ(firstError(m.errors), 17);

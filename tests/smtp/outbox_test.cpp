@@ -233,12 +233,12 @@ TEST(SendMailErrorBoxes, EveryCodeHasItsTitleAndText)
 TEST_F(OutboxTest, AQueuedMessageGoesOutAsItsStoredFormSays)
 {
     queue("Ann Example <ann@example.net>", "Hi", {"body", ".dot"});
-    const std::string helo = "HELO " + heloName(SendMail().LocalHostName()) + "\r\n";
+    const std::string ehlo = "EHLO " + heloName(SendMail().LocalHostName()) + "\r\n";
     const std::string date = rfc5322Date(kQueuedAt);
     const std::string id = text(kToSendMailbox, 1)[3];
     ScriptedServer server;
     server.send("220 scripted\r\n")
-        .expect(helo)
+        .expect(ehlo)
         .send("250 hello\r\n")
         .expect("MAIL FROM:<sam@example.org>\r\n")
         .send("250 ok\r\n")
@@ -620,7 +620,7 @@ TEST(SendMailErrorBoxes, ErrorBoxesNameTheCause)
     // As a scripted server gives it: the reply to MAIL FROM in the box.
     ScriptedServer server;
     server.send("220 hi\r\n")
-        .expect("HELO " + heloName(SendMail().LocalHostName()) + "\r\n")
+        .expect("EHLO " + heloName(SendMail().LocalHostName()) + "\r\n")
         .send("250 hi\r\n")
         .expect("MAIL FROM:<sam@example.org>\r\n")
         .send("530 5.7.0 Authentication required\r\n")

@@ -2,6 +2,8 @@
 // and a message Python's email package reads back to the values and bytes sent.
 #include "smtp/send_mail.h"
 
+#include "smtp/outbox.h"
+
 #include <gtest/gtest.h>
 
 #include <QProcess>
@@ -10,6 +12,7 @@
 
 #include <filesystem>
 #include <random>
+#include <tuple>
 
 #include "peers/peer_fixtures.h"
 #include "peers/test_certificates.h"
@@ -302,4 +305,82 @@ TEST(SendMailPeerTls, StartTlsAndImplicitTlsDeliverOverTls)
         EXPECT_EQ(got[0].rcpt_tos, (Lines{"ann@example.net"}));
         EXPECT_EQ(got[0].helo, heloName(m.LocalHostName()));
     }
+}
+
+// The sinks refuse MAIL before a sign-in, so a stored message with its login proves it; over
+// STARTTLS aiosmtpd takes AUTH only after the handshake.
+TEST(SendMailPeerSignIn, ASignedInSendOverTlsDelivers)
+{
+    for (const ConnectionSecurity security : {ConnectionSecurity::StartTls, ConnectionSecurity::Tls}) {
+        SCOPED_TRACE(connectionSecurityText(security));
+        TempDir dir;
+        SmtpSink sink;
+        if (security == ConnectionSecurity::StartTls)
+            sink.offerStartTls(testCertificates().server, true);
+        else
+            sink.useImplicitTls(testCertificates().server);
+        sink.acceptLogin("sam", "s\xc3\xa9same ouvre-toi", true);
+        ASSERT_TRUE(sink.start()) << sink.error() << sink.log();
+        PeerSendMail m(sink);
+        m.SMTP_Security = security;
+        m.CaFile = testCertificates().ca.certificate;
+        m.SMTP_User = "sam";
+        m.SMTP_Password = "s\xc3\xa9same ouvre-toi";
+        m.ListTo = {"ann@example.net"};
+        m.Subject = "Signed in";
+        m.MailText = {"text"};
+        ASSERT_TRUE(m.send()) << sink.log();
+        EXPECT_TRUE(m.errors.empty()) << (m.errors.empty() ? "" : m.errors[0].second);
+        ASSERT_TRUE(sink.waitForMessages(1)) << sink.log();
+        const std::vector<SmtpMessage> got = sink.messages();
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0].login, "sam");
+        EXPECT_TRUE(got[0].tls);
+        EXPECT_EQ(pythonCheck(dir, got[0].content, R"({"headers": {"Subject": ["Signed in"]}, "text": {"body": "text\r\n\r\n"}})"),
+                  "");
+    }
+}
+
+// The profile's SMTP user and password reach the session; the refusal's box quotes the server
+// and points to them, not to the port.
+TEST(SendMailPeerSignIn, AWrongPasswordIsError22AndItsBoxQuotesTheServer)
+{
+    SmtpSink sink;
+    sink.offerStartTls(testCertificates().server, true);
+    sink.acceptLogin("sam", "right", true);
+    ASSERT_TRUE(sink.start()) << sink.error() << sink.log();
+    ProfileSettings settings;
+    settings.SmtpServer = sink.host();
+    settings.SmtpPort = sink.port();
+    settings.SmtpSecurity = "starttls";
+    settings.CaFile = testCertificates().ca.certificate;
+    settings.SmtpUser = "sam";
+    settings.SmtpPassword = "wrong";
+    OutgoingMessage message;
+    message.FROM_Address = "sam@example.org";
+    message.ListTo = {"ann@example.net|"};
+    struct Boxes : SendMailView {
+        std::vector<std::tuple<int, std::string, std::string>> shown;
+        void showError(int code, const std::string& title, const std::string& text) override
+        {
+            shown.emplace_back(code, title, text);
+        }
+    } view;
+    const SendOutcome outcome = runSendSession(settings, message, view);
+    EXPECT_FALSE(outcome.accepted);
+    EXPECT_EQ(outcome.error, Error_AuthenticationFailed);
+    ASSERT_EQ(view.shown.size(), 1u) << sink.log();
+    EXPECT_EQ(view.shown[0], std::make_tuple(22, std::string("Sign-in Error"),
+                                             std::string("The SMTP server refused the user name or password, so nothing "
+                                                         "was sent. Check the SMTP user and password in the options.\r\n"
+                                                         "The server answered: 535 5.7.8 Authentication credentials invalid")));
+    EXPECT_TRUE(sink.messages().empty());
+
+    std::string title, text;
+    ASSERT_TRUE(sendMailErrorBox(23, std::string(kTextSignInUnavailable) + "\r\nSign-in methods the server offers: XOAUTH2",
+                                 title, text));
+    EXPECT_EQ(text, "The SMTP server offers no sign-in that Tavik mail knows over this connection, so neither the "
+                    "password nor the message was sent. Check the SMTP server, its port and security in the options, "
+                    "or leave the SMTP user empty if the server needs no sign-in.\r\nSign-in methods the server "
+                    "offers: XOAUTH2");
 }

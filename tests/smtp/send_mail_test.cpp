@@ -1,10 +1,12 @@
 // The SMTP session against scripted loopback servers: exact command bytes and message text,
 // multi-line and split replies, failure replies at each step, refused and unsafe recipients,
-// a kept connection, cancel, early closes and a silent server.
+// a kept connection, cancel, early closes and a silent server; STARTTLS, EHLO with its HELO
+// fallback, and the sign-in by each mechanism.
 #include "smtp/send_mail.h"
 
 #include <gtest/gtest.h>
 
+#include <QByteArray>
 #include <QTest>
 #include <QTimer>
 
@@ -107,11 +109,17 @@ std::string helo()
     return "HELO " + heloName(probe.LocalHostName()) + "\r\n";
 }
 
+std::string ehlo()
+{
+    TVoskSocket probe;
+    return "EHLO " + heloName(probe.LocalHostName()) + "\r\n";
+}
+
 // The dialogue up to the server's 354, every command answered with success.
 void opening(ScriptedServer& s, const Lines& recipients, const std::string& from = "sam@example.org")
 {
     s.send("220 mail.example.net ESMTP\r\n")
-        .expect(helo())
+        .expect(ehlo())
         .send("250 mail.example.net\r\n")
         .expect("MAIL FROM:<" + from + ">\r\n")
         .send("250 OK\r\n");
@@ -216,7 +224,7 @@ TEST(SendMail, TheWholeDialogueOfOneMessage)
                              ".\r\n";
     ScriptedServer server;
     server.send("220 mail.example.net ESMTP\r\n")
-        .expect(helo())
+        .expect(ehlo())
         .send("250 mail.example.net\r\n")
         .expect("MAIL FROM:<sam@example.org>\r\n")
         .send("250 2.1.0 Ok\r\n")
@@ -349,9 +357,9 @@ TEST(SendMail, MultiLineSplitAndEmptyRepliesAreTakenWhole)
     auto nothingSentYet = [&] { return m.infosOf(Info_Sending).empty(); };
     server.send("220-mail.example.net first greeting line\r\n")
         .await([&] { return m.infosOf(Info_Received).size() == 1; }, "the first greeting line")
-        .call([&] { EXPECT_TRUE(nothingSentYet()); }, "no HELO after an intermediate line")
+        .call([&] { EXPECT_TRUE(nothingSentYet()); }, "no EHLO after an intermediate line")
         .send("\r\n220 second line\r\n")
-        .expect(helo())
+        .expect(ehlo())
         .send("250-mail.example.net\r\n250-SIZE 1000000\r\n25")
         .await([&] { return m.PendingText() == "25"; }, "the client holds \"25\"")
         .send("0 8BITMIME\r\n")
@@ -391,12 +399,15 @@ TEST(SendMail, AFailureReplyAtAnyOtherStepIsError13WithoutQuit)
         std::string line;                          // the line reported
     };
     const auto greeting = [](ScriptedServer&) {};
-    const auto helo_ = [](ScriptedServer& s) { s.send("220 hi\r\n").expect(helo()); };
+    const auto ehlo_ = [](ScriptedServer& s) { s.send("220 hi\r\n").expect(ehlo()); };
+    const auto helo_ = [](ScriptedServer& s) {
+        s.send("220 hi\r\n").expect(ehlo()).send("500 5.5.1 Command unrecognized\r\n").expect(helo());
+    };
     const auto mail = [](ScriptedServer& s) {
-        s.send("220 hi\r\n").expect(helo()).send("250 hi\r\n").expect("MAIL FROM:<sam@example.org>\r\n");
+        s.send("220 hi\r\n").expect(ehlo()).send("250 hi\r\n").expect("MAIL FROM:<sam@example.org>\r\n");
     };
     const auto data = [](ScriptedServer& s) {
-        s.send("220 hi\r\n").expect(helo()).send("250 hi\r\n").expect("MAIL FROM:<sam@example.org>\r\n");
+        s.send("220 hi\r\n").expect(ehlo()).send("250 hi\r\n").expect("MAIL FROM:<sam@example.org>\r\n");
         s.send("250 ok\r\n").expect("RCPT TO:<t@x.org>\r\n").send("250 ok\r\n").expect("DATA\r\n");
     };
     const auto dot = [](ScriptedServer& s) {
@@ -406,7 +417,8 @@ TEST(SendMail, AFailureReplyAtAnyOtherStepIsError13WithoutQuit)
     const std::vector<Case> cases = {
         {"greeting", greeting, "421 mail.example.net busy\r\n", "421 mail.example.net busy"},
         {"two-line greeting", greeting, "554-no service\r\n554 go away\r\n", "554-no service"},
-        {"HELO", helo_, "501 Syntax error\r\n", "501 Syntax error"},
+        {"EHLO", ehlo_, "421 4.3.2 Service not available\r\n", "421 4.3.2 Service not available"},
+        {"HELO after a refused EHLO", helo_, "501 Syntax error\r\n", "501 Syntax error"},
         {"MAIL", mail, "550 5.7.1 Sender refused\r\n", "550 5.7.1 Sender refused"},
         {"a \"-\" reply to MAIL", mail, "-ERR what is this\r\n", "-ERR what is this"},
         {"DATA", data, "554 5.5.1 No valid recipients\r\n", "554 5.5.1 No valid recipients"},
@@ -439,7 +451,7 @@ TEST(SendMail, ARefusedRecipientIsReportedOnceAndTheSendGoesOn)
     const std::string text = kFrom + "To: a@x.org;\r\nTo: b@x.org;\r\ncc: c@x.org\r\n" + kPlainHead;
     ScriptedServer server;
     server.send("220 hi\r\n")
-        .expect(helo())
+        .expect(ehlo())
         .send("250 hi\r\n")
         .expect("MAIL FROM:<sam@example.org>\r\n")
         .send("250 ok\r\n")
@@ -613,7 +625,7 @@ TEST(SendMail, CancelEndsTheSendWithCode14AndNoErrorReport)
     ScriptedServer server;
     TestSendMail m;
     server.send("220 hi\r\n")
-        .expect(helo())
+        .expect(ehlo())
         .send("250 hi\r\n")
         .expect("MAIL FROM:<sam@example.org>\r\n")
         .call([&] {
@@ -653,7 +665,7 @@ TEST(SendMail, CancelDuringALargeAttachmentSendsNoFinalDot)
 
     ScriptedServer server;
     server.send("220 hi\r\n")
-        .expect(helo())
+        .expect(ehlo())
         .send("250 hi\r\n")
         .expect("MAIL FROM:<sam@example.org>\r\n")
         .send("250 ok\r\n")
@@ -699,7 +711,7 @@ TEST(SendMail, AServerClosingBeforeTheMessageWasAcceptedIsError17)
     };
     const std::vector<Case> cases = {
         {"before the greeting", [](ScriptedServer& s) { s.close(); }},
-        {"after HELO", [](ScriptedServer& s) { s.send("220 hi\r\n").expect(helo()).close(); }},
+        {"after EHLO", [](ScriptedServer& s) { s.send("220 hi\r\n").expect(ehlo()).close(); }},
         {"after the final dot", [&](ScriptedServer& s) {
              opening(s, {"t@x.org"});
              s.expect(text + ".\r\n").close();
@@ -725,7 +737,7 @@ TEST(SendMail, AServerClosingBeforeTheMessageWasAcceptedIsError17)
 TEST(SendMail, ASilentServerEndsWithError8)
 {
     ScriptedServer server;
-    server.send("220 hi\r\n").expect(helo()).stall();
+    server.send("220 hi\r\n").expect(ehlo()).stall();
     TestSendMail m;
     m.TimeoutIdle = 1;
     m.ListTo = {"t@x.org"};
@@ -778,7 +790,7 @@ TEST(SendMail, AnUnreadableAttachmentIsError4AndNoDotFollows)
     // The file goes while the server is being talked to, after the check before MAIL FROM.
     ScriptedServer server;
     server.send("220 hi\r\n")
-        .expect(helo())
+        .expect(ehlo())
         .send("250 hi\r\n")
         .expect("MAIL FROM:<sam@example.org>\r\n")
         .send("250 ok\r\n")
@@ -800,7 +812,7 @@ TEST(SendMail, AnUnreadableAttachmentIsError4AndNoDotFollows)
     EXPECT_TRUE(server.waitClientClosed());
     EXPECT_EQ(m.errors, (Reports{{4, "Unexpected internal error in component: Attachment \"" + missing +
                                          "\": cannot be opened: No such file or directory"}}));
-    const std::string commands = helo() + "MAIL FROM:<sam@example.org>\r\nRCPT TO:<t@x.org>\r\nDATA\r\n";
+    const std::string commands = ehlo() + "MAIL FROM:<sam@example.org>\r\nRCPT TO:<t@x.org>\r\nDATA\r\n";
     // Nothing of the broken message went out: no header, no part, no ".".
     EXPECT_EQ(m.sent(), commands);
     EXPECT_EQ(server.received(), commands);
@@ -834,7 +846,7 @@ TEST(SendMail, RefusedRecipientsAreNeverReportedAsSent)
     const std::string text = kFrom + "To: a@x.org;\r\nTo: b@x.org;\r\ncc: c@x.org\r\n" + kPlainHead;
     ScriptedServer some;
     some.send("220 hi\r\n")
-        .expect(helo())
+        .expect(ehlo())
         .send("250 hi\r\n")
         .expect("MAIL FROM:<sam@example.org>\r\n")
         .send("250 ok\r\n")
@@ -865,7 +877,7 @@ TEST(SendMail, RefusedRecipientsAreNeverReportedAsSent)
 
     ScriptedServer none;
     none.send("220 hi\r\n")
-        .expect(helo())
+        .expect(ehlo())
         .send("250 hi\r\n")
         .expect("MAIL FROM:<sam@example.org>\r\n")
         .send("250 ok\r\n")
@@ -912,12 +924,6 @@ TEST(SendMail, AServerKeepingTheConnectionAfterQuitDoesNotTurnTheSendIntoATimeou
 // STARTTLS: EHLO in plain text, the switch, EHLO again over TLS; the secure EHLO's reply decides
 // the rest, and MAIL FROM is the first thing of the message the server sees.
 namespace {
-
-std::string ehlo()
-{
-    TVoskSocket probe;
-    return "EHLO " + heloName(probe.LocalHostName()) + "\r\n";
-}
 
 void sendWithStartTls(TestSendMail& m, const ScriptedServer& server)
 {
@@ -1006,4 +1012,238 @@ TEST(SendMailStartTls, ARefusedStartTlsIsError21WithTheServersReply)
     EXPECT_EQ(m.errors, (Reports{{21, std::string(kTextStartTlsUnavailable) +
                                           ": 454 4.7.0 TLS not available due to temporary reason"}}));
     EXPECT_FALSE(m.QuitSent);
+}
+
+// Sign-in: the exchanges byte for byte, the preferred mechanism, and credentials kept off the
+// progress reports.
+namespace {
+
+// The dialogue from the greeting to the answer of the last credential line.
+struct SignIn {
+    const char* what;
+    std::string ehloReply;
+    std::vector<std::pair<std::string, std::string>> exchange; // a line we write, the server's answer
+    Lines shown; // what the progress reports of our lines
+};
+
+void signedInSend(ScriptedServer& server, const std::string& ehloReply,
+                  const std::vector<std::pair<std::string, std::string>>& exchange)
+{
+    server.send("220 mail.example.net ESMTP\r\n").expect(ehlo()).send(ehloReply);
+    for (const auto& [line, answer] : exchange)
+        server.expect(line).send(answer);
+    server.expect("MAIL FROM:<sam@example.org>\r\n")
+        .send("250 OK\r\n")
+        .expect("RCPT TO:<t@x.org>\r\n")
+        .send("250 OK\r\n")
+        .expect("DATA\r\n")
+        .send("354 go\r\n");
+    closing(server, kFrom + "To: t@x.org;\r\n" + kPlainHead);
+}
+
+} // namespace
+
+TEST(SendMailSignIn, EachMechanismSignsInBeforeMailFromWithoutShowingTheCredentials)
+{
+    const std::string cramChallenge = "334 PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+\r\n";
+    const std::vector<SignIn> cases = {
+        {"CRAM-MD5 first when offered (RFC 2195's example)",
+         "250-mail.example.net\r\n250-AUTH PLAIN LOGIN cram-md5\r\n250 8BITMIME\r\n",
+         {{"AUTH CRAM-MD5\r\n", cramChallenge},
+          {"dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw\r\n", "235 2.7.0 Authentication successful\r\n"}},
+         {"AUTH CRAM-MD5\r\n", "****\r\n"}},
+        {"PLAIN with its initial response", "250-mail.example.net\r\n250 auth LOGIN PLAIN\r\n",
+         {{"AUTH PLAIN AHRpbQB0YW5zdGFhZnRhbnN0YWFm\r\n", "235 2.7.0 Accepted\r\n"}},
+         {"AUTH PLAIN ****\r\n"}},
+        {"LOGIN, in the old AUTH= form", "250-mail.example.net\r\n250-AUTH=LOGIN\r\n250 SIZE\r\n",
+         {{"AUTH LOGIN\r\n", "334 VXNlcm5hbWU6\r\n"},
+          {"dGlt\r\n", "334 UGFzc3dvcmQ6\r\n"},
+          {"dGFuc3RhYWZ0YW5zdGFhZg==\r\n", "235 2.7.0 Accepted\r\n"}},
+         {"AUTH LOGIN\r\n", "****\r\n", "****\r\n"}},
+    };
+    for (const SignIn& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScriptedServer server;
+        signedInSend(server, c.ehloReply, c.exchange);
+        TestSendMail m;
+        m.SMTP_User = "tim";
+        m.SMTP_Password = "tanstaaftanstaaf";
+        m.ListTo = {"t@x.org"};
+        m.sendTo(server);
+        ASSERT_TRUE(m.waitDone()) << server.report();
+        EXPECT_TRUE(server.waitDone()) << server.report();
+        EXPECT_TRUE(m.errors.empty());
+        EXPECT_TRUE(m.QuitSent);
+        // After EHLO: the sign-in lines as reported, then MAIL FROM.
+        const Lines sending = m.infosOf(Info_Sending);
+        ASSERT_GT(sending.size(), c.shown.size() + 1);
+        EXPECT_EQ(Lines(sending.begin() + 1, sending.begin() + 1 + static_cast<long>(c.shown.size())), c.shown);
+        EXPECT_EQ(sending[c.shown.size() + 1], "MAIL FROM:<sam@example.org>\r\n");
+    }
+}
+
+// A long user name and password make a PLAIN line far beyond a command's 253 characters.
+TEST(SendMailSignIn, ALongPlainResponseArrivesWholeInOneLine)
+{
+    const std::string user = std::string(150, 'u') + "@example.org";
+    const std::string password = std::string(120, 'p');
+    const std::string response =
+        QByteArray::fromStdString(std::string(1, '\0') + user + '\0' + password).toBase64().toStdString();
+    ASSERT_GT(response.size(), kMaxCommandLength);
+    ScriptedServer server;
+    signedInSend(server, "250-mail.example.net\r\n250 AUTH PLAIN\r\n", {{"AUTH PLAIN " + response + "\r\n", "235 ok\r\n"}});
+    TestSendMail m;
+    m.SMTP_User = user;
+    m.SMTP_Password = password;
+    m.ListTo = {"t@x.org"};
+    m.sendTo(server);
+    ASSERT_TRUE(m.waitDone()) << server.report();
+    EXPECT_TRUE(server.waitDone()) << server.report();
+    EXPECT_TRUE(m.errors.empty());
+}
+
+// Old servers answer EHLO with 500: HELO, and the send goes on as it always did. Without a user
+// nothing is signed in, even where the server offers it.
+TEST(SendMailSignIn, ARefusedEhloFallsBackToHeloAndNoUserMeansNoSignIn)
+{
+    for (const bool refused : {true, false}) {
+        SCOPED_TRACE(refused ? "EHLO refused" : "AUTH offered");
+        ScriptedServer server;
+        server.send("220 old.example.net\r\n").expect(ehlo());
+        if (refused)
+            server.send("500 5.5.1 Command unrecognized: \"EHLO\"\r\n").expect(helo()).send("250 old.example.net\r\n");
+        else
+            server.send("250-mail.example.net\r\n250 AUTH PLAIN LOGIN\r\n");
+        server.expect("MAIL FROM:<sam@example.org>\r\n")
+            .send("250 OK\r\n")
+            .expect("RCPT TO:<t@x.org>\r\n")
+            .send("250 OK\r\n")
+            .expect("DATA\r\n")
+            .send("354 go\r\n");
+        closing(server, kFrom + "To: t@x.org;\r\n" + kPlainHead);
+        TestSendMail m;
+        m.ListTo = {"t@x.org"};
+        m.sendTo(server);
+        ASSERT_TRUE(m.waitDone()) << server.report();
+        EXPECT_TRUE(server.waitDone()) << server.report();
+        EXPECT_TRUE(m.errors.empty());
+        EXPECT_TRUE(m.QuitSent);
+    }
+}
+
+// A server that offers no sign-in we know (after STARTTLS: none in the secure EHLO reply, whatever
+// the plain one said) gets neither a credential nor the message.
+TEST(SendMailSignIn, NoUsableSignInIsError23AndNothingMoreIsSent)
+{
+    const std::string text = kTextSignInUnavailable;
+    struct Case {
+        const char* what;
+        std::function<void(ScriptedServer&)> script; // up to the client's close
+        ConnectionSecurity security;
+        std::string error;
+    };
+    const std::vector<Case> cases = {
+        {"no AUTH", [](ScriptedServer& s) { s.send("220 hi\r\n").expect(ehlo()).send("250-hi\r\n250 SIZE 100\r\n"); },
+         ConnectionSecurity::None, text},
+        {"only HELO", [](ScriptedServer& s) {
+             s.send("220 hi\r\n").expect(ehlo()).send("502 5.5.2 Error\r\n").expect(helo()).send("250 hi\r\n");
+         },
+         ConnectionSecurity::None, text},
+        {"mechanisms we do not know", [](ScriptedServer& s) {
+             s.send("220 hi\r\n").expect(ehlo()).send("250-hi\r\n250 AUTH GSSAPI XOAUTH2 " + std::string(300, 'X') + "\r\n");
+         },
+         ConnectionSecurity::None, text + "\r\nSign-in methods the server offers: GSSAPI XOAUTH2"},
+        {"AUTH only before STARTTLS", [](ScriptedServer& s) {
+             s.send("220 hi\r\n")
+                 .expect(ehlo())
+                 .send("250-hi\r\n250-AUTH PLAIN LOGIN\r\n250 STARTTLS\r\n")
+                 .expect("STARTTLS\r\n")
+                 .send("220 go ahead\r\n")
+                 .startTls(testCertificates().server)
+                 .expect(ehlo())
+                 .send("250-hi\r\n250 SIZE 100\r\n");
+         },
+         ConnectionSecurity::StartTls, text},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScriptedServer server;
+        c.script(server);
+        server.expectClose();
+        TestSendMail m;
+        m.SMTP_User = "tim";
+        m.SMTP_Password = "tanstaaftanstaaf";
+        m.SMTP_Security = c.security;
+        m.CaFile = testCertificates().ca.certificate;
+        m.ListTo = {"t@x.org"};
+        m.sendTo(server);
+        ASSERT_TRUE(m.waitDone(1, 15000)) << server.report();
+        EXPECT_TRUE(server.waitDone()) << server.report();
+        EXPECT_EQ(m.errors, (Reports{{Error_AuthenticationUnavailable, c.error}}));
+        EXPECT_EQ(m.sent().find("AUTH"), std::string::npos);
+        EXPECT_FALSE(m.QuitSent);
+    }
+}
+
+// A refusal at any step of the exchange ends the send with the server's whole reply.
+TEST(SendMailSignIn, ARefusedSignInIsError22WithTheServersReply)
+{
+    ScriptedServer server;
+    server.send("220 hi\r\n")
+        .expect(ehlo())
+        .send("250 AUTH LOGIN\r\n")
+        .expect("AUTH LOGIN\r\n")
+        .send("334 VXNlcm5hbWU6\r\n")
+        .expect("dGlt\r\n")
+        .send("334 UGFzc3dvcmQ6\r\n")
+        .expect("d3Jvbmc=\r\n")
+        .send("535-5.7.8 Username and Password not accepted.\r\n535 5.7.8 Try again\r\n")
+        .expectClose();
+    TestSendMail m;
+    m.SMTP_User = "tim";
+    m.SMTP_Password = "wrong";
+    m.ListTo = {"t@x.org"};
+    m.sendTo(server);
+    ASSERT_TRUE(m.waitDone()) << server.report();
+    EXPECT_TRUE(server.waitDone()) << server.report();
+    EXPECT_EQ(m.errors, (Reports{{22, "Sign-in refused: 535-5.7.8 Username and Password not accepted. 535 5.7.8 Try again"}}));
+    EXPECT_FALSE(m.QuitSent);
+}
+
+TEST(SendMailSignIn, AKeptConnectionSignsInOnce)
+{
+    TestSendMail m;
+    ScriptedServer kept;
+    kept.send("220 hi\r\n")
+        .expect(ehlo())
+        .send("250 AUTH PLAIN\r\n")
+        .expect("AUTH PLAIN AHRpbQB0YW5zdGFhZnRhbnN0YWFm\r\n")
+        .send("235 ok\r\n");
+    for (const char* to : {"a@x.org", "b@x.org"})
+        kept.expect("MAIL FROM:<sam@example.org>\r\n")
+            .send("250 ok\r\n")
+            .expect("RCPT TO:<" + std::string(to) + ">\r\n")
+            .send("250 ok\r\n")
+            .expect("DATA\r\n")
+            .send("354 go\r\n")
+            .expect(kFrom + "To: " + to + ";\r\n" + kPlainHead + ".\r\n")
+            .send("250 queued\r\n");
+    kept.expectClose();
+    m.SMTP_User = "tim";
+    m.SMTP_Password = "tanstaaftanstaaf";
+    m.KeepConnectionOpen = true;
+    m.ListTo = {"a@x.org"};
+    m.onDone = [&] {
+        if (m.dones == 1) {
+            m.TO_Address.clear();
+            m.ListTo = {"b@x.org"};
+            m.SetAction(TMailAction::Send_Mail);
+        } else {
+            m.Disconnect();
+        }
+    };
+    m.sendTo(kept);
+    ASSERT_TRUE(m.waitDone(2)) << kept.report();
+    EXPECT_TRUE(kept.waitDone()) << kept.report();
+    EXPECT_TRUE(m.errors.empty());
 }
