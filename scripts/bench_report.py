@@ -151,6 +151,12 @@ def rows():
                        Figure("check.tavikctl"), Figure("check." + key, peer)))
     out.append(Row("Peak memory of the check", checked, Figure("check.tavikctl.peak", memory=True),
                    Figure("check.fetchmail.peak", "fetchmail", memory=True)))
+    for key, peer in (("poplib_ssl", "poplib.POP3_SSL RETR loop, a file a message"),
+                      ("fetchmail_ssl", "fetchmail --ssl into a BSMTP file")):
+        out.append(Row("Check mail over POP3S (`tavikctl check`, TLS)", checked, Figure("tls_check.tls"),
+                       Figure("tls_check." + key, peer), [Figure("tls_check.plain", "our plain check")]))
+    out.append(Row("Peak memory of the POP3S check", checked, Figure("tls_check.tls.peak", memory=True),
+                   Figure("tls_check.fetchmail_ssl.peak", "fetchmail --ssl", memory=True)))
     out.append(Row("Retrieve from Dovecot in process (GetMail, parser, attachment store)", retrieved,
                    Figure("retrieve.getmail.tavik"), Figure("retrieve.poplib.python", "poplib RETR loop in memory")))
     for key, peer in (("msmtp", "msmtp, same prebuilt message"), ("smtplib", "Python smtplib, same prebuilt message")):
@@ -167,6 +173,12 @@ def rows():
     out.append(Row("Send small messages on one connection (SendMail)", small, Figure("send.small_kept.tavik"),
                    Figure("send.small_kept.smtplib", "Python smtplib")))
     out.append(Row("Peak memory of the SendMail runs", "all of the above", Figure("send.peak", memory=True)))
+    tls_large = lambda r: "20 MB attachment, %s on the wire" % fmt_bytes(r.value("tls_send.bytes"))
+    for key, peer in (("smtplib_tls", "Python smtplib, starttls + login"), ("msmtp_tls", "msmtp, tls + auth")):
+        out.append(Row("Send it over STARTTLS with AUTH (SendMail)", tls_large, Figure("tls_send.tls"),
+                       Figure("tls_send." + key, peer), [Figure("tls_send.plain", "our plain send")]))
+    out.append(Row("Peak memory of the TLS send (SendMail)", tls_large, Figure("tls_send.tls.peak", memory=True),
+                   Figure("tls_send.msmtp_tls.peak", "msmtp", memory=True)))
     store = "32767 × 2 KB"
     out.append(Row("Store: append", store, Figure("store.32767.append")))
     out.append(Row("Store: open afresh and list every record", store, Figure("store.32767.open_list")))
