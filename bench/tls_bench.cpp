@@ -183,7 +183,8 @@ bool benchCheck(int count, int runs)
     };
     auto fetchmail = [&](DovecotServer& s, const std::string& dir) {
         const std::string rc = dir + "fetchmailrc";
-        writeBytes(rc, "poll 127.0.0.1 protocol pop3 port " + std::to_string(s.tlsPort()) + " user \"" + s.user() +
+        // fetchmail matches the name against the certificate's DNS names only, never its IP address.
+        writeBytes(rc, "poll localhost protocol pop3 port " + std::to_string(s.tlsPort()) + " user \"" + s.user() +
                            "\" password \"" + s.password() + "\" keep fetchall ssl sslcertck sslcertfile \"" + ca +
                            "\"\n");
         ::chmod(rc.c_str(), 0600);
@@ -208,6 +209,7 @@ bool benchCheck(int count, int runs)
                   runs);
     print(title, figures, figures[1]);
     results("tls_check", figures);
+    std::printf("RESULT tls_check.bytes %zu bytes 1\n", mail.size() * 20 * 1024);
     return !figures[0].times.empty() && !figures[1].times.empty();
 }
 

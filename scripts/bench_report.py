@@ -151,11 +151,12 @@ def rows():
                        Figure("check.tavikctl"), Figure("check." + key, peer)))
     out.append(Row("Peak memory of the check", checked, Figure("check.tavikctl.peak", memory=True),
                    Figure("check.fetchmail.peak", "fetchmail", memory=True)))
+    tls_checked = lambda r: "2000 × 20 KB (%s)" % fmt_bytes(r.value("tls_check.bytes"))
     for key, peer in (("poplib_ssl", "poplib.POP3_SSL RETR loop, a file a message"),
                       ("fetchmail_ssl", "fetchmail --ssl into a BSMTP file")):
-        out.append(Row("Check mail over POP3S (`tavikctl check`, TLS)", checked, Figure("tls_check.tls"),
+        out.append(Row("Check mail over POP3S (`tavikctl check`, TLS)", tls_checked, Figure("tls_check.tls"),
                        Figure("tls_check." + key, peer), [Figure("tls_check.plain", "our plain check")]))
-    out.append(Row("Peak memory of the POP3S check", checked, Figure("tls_check.tls.peak", memory=True),
+    out.append(Row("Peak memory of the POP3S check", tls_checked, Figure("tls_check.tls.peak", memory=True),
                    Figure("tls_check.fetchmail_ssl.peak", "fetchmail --ssl", memory=True)))
     out.append(Row("Retrieve from Dovecot in process (GetMail, parser, attachment store)", retrieved,
                    Figure("retrieve.getmail.tavik"), Figure("retrieve.poplib.python", "poplib RETR loop in memory")))
