@@ -226,14 +226,16 @@ void TVoskSocket::CreateSocket()
         if (OnRead)
             OnRead();
     });
-    connect(socket_, &QTcpSocket::bytesWritten, this, [this, gen](qint64) {
+    const auto written = [this, gen](qint64) {
         if (gen != generation_)
             return;
         ArmCountdown(0);
         lastTraffic_.start();
         if (OnWrite)
             OnWrite();
-    });
+    };
+    connect(socket_, &QTcpSocket::bytesWritten, this, written);
+    connect(socket_, &QSslSocket::encryptedBytesWritten, this, written);
     LastError = 0;
 }
 
@@ -579,7 +581,7 @@ qint64 TVoskSocket::SendBuffer(const char* data, qint64 length)
     }
     if (length <= 0)
         return 0;
-    const qint64 room = kWriteBufferLimit - socket_->bytesToWrite();
+    const qint64 room = kWriteBufferLimit - queuedBytes();
     if (room <= 0) {
         LastError = 0; // would block
         return 0;
@@ -606,7 +608,14 @@ qint64 TVoskSocket::ReceiveBuffer(char* buffer, qint64 length)
 
 qint64 TVoskSocket::PendingWriteBytes() const
 {
-    return socket_ ? socket_->bytesToWrite() : 0;
+    return socket_ ? queuedBytes() : 0;
+}
+
+qint64 TVoskSocket::queuedBytes() const
+{
+    // Over TLS, what we wrote is encrypted at once into a buffer of its own that bytesToWrite
+    // does not count: without it the limit never holds back a large message.
+    return socket_->bytesToWrite() + socket_->encryptedBytesToWrite();
 }
 
 std::string TVoskSocket::LocalHostName()
@@ -656,7 +665,7 @@ bool TVoskSocket::trafficPending() const
     // our read-ahead is full are not: then neither side takes the other's bytes.
     if (socket_->bytesAvailable() < kReadBufferLimit)
         p.events |= POLLIN;
-    if (socket_->bytesToWrite() > 0)
+    if (queuedBytes() > 0)
         p.events |= POLLOUT;
     if (p.events == 0)
         return false;

@@ -264,6 +264,7 @@ private:
     void closeNotification(int error);
     void disposeSocket();
     bool trafficPending() const;
+    qint64 queuedBytes() const;
 
     std::string server_;
     bool winsockStarted_ = false;

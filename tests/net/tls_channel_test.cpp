@@ -201,3 +201,29 @@ TEST(TlsChannel, PlainTextAfterTheHandshakeBreaksTheConnection)
 }
 
 } // namespace
+
+// The bytes encryption has queued count against the write limit: a server that stops reading
+// must hold a large message back instead of letting it pile up in memory.
+TEST(TlsChannel, EncryptedBytesWaitingForTheServerCountAgainstTheWriteLimit)
+{
+    ScriptedServer server;
+    server.startTls(testCertificates().server).send("+OK ready\r\n").stall();
+    TlsChannel channel;
+    bool ready = false;
+    channel.onLine = [&](const std::string& line) { ready = ready || line == "+OK ready"; };
+    channel.start(server.port(), true);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ready; }, 15000));
+    const std::string chunk(64 * 1024, 'x');
+    std::int64_t accepted = 0;
+    int refusedInARow = 0;
+    constexpr std::int64_t kTooMuch = 64 * 1024 * 1024;
+    while (accepted < kTooMuch && refusedInARow < 200) {
+        QCoreApplication::processEvents();
+        const qint64 n = channel.SendBuffer(chunk.data(), static_cast<qint64>(chunk.size()));
+        accepted += n;
+        refusedInARow = n == 0 ? refusedInARow + 1 : 0;
+    }
+    // What the kernel's buffers take on loopback, and our limit: a few megabytes at most.
+    EXPECT_LT(accepted, 24 * 1024 * 1024);
+    channel.Disconnect();
+}
