@@ -510,6 +510,8 @@ std::string CharsetDecoder::feed(std::string_view bytes)
     case Mode::Converter:
         break;
     }
+    if (bytes.empty())
+        return {}; // iconv reads a missing input as the end of the text and drops its shift state
 
     std::string joined;
     if (!carry_.empty()) {

@@ -173,6 +173,8 @@ TEST(UnicodeText, AFailingDecoderKeepsWhatItGaveAndReadsTheRestAsStoredText)
 {
     CharsetDecoder d("iso-2022-jp");
     EXPECT_EQ(d.feed("\x1B\x24\x42\x46\x7C"), "\xE6\x97\xA5");
+    EXPECT_EQ(d.feed(std::string_view()), ""); // an empty piece keeps the shift state
+    EXPECT_EQ(d.feed("\x4B\x5C"), "\xE6\x9C\xAC");
     EXPECT_EQ(d.feed("\x1B\x28\x42\r\ncaf\xE9\r\n"), "\r\ncaf\xC3\xA9\r\n");
     EXPECT_EQ(d.feed("\xC3\xA9t\xC3"), "\xC3\xA9t");
     EXPECT_EQ(d.feed("\xA9\r\n"), "\xC3\xA9\r\n");
