@@ -423,7 +423,7 @@ CharsetDecoder::CharsetDecoder(std::string_view label)
     case CharsetKind::Converter: initial_ = Mode::Converter; break;
     }
     converterName_ = charset.converter;
-    open();
+    open(initial_);
 }
 
 CharsetDecoder::~CharsetDecoder() { close(); }
@@ -449,10 +449,10 @@ CharsetDecoder& CharsetDecoder::operator=(CharsetDecoder&& other) noexcept
     return *this;
 }
 
-// Starts a text in the label's mode; a charset this system's iconv lacks is read as stored text.
-void CharsetDecoder::open()
+// Enters `mode`; a charset this system's iconv lacks is read as stored text.
+void CharsetDecoder::open(Mode mode)
 {
-    mode_ = initial_;
+    mode_ = mode;
     if (mode_ != Mode::Converter)
         return;
     const iconv_t cd = iconv_open("UTF-8", converterName_);
@@ -502,9 +502,7 @@ std::string CharsetDecoder::feed(std::string_view bytes)
         const bool little = held[0] == '\xFF' && held[1] == '\xFE';
         const bool mark = little || (held[0] == '\xFE' && held[1] == '\xFF');
         converterName_ = little ? "UTF-16LE" : "UTF-16BE";
-        initial_ = Mode::Converter;
-        open();
-        initial_ = Mode::Utf16;
+        open(Mode::Converter);
         return feed(std::string_view(held).substr(mark ? 2 : 0));
     }
     case Mode::Converter:
@@ -554,7 +552,7 @@ std::string CharsetDecoder::finish()
         out += storedText(carry_);
     carry_.clear();
     close();
-    open();
+    open(initial_);
     return out;
 }
 

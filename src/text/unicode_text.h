@@ -61,7 +61,7 @@ private:
 
     enum class Mode { Stored, Windows1252, Utf16, Converter };
 
-    void open();
+    void open(Mode mode);
     void close();
     std::string storedPiece(std::string_view bytes);
 
