@@ -25,6 +25,7 @@
 #include "smtp/rc4.h"
 #include "store/folder_tree.h"
 #include "store/mailbox_store.h"
+#include "text/unicode_text.h"
 #include "view/answer_rules.h"
 #include "view/mime_manager.h"
 #include "view/program_launcher.h"
@@ -1628,6 +1629,71 @@ void checkCipher(const std::string& text, const std::string& password)
     }
 }
 
+// --- character sets ----------------------------------------------------------------------------
+
+constexpr const char* kUnicode = "fuzz_unicode_text";
+
+// Labels tried when the input names none: the stateful and multi-byte charsets first.
+constexpr const char* kFuzzCharsets[] = {"iso-2022-jp", "shift_jis", "euc-jp", "euc-kr", "gb18030", "big5",
+                                         "utf-7", "utf-16", "utf-16le", "utf-8", "windows-1251", "iso-8859-1",
+                                         "big5-hkscs", "windows-1258", "x-unknown"};
+
+// UTF-8 validity the textbook way, code point by code point, to check isValidUtf8 against.
+bool referenceValidUtf8(std::string_view s)
+{
+    for (std::size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        std::size_t length = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        if (length == 0 || i + length > s.size())
+            return false;
+        std::uint32_t cp = length == 1 ? c : c & (0x7F >> length);
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto cc = static_cast<unsigned char>(s[i + k]);
+            if ((cc & 0xC0) != 0x80)
+                return false;
+            cp = cp << 6 | (cc & 0x3F);
+        }
+        const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < least[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        i += length;
+    }
+    return true;
+}
+
+void checkCharsetText(const std::string& bytes, const std::string& label)
+{
+    FUZZ_REQUIRE(isValidUtf8(bytes) == referenceValidUtf8(bytes), kUnicode, "isValidUtf8 misjudges " + shown(bytes));
+    const std::string stored = storedText(bytes);
+    FUZZ_REQUIRE(isValidUtf8(stored), kUnicode, "storedText gave bytes that are not UTF-8");
+    FUZZ_REQUIRE(!isValidUtf8(bytes) || stored == bytes, kUnicode, "storedText changed valid UTF-8");
+    const std::string whole = charsetToUtf8(bytes, label);
+    FUZZ_REQUIRE(isValidUtf8(whole), kUnicode, "charsetToUtf8 (" + label + ") gave bytes that are not UTF-8");
+    // Pieces of any size: each one's UTF-8 is whole, and a text that converts (it did not fall
+    // back to storedText) converts to the same in pieces.
+    for (const std::size_t step : {std::size_t(1), std::size_t(2), std::size_t(3), std::size_t(7), std::size_t(64)}) {
+        CharsetDecoder decoder(label);
+        std::string out;
+        for (std::size_t at = 0; at < bytes.size(); at += step) {
+            const std::string piece = decoder.feed(std::string_view(bytes).substr(at, step));
+            FUZZ_REQUIRE(isValidUtf8(piece), kUnicode, "a piece of " + std::to_string(step) + " gave bytes that are not UTF-8");
+            out += piece;
+        }
+        const std::string rest = decoder.finish();
+        FUZZ_REQUIRE(isValidUtf8(rest), kUnicode, "finish() gave bytes that are not UTF-8");
+        out += rest;
+        FUZZ_REQUIRE(out == whole || whole == stored, kUnicode,
+                     "in pieces of " + std::to_string(step) + " (" + label + ") " + shown(bytes) + " reads " +
+                         shown(out) + ", whole " + shown(whole));
+    }
+    for (const std::size_t max : {0, 1, 2, 3, 5, 40, 80}) {
+        const std::size_t cut = utf8CutPoint(whole, max);
+        FUZZ_REQUIRE(cut <= max || cut == whole.size(), kUnicode, "a cut longer than its field");
+        FUZZ_REQUIRE(isValidUtf8(whole.substr(0, cut)) && (cut == whole.size() || max - cut < 4), kUnicode,
+                     "a cut at " + std::to_string(max) + " split a character or left room: " + shown(whole));
+    }
+}
+
 } // namespace
 
 std::vector<std::string> splitFuzzInput(const std::uint8_t* data, std::size_t size, std::size_t maxParts)
@@ -1823,6 +1889,15 @@ int fuzzRc4(const std::uint8_t* data, std::size_t size)
     return 0;
 }
 
+// Parts: bytes | their charset label (without one, a label chosen by the input's length).
+int fuzzUnicodeText(const std::uint8_t* data, std::size_t size)
+{
+    const std::vector<std::string> parts = splitFuzzInput(data, size, 2);
+    const std::size_t count = sizeof kFuzzCharsets / sizeof kFuzzCharsets[0];
+    checkCharsetText(parts[0], parts.size() > 1 ? parts[1] : std::string(kFuzzCharsets[size % count]));
+    return 0;
+}
+
 constexpr const char* kAnswer = "fuzz_answer";
 
 int fuzzAnswer(const std::uint8_t* data, std::size_t size)
@@ -1887,6 +1962,7 @@ const std::vector<FuzzTarget>& fuzzTargets()
         {"fuzz_attach_idx", fuzzAttachIdx},
         {"fuzz_rc4", fuzzRc4},
         {"fuzz_answer", fuzzAnswer},
+        {"fuzz_unicode_text", fuzzUnicodeText},
     };
     return targets;
 }

@@ -37,6 +37,7 @@ int fuzzParser(const std::uint8_t* data, std::size_t size);     // received mess
 int fuzzAttachIdx(const std::uint8_t* data, std::size_t size);  // attach.idx and its files
 int fuzzRc4(const std::uint8_t* data, std::size_t size);        // RC4 and the line cipher
 int fuzzAnswer(const std::uint8_t* data, std::size_t size);     // reply, edit and forward of received text
+int fuzzUnicodeText(const std::uint8_t* data, std::size_t size); // charset conversion, UTF-8 checks and cuts
 
 // Name (also the executable, corpus and regression directory name) and entry of each target.
 struct FuzzTarget {

@@ -25,4 +25,5 @@ set(TAVIK_CORE_SOURCES
   view/print_layout.cpp
   view/browser_command.cpp
   view/answer_rules.cpp
+  text/unicode_text.cpp
 )
