@@ -1,6 +1,7 @@
 // tavikctl's commands on prepared profiles, run in-process; one run of the real executable.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -363,4 +364,30 @@ TEST_F(TavikctlFixture, SecuritySettingsAndAcceptedCertificates)
         EXPECT_EQ(run(bad).status, 2) << bad.back();
     EXPECT_EQ(run({"trust", "--remove", "mail.example.org:995"}).status, 0);
     EXPECT_EQ(run({"trust", "--list"}).out, "No certificate has been accepted\n");
+}
+
+// A profile as the 8-bit version of the program wrote it (tests/data/latin1_profile: a check of
+// two ISO-8859-1 and Windows-1252 messages, a queued reply, a Latin-1 name, signature, SMTP user
+// and password, senders in the address book). It must keep showing right, and reading it must not
+// rewrite it.
+TEST_F(TavikctlFixture, AProfileWrittenAsLatin1ShowsRightAndStaysAsItWas)
+{
+    const std::string fixture = test::testDataDir() + "latin1_profile/";
+    std::filesystem::copy(fixture, home.path(), std::filesystem::copy_options::recursive);
+    CtlRun list = run({"list", "1"});
+    ASSERT_EQ(list.status, 0) << list.err;
+    EXPECT_NE(list.out.find("Zo\u00eb Andr\u00e9 <zoe@example.org>   R\u00e9sum\u00e9 f\u00fcr K\u00f6ln"),
+              std::string::npos)
+        << list.out;
+    CtlRun shown = run({"show", "1", "1"});
+    EXPECT_NE(shown.out.find("\nGr\u00fc\u00dfe aus K\u00f6ln, \u00e0 bient\u00f4t.\n"), std::string::npos) << shown.out;
+    EXPECT_NE(run({"list", "3"}).out.find("R\u00e9ponse: caf\u00e9 cr\u00e8me"), std::string::npos);
+    const std::string settings = run({"settings"}).out;
+    EXPECT_NE(settings.find("Name=Andr\u00e9 Gr\u00fcn\n"), std::string::npos) << settings;
+    EXPECT_NE(settings.find("\nSmtpUser=andr\u00e9\n"), std::string::npos) << settings;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(fixture))
+        if (entry.is_regular_file())
+            EXPECT_EQ(fileBytes(home.path() + std::filesystem::relative(entry.path(), fixture).string()),
+                      fileBytes(entry.path().string()))
+                << entry.path();
 }

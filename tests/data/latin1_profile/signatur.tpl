@@ -1,0 +1,2 @@
+-- 
+Sent with Tavik mail
