@@ -470,18 +470,11 @@ void CheckMail::judgeCertificate()
         stopRequested_ ? CertificateChoice::Cancel : view_.judgeCertificate(certificate);
     if (choice == CertificateChoice::NotAsked)
         onError(refusalCode_, refusalText_);
-    if (stopRequested_ || choice == CertificateChoice::NotAsked || choice == CertificateChoice::Cancel) {
+    // A pin that cannot be written leaves the certificate accepted for this check; the next asks again.
+    if (!acceptJudgedCertificate(choice, profileDirectory_, pinServerName(settings_.Pop3Server, settings_.Pop3Port),
+                                 certificate.fingerprint, [this](const std::string& e) { view_.showFileError(e); })) {
         end();
         return;
-    }
-    if (choice == CertificateChoice::AcceptPermanently) {
-        try {
-            CertificatePins(profileDirectory_)
-                .pin(pinServerName(settings_.Pop3Server, settings_.Pop3Port), certificate.fingerprint);
-        } catch (const FileError& e) {
-            // Accepted all the same for this check; the next one asks again.
-            view_.showFileError(e.what());
-        }
     }
     acceptedFingerprint_ = certificate.fingerprint;
     // A fresh check: nothing of the refused session stays on screen.

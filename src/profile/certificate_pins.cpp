@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "profile/file_util.h"
 #include "profile/ini_file.h"
 
 namespace tavik {
@@ -61,6 +62,26 @@ std::vector<CertificatePin> CertificatePins::list() const
     for (const std::string& key : ini.sectionKeys(kSection))
         out.push_back({key, ini.readString(kSection, key)});
     return out;
+}
+
+bool acceptJudgedCertificate(CertificateChoice choice, const std::string& profileDirectory,
+                             const std::string& server, const std::string& fingerprint,
+                             const std::function<void(const std::string&)>& pinFailed)
+{
+    if (choice != CertificateChoice::AcceptOnce && choice != CertificateChoice::AcceptPermanently)
+        return false;
+    if (choice == CertificateChoice::AcceptPermanently && !profileDirectory.empty()) {
+        std::string directory = profileDirectory;
+        if (directory.back() != '/')
+            directory += '/';
+        try {
+            CertificatePins(directory).pin(server, fingerprint);
+        } catch (const FileError& e) {
+            if (pinFailed)
+                pinFailed(e.what());
+        }
+    }
+    return true;
 }
 
 } // namespace tavik

@@ -4,6 +4,7 @@
 // atomically; private like every profile file.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -46,5 +47,12 @@ public:
 private:
     std::string path_;
 };
+
+// Carries out the user's choice about a refused certificate: true when the session is to connect
+// again accepting it. AcceptPermanently pins it first (not without a profile directory); a pin
+// that cannot be written goes to `pinFailed` and the certificate is accepted this time all the same.
+bool acceptJudgedCertificate(CertificateChoice choice, const std::string& profileDirectory,
+                             const std::string& server, const std::string& fingerprint,
+                             const std::function<void(const std::string&)>& pinFailed);
 
 } // namespace tavik

@@ -383,17 +383,12 @@ void SendSession::judgeCertificate()
         stopRequested_ ? CertificateChoice::Cancel : view_.judgeCertificate(certificate);
     if (choice == CertificateChoice::NotAsked)
         onError(refusalCode_, refusalText_);
-    if (stopRequested_ || choice == CertificateChoice::NotAsked || choice == CertificateChoice::Cancel) {
+    // A pin that cannot be written leaves the certificate accepted for this send; the next asks again.
+    if (!acceptJudgedCertificate(choice, ProfileDirectory, pinServerName(settings_.SmtpServer, mail_->SMTP_Port),
+                                 certificate.fingerprint,
+                                 [this](const std::string& e) { view_.showError(0, "Tavik mail", e); })) {
         end();
         return;
-    }
-    if (choice == CertificateChoice::AcceptPermanently && !ProfileDirectory.empty()) {
-        try {
-            pinsOf(ProfileDirectory).pin(pinServerName(settings_.SmtpServer, mail_->SMTP_Port), certificate.fingerprint);
-        } catch (const FileError& e) {
-            // Accepted all the same for this send; the next one asks again.
-            view_.showError(0, "Tavik mail", e.what());
-        }
     }
     acceptedFingerprint_ = certificate.fingerprint;
     SendMail& m = *mail_;
