@@ -30,6 +30,7 @@
 
 using tavik::bench::Clock;
 using tavik::bench::median;
+using tavik::bench::writeRandomFile;
 using tavik::bench::secondsSince;
 
 using namespace tavik::test;
@@ -45,23 +46,6 @@ const char* const kTo = "ann@example.net";
 long maxOf(const std::vector<long>& v)
 {
     return v.empty() ? 0 : *std::max_element(v.begin(), v.end());
-}
-
-// Written in blocks, so the file never sits in our memory.
-void writeRandomFile(const std::string& path, std::size_t size)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    std::mt19937_64 gen(2024);
-    std::string block(1 << 16, '\0');
-    for (std::size_t done = 0; done < size;) {
-        for (std::size_t i = 0; i + 8 <= block.size(); i += 8) {
-            const std::uint64_t v = gen();
-            std::memcpy(block.data() + i, &v, 8);
-        }
-        const std::size_t n = std::min(block.size(), size - done);
-        out.write(block.data(), static_cast<std::streamsize>(n));
-        done += n;
-    }
 }
 
 struct ChildRun {

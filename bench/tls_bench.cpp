@@ -38,6 +38,7 @@
 #include "bench_results.h"
 
 using tavik::bench::median;
+using tavik::bench::writeRandomFile;
 
 using namespace tavik;
 using namespace tavik::test;
@@ -214,22 +215,6 @@ bool benchCheck(int count, int runs)
 }
 
 // ---- send -------------------------------------------------------------------------------
-
-void writeRandomFile(const std::string& path, std::size_t size)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    std::mt19937_64 gen(2024);
-    std::string block(1 << 16, '\0');
-    for (std::size_t done = 0; done < size;) {
-        for (std::size_t i = 0; i + 8 <= block.size(); i += 8) {
-            const std::uint64_t v = gen();
-            std::memcpy(block.data() + i, &v, 8);
-        }
-        const std::size_t n = std::min(block.size(), size - done);
-        out.write(block.data(), static_cast<std::streamsize>(n));
-        done += n;
-    }
-}
 
 long ownPeakKb()
 {
