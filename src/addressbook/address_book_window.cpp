@@ -321,7 +321,7 @@ void TMyAddressForm::pullGrid()
         for (int c = 0; c < static_cast<int>(kAddressColumns); ++c) {
             QTableWidgetItem* item = grid_->item(r, c);
             model_.grid[static_cast<std::size_t>(r) + 1][static_cast<std::size_t>(c)] =
-                item ? toLatin1(item->text()) : std::string();
+                item ? toStored(item->text()) : std::string();
         }
 }
 
@@ -330,7 +330,7 @@ void TMyAddressForm::refreshGrid()
     QStringList headers;
     for (std::size_t c = 0; c < kAddressColumns; ++c) {
         const std::string& text = model_.grid.empty() ? std::string() : model_.grid[0][c];
-        headers << (text.empty() ? QString::fromLatin1(kDefaultColumns[c]) : fromLatin1(text));
+        headers << (text.empty() ? QString::fromLatin1(kDefaultColumns[c]) : fromStored(text));
     }
     grid_->setHorizontalHeaderLabels(headers);
     const int rows = model_.grid.empty() ? 0 : static_cast<int>(model_.grid.size()) - 1;
@@ -338,7 +338,7 @@ void TMyAddressForm::refreshGrid()
     for (int r = 0; r < rows; ++r)
         for (int c = 0; c < static_cast<int>(kAddressColumns); ++c)
             grid_->setItem(r, c,
-                           new QTableWidgetItem(fromLatin1(model_.grid[static_cast<std::size_t>(r) + 1]
+                           new QTableWidgetItem(fromStored(model_.grid[static_cast<std::size_t>(r) + 1]
                                                                       [static_cast<std::size_t>(c)])));
 }
 
@@ -346,7 +346,7 @@ void TMyAddressForm::refreshLists()
 {
     lists_->clear();
     for (const std::string& name : model_.lists().names)
-        lists_->addItem(fromLatin1(name));
+        lists_->addItem(fromStored(name));
     if (model_.currentList() >= 0)
         lists_->setCurrentRow(model_.currentList());
 }
@@ -355,7 +355,7 @@ void TMyAddressForm::refreshSendList(int select)
 {
     send_->clear();
     for (const std::string& entry : model_.sendList)
-        send_->addItem(fromLatin1(entry));
+        send_->addItem(fromStored(entry));
     if (select >= 0 && select < send_->count())
         send_->setCurrentRow(select);
 }
@@ -440,7 +440,7 @@ void TMyAddressForm::addList()
 {
     pullGrid();
     UserNotice notice;
-    const bool ok = guarded([&] { notice = model_.addList(toLatin1(newName_->text()), toLatin1(newFile_->text())); });
+    const bool ok = guarded([&] { notice = model_.addList(toStored(newName_->text()), toStored(newFile_->text())); });
     if (ok && notice.kind == UserNotice::Kind::None) {
         newName_->clear();
         newFile_->clear();

@@ -132,7 +132,7 @@ void MessageAttachmentCommands::showPicture(int attachment, const std::string& f
         userInteraction().error(kTitle, why);
         return;
     }
-    form->setWindowTitle(fromLatin1(name + "  " + std::to_string(fileSize(target)) + " bytes"));
+    form->setWindowTitle(fromStored(name + "  " + std::to_string(fileSize(target)) + " bytes"));
     form->show();
 }
 
@@ -142,7 +142,7 @@ void MessageAttachmentCommands::showText(int attachment, TStringsViewer& text, b
     // place could be swapped or read by others.
     QTemporaryFile copy(pathFromBytes(scratchDirectory(host_.attachments())) + QStringLiteral("shown-XXXXXX.tmp"));
     if (!copy.open())
-        throw FileError(pathToBytes(copy.fileTemplate()), "cannot create: " + toLatin1(copy.errorString()));
+        throw FileError(pathToBytes(copy.fileTemplate()), "cannot create: " + toStored(copy.errorString()));
     const std::string path = pathToBytes(copy.fileName());
     host_.attachments().CopyAttachmentFile(attachment, path);
     std::string bytes = readWholeFile(path, kMaxShownTextBytes);

@@ -112,14 +112,14 @@ void TLoginForm::refillUsers()
     const QSignalBlocker block(users_);
     users_->clear();
     for (const auto& name : registry_.userNames)
-        users_->addItem(fromLatin1(name));
+        users_->addItem(fromStored(name));
     users_->setCurrentIndex(0);
     userChosen(users_->currentText());
 }
 
 void TLoginForm::userChosen(const QString& login)
 {
-    const int index = findUserByLogin(registry_, toLatin1(login));
+    const int index = findUserByLogin(registry_, toStored(login));
     const bool protectedUser = userHasPassword(registry_, index);
     passwordLabel_->setEnabled(protectedUser);
     password_->setEnabled(protectedUser);
@@ -129,7 +129,7 @@ void TLoginForm::userChosen(const QString& login)
 
 void TLoginForm::okClicked()
 {
-    UserResult result = logIn(registry_, toLatin1(users_->currentText()), toLatin1(password_->text()));
+    UserResult result = logIn(registry_, toStored(users_->currentText()), toStored(password_->text()));
     if (result.outcome == UserOutcome::Unchanged)
         return;
     if (!result.succeeded()) {
@@ -175,7 +175,7 @@ void TLoginForm::addClicked()
         userInteraction().inform(result.title, result.text);
     if (result.succeeded()) {
         const QSignalBlocker block(users_);
-        users_->addItem(fromLatin1(registry_.userNames.back()));
+        users_->addItem(fromStored(registry_.userNames.back()));
     }
     if (result.succeeded() || result.outcome == UserOutcome::CannotCreateDirectory) {
         fields_->clear();

@@ -99,7 +99,7 @@ void MailWorkflows::checkMail(TMainForm& window, CheckStart start)
         refusal = dialog.certificateRefusal();
     }
     if (!refusal.empty())
-        window.statusBar()->showMessage(fromLatin1(refusal));
+        window.statusBar()->showMessage(fromStored(refusal));
     window.protocolSessionEnded();
     if (window.state() != TMainForm::State::ProfileOpen)
         return; // the program is shutting down

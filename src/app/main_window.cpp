@@ -373,7 +373,7 @@ void TMainForm::fillUserCombo()
     const QSignalBlocker block(userCombo_);
     userCombo_->clear();
     for (const auto& name : users_.userNames)
-        userCombo_->addItem(fromLatin1(name));
+        userCombo_->addItem(fromStored(name));
     userCombo_->setCurrentIndex(users_.currentUser);
 }
 

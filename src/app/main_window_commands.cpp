@@ -91,7 +91,7 @@ void TMainForm::OpenMailboxWindow(int n)
     window->Open();
     QMdiSubWindow* sub = mdi_->addSubWindow(window.release());
     sub->setAttribute(Qt::WA_DeleteOnClose);
-    sub->setWindowTitle(fromLatin1(mailbox_.MailboxDisplayName(n)));
+    sub->setWindowTitle(fromStored(mailbox_.MailboxDisplayName(n)));
     sub->setWindowIcon(FolderTreeWidget::nodePicture(n <= 5 ? n + 1 : kMailboxFolderOpenImage));
     const QSize area = mdi_->viewport()->size();
     const int offset = 24 * (static_cast<int>(mdi_->subWindowList().size()) - 1) % 240;

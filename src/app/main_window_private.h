@@ -29,7 +29,7 @@ inline QIcon picture(const char* name)
 // A menu caption shows "&" itself only when doubled.
 inline QString menuCaption(const std::string& text)
 {
-    return fromLatin1(text).replace(QLatin1Char('&'), QStringLiteral("&&"));
+    return fromStored(text).replace(QLatin1Char('&'), QStringLiteral("&&"));
 }
 
 } // namespace tavik::main_window_detail

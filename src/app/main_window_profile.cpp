@@ -165,7 +165,7 @@ void TMainForm::enterProfile()
     }
     // 10. A new mailbox list and the profile's mailbox side.
     mailboxList_.clear();
-    userLabel_->setText(QStringLiteral("User: ") + fromLatin1(users_.userNames.at(static_cast<std::size_t>(users_.currentUser))) +
+    userLabel_->setText(QStringLiteral("User: ") + fromStored(users_.userNames.at(static_cast<std::size_t>(users_.currentUser))) +
                         QStringLiteral("  "));
     OpenProfile();
 }

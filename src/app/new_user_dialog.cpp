@@ -65,7 +65,7 @@ void TNewUserForm::refillUsers()
 {
     users_->clear();
     for (const auto& name : registry_.userNames)
-        users_->addItem(fromLatin1(name));
+        users_->addItem(fromStored(name));
     users_->setCurrentIndex(0);
     delete_->setEnabled(false);
 }
@@ -82,7 +82,7 @@ void TNewUserForm::addClicked()
     if (!result.text.empty())
         userInteraction().inform(result.title, result.text);
     if (result.succeeded()) {
-        users_->addItem(fromLatin1(registry_.userNames.back()));
+        users_->addItem(fromStored(registry_.userNames.back()));
         fields_->clear();
     }
 }

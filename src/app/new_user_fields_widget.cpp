@@ -50,10 +50,10 @@ NewUserFieldsWidget::NewUserFieldsWidget(QWidget* parent) : QWidget(parent)
 NewUser NewUserFieldsWidget::newUser(bool createTempDirectory) const
 {
     NewUser user;
-    user.login = toLatin1(login_->text());
+    user.login = toStored(login_->text());
     user.directory = pathToBytes(directory_->text());
-    user.password = toLatin1(password_->text());
-    user.confirmation = toLatin1(confirmation_->text());
+    user.password = toStored(password_->text());
+    user.confirmation = toStored(confirmation_->text());
     user.createTempDirectory = createTempDirectory;
     return user;
 }

@@ -76,24 +76,6 @@ bool parseDecimal(const QString& typed, int& value)
     return true;
 }
 
-// The characters of `typed` that 8-bit text cannot hold, named "U+20AC", each once.
-std::string charactersBeyondLatin1(const QString& typed)
-{
-    std::string names;
-    std::vector<char32_t> seen;
-    for (char32_t c : typed.toUcs4()) {
-        if (c <= 0xFF || std::find(seen.begin(), seen.end(), c) != seen.end())
-            continue;
-        seen.push_back(c);
-        char name[16];
-        std::snprintf(name, sizeof name, "U+%04X", static_cast<unsigned>(c));
-        if (!names.empty())
-            names += ", ";
-        names += name;
-    }
-    return names;
-}
-
 // The lines of a text file: CR LF or LF ends, the last line without an end counts.
 std::vector<std::string> splitFileLines(const std::string& bytes)
 {
@@ -312,12 +294,12 @@ QWidget* TSetupForm::buildGeneralPage()
     drafts_->setMinimumWidth(170);
     readMail_ = new QComboBox(folders);
     for (const std::string& entry : standardMailboxEntries())
-        readMail_->addItem(fromLatin1(mailboxDisplayName(entry)));
+        readMail_->addItem(fromStored(mailboxDisplayName(entry)));
     // Nothing keeps this choice: it is shown as it always was, and cannot mislead by changing.
     readMail_->setEnabled(false);
     quotedColor_ = new QComboBox(folders);
     for (int i = 0; i < kQuotedColorCount; ++i)
-        quotedColor_->addItem(colorSwatch(QuotedColorTable[i]), fromLatin1(quotedColorNames()[i]));
+        quotedColor_->addItem(colorSwatch(QuotedColorTable[i]), fromStored(quotedColorNames()[i]));
     sample_ = new QLabel(QStringLiteral("> Quoted Text"), folders);
     sample_->setObjectName(QStringLiteral("QuotedSample"));
     sample_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
@@ -569,7 +551,7 @@ void TSetupForm::loadControls()
     int chosen = -1;
     for (std::size_t n = 0; n < mailboxes_.size(); ++n) {
         const std::string name = mailboxDisplayName(mailboxes_[n]);
-        drafts_->addItem(fromLatin1(name));
+        drafts_->addItem(fromStored(name));
         if (chosen < 0 && name == s.DraftsMailBox)
             chosen = static_cast<int>(n);
     }
@@ -579,7 +561,7 @@ void TSetupForm::loadControls()
     if (!signatureFileLines_.empty()) {
         QString shown;
         for (const std::string& line : signatureFileLines_)
-            shown += fromLatin1(line) + QLatin1Char('\n');
+            shown += fromStored(line) + QLatin1Char('\n');
         signature_->setPlainText(shown);
     } else if (!signatureUnreadable_) {
         useSignature_->setChecked(false);
@@ -594,14 +576,14 @@ void TSetupForm::loadControls()
 
     browser_->setText(pathFromBytes(s.Browser));
 
-    name_->setText(fromLatin1(s.Name));
-    userId_->setText(fromLatin1(s.ID));
-    email_->setText(fromLatin1(s.RetAddr));
-    replyTo_->setText(fromLatin1(s.ReplyTo));
-    pop3Host_->setText(fromLatin1(s.Pop3Server));
+    name_->setText(fromStored(s.Name));
+    userId_->setText(fromStored(s.ID));
+    email_->setText(fromStored(s.RetAddr));
+    replyTo_->setText(fromStored(s.ReplyTo));
+    pop3Host_->setText(fromStored(s.Pop3Server));
     pop3Port_->setText(QString::number(s.Pop3Port));
-    password_->setText(fromLatin1(s.Password));
-    smtpHost_->setText(fromLatin1(s.SmtpServer));
+    password_->setText(fromStored(s.Password));
+    smtpHost_->setText(fromStored(s.SmtpServer));
     smtpPort_->setText(QString::number(s.SmtpPort));
     timeOut_->setText(QString::number(s.TimeOut));
     // The ports are set first: loading the choices must not move them.
@@ -609,15 +591,15 @@ void TSetupForm::loadControls()
     pop3Security_->setCurrentIndex(securityIndex(pop3SecurityBefore_));
     smtpSecurityBefore_ = connectionSecurity(s.SmtpSecurity);
     smtpSecurity_->setCurrentIndex(securityIndex(smtpSecurityBefore_));
-    smtpUser_->setText(fromLatin1(s.SmtpUser));
-    smtpPassword_->setText(fromLatin1(s.SmtpPassword));
+    smtpUser_->setText(fromStored(s.SmtpUser));
+    smtpPassword_->setText(fromStored(s.SmtpPassword));
     caFile_->setText(pathFromBytes(s.CaFile));
     showPlainWarnings();
 
     try {
         for (const CertificatePin& pin : CertificatePins(profileDirectory_).list()) {
-            auto* item = new QListWidgetItem(fromLatin1(pin.server + "  " + pin.fingerprint), pins_);
-            item->setData(Qt::UserRole, fromLatin1(pin.server));
+            auto* item = new QListWidgetItem(fromStored(pin.server + "  " + pin.fingerprint), pins_);
+            item->setData(Qt::UserRole, fromStored(pin.server));
             // A fingerprint is wider than the list.
             item->setToolTip(item->text());
         }
@@ -673,19 +655,19 @@ std::vector<std::string> TSetupForm::signatureLines() const
     if (all.endsWith(QLatin1Char('\n')))
         parts.removeLast();
     for (const QString& part : parts)
-        lines.push_back(toLatin1(part));
+        lines.push_back(toStored(part));
     return lines;
 }
 
 std::optional<TSetupForm::Refusal> TSetupForm::check(ProfileSettings& r) const
 {
     const std::string tooLong = " is longer than the settings file can keep (1023 characters).";
-    // One line of text kept in the settings file: 8-bit, and short enough to be read back whole.
+    // One line of text kept in the settings file, short enough to be read back whole.
     auto text = [&](QLineEdit* edit, const std::string& name, std::string& out) -> std::optional<Refusal> {
-        const std::string beyond = charactersBeyondLatin1(edit->text());
-        if (!beyond.empty())
-            return Refusal{name + " holds characters that 8-bit text cannot keep: " + beyond + ".", edit};
-        const std::string value = toLatin1(edit->text());
+        // An old 8-bit value left as it was keeps its bytes: nothing is rewritten just to convert it.
+        if (fromStored(out) == edit->text())
+            return std::nullopt;
+        const std::string value = toStored(edit->text());
         const bool password = &out == &r.Password || &out == &r.SmtpPassword;
         if ((password ? passwordToIniValue(value).size() : value.size()) > kMaxSettingBytes)
             return Refusal{name + tooLong, edit};
@@ -713,9 +695,6 @@ std::optional<TSetupForm::Refusal> TSetupForm::check(ProfileSettings& r) const
         return Refusal{kMinutesMessage, minutes_};
     r.AutoCheckMinutes = minutes;
 
-    const std::string beyond = charactersBeyondLatin1(signature_->toPlainText());
-    if (!signatureUnreadable_ && !beyond.empty())
-        return Refusal{"The signature holds characters that 8-bit text cannot keep: " + beyond + ".", signature_};
     std::optional<Refusal> refusal;
     if ((refusal = path(randomFile_, "The file of \"Add random text on signature from:\"", r.PluggInSigFile)) ||
         (refusal = path(browser_, "\"Web browser:\"", r.Browser)) ||
@@ -785,7 +764,7 @@ void TSetupForm::OKBtnClick()
     // No entry chosen (the drafts mailbox has gone): the name stays, rather than an empty name
     // sending drafts to whatever mailbox happens to be selected.
     if (drafts_->currentIndex() >= 0)
-        r.DraftsMailBox = toLatin1(drafts_->currentText());
+        r.DraftsMailBox = toStored(drafts_->currentText());
 
     try {
         // A pin dropped too early only means the server's certificate is asked about again.
@@ -799,9 +778,13 @@ void TSetupForm::OKBtnClick()
         } else {
             const std::vector<std::string> lines = signatureLines();
             r.UseSignature = useSignature_->isChecked() && !lines.empty();
+            // A line left as it was keeps its bytes, old 8-bit ones too: nothing is converted
+            // just because the options were confirmed.
             std::string bytes;
-            for (const std::string& line : lines)
-                bytes += line + "\r\n";
+            for (std::size_t i = 0; i < lines.size(); ++i) {
+                const bool kept = i < signatureFileLines_.size() && storedText(signatureFileLines_[i]) == lines[i];
+                bytes += (kept ? signatureFileLines_[i] : lines[i]) + "\r\n";
+            }
             writeFileAtomically(profileDirectory_ + kSignatureFile, bytes);
         }
         SaveSettings(profileDirectory_, r, mailboxes_);
@@ -854,7 +837,7 @@ void TSetupForm::RemovePinClick()
     QListWidgetItem* item = pins_->currentItem();
     if (!item || pinsUnreadable_)
         return;
-    removedPins_.push_back(toLatin1(item->data(Qt::UserRole).toString()));
+    removedPins_.push_back(toStored(item->data(Qt::UserRole).toString()));
     delete item;
 }
 

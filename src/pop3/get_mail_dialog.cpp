@@ -110,10 +110,10 @@ void TGetMailForm::StopBtnClick()
     check_->stop();
 }
 
-void TGetMailForm::showStatus(const std::string& text) { status_->setText(fromLatin1(text)); }
-void TGetMailForm::showSecurity(const std::string& text) { security_->setText(fromLatin1(text)); }
-void TGetMailForm::showSubject(const std::string& text) { subject_->setText(fromLatin1(text)); }
-void TGetMailForm::showCounter(const std::string& text) { counter_->setText(fromLatin1(text)); }
+void TGetMailForm::showStatus(const std::string& text) { status_->setText(fromStored(text)); }
+void TGetMailForm::showSecurity(const std::string& text) { security_->setText(fromStored(text)); }
+void TGetMailForm::showSubject(const std::string& text) { subject_->setText(fromStored(text)); }
+void TGetMailForm::showCounter(const std::string& text) { counter_->setText(fromStored(text)); }
 
 void TGetMailForm::showProgress(long long value, long long maximum)
 {

@@ -50,7 +50,7 @@ const char* const kRecipientCaptions[] = {"To:", "cc:", "Bcc:"};
 const char* const kFieldKeys[] = {"Addresses", "Subject", "Body"};
 
 // A field's text for core: ISO-8859-1, one byte a character.
-std::string fieldText(const QString& text) { return toLatin1(text); }
+std::string fieldText(const QString& text) { return toStored(text); }
 
 std::string joinedLines(const std::vector<std::string>& lines)
 {
@@ -346,30 +346,30 @@ void TNewMessageForm::setThreading(const std::string& inReplyTo, const std::stri
     references_ = references;
 }
 
-void TNewMessageForm::setSubject(const std::string& subject) { subject_->setText(fromLatin1(subject)); }
+void TNewMessageForm::setSubject(const std::string& subject) { subject_->setText(fromStored(subject)); }
 
 void TNewMessageForm::addToLine(const std::string& line)
 {
     std::vector<std::string> lines = fieldLines(fieldText(to_->toPlainText()));
     lines.push_back(line);
-    to_->setPlainText(fromLatin1(joinedLines(lines)));
+    to_->setPlainText(fromStored(joinedLines(lines)));
 }
 
 void TNewMessageForm::setBodyLines(const std::vector<std::string>& lines)
 {
-    memo_->setPlainText(fromLatin1(joinedLines(lines)));
+    memo_->setPlainText(fromStored(joinedLines(lines)));
 }
 
 void TNewMessageForm::reopenDraft(const ComposedMessage& draft, const DraftOrigin& origin)
 {
-    to_->setPlainText(fromLatin1(joinedLines(draft.ToLines)));
-    cc_->setPlainText(fromLatin1(joinedLines(draft.ccLines)));
-    bcc_->setPlainText(fromLatin1(joinedLines(draft.BccLines)));
+    to_->setPlainText(fromStored(joinedLines(draft.ToLines)));
+    cc_->setPlainText(fromStored(joinedLines(draft.ccLines)));
+    bcc_->setPlainText(fromStored(joinedLines(draft.BccLines)));
     setSubject(draft.Subject);
     priority_->setCurrentIndex(draft.Priority >= 0 && draft.Priority <= 2 ? draft.Priority : 1);
     receipt_->setChecked(draft.Receipt);
     encrypt_->setChecked(draft.Encrypt);
-    password_->setText(fromLatin1(draft.Password));
+    password_->setText(fromStored(draft.Password));
     setBodyLines(draft.Body);
     setAttachmentList(draft.Attachments);
     draftOrigin_ = origin;
@@ -582,9 +582,9 @@ void TNewMessageForm::AddBookBtnClick()
         return;
     std::vector<std::string> to, cc, bcc;
     sortBackSendList(list, to, cc, bcc);
-    to_->setPlainText(fromLatin1(joinedLines(to)));
-    cc_->setPlainText(fromLatin1(joinedLines(cc)));
-    bcc_->setPlainText(fromLatin1(joinedLines(bcc)));
+    to_->setPlainText(fromStored(joinedLines(to)));
+    cc_->setPlainText(fromStored(joinedLines(cc)));
+    bcc_->setPlainText(fromStored(joinedLines(bcc)));
 }
 
 void TNewMessageForm::AttachBtnClick()
@@ -640,7 +640,7 @@ void TNewMessageForm::refreshAttachmentList()
         QIcon icon = mimeTypePicture(lower);
         if (icon.isNull())
             icon = resourcePicture("MAIL_ATTACHMENT2"); // the generic one
-        attachmentsList_->addItem(new QListWidgetItem(icon, fromLatin1(text)));
+        attachmentsList_->addItem(new QListWidgetItem(icon, fromStored(text)));
     }
     if (attachmentsList_->count() > 0)
         attachmentsList_->setCurrentRow(0);
@@ -736,7 +736,7 @@ void TNewMessageForm::readLayout()
         if (fontFromText(ini.readString(kLayoutSection, std::string(kFieldKeys[i]) + "Font"), font))
             applyFont(fields[i], font);
         const QColor color =
-            QColor::fromString(fromLatin1(ini.readString(kLayoutSection, std::string(kFieldKeys[i]) + "Color")));
+            QColor::fromString(fromStored(ini.readString(kLayoutSection, std::string(kFieldKeys[i]) + "Color")));
         if (color.isValid())
             applyColor(fields[i], color);
     }
@@ -759,7 +759,7 @@ void TNewMessageForm::writeLayout()
         for (int i = 0; i < 3; ++i) {
             ini.writeString(kLayoutSection, std::string(kFieldKeys[i]) + "Font", fontText(samples[i]->font()));
             ini.writeString(kLayoutSection, std::string(kFieldKeys[i]) + "Color",
-                            toLatin1(samples[i]->palette().color(QPalette::Base).name()));
+                            toStored(samples[i]->palette().color(QPalette::Base).name()));
         }
         const QWidget* frame = parentWidget() ? parentWidget() : this;
         ini.writeInteger(kLayoutSection, "Width", frame->width());

@@ -147,11 +147,11 @@ void TSendMailForm::BitBtn2Click()
     }
 }
 
-void TSendMailForm::showSecurity(const std::string& text) { security_->setText(fromLatin1(text)); }
+void TSendMailForm::showSecurity(const std::string& text) { security_->setText(fromStored(text)); }
 
 void TSendMailForm::showStatus(const std::string& text)
 {
-    const QString line = fromLatin1(text);
+    const QString line = fromStored(text);
     status_->setText(line);
     log_->addItem(line);
 }

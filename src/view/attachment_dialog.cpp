@@ -233,7 +233,7 @@ int TAttachmentForm::addFiles(const std::vector<std::string>& paths)
         }
         TOutgoingAttachment a;
         a.Path = path;
-        a.Name = toLatin1(pathFromBytes(fileNamePart(path)));
+        a.Name = toStored(pathFromBytes(fileNamePart(path)));
         a.MimeType = mime_.TypeOfFile(path).substr(0, kAttachmentMimeTypeRoom);
         attachments_.push_back(std::move(a));
         ++added;
@@ -280,11 +280,11 @@ void TAttachmentForm::NewTypeBtnClick()
         return;
     }
     fillTypes();
-    const int index = type_->findText(fromLatin1(entry.TypeName), Qt::MatchFixedString);
+    const int index = type_->findText(fromStored(entry.TypeName), Qt::MatchFixedString);
     if (index >= 0)
         type_->setCurrentIndex(index);
     else
-        type_->setEditText(fromLatin1(entry.TypeName));
+        type_->setEditText(fromStored(entry.TypeName));
     commitFields();
 }
 
@@ -363,7 +363,7 @@ void TAttachmentForm::fillTypes()
     type_->clear();
     for (int i = 1; i <= mime_.Count(); ++i) {
         const std::string name = mime_.GetEntry(i).TypeName;
-        type_->addItem(mimeTypePicture(name), fromLatin1(name));
+        type_->addItem(mimeTypePicture(name), fromStored(name));
     }
     type_->setCurrentIndex(-1);
     type_->setEditText(shown);
@@ -375,7 +375,7 @@ void TAttachmentForm::rebuildList(int select)
         const QSignalBlocker quiet(list_);
         list_->clear();
         for (const TOutgoingAttachment& a : attachments_) {
-            auto* item = new QListWidgetItem(mimeTypePicture(a.MimeType), fromLatin1(a.Name), list_);
+            auto* item = new QListWidgetItem(mimeTypePicture(a.MimeType), fromStored(a.Name), list_);
             item->setData(kPathRole, pathFromBytes(a.Path));
         }
         list_->setCurrentRow(select < static_cast<int>(attachments_.size()) ? select : -1);
@@ -402,12 +402,12 @@ void TAttachmentForm::showSelected()
     } else {
         const TOutgoingAttachment& a = attachments_[static_cast<std::size_t>(row)];
         location_->setText(pathFromBytes(a.Path));
-        name_->setText(fromLatin1(a.Name));
-        const int index = type_->findText(fromLatin1(a.MimeType), Qt::MatchExactly);
+        name_->setText(fromStored(a.Name));
+        const int index = type_->findText(fromStored(a.MimeType), Qt::MatchExactly);
         type_->setCurrentIndex(index);
         if (index < 0)
-            type_->setEditText(fromLatin1(a.MimeType));
-        description_->setText(fromLatin1(a.Description));
+            type_->setEditText(fromStored(a.MimeType));
+        description_->setText(fromStored(a.Description));
     }
     showing_ = false;
     const bool enabled = row >= 0;
@@ -423,11 +423,11 @@ void TAttachmentForm::commitFields()
     if (showing_ || row < 0)
         return;
     TOutgoingAttachment& a = attachments_[static_cast<std::size_t>(row)];
-    a.Name = toLatin1(name_->text());
-    a.MimeType = toLatin1(type_->currentText()).substr(0, kAttachmentMimeTypeRoom);
-    a.Description = toLatin1(description_->text());
+    a.Name = toStored(name_->text());
+    a.MimeType = toStored(type_->currentText()).substr(0, kAttachmentMimeTypeRoom);
+    a.Description = toStored(description_->text());
     QListWidgetItem* item = list_->item(row);
-    item->setText(fromLatin1(a.Name));
+    item->setText(fromStored(a.Name));
     item->setIcon(mimeTypePicture(a.MimeType));
 }
 

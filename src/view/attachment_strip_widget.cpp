@@ -146,9 +146,9 @@ void AttachmentStripWidget::SetAttachments(TAttachmentManager& store, const std:
         auto* item = new QListWidgetItem(QString::number(n), list_);
         QStringList rows;
         for (const auto& row : attachmentEntryRows(record))
-            rows << fromLatin1(row);
+            rows << fromStored(row);
         item->setData(kRowsRole, rows);
-        item->setData(kIconRole, fromLatin1(attachmentIconName(record.ContentType)));
+        item->setData(kIconRole, fromStored(attachmentIconName(record.ContentType)));
         item->setToolTip(rows.join(QLatin1Char('\n')));
     }
 }

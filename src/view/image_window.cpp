@@ -137,7 +137,7 @@ TImageForm::TImageForm(const std::string& path, QWidget* parent) : QWidget(paren
 
     load();
     if (!valid_) {
-        view_->setMessage(fromLatin1(error_));
+        view_->setMessage(fromStored(error_));
         save_->setEnabled(false);
     }
     applyLayout();
@@ -168,7 +168,7 @@ void TImageForm::load()
     first_ = reader.read();
     if (first_.isNull()) {
         error_ = "The picture " + attachmentFileNamePart(path_) + " cannot be shown: " +
-                 toLatin1(reader.errorString()) + ".";
+                 toStored(reader.errorString()) + ".";
         return;
     }
     valid_ = true;

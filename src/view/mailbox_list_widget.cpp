@@ -52,7 +52,7 @@ public:
         int x = option.rect.left() + 2;
         const int y = option.rect.top() + (option.rect.height() - kPictureSize) / 2;
         for (const QString& name : index.data(MailboxListItemModel::kStatusPicturesRole).toStringList()) {
-            const QIcon icon = list_->pictureOf(toLatin1(name));
+            const QIcon icon = list_->pictureOf(toStored(name));
             if (!icon.isNull())
                 icon.paint(painter, QRect(x, y, kPictureSize, kPictureSize));
             x += kPictureStep;
@@ -87,7 +87,7 @@ QVariant MailboxListItemModel::data(const QModelIndex& index, int role) const
     case Qt::DisplayRole:
         if (column == kColumnStatus)
             return {};
-        return fromLatin1(list_.ColumnText(line, column));
+        return fromStored(list_.ColumnText(line, column));
     case Qt::FontRole:
         if (list_.IsBold(line))
             return bold_;
@@ -100,7 +100,7 @@ QVariant MailboxListItemModel::data(const QModelIndex& index, int role) const
         if (column == kColumnStatus) {
             QStringList names;
             for (const auto& name : list_.StatusPictureNames(line))
-                names << fromLatin1(name);
+                names << fromStored(name);
             return names;
         }
         return {};
@@ -115,7 +115,7 @@ QVariant MailboxListItemModel::headerData(int section, Qt::Orientation orientati
 {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 || section >= kColumnCount)
         return QAbstractTableModel::headerData(section, orientation, role);
-    return fromLatin1(list_.SectionNames()[static_cast<std::size_t>(section)]);
+    return fromStored(list_.SectionNames()[static_cast<std::size_t>(section)]);
 }
 
 Qt::ItemFlags MailboxListItemModel::flags(const QModelIndex& index) const
@@ -289,7 +289,7 @@ int MailboxListWidget::minimumColumnWidth(int column) const
 {
     if (column < 0 || column >= kColumnCount)
         return 0;
-    const QString caption = fromLatin1(viewer_->SectionNames()[static_cast<std::size_t>(column)]);
+    const QString caption = fromStored(viewer_->SectionNames()[static_cast<std::size_t>(column)]);
     const int margin = style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, header());
     return QFontMetrics(header()->font()).horizontalAdvance(caption) + 2 * margin + 4;
 }

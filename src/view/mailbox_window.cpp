@@ -62,7 +62,7 @@ TMailboxForm::TMailboxForm(MessageWindowHost& host, int mailboxNumber, QWidget* 
     : QWidget(parent), host_(host), number_(mailboxNumber)
 {
     setObjectName(QStringLiteral("TMailboxForm"));
-    setWindowTitle(fromLatin1(host.Mailbox().MailboxDisplayName(mailboxNumber)));
+    setWindowTitle(fromStored(host.Mailbox().MailboxDisplayName(mailboxNumber)));
 
     list_ = new MailboxListWidget(this);
     list_->pictureOf = [this](const std::string& name) { return host_.statusPicture(name); };

@@ -144,7 +144,7 @@ std::vector<std::string> TMimeEditor::lines() const
 {
     std::vector<std::string> out;
     for (int i = 0; i < list_->topLevelItemCount(); ++i)
-        out.push_back(toLatin1(list_->topLevelItem(i)->data(0, kLineRole).toString()));
+        out.push_back(toStored(list_->topLevelItem(i)->data(0, kLineRole).toString()));
     return out;
 }
 
@@ -187,14 +187,14 @@ void TMimeEditor::fill(int select)
         const MimeTypeEntry e = mime_.GetEntry(number);
         auto* item = new QTreeWidgetItem(list_);
         // Drawn from the entry itself: an application path may hold "|" as well.
-        item->setText(0, fromLatin1(lowerAscii(e.TypeName)));
-        item->setText(1, fromLatin1(lowerAscii(e.Extension)));
+        item->setText(0, fromStored(lowerAscii(e.TypeName)));
+        item->setText(1, fromStored(lowerAscii(e.Extension)));
         item->setText(2, pathFromBytes(lowerAscii(e.Application)));
         const std::string icon = mimeEditorIconName(line);
         item->setIcon(0, resourcePicture(icon));
-        item->setData(0, kIconRole, fromLatin1(icon));
+        item->setData(0, kIconRole, fromStored(icon));
         item->setData(0, kEntryRole, number);
-        item->setData(0, kLineRole, fromLatin1(line));
+        item->setData(0, kLineRole, fromStored(line));
     }
     if (!(select > 0 && selectEntry(select)) && list_->topLevelItemCount() > 0)
         list_->setCurrentItem(list_->topLevelItem(0));
@@ -212,9 +212,9 @@ void TMimeEditor::showSelected()
         return;
     }
     const MimeTypeEntry e = mime_.GetEntry(number);
-    type_->setText(fromLatin1(e.TypeName));
-    description_->setText(fromLatin1(e.Description));
-    extension_->setText(fromLatin1(e.Extension));
+    type_->setText(fromStored(e.TypeName));
+    description_->setText(fromStored(e.Description));
+    extension_->setText(fromStored(e.Extension));
     application_->setText(pathFromBytes(lowerAscii(e.Application)));
 }
 

@@ -53,7 +53,7 @@ TMimeLaunchForm::TMimeLaunchForm(const std::string& application, const std::vect
 
     QStringList lines;
     for (const std::string& line : prompt)
-        lines << fromLatin1(line);
+        lines << fromStored(line);
     prompt_ = new QLabel(lines.join(QLatin1Char('\n')), this);
     prompt_->setObjectName(QStringLiteral("promptLabel"));
 

@@ -84,12 +84,12 @@ std::string TNewMimeTypeForm::majorType() const
 {
     if (major_->currentIndex() == kHtmlDocumentIndex)
         return "text";
-    return toLatin1(major_->currentText());
+    return toStored(major_->currentText());
 }
 
 void TNewMimeTypeForm::setMajorType(const std::string& major)
 {
-    const QString wanted = fromLatin1(lowerAscii(major));
+    const QString wanted = fromStored(lowerAscii(major));
     for (int i = 0; i < major_->count(); ++i)
         if (i != kHtmlDocumentIndex && major_->itemText(i) == wanted) {
             major_->setCurrentIndex(i);
@@ -99,18 +99,18 @@ void TNewMimeTypeForm::setMajorType(const std::string& major)
     major_->setCurrentIndex(major_->count() - 1);
 }
 
-std::string TNewMimeTypeForm::minorType() const { return toLatin1(minor_->text().trimmed()); }
+std::string TNewMimeTypeForm::minorType() const { return toStored(minor_->text().trimmed()); }
 
 void TNewMimeTypeForm::setMinorType(const std::string& minor)
 {
     minor_->setMaxLength(std::max(kMinorTypeMax, static_cast<int>(minor.size())));
-    minor_->setText(fromLatin1(minor));
+    minor_->setText(fromStored(minor));
 }
 
-std::string TNewMimeTypeForm::description() const { return toLatin1(description_->text()); }
-void TNewMimeTypeForm::setDescription(const std::string& description) { description_->setText(fromLatin1(description)); }
-std::string TNewMimeTypeForm::extension() const { return toLatin1(extension_->text().trimmed()); }
-void TNewMimeTypeForm::setExtension(const std::string& extension) { extension_->setText(fromLatin1(extension)); }
+std::string TNewMimeTypeForm::description() const { return toStored(description_->text()); }
+void TNewMimeTypeForm::setDescription(const std::string& description) { description_->setText(fromStored(description)); }
+std::string TNewMimeTypeForm::extension() const { return toStored(extension_->text().trimmed()); }
+void TNewMimeTypeForm::setExtension(const std::string& extension) { extension_->setText(fromStored(extension)); }
 
 MimeTypeEntry TNewMimeTypeForm::newEntry() const
 {

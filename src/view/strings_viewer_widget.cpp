@@ -22,7 +22,7 @@ namespace {
 // the character grid the columns and links are counted in, so they show as blanks.
 QString gridText(const std::string& text)
 {
-    QString s = fromLatin1(text);
+    QString s = fromStored(text);
     for (QChar& c : s)
         if (c.unicode() < 0x20 || c.unicode() == 0x7f)
             c = QLatin1Char(' ');
@@ -126,7 +126,7 @@ void TStringsViewer::SetQuotedColor(const QColor& color)
 void TStringsViewer::Copy()
 {
     if (std::optional<std::string> text = model_.Copy())
-        QGuiApplication::clipboard()->setText(fromLatin1(*text));
+        QGuiApplication::clipboard()->setText(fromStored(*text));
 }
 
 void TStringsViewer::SelectAll()

@@ -318,11 +318,11 @@ void TViewMailForm::ShowMessage(int mailbox, int message)
         return;
     }
     sender_ = answerSender(text, from);
-    values_[0]->setText(fromLatin1(from));
-    values_[1]->setText(fromLatin1(subject));
-    values_[2]->setText(fromLatin1(date));
+    values_[0]->setText(fromStored(from));
+    values_[1]->setText(fromStored(subject));
+    values_[2]->setText(fromStored(date));
     body_->SetLines(viewerBodyLines(text, settings.FullHeaders));
-    setWindowTitle(fromLatin1(subject));
+    setWindowTitle(fromStored(subject));
     const std::vector<int> numbers = attachStart != 0 ? attachmentNumbers(attachStart, attachEnd) : std::vector<int>();
     if (numbers.empty()) {
         strip_->ClearAttachments();
@@ -547,7 +547,7 @@ void TViewMailForm::setColorOfArea(Area area)
     if (!color || !color->isValid())
         return;
     applyColor(area, *color);
-    writeLayoutKey(kColorKeys[static_cast<int>(area)], toLatin1(color->name(QColor::HexRgb)));
+    writeLayoutKey(kColorKeys[static_cast<int>(area)], toStored(color->name(QColor::HexRgb)));
 }
 
 void TViewMailForm::printMessage()

@@ -16,7 +16,7 @@ namespace {
 
 QString serverText(const PeerCertificateInfo& certificate)
 {
-    return fromLatin1(certificate.host + ":" + std::to_string(certificate.port));
+    return fromStored(certificate.host + ":" + std::to_string(certificate.port));
 }
 
 QLabel* selectableLabel(const QString& text)
@@ -69,8 +69,8 @@ TCertificateForm::TCertificateForm(const PeerCertificateInfo& certificate, QWidg
 
     QStringList problems;
     for (const std::string& problem : certificate.problems)
-        problems << fromLatin1(problem);
-    fingerprint_ = selectableLabel(fromLatin1(certificate.fingerprint));
+        problems << fromStored(problem);
+    fingerprint_ = selectableLabel(fromStored(certificate.fingerprint));
     fingerprint_->setObjectName(QStringLiteral("FingerprintLbl"));
     fingerprint_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     auto* reasons = selectableLabel(problems.join(QLatin1Char('\n')));
@@ -79,10 +79,10 @@ TCertificateForm::TCertificateForm(const PeerCertificateInfo& certificate, QWidg
     auto* form = new QFormLayout;
     form->addRow(QStringLiteral("Server:"), selectableLabel(serverText(certificate)));
     form->addRow(QStringLiteral("Reason:"), reasons);
-    form->addRow(QStringLiteral("Subject:"), selectableLabel(fromLatin1(certificate.subject)));
-    form->addRow(QStringLiteral("Issuer:"), selectableLabel(fromLatin1(certificate.issuer)));
-    form->addRow(QStringLiteral("Valid:"), selectableLabel(fromLatin1(certificate.validFrom) + QStringLiteral(" \u2013 ") +
-                                                           fromLatin1(certificate.validUntil)));
+    form->addRow(QStringLiteral("Subject:"), selectableLabel(fromStored(certificate.subject)));
+    form->addRow(QStringLiteral("Issuer:"), selectableLabel(fromStored(certificate.issuer)));
+    form->addRow(QStringLiteral("Valid:"), selectableLabel(fromStored(certificate.validFrom) + QStringLiteral(" \u2013 ") +
+                                                           fromStored(certificate.validUntil)));
     form->addRow(QStringLiteral("SHA-256 fingerprint:"), fingerprint_);
     layout->addLayout(form);
 

@@ -36,6 +36,6 @@ TCryptPwdForm::TCryptPwdForm(QWidget* parent) : QDialog(parent)
     setFixedSize(sizeHint());
 }
 
-std::string TCryptPwdForm::password() const { return toLatin1(editPassword_->text()); }
+std::string TCryptPwdForm::password() const { return toStored(editPassword_->text()); }
 
 } // namespace tavik

@@ -65,7 +65,7 @@ void FolderTreeWidget::showTree(const FolderTree& tree, const MailboxList& mailb
             item = new QTreeWidgetItem(this);
         else
             item = new QTreeWidgetItem(itemOfNode(parentIndex));
-        item->setText(0, fromLatin1(node.text));
+        item->setText(0, fromStored(node.text));
         item->setData(0, kNodeRole, i);
         items_.push_back(item);
         QIcon icon;

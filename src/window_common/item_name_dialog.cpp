@@ -14,8 +14,8 @@ namespace tavik {
 TItemNameForm::TItemNameForm(QWidget* parent, const QString& caption, const QString& prompt) : QDialog(parent)
 {
     setObjectName(QStringLiteral("TItemNameForm"));
-    setWindowTitle(caption.isEmpty() ? fromLatin1(kItemNameTitle) : caption);
-    auto* label = new QLabel(prompt.isEmpty() ? fromLatin1(kItemNamePrompt) : prompt, this);
+    setWindowTitle(caption.isEmpty() ? fromStored(kItemNameTitle) : caption);
+    auto* label = new QLabel(prompt.isEmpty() ? fromStored(kItemNamePrompt) : prompt, this);
     name_ = new QLineEdit(this);
     name_->setMaxLength(static_cast<int>(kMaxFolderNameLength));
     name_->setMinimumWidth(260);
@@ -33,8 +33,8 @@ TItemNameForm::TItemNameForm(QWidget* parent, const QString& caption, const QStr
     setFixedSize(sizeHint());
 }
 
-std::string TItemNameForm::itemName() const { return toLatin1(name_->text()); }
+std::string TItemNameForm::itemName() const { return toStored(name_->text()); }
 
-void TItemNameForm::setItemName(const std::string& name) { name_->setText(fromLatin1(name)); }
+void TItemNameForm::setItemName(const std::string& name) { name_->setText(fromStored(name)); }
 
 } // namespace tavik

@@ -13,7 +13,7 @@ namespace tavik {
 TPwdForm::TPwdForm(QWidget* parent) : QDialog(parent)
 {
     setObjectName(QStringLiteral("TPwdForm"));
-    setWindowTitle(fromLatin1(kPasswordDialogCaption));
+    setWindowTitle(fromStored(kPasswordDialogCaption));
     password_ = new QLineEdit(this);
     password_->setEchoMode(QLineEdit::Password);
     password_->setMinimumWidth(220);
@@ -27,6 +27,6 @@ TPwdForm::TPwdForm(QWidget* parent) : QDialog(parent)
     setFixedSize(sizeHint());
 }
 
-std::string TPwdForm::password() const { return toLatin1(password_->text()); }
+std::string TPwdForm::password() const { return toStored(password_->text()); }
 
 } // namespace tavik

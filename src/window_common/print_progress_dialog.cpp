@@ -159,7 +159,7 @@ void TPrintProgress::Print()
     const int spacing = std::max(1, metrics.lineSpacing());
     PageFlow flow(linesPerPage(page.height(), spacing));
     const FitsPrintedLine fits = [&](const std::string& text) {
-        return metrics.horizontalAdvance(fromLatin1(text)) <= width;
+        return metrics.horizontalAdvance(fromStored(text)) <= width;
     };
 
     bool failed = false;
@@ -169,7 +169,7 @@ void TPrintProgress::Print()
                 failed = true;
                 break;
             }
-            painter.drawText(0, flow.row() * spacing + metrics.ascent(), fromLatin1(piece));
+            painter.drawText(0, flow.row() * spacing + metrics.ascent(), fromStored(piece));
         }
         if (failed)
             break;

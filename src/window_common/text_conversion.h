@@ -1,5 +1,6 @@
-// The crossing between the core's 8-bit strings and Qt's Unicode strings. Text is Latin-1 at this
-// boundary; paths are file-system bytes and go through QFile's name encoding instead.
+// The crossing between the core's strings and Qt's Unicode strings. Core text is UTF-8; bytes
+// that are not (profiles written by the 8-bit program) read as Windows-1252. Paths are
+// file-system bytes and go through QFile's name encoding instead.
 #pragma once
 
 #include <QFile>
@@ -7,18 +8,23 @@
 #include <QString>
 #include <string>
 
+#include "text/unicode_text.h"
+
 namespace tavik {
 
-// 8-bit text from core, for a widget.
-inline QString fromLatin1(const std::string& text)
+// Stored text from core, for a widget.
+inline QString fromStored(std::string_view text)
 {
-    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+    if (isValidUtf8(text))
+        return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    const std::string utf8 = windows1252ToUtf8(text);
+    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
 }
 
-// A widget's text for core; characters beyond Latin-1 become "?".
-inline std::string toLatin1(const QString& text)
+// A widget's text for core, as UTF-8.
+inline std::string toStored(const QString& text)
 {
-    return text.toLatin1().toStdString();
+    return text.toUtf8().toStdString();
 }
 
 // A path from core, for a widget or a Qt file call.
@@ -36,7 +42,7 @@ inline std::string pathToBytes(const QString& path)
 // A core message with CR LF line ends, for a message box (Qt breaks lines at LF alone).
 inline QString messageText(const std::string& text)
 {
-    QString s = fromLatin1(text);
+    QString s = fromStored(text);
     s.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     return s;
 }

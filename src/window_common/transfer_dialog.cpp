@@ -28,7 +28,7 @@ TTransferForm::TTransferForm(const std::vector<std::string>& mailboxNames, QWidg
     list_->setIconSize(QSize(16, 16));
     for (std::size_t i = 0; i < mailboxNames.size(); ++i) {
         auto* item = new QListWidgetItem(transferPicture(static_cast<int>(std::min<std::size_t>(i, 5))),
-                                         fromLatin1(mailboxNames[i]), list_);
+                                         fromStored(mailboxNames[i]), list_);
         item->setData(Qt::UserRole, static_cast<int>(i) + 1);
     }
     connect(list_, &QListWidget::itemDoubleClicked, this, [this] { accept(); });

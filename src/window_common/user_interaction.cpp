@@ -23,7 +23,7 @@ UserInteraction* installed = nullptr;
 // "Text|*.txt|All files|*.*" (the program's filter form) as Qt's "Text (*.txt);;All files (*.*)".
 QString qtFilter(const std::string& filter)
 {
-    const QStringList parts = fromLatin1(filter).split(QLatin1Char('|'));
+    const QStringList parts = fromStored(filter).split(QLatin1Char('|'));
     QStringList out;
     for (qsizetype i = 0; i + 1 < parts.size(); i += 2)
         out << parts[i] + QStringLiteral(" (") + QString(parts[i + 1]).replace(QLatin1Char(';'), QLatin1Char(' ')) +
@@ -33,7 +33,7 @@ QString qtFilter(const std::string& filter)
 
 void showBox(QMessageBox::Icon icon, QWidget* parent, const std::string& title, const std::string& text)
 {
-    QMessageBox box(icon, fromLatin1(title), messageText(text), QMessageBox::Ok, parent);
+    QMessageBox box(icon, fromStored(title), messageText(text), QMessageBox::Ok, parent);
     box.exec();
 }
 
@@ -71,7 +71,7 @@ void QtUserInteraction::error(const std::string& title, const std::string& text)
 
 bool QtUserInteraction::askYesNo(const std::string& title, const std::string& question)
 {
-    QMessageBox box(QMessageBox::Question, fromLatin1(title), messageText(question), QMessageBox::Yes | QMessageBox::No,
+    QMessageBox box(QMessageBox::Question, fromStored(title), messageText(question), QMessageBox::Yes | QMessageBox::No,
                     dialogParent());
     box.setDefaultButton(QMessageBox::No);
     return box.exec() == QMessageBox::Yes;
@@ -89,7 +89,7 @@ std::optional<std::string> QtUserInteraction::askPassword(const std::string& use
 std::optional<std::string> QtUserInteraction::askText(const std::string& title, const std::string& prompt,
                                                       const std::string& initial)
 {
-    TItemNameForm form(dialogParent(), fromLatin1(title), fromLatin1(prompt));
+    TItemNameForm form(dialogParent(), fromStored(title), fromStored(prompt));
     form.setItemName(initial);
     if (form.exec() != QDialog::Accepted)
         return std::nullopt;
@@ -99,7 +99,7 @@ std::optional<std::string> QtUserInteraction::askText(const std::string& title, 
 std::optional<QFont> QtUserInteraction::askFont(const std::string& title, const QFont& current)
 {
     bool ok = false;
-    QFont font = QFontDialog::getFont(&ok, current, dialogParent(), fromLatin1(title));
+    QFont font = QFontDialog::getFont(&ok, current, dialogParent(), fromStored(title));
     if (!ok)
         return std::nullopt;
     return font;
@@ -123,7 +123,7 @@ std::optional<int> QtUserInteraction::askMoveTarget(const std::vector<std::strin
 
 std::optional<QColor> QtUserInteraction::askColor(const std::string& title, const QColor& current)
 {
-    const QColor color = QColorDialog::getColor(current, dialogParent(), fromLatin1(title));
+    const QColor color = QColorDialog::getColor(current, dialogParent(), fromStored(title));
     if (!color.isValid())
         return std::nullopt;
     return color;
@@ -132,7 +132,7 @@ std::optional<QColor> QtUserInteraction::askColor(const std::string& title, cons
 std::optional<std::string> QtUserInteraction::askOpenFile(const std::string& title, const std::string& directory,
                                                           const std::string& filter)
 {
-    QString path = QFileDialog::getOpenFileName(dialogParent(), fromLatin1(title), pathFromBytes(directory),
+    QString path = QFileDialog::getOpenFileName(dialogParent(), fromStored(title), pathFromBytes(directory),
                                                 qtFilter(filter));
     if (path.isEmpty())
         return std::nullopt;
@@ -142,7 +142,7 @@ std::optional<std::string> QtUserInteraction::askOpenFile(const std::string& tit
 std::optional<std::string> QtUserInteraction::askSaveFile(const std::string& title, const std::string& directory,
                                                           const std::string& filter)
 {
-    QString path = QFileDialog::getSaveFileName(dialogParent(), fromLatin1(title), pathFromBytes(directory),
+    QString path = QFileDialog::getSaveFileName(dialogParent(), fromStored(title), pathFromBytes(directory),
                                                 qtFilter(filter));
     if (path.isEmpty())
         return std::nullopt;

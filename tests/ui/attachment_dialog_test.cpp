@@ -161,7 +161,7 @@ TEST_F(AttachmentDialog, AttachmentEditsAndRemovalComeBackOnOkOnly)
     EXPECT_EQ(attachments[0].Path, dir + "b.dat");
     EXPECT_EQ(attachments[0].Name, "photo.gif");
     EXPECT_EQ(attachments[0].MimeType, "image/gif");
-    EXPECT_EQ(attachments[0].Description, "Caf\xe9 at noon"); // Latin-1, one byte
+    EXPECT_EQ(attachments[0].Description, "Caf\xc3\xa9 at noon");
 }
 
 TEST_F(AttachmentDialog, ReturnInThePathFieldGoesToTheDirectoryInsteadOfClosing)
@@ -241,7 +241,7 @@ TEST_F(AttachmentDialog, AttachmentViewOfTheCatchAllTypeAlwaysAsksForTheViewer)
     std::vector<Seen> seen;
     auto choose = [&](const std::string& pick) {
         return ModalDriver::on<TMimeLaunchForm>([&seen, pick](TMimeLaunchForm* f) {
-            seen.push_back({toLatin1(f->promptLabel()->text()), pathToBytes(f->applicationEdit()->text())});
+            seen.push_back({toStored(f->promptLabel()->text()), pathToBytes(f->applicationEdit()->text())});
             if (!pick.empty())
                 f->applicationEdit()->setText(pathFromBytes(pick));
             f->okButton()->click();

@@ -146,7 +146,7 @@ TEST_F(AttachmentLinksTest, PictureTypesByTheRegisteredExtensionExactly)
     commands.InViewBtnClick(MessageWindowKind::Mailbox, text, n);
     ASSERT_EQ(pictureWindows().size(), 1);
     TImageForm* form = pictureWindows().front();
-    EXPECT_EQ(form->windowTitle(), fromLatin1("photo.jpg  " + std::to_string(jpeg.size()) + " bytes"));
+    EXPECT_EQ(form->windowTitle(), fromStored("photo.jpg  " + std::to_string(jpeg.size()) + " bytes"));
     EXPECT_EQ(form->picturePath(), profile() + "Temp/photo.jpg");
     EXPECT_EQ(fileBytes(form->picturePath()), jpeg);
     EXPECT_EQ(form->speedBox()->value(), 10);

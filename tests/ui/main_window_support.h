@@ -40,7 +40,7 @@ inline bool startAndLogIn(TMainForm& window, int index = 0, const std::string& p
 {
     auto driver = ModalDriver::on<TLoginForm>([index, password](TLoginForm* login) {
         login->userCombo()->setCurrentIndex(index);
-        login->passwordField()->setText(fromLatin1(password));
+        login->passwordField()->setText(fromStored(password));
         login->okButton()->click();
     });
     window.show();

@@ -53,7 +53,7 @@ TEST_F(MainWindowTest, OpenProfileOpensNewMailAndExpandsTheTree)
     EXPECT_EQ(window.moveToMenu()->actions()[2]->data().toInt(), 3);
     ASSERT_EQ(TMainForm::statusPictureNames().size(), 13u);
     for (const auto& name : TMainForm::statusPictureNames()) {
-        const QString file = QStringLiteral(":/pictures/") + fromLatin1(name);
+        const QString file = QStringLiteral(":/pictures/") + fromStored(name);
         EXPECT_TRUE(QFile::exists(file + QStringLiteral(".png"))) << name;
         EXPECT_TRUE(QFile::exists(file + QStringLiteral("@2x.png"))) << name;
         const QPixmap pixmap = window.statusPicture(name).pixmap(16, 16);

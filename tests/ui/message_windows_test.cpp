@@ -81,7 +81,7 @@ protected:
     const std::string& ProfileDirectory() const override { return profile_; }
     QIcon statusPicture(const std::string& name) const override
     {
-        return QIcon(QStringLiteral(":/pictures/") + fromLatin1(name) + QStringLiteral(".png"));
+        return QIcon(QStringLiteral(":/pictures/") + fromStored(name) + QStringLiteral(".png"));
     }
     QMdiArea* mdiArea() const override { return area_.get(); }
     void addViewerWindow(QWidget* window) override
@@ -952,7 +952,7 @@ Lines plainText(const QPlainTextEdit* edit)
 {
     Lines lines;
     for (const QString& l : edit->toPlainText().split(QLatin1Char('\n')))
-        lines.push_back(toLatin1(l));
+        lines.push_back(toStored(l));
     return lines;
 }
 
@@ -1006,8 +1006,8 @@ TEST_F(MessageWindowsTest, AnswersAndTheAddressBookTakeTheWholeFields)
     clickRow(form, 0);
     form->replyMessage();
     ASSERT_EQ(composed.size(), 1u);
-    EXPECT_EQ(toLatin1(composed.back()->SubjectEdt()->text()), "Re: " + subject);
-    EXPECT_EQ(toLatin1(composed.back()->ToEdt()->toPlainText()), from);
+    EXPECT_EQ(toStored(composed.back()->SubjectEdt()->text()), "Re: " + subject);
+    EXPECT_EQ(toStored(composed.back()->ToEdt()->toPlainText()), from);
     form->addPersonToAddressBook();
     EXPECT_TRUE(IsKnownSender(ProfileDirectory(), from));
     EXPECT_FALSE(IsKnownSender(ProfileDirectory(), m.from));
@@ -1015,8 +1015,8 @@ TEST_F(MessageWindowsTest, AnswersAndTheAddressBookTakeTheWholeFields)
     TViewMailForm* viewer = openViewer(form, 0);
     ASSERT_NE(viewer, nullptr);
     viewer->editMessage();
-    EXPECT_EQ(toLatin1(composed.back()->SubjectEdt()->text()), subject);
-    EXPECT_EQ(toLatin1(composed.back()->ToEdt()->toPlainText()), from);
+    EXPECT_EQ(toStored(composed.back()->SubjectEdt()->text()), subject);
+    EXPECT_EQ(toStored(composed.back()->ToEdt()->toPlainText()), from);
 }
 
 TEST_F(MessageWindowsTest, AReopenedDraftGoesToItsRecipientsAndReplacesTheOldOne)

@@ -174,7 +174,7 @@ TEST_F(OptionsDialog, QuotedColourListRecoloursTheSampleAtOnce)
                                          "Light Blue", "Fuchsia",   "Light Cyan", "White"};
     ASSERT_EQ(form.quotedColorList()->count(), 16);
     for (int i = 0; i < 16; ++i)
-        EXPECT_EQ(form.quotedColorList()->itemText(i), fromLatin1(names[i]));
+        EXPECT_EQ(form.quotedColorList()->itemText(i), fromStored(names[i]));
     auto sampleColor = [&] { return form.quotedSample()->palette().color(QPalette::WindowText).rgb() & 0xFFFFFF; };
     EXPECT_EQ(sampleColor(), QuotedColorTable[4]);
     for (int i : {13, 0, 15, 2}) {
@@ -481,30 +481,28 @@ TEST_F(OptionsDialog, OkNamesABadPortOrTimeOutAndFocusesIt)
     EXPECT_EQ(settings.Name, "New Name");
 }
 
-TEST_F(OptionsDialog, OkRefusesTextThatEightBitTextCannotHold)
+TEST_F(OptionsDialog, OkKeepsEveryCharacterAsUtf8AndOldTextAsItWas)
 {
+    {
+        TSetupForm form(settings, home(), mailboxes);
+        form.show();
+        field(group(form, "Personal"), "Name:")->setText(QString::fromUtf8("Zo\xc3\xab \xe2\x82\xac \xce\xa9"));
+        form.signatureEditor()->setPlainText(QString::fromUtf8("Gr\xc3\xbc\xc3\x9f" "e \xf0\x9f\x98\x80"));
+        EXPECT_TRUE(pressOk(form));
+        EXPECT_TRUE(ui.textsOf("inform").empty());
+        EXPECT_EQ(settings.Name, "Zo\xc3\xab \xe2\x82\xac \xce\xa9");
+        EXPECT_EQ(signature(), "Gr\xc3\xbc\xc3\x9f" "e \xf0\x9f\x98\x80\r\n");
+    }
+    // What the 8-bit program wrote shows right and, untouched, keeps its bytes.
+    settings.Name = "Andr\xe9";
+    writeBytes(home() + "signatur.def", "Amiti\xe9s\r\n");
     TSetupForm form(settings, home(), mailboxes);
     form.show();
-    QLineEdit* name = field(group(form, "Personal"), "Name:");
-    name->setText(QString::fromUtf8("Zo\xc3\xab \xe2\x82\xac \xe2\x98\xba \xe2\x82\xac"));
-    EXPECT_FALSE(pressOk(form));
-    EXPECT_EQ(ui.textsOf("inform"),
-              std::vector<std::string>{"\"Name:\" holds characters that 8-bit text cannot keep: U+20AC, U+263A."});
-    EXPECT_EQ(form.focusWidget(), name);
-
-    name->setText(QString::fromUtf8("Zo\xc3\xab"));
-    form.signatureEditor()->setPlainText(QString::fromUtf8("Gr\xc3\xbc\xc3\x9f" "e \xf0\x9f\x98\x80"));
-    ui.shown.clear();
-    EXPECT_FALSE(pressOk(form));
-    EXPECT_EQ(ui.textsOf("inform"),
-              std::vector<std::string>{"The signature holds characters that 8-bit text cannot keep: U+1F600."});
-    EXPECT_EQ(form.currentPage(), TSetupForm::SignaturePage);
-    EXPECT_EQ(form.focusWidget(), form.signatureEditor());
-
-    form.signatureEditor()->setPlainText(QString::fromUtf8("Gr\xc3\xbc\xc3\x9f" "e"));
+    EXPECT_EQ(field(group(form, "Personal"), "Name:")->text(), QString::fromUtf8("Andr\xc3\xa9"));
+    EXPECT_EQ(form.signatureEditor()->toPlainText(), QString::fromUtf8("Amiti\xc3\xa9s\n"));
     EXPECT_TRUE(pressOk(form));
-    EXPECT_EQ(settings.Name, "Zo\xeb");
-    EXPECT_EQ(signature(), "Gr\xfc\xdf" "e\r\n");
+    EXPECT_EQ(settings.Name, "Andr\xe9");
+    EXPECT_EQ(signature(), "Amiti\xe9s\r\n");
 }
 
 TEST_F(OptionsDialog, AcceptanceCopiesEverythingBackAndSavesIt)

@@ -240,7 +240,7 @@ protected:
     {
         list.applyLook(listLookFor(mailbox));
         list.pictureOf = [](const std::string& name) {
-            return QIcon(QStringLiteral(":/pictures/") + fromLatin1(name) + QStringLiteral(".png"));
+            return QIcon(QStringLiteral(":/pictures/") + fromStored(name) + QStringLiteral(".png"));
         };
         list.viewer().SetMailbox(&store);
         list.viewer().SetMailboxNumber(mailbox);

@@ -174,8 +174,8 @@ TEST(PasswordDialog, CaptionFieldAndText)
     auto labels = form.findChildren<QLabel*>();
     ASSERT_FALSE(labels.isEmpty());
     EXPECT_EQ(labels[0]->text(), QStringLiteral("Password:"));
-    form.passwordField()->setText(QString::fromLatin1("\xe9t\xe9"));
-    EXPECT_EQ(form.password(), "\xe9t\xe9");
+    form.passwordField()->setText(QString::fromUtf8("\xe2\x82\xac\xce\xa9"));
+    EXPECT_EQ(form.password(), "\xe2\x82\xac\xce\xa9");
 }
 
 TEST(ItemNameDialog, CaptionAndPrompt)
@@ -191,8 +191,8 @@ TEST(ItemNameDialog, CaptionAndPrompt)
         buttons << b->text();
     EXPECT_TRUE(buttons.contains(QStringLiteral("OK")));
     EXPECT_TRUE(buttons.contains(QStringLiteral("Cancel")));
-    form.setItemName("Caf\xe9");
-    EXPECT_EQ(form.itemName(), "Caf\xe9");
+    form.setItemName("Caf\xe9"); // an old 8-bit name reads as Windows-1252
+    EXPECT_EQ(form.itemName(), "Caf\xc3\xa9");
 }
 
 } // namespace

@@ -87,7 +87,7 @@ TEST_F(CertificateDialog, AChangedCertificateIsWarnedAboutWithBothFingerprints)
               QStringLiteral("This server shows a different certificate from the one you accepted before. Someone "
                              "may be intercepting the connection; accept the new certificate only if your provider "
                              "says it changed.\nAccepted before: ") +
-                  fromLatin1(kAccepted) + QStringLiteral("\nShown now: ") + fromLatin1(kShown));
+                  fromStored(kAccepted) + QStringLiteral("\nShown now: ") + fromStored(kShown));
     EXPECT_TRUE(dialog.cancelButton()->isDefault());
 }
 
