@@ -25,5 +25,6 @@ set(TAVIK_CORE_SOURCES
   view/print_layout.cpp
   view/browser_command.cpp
   view/answer_rules.cpp
+  text/collation.cpp
   text/unicode_text.cpp
 )

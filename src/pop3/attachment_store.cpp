@@ -1,5 +1,7 @@
 #include "pop3/attachment_store.h"
 
+#include "text/unicode_text.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -32,7 +34,8 @@ std::string errnoText() { return std::strerror(errno); }
 
 void putString(std::string& r, std::size_t at, const std::string& s, std::size_t room)
 {
-    std::size_t n = std::min(s.size(), room);
+    // Never inside a UTF-8 sequence: a cut character would make the whole field read as 8-bit.
+    std::size_t n = utf8CutPoint(s, room);
     r[at] = static_cast<char>(n);
     std::memcpy(r.data() + at + 1, s.data(), n);
 }

@@ -1,5 +1,7 @@
 #include "pop3/message_parser.h"
 
+#include "text/unicode_text.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -40,10 +42,11 @@ bool isFieldName(std::string_view name, std::string_view lowerName)
 
 bool isTextType(std::string_view mediaType) { return startsWithIgnoringCase(mediaType, "text"); }
 
+// Fixed-size fields are cut at a character boundary.
 std::string cut(std::string s, std::size_t room)
 {
     if (s.size() > room)
-        s.resize(room);
+        s.resize(utf8CutPoint(s, room));
     return s;
 }
 
@@ -238,8 +241,10 @@ void MessageParser::startAnswer(LineState state, std::string_view answer)
     boundaries_.clear();
     partCounter_ = 0;
     mainEncoding_ = 0;
+    mainCharset_.clear();
     clearPart();
     textQp_.reset();
+    startText({});
     inHeaders_ = true;
     preview_ = state == PreviewHeader;
     state_ = state;
@@ -291,6 +296,7 @@ void MessageParser::clearPart()
     multipart_ = false;
     mediaType_.clear();
     boundary_.clear();
+    charset_.clear();
     dispositionFileName_.clear();
     typeName_.clear();
     pendingField_.clear();
@@ -315,7 +321,7 @@ void MessageParser::feedPreviewLine(std::string_view line)
         }
     }
     if (withinLimit)
-        keepLine(std::string(line.substr(0, limits_.maxTextLineBytes)));
+        keepLine(storedText(line.substr(0, utf8CutPoint(line, limits_.maxTextLineBytes))));
 }
 
 void MessageParser::endPreview()
@@ -405,7 +411,7 @@ void MessageParser::mainHeaderLine(std::string_view line)
     if (headerBytes_ > limits_.maxHeaderBytes)
         return;
     headerLine(line);
-    keepLine(DecodeWords(line.substr(0, limits_.maxTextLineBytes)));
+    keepLine(DecodeWords(line.substr(0, utf8CutPoint(line, limits_.maxTextLineBytes))));
 }
 
 // Collects a field with its continuation lines (RFC 5322 unfolding: the line break goes, the
@@ -465,6 +471,7 @@ void MessageParser::mimeField(std::string_view name, std::string_view value)
         attachment_.ContentType = cut(mediaType_, kContentTypeRoom);
         multipart_ = startsWithIgnoringCase(type, "multipart/");
         ParamValue(value, "boundary", boundary_);
+        ParamValue(value, "charset", charset_);
         std::string typeName;
         if (ParamValue(value, "name", typeName) && !typeName.empty())
             typeName_ = std::move(typeName);
@@ -499,6 +506,8 @@ void MessageParser::endMainHeader()
     finishHeader();
     inHeaders_ = false;
     mainEncoding_ = transferEncoding_;
+    mainCharset_ = charset_;
+    startText(multipart_ ? std::string_view() : std::string_view(mainCharset_));
     if (multipart_ && usableBoundary() && limits_.maxBoundaryDepth > 0) {
         boundaries_.push_back(boundary_);
         state_ = Skipping;
@@ -526,6 +535,7 @@ void MessageParser::endPartHeader()
         // A nested multipart without a boundary is kept whole, as a file.
     } else if (partCounter_ == 1 && isTextType(attachment_.ContentType)) {
         textQp_.reset();
+        startText(charset_);
         state_ = FirstTextPart;
         return;
     }
@@ -582,6 +592,7 @@ void MessageParser::onBoundary(int level, bool close)
         state_ = Body; // after the outermost close: kept as text
         inHeaders_ = false;
         textQp_.reset();
+        startText({});
     } else {
         state_ = Skipping;
     }
@@ -690,26 +701,64 @@ void MessageParser::closeFile(bool finalLineEnd)
 
 // ---- kept text --------------------------------------------------------------------------
 
+void MessageParser::startText(std::string_view charset)
+{
+    textCharset_ = CharsetDecoder(charset);
+    textConverted_.clear();
+}
+
 void MessageParser::keepBodyLine(std::string_view line, int encoding)
 {
     if (encoding != 2) {
-        keepDecoded(std::string(line));
+        keepText(std::string(line));
         return;
     }
     std::string decoded;
     if (textQp_.decodeLine(line, decoded)) {
-        keepDecoded(std::move(decoded));
+        keepText(std::move(decoded));
     } else if (textQp_.carrySize() >= limits_.maxTextLineBytes) {
         // A chain of soft breaks may not grow without end: what is held goes out as a line.
-        keepDecoded(textQp_.takeCarry());
+        keepText(textQp_.takeCarry());
     }
+}
+
+// A line of the text in its charset becomes UTF-8. Text read by the stored-text rule goes line
+// by line (the fast way, and old 8-bit lines fall back one by one); a real charset streams, as
+// its characters and shift states may run across lines.
+void MessageParser::keepText(std::string&& line)
+{
+    if (textCharset_.readsAsStored()) {
+        keepDecoded(isValidUtf8(line) ? std::move(line) : windows1252ToUtf8(line));
+        return;
+    }
+    line += "\r\n";
+    textConverted_ += textCharset_.feed(line);
+    std::size_t start = 0;
+    for (std::size_t crlf; (crlf = textConverted_.find("\r\n", start)) != std::string::npos; start = crlf + 2)
+        keepDecoded(textConverted_.substr(start, crlf - start));
+    textConverted_.erase(0, start);
+    if (textConverted_.size() > limits_.maxTextLineBytes) {
+        keepDecoded(std::move(textConverted_));
+        textConverted_.clear();
+    }
+}
+
+void MessageParser::finishText()
+{
+    if (textCharset_.readsAsStored())
+        return;
+    textConverted_ += textCharset_.finish();
+    if (!textConverted_.empty())
+        keepDecoded(std::move(textConverted_));
+    textConverted_.clear();
 }
 
 void MessageParser::flushTextCarry()
 {
     if (textQp_.carrySize() > 0)
-        keepDecoded(textQp_.takeCarry());
+        keepText(textQp_.takeCarry());
     textQp_.reset();
+    finishText();
 }
 
 // A decoded line that holds CR LF (from "=0D=0A") becomes the lines the mailbox would read
@@ -725,7 +774,9 @@ void MessageParser::keepDecoded(std::string&& line)
         std::size_t crlf = text.find("\r\n");
         std::string_view piece = text.substr(0, crlf);
         do {
-            std::size_t n = std::min(piece.size(), limits_.maxTextLineBytes);
+            std::size_t n = utf8CutPoint(piece, limits_.maxTextLineBytes);
+            if (n == 0)
+                n = std::min(piece.size(), limits_.maxTextLineBytes);
             keepLine(std::string(piece.substr(0, n)));
             piece.remove_prefix(n);
         } while (!piece.empty());

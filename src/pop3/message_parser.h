@@ -14,6 +14,7 @@
 
 #include "pop3/attachment_store.h"
 #include "pop3/mime_decoders.h"
+#include "text/unicode_text.h"
 
 namespace tavik {
 
@@ -104,8 +105,8 @@ public:
     const ParserLimits& Limits() const { return limits_; }
 
     // Message values.
-    std::vector<std::string> MessageText;  // readable lines: main header, empty line, text; NUL -> blank
-    std::string From, To, Subject, Date;   // last field of that name, encoded words decoded
+    std::vector<std::string> MessageText;  // readable lines, UTF-8: main header, empty line, text; NUL -> blank
+    std::string From, To, Subject, Date;   // last field of that name, encoded words decoded, UTF-8
     std::string XUIDL;                     // last "X-UIDL" value; kept from message to message
     std::int64_t MessageSize = 0;          // bytes of the lines received (each with CR LF)
     bool MessageTextTruncated = false;     // lines were dropped at maxTextBytes
@@ -140,7 +141,10 @@ private:
     void startFile(LineState state);
     void writeLine(std::string_view line);
     void closeFile(bool finalLineEnd);
+    void startText(std::string_view charset);
     void keepBodyLine(std::string_view line, int encoding);
+    void keepText(std::string&& line);
+    void finishText();
     void keepDecoded(std::string&& line);
     void keepLine(std::string line);
     void flushTextCarry();
@@ -160,6 +164,8 @@ private:
     bool pendingLineEnd_ = false; // CR LF owed before the next line of a plain part file
     std::string mediaType_;       // Content-Type up to ";", not cut
     std::string boundary_;
+    std::string charset_;     // the current header block's charset parameter
+    std::string mainCharset_; // the main header's
     std::string dispositionFileName_;
     std::string typeName_;
     std::string pendingField_;
@@ -169,6 +175,8 @@ private:
     std::int64_t byteCount_ = 0;
     TMIMEAttachment attachment_;
     QuotedPrintableDecoder textQp_;
+    CharsetDecoder textCharset_{std::string_view()}; // the kept text's charset, into UTF-8
+    std::string textConverted_; // converted text not yet ended by a line break
     Base64Decoder base64_;
     std::string scratch_;
     std::unique_ptr<PartFileWriter> file_;

@@ -1,5 +1,7 @@
 #include "pop3/mime_decoders.h"
 
+#include "text/unicode_text.h"
+
 #include <array>
 #include <cstring>
 #include <map>
@@ -97,18 +99,6 @@ std::string_view trim(std::string_view s)
     while (!s.empty() && isBlank(s.back()))
         s.remove_suffix(1);
     return s;
-}
-
-// The ASCII look-alike of a few marks that ISO-8859-1 lacks and subjects use often.
-const char* typographicFallback(std::uint32_t cp)
-{
-    switch (cp) {
-    case 0x2018: case 0x2019: case 0x201A: case 0x2032: return "'";
-    case 0x201C: case 0x201D: case 0x201E: case 0x2033: return "\"";
-    case 0x2010: case 0x2011: case 0x2012: case 0x2013: case 0x2014: case 0x2212: return "-";
-    case 0x2026: return "...";
-    default: return nullptr;
-    }
 }
 
 std::string decodeQText(std::string_view text)
@@ -342,63 +332,6 @@ std::string QuotedPrintableDecoder::takeCarry()
     return out;
 }
 
-std::string utf8ToLatin1(std::string_view text)
-{
-    std::string out;
-    out.reserve(text.size());
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    std::size_t n = text.size();
-    std::size_t i = 0;
-    while (i < n) {
-        unsigned char c = p[i];
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-            ++i;
-            continue;
-        }
-        int len = 0;
-        std::uint32_t cp = 0, min = 0;
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2; cp = c & 0x1F; min = 0x80;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3; cp = c & 0x0F; min = 0x800;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4; cp = c & 0x07; min = 0x10000;
-        }
-        bool ok = len > 0 && i + static_cast<std::size_t>(len) <= n;
-        for (int k = 1; ok && k < len; ++k) {
-            unsigned char cc = p[i + static_cast<std::size_t>(k)];
-            if ((cc & 0xC0) != 0x80)
-                ok = false;
-            else
-                cp = cp << 6 | (cc & 0x3F);
-        }
-        if (ok && (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)))
-            ok = false;
-        if (!ok) {
-            out.push_back('?');
-            ++i;
-            continue;
-        }
-        if (cp <= 0xFF)
-            out.push_back(static_cast<char>(cp));
-        else if (const char* f = typographicFallback(cp))
-            out += f;
-        else
-            out.push_back('?');
-        i += static_cast<std::size_t>(len);
-    }
-    return out;
-}
-
-std::string textFromCharset(std::string_view bytes, std::string_view charset)
-{
-    charset = trim(charset);
-    if (equalsIgnoringCase(charset, "utf-8") || equalsIgnoringCase(charset, "utf8"))
-        return utf8ToLatin1(bytes);
-    return std::string(bytes);
-}
-
 std::string DecodeWords(std::string_view text)
 {
     std::string out;
@@ -409,21 +342,21 @@ std::string DecodeWords(std::string_view text)
     while (i < text.size()) {
         std::size_t p = text.find("=?", i);
         if (p == std::string_view::npos) {
-            out.append(text.substr(i));
+            out += storedText(text.substr(i));
             break;
         }
         EncodedWord w;
         if (!parseEncodedWord(text, p, terminator, w)) {
-            out.append(text.substr(i, p + 2 - i));
+            out += storedText(text.substr(i, p + 2 - i));
             i = p + 2;
             afterWord = false;
             continue;
         }
         std::string_view gap = text.substr(i, p - i);
         if (!(afterWord && isLinearWhite(gap)))
-            out.append(gap);
+            out += storedText(gap);
         std::string bytes = w.encoding == 'b' ? decodeBase64(w.text) : decodeQText(w.text);
-        out += textFromCharset(bytes, w.charset);
+        out += charsetToUtf8(bytes, w.charset);
         i = w.end;
         afterWord = true;
     }
@@ -580,7 +513,7 @@ bool ParamValue(std::string_view text, std::string_view name, std::string& value
             return havePlain;
         }
     }
-    value = textFromCharset(bytes, charset);
+    value = charsetToUtf8(bytes, charset);
     return true;
 }
 

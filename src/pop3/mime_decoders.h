@@ -1,6 +1,7 @@
 // Decoders for received mail: base64 and quoted-printable bodies, RFC 2047 encoded words,
-// header fields and their parameters. Everything works on 8-bit text in std::string; nothing
-// here assumes UTF-8 except the one conversion that turns UTF-8 into ISO-8859-1.
+// header fields and their parameters. Decoded text comes out as UTF-8: encoded words and
+// RFC 2231 values from their charset, raw 8-bit header bytes kept when they are UTF-8 and read
+// as Windows-1252 when not.
 #pragma once
 
 #include <cstddef>
@@ -55,18 +56,9 @@ private:
     std::string carry_;
 };
 
-// Converts UTF-8 to ISO-8859-1: code points up to 255 become their byte, a few typographic
-// marks their ASCII look-alike (quotes, dashes, ellipsis), every other character and every
-// malformed byte "?".
-std::string utf8ToLatin1(std::string_view text);
-
-// Turns bytes in `charset` into the program's 8-bit text: UTF-8 (any case, "utf8" too) through
-// utf8ToLatin1, every other charset unchanged.
-std::string textFromCharset(std::string_view bytes, std::string_view charset);
-
 // RFC 2047 encoded words ("=?charset?Q?...?=" and "=?charset?B?...?=", either case) decoded
-// one by one, each through textFromCharset; white space between two adjacent encoded words is
-// dropped, other text stays as it is. The result never holds CR, LF or NUL: each becomes a
+// one by one, each from its charset into UTF-8; white space between two adjacent encoded words
+// is dropped, other text is kept by the stored-text rule (UTF-8 as it is, else Windows-1252). The result never holds CR, LF or NUL: each becomes a
 // blank.
 std::string DecodeWords(std::string_view text);
 
@@ -84,7 +76,8 @@ bool HeaderValue(std::string_view line, std::string_view prefix, std::string& va
 // "attachment; filename=\"a.txt\"": quoted strings lose their quotes and the backslash of
 // \" and \\ (other backslashes stay, as in the Windows paths mailers send), tokens
 // are taken as they are, RFC 2231 forms (name*=charset'lang'%xx, name*0, name*1*, ...) are
-// joined and decoded. Encoded words are not decoded (a boundary may look like one). Returns
+// joined and decoded into UTF-8 from their charset. Plain values are the bytes as sent, not
+// converted (a boundary is bytes). Encoded words are not decoded (a boundary may look like one). Returns
 // true when the parameter is present; otherwise `value` := empty.
 bool ParamValue(std::string_view text, std::string_view name, std::string& value);
 

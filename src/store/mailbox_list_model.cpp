@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "profile/file_util.h"
+#include "text/collation.h"
 
 namespace tavik {
 
@@ -696,15 +697,23 @@ void NMailboxViewer::SortBy(int column, bool normal)
         return;
     const std::vector<MailboxListItem>& items = items_;
     auto item = [&items](int m) -> const MailboxListItem& { return items[static_cast<std::size_t>(m - 1)]; };
+    // Text sorts by its collation key, made once per message rather than once per comparison.
+    std::vector<std::string> keys;
+    if (column == kColumnFrom || column == kColumnSubject) {
+        static const TextCollator collator;
+        keys.reserve(items_.size());
+        for (const MailboxListItem& i : items_)
+            keys.push_back(collator.sortKey(column == kColumnFrom ? i.From : i.Subject));
+    }
+    auto key = [&keys](int m) -> const std::string& { return keys[static_cast<std::size_t>(m - 1)]; };
     // `ascending(a, b)`: message a belongs before message b in normal order.
     auto ascending = [&](int a, int b) {
         switch (column) {
         case kColumnStatus:
             return static_cast<unsigned char>(item(a).Flag) < static_cast<unsigned char>(item(b).Flag);
         case kColumnFrom:
-            return item(a).From < item(b).From; // std::string compares bytes as unsigned char
         case kColumnSubject:
-            return item(a).Subject < item(b).Subject;
+            return key(a) < key(b); // std::string compares bytes as unsigned char
         case kColumnDate:
             return a > b; // arrival order, newest first
         default:

@@ -1,5 +1,7 @@
 #include "store/mailbox_store.h"
 
+#include "text/unicode_text.h"
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -20,7 +22,8 @@ constexpr std::size_t kCopySlice = 1 << 20;
 
 void putString(char* rec, std::size_t at, std::size_t room, const std::string& s)
 {
-    std::size_t n = std::min(s.size(), room);
+    // Never inside a UTF-8 sequence: a cut character would make the whole field read as 8-bit.
+    std::size_t n = utf8CutPoint(s, room);
     rec[at] = static_cast<char>(static_cast<unsigned char>(n));
     std::memcpy(rec + at + 1, s.data(), n);
 }

@@ -50,6 +50,9 @@ public:
     CharsetDecoder(const CharsetDecoder&) = delete;
     CharsetDecoder& operator=(const CharsetDecoder&) = delete;
 
+    // True when the label leaves the bytes to the storedText rule (UTF-8, ASCII, unknown or
+    // none): a caller holding whole lines may then apply storedText line by line instead.
+    bool readsAsStored() const { return initial_ == Mode::Stored; }
     // The UTF-8 of the characters `bytes` completes.
     std::string feed(std::string_view bytes);
     // The UTF-8 of what is still held: a character the converter kept back, and a cut-off

@@ -6,9 +6,9 @@ Usage: make_messages.py OUTDIR [--big]
 
 OUTDIR/manifest.txt lists the messages, one block each:
     message NAME.eml
-    subject HEX        expected Subject (ISO-8859-1 bytes, "?" for what it cannot hold)
+    subject HEX        expected Subject (UTF-8)
     from HEX           expected From
-    textjoin HEX       the text kept after the header, lines joined with CR LF (optional)
+    textjoin HEX       the text kept after the header as UTF-8, lines joined with CR LF (optional)
     file MODE HEX HEX PAYLOAD   content type, file name, expected bytes in OUTDIR/PAYLOAD;
                        MODE exact (base64: byte for byte) or lines (after CR LF normalising)
     end
@@ -35,19 +35,31 @@ manifest = []
 
 def hx(b):
     if isinstance(b, str):
-        b = b.encode("latin-1")
+        b = b.encode("utf-8")
     return "x:" + b.hex()
 
 
-# The marks the parser writes as ASCII look-alikes rather than "?".
-LOOK_ALIKES = {0x2018: "'", 0x2019: "'", 0x201A: "'", 0x2032: "'", 0x201C: '"', 0x201D: '"',
-               0x201E: '"', 0x2033: '"', 0x2010: "-", 0x2011: "-", 0x2012: "-", 0x2013: "-",
-               0x2014: "-", 0x2212: "-", 0x2026: "..."}
-
-
 def latin1(text):
-    """The program's 8-bit form of a header text: ISO-8859-1, '?' for other characters."""
-    return text.translate(LOOK_ALIKES).encode("latin-1", errors="replace")
+    """The program's form of a header text: UTF-8."""
+    return text.encode("utf-8")
+
+
+def stored_line(b):
+    """A line without a declared charset: UTF-8 when it is, else Windows-1252."""
+    try:
+        return b.decode("utf-8")
+    except UnicodeDecodeError:
+        return "".join(bytes([c]).decode("cp1252", errors="ignore") or chr(c) for c in b)
+
+
+def as_utf8(payload, charset):
+    """A text part's lines as the parser keeps them: converted from its charset to UTF-8."""
+    charset = (charset or "").lower()
+    if charset in ("", "us-ascii", "utf-8", "utf8"):
+        return "\r\n".join(stored_line(l) for l in payload.split(b"\r\n")).encode("utf-8")
+    if charset in ("iso-8859-1", "latin1", "latin-1"):
+        charset = "cp1252"
+    return payload.decode(charset).encode("utf-8")
 
 
 def safe_name(name):
@@ -73,7 +85,7 @@ def describe(name, raw, subject, sender, originals):
             text = crlf(body)
             if text.endswith(b"\r\n"):
                 text = text[:-2]
-            manifest.append("textjoin " + hx(text))
+            manifest.append("textjoin " + hx(as_utf8(text, msg.get_content_charset())))
         else:
             write_file(name, 0, msg, body, originals)
         manifest.append("end")
@@ -87,7 +99,7 @@ def describe(name, raw, subject, sender, originals):
             continue
         payload = part.get_payload(decode=True)
         if counter == 1 and part.get_content_maintype() == "text":
-            manifest.append("textjoin " + hx(crlf(payload)))
+            manifest.append("textjoin " + hx(as_utf8(crlf(payload), part.get_content_charset())))
             continue
         write_file(name, counter, part, payload, originals)
     manifest.append("end")

@@ -393,6 +393,17 @@ TEST_F(ListFixture, NewMessageTopPutsTheNewestFirstAndLaterAppendsAtTheBottom)
     EXPECT_EQ(displayed(list), (std::vector<int>{4, 3, 2, 1}));
 }
 
+TEST_F(ListFixture, TextSortsWithItsBaseLettersWhateverItsBytes)
+{
+    for (const char* subject : {"Zebra", "\xc3\x89" "clair", "Echo", "\xc9t\xe9 (8-bit)", "apple", "\xce\xa9mega"})
+        append(kInbox, "x", subject, 'R', {"1"});
+    NMailboxViewer list;
+    show(list, kInbox);
+    list.SortBy(kColumnSubject, true);
+    EXPECT_EQ(subjects(list), (std::vector<std::string>{"apple", "Echo", "\xc3\x89" "clair", "\xc9t\xe9 (8-bit)", "Zebra",
+                                                        "\xce\xa9mega"}));
+}
+
 TEST_F(ListFixture, SortByEveryColumnBothWays)
 {
     append(kInbox, "carol", "beta", 'V', {"12345678"});
@@ -406,14 +417,14 @@ TEST_F(ListFixture, SortByEveryColumnBothWays)
     EXPECT_EQ(displayed(list), (std::vector<int>{4, 3, 2, 1}));
     list.SortBy(kColumnStatus, false);
     EXPECT_EQ(displayed(list), (std::vector<int>{1, 2, 3, 4}));
-    list.SortBy(kColumnFrom, true); // byte-wise: upper case first
-    EXPECT_EQ(displayed(list), (std::vector<int>{4, 2, 3, 1}));
+    list.SortBy(kColumnFrom, true); // as people read: letter case does not come first
+    EXPECT_EQ(displayed(list), (std::vector<int>{2, 3, 1, 4}));
     list.SortBy(kColumnFrom, false);
-    EXPECT_EQ(displayed(list), (std::vector<int>{1, 3, 2, 4}));
+    EXPECT_EQ(displayed(list), (std::vector<int>{4, 1, 3, 2}));
     list.SortBy(kColumnSubject, true);
-    EXPECT_EQ(subjects(list), (std::vector<std::string>{"Alpha", "alpha", "beta", "gamma"}));
+    EXPECT_EQ(subjects(list), (std::vector<std::string>{"alpha", "Alpha", "beta", "gamma"}));
     list.SortBy(kColumnSubject, false);
-    EXPECT_EQ(subjects(list), (std::vector<std::string>{"gamma", "beta", "alpha", "Alpha"}));
+    EXPECT_EQ(subjects(list), (std::vector<std::string>{"gamma", "beta", "Alpha", "alpha"}));
     list.SortBy(kColumnSize, true);
     EXPECT_EQ(displayed(list), (std::vector<int>{2, 4, 3, 1}));
     list.SortBy(kColumnSize, false);
