@@ -14,6 +14,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 
+#include "text/unicode_text.h"
 #include "pop3/attachment_store.h"
 #include "pop3/check_mail.h"
 #include "smtp/outbox.h"
@@ -159,10 +160,7 @@ std::string profileOfUser(const std::string& programDirectory, const std::string
     LoadUsers(programDirectory, registry);
     int index = 0;
     if (!login.empty()) {
-        std::string name = login;
-        if (env.utf8 && !utf8ToLatin1(login, name))
-            throw UsageError("there is no user \"" + login + "\"");
-        index = findUserByLogin(registry, name);
+        index = findUserByLogin(registry, login);
         if (index < 0)
             throw UsageError("there is no user \"" + login + "\"");
     }
@@ -171,13 +169,10 @@ std::string profileOfUser(const std::string& programDirectory, const std::string
         if (const char* given = std::getenv("TAVIK_PASSWORD"))
             typed = given;
         else if (env.askPassword)
-            typed = env.askPassword("Password for " + latin1ForTerminal(registry.userNames[static_cast<std::size_t>(index)], env.utf8) + ": ");
+            typed = env.askPassword("Password for " + textForTerminal(registry.userNames[static_cast<std::size_t>(index)], env.utf8) + ": ");
         if (!typed)
             throw ProfileError("user \"" + login + "\" has a password: set TAVIK_PASSWORD or run on a terminal");
-        std::string password = *typed;
-        if (env.utf8 && !utf8ToLatin1(*typed, password))
-            password = *typed;
-        if (!passwordMatches(registry, index, password))
+        if (!passwordMatches(registry, index, *typed))
             throw ProfileError("the password is not correct");
     }
     return profileDirectoryOfUser(programDirectory, registry, index);
@@ -237,10 +232,17 @@ std::string padText(const std::string& s, std::size_t width)
     return w >= width ? s : s + std::string(width - w, ' ');
 }
 
+// Stored text cut to `width` characters, never inside one.
 std::string cutText(const std::string& s, std::size_t width)
 {
-    // Cuts 8-bit text (one byte a character) before it is converted for the terminal.
-    return s.size() <= width ? s : s.substr(0, width - 1) + "~";
+    const std::string text = storedText(s);
+    if (displayWidth(text) <= width)
+        return text;
+    std::size_t at = 0;
+    for (std::size_t n = 0; at < text.size(); ++at)
+        if ((static_cast<unsigned char>(text[at]) & 0xC0) != 0x80 && n++ == width - 1)
+            break;
+    return text.substr(0, at) + "~";
 }
 
 int commandMailboxes(Profile& p, std::ostream& out, bool utf8)
@@ -250,7 +252,7 @@ int commandMailboxes(Profile& p, std::ostream& out, bool utf8)
     for (int n = 1; n <= static_cast<int>(p.store.MailBoxes.size()); ++n) {
         p.store.SetCurrentMailBoxNumber(n);
         out << std::setw(3) << n << "  " << pad(p.store.MailboxKey(n), 6)
-            << padText(latin1ForTerminal(cutText(p.store.MailboxDisplayName(n), 23), utf8), 24) << std::setw(9)
+            << padText(textForTerminal(cutText(p.store.MailboxDisplayName(n), 23), utf8), 24) << std::setw(9)
             << p.store.CurrentMailBoxMessages() << std::setw(12) << p.store.CurrentNMailBoxSize() << std::setw(12)
             << p.store.CurrentNMailBoxTrash() << "\n";
     }
@@ -264,7 +266,7 @@ void warnOfDamagedMessages(Profile& p, std::ostream& err, bool utf8)
     if (!damaged.empty()) {
         const int n = p.store.CurrentMailBoxNumber();
         err << "tavikctl: warning: "
-            << latin1ForTerminal(damagedMessagesWarning(n, p.store.MailboxDisplayName(n), damaged), utf8) << "\n";
+            << textForTerminal(damagedMessagesWarning(n, p.store.MailboxDisplayName(n), damaged), utf8) << "\n";
     }
 }
 
@@ -280,10 +282,10 @@ int commandList(Profile& p, const std::vector<std::string>& args, std::ostream& 
     for (int m = 1; m <= count; ++m) {
         p.store.SetMsg_Number(m);
         std::string flag(1, p.store.Msg_Flag);
-        out << std::setw(5) << m << "  " << latin1ForTerminal(flag, utf8) << "  "
-            << padText(latin1ForTerminal(cutText(p.store.Msg_From, 29), utf8), 30)
-            << padText(latin1ForTerminal(cutText(p.store.Msg_Subject, 39), utf8), 40)
-            << padText(latin1ForTerminal(cutText(p.store.Msg_Date, 25), utf8), 26) << std::setw(9)
+        out << std::setw(5) << m << "  " << textForTerminal(flag, utf8) << "  "
+            << padText(textForTerminal(cutText(p.store.Msg_From, 29), utf8), 30)
+            << padText(textForTerminal(cutText(p.store.Msg_Subject, 39), utf8), 40)
+            << padText(textForTerminal(cutText(p.store.Msg_Date, 25), utf8), 26) << std::setw(9)
             << p.store.Msg_Size() << "  " << attachmentRange(p.store.Msg_AttachStart, p.store.Msg_AttachEnd) << "\n";
     }
     warnOfDamagedMessages(p, err, utf8);
@@ -319,7 +321,7 @@ int commandShow(Profile& p, const std::vector<std::string>& argsIn, std::ostream
         if (raw)
             out << line << "\r\n";
         else
-            out << latin1ForTerminal(line, utf8) << "\n";
+            out << textForTerminal(line, utf8) << "\n";
     }
     warnOfDamagedMessages(p, err, utf8);
     return 0;
@@ -327,8 +329,8 @@ int commandShow(Profile& p, const std::vector<std::string>& argsIn, std::ostream
 
 std::string recordSummary(const MailboxRecord& r, bool utf8)
 {
-    return "from \"" + latin1ForTerminal(r.From, utf8) + "\", subject \"" + latin1ForTerminal(r.Subject, utf8) +
-           "\", date \"" + latin1ForTerminal(r.Date, utf8) + "\", " + std::to_string(r.Size) + " bytes";
+    return "from \"" + textForTerminal(r.From, utf8) + "\", subject \"" + textForTerminal(r.Subject, utf8) +
+           "\", date \"" + textForTerminal(r.Date, utf8) + "\", " + std::to_string(r.Size) + " bytes";
 }
 
 int commandRepair(Profile& p, const std::vector<std::string>& args, std::ostream& out, bool utf8)
@@ -338,7 +340,7 @@ int commandRepair(Profile& p, const std::vector<std::string>& args, std::ostream
     const int n = mailboxNumberArgument(args[0], p.store);
     const MailboxRepair report = p.store.RepairMailbox(n);
     const std::string name = "mailbox " + std::to_string(n) + " (" +
-                             latin1ForTerminal(p.store.MailboxDisplayName(n), utf8) + ")";
+                             textForTerminal(p.store.MailboxDisplayName(n), utf8) + ")";
     if (!report.Changed()) {
         out << "Nothing to repair in " << name << ": its " << report.Intact << " message(s) are intact\n";
         return 0;
@@ -517,7 +519,7 @@ int commandSettings(Profile& p, std::ostream& out, bool utf8)
         std::string value = fieldValue(p.settings, f);
         if (f.scrambled && !value.empty())
             value = "********";
-        out << f.name << "=" << latin1ForTerminal(value, utf8) << "\n";
+        out << f.name << "=" << textForTerminal(value, utf8) << "\n";
     }
     return 0;
 }
@@ -541,12 +543,8 @@ void applySetting(ProfileSettings& s, const std::string& assignment, bool utf8)
     const SettingsField* f = findSettingsField(name);
     if (!f)
         throw UsageError("there is no setting named \"" + name + "\" (see tavikctl settings)");
-    if (utf8) {
-        std::string latin1;
-        if (!utf8ToLatin1(value, latin1))
-            throw UsageError("the value of " + std::string(f->name) + " holds characters that 8-bit text cannot hold");
-        value = latin1;
-    }
+    if (!utf8)
+        value = storedText(value);
     if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
         throw UsageError("the value of " + std::string(f->name) + " must be one line");
     if (value.size() > IniFile::kMaxValueLength)
@@ -603,39 +601,28 @@ int commandSet(Profile& p, const std::vector<std::string>& args, std::ostream& o
 
 } // namespace
 
-std::string latin1ForTerminal(const std::string& bytes, bool utf8)
+std::string textForTerminal(const std::string& bytes, bool utf8)
 {
+    const std::string text = storedText(bytes);
     std::string out;
-    out.reserve(bytes.size());
-    for (unsigned char c : bytes) {
-        if ((c < 0x20 && c != '\t') || c == 0x7f || (c >= 0x80 && c < 0xa0))
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        std::size_t n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+        n = std::min(n, text.size() - i);
+        std::uint32_t cp = n == 1 ? c : c & (0x3F >> (n - 1));
+        for (std::size_t k = 1; k < n; ++k)
+            cp = cp << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        // Control characters could drive the terminal: none reaches it.
+        if ((cp < 0x20 && cp != '\t') || (cp >= 0x7F && cp < 0xA0))
             out.push_back('?');
-        else if (c < 0x80 || !utf8)
-            out.push_back(static_cast<char>(c));
-        else {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
+        else if (utf8)
+            out.append(text, i, n);
+        else
+            out.push_back(cp <= 0xFF ? static_cast<char>(cp) : '?');
+        i += n;
     }
     return out;
-}
-
-bool utf8ToLatin1(const std::string& utf8, std::string& latin1)
-{
-    std::string out;
-    for (std::size_t i = 0; i < utf8.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(utf8[i]);
-        if (c < 0x80)
-            out.push_back(static_cast<char>(c));
-        else if ((c == 0xC2 || c == 0xC3) && i + 1 < utf8.size() &&
-                 (static_cast<unsigned char>(utf8[i + 1]) & 0xC0) == 0x80) {
-            out.push_back(static_cast<char>(((c & 0x1F) << 6) | (static_cast<unsigned char>(utf8[i + 1]) & 0x3F)));
-            ++i;
-        } else
-            return false;
-    }
-    latin1 = out;
-    return true;
 }
 
 // The progress of a check as lines: each status and counter once, errors as the dialog's
@@ -649,7 +636,7 @@ public:
     {
         err_ << title << ": " << text << "\n";
     }
-    void showFileError(const std::string& text) override { err_ << latin1ForTerminal(text, utf8_) << "\n"; }
+    void showFileError(const std::string& text) override { err_ << textForTerminal(text, utf8_) << "\n"; }
     void finished(bool ok) override
     {
         done = true;
@@ -666,7 +653,7 @@ private:
         if (text.empty() || text == last_)
             return;
         last_ = text;
-        out_ << latin1ForTerminal(text, utf8_) << "\n" << std::flush;
+        out_ << textForTerminal(text, utf8_) << "\n" << std::flush;
     }
     std::ostream& out_;
     std::ostream& err_;
@@ -718,7 +705,7 @@ int commandCheck(Profile& p, std::ostream& out, std::ostream& err, bool utf8)
     if (!view.done)
         loop.exec();
     printTrustAdvice(check.Session(), err);
-    out << check.Filed() << " new message(s) filed in " << latin1ForTerminal(p.store.MailboxDisplayName(1), utf8);
+    out << check.Filed() << " new message(s) filed in " << textForTerminal(p.store.MailboxDisplayName(1), utf8);
     if (check.Confirmations() > 0)
         out << ", " << check.Confirmations() << " confirmation(s) of receipt queued";
     out << "\n";
@@ -733,8 +720,8 @@ std::string terminalLines(const std::string& text, bool utf8)
     std::string out;
     std::size_t start = 0;
     for (std::size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
-        out += latin1ForTerminal(text.substr(start, end - start), utf8) + "\n";
-    return out + latin1ForTerminal(text.substr(start), utf8);
+        out += textForTerminal(text.substr(start, end - start), utf8) + "\n";
+    return out + textForTerminal(text.substr(start), utf8);
 }
 
 // The progress of one send as lines: each status once, errors as the dialog's title and text.
@@ -746,7 +733,7 @@ public:
         if (text.empty() || text == last_)
             return;
         last_ = text;
-        out_ << latin1ForTerminal(text, utf8_) << "\n" << std::flush;
+        out_ << textForTerminal(text, utf8_) << "\n" << std::flush;
     }
     void showError(int, const std::string& title, const std::string& text) override
     {
@@ -789,14 +776,14 @@ public:
     }
     SendOutcome sendMessage(const OutgoingMessage& message, int number) override
     {
-        out_ << "Message " << number << ": " << latin1ForTerminal(message.Subject, utf8_) << "\n" << std::flush;
+        out_ << "Message " << number << ": " << textForTerminal(message.Subject, utf8_) << "\n" << std::flush;
         send_.restart();
         const SendOutcome outcome = runSendSession(settings_, message, send_, profileDirectory_);
         printTrustAdvice(send_.refusedCertificate, err_);
         return outcome;
     }
-    void showFileError(const std::string& text) override { err_ << latin1ForTerminal(text, utf8_) << "\n"; }
-    void showMessageLeft(const std::string& text) override { err_ << latin1ForTerminal(text, utf8_) << "\n"; }
+    void showFileError(const std::string& text) override { err_ << textForTerminal(text, utf8_) << "\n"; }
+    void showMessageLeft(const std::string& text) override { err_ << textForTerminal(text, utf8_) << "\n"; }
     bool refused() const { return send_.refused; }
 
 private:
@@ -816,18 +803,17 @@ int commandSendQueued(Profile& p, std::ostream& out, std::ostream& err, bool utf
     TerminalOutboxView view(p.settings, p.profileDirectory, out, err, utf8);
     Outbox outbox(p.settings, p.store, attachments, view);
     const bool all = outbox.run();
-    out << outbox.Sent() << " message(s) sent and filed in " << latin1ForTerminal(p.store.MailboxDisplayName(kSentMailbox), utf8)
+    out << outbox.Sent() << " message(s) sent and filed in " << textForTerminal(p.store.MailboxDisplayName(kSentMailbox), utf8)
         << ", " << (outbox.Left() < 0 ? 0 : outbox.Left()) << " left in "
-        << latin1ForTerminal(p.store.MailboxDisplayName(kToSendMailbox), utf8) << "\n";
+        << textForTerminal(p.store.MailboxDisplayName(kToSendMailbox), utf8) << "\n";
     return all && !view.refused() ? 0 : 1;
 }
 
-// A text argument as 8-bit text of one line; `what` names it in the refusal.
+// A text argument of one line, as stored text; `what` names it in the refusal.
 std::string textArgument(const std::string& value, bool utf8, const std::string& what)
 {
-    std::string text = value;
-    if (utf8 && !utf8ToLatin1(value, text))
-        throw UsageError(what + " \"" + value + "\" holds characters that ISO-8859-1 cannot hold");
+    // A terminal that is not UTF-8 passes bytes of its own charset: read as Windows-1252.
+    std::string text = utf8 ? value : storedText(value);
     if (text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
         throw UsageError(what + " must be one line");
     return text;
@@ -933,8 +919,8 @@ int commandQueue(Profile& p, QueueRequest& q, std::ostream& out, bool utf8)
     const std::string& first = !q.message.ToLines.empty() ? q.message.ToLines.front()
                                : !q.message.ccLines.empty() ? q.message.ccLines.front()
                                                             : q.message.BccLines.front();
-    out << "Queued message " << n << " in " << latin1ForTerminal(p.store.MailboxDisplayName(kToSendMailbox), utf8)
-        << ": \"" << latin1ForTerminal(q.message.Subject, utf8) << "\" for " << latin1ForTerminal(first, utf8) << "\n";
+    out << "Queued message " << n << " in " << textForTerminal(p.store.MailboxDisplayName(kToSendMailbox), utf8)
+        << ": \"" << textForTerminal(q.message.Subject, utf8) << "\" for " << textForTerminal(first, utf8) << "\n";
     return 0;
 }
 

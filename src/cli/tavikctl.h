@@ -11,8 +11,8 @@
 namespace tavik {
 
 struct TavikctlEnvironment {
-    // True when the terminal takes UTF-8: stored 8-bit text is shown as UTF-8 and arguments are
-    // read as UTF-8. Otherwise bytes pass unchanged.
+    // True when the terminal takes UTF-8, as stored text is: arguments are taken as they are.
+    // Otherwise arguments are read as Windows-1252 and output is Latin-1.
     bool utf8 = true;
     // Directory of the executable, where the shipped templates are looked for.
     std::string executableDirectory;
@@ -26,10 +26,9 @@ struct TavikctlEnvironment {
 int tavikctlMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                  const TavikctlEnvironment& env);
 
-// Stored 8-bit text (ISO-8859-1) as UTF-8; control characters other than tab become "?", so
-// hostile mail cannot send escape sequences to the terminal.
-std::string latin1ForTerminal(const std::string& bytes, bool utf8);
-// A UTF-8 argument as 8-bit text; false when it holds a character beyond ISO-8859-1 or bad UTF-8.
-bool utf8ToLatin1(const std::string& utf8, std::string& latin1);
+// Stored text (UTF-8, old 8-bit bytes as Windows-1252) for the terminal: UTF-8 there, else
+// Latin-1 with "?" for what it lacks. Control characters other than tab become "?", so hostile
+// mail cannot send escape sequences to the terminal.
+std::string textForTerminal(const std::string& bytes, bool utf8);
 
 } // namespace tavik

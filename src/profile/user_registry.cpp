@@ -4,6 +4,8 @@
 #include "profile/ini_file.h"
 #include "profile/settings.h"
 
+#include "text/unicode_text.h"
+
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -396,7 +398,9 @@ bool passwordMatches(const UserRegistry& registry, int index, const std::string&
 {
     if (!validIndex(registry, index))
         return false;
-    return !userHasPassword(registry, index) || registry.userPasswords[index] == typed;
+    // A password kept by the 8-bit program holds Latin-1 bytes; typed now it arrives as UTF-8.
+    const std::string& kept = registry.userPasswords[index];
+    return !userHasPassword(registry, index) || kept == typed || storedText(kept) == typed;
 }
 
 UserResult logIn(UserRegistry& registry, int index, const std::string& typedPassword)
@@ -442,7 +446,7 @@ int findUserByLogin(const UserRegistry& registry, const std::string& login)
         if (registry.userNames[i] == login)
             return i;
     for (int i = 0; i < registry.size(); ++i)
-        if (sameIgnoringCase(registry.userNames[i], login))
+        if (sameIgnoringCase(registry.userNames[i], login) || sameIgnoringCase(storedText(registry.userNames[i]), login))
             return i;
     return -1;
 }

@@ -126,7 +126,7 @@ TEST_F(SendCommands, QueueThenSendQueuedDeliversBothIntoSentInOrder)
     const std::string body1 = file("body1.txt", "Hallo Ann,\r\n\r\nanbei die Daten.\n.\nSam");
     const std::string body2 = file("body2.txt", "second\n");
 
-    // Arguments are UTF-8 on the terminal and ISO-8859-1 in the store.
+    // Arguments are UTF-8 on the terminal and in the store.
     CtlRun r = run({"queue", "--to", "Ann Example <ann@example.net>", "--cc", "Zo\u00eb <zoe@example.net>", "--bcc",
                     "hidden@example.net", "--subject", "Gr\u00fc\u00dfe aus K\u00f6ln", "--body-file", body1,
                     "--attach", data});
@@ -141,8 +141,8 @@ TEST_F(SendCommands, QueueThenSendQueuedDeliversBothIntoSentInOrder)
     EXPECT_EQ(stored[5].rfind("Message-ID: <tavik.", 0), 0u) << stored[5];
     EXPECT_EQ(stored,
               (Lines{"From: Sam Sender <sam@example.org>", "To: Ann Example <ann@example.net>",
-                     "cc: Zo\xeb <zoe@example.net>", "Bcc: hidden@example.net", stored[4], stored[5],
-                     "Subject: Gr\xfc\xdf" "e aus K\xf6ln", "X-Priority: 3", "X-MSMail-Priority: Normal",
+                     "cc: Zo\xc3\xab <zoe@example.net>", "Bcc: hidden@example.net", stored[4], stored[5],
+                     "Subject: Gr\xc3\xbc\xc3\x9f" "e aus K\xc3\xb6ln", "X-Priority: 3", "X-MSMail-Priority: Normal",
                      "X-Encoder-Verify: True", "X-Mailer: Tavik mail v1.1b", "", "Hallo Ann,", "", "anbei die Daten.",
                      ".", "Sam"}));
     r = run({"list", "3"});
@@ -174,7 +174,7 @@ TEST_F(SendCommands, QueueThenSendQueuedDeliversBothIntoSentInOrder)
     EXPECT_EQ(pythonCheck(files, got[1].content, R"({"addresses": {"To": [["", "bob@example.net"]]},
         "headers": {"Subject": ["Second"]}, "text": {"body": "second\r\n\r\n"}, "attachments": []})"),
               "");
-    EXPECT_EQ(subjects(2), (Lines{"Gr\xfc\xdf" "e aus K\xf6ln", "Second"}));
+    EXPECT_EQ(subjects(2), (Lines{"Gr\xc3\xbc\xc3\x9f" "e aus K\xc3\xb6ln", "Second"}));
     EXPECT_TRUE(subjects(3).empty());
 
     // Nothing left: nothing to do, and that is success.
@@ -220,8 +220,6 @@ TEST_F(SendCommands, QueueRefusesWhatItCannotFileAndFilesNothing)
         std::string says;
     };
     const std::vector<Case> cases = {
-        {{"--to", "ann@example.net", "--subject", "Price in \u20ac", "--body-file", body}, 2, "ISO-8859-1"},
-        {{"--to", "\u0410nn <ann@example.net>", "--subject", "x", "--body-file", body}, 2, "ISO-8859-1"},
         {{"--to", "ann@example.net", "--subject", "two\r\nBcc: evil@example.net", "--body-file", body}, 2, "one line"},
         {{"--to", "ann@example.net\nRCPT", "--subject", "x", "--body-file", body}, 2, "one line"},
         {{"--to", "Name only <>", "--subject", "x", "--body-file", body}, 2, "names no address"},

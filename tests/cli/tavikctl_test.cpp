@@ -147,14 +147,14 @@ TEST_F(TavikctlFixture, SettingsAndSet)
     ProfileSettings s;
     MailboxList list;
     LoadSettings(home.path(), home.path(), s, list);
-    EXPECT_EQ(s.Password, "s\xe9same");
+    EXPECT_EQ(s.Password, "s\xc3\xa9same");
     EXPECT_EQ(s.SmtpServer, "smtp.example.org");
     EXPECT_EQ(s.TimeOut, 60);
     EXPECT_TRUE(s.AutoCheckMail);
     EXPECT_EQ(s.Browser, "firefox --new-window");
     std::string ini = fileBytes(home.path() + "tavik32.ini");
-    EXPECT_EQ(ini.find("s\xe9same"), std::string::npos) << "the password is stored scrambled";
-    EXPECT_NE(ini.find("Password=" + ScramblePassword("s\xe9same") + "\r\n"), std::string::npos);
+    EXPECT_EQ(ini.find("s\xc3\xa9same"), std::string::npos) << "the password is stored scrambled";
+    EXPECT_NE(ini.find("Password=" + ScramblePassword("s\xc3\xa9same") + "\r\n"), std::string::npos);
 
     CtlRun shown = run({"settings"});
     ASSERT_EQ(shown.status, 0);
@@ -170,7 +170,6 @@ TEST_F(TavikctlFixture, SettingsAndSet)
                                                {"set", "ID=ann", "TimeOut=soon"},
                                                {"set", "ID=ann", "UseSignature=maybe"},
                                                {"set", "ID=ann", "QuotedColor=16"},
-                                               {"set", "ID=\xe2\x82\xac"},
                                                {"set", "ID"},
                                                {"set"}}) {
         CtlRun r = run(bad);
@@ -178,6 +177,9 @@ TEST_F(TavikctlFixture, SettingsAndSet)
         EXPECT_FALSE(r.err.empty());
         EXPECT_EQ(fileBytes(home.path() + "tavik32.ini"), ini) << bad.back();
     }
+    // Every character is kept, as UTF-8.
+    ASSERT_EQ(run({"set", "Name=\xe2\x82\xac \xce\xa9 \xe6\x97\xa5"}).status, 0);
+    EXPECT_NE(fileBytes(home.path() + "tavik32.ini").find("\r\nName=\xe2\x82\xac \xce\xa9 \xe6\x97\xa5\r\n"), std::string::npos);
 }
 
 TEST_F(TavikctlFixture, BadArgumentsAndFileErrors)
@@ -379,15 +381,19 @@ TEST_F(TavikctlFixture, AProfileWrittenAsLatin1ShowsRightAndStaysAsItWas)
     EXPECT_NE(list.out.find("Zo\u00eb Andr\u00e9 <zoe@example.org>   R\u00e9sum\u00e9 f\u00fcr K\u00f6ln"),
               std::string::npos)
         << list.out;
+    // Windows-1252 text the 8-bit program kept as it came now shows its euro and quotes.
+    EXPECT_NE(run({"show", "1", "2"}).out.find("\nIt costs 5 \u20ac \u2013 na\u00efve \u201cquotes\u201d.\n"), std::string::npos);
     CtlRun shown = run({"show", "1", "1"});
     EXPECT_NE(shown.out.find("\nGr\u00fc\u00dfe aus K\u00f6ln, \u00e0 bient\u00f4t.\n"), std::string::npos) << shown.out;
     EXPECT_NE(run({"list", "3"}).out.find("R\u00e9ponse: caf\u00e9 cr\u00e8me"), std::string::npos);
     const std::string settings = run({"settings"}).out;
     EXPECT_NE(settings.find("Name=Andr\u00e9 Gr\u00fcn\n"), std::string::npos) << settings;
     EXPECT_NE(settings.find("\nSmtpUser=andr\u00e9\n"), std::string::npos) << settings;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(fixture))
-        if (entry.is_regular_file())
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(fixture)) {
+        if (entry.is_regular_file()) {
             EXPECT_EQ(fileBytes(home.path() + std::filesystem::relative(entry.path(), fixture).string()),
                       fileBytes(entry.path().string()))
                 << entry.path();
+        }
+    }
 }
