@@ -3,6 +3,8 @@
 #include "addressbook/csv_fields.h"
 #include "profile/file_util.h"
 
+#include "text/unicode_text.h"
+
 #include <algorithm>
 
 namespace tavik {
@@ -116,7 +118,8 @@ AddressRow headerCaptions()
 
 bool rowHasSender(const AddressRow& row, std::string_view name, std::string_view address)
 {
-    if (row[kColumnName] != name)
+    // A name the 8-bit program wrote is the same name as its UTF-8 form.
+    if (row[kColumnName] != name && storedText(row[kColumnName]) != storedText(name))
         return false;
     for (std::size_t column : {kColumnEmail, kColumnWorkEmail})
         for (const std::string& a : addressesOf(row[column]))

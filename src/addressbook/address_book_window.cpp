@@ -320,8 +320,11 @@ void TMyAddressForm::pullGrid()
     for (int r = 0; r < rows; ++r)
         for (int c = 0; c < static_cast<int>(kAddressColumns); ++c) {
             QTableWidgetItem* item = grid_->item(r, c);
-            model_.grid[static_cast<std::size_t>(r) + 1][static_cast<std::size_t>(c)] =
-                item ? toStored(item->text()) : std::string();
+            std::string& cell = model_.grid[static_cast<std::size_t>(r) + 1][static_cast<std::size_t>(c)];
+            const QString text = item ? item->text() : QString();
+            // A cell left as it was keeps its bytes, old 8-bit ones too.
+            if (fromStored(cell) != text)
+                cell = toStored(text);
         }
 }
 

@@ -129,6 +129,17 @@ TEST(AddSender, DuplicatesAreJudgedByTheNameAndAddressFieldsOfARow)
     EXPECT_EQ(fileBytes(p.book()), before + "Joseph Smith,joe@x.org" + kSevenEmpty + "\r\n");
 }
 
+TEST(AddSender, ANameTheEightBitProgramWroteIsTheSameSenderAndNewNamesGoInAsUtf8)
+{
+    Profile p;
+    writeBytes(p.book(), kMainHeaderLine + "Andr\xe9 Gr\xfcn,andre@x.org" + kSevenEmpty + "\r\n");
+    const std::string before = fileBytes(p.book());
+    EXPECT_FALSE(AddSender(p.dir.path(), "Andr\xc3\xa9 Gr\xc3\xbcn <andre@x.org>"));
+    EXPECT_EQ(fileBytes(p.book()), before);
+    EXPECT_TRUE(AddSender(p.dir.path(), "\xce\x9d\xce\xaf\xce\xba\xce\xbf\xcf\x82 \xe6\x9d\x8e <nikos@x.org>"));
+    EXPECT_EQ(fileBytes(p.book()), before + "\xce\x9d\xce\xaf\xce\xba\xce\xbf\xcf\x82 \xe6\x9d\x8e,nikos@x.org" + kSevenEmpty + "\r\n");
+}
+
 TEST(AddSender, ASenderWithoutNameOrAddressAddsNothing)
 {
     TempDir dir;
