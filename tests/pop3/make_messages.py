@@ -227,6 +227,47 @@ data = random_bytes(10000)
 m.set_content(data, maintype="application", subtype="octet-stream", filename="only.bin")
 describe("single_binary.eml", m.as_bytes(), "Binary only", "bin@example.org", {"only.bin": data})
 
+# 8. Text in the character sets mail really uses, as mailers write them: the body in the
+#    charset (8bit, quoted-printable, or 7bit for the stateful ones), the subject and the
+#    sender's name as encoded words in the same charset.
+import base64
+import quopri
+CHARSET_TEXTS = [
+    ("iso-8859-1", "quoted-printable", "Caf\u00e9 cr\u00e8me, na\u00efve fa\u00e7ade"),
+    ("iso-8859-2", "8bit", "Za\u017c\u00f3\u0142\u0107 g\u0119\u015bl\u0105 ja\u017a\u0144"),
+    ("iso-8859-5", "8bit", "\u0421\u044a\u0435\u0448\u044c \u0436\u0435 \u0435\u0449\u0451"),
+    ("iso-8859-7", "quoted-printable", "\u039a\u03b1\u03bb\u03b7\u03bc\u03ad\u03c1\u03b1 \u03ba\u03cc\u03c3\u03bc\u03b5"),
+    ("iso-8859-15", "8bit", "Prix : 5 \u20ac pour l'\u0153uvre"),
+    ("windows-1250", "8bit", "P\u0159\u00edli\u0161 \u017elu\u0165ou\u010dk\u00fd k\u016f\u0148"),
+    ("windows-1251", "quoted-printable", "\u041f\u0440\u0438\u0432\u0435\u0442, \u043c\u0438\u0440"),
+    ("windows-1252", "8bit", "It costs 5 \u20ac \u2013 \u201cquoted\u201d"),
+    ("koi8-r", "8bit", "\u0428\u0438\u0440\u043e\u043a\u0430\u044f \u044d\u043b\u0435\u043a\u0442\u0440\u0438\u0444\u0438\u043a\u0430\u0446\u0438\u044f"),
+    ("koi8-u", "8bit", "\u0490\u0430\u043d\u043e\u043a \u0456 \u0457\u0436\u0430\u043a"),
+    ("iso-2022-jp", "7bit", "\u3053\u3093\u306b\u3061\u306f\u3001\u4e16\u754c"),
+    ("shift_jis", "8bit", "\u65e5\u672c\u8a9e\u306e\u30c6\u30ad\u30b9\u30c8"),
+    ("euc-jp", "8bit", "\u6771\u4eac\u90fd\u306e\u5929\u6c17"),
+    ("euc-kr", "8bit", "\uc548\ub155\ud558\uc138\uc694 \uc138\uacc4"),
+    ("gb2312", "8bit", "\u4f60\u597d\uff0c\u4e16\u754c"),
+    ("gbk", "8bit", "\u7e41\u9ad4\u8207\u7b80\u4f53"),
+    ("gb18030", "8bit", "\u4e2d\u6587 \u182e\u1823\u1829\u182d\u1823\u182f"),
+    ("big5", "8bit", "\u81fa\u7063\u7e41\u9ad4\u4e2d\u6587"),
+    ("utf-7", "7bit", "Gr\u00fc\u00dfe \U0001f600"),
+    ("utf-8", "8bit", "\u0395\u03bb\u03bb\u03b7\u03bd\u03b9\u03ba\u03ac, \u0440\u0443\u0441\u0441\u043a\u0438\u0439, \u4e2d\u6587, \U0001f600"),
+]
+for cs, cte, text in CHARSET_TEXTS:
+    body = (text + "\nsecond line: " + text + "\n").replace("\n", "\r\n").encode(cs)
+    if cte == "quoted-printable":
+        body = quopri.encodestring(body).replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
+    word = "=?%s?B?%s?=" % (cs, base64.b64encode(text.encode(cs)).decode("ascii"))
+    name = "=?%s?B?%s?=" % (cs, base64.b64encode(text.split()[0].encode(cs)).decode("ascii"))
+    raw = ("From: %s <sender@example.org>\r\nTo: you@example.org\r\nSubject: %s\r\n"
+           "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=\"%s\"\r\n"
+           "Content-Transfer-Encoding: %s\r\n\r\n" % (name, word, cs, cte)).encode("ascii") + body
+    parsed = email.message_from_bytes(raw, policy=policy.default)
+    assert str(parsed["Subject"]) == text, (cs, str(parsed["Subject"]))
+    assert parsed.get_content().replace("\r\n", "\n") == text + "\nsecond line: " + text + "\n", cs
+    describe("charset_%s.eml" % cs, raw, text, text.split()[0] + " <sender@example.org>", {})
+
 # 8. With --big: an 8 MB attachment beside a short text, for the retrieval through a server.
 if "--big" in sys.argv[2:]:
     m = EmailMessage()
