@@ -153,6 +153,15 @@ TEST_F(StoreFixture, LongFieldsAreCutAndLoneLineEndsStayInsideTheirLine)
     EXPECT_EQ(static_cast<unsigned char>(raw[267]), 80);
     EXPECT_EQ(static_cast<unsigned char>(raw[267 + 162]), 40);
     EXPECT_EQ(text(1, 1), (std::vector<std::string>{"one\nstill one", "two\rstill two", "three"}));
+
+    // UTF-8 is cut at a character boundary: 80 bytes of "é", 39 of "€" (a 40th byte would split one).
+    std::string e, euro;
+    for (int i = 0; i < 50; ++i)
+        e += "\xc3\xa9", euro += "\xe2\x82\xac";
+    append(1, {"x"}, e, euro);
+    store.SetMsg_Number(2);
+    EXPECT_EQ(store.Msg_From, e.substr(0, 80));
+    EXPECT_EQ(store.Msg_Subject, euro.substr(0, 39));
 }
 
 TEST_F(StoreFixture, ReadsAHandWrittenPair)
