@@ -132,7 +132,11 @@ def rows():
     live = lambda r: "32767 × 2 KB; %s live after the move" % fmt_bytes(r.value("store.32767.live_bytes"))
     out = []
     for key, form, bytes_key in (("base64_20MB", "a 20 MB base64 attachment", "parse.base64_20MB.bytes"),
-                                 ("qp_5MB", "5 MB of quoted-printable text", "parse.qp_5MB.bytes")):
+                                 ("qp_5MB", "5 MB of quoted-printable text", "parse.qp_5MB.bytes"),
+                                 ("utf8_5MB", "5 MB of 8-bit UTF-8 text (Latin, Greek, Cyrillic, CJK, emoji)",
+                                  "parse.utf8_5MB.bytes"),
+                                 ("latin2_5MB", "5 MB of 8-bit ISO-8859-2 text, converted to UTF-8",
+                                  "parse.latin2_5MB.bytes")):
         out.append(Row("Parse and decode a message with %s" % form, size(bytes_key),
                        Figure("parse.%s.tavik" % key, throughput_bytes=bytes_key),
                        Figure("parse.%s.python" % key, "Python email"),

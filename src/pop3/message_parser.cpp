@@ -731,6 +731,10 @@ void MessageParser::keepText(std::string&& line)
         keepDecoded(isValidUtf8(line) ? std::move(line) : windows1252ToUtf8(line));
         return;
     }
+    if (textCharset_.convertsByteByByte() && textConverted_.empty()) {
+        keepDecoded(textCharset_.feed(line));
+        return;
+    }
     line += "\r\n";
     textConverted_ += textCharset_.feed(line);
     std::size_t start = 0;

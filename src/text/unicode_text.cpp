@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <cstring>
 #include <iconv.h>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <utility>
 
 namespace tavik {
@@ -99,6 +102,39 @@ constexpr std::array<EncodedByte, 256> makeWindows1252Table()
 }
 
 constexpr std::array<EncodedByte, 256> kWindows1252 = makeWindows1252Table();
+
+// Every byte through `table`. The result's size is counted first, so it is allocated once and
+// exactly (kept lines live on in memory). With `undefined` set, stops at the first byte the
+// table leaves undefined (size 0) and says where; the result then holds what came before it.
+std::string convertByTable(std::string_view bytes, const std::array<EncodedByte, 256>& table, std::size_t* undefined)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    std::size_t n = bytes.size(), size = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned char c = p[i];
+        const std::size_t add = c < 0x80 ? 1 : table[c].size;
+        if (add == 0 && undefined) {
+            n = i;
+            break;
+        }
+        size += add;
+    }
+    if (undefined)
+        *undefined = n;
+    std::string out(size, '\0');
+    char* o = out.data();
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned char c = p[i];
+        if (c < 0x80) {
+            *o++ = static_cast<char>(c);
+        } else {
+            const EncodedByte& e = table[c];
+            for (std::uint8_t k = 0; k < e.size; ++k)
+                *o++ = e.bytes[k];
+        }
+    }
+    return out;
+}
 
 // --- charset labels ----------------------------------------------------------------------------
 
@@ -342,6 +378,49 @@ Conversion convert(iconv_t cd, const std::string_view* in, std::string& out)
     }
 }
 
+// The table of a charset whose every byte is one character (the ISO-8859 and Windows code page
+// families, KOI8 and the like), made once from iconv itself: such text converts byte by byte
+// at table speed. Null for a charset where some byte starts a longer sequence or a shift, and
+// for one whose ASCII bytes are not ASCII. A byte the charset leaves undefined has size 0.
+using ByteTable = std::array<EncodedByte, 256>;
+
+const ByteTable* singleByteTable(const char* converterName)
+{
+    static std::mutex lock;
+    static std::map<std::string, std::unique_ptr<ByteTable>> tables;
+    const std::lock_guard<std::mutex> guard(lock);
+    auto found = tables.find(converterName);
+    if (found != tables.end())
+        return found->second.get();
+    std::unique_ptr<ByteTable> table;
+    const iconv_t cd = iconv_open("UTF-8", converterName);
+    if (cd != reinterpret_cast<iconv_t>(-1)) {
+        table = std::make_unique<ByteTable>();
+        for (unsigned b = 0; b < 256 && table; ++b) {
+            iconv(cd, nullptr, nullptr, nullptr, nullptr);
+            char in = static_cast<char>(b);
+            char* inPtr = &in;
+            std::size_t inLeft = 1;
+            std::array<char, 8> out{};
+            char* outPtr = out.data();
+            std::size_t outLeft = out.size();
+            const std::size_t done = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
+            const auto produced = static_cast<std::size_t>(outPtr - out.data());
+            if (done == static_cast<std::size_t>(-1) && errno == EILSEQ) {
+                (*table)[b].size = 0;
+            } else if (done == static_cast<std::size_t>(-1) || produced == 0 || produced > 3 ||
+                       (b < 0x80 && (produced != 1 || out[0] != in))) {
+                table.reset();
+            } else {
+                std::memcpy((*table)[b].bytes.data(), out.data(), produced);
+                (*table)[b].size = static_cast<std::uint8_t>(produced);
+            }
+        }
+        iconv_close(cd);
+    }
+    return tables.emplace(converterName, std::move(table)).first->second.get();
+}
+
 } // namespace
 
 // --- the public functions ----------------------------------------------------------------------
@@ -367,32 +446,30 @@ bool isValidUtf8(std::string_view bytes)
             ++i;
             continue;
         }
-        const std::size_t length = sequenceLength(c);
-        if (length == 0 || i + length > n || !validSecond(c, p[i + 1]))
-            return false;
-        for (std::size_t k = 2; k < length; ++k)
-            if (!isContinuation(p[i + k]))
+        // The common two- and three-byte forms inline: this runs over every stored line.
+        if (c < 0xE0) {
+            if (c < 0xC2 || i + 1 >= n || !isContinuation(p[i + 1]))
                 return false;
-        i += length;
+            i += 2;
+            continue;
+        }
+        if (c < 0xF0) {
+            if (i + 2 >= n || !validSecond(c, p[i + 1]) || !isContinuation(p[i + 2]))
+                return false;
+            i += 3;
+            continue;
+        }
+        if (c > 0xF4 || i + 3 >= n || !validSecond(c, p[i + 1]) || !isContinuation(p[i + 2]) ||
+            !isContinuation(p[i + 3]))
+            return false;
+        i += 4;
     }
     return true;
 }
 
 std::string windows1252ToUtf8(std::string_view bytes)
 {
-    std::string out;
-    out.reserve(bytes.size() + bytes.size() / 4);
-    std::size_t run = 0; // start of the ASCII run not yet copied
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        const auto c = static_cast<unsigned char>(bytes[i]);
-        if (c < 0x80)
-            continue;
-        out.append(bytes.data() + run, i - run);
-        out.append(kWindows1252[c].bytes.data(), kWindows1252[c].size);
-        run = i + 1;
-    }
-    out.append(bytes.data() + run, bytes.size() - run);
-    return out;
+    return convertByTable(bytes, kWindows1252, nullptr);
 }
 
 std::string storedText(std::string_view bytes)
@@ -423,13 +500,15 @@ CharsetDecoder::CharsetDecoder(std::string_view label)
     case CharsetKind::Converter: initial_ = Mode::Converter; break;
     }
     converterName_ = charset.converter;
+    if (initial_ == Mode::Converter && (table_ = singleByteTable(converterName_)))
+        initial_ = Mode::Table;
     open(initial_);
 }
 
 CharsetDecoder::~CharsetDecoder() { close(); }
 
 CharsetDecoder::CharsetDecoder(CharsetDecoder&& other) noexcept
-    : initial_(other.initial_), converterName_(other.converterName_), mode_(other.mode_),
+    : initial_(other.initial_), converterName_(other.converterName_), table_(other.table_), mode_(other.mode_),
       converter_(std::exchange(other.converter_, nullptr)), carry_(std::move(other.carry_)), failed_(other.failed_)
 {
     other.mode_ = Mode::Stored;
@@ -441,6 +520,7 @@ CharsetDecoder& CharsetDecoder::operator=(CharsetDecoder&& other) noexcept
         close();
         initial_ = other.initial_;
         converterName_ = other.converterName_;
+        table_ = other.table_;
         mode_ = std::exchange(other.mode_, Mode::Stored);
         converter_ = std::exchange(other.converter_, nullptr);
         carry_ = std::move(other.carry_);
@@ -492,6 +572,17 @@ std::string CharsetDecoder::feed(std::string_view bytes)
         return storedPiece(bytes);
     case Mode::Windows1252:
         return windows1252ToUtf8(bytes);
+    case Mode::Table: {
+        std::size_t undefined = 0;
+        std::string out = convertByTable(bytes, *static_cast<const ByteTable*>(table_), &undefined);
+        if (undefined < bytes.size()) {
+            // A byte the charset does not define: from there on the stored-text rule reads.
+            failed_ = true;
+            mode_ = Mode::Stored;
+            out += storedPiece(bytes.substr(undefined));
+        }
+        return out;
+    }
     case Mode::Utf16: {
         // The byte order mark decides; without one, big-endian (RFC 2781).
         carry_.append(bytes);
@@ -548,7 +639,7 @@ std::string CharsetDecoder::finish()
             out.clear();
         }
     }
-    if (mode_ != Mode::Windows1252)
+    if (mode_ != Mode::Windows1252 && mode_ != Mode::Table)
         out += storedText(carry_);
     carry_.clear();
     close();

@@ -53,6 +53,9 @@ public:
     // True when the label leaves the bytes to the storedText rule (UTF-8, ASCII, unknown or
     // none): a caller holding whole lines may then apply storedText line by line instead.
     bool readsAsStored() const { return initial_ == Mode::Stored; }
+    // True while each byte is a character of its own (Windows-1252, and the single-byte
+    // charsets iconv reads): every piece then converts whole, so lines need no line ends.
+    bool convertsByteByByte() const { return mode_ == Mode::Windows1252 || mode_ == Mode::Table; }
     // The UTF-8 of the characters `bytes` completes.
     std::string feed(std::string_view bytes);
     // The UTF-8 of what is still held: a character the converter kept back, and a cut-off
@@ -62,7 +65,7 @@ public:
 private:
     friend std::string charsetToUtf8(std::string_view bytes, std::string_view label);
 
-    enum class Mode { Stored, Windows1252, Utf16, Converter };
+    enum class Mode { Stored, Windows1252, Table, Utf16, Converter };
 
     void open(Mode mode);
     void close();
@@ -70,6 +73,7 @@ private:
 
     Mode initial_ = Mode::Stored;
     const char* converterName_ = nullptr;
+    const void* table_ = nullptr; // a single-byte charset's table, for Mode::Table
     Mode mode_ = Mode::Stored;
     void* converter_ = nullptr; // an iconv_t, open while mode_ is Converter
     std::string carry_;
