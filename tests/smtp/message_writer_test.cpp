@@ -564,6 +564,20 @@ TEST(AttachmentTable, TwoHundredFiftySixSlots)
     EXPECT_TRUE(m.AddAttachment(a));
 }
 
+TEST(AttachmentTable, FieldsAreCutBetweenCharacters)
+{
+    OutgoingMessage m;
+    TOutgoingAttachment a;
+    a.Path = "/tmp/file";
+    a.Name = repeat("\xC3\xA9", 200);                        // 400 bytes into 255
+    a.Description = "x" + repeat("\xF0\x9F\x98\x80", 100); // 401 bytes into 255
+    ASSERT_TRUE(m.AddAttachment(a));
+    EXPECT_EQ(m.AttachmentSlots[0]->Name, repeat("\xC3\xA9", 127));
+    EXPECT_EQ(m.AttachmentSlots[0]->Description, "x" + repeat("\xF0\x9F\x98\x80", 63));
+    EXPECT_EQ(SplitRecipient("a@b|" + repeat("\xE4\xB8\x96", 400)).second, repeat("\xE4\xB8\x96", 333));
+    EXPECT_EQ(SplitRecipient("a@b|n" + repeat("\xE4\xB8\x96", 400)).second, "n" + repeat("\xE4\xB8\x96", 332));
+}
+
 TEST(Recipients, SplitAndSafety)
 {
     EXPECT_EQ(SplitRecipient("a@b|Ann|x"), (std::pair<std::string, std::string>{"a@b", "Ann|x"}));
