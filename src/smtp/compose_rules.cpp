@@ -7,6 +7,7 @@
 #include "smtp/rc4.h"
 #include "store/folder_tree.h"
 #include "store/mailbox_store.h"
+#include "text/unicode_text.h"
 
 namespace tavik {
 
@@ -25,6 +26,19 @@ std::string trimmed(const std::string& text)
 }
 
 bool startsWith(const std::string& s, std::string_view prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+
+// The first `count` characters of a text (read by the storedText rule).
+std::string firstCharacters(std::string_view text, std::size_t count)
+{
+    std::string utf8 = storedText(text);
+    std::size_t starts = 0;
+    for (std::size_t i = 0; i < utf8.size(); ++i)
+        if ((static_cast<unsigned char>(utf8[i]) & 0xC0) != 0x80 && starts++ == count) {
+            utf8.resize(i);
+            break;
+        }
+    return utf8;
+}
 
 bool isSameDraft(const TNMailBox& store, const DraftOrigin& origin)
 {
@@ -172,7 +186,7 @@ void sortBackSendList(const std::vector<std::string>& entries, std::vector<std::
     cc.clear();
     bcc.clear();
     const auto rest = [](const std::string& entry, std::size_t at, std::size_t prefix) {
-        return entry.substr(at + prefix, kMaxReturnedRecipient);
+        return firstCharacters(std::string_view(entry).substr(at + prefix), kMaxReturnedRecipient);
     };
     for (const auto& entry : entries) {
         if (const std::size_t at = entry.find("To: "); at != std::string::npos)

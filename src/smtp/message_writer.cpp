@@ -10,6 +10,7 @@
 
 #include "profile/file_util.h"
 #include "smtp/mime_encoders.h"
+#include "text/unicode_text.h"
 
 namespace tavik {
 
@@ -243,10 +244,7 @@ bool OutgoingMessage::AddAttachment(const TOutgoingAttachment& descriptor)
     if (Attachments.size() >= kAttachmentSlots || descriptor.Path.size() > kAttachmentPathRoom)
         return false;
     TOutgoingAttachment copy = descriptor;
-    auto cut = [](std::string& s, std::size_t room) {
-        if (s.size() > room)
-            s.resize(room);
-    };
+    auto cut = [](std::string& s, std::size_t room) { s.resize(utf8CutPoint(s, room)); };
     cut(copy.Name, kAttachmentNameRoom);
     cut(copy.MimeType, kAttachmentMimeTypeRoom);
     cut(copy.Disposition, kAttachmentDispositionRoom);
@@ -268,7 +266,23 @@ std::pair<std::string, std::string> SplitRecipient(std::string_view entry)
     const std::size_t bar = entry.find('|');
     if (bar == std::string_view::npos)
         return {std::string(entry), std::string()};
-    return {std::string(entry.substr(0, bar)), std::string(entry.substr(bar + 1, 999))};
+    const std::string_view name = entry.substr(bar + 1);
+    return {std::string(entry.substr(0, bar)), cutUtf8(name, kMaxDisplayName)};
+}
+
+bool carriesCipherMarking(const std::vector<std::string>& headers)
+{
+    for (const std::string& h : headers) {
+        if (h.size() < 10 || h.find("RC4 internal") == std::string::npos)
+            continue;
+        std::string name = h.substr(0, 10);
+        for (char& c : name)
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c - 'A' + 'a');
+        if (name == "x-encoder:")
+            return true;
+    }
+    return false;
 }
 
 bool isSafeAddress(std::string_view address)
@@ -419,9 +433,12 @@ WriteResult MessageWriter::WriteMessage()
         out.line("Mime-Version: 1.0");
 
         const bool multipart = !m.Attachments.empty();
+        // Text goes out as UTF-8, an old 8-bit line read as Windows-1252; cipher text is bytes
+        // that only decipher as they are.
+        const bool enciphered = carriesCipherMarking(m.Headers);
         std::string body;
         for (const std::string& l : m.MailText) {
-            body += l;
+            body += enciphered ? l : storedText(l);
             body += "\r\n";
         }
         TextScan scan;
@@ -429,7 +446,9 @@ WriteResult MessageWriter::WriteMessage()
         scan.finish();
         bodyNeedsQP_ = scan.needsQP || scan.bareCR || scan.bareLF || scan.longestWireLine > kMaxDataLine ||
                        (multipart && scan.boundaryLine);
-        charset_ = scan.byteFrom128 ? "ISO-8859-1" : "us-ascii";
+        // 8-bit cipher bytes are labelled with a charset that gives every byte a character of its
+        // own, so whatever a receiver makes of them can be turned back into the bytes.
+        charset_ = !scan.byteFrom128 ? "us-ascii" : enciphered ? "ISO-8859-1" : "UTF-8";
         if (multipart) {
             out.line("Content-Type: multipart/mixed; boundary=\"" + std::string(kBoundary) + "\"");
         } else {
@@ -576,8 +595,9 @@ void MessageWriter::writeAttachment(Stream& out, TOutgoingAttachment& d)
     const std::string name = d.Name.empty() ? fileName : d.Name;
     const std::string announced = form == kEncodingUuencode ? UueName(name) : name;
 
-    // Names reach receivers as UTF-8 with their charset said (a file name's bytes are UTF-8 here).
-    const std::string announcedName = utf8Name(announced);
+    // Names reach receivers as UTF-8 with their charset said (a file name's bytes are UTF-8 here;
+    // the encoders read a name that is not by the storedText rule).
+    const std::string& announcedName = announced;
     out.line(delimiterLine());
     if (form == kEncodingUuencode)
         writeHeader(out, EncodeNameParameterLine("Content-Type: application/octet-stream", announcedName));
@@ -589,7 +609,7 @@ void MessageWriter::writeAttachment(Stream& out, TOutgoingAttachment& d)
         out.line("Content-Transfer-Encoding: Quoted-Printable");
     if (!d.Disposition.empty())
         writeHeader(out, EncodeFileNameParameterLine("Content-Disposition: " + d.Disposition,
-                                                     form == kEncodingUuencode ? announcedName : utf8Name(fileName)));
+                                                     form == kEncodingUuencode ? announcedName : fileName));
     if (!d.Description.empty())
         writeHeader(out, EncodeUnstructuredLine("Content-Description: ", d.Description, ""));
     out.line("");
@@ -687,7 +707,7 @@ void MessageWriter::writeAttachment(Stream& out, TOutgoingAttachment& d)
     }
     case kEncodingUuencode: {
         out.line(std::string(61, '='));
-        out.line("begin 666 " + withoutLineBreaks(name));
+        out.line("begin 666 " + storedText(withoutLineBreaks(name)));
         in.resize(kUuRead);
         for (;;) {
             if (out.finished())

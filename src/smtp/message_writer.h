@@ -71,8 +71,9 @@ struct OutgoingMessage {
     std::string FROM_Name, FROM_Address;
     // The first recipient, for the session: BeginSend puts it into ListTo, which the writer reads.
     std::string TO_Name, TO_Address;
+    // Text is UTF-8; the writer reads bytes that are not (an old 8-bit copy) as Windows-1252.
     std::string Subject;
-    std::vector<std::string> MailText;  // body lines
+    std::vector<std::string> MailText;  // body lines; cipher text when Headers carry the marking
     std::vector<std::string> ListTo, Listcc, ListBcc;
     std::vector<std::string> Headers;   // extra header lines, "Name: value"
     std::vector<std::string> Attachments; // one file path per attachment
@@ -80,7 +81,7 @@ struct OutgoingMessage {
     std::array<std::optional<TOutgoingAttachment>, kAttachmentSlots> AttachmentSlots;
 
     // Copies the descriptor into the next slot and appends its Path to Attachments; fields are
-    // cut to their room. Returns false, adding nothing, when 256 attachments are held already or
+    // cut to their room at a character boundary. Returns false, adding nothing, when 256 attachments are held already or
     // the path is longer than kAttachmentPathRoom (a cut path would name another file).
     bool AddAttachment(const TOutgoingAttachment& descriptor);
     // Empties every slot and Attachments.
@@ -93,9 +94,17 @@ std::string attachmentProblem(const std::string& path);
 // attachmentProblem of the first attachment of `message` that has one; empty when none has.
 std::string unreadableAttachment(const OutgoingMessage& message);
 
-// Splits a recipient entry at its first "|" into address and display name (at most 999
-// characters); an entry without "|" is an address with an empty name.
+// Longest display name a recipient entry carries, in bytes.
+inline constexpr std::size_t kMaxDisplayName = 999;
+
+// Splits a recipient entry at its first "|" into address and display name (at most
+// kMaxDisplayName bytes, cut at a character boundary); an entry without "|" is an address with
+// an empty name.
 std::pair<std::string, std::string> SplitRecipient(std::string_view entry);
+
+// True when one of `headers` is the encoder marking ("X-Encoder:" holding "RC4 internal"): the
+// body is cipher text, which goes out as its bytes.
+bool carriesCipherMarking(const std::vector<std::string>& headers);
 
 // True when the address can go into a command and a header as it is: at most kMaxAddressLength
 // bytes, no control byte (CR, LF, NUL, ...), no "<" or ">". The session refuses other senders and
@@ -131,8 +140,9 @@ struct WriteResult {
     std::string failure; // for Failed: what went wrong, naming the file
 };
 
-// Writes one message from an OutgoingMessage to a sink. Holds references only; the message and
-// the sink outlive it. WriteMessage may be called again for the next message.
+// Writes one message from an OutgoingMessage to a sink: a body with characters beyond ASCII as
+// UTF-8, quoted-printable; header texts as UTF-8 encoded words. Holds references only; the
+// message and the sink outlive it. WriteMessage may be called again for the next message.
 class MessageWriter {
 public:
     MessageWriter(OutgoingMessage& message, MessageSink& sink);

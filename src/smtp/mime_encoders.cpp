@@ -5,14 +5,21 @@
 #include <cstring>
 #include <optional>
 
+#include "text/unicode_text.h"
+
 namespace tavik {
 
 namespace {
 
 constexpr char kHex[] = "0123456789ABCDEF";
 constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-constexpr std::string_view kWordStart = "=?ISO-8859-1?Q?";
+constexpr std::string_view kQWordStart = "=?UTF-8?Q?";
+constexpr std::string_view kBWordStart = "=?UTF-8?B?";
 constexpr std::string_view kWordEnd = "?=";
+// Both openings have the same length: the room a word leaves for its payload.
+constexpr std::size_t kWordFrame = 10 + 2;
+// Room the first word of a field needs on the field's first line: one character of 4 bytes as Q.
+constexpr std::size_t kMinFirstWord = kWordFrame + 12;
 // Characters of a display name that a plain phrase cannot hold.
 constexpr std::string_view kNameSpecials = ",;:<>@()[]\\\"";
 
@@ -96,13 +103,107 @@ void appendQ(unsigned char c, const WordTable& table, std::string& out)
     }
 }
 
-std::string encodedWord(std::string_view text, WordContext context)
+// Length of the UTF-8 sequence that begins at s[i]; 1 for a byte that begins none (text read by
+// the storedText rule has no such byte).
+std::size_t utf8SequenceAt(std::string_view s, std::size_t i)
 {
-    std::string out(kWordStart);
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    const std::size_t n = c < 0xC0 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    return i + n <= s.size() ? n : 1;
+}
+
+// One Q word of the whole text: the quoted parameter value that fits its line as one word.
+std::string singleQWord(std::string_view text, WordContext context)
+{
+    std::string out(kQWordStart);
     const WordTable& table = wordTable(context);
     for (unsigned char c : text)
         appendQ(c, table, out);
     out += kWordEnd;
+    return out;
+}
+
+std::vector<std::string> qWords(std::string_view text, WordContext context, std::size_t firstWord)
+{
+    const WordTable& table = wordTable(context);
+    std::vector<std::string> words;
+    std::string payload, piece;
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t n = utf8SequenceAt(text, i);
+        piece.clear();
+        for (std::size_t k = 0; k < n; ++k)
+            appendQ(static_cast<unsigned char>(text[i + k]), table, piece);
+        i += n;
+        const std::size_t limit = words.empty() ? firstWord : kMaxEncodedWord;
+        if (!payload.empty() && kWordFrame + payload.size() + piece.size() > limit) {
+            words.push_back(std::string(kQWordStart) + payload + std::string(kWordEnd));
+            payload.clear();
+        }
+        payload += piece;
+    }
+    if (!payload.empty())
+        words.push_back(std::string(kQWordStart) + payload + std::string(kWordEnd));
+    return words;
+}
+
+std::vector<std::string> bWords(std::string_view text, std::size_t firstWord)
+{
+    std::vector<std::string> words;
+    std::size_t start = 0;
+    auto flush = [&](std::size_t end) {
+        words.push_back(std::string(kBWordStart) + base64Encode(text.substr(start, end - start)) + std::string(kWordEnd));
+        start = end;
+    };
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t n = utf8SequenceAt(text, i);
+        const std::size_t limit = words.empty() ? firstWord : kMaxEncodedWord;
+        if (i > start && kWordFrame + base64EncodedSize(i + n - start) > limit)
+            flush(i);
+        i += n;
+    }
+    if (start < text.size())
+        flush(text.size());
+    return words;
+}
+
+std::size_t totalLength(const std::vector<std::string>& words)
+{
+    std::size_t n = 0;
+    for (const auto& w : words)
+        n += w.size() + 3; // each on a folded line of its own
+    return n;
+}
+
+std::string joinedWords(const std::vector<std::string>& words)
+{
+    std::string out;
+    for (const auto& w : words)
+        out += (out.empty() ? "" : " ") + w;
+    return out;
+}
+
+std::string withoutTrailingBlanks(std::string s)
+{
+    while (!s.empty() && isBlank(s.back()))
+        s.pop_back();
+    return s;
+}
+
+// `prefix`, then `value` (UTF-8) as encoded words, one per folded line, then `trailer`. Every
+// line stays within kMaxEncodedLine (before the trailer); a prefix too long to leave room for a
+// word gets its first word on the next line.
+std::string encodedField(const std::string& prefix, std::string_view value, WordContext context,
+                         std::string_view trailer)
+{
+    const bool ownLine = prefix.size() + kMinFirstWord > kMaxEncodedLine;
+    const std::size_t first = ownLine ? kMaxEncodedWord : std::min(kMaxEncodedWord, kMaxEncodedLine - prefix.size());
+    const std::vector<std::string> words = splitEncodedWords(value, context, first);
+    if (words.empty())
+        return prefix + std::string(trailer);
+    std::string out = ownLine ? withoutTrailingBlanks(prefix) + "\r\n " + words.front() : prefix + words.front();
+    for (std::size_t i = 1; i < words.size(); ++i)
+        out += "\r\n " + words[i];
+    out += trailer;
     return out;
 }
 
@@ -268,11 +369,22 @@ std::string UueName(std::string_view name)
     return out;
 }
 
+std::vector<std::string> splitEncodedWords(std::string_view text, WordContext context, std::size_t firstWord)
+{
+    const std::string utf8 = storedText(text);
+    std::vector<std::string> q = qWords(utf8, context, firstWord);
+    if (context == WordContext::Parameter)
+        return q;
+    std::vector<std::string> b = bWords(utf8, firstWord);
+    return totalLength(b) < totalLength(q) ? b : q;
+}
+
 std::string EncodeWord(std::string_view text)
 {
-    if (!hasByteFrom127(text))
-        return std::string(text);
-    return encodedWord(text, WordContext::Text);
+    std::string utf8 = storedText(text);
+    if (!hasByteFrom127(utf8))
+        return utf8;
+    return joinedWords(splitEncodedWords(utf8, WordContext::Text));
 }
 
 std::string withoutLineBreaks(std::string_view text)
@@ -294,45 +406,18 @@ std::string withoutLineBreaks(std::string_view text)
     return out;
 }
 
-std::vector<std::string> splitEncodedWords(std::string_view text, WordContext context)
-{
-    const std::size_t room = kMaxEncodedWord - kWordStart.size() - kWordEnd.size();
-    const WordTable& table = wordTable(context);
-    std::vector<std::string> words;
-    std::string payload;
-    std::string piece;
-    for (unsigned char c : text) {
-        piece.clear();
-        appendQ(c, table, piece);
-        if (payload.size() + piece.size() > room) {
-            words.push_back(std::string(kWordStart) + payload + std::string(kWordEnd));
-            payload.clear();
-        }
-        payload += piece;
-    }
-    if (!payload.empty())
-        words.push_back(std::string(kWordStart) + payload + std::string(kWordEnd));
-    return words;
-}
-
 std::string EncodeUnstructuredLine(std::string_view prefix, std::string_view value, std::string_view trailer)
 {
     const std::string p = withoutLineBreaks(prefix);
-    const std::string v = withoutLineBreaks(value);
-    std::string single = p + EncodeWord(v) + std::string(trailer);
-    if (single.size() <= kMaxCommandLine)
-        return single;
-    if (!hasByteFrom127(v))
+    const std::string v = storedText(withoutLineBreaks(value));
+    if (!hasByteFrom127(v)) {
+        std::string single = p + v + std::string(trailer);
+        if (single.size() <= kMaxCommandLine)
+            return single;
         if (auto folded = foldAtBlanks(single, p.size()))
             return *folded;
-    const std::vector<std::string> words = splitEncodedWords(v, WordContext::Text);
-    if (words.empty())
-        return single;
-    std::string out = p + words.front();
-    for (std::size_t i = 1; i < words.size(); ++i)
-        out += "\r\n " + words[i];
-    out += trailer;
-    return out;
+    }
+    return encodedField(p, v, WordContext::Text, trailer);
 }
 
 std::string EncodeHeaderLine(std::string_view line)
@@ -348,9 +433,9 @@ std::string EncodeHeaderLine(std::string_view line)
 
 std::string EncodeDisplayName(std::string_view name)
 {
-    const std::string n = withoutLineBreaks(name);
+    const std::string n = storedText(withoutLineBreaks(name));
     if (hasByteFrom127(n))
-        return encodedWord(n, WordContext::Phrase);
+        return joinedWords(splitEncodedWords(n, WordContext::Phrase));
     if (n.find_first_of(kNameSpecials) == std::string::npos)
         return n;
     std::string out = "\"";
@@ -366,33 +451,34 @@ std::string EncodeDisplayName(std::string_view name)
 std::string EncodeAddressLine(std::string_view prefix, std::string_view name, std::string_view address)
 {
     const std::string p = withoutLineBreaks(prefix);
-    const std::string n = withoutLineBreaks(name);
+    const std::string n = storedText(withoutLineBreaks(name));
     const std::string tail = " <" + withoutLineBreaks(address) + ">";
-    std::string single = p + EncodeDisplayName(n) + tail;
-    if (single.size() <= kMaxCommandLine || n.empty())
-        return single;
-    if (!hasByteFrom127(n))
+    if (!hasByteFrom127(n)) {
+        std::string single = p + EncodeDisplayName(n) + tail;
+        if (single.size() <= kMaxCommandLine || n.empty())
+            return single;
         if (auto folded = foldAtBlanks(single, p.size()))
             return *folded;
-    const std::vector<std::string> words = splitEncodedWords(n, WordContext::Phrase);
-    std::string out = p + words.front();
-    for (std::size_t i = 1; i < words.size(); ++i)
-        out += "\r\n " + words[i];
-    out += "\r\n" + tail;
+    }
+    std::string out = encodedField(p, n, WordContext::Phrase, "");
+    const std::size_t lastLine = out.rfind("\r\n");
+    const std::size_t lastLength = lastLine == std::string::npos ? out.size() : out.size() - lastLine - 2;
+    out += lastLength + tail.size() <= kMaxEncodedLine ? tail : "\r\n" + tail;
     return out;
 }
 
 std::string EncodeParameterValue(std::string_view value)
 {
-    if (!hasByteFrom127(value) && value.find_first_of("\"\\") == std::string_view::npos)
-        return std::string(value);
-    return encodedWord(value, WordContext::Parameter);
+    const std::string v = storedText(value);
+    if (!hasByteFrom127(v) && v.find_first_of("\"\\") == std::string::npos)
+        return v;
+    return singleQWord(v, WordContext::Parameter);
 }
 
 std::string EncodeParameterLine(std::string_view head, std::string_view parameter, std::string_view value)
 {
     const std::string h = withoutLineBreaks(head);
-    const std::string v = withoutLineBreaks(value);
+    const std::string v = storedText(withoutLineBreaks(value));
     const std::string assignment = std::string(parameter) + "=\"" + EncodeParameterValue(v) + "\"";
     std::string single = h + "; " + assignment;
     if (single.size() <= kMaxCommandLine)
@@ -407,55 +493,7 @@ std::string EncodeParameterLine(std::string_view head, std::string_view paramete
     return out;
 }
 
-} // namespace tavik
-
-namespace tavik {
-
 namespace {
-
-// Length of the UTF-8 sequence that begins at s[i], 0 when none does (a stray or overlong form,
-// a surrogate, a code point above U+10FFFF, or a cut sequence).
-std::size_t utf8SequenceAt(std::string_view s, std::size_t i)
-{
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80)
-        return 1;
-    std::size_t n = 0;
-    unsigned min = 0, cp = 0;
-    if ((c & 0xE0) == 0xC0) {
-        n = 2, min = 0x80, cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-        n = 3, min = 0x800, cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-        n = 4, min = 0x10000, cp = c & 0x07;
-    } else {
-        return 0;
-    }
-    if (i + n > s.size())
-        return 0;
-    for (std::size_t k = 1; k < n; ++k) {
-        const unsigned char d = static_cast<unsigned char>(s[i + k]);
-        if ((d & 0xC0) != 0x80)
-            return 0;
-        cp = cp << 6 | (d & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-        return 0;
-    return n;
-}
-
-bool isValidUtf8(std::string_view s)
-{
-    for (std::size_t i = 0; i < s.size();) {
-        const std::size_t n = utf8SequenceAt(s, i);
-        if (n == 0)
-            return false;
-        i += n;
-    }
-    return true;
-}
-
-constexpr std::string_view kUtf8WordStart = "=?UTF-8?Q?";
 
 // Characters RFC 2231 lets stand in an extended parameter value (attribute-char).
 bool isAttributeChar(unsigned char c)
@@ -466,57 +504,14 @@ bool isAttributeChar(unsigned char c)
 
 } // namespace
 
-std::string utf8Name(std::string_view name)
+std::string EncodeNameParameterLine(std::string_view head, std::string_view name)
 {
-    if (isValidUtf8(name))
-        return std::string(name);
-    std::string out;
-    out.reserve(name.size() * 2);
-    for (unsigned char c : name) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else {
-            out += static_cast<char>(0xC0 | c >> 6);
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
-std::vector<std::string> splitUtf8EncodedWords(std::string_view text)
-{
-    const std::size_t room = kMaxEncodedWord - kUtf8WordStart.size() - kWordEnd.size();
-    std::vector<std::string> words;
-    std::string payload, piece;
-    for (std::size_t i = 0; i < text.size();) {
-        // A word holds whole characters only: RFC 2047 decodes each word by itself.
-        const std::size_t n = std::max<std::size_t>(1, utf8SequenceAt(text, i));
-        piece.clear();
-        for (std::size_t k = 0; k < n && i + k < text.size(); ++k)
-            appendQ(static_cast<unsigned char>(text[i + k]), kParameterWord, piece);
-        i += n;
-        if (!payload.empty() && payload.size() + piece.size() > room) {
-            words.push_back(std::string(kUtf8WordStart) + payload + std::string(kWordEnd));
-            payload.clear();
-        }
-        payload += piece;
-    }
-    if (!payload.empty())
-        words.push_back(std::string(kUtf8WordStart) + payload + std::string(kWordEnd));
-    return words;
-}
-
-std::string EncodeNameParameterLine(std::string_view head, std::string_view utf8Value)
-{
-    const std::string v = withoutLineBreaks(utf8Value);
+    const std::string v = storedText(withoutLineBreaks(name));
     if (!hasByteFrom127(v))
         return EncodeParameterLine(head, "name", v);
     const std::string h = withoutLineBreaks(head);
-    const std::vector<std::string> words = splitUtf8EncodedWords(v);
-    std::string joined;
-    for (const auto& w : words)
-        joined += (joined.empty() ? "" : " ") + w;
-    const std::string single = h + "; name=\"" + joined + "\"";
+    const std::vector<std::string> words = splitEncodedWords(v, WordContext::Parameter);
+    const std::string single = h + "; name=\"" + joinedWords(words) + "\"";
     if (single.size() <= kMaxCommandLine)
         return single;
     std::string out = h + ";\r\n name=\"" + words.front();
@@ -526,18 +521,18 @@ std::string EncodeNameParameterLine(std::string_view head, std::string_view utf8
     return out;
 }
 
-std::string EncodeFileNameParameterLine(std::string_view head, std::string_view utf8Value)
+std::string EncodeFileNameParameterLine(std::string_view head, std::string_view name)
 {
-    const std::string v = withoutLineBreaks(utf8Value);
+    const std::string v = storedText(withoutLineBreaks(name));
     if (!hasByteFrom127(v))
         return EncodeParameterLine(head, "filename", v);
     const std::string h = withoutLineBreaks(head);
     // Percent-encoded characters, each whole: sections never cut a character (RFC 2231).
     std::vector<std::string> pieces;
     for (std::size_t i = 0; i < v.size();) {
-        const std::size_t n = std::max<std::size_t>(1, utf8SequenceAt(v, i));
+        const std::size_t n = utf8SequenceAt(v, i);
         std::string piece;
-        for (std::size_t k = i; k < i + n && k < v.size(); ++k) {
+        for (std::size_t k = i; k < i + n; ++k) {
             const unsigned char c = static_cast<unsigned char>(v[k]);
             if (isAttributeChar(c)) {
                 piece += static_cast<char>(c);

@@ -1,5 +1,6 @@
 // Encoders of outgoing mail: base64, quoted-printable, uuencode, RFC 2047 encoded words and the
-// header lines built from them. Text is 8-bit bytes; encoded words always name ISO-8859-1.
+// header lines built from them. Text is UTF-8; text that is not (an old 8-bit stored copy) is
+// read by the storedText rule first, so encoded words always carry, and name, UTF-8.
 #pragma once
 
 #include <cstddef>
@@ -63,9 +64,25 @@ void uuencodeBlock(const unsigned char* in, std::size_t n, std::string& out);
 // followed by ".uue" ("photo.jpg" gives "photo.uue").
 std::string UueName(std::string_view name);
 
-// `text` unchanged when every byte is below 127; otherwise one ISO-8859-1 Q-encoded word
-// ("=?ISO-8859-1?Q?" ... "?="): a space becomes "_", 33 to 126 except "=", "?" and "_" stay,
-// every other byte becomes "=XX". The word is not split.
+// How a value is encoded, by where it stands: unstructured text, a display name (a phrase, whose
+// specials , ; : < > @ ( ) [ ] \ and the double quote are hex-encoded in Q words), or the value
+// of a quoted parameter (double quote and backslash hex-encoded; Q words only).
+enum class WordContext { Text, Phrase, Parameter };
+
+// Longest line that holds encoded words (RFC 2047); the first line of a field also holds its name.
+inline constexpr std::size_t kMaxEncodedLine = 76;
+
+// `text` read by the storedText rule and split into UTF-8 encoded words ("=?UTF-8?B?" or
+// "=?UTF-8?Q?" ... "?="), each holding whole characters, so no word ends inside a UTF-8 sequence
+// or an "=XX". B or Q, whichever gives the shorter words for the whole text (Q when equal;
+// always Q for a parameter). Every word has at most kMaxEncodedWord characters, the first at
+// most `firstWord` (at least room for one character is assumed). Q: a space becomes "_", 33 to
+// 126 except "=", "?", "_" and the context's specials stay, every other byte is "=XX".
+std::vector<std::string> splitEncodedWords(std::string_view text, WordContext context,
+                                           std::size_t firstWord = kMaxEncodedWord);
+
+// `text` (read by the storedText rule) unchanged when every byte is below 127; otherwise its
+// encoded words (splitEncodedWords) joined by blanks.
 std::string EncodeWord(std::string_view text);
 
 // `text` with every line break (CR LF, a lone CR, a lone LF) replaced by one blank, so that no
@@ -75,27 +92,29 @@ std::string withoutLineBreaks(std::string_view text);
 // A header line ready for the wire, as text whose physical lines are joined by CR LF (no final
 // CR LF). The line loses its line breaks first. Without ": " it is returned as it is (folded at
 // blanks when longer than kMaxCommandLine). Otherwise: the part up to and including the first
-// ": ", EncodeWord of the rest, then two blanks. A result longer than kMaxCommandLine is folded
-// at blanks when the value is ASCII, else (or when a word is too long to fold) written as several
-// encoded words of at most 75 characters, each on its own folded line.
+// ": ", then the rest, then two blanks. A rest with a byte of 127 or more goes as encoded words,
+// one per folded line, each line at most kMaxEncodedLine before the two blanks; an ASCII rest
+// as it is, folded at blanks when the line is longer than kMaxCommandLine, or as encoded words
+// when a word is too long to fold.
 std::string EncodeHeaderLine(std::string_view line);
 
-// An unstructured header field: `prefix` (e.g. "Content-Description: "), EncodeWord(value) and
-// `trailer`, folded as EncodeHeaderLine folds.
+// An unstructured header field: `prefix` (e.g. "Content-Description: "), the value and
+// `trailer`, encoded and folded as EncodeHeaderLine does.
 std::string EncodeUnstructuredLine(std::string_view prefix, std::string_view value, std::string_view trailer);
 
-// A display name as it goes into From, To and cc: unchanged when plain; a quoted string when it
-// holds one of , ; : < > @ ( ) [ ] \ or a double quote; an encoded word when it holds bytes of
-// 127 or more (those specials then hex-encoded inside the word, as a phrase requires).
+// A display name as it goes into From, To and cc on one line: unchanged when plain; a quoted
+// string when it holds one of , ; : < > @ ( ) [ ] \ or a double quote; encoded words (Phrase)
+// joined by blanks when it holds bytes of 127 or more.
 std::string EncodeDisplayName(std::string_view name);
 
-// An address header line: prefix + EncodeDisplayName(name) + " <" + address + ">", with line
-// breaks removed and folded when longer than kMaxCommandLine (a long encoded name becomes several
-// words, the address goes on its own folded line).
+// An address header line: prefix + the display name + " <" + address + ">", with line breaks
+// removed. A name with bytes of 127 or more goes as encoded words, one per folded line, the
+// address after the last one (or on a folded line of its own when that line would pass
+// kFoldTarget); a plain name is folded at blanks when the line is longer than kMaxCommandLine.
 std::string EncodeAddressLine(std::string_view prefix, std::string_view name, std::string_view address);
 
 // The text between the double quotes of a name= or filename= parameter: the value itself, or,
-// when it holds bytes of 127 or more, a double quote or a backslash, an encoded word in which
+// when it holds bytes of 127 or more, a double quote or a backslash, one UTF-8 Q word in which
 // those two are hex-encoded too.
 std::string EncodeParameterValue(std::string_view value);
 
@@ -105,23 +124,13 @@ std::string EncodeParameterValue(std::string_view value);
 // 75 characters, one per folded line inside the quotes.
 std::string EncodeParameterLine(std::string_view head, std::string_view parameter, std::string_view value);
 
-// `name` as UTF-8: itself when it is valid UTF-8 (a name from the file system), else its bytes
-// read as ISO-8859-1 (a name typed into a field of the 8-bit windows).
-std::string utf8Name(std::string_view name);
-// Splits UTF-8 text into UTF-8 Q-encoded words ("=?UTF-8?Q?" ... "?=") of at most
-// kMaxEncodedWord characters, each holding whole characters; double quote and backslash encoded.
-std::vector<std::string> splitUtf8EncodedWords(std::string_view text);
 // The Content-Type line of an attachment with its name= parameter: as EncodeParameterLine for an
-// ASCII name; otherwise the UTF-8 name as encoded words inside the quotes (folded when long).
-std::string EncodeNameParameterLine(std::string_view head, std::string_view utf8Value);
+// ASCII name; otherwise the name (read by the storedText rule: a name typed or found as UTF-8 is
+// taken as UTF-8) as UTF-8 Q words inside the quotes, folded when long.
+std::string EncodeNameParameterLine(std::string_view head, std::string_view name);
 // The Content-Disposition line with its file name: filename="..." for an ASCII name; otherwise
-// RFC 2231's filename*=UTF-8''%XX..., in numbered sections on folded lines when too long.
-std::string EncodeFileNameParameterLine(std::string_view head, std::string_view utf8Value);
-
-// Splits `text` into ISO-8859-1 Q-encoded words of at most kMaxEncodedWord characters, never
-// inside an "=XX". `phrase` also hex-encodes the specials of display names; `parameter` the
-// double quote and backslash of quoted parameter values.
-enum class WordContext { Text, Phrase, Parameter };
-std::vector<std::string> splitEncodedWords(std::string_view text, WordContext context);
+// RFC 2231's filename*=UTF-8''%XX... of the name read by the storedText rule, in numbered
+// sections on folded lines when too long.
+std::string EncodeFileNameParameterLine(std::string_view head, std::string_view name);
 
 } // namespace tavik

@@ -21,7 +21,6 @@
 #include <ctime>
 #include <algorithm>
 #include <functional>
-#include <cstdio>
 
 #include "addressbook/address_book_window.h"
 #include "pop3/attachment_store.h"
@@ -49,26 +48,38 @@ const char* const kAttachmentDirectoryKey = "AttachmentDirectory";
 const char* const kRecipientCaptions[] = {"To:", "cc:", "Bcc:"};
 const char* const kFieldKeys[] = {"Addresses", "Subject", "Body"};
 
-// A field's text for core: ISO-8859-1, one byte a character.
+// A field's text for core, as UTF-8: every character typed goes with the message.
 std::string fieldText(const QString& text) { return toStored(text); }
 
-std::string joinedLines(const std::vector<std::string>& lines)
+// Stored lines for a field, each read by itself: an old 8-bit line beside UTF-8 ones stays right.
+QString shownLines(const std::vector<std::string>& lines)
 {
-    std::string text;
+    QString text;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (i)
-            text += '\n';
-        text += lines[i];
+            text += QLatin1Char('\n');
+        text += fromStored(lines[i]);
     }
     return text;
 }
 
-// Adds the code points of `text` that ISO-8859-1 cannot hold to `foreign`, each once.
-void collectForeign(const QString& text, std::vector<char32_t>& foreign)
+// A line of cipher text as the body field shows it: its bytes read as stored text, with what the
+// field would take for a line break shown as a sign, so the line stays one line of the field.
+QString shownCipherLine(const std::string& bytes)
 {
-    for (const char32_t cp : text.toUcs4())
-        if (cp > 0xff && std::find(foreign.begin(), foreign.end(), cp) == foreign.end())
-            foreign.push_back(cp);
+    QString s = fromStored(bytes);
+    for (QChar& c : s) {
+        switch (c.unicode()) {
+        case u'\r': c = QChar(0x240D); break;
+        case u'\n': c = QChar(0x240A); break;
+        case 0x2028:
+        case 0x2029:
+        case 0xFDD0:
+        case 0xFDD1: c = QChar(0x2424); break;
+        default: break;
+        }
+    }
+    return s;
 }
 
 QToolButton* linkButton(const QString& text, QWidget* parent)
@@ -352,19 +363,36 @@ void TNewMessageForm::addToLine(const std::string& line)
 {
     std::vector<std::string> lines = fieldLines(fieldText(to_->toPlainText()));
     lines.push_back(line);
-    to_->setPlainText(fromStored(joinedLines(lines)));
+    to_->setPlainText(shownLines(lines));
 }
 
 void TNewMessageForm::setBodyLines(const std::vector<std::string>& lines)
 {
-    memo_->setPlainText(fromStored(joinedLines(lines)));
+    cipherLines_.clear();
+    memo_->setPlainText(shownLines(lines));
+}
+
+std::vector<std::string> TNewMessageForm::bodyLines() const
+{
+    std::vector<std::string> lines = fieldLines(fieldText(memo_->toPlainText()));
+    // Cipher text is bytes that are not UTF-8: a line still showing as it was shown gives back
+    // its bytes, in the order the lines were enciphered.
+    std::size_t next = 0;
+    for (std::string& line : lines)
+        for (std::size_t k = next; k < cipherLines_.size(); ++k)
+            if (cipherLines_[k].first == line) {
+                line = cipherLines_[k].second;
+                next = k + 1;
+                break;
+            }
+    return lines;
 }
 
 void TNewMessageForm::reopenDraft(const ComposedMessage& draft, const DraftOrigin& origin)
 {
-    to_->setPlainText(fromStored(joinedLines(draft.ToLines)));
-    cc_->setPlainText(fromStored(joinedLines(draft.ccLines)));
-    bcc_->setPlainText(fromStored(joinedLines(draft.BccLines)));
+    to_->setPlainText(shownLines(draft.ToLines));
+    cc_->setPlainText(shownLines(draft.ccLines));
+    bcc_->setPlainText(shownLines(draft.BccLines));
     setSubject(draft.Subject);
     priority_->setCurrentIndex(draft.Priority >= 0 && draft.Priority <= 2 ? draft.Priority : 1);
     receipt_->setChecked(draft.Receipt);
@@ -405,7 +433,7 @@ ComposedMessage TNewMessageForm::composedMessage() const
     m.Receipt = receipt_->isChecked();
     m.Encrypt = encrypt_->isChecked();
     m.Password = fieldText(password_->text());
-    m.Body = fieldLines(fieldText(memo_->toPlainText()));
+    m.Body = bodyLines();
     m.Attachments = attachments_;
     m.InReplyTo = inReplyTo_;
     m.References = references_;
@@ -430,24 +458,6 @@ bool TNewMessageForm::prepare(ComposedMessage& message, std::vector<std::string>
     if (message.ToLines.empty() && message.ccLines.empty() && message.BccLines.empty()) {
         userInteraction().warn(kTitle, kNoAddressText);
         return false;
-    }
-
-    std::vector<char32_t> foreign;
-    for (const QPlainTextEdit* e : {to_, cc_, bcc_, memo_})
-        collectForeign(e->toPlainText(), foreign);
-    collectForeign(subject_->text(), foreign);
-    collectForeign(password_->text(), foreign);
-    if (!foreign.empty()) {
-        // Box texts are ISO-8859-1 too: the characters are named by their code points.
-        std::string codes;
-        for (const char32_t cp : foreign) {
-            char buf[24];
-            std::snprintf(buf, sizeof buf, "%sU+%04X", codes.empty() ? "" : ", ", static_cast<unsigned>(cp));
-            codes += buf;
-        }
-        if (!userInteraction().askYesNo(kTitle, "The message holds characters that ISO-8859-1 cannot carry (" + codes +
-                                                    ").\r\nSend it with \"?\" in their place?"))
-            return false;
     }
 
     if (settings.PluggInSig)
@@ -582,9 +592,9 @@ void TNewMessageForm::AddBookBtnClick()
         return;
     std::vector<std::string> to, cc, bcc;
     sortBackSendList(list, to, cc, bcc);
-    to_->setPlainText(fromStored(joinedLines(to)));
-    cc_->setPlainText(fromStored(joinedLines(cc)));
-    bcc_->setPlainText(fromStored(joinedLines(bcc)));
+    to_->setPlainText(shownLines(to));
+    cc_->setPlainText(shownLines(cc));
+    bcc_->setPlainText(shownLines(bcc));
 }
 
 void TNewMessageForm::AttachBtnClick()
@@ -630,9 +640,9 @@ void TNewMessageForm::refreshAttachmentList()
 {
     attachmentsList_->clear();
     for (const auto& a : attachments_) {
-        std::string text = a.Name;
+        QString text = fromStored(a.Name);
         if (!a.Description.empty())
-            text += " (" + a.Description + ")";
+            text += QStringLiteral(" (") + fromStored(a.Description) + QLatin1Char(')');
         std::string lower = a.MimeType;
         for (char& c : lower)
             if (c >= 'A' && c <= 'Z')
@@ -640,7 +650,7 @@ void TNewMessageForm::refreshAttachmentList()
         QIcon icon = mimeTypePicture(lower);
         if (icon.isNull())
             icon = resourcePicture("MAIL_ATTACHMENT2"); // the generic one
-        attachmentsList_->addItem(new QListWidgetItem(icon, fromStored(text)));
+        attachmentsList_->addItem(new QListWidgetItem(icon, text));
     }
     if (attachmentsList_->count() > 0)
         attachmentsList_->setCurrentRow(0);
@@ -649,7 +659,7 @@ void TNewMessageForm::refreshAttachmentList()
 void TNewMessageForm::btnCryptClick()
 {
     const std::string password = fieldText(password_->text());
-    const std::vector<std::string> lines = fieldLines(fieldText(memo_->toPlainText()));
+    const std::vector<std::string> lines = bodyLines();
     // A cipher text with a line break would fall apart in the field and not decipher again.
     for (const auto& line : lines) {
         const CipherLineRisk risk = cipherLineRisk(line, password);
@@ -664,7 +674,16 @@ void TNewMessageForm::btnCryptClick()
     out.reserve(lines.size());
     for (const auto& line : lines)
         out.push_back(EncipherLine(line, password));
-    setBodyLines(out);
+    QString shown;
+    for (std::size_t i = 0; i < out.size(); ++i)
+        shown += (i ? QStringLiteral("\n") : QString()) + shownCipherLine(out[i]);
+    setBodyLines({});
+    memo_->setPlainText(shown);
+    // What the field gives back for each shown line: the key to the line's bytes.
+    const std::vector<std::string> keys = fieldLines(fieldText(memo_->toPlainText()));
+    if (keys.size() == out.size())
+        for (std::size_t i = 0; i < out.size(); ++i)
+            cipherLines_.emplace_back(keys[i], std::move(out[i]));
 }
 
 void TNewMessageForm::chooseFont(Field field)

@@ -4,6 +4,7 @@
 
 #include <QWidget>
 #include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -82,8 +83,8 @@ public:
     // A side-bar item by its tag: 0 send now, 1 send later, 2 draft, 3 cancel.
     void sideBarClick(int tag);
 
-    // What the fields hold, as the filing commands see it (text in ISO-8859-1, "?" for
-    // characters it cannot hold).
+    // What the fields hold, as the filing commands see it: text as UTF-8, every character typed;
+    // lines enciphered by "Crypt" as their cipher bytes.
     ComposedMessage composedMessage() const;
     const std::vector<TOutgoingAttachment>& attachmentList() const { return attachments_; }
     void setAttachmentList(std::vector<TOutgoingAttachment> attachments);
@@ -130,6 +131,8 @@ private:
     void showPanel(int index);
     void encryptToggled(bool on);
     void refreshAttachmentList();
+    // The body's lines for core: UTF-8, except the lines "Crypt" left, which are their bytes.
+    std::vector<std::string> bodyLines() const;
     // The common start of the three commands: the message with at least one address, text the
     // user agreed to send, and the signature lines (random one included). False: stop.
     bool prepare(ComposedMessage& message, std::vector<std::string>& signature);
@@ -147,6 +150,9 @@ private:
     ComposeHost& host_;
     std::vector<TOutgoingAttachment> attachments_;
     std::optional<DraftOrigin> draftOrigin_;
+    // The lines "Crypt" put into the body, in order: the line the field gives back and the
+    // cipher bytes it stands for (cipher text is no UTF-8, so the field alone would lose it).
+    std::vector<std::pair<std::string, std::string>> cipherLines_;
     bool handled_ = false;
     bool discardAgreed_ = false;
     bool layoutRead_ = false;

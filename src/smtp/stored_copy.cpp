@@ -12,6 +12,7 @@
 #include "profile/file_util.h"
 #include "smtp/rc4.h"
 #include "store/mailbox_store.h"
+#include "text/unicode_text.h"
 
 namespace tavik {
 
@@ -299,7 +300,7 @@ int FileStoredCopy(TNMailBox& store, TAttachmentManager& attachments, int target
             throw FileError(a.Path, "is no file that can be attached");
         TMIMEAttachment r;
         r.FileName = a.Name;
-        r.ContentType = a.MimeType.substr(0, kContentTypeRoom);
+        r.ContentType = cutUtf8(a.MimeType, kContentTypeRoom);
         r.Disposition = "attachment";
         r.Description = a.Description;
         r.Location = a.Path;
@@ -448,7 +449,7 @@ TOutgoingAttachment outgoingAttachment(const TMIMEAttachment& record)
 {
     TOutgoingAttachment a;
     a.Name = record.FileName;
-    a.MimeType = record.ContentType.substr(0, kContentTypeRoom);
+    a.MimeType = cutUtf8(record.ContentType, kContentTypeRoom);
     a.Disposition = "attachment";
     a.Description = record.Description;
     a.Path = record.Location;

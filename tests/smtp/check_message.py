@@ -11,7 +11,8 @@ Expectations (every key optional):
                  trailing blanks are ignored on both sides
   "addresses":   {name: [[display name, address], ...]} over all occurrences of the field
   "text":        null (no text part) or {"content_type", "params": {...}, "cte": value or null,
-                 "body": decoded bytes}; for a single-part message the message itself
+                 "body": decoded bytes, "content": the text as Python reads it in its declared
+                 charset (line ends compared as LF)}; for a single-part message the message itself
   "attachments": [{"content_type", "params", "cte", "disposition", "disp_params",
                  "description": text or null, "bytes": ... | "file": path [, "crlf_lines": true],
                  "uuencode": {"mode", "name"}, "uuencode_if_none": true (uudecode when the
@@ -146,6 +147,8 @@ def check_text(part, want, where):
         expect(f"{where} transfer encoding", None if cte is None else str(cte).lower(), want["cte"])
     if "body" in want:
         expect(f"{where} body", part_bytes(part), latin1(want["body"]))
+    if "content" in want:
+        expect(f"{where} text", part.get_content().replace("\r\n", "\n"), want["content"].replace("\r\n", "\n"))
 
 
 def check_attachment(part, want, index):

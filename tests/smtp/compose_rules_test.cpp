@@ -132,6 +132,15 @@ TEST(ComposeRules, AddressBookExchange)
     EXPECT_EQ(to, (Lines{"Ann <ann@x>", "odd", std::string(99, 'a')}));
     EXPECT_EQ(cc, Lines{"carl@x"});
     EXPECT_EQ(bcc, Lines{"hid@x"});
+
+    // 99 characters, not bytes: a name beyond ASCII is neither shortened sooner nor cut inside a
+    // character.
+    std::string greek;
+    for (int i = 0; i < 120; ++i)
+        greek += "\xCE\xB1";
+    sortBackSendList({"cc: " + greek, "To: " + std::string(98, 'a') + "\xF0\x9F\x98\x80\xF0\x9F\x98\x80"}, to, cc, bcc);
+    EXPECT_EQ(cc, Lines{greek.substr(0, 198)});
+    EXPECT_EQ(to, Lines{std::string(98, 'a') + "\xF0\x9F\x98\x80"});
 }
 
 TEST(ComposeRules, DraftsTargetByDisplayNameLastMatchElseDrafts)

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "smtp/mime_encoders.h"
+#include "text/unicode_text.h"
 #include "support/test_support.h"
 
 using namespace tavik;
@@ -244,11 +245,11 @@ TEST_F(Writer, SenderAndRecipientLines)
 
 TEST_F(Writer, SubjectAndHeadersGoThroughEncodeHeaderLine)
 {
-    m.Subject = "Caf\xE9 au lait";
+    m.Subject = "Caf\xC3\xA9 au lait";
     m.Headers = {"Reply-To: ann@example.org", "X-Priority: 3", "X-Mailer: Tavik mail v1.1b"};
     write();
     EXPECT_EQ(sink.wire, lines({"From: Ann Example <ann@example.org>", "To: Bob <bob@example.net>",
-                                "Subject: =?ISO-8859-1?Q?Caf=E9_au_lait?=  ", "Mime-Version: 1.0", kPlainHead,
+                                "Subject: =?UTF-8?Q?Caf=C3=A9_au_lait?=  ", "Mime-Version: 1.0", kPlainHead,
                                 "Reply-To: ann@example.org  ", "X-Priority: 3  ", "X-Mailer: Tavik mail v1.1b  ", ""}));
     pythonCheck(R"({"headers": {"Subject": ["Café au lait"], "X-Priority": ["3"], "X-Mailer": ["Tavik mail v1.1b"]},
                     "addresses": {"Reply-To": [["", "ann@example.org"]]}})");
@@ -292,14 +293,14 @@ TEST_F(Writer, AtAGlanceWithAndWithoutAttachment)
 
 TEST_F(Writer, QuotedPrintableBodyAndItsCharset)
 {
-    m.MailText = {"a\tb", "caf\xE9"};
+    m.MailText = {"a\tb", "caf\xC3\xA9"};
     write();
     EXPECT_TRUE(bodyQP);
     EXPECT_EQ(sink.wire, lines({"From: Ann Example <ann@example.org>", "To: Bob <bob@example.net>", "Mime-Version: 1.0",
-                                "Content-Type: text/plain; charset=\"ISO-8859-1\"",
-                                "Content-Transfer-Encoding: quoted-printable", "", "a=09b=0D=0Acaf=E9=0D=0A"}));
-    pythonCheck(R"({"text": {"params": {"charset": "ISO-8859-1"}, "cte": "quoted-printable",
-                             "body": "a\tb\r\ncaf\u00e9\r\n\r\n"}})");
+                                "Content-Type: text/plain; charset=\"UTF-8\"",
+                                "Content-Transfer-Encoding: quoted-printable", "", "a=09b=0D=0Acaf=C3=A9=0D=0A"}));
+    pythonCheck(R"({"text": {"params": {"charset": "UTF-8"}, "cte": "quoted-printable",
+                             "content": "a\tb\r\ncaf\u00e9\r\n\r\n"}})");
 
     // A TAB alone needs quoted-printable but stays us-ascii; soft breaks after 73 characters.
     sink = CaptureSink();
@@ -311,7 +312,7 @@ TEST_F(Writer, QuotedPrintableBodyAndItsCharset)
     EXPECT_EQ(sink.wire, head + "=09" + std::string(68, 'x') + "=\r\n" + std::string(31, 'x') + "=0D=0A\r\n");
     pythonCheck(R"({"text": {"params": {"charset": "us-ascii"}, "body": "\t)" + std::string(99, 'x') + R"(\r\n\r\n"}})");
 
-    // Byte 127 needs quoted-printable; only 128 and above make the text Latin-1.
+    // Byte 127 needs quoted-printable; only 128 and above make the text UTF-8.
     sink = CaptureSink();
     m.MailText = {"del\x7F"};
     write();
@@ -337,11 +338,11 @@ TEST_F(Writer, BodyGoesInChunksOf2048)
     EXPECT_EQ(sink.calls, "LLLLLDDL");
     infos.clear();
     sink = CaptureSink();
-    m.MailText = {std::string(3000, 'a'), "\xE9"};
+    m.MailText = {std::string(3000, 'a'), "\xC3\xA9"};
     write();
-    EXPECT_EQ(infosOf(Info_BodySize), std::vector<std::string>{"3005"});
-    EXPECT_EQ(infosOf(Info_BodyProgress), (std::vector<std::string>{"2048", "3005"}));
-    pythonCheck(R"({"text": {"cte": "quoted-printable", "body": ")" + std::string(3000, 'a') + R"(\r\n\u00e9\r\n\r\n"}})");
+    EXPECT_EQ(infosOf(Info_BodySize), std::vector<std::string>{"3006"});
+    EXPECT_EQ(infosOf(Info_BodyProgress), (std::vector<std::string>{"2048", "3006"}));
+    pythonCheck(R"({"text": {"cte": "quoted-printable", "content": ")" + std::string(3000, 'a') + R"(\r\n\u00e9\r\n\r\n"}})");
 }
 
 TEST_F(Writer, DotTransparencyOnEveryLine)
@@ -561,6 +562,20 @@ TEST(AttachmentTable, TwoHundredFiftySixSlots)
     EXPECT_FALSE(m.AddAttachment(a));
     a.Path = std::string(255, 'p');
     EXPECT_TRUE(m.AddAttachment(a));
+}
+
+TEST(AttachmentTable, FieldsAreCutBetweenCharacters)
+{
+    OutgoingMessage m;
+    TOutgoingAttachment a;
+    a.Path = "/tmp/file";
+    a.Name = repeat("\xC3\xA9", 200);                        // 400 bytes into 255
+    a.Description = "x" + repeat("\xF0\x9F\x98\x80", 100); // 401 bytes into 255
+    ASSERT_TRUE(m.AddAttachment(a));
+    EXPECT_EQ(m.AttachmentSlots[0]->Name, repeat("\xC3\xA9", 127));
+    EXPECT_EQ(m.AttachmentSlots[0]->Description, "x" + repeat("\xF0\x9F\x98\x80", 63));
+    EXPECT_EQ(SplitRecipient("a@b|" + repeat("\xE4\xB8\x96", 400)).second, repeat("\xE4\xB8\x96", 333));
+    EXPECT_EQ(SplitRecipient("a@b|n" + repeat("\xE4\xB8\x96", 400)).second, "n" + repeat("\xE4\xB8\x96", 332));
 }
 
 TEST(Recipients, SplitAndSafety)
@@ -814,15 +829,81 @@ TEST_F(Writer, LongHeaderLinesArriveWhole)
               std::string::npos);
 }
 
-TEST_F(Writer, Latin1BodyIsDeclaredSo)
+// Lines of a copy queued by the 8-bit program are read as Windows-1252: the wire says UTF-8 and
+// is UTF-8, whatever the copy holds. Cipher text is bytes, not text: it goes as it is, labelled
+// with a charset in which every byte is a character.
+TEST_F(Writer, OldLatin1CopiesGoOutAsUtf8AndCipherTextAsItsBytes)
 {
-    m.MailText = {"\xE9t\xE9"};
+    m.Subject = "\xE9t\xE9 \x80";
+    m.ListTo = {"bob@example.net|Bj\xF6rn"};
+    m.MailText = {"\xE9t\xE9 \x80", "d\xC3\xA9j\xC3\xA0"}; // an old line beside a UTF-8 one
     m.AddAttachment(attachment(file("a.txt", "x\n")));
     write();
-    EXPECT_NE(sink.wire.find(lines({kDelimiter, "Content-Type: text/plain; charset=\"ISO-8859-1\"",
-                                    "Content-Transfer-Encoding: quoted-printable", "", "=E9t=E9=0D=0A", kDelimiter})),
+    EXPECT_NE(sink.wire.find(lines({"To: =?UTF-8?B?QmrDtnJu?= <bob@example.net>", "Subject: =?UTF-8?B?w6l0w6kg4oKs?=  "})),
               std::string::npos);
-    pythonCheck(R"({"text": {"params": {"charset": "ISO-8859-1"}, "body": "\u00e9t\u00e9\r\n"}})");
+    EXPECT_NE(sink.wire.find(lines({kDelimiter, "Content-Type: text/plain; charset=\"UTF-8\"",
+                                    "Content-Transfer-Encoding: quoted-printable", "",
+                                    "=C3=A9t=C3=A9=20=E2=82=AC=0D=0Ad=C3=A9j=C3=A0=0D=0A", kDelimiter})),
+              std::string::npos);
+    pythonCheck(R"({"headers": {"Subject": ["\u00e9t\u00e9 \u20ac"]}, "addresses": {"To": [["Bj\u00f6rn", "bob@example.net"]]},
+                    "text": {"params": {"charset": "UTF-8"}, "content": "\u00e9t\u00e9 \u20ac\r\nd\u00e9j\u00e0\r\n"}})");
+
+    sink = CaptureSink();
+    m.ClearAttachments();
+    m.Headers = {"X-Encoder: RC4 internal"};
+    m.MailText = {"\xE9t\xE9", "\xC3\xA9"};
+    write();
+    EXPECT_NE(sink.wire.find(lines({"Content-Type: text/plain; charset=\"ISO-8859-1\"",
+                                    "Content-Transfer-Encoding: quoted-printable", "X-Encoder: RC4 internal  ", "",
+                                    "=E9t=E9=0D=0A=C3=A9=0D=0A"})),
+              std::string::npos);
+}
+
+// Greek, Cyrillic, CJK and emoji in every text of a message: UTF-8 on the wire, B or Q words in
+// the header, and Python reads back exactly what was typed.
+TEST_F(Writer, TextBeyondLatin1ArrivesAsTyped)
+{
+    const std::string subject = "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC\xCE\xA9\xF0\x9F\x98\x80 \xE2\x80\x94 "
+                                "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\xE3\x81\xAE\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88";
+    m.FROM_Name = "\xCE\x95\xCE\xBB\xCE\xAD\xCE\xBD\xCE\xB7";
+    m.ListTo = {"bob@example.net|\xD0\x91\xD0\xBE\xD1\x80\xD0\xB8\xD1\x81 \xD0\x9F\xD0\xB5\xD1\x82\xD1\x80\xD0\xBE\xD0\xB2",
+                "li@example.cn|\xE6\x9D\x8E\xE5\xB0\x8F\xE9\xBE\x8D"};
+    m.Listcc = {"emoji@example.net|Smiley \xF0\x9F\x98\x80"};
+    m.Subject = subject;
+    m.MailText = {"Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC\xCE\xA9\xF0\x9F\x98\x80",
+                  "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82, \xE4\xB8\x96\xE7\x95\x8C"};
+    TOutgoingAttachment a = attachment(file("\xD0\xBE\xD1\x82\xD1\x87\xD1\x91\xD1\x82 2024.txt",
+                                            "\xD0\xB4\xD0\xB0\xD0\xBD\xD0\xBD\xD1\x8B\xD0\xB5\n"),
+                                       kEncodingAutomatic, "text/plain");
+    a.Description = "\xC3\x9C" "bersicht \xF0\x9F\x98\x80";
+    m.AddAttachment(a);
+    ASSERT_EQ(write().outcome, WriteResult::Written);
+    EXPECT_EQ(sink.wire.substr(0, sink.wire.find("Mime-Version")),
+              lines({"From: =?UTF-8?B?zpXOu86tzr3Otw==?= <ann@example.org>",
+                     "To: =?UTF-8?B?0JHQvtGA0LjRgSDQn9C10YLRgNC+0LI=?= <bob@example.net>",
+                     "To: =?UTF-8?B?5p2O5bCP6b6N?= <li@example.cn>", "cc: =?UTF-8?B?U21pbGV5IPCfmIA=?= <emoji@example.net>",
+                     "Subject: =?UTF-8?B?R3LDvMOfZSDigqzOqfCfmIAg4oCUIOaXpeacrOiqnuOBruODhg==?=",
+                     " =?UTF-8?B?44K544OI?=  "}));
+    EXPECT_NE(sink.wire.find(lines({kDelimiter, "Content-Type: text/plain; charset=\"UTF-8\"",
+                                    "Content-Transfer-Encoding: quoted-printable", "",
+                                    "Gr=C3=BC=C3=9Fe=20=E2=82=AC=CE=A9=F0=9F=98=80=0D=0A=D0=9F=D1=80=D0=B8=D0=",
+                                    "=B2=D0=B5=D1=82,=20=E4=B8=96=E7=95=8C=0D=0A", kDelimiter,
+                                    "Content-Type: text/plain; name=\"=?UTF-8?Q?=D0=BE=D1=82=D1=87=D1=91=D1=82_2024.txt?=\"",
+                                    "Content-Transfer-Encoding: base64",
+                                    "Content-Disposition: attachment; filename*=UTF-8''%D0%BE%D1%82%D1%87%D1%91%D1%82%202024.txt",
+                                    "Content-Description: =?UTF-8?B?w5xiZXJzaWNodCDwn5iA?=", ""})),
+              std::string::npos)
+        << sink.wire;
+    pythonCheck(R"({"headers": {"Subject": ["Gr\u00fc\u00dfe \u20ac\u03a9\ud83d\ude00 \u2014 \u65e5\u672c\u8a9e\u306e\u30c6\u30b9\u30c8"]},
+                    "addresses": {"From": [["\u0395\u03bb\u03ad\u03bd\u03b7", "ann@example.org"]],
+                                  "To": [["\u0411\u043e\u0440\u0438\u0441 \u041f\u0435\u0442\u0440\u043e\u0432", "bob@example.net"],
+                                         ["\u674e\u5c0f\u9f8d", "li@example.cn"]],
+                                  "Cc": [["Smiley \ud83d\ude00", "emoji@example.net"]]},
+                    "text": {"params": {"charset": "UTF-8"},
+                             "content": "Gr\u00fc\u00dfe \u20ac\u03a9\ud83d\ude00\r\n\u041f\u0440\u0438\u0432\u0435\u0442, \u4e16\u754c\r\n"},
+                    "attachments": [{"params": {"name": "\u043e\u0442\u0447\u0451\u0442 2024.txt"},
+                                     "disp_params": {"filename": "\u043e\u0442\u0447\u0451\u0442 2024.txt"},
+                                     "description": "\u00dcbersicht \ud83d\ude00", "file": ")" + a.Path + R"("}]})");
 }
 
 TEST_F(Writer, BoundaryInsideTheBodyForcesQuotedPrintable)
@@ -843,18 +924,18 @@ TEST_F(Writer, BoundaryInsideTheBodyForcesQuotedPrintable)
 TEST_F(Writer, DisplayNamesAndFileNamesWithSpecials)
 {
     m.FROM_Name = "Smith, John";
-    m.ListTo = {"bob@example.net|M\xFCller, Hans", "carol@example.net|Carol \"CJ\" Jones"};
+    m.ListTo = {"bob@example.net|M\xC3\xBCller, Hans", "carol@example.net|Carol \"CJ\" Jones"};
     m.Listcc = {"dave@example.net|Dave (work)"};
     TOutgoingAttachment a = attachment(file("r\xE9sum\xE9 \"final\".txt", "cv\n"));
     a.Name = "a\\b\".txt";
     m.AddAttachment(a);
     write();
     EXPECT_NE(sink.wire.find(lines({"From: \"Smith, John\" <ann@example.org>",
-                                    "To: =?ISO-8859-1?Q?M=FCller=2C_Hans?= <bob@example.net>",
+                                    "To: =?UTF-8?Q?M=C3=BCller=2C_Hans?= <bob@example.net>",
                                     "To: \"Carol \\\"CJ\\\" Jones\" <carol@example.net>",
                                     "cc: \"Dave (work)\" <dave@example.net>"})),
               std::string::npos);
-    EXPECT_NE(sink.wire.find(lines({"Content-Type: application/octet-stream; name=\"=?ISO-8859-1?Q?a=5Cb=22.txt?=\"",
+    EXPECT_NE(sink.wire.find(lines({"Content-Type: application/octet-stream; name=\"=?UTF-8?Q?a=5Cb=22.txt?=\"",
                                     "Content-Disposition: attachment; filename*=UTF-8''r%C3%A9sum%C3%A9%20%22final%22.txt"})),
               std::string::npos);
     pythonCheck(R"J({"addresses": {"From": [["Smith, John", "ann@example.org"]],
@@ -881,11 +962,11 @@ TEST_F(Writer, FedDataIsCarriedSafely)
     sink = CaptureSink();
     next = 0;
     pieces = {"x=1 " + std::string(80, 'f')};
-    m.MailText = {"caf\xE9"};
+    m.MailText = {"caf\xC3\xA9"};
     write();
-    EXPECT_NE(sink.wire.find("x=3D1=20" + std::string(63, 'f') + "=\r\n" + std::string(17, 'f') + "caf=E9=0D=0A\r\n"),
+    EXPECT_NE(sink.wire.find("x=3D1=20" + std::string(63, 'f') + "=\r\n" + std::string(17, 'f') + "caf=C3=A9=0D=0A\r\n"),
               std::string::npos);
-    pythonCheck(R"({"text": {"body": "x=1 )" + std::string(80, 'f') + R"(caf\u00e9\r\n\r\n"}})");
+    pythonCheck(R"({"text": {"content": "x=1 )" + std::string(80, 'f') + R"(caf\u00e9\r\n\r\n"}})");
 
     // Multipart without body lines: fed data gets its text part instead of landing in the preamble.
     sink = CaptureSink();
@@ -964,7 +1045,7 @@ TEST_F(Writer, RandomMessagesArriveAsBuilt)
             if (gen() % 2)
                 line = pick(words, line.size());
             m.MailText.push_back(line);
-            body += line + "\r\n";
+            body += storedText(line) + "\r\n";
         }
         const std::string data = randomBytes(gen() % 20000, static_cast<unsigned>(gen()));
         const std::string path = file("r" + std::to_string(round), data);
@@ -992,7 +1073,7 @@ TEST_F(Writer, NonAsciiAttachmentNamesArriveIntact)
     m.AddAttachment(attachment(file(resume, "cv\n"), kEncodingAutomatic, "text/plain"));
     m.AddAttachment(attachment(file(longName, "x\n"), kEncodingAutomatic, "text/plain"));
     TOutgoingAttachment typed = attachment(file("plain.txt", "y\n"), kEncodingAutomatic, "text/plain");
-    typed.Name = "Caf\xE9.txt"; // typed into the 8-bit attachment dialog
+    typed.Name = "Caf\xE9.txt"; // an old 8-bit name, read as Windows-1252
     m.AddAttachment(typed);
     ASSERT_EQ(write().outcome, WriteResult::Written);
     EXPECT_NE(sink.wire.find(lines({"Content-Type: text/plain; name=\"=?UTF-8?Q?r=C3=A9sum=C3=A9.txt?=\"",

@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "pop3/mime_decoders.h"
+#include "text/unicode_text.h"
+
 using namespace tavik;
 
 namespace {
@@ -53,25 +56,33 @@ std::string referenceBase64(const std::string& in)
     return out;
 }
 
-// Decodes the payload of Q-encoded words; fails the test on a malformed word.
+// Decodes UTF-8 B and Q words by RFC 2047; fails the test on a malformed word or one that ends
+// inside a character (each word must decode by itself).
 std::string decodeWords(const std::vector<std::string>& words)
 {
     std::string out;
     for (const std::string& w : words) {
-        EXPECT_EQ(w.substr(0, 15), "=?ISO-8859-1?Q?");
+        EXPECT_TRUE(w.substr(0, 10) == "=?UTF-8?Q?" || w.substr(0, 10) == "=?UTF-8?B?") << w;
         EXPECT_EQ(w.substr(w.size() - 2), "?=");
-        const std::string payload = w.substr(15, w.size() - 17);
-        for (std::size_t i = 0; i < payload.size(); ++i) {
-            if (payload[i] == '_') {
-                out += ' ';
-            } else if (payload[i] == '=') {
-                EXPECT_LE(i + 2, payload.size() - 1) << "an =XX split across words in " << w;
-                out += static_cast<char>(std::stoi(payload.substr(i + 1, 2), nullptr, 16));
-                i += 2;
-            } else {
-                out += payload[i];
+        const std::string payload = w.substr(10, w.size() - 12);
+        std::string bytes;
+        if (w[8] == 'B') {
+            bytes = decodeBase64(payload);
+        } else {
+            for (std::size_t i = 0; i < payload.size(); ++i) {
+                if (payload[i] == '_') {
+                    bytes += ' ';
+                } else if (payload[i] == '=') {
+                    EXPECT_LE(i + 2, payload.size() - 1) << "an =XX split across words in " << w;
+                    bytes += static_cast<char>(std::stoi(payload.substr(i + 1, 2), nullptr, 16));
+                    i += 2;
+                } else {
+                    bytes += payload[i];
+                }
             }
         }
+        EXPECT_TRUE(isValidUtf8(bytes)) << "a word ends inside a character: " << w;
+        out += bytes;
     }
     return out;
 }
@@ -229,19 +240,21 @@ TEST(Uuencode, UueName)
 
 // --- encoded words ---
 
-TEST(EncodeWord, AsciiUnchangedOtherwiseOneWord)
+TEST(EncodeWord, AsciiStaysOtherwiseUtf8WordsInTheShorterOfBAndQ)
 {
     EXPECT_EQ(EncodeWord("Hello, (World) = ?_"), "Hello, (World) = ?_");
     EXPECT_EQ(EncodeWord(""), "");
-    EXPECT_EQ(EncodeWord("Caf\xE9 au lait"), "=?ISO-8859-1?Q?Caf=E9_au_lait?=");
-    EXPECT_EQ(EncodeWord("a=b?c_d\xFF"), "=?ISO-8859-1?Q?a=3Db=3Fc=5Fd=FF?=");
-    EXPECT_EQ(EncodeWord("x\x7F"), "=?ISO-8859-1?Q?x=7F?=");
-    EXPECT_EQ(EncodeWord("\t\x01(a,b)\xE9"), "=?ISO-8859-1?Q?=09=01(a,b)=E9?=");
-    // Not split, however long.
-    EXPECT_EQ(EncodeWord(std::string(100, '\xE9')), "=?ISO-8859-1?Q?" + repeat("=E9", 100) + "?=");
+    EXPECT_EQ(EncodeWord("Caf\xC3\xA9 au lait"), "=?UTF-8?Q?Caf=C3=A9_au_lait?=");
+    EXPECT_EQ(EncodeWord("\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E"), "=?UTF-8?B?5pel5pys6Kqe?="); // CJK
+    EXPECT_EQ(EncodeWord("\xF0\x9F\x98\x80"), "=?UTF-8?B?8J+YgA==?=");                      // emoji
+    EXPECT_EQ(EncodeWord("x\x7F"), "=?UTF-8?Q?x=7F?="); // as long either way: Q
+    EXPECT_EQ(EncodeWord("a=b?c_d\xC3\xBF"), "=?UTF-8?B?YT1iP2NfZMO/?=");
+    // Old 8-bit text is read as Windows-1252 and goes out as UTF-8 all the same.
+    EXPECT_EQ(EncodeWord("Caf\xE9 au lait"), "=?UTF-8?Q?Caf=C3=A9_au_lait?=");
+    EXPECT_EQ(EncodeWord("\x80 5"), "=?UTF-8?B?4oKsIDU=?=");
 }
 
-TEST(EncodeWord, SplitWordsStayWithinSeventyFiveAndDecodeBack)
+TEST(EncodeWord, SplitWordsHoldWholeCharactersWithinSeventyFive)
 {
     for (unsigned seed = 0; seed < 20; ++seed) {
         const std::string text = randomBytes(50 + seed * 37, seed);
@@ -249,18 +262,27 @@ TEST(EncodeWord, SplitWordsStayWithinSeventyFiveAndDecodeBack)
             const auto words = splitEncodedWords(text, context);
             for (const std::string& w : words)
                 EXPECT_LE(w.size(), kMaxEncodedWord);
-            EXPECT_EQ(decodeWords(words), text);
+            EXPECT_EQ(decodeWords(words), storedText(text));
+        }
+        // Greek, Cyrillic, CJK and emoji mixed, in every first-word room.
+        const std::string mixed = repeat("\xCE\x95\xCE\xBB \xD0\x96\xD1\x83 \xE4\xB8\xAD\xF0\x9F\x98\x80" "a", int(seed) + 1);
+        for (std::size_t first = 24; first <= 75; first += 17) {
+            const auto words = splitEncodedWords(mixed, WordContext::Text, first);
+            EXPECT_LE(words.front().size(), first);
+            EXPECT_EQ(decodeWords(words), mixed);
         }
     }
     EXPECT_TRUE(splitEncodedWords("", WordContext::Text).empty());
-    const auto words = splitEncodedWords(std::string(100, '\xE9'), WordContext::Text);
-    ASSERT_EQ(words.size(), 6u);
-    EXPECT_EQ(words[0], "=?ISO-8859-1?Q?" + repeat("=E9", 19) + "?=");
-    EXPECT_EQ(words[5], "=?ISO-8859-1?Q?" + repeat("=E9", 5) + "?=");
-    // The phrase and parameter forms also hex-encode what their place forbids.
-    EXPECT_EQ(splitEncodedWords("a,\"\\b", WordContext::Text)[0], "=?ISO-8859-1?Q?a,\"\\b?=");
-    EXPECT_EQ(splitEncodedWords("a,\"\\b", WordContext::Phrase)[0], "=?ISO-8859-1?Q?a=2C=22=5Cb?=");
-    EXPECT_EQ(splitEncodedWords("a,\"\\b", WordContext::Parameter)[0], "=?ISO-8859-1?Q?a,=22=5Cb?=");
+    // Q words of mostly ASCII text, cut between characters, never inside an "=XX".
+    EXPECT_EQ(splitEncodedWords(repeat("Caf\xC3\xA9 au lait and croissants, ", 4), WordContext::Text, 67),
+              (std::vector<std::string>{"=?UTF-8?Q?Caf=C3=A9_au_lait_and_croissants,_Caf=C3=A9_au_lait_and?=",
+                                        "=?UTF-8?Q?_croissants,_Caf=C3=A9_au_lait_and_croissants,_Caf=C3=A9_au_lai?=",
+                                        "=?UTF-8?Q?t_and_croissants,_?="}));
+    // The phrase and parameter forms also hex-encode what their place forbids; a parameter is Q.
+    EXPECT_EQ(splitEncodedWords("a,\"\\b\xC3\xA9", WordContext::Text)[0], "=?UTF-8?Q?a,\"\\b=C3=A9?=");
+    EXPECT_EQ(splitEncodedWords("Anna-Lena Sch\xC3\xA4" "fer <team>", WordContext::Phrase)[0],
+              "=?UTF-8?Q?Anna-Lena_Sch=C3=A4fer_=3Cteam=3E?=");
+    EXPECT_EQ(splitEncodedWords("a,\"\\b\xC3\xA9", WordContext::Parameter)[0], "=?UTF-8?Q?a,=22=5Cb=C3=A9?=");
 }
 
 // --- header lines ---
@@ -268,15 +290,12 @@ TEST(EncodeWord, SplitWordsStayWithinSeventyFiveAndDecodeBack)
 TEST(EncodeHeaderLine, ShortLinesKeepTheirExactForm)
 {
     EXPECT_EQ(EncodeHeaderLine("Subject: Hello"), "Subject: Hello  ");
-    EXPECT_EQ(EncodeHeaderLine("Subject: Caf\xE9 au lait"), "Subject: =?ISO-8859-1?Q?Caf=E9_au_lait?=  ");
+    EXPECT_EQ(EncodeHeaderLine("Subject: Caf\xC3\xA9 au lait"), "Subject: =?UTF-8?Q?Caf=C3=A9_au_lait?=  ");
     EXPECT_EQ(EncodeHeaderLine("X-Mailer: Tavik mail v1.1b"), "X-Mailer: Tavik mail v1.1b  ");
-    EXPECT_EQ(EncodeHeaderLine("X-A: b: c\xE9"), "X-A: =?ISO-8859-1?Q?b:_c=E9?=  ");
+    EXPECT_EQ(EncodeHeaderLine("X-A: b: c\xC3\xA9"), "X-A: =?UTF-8?B?YjogY8Op?=  ");
     EXPECT_EQ(EncodeHeaderLine("NoColonHere"), "NoColonHere");
     EXPECT_EQ(EncodeHeaderLine("Key:value"), "Key:value");
     EXPECT_EQ(EncodeHeaderLine("X-Empty: "), "X-Empty:   ");
-    // An encoded value that fits the line stays one word.
-    const std::string sixty(60, '\xE9');
-    EXPECT_EQ(EncodeHeaderLine("Subject: " + sixty), "Subject: =?ISO-8859-1?Q?" + repeat("=E9", 60) + "?=  ");
 }
 
 TEST(EncodeHeaderLine, LineBreaksBecomeBlanks)
@@ -284,7 +303,7 @@ TEST(EncodeHeaderLine, LineBreaksBecomeBlanks)
     EXPECT_EQ(EncodeHeaderLine("Subject: Hi\r\nBcc: evil@example.com"), "Subject: Hi Bcc: evil@example.com  ");
     EXPECT_EQ(EncodeHeaderLine("Subject: a\rb\nc\r\n"), "Subject: a b c   ");
     EXPECT_EQ(EncodeHeaderLine("X-Injected\r\nBcc: x"), "X-Injected Bcc: x  ");
-    EXPECT_EQ(EncodeHeaderLine("Subject: caf\xE9\r\nBcc: x"), "Subject: =?ISO-8859-1?Q?caf=E9_Bcc:_x?=  ");
+    EXPECT_EQ(EncodeHeaderLine("Subject: caf\xC3\xA9\r\nBcc: x"), "Subject: =?UTF-8?Q?caf=C3=A9_Bcc:_x?=  ");
     EXPECT_EQ(withoutLineBreaks("a\r\n\r\nb\n\rc"), "a  b  c");
 }
 
@@ -310,19 +329,34 @@ TEST(EncodeHeaderLine, LongAsciiIsFoldedAtBlanks)
     EXPECT_EQ(unfolded, "Subject: " + value + "  ");
 }
 
-TEST(EncodeHeaderLine, LongEncodedValueBecomesSeveralWords)
+TEST(EncodeHeaderLine, LongEncodedValueBecomesWordsOnFoldedLinesOfAtMostSeventySix)
 {
-    const std::string word19 = "=?ISO-8859-1?Q?" + repeat("=E9", 19) + "?=";
-    EXPECT_EQ(EncodeHeaderLine("Subject: " + std::string(100, '\xE9')),
-              "Subject: " + word19 + repeat("\r\n " + word19, 4) + "\r\n =?ISO-8859-1?Q?" + repeat("=E9", 5) + "?=  ");
+    // The first line also holds "Subject: ", so its word is shorter.
+    // Every "w6nDqcOp" is three "\xC3\xA9", "w6k=" one: 19 of them, 22 a word, then the rest.
+    EXPECT_EQ(EncodeHeaderLine("Subject: " + repeat("\xC3\xA9", 100)),
+              "Subject: =?UTF-8?B?" + repeat("w6nDqcOp", 6) + "w6k=?=" +
+                  repeat("\r\n =?UTF-8?B?" + repeat("w6nDqcOp", 7) + "w6k=?=", 3) + "\r\n =?UTF-8?B?" +
+                  repeat("w6nDqcOp", 5) + "?=  ");
+    // CJK in B words of whole characters (three bytes each): 13, then 15 a word.
+    EXPECT_EQ(EncodeHeaderLine("Subject: " + repeat("\xE6\x97\xA5\xE6\x9C\xAC", 30)),
+              "Subject: =?UTF-8?B?5pel5pys5pel5pys5pel5pys5pel5pys5pel5pys5pel5pys5pel?="
+              "\r\n =?UTF-8?B?5pys5pel5pys5pel5pys5pel5pys5pel5pys5pel5pys5pel5pys5pel5pys?="
+              "\r\n =?UTF-8?B?5pel5pys5pel5pys5pel5pys5pel5pys5pel5pys5pel5pys5pel5pys5pel?="
+              "\r\n =?UTF-8?B?5pys5pel5pys5pel5pys5pel5pys5pel5pys5pel5pys5pel5pys5pel5pys?="
+              "\r\n =?UTF-8?B?5pel5pys?=  ");
     // A word too long to fold is encoded, whatever its bytes.
-    const std::string x58 = "=?ISO-8859-1?Q?" + std::string(58, 'x') + "?=";
+    const std::string x63 = "=?UTF-8?Q?" + std::string(63, 'x') + "?=";
     EXPECT_EQ(EncodeHeaderLine("Subject: " + std::string(300, 'x')),
-              "Subject: " + x58 + repeat("\r\n " + x58, 4) + "\r\n =?ISO-8859-1?Q?" + std::string(10, 'x') + "?=  ");
+              "Subject: =?UTF-8?Q?" + std::string(55, 'x') + "?=" + repeat("\r\n " + x63, 3) + "\r\n =?UTF-8?Q?" +
+                  std::string(56, 'x') + "?=  ");
     // Blanks, but one word too long for any line: the whole value is encoded.
     EXPECT_EQ(EncodeHeaderLine("Subject: a " + std::string(300, 'x') + " b"),
-              "Subject: =?ISO-8859-1?Q?a_" + std::string(56, 'x') + "?=" + repeat("\r\n " + x58, 4) +
-                  "\r\n =?ISO-8859-1?Q?" + std::string(12, 'x') + "_b?=  ");
+              "Subject: =?UTF-8?Q?a_" + std::string(53, 'x') + "?=" + repeat("\r\n " + x63, 3) + "\r\n =?UTF-8?Q?" +
+                  std::string(58, 'x') + "_b?=  ");
+    // A field name too long to leave room for a word puts the first word on the next line.
+    const std::string name = "X-" + std::string(60, 'N') + ": ";
+    EXPECT_EQ(EncodeHeaderLine(name + "\xF0\x9F\x98\x80"),
+              "X-" + std::string(60, 'N') + ":\r\n =?UTF-8?B?8J+YgA==?=  ");
     // Beyond 999 characters nothing is cut either.
     const std::string huge = EncodeHeaderLine("Subject: " + repeat("word ", 400));
     std::string unfolded = huge;
@@ -339,8 +373,9 @@ TEST(DisplayNames, PlainQuotedOrEncoded)
     for (char c : std::string(",;:<>@()[]"))
         EXPECT_EQ(EncodeDisplayName(std::string("a") + c), std::string("\"a") + c + "\"");
     EXPECT_EQ(EncodeDisplayName("a\"b\\c"), "\"a\\\"b\\\\c\"");
-    EXPECT_EQ(EncodeDisplayName("M\xFCller"), "=?ISO-8859-1?Q?M=FCller?=");
-    EXPECT_EQ(EncodeDisplayName("M\xFCller, Hans (home)"), "=?ISO-8859-1?Q?M=FCller=2C_Hans_=28home=29?=");
+    EXPECT_EQ(EncodeDisplayName("M\xC3\xBCller"), "=?UTF-8?Q?M=C3=BCller?=");
+    EXPECT_EQ(EncodeDisplayName("M\xFCller"), "=?UTF-8?Q?M=C3=BCller?="); // an old 8-bit name
+    EXPECT_EQ(EncodeDisplayName("Meyer, Zo\xC3\xAB"), "=?UTF-8?B?TWV5ZXIsIFpvw6s=?=");
     EXPECT_EQ(EncodeDisplayName("x\r\ny"), "x y");
 }
 
@@ -348,7 +383,11 @@ TEST(AddressLines, ExactFormsAndFolding)
 {
     EXPECT_EQ(EncodeAddressLine("From: ", "Ann", "ann@example.org"), "From: Ann <ann@example.org>");
     EXPECT_EQ(EncodeAddressLine("From: ", "", "ann@example.org"), "From:  <ann@example.org>");
-    EXPECT_EQ(EncodeAddressLine("To: ", "Caf\xE9", "a@b"), "To: =?ISO-8859-1?Q?Caf=E9?= <a@b>");
+    EXPECT_EQ(EncodeAddressLine("To: ", "Caf\xC3\xA9", "a@b"), "To: =?UTF-8?B?Q2Fmw6k=?= <a@b>");
+    EXPECT_EQ(EncodeAddressLine("To: ", "\xCE\x9C\xCE\xB1\xCF\x81\xCE\xAF\xCE\xB1 \xCE\xA0\xCE\xB1\xCF\x80\xCE\xB1\xCE\xB4"
+                                        "\xCE\xBF\xCF\x80\xCE\xBF\xCF\x8D\xCE\xBB\xCE\xBF\xCF\x85",
+                                "maria@example.gr"),
+              "To: =?UTF-8?B?zpzOsc+Bzq/OsSDOoM6xz4DOsc60zr/PgM6/z43Ou86/z4U=?=\r\n <maria@example.gr>");
     EXPECT_EQ(EncodeAddressLine("cc: ", "x\r\nBcc: y", "a@b\r\n"), "cc: \"x Bcc: y\" <a@b >");
 
     std::vector<std::string> w;
@@ -364,19 +403,22 @@ TEST(AddressLines, ExactFormsAndFolding)
               "To: " + join(0, 9) + "\r\n " + join(10, 20) + "\r\n " + join(21, 31) + "\r\n " + join(32, 39) +
                   " <bob@example.net>");
 
-    const std::string word19 = "=?ISO-8859-1?Q?" + repeat("=E9", 19) + "?=";
-    EXPECT_EQ(EncodeAddressLine("From: ", std::string(100, '\xE9'), "a@b"),
-              "From: " + word19 + repeat("\r\n " + word19, 4) + "\r\n =?ISO-8859-1?Q?" + repeat("=E9", 5) +
-                  "?=\r\n <a@b>");
+    // A long name: words of whole characters, each on a line of its own, the address after.
+    EXPECT_EQ(EncodeAddressLine("From: ", repeat("Gr\xC3\xBC\xC3\x9F" "e Zo\xC3\xAB ", 12), "a@b"),
+              "From: =?UTF-8?B?R3LDvMOfZSBab8OrIEdyw7zDn2UgWm/DqyBHcsO8w59lIFpvw6sgR3I=?="
+              "\r\n =?UTF-8?B?w7zDn2UgWm/DqyBHcsO8w59lIFpvw6sgR3LDvMOfZSBab8OrIEdyw7zDn2Ug?="
+              "\r\n =?UTF-8?B?Wm/DqyBHcsO8w59lIFpvw6sgR3LDvMOfZSBab8OrIEdyw7zDn2UgWm/DqyBH?="
+              "\r\n =?UTF-8?B?csO8w59lIFpvw6sgR3LDvMOfZSBab8OrIA==?= <a@b>");
 }
 
 TEST(ParameterLines, QuotedValuesEncodedWhenNeeded)
 {
     EXPECT_EQ(EncodeParameterValue("photo.jpg"), "photo.jpg");
     EXPECT_EQ(EncodeParameterValue("a b.txt"), "a b.txt");
-    EXPECT_EQ(EncodeParameterValue("caf\xE9.txt"), "=?ISO-8859-1?Q?caf=E9.txt?=");
-    EXPECT_EQ(EncodeParameterValue("a\"b.txt"), "=?ISO-8859-1?Q?a=22b.txt?=");
-    EXPECT_EQ(EncodeParameterValue("a\\b"), "=?ISO-8859-1?Q?a=5Cb?=");
+    EXPECT_EQ(EncodeParameterValue("caf\xC3\xA9.txt"), "=?UTF-8?Q?caf=C3=A9.txt?=");
+    EXPECT_EQ(EncodeParameterValue("caf\xE9.txt"), "=?UTF-8?Q?caf=C3=A9.txt?=");
+    EXPECT_EQ(EncodeParameterValue("a\"b.txt"), "=?UTF-8?Q?a=22b.txt?=");
+    EXPECT_EQ(EncodeParameterValue("a\\b"), "=?UTF-8?Q?a=5Cb?=");
 
     EXPECT_EQ(EncodeParameterLine("Content-Type: image/png", "name", "p.png"), "Content-Type: image/png; name=\"p.png\"");
     EXPECT_EQ(EncodeParameterLine("Content-Type: text/plain\r\nBcc: x", "name", "a\r\nb"),
@@ -384,8 +426,8 @@ TEST(ParameterLines, QuotedValuesEncodedWhenNeeded)
     const std::string n240(240, 'n');
     EXPECT_EQ(EncodeParameterLine("Content-Type: image/png", "name", n240),
               "Content-Type: image/png;\r\n name=\"" + n240 + "\"");
-    const std::string n58 = "=?ISO-8859-1?Q?" + std::string(58, 'n') + "?=";
+    const std::string n63 = "=?UTF-8?Q?" + std::string(63, 'n') + "?=";
     EXPECT_EQ(EncodeParameterLine("Content-Type: image/png", "name", std::string(250, 'n')),
-              "Content-Type: image/png;\r\n name=\"" + n58 + repeat("\r\n " + n58, 3) + "\r\n =?ISO-8859-1?Q?" +
-                  std::string(18, 'n') + "?=\"");
+              "Content-Type: image/png;\r\n name=\"" + n63 + repeat("\r\n " + n63, 2) + "\r\n =?UTF-8?Q?" +
+                  std::string(61, 'n') + "?=\"");
 }

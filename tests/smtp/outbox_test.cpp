@@ -360,6 +360,38 @@ TEST_F(OutboxTest, TwoQueuedMessagesEndInSentInTheirOrder)
               view.sends[0].statuses.end());
 }
 
+// A queued copy is UTF-8 and goes out as such; one queued by the 8-bit program (bytes that are
+// not UTF-8) is read as Windows-1252 and goes out as UTF-8 too. Neither stored copy is rewritten.
+TEST_F(OutboxTest, QueuedTextBeyondLatin1AndOldLatin1CopiesGoOutAsUtf8)
+{
+    SmtpSink sink;
+    ASSERT_TRUE(sink.start()) << sink.error();
+    useSink(sink);
+    queue("\xE6\x9D\x8E\xE5\xB0\x8F\xE9\xBE\x8D <li@example.cn>",
+          "\xCE\x93\xCE\xB5\xCE\xB9\xCE\xB1 \xD0\xBF\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 \xF0\x9F\x98\x80",
+          {"\xE4\xB8\x96\xE7\x95\x8C \xF0\x9F\x98\x80", "\xE2\x82\xAC 5"});
+    queue("Ren\xE9 <rene@example.net>", "R\xE9sum\xE9 \x80", {"\xE9t\xE9 \x80"});
+    const Lines stored1 = text(kToSendMailbox, 1), stored2 = text(kToSendMailbox, 2);
+
+    TestOutboxView view(settings);
+    Outbox outbox(settings, store, attachments, view);
+    ASSERT_TRUE(outbox.run());
+    ASSERT_TRUE(sink.waitForMessages(2));
+    const std::vector<SmtpMessage> got = sink.messages();
+    EXPECT_EQ(pythonCheck(dir, got[0].content, R"({
+        "addresses": {"To": [["\u674e\u5c0f\u9f8d", "li@example.cn"]]},
+        "headers": {"Subject": ["\u0393\u03b5\u03b9\u03b1 \u043f\u0440\u0438\u0432\u0435\u0442 \ud83d\ude00"]},
+        "text": {"params": {"charset": "UTF-8"}, "content": "\u4e16\u754c \ud83d\ude00\r\n\u20ac 5\r\n\r\n"}})"),
+              "");
+    EXPECT_EQ(pythonCheck(dir, got[1].content, R"({
+        "addresses": {"To": [["Ren\u00e9", "rene@example.net"]]},
+        "headers": {"Subject": ["R\u00e9sum\u00e9 \u20ac"]},
+        "text": {"params": {"charset": "UTF-8"}, "content": "\u00e9t\u00e9 \u20ac\r\n\r\n"}})"),
+              "");
+    EXPECT_EQ(text(kSentMailbox, 1), stored1);
+    EXPECT_EQ(text(kSentMailbox, 2), stored2);
+}
+
 // The stored marking carries the password; the wire never does. The body stays enciphered.
 TEST_F(OutboxTest, TheEncryptionPasswordIsNeverSent)
 {

@@ -163,8 +163,8 @@ TEST_F(SendMailPeer, AMessageWithEverythingArrivesAsSent)
                       "Cc": [["Zo\u00eb Exemple", "zoe@example.net"]]},
         "headers": {"Subject": ["Gr\u00fc\u00dfe aus K\u00f6ln"], "Bcc": [], "X-Priority": ["3"],
                     "Reply-To": ["sam.reply@example.org"], "X-Note": ["caf\u00e9"]},
-        "text": {"content_type": "text/plain", "params": {"charset": "ISO-8859-1"}, "cte": "quoted-printable",
-                 "body": "Hello,\r\nvoil\u00e0 the files.\r\n.\r\nSam\r\n"},
+        "text": {"content_type": "text/plain", "params": {"charset": "UTF-8"}, "cte": "quoted-printable",
+                 "content": "Hello,\r\nvoil\u00e0 the files.\r\n.\r\nSam\r\n"},
         "attachments": [
             {"content_type": "application/octet-stream", "params": {"name": "data.bin"}, "cte": "base64",
              "disposition": "attachment", "disp_params": {"filename": "data.bin"}, "description": "Random data",

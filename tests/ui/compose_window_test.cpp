@@ -25,6 +25,7 @@
 #include "smtp/new_message_window.h"
 #include "smtp/outbox.h"
 #include "smtp/rc4.h"
+#include "text/unicode_text.h"
 #include "smtp/send_mail_dialog.h"
 #include "store/mailbox_store.h"
 #include "ui/main_window_support.h"
@@ -495,22 +496,80 @@ TEST_F(Compose, TheAttachmentDialogOpensInTheFolderLastUsed)
     ui.yesNo = {true, true};
 }
 
-TEST_F(Compose, CharactersBeyondLatin1AreNamedBeforeTheyBecomeQuestionMarks)
+// Every character typed goes out and into the stored copy, with no question about it; the draft
+// reopens with the same text.
+TEST_F(Compose, CharactersBeyondLatin1AreSentFiledAndReopenedAsTyped)
 {
+    SmtpSink sink;
+    ASSERT_TRUE(sink.start()) << sink.error();
+    settings_.SmtpPort = sink.port();
+    settings_.Name = "\xCE\x95\xCE\xBB\xCE\xAD\xCE\xBD\xCE\xB7 \xF0\x9F\x98\x80";
+    const QString to = QStringLiteral("\u0411\u043e\u0440\u0438\u0441 <boris@example.net>\n\u674e\u5c0f\u9f8d <li@example.cn>");
+    const QString subject = QStringLiteral("Gr\u00fc\u00dfe \u20ac\u03a9\U0001F600 \u2014 \u65e5\u672c\u8a9e");
+    const QString body = QStringLiteral("Gr\u00fc\u00dfe \u20ac\u03a9\U0001F600\n\u041f\u0440\u0438\u0432\u0435\u0442, \u4e16\u754c");
+    auto fill = [&](TNewMessageForm& w) {
+        w.ToEdt()->setPlainText(to);
+        w.SubjectEdt()->setText(subject);
+        w.Memo1()->setPlainText(body);
+    };
     auto w = window();
-    w->ToEdt()->setPlainText(QStringLiteral("ann@example.net"));
-    w->SubjectEdt()->setText(QStringLiteral("Caf\u00e9"));
-    w->Memo1()->setPlainText(QStringLiteral("5 \u20ac and \u20ac, \u2014 done"));
-    ui.yesNo = {false, true};
-    w->MailLaterBtnClick();
-    EXPECT_EQ(count(kToSendMailbox), 0);
-    EXPECT_FALSE(w->handled());
-    w->MailLaterBtnClick();
-    EXPECT_EQ(ui.textsOf("question"),
-              Lines(2, "The message holds characters that ISO-8859-1 cannot carry (U+20AC, U+2014).\r\n"
-                       "Send it with \"?\" in their place?"));
-    EXPECT_EQ(stored(kToSendMailbox).back(), "5 ? and ?, ? done");
-    EXPECT_EQ(store_.Msg_Subject, "Caf\xe9");
+    fill(*w);
+    w->MailNowBtnClick();
+    ASSERT_TRUE(sink.waitForMessages(1));
+    pythonCheck(sink.messages().front().content, R"({
+        "addresses": {"From": [["\u0395\u03bb\u03ad\u03bd\u03b7 \ud83d\ude00", "sam@example.org"]],
+                      "To": [["\u0411\u043e\u0440\u0438\u0441", "boris@example.net"], ["\u674e\u5c0f\u9f8d", "li@example.cn"]]},
+        "headers": {"Subject": ["Gr\u00fc\u00dfe \u20ac\u03a9\ud83d\ude00 \u2014 \u65e5\u672c\u8a9e"]},
+        "text": {"params": {"charset": "UTF-8"},
+                 "content": "Gr\u00fc\u00dfe \u20ac\u03a9\ud83d\ude00\r\n\u041f\u0440\u0438\u0432\u0435\u0442, \u4e16\u754c\r\n\r\n"}})");
+    EXPECT_TRUE(ui.textsOf("question").empty());
+    const Lines sent = stored(kSentMailbox);
+    EXPECT_EQ(Lines(sent.end() - 2, sent.end()), (Lines{"Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC\xCE\xA9\xF0\x9F\x98\x80",
+                                                        "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82, \xE4\xB8\x96\xE7\x95\x8C"}));
+    EXPECT_EQ(store_.Msg_From, "\xD0\x91\xD0\xBE\xD1\x80\xD0\xB8\xD1\x81 <boris@example.net>");
+
+    auto d = window();
+    fill(*d);
+    d->spdbtnDraftClick();
+    const Lines draft = stored(kDraftsMailbox);
+    DraftOrigin origin;
+    origin.mailbox = kDraftsMailbox;
+    origin.message = 1;
+    auto reopened = window();
+    reopened->reopenDraft(reopenedDraft(draft, {}), origin);
+    EXPECT_EQ(reopened->ToEdt()->toPlainText(), to);
+    EXPECT_EQ(reopened->SubjectEdt()->text(), subject);
+    EXPECT_EQ(reopened->Memo1()->toPlainText(), body);
+    EXPECT_TRUE(ui.textsOf("question").empty());
+    ui.yesNo = {true};
+}
+
+// "Crypt" leaves cipher text, which is bytes and no UTF-8: the body gives them back exactly, and
+// Crypt again gives back what was typed.
+TEST_F(Compose, CipherTextInTheBodyKeepsItsBytes)
+{
+    const QString typed = QStringLiteral("Gr\u00fc\u00dfe \u20ac\u03a9\U0001F600");
+    const std::string utf8 = "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC\xCE\xA9\xF0\x9F\x98\x80";
+    std::string password;
+    for (int i = 0; password.empty(); ++i) {
+        const std::string p = "pw" + std::to_string(i);
+        const std::string cipher = EncipherLine(utf8, p);
+        // A cipher text with a no-break space, which the field itself would turn into a blank.
+        if (cipherLineRisk(utf8, p) == CipherLineRisk::None && !isValidUtf8(cipher) &&
+            cipher.find('\xA0') != std::string::npos)
+            password = p;
+    }
+    auto w = window();
+    w->checkEncrypt()->setChecked(true);
+    w->editEncryptPwd()->setText(QString::fromStdString(password));
+    w->Memo1()->setPlainText(typed + QStringLiteral("\n\n") + typed);
+    w->btnCrypt()->click();
+    EXPECT_EQ(w->composedMessage().Body,
+              (Lines{EncipherLine(utf8, password), "", EncipherLine(utf8, password)}));
+    w->btnCrypt()->click();
+    EXPECT_EQ(w->Memo1()->toPlainText(), typed + QStringLiteral("\n\n") + typed);
+    EXPECT_EQ(w->composedMessage().Body, (Lines{utf8, "", utf8}));
+    ui.yesNo = {true};
 }
 
 TEST_F(Compose, AddressBookEntriesComeBackIntoTheirFields)
