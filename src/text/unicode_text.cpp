@@ -472,6 +472,33 @@ std::string windows1252ToUtf8(std::string_view bytes)
     return convertByTable(bytes, kWindows1252, nullptr);
 }
 
+bool utf8ToWindows1252(std::string_view text, std::string& bytes)
+{
+    if (!isValidUtf8(text))
+        return false;
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+            ++i;
+            continue;
+        }
+        const std::size_t length = sequenceLength(c);
+        int found = -1;
+        for (unsigned b = 0x80; b < 256 && found < 0; ++b)
+            if (kWindows1252[b].size == length && std::memcmp(kWindows1252[b].bytes.data(), text.data() + i, length) == 0)
+                found = static_cast<int>(b);
+        if (found < 0)
+            return false;
+        out.push_back(static_cast<char>(found));
+        i += length;
+    }
+    bytes = std::move(out);
+    return true;
+}
+
 std::string storedText(std::string_view bytes)
 {
     return isValidUtf8(bytes) ? std::string(bytes) : windows1252ToUtf8(bytes);

@@ -19,6 +19,11 @@ bool isValidUtf8(std::string_view bytes);
 // undefined (0x81, 0x8D, 0x8F, 0x90, 0x9D) become the C1 controls of the same number.
 std::string windows1252ToUtf8(std::string_view bytes);
 
+// The reverse of windows1252ToUtf8: the bytes whose Windows-1252 reading `text` is. False when
+// `text` is not valid UTF-8 or holds a character Windows-1252 lacks. Cipher text that arrived
+// labelled as 8-bit was turned into UTF-8 like any text; this gives its bytes back.
+bool utf8ToWindows1252(std::string_view text, std::string& bytes);
+
 // How readers take stored bytes: the bytes as they are when valid UTF-8, else read as
 // Windows-1252. The caller applies it to one field or one line at a time.
 std::string storedText(std::string_view bytes);

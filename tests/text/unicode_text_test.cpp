@@ -87,6 +87,18 @@ TEST(UnicodeText, Windows1252MapsEveryByte)
     EXPECT_EQ(storedText("\xC5\x81\xC3\xB3\x64\xC5\xBA"), "\xC5\x81\xC3\xB3\x64\xC5\xBA");
 }
 
+TEST(UnicodeText, EveryByteComesBackFromItsWindows1252Reading)
+{
+    std::string all;
+    for (int b = 0; b < 256; ++b)
+        all += static_cast<char>(b);
+    std::string back;
+    ASSERT_TRUE(utf8ToWindows1252(windows1252ToUtf8(all), back));
+    EXPECT_EQ(back, all);
+    EXPECT_FALSE(utf8ToWindows1252("\xce\xa9", back)); // no Omega in Windows-1252
+    EXPECT_FALSE(utf8ToWindows1252("\xe9", back));      // not UTF-8
+}
+
 TEST(UnicodeText, IsValidUtf8RejectsOverlongsSurrogatesAndCutSequences)
 {
     for (const std::string bad :
