@@ -598,6 +598,25 @@ TEST(LoginCheck, PasswordsAreComparedExactly)
     EXPECT_EQ(r.currentUser, 3);
 }
 
+TEST(LoginCheck, PasswordsAndNamesOfEveryCharacterAndOldLatin1OnesStillOpen)
+{
+    TempDir program;
+    // "€1" typed today; "é1" and "André" as the 8-bit program stored them.
+    UserRegistry r = registryOf({{"\xce\x9d\xce\xaf\xce\xba\xce\xbf\xcf\x82", "nikos", "\xe2\x82\xac" "1"},
+                                 {"Andr\xe9", "andre", "\xe9" "1"}});
+    SaveUsers(program.path(), r);
+    UserRegistry back;
+    LoadUsers(program.path(), back);
+    EXPECT_EQ(back.userPasswords, r.userPasswords);
+    expectMessage(logIn(back, "\xce\x9d\xce\xaf\xce\xba\xce\xbf\xcf\x82", "\xce\xa9" "1"), UserOutcome::PasswordIncorrect,
+                  "Password incorrect.");
+    expectMessage(logIn(back, "\xce\x9d\xce\xaf\xce\xba\xce\xbf\xcf\x82", "?1"), UserOutcome::PasswordIncorrect,
+                  "Password incorrect.");
+    expectMessage(logIn(back, "\xce\x9d\xce\xaf\xce\xba\xce\xbf\xcf\x82", "\xe2\x82\xac" "1"), UserOutcome::Done, "");
+    expectMessage(logIn(back, "Andr\xc3\xa9", "\xc3\xa9" "1"), UserOutcome::Done, "");
+    EXPECT_EQ(back.currentUser, 2);
+}
+
 TEST(LoginCheck, LookupPrefersTheExactName)
 {
     UserRegistry r = registryOf({{"Ann", "ann1", "none"}, {"ann", "ann2", "none"}});
