@@ -5,6 +5,7 @@
 
 #include "profile/file_util.h"
 #include "text/collation.h"
+#include "text/unicode_text.h"
 
 namespace tavik {
 
@@ -19,7 +20,8 @@ constexpr int kDraftsMailbox = 4;
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
-std::string cut(const std::string& s, std::size_t room) { return s.size() > room ? s.substr(0, room) : s; }
+// Cut at a character boundary: half a UTF-8 character would make the rest read as 8-bit.
+std::string cut(const std::string& s, std::size_t room) { return s.size() > room ? cutUtf8(s, room) : s; }
 
 // The numbers, before any of them went, of messages removed one after another, each notice
 // numbering its message as it was once the earlier ones were gone. Empty when the notices do not
