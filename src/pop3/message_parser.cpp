@@ -710,7 +710,11 @@ void MessageParser::startText(std::string_view charset)
 void MessageParser::keepBodyLine(std::string_view line, int encoding)
 {
     if (encoding != 2) {
-        keepText(std::string(line));
+        // A single-byte charset converts straight from the received line, without a copy first.
+        if (textCharset_.convertsByteByByte() && textConverted_.empty())
+            keepDecoded(textCharset_.feed(line));
+        else
+            keepText(std::string(line));
         return;
     }
     std::string decoded;

@@ -103,36 +103,31 @@ constexpr std::array<EncodedByte, 256> makeWindows1252Table()
 
 constexpr std::array<EncodedByte, 256> kWindows1252 = makeWindows1252Table();
 
-// Every byte through `table`. The result's size is counted first, so it is allocated once and
-// exactly (kept lines live on in memory). With `undefined` set, stops at the first byte the
+// Every byte through `table`. With `undefined` set, stops at the first byte the
 // table leaves undefined (size 0) and says where; the result then holds what came before it.
 std::string convertByTable(std::string_view bytes, const std::array<EncodedByte, 256>& table, std::size_t* undefined)
 {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    std::size_t n = bytes.size(), size = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const unsigned char c = p[i];
-        const std::size_t add = c < 0x80 ? 1 : table[c].size;
-        if (add == 0 && undefined) {
-            n = i;
-            break;
-        }
-        size += add;
-    }
-    if (undefined)
-        *undefined = n;
-    std::string out(size, '\0');
+    const std::size_t n = bytes.size();
+    std::string out(n * 3, '\0');
     char* o = out.data();
-    for (std::size_t i = 0; i < n; ++i) {
+    std::size_t i = 0;
+    for (; i < n; ++i) {
         const unsigned char c = p[i];
         if (c < 0x80) {
             *o++ = static_cast<char>(c);
-        } else {
-            const EncodedByte& e = table[c];
-            for (std::uint8_t k = 0; k < e.size; ++k)
-                *o++ = e.bytes[k];
+            continue;
         }
+        const EncodedByte& e = table[c];
+        if (e.size == 0 && undefined)
+            break;
+        std::memcpy(o, e.bytes.data(), 3); // room for three is always there
+        o += e.size;
     }
+    if (undefined)
+        *undefined = i;
+    out.resize(static_cast<std::size_t>(o - out.data()));
+    out.shrink_to_fit(); // kept lines live on in memory
     return out;
 }
 
