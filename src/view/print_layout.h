@@ -13,10 +13,11 @@ namespace tavik {
 // holds for (wider texts never fit better).
 using FitsPrintedLine = std::function<bool(const std::string& text)>;
 
-// The printed lines one text line becomes. Tabs go to the next multiple of 8 columns and other
-// control characters print as blanks; then the text is cut into pieces that fit: after the last
-// blank that fits (the blanks at the cut are dropped), or, in a word longer than the line, at
-// the last character that fits. A piece holds at least one character even when that alone does
+// The printed lines (UTF-8) one stored text line becomes; a line that is not valid UTF-8 is read
+// as Windows-1252. Tabs go to the next multiple of 8 columns and other control characters print
+// as blanks; then the text is cut into pieces that fit: after the last blank that fits (the
+// blanks at the cut are dropped), or, in a word longer than the line (or a run of CJK), at the
+// last character that fits, never inside one. A piece holds at least one character even when that alone does
 // not fit, so every text ends. Blanks at the end are dropped; an empty line (or one of blanks
 // only) is one empty printed line.
 std::vector<std::string> printedLines(const std::string& line, const FitsPrintedLine& fits);

@@ -18,13 +18,12 @@ namespace tavik {
 
 namespace {
 
-// The painted form of a line: control characters would draw with widths of their own and break
-// the character grid the columns and links are counted in, so they show as blanks.
-QString gridText(const std::string& text)
+// A link as drawn over its line, whose painted text shows control characters as blanks.
+QString linkText(const std::string& text)
 {
     QString s = fromStored(text);
     for (QChar& c : s)
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+        if (c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() < 0xa0))
             c = QLatin1Char(' ');
     return s;
 }
@@ -57,6 +56,7 @@ TStringsViewer::TStringsViewer(QWidget* parent) : QAbstractScrollArea(parent)
         if (OnLinkClicked)
             OnLinkClicked(*this, link);
     };
+    model_.SetCharacterWidths([this](std::string_view character) { return characterWidth(character); });
     applyFixedPitch();
     resize(100, 50);
 }
@@ -86,6 +86,7 @@ void TStringsViewer::applyFixedPitch()
     fixingFont_ = true;
     setFont(f);
     fixingFont_ = false;
+    widths_.clear();
     model_.SetMetrics(cell, QFontMetrics(f).height() + 1);
     updateScrollBars();
     viewport()->update();
@@ -167,16 +168,17 @@ void TStringsViewer::resizeEvent(QResizeEvent* event)
     updateScrollBars();
 }
 
-void TStringsViewer::drawRun(QPainter& painter, const QString& text, int x, int baseline, int from, int to) const
+double TStringsViewer::characterWidth(std::string_view character)
 {
-    // Only the characters on the surface are drawn: a line may be far longer than the window.
-    const long long cw = model_.CharWidth();
-    const long long first = std::max<long long>(from, x < 0 ? -static_cast<long long>(x) / cw : 0);
-    const long long last = std::min<long long>(to, (static_cast<long long>(viewport()->width()) - x) / cw + 1);
-    if (last <= first)
-        return;
-    painter.drawText(QPoint(static_cast<int>(x + first * cw), baseline),
-                     text.mid(static_cast<qsizetype>(first), static_cast<qsizetype>(last - first)));
+    const std::string key(character);
+    auto known = widths_.find(key);
+    if (known != widths_.end())
+        return known->second;
+    // Measured as drawn: Qt takes a glyph the fixed-pitch font lacks from a fallback font, at
+    // that font's width (CJK and emoji are wider than a cell).
+    const double width = QFontMetricsF(font()).horizontalAdvance(fromStored(character));
+    widths_.emplace(key, width);
+    return width;
 }
 
 void TStringsViewer::paintEvent(QPaintEvent*)
@@ -189,21 +191,24 @@ void TStringsViewer::paintEvent(QPaintEvent*)
     QFont underlined = plain;
     underlined.setUnderline(true);
     const int ascent = QFontMetrics(plain).ascent();
-    const int cw = model_.CharWidth();
     const int lh = model_.LineHeight();
     const QColor textColor = palette().color(QPalette::Text);
     painter.setFont(plain);
     for (const PaintedLine& line : lines) {
-        const QString text = gridText(line.text);
+        // Drawn as one string, so each character the font lacks comes from a fallback font.
+        const std::string_view onSurface =
+            std::string_view(line.text).substr(line.shownFrom, line.shownTo - line.shownFrom);
+        const QString shown = fromStored(onSurface);
         const int baseline = line.y + ascent;
         painter.setPen(line.quoted ? quotedColor_ : textColor);
-        drawRun(painter, text, line.x, baseline, 0, static_cast<int>(text.size()));
+        painter.drawText(QPoint(line.shownX, baseline), shown);
         if (line.highlighted && line.highlightRight > line.highlightLeft) {
-            painter.fillRect(QRect(line.highlightLeft, line.y, line.highlightRight - line.highlightLeft, lh),
-                             palette().color(QPalette::Highlight));
+            const QRect highlight(line.highlightLeft, line.y, line.highlightRight - line.highlightLeft, lh);
+            painter.fillRect(highlight, palette().color(QPalette::Highlight));
             painter.setPen(palette().color(QPalette::HighlightedText));
-            drawRun(painter, text, line.x, baseline, (line.highlightLeft - line.x) / cw,
-                    (line.highlightRight - line.x) / cw);
+            painter.setClipRect(highlight);
+            painter.drawText(QPoint(line.shownX, baseline), shown);
+            painter.setClipping(false);
         }
         if (!line.links.empty()) {
             painter.setFont(underlined);
@@ -211,8 +216,7 @@ void TStringsViewer::paintEvent(QPaintEvent*)
                 const LinkEntry& link = model_.LinkTable()[index];
                 const bool red = std::find(flashing_.begin(), flashing_.end(), index) != flashing_.end();
                 painter.setPen(QColor::fromRgb(red ? kClickedLinkRgb : kLinkRgb));
-                const QString linkText = gridText(link.text);
-                drawRun(painter, linkText, link.left, baseline, 0, static_cast<int>(linkText.size()));
+                painter.drawText(QPoint(link.left, baseline), linkText(link.text));
             }
             painter.setFont(plain);
         }

@@ -8,6 +8,8 @@
 #include <QColor>
 #include <functional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "view/text_viewer_rules.h"
@@ -16,7 +18,8 @@ class QMenu;
 
 namespace tavik {
 
-// Shows `Lines` in one fixed-pitch font with both scroll bars; quoted lines in `QuotedColor`,
+// Shows `Lines` (stored text: UTF-8, old lines Windows-1252) in one fixed-pitch font with both
+// scroll bars, characters the font lacks taken from fallback fonts at their own widths; quoted lines in `QuotedColor`,
 // links blue and underlined (red while being clicked), the selection in the highlight colours.
 // A focused viewer keeps Ctrl+A, Ctrl+C and Ctrl+X for itself, even where the program uses them
 // as shortcuts. A left press on a link raises OnLinkClicked; the right button opens the pop-up
@@ -73,13 +76,14 @@ private:
     void applyFixedPitch();
     void linesChanged();
     void updateScrollBars();
-    void drawRun(QPainter& painter, const QString& text, int x, int baseline, int from, int to) const;
+    double characterWidth(std::string_view character);
 
     TextViewerModel model_;
     QColor color_;
     QColor quotedColor_;
     QMenu* popup_ = nullptr;
     std::vector<std::size_t> flashing_; // links drawn red while their click is reported
+    std::unordered_map<std::string, double> widths_; // measured characters of the current font
     bool fixingFont_ = false;
     bool syncingBars_ = false;
 };

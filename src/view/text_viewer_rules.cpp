@@ -1,10 +1,12 @@
 #include "view/text_viewer_rules.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <string_view>
 
 #include "smtp/rc4.h"
+#include "text/unicode_text.h"
 
 namespace tavik {
 
@@ -24,12 +26,6 @@ bool isAddressChar(char c)
 int clampInt(long long v, int low, int high)
 {
     return static_cast<int>(std::max<long long>(low, std::min<long long>(high, v)));
-}
-
-int toInt(std::size_t v)
-{
-    return v > static_cast<std::size_t>(std::numeric_limits<int>::max()) ? std::numeric_limits<int>::max()
-                                                                         : static_cast<int>(v);
 }
 
 // Sentence punctuation, quotes and brackets around a link in running text are not part of it:
@@ -56,10 +52,123 @@ std::size_t linkEndWithoutTrailing(const std::string& line, std::size_t start, s
     return end;
 }
 
-// Byte index of a column: column 0 (the margin) and column 1 both stand for the first character.
+// Character number (0-based) of a column: column 0 (the margin) and column 1 both stand for the
+// first character.
 std::size_t indexOfColumn(int column) { return column <= 1 ? 0 : static_cast<std::size_t>(column - 1); }
 
+// The code point of the well-formed UTF-8 sequence at `at` and its length; length 0 when none
+// begins there.
+std::size_t decodeUtf8(std::string_view text, std::size_t at, char32_t& cp)
+{
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    if (lead < 0x80) {
+        cp = lead;
+        return 1;
+    }
+    std::size_t length = 0;
+    char32_t min = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2, cp = lead & 0x1F, min = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3, cp = lead & 0x0F, min = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4, cp = lead & 0x07, min = 0x10000;
+    } else {
+        return 0;
+    }
+    if (at + length > text.size())
+        return 0;
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xC0) != 0x80)
+            return 0;
+        cp = (cp << 6) | (byte(at + i) & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
+    return length;
+}
+
+// Code points that never stand alone on screen: combining marks, variation selectors, emoji
+// skin tones and tag characters belong to the character before them.
+bool extendsCharacter(char32_t cp)
+{
+    return (cp >= 0x0300 && cp <= 0x036F) || (cp >= 0x0483 && cp <= 0x0489) || (cp >= 0x0591 && cp <= 0x05BD) ||
+           (cp >= 0x0610 && cp <= 0x061A) || (cp >= 0x064B && cp <= 0x065F) || (cp >= 0x1AB0 && cp <= 0x1AFF) ||
+           (cp >= 0x1DC0 && cp <= 0x1DFF) || (cp >= 0x20D0 && cp <= 0x20FF) || (cp >= 0x3099 && cp <= 0x309A) ||
+           (cp >= 0xFE00 && cp <= 0xFE0F) || (cp >= 0xFE20 && cp <= 0xFE2F) || (cp >= 0x1F3FB && cp <= 0x1F3FF) ||
+           (cp >= 0xE0020 && cp <= 0xE007F) || (cp >= 0xE0100 && cp <= 0xE01EF);
+}
+
+bool isRegionalIndicator(char32_t cp) { return cp >= 0x1F1E6 && cp <= 0x1F1FF; }
+
+constexpr char32_t kZeroWidthJoiner = 0x200D;
+
+std::size_t countCharacters(std::string_view text)
+{
+    std::size_t count = 0;
+    for (std::size_t at = 0; at < text.size(); at = nextCharacter(text, at))
+        ++count;
+    return count;
+}
+
+// The characters `count` from character `from` of `text` (to its end for npos).
+std::string characters(std::string_view text, std::size_t from, std::size_t count)
+{
+    const std::size_t begin = characterOffset(text, from);
+    const std::string_view rest = text.substr(begin);
+    return std::string(rest.substr(0, count == std::string::npos ? rest.size() : characterOffset(rest, count)));
+}
+
+long long pixel(double x) { return std::llround(x); }
+
+// Measured lines kept at once: far more than a screen holds, few enough for any message.
+constexpr std::size_t kLayoutRoom = 2048;
+
 } // namespace
+
+std::size_t nextCharacter(std::string_view text, std::size_t at)
+{
+    if (at >= text.size())
+        return text.size();
+    char32_t cp = 0;
+    std::size_t length = decodeUtf8(text, at, cp);
+    if (length == 0)
+        return at + 1;
+    std::size_t end = at + length;
+    const bool flag = isRegionalIndicator(cp);
+    bool joined = false;
+    while (end < text.size()) {
+        char32_t next = 0;
+        const std::size_t n = decodeUtf8(text, end, next);
+        if (n == 0)
+            break;
+        // Two regional indicators make one flag; a joiner takes the code point after it along.
+        const bool pairsFlag = flag && !joined && isRegionalIndicator(next) && end == at + length;
+        if (!extendsCharacter(next) && next != kZeroWidthJoiner && !pairsFlag && !joined)
+            break;
+        joined = next == kZeroWidthJoiner;
+        end += n;
+    }
+    return end;
+}
+
+std::size_t characterOffset(std::string_view text, std::size_t count)
+{
+    std::size_t at = 0;
+    for (; count > 0 && at < text.size(); --count)
+        at = nextCharacter(text, at);
+    return at;
+}
+
+bool isControlCharacter(std::string_view character)
+{
+    if (character.size() == 1)
+        return static_cast<unsigned char>(character[0]) < 0x20 || character[0] == 0x7F;
+    // C1 controls: what the bytes Windows-1252 leaves undefined read as.
+    return character.size() == 2 && static_cast<unsigned char>(character[0]) == 0xC2 &&
+           static_cast<unsigned char>(character[1]) < 0xA0;
+}
 
 std::uint32_t quotedColorRgb(int quotedColor)
 {
@@ -71,7 +180,7 @@ std::uint32_t quotedColorRgb(int quotedColor)
 bool isQuotedLine(const std::string& line)
 {
     std::size_t at = line.find('>');
-    return at != std::string::npos && at < 3;
+    return at != std::string::npos && at < characterOffset(line, 3);
 }
 
 std::vector<TextLink> findWebLinks(const std::string& line)
@@ -152,9 +261,8 @@ bool isEncipheredMessage(const PreviewMessage& message)
 std::vector<std::string> previewLines(const PreviewMessage& message, const std::string& subject, bool showAllHeaders,
                                       const std::optional<std::string>& password)
 {
-    auto from = [](const std::string& line, std::size_t index) {
-        return index < line.size() ? line.substr(index, kPreviewValueRoom) : std::string();
-    };
+    // A value cut inside a UTF-8 sequence would turn the whole line into Windows-1252.
+    auto from = [](const std::string& line, std::size_t index) { return characters(line, index, kPreviewValueRoom); };
     std::vector<std::string> out;
     out.reserve(message.body.size() + (showAllHeaders ? message.header.size() + 5 : 4));
     // The label widths put every value in column 13: "From: x" keeps its blank after the colon.
@@ -208,7 +316,8 @@ std::string savedTextBytes(const std::vector<std::string>& lines)
 std::size_t displayColumn(const std::string& line, std::size_t index)
 {
     std::size_t column = 0;
-    for (std::size_t i = 0; i < index && i < line.size(); ++i)
+    std::size_t i = 0;
+    for (; i < index && i < line.size(); i = nextCharacter(line, i))
         column = line[i] == '\t' ? (column / kTabColumns + 1) * kTabColumns : column + 1;
     if (index > line.size())
         column += index - line.size();
@@ -221,11 +330,18 @@ std::string expandTabs(const std::string& line)
         return line;
     std::string out;
     out.reserve(line.size() + kTabColumns);
-    for (char c : line) {
-        if (c == '\t')
-            out.append(kTabColumns - out.size() % kTabColumns, ' ');
-        else
-            out.push_back(c);
+    std::size_t column = 0;
+    for (std::size_t i = 0; i < line.size();) {
+        const std::size_t next = nextCharacter(line, i);
+        if (line[i] == '\t') {
+            const std::size_t blanks = kTabColumns - column % kTabColumns;
+            out.append(blanks, ' ');
+            column += blanks;
+        } else {
+            out.append(line, i, next - i);
+            ++column;
+        }
+        i = next;
     }
     return out;
 }
@@ -234,7 +350,14 @@ void TextViewerModel::SetMetrics(int charWidth, int lineHeight)
 {
     charWidth_ = std::max(1, charWidth);
     lineHeight_ = std::max(1, lineHeight);
+    forgetLayouts();
     clampPositions();
+}
+
+void TextViewerModel::SetCharacterWidths(std::function<double(std::string_view character)> width)
+{
+    characterWidth_ = std::move(width);
+    forgetLayouts();
 }
 
 void TextViewerModel::SetSurfaceSize(int width, int height)
@@ -244,9 +367,80 @@ void TextViewerModel::SetSurfaceSize(int width, int height)
     clampPositions();
 }
 
+void TextViewerModel::noteLines(std::size_t from)
+{
+    for (std::size_t i = from; i < lines_.size(); ++i)
+        if (!isValidUtf8(lines_[i]))
+            converted_[i] = storedText(lines_[i]);
+}
+
+void TextViewerModel::forgetLayouts() { layouts_.clear(); }
+
+const std::string& TextViewerModel::shownLine(std::size_t line) const
+{
+    if (!converted_.empty()) {
+        auto it = converted_.find(line);
+        if (it != converted_.end())
+            return it->second;
+    }
+    return lines_[line];
+}
+
+double TextViewerModel::characterWidth(std::string_view character) const
+{
+    if (!characterWidth_)
+        return charWidth_;
+    const double width = characterWidth_(character);
+    return std::isfinite(width) && width > 0 ? width : 0;
+}
+
+const TextViewerModel::LineLayout& TextViewerModel::layoutOf(std::size_t line) const
+{
+    auto found = layouts_.find(line);
+    if (found != layouts_.end())
+        return found->second;
+    if (layouts_.size() >= kLayoutRoom)
+        layouts_.clear();
+    const std::string& text = shownLine(line);
+    LineLayout l;
+    l.painted.reserve(text.size());
+    std::size_t column = 0;
+    double x = 0;
+    const double blank = characterWidth(" ");
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t next = nextCharacter(text, at);
+        const std::string_view c = std::string_view(text).substr(at, next - at);
+        l.start.push_back(at);
+        l.paintedStart.push_back(l.painted.size());
+        l.x.push_back(x);
+        if (c == "\t") {
+            const std::size_t blanks = kTabColumns - column % kTabColumns;
+            l.painted.append(blanks, ' ');
+            x += blank * static_cast<double>(blanks);
+            column += blanks;
+        } else if (isControlCharacter(c)) {
+            l.painted.push_back(' ');
+            x += blank;
+            ++column;
+        } else {
+            l.painted.append(c);
+            x += characterWidth(c);
+            ++column;
+        }
+        at = next;
+    }
+    l.start.push_back(text.size());
+    l.paintedStart.push_back(l.painted.size());
+    l.x.push_back(x);
+    return layouts_.emplace(line, std::move(l)).first->second;
+}
+
 void TextViewerModel::SetLines(std::vector<std::string> lines)
 {
     lines_ = std::move(lines);
+    converted_.clear();
+    noteLines(0);
+    forgetLayouts();
     vertical_ = 0;
     horizontal_ = 0;
     horizontalRange_ = 0;
@@ -262,13 +456,16 @@ void TextViewerModel::SetLines(std::vector<std::string> lines)
 void TextViewerModel::AddLine(std::string line)
 {
     lines_.push_back(std::move(line));
+    noteLines(lines_.size() - 1);
     if (OnChange)
         OnChange();
 }
 
 void TextViewerModel::AddLines(const std::vector<std::string>& lines)
 {
+    const std::size_t from = lines_.size();
     lines_.insert(lines_.end(), lines.begin(), lines.end());
+    noteLines(from);
     if (OnChange)
         OnChange();
 }
@@ -276,6 +473,8 @@ void TextViewerModel::AddLines(const std::vector<std::string>& lines)
 void TextViewerModel::Clear()
 {
     lines_.clear();
+    converted_.clear();
+    forgetLayouts();
     links_.clear();
     horizontalRange_ = 0;
     selecting_ = false;
@@ -349,23 +548,22 @@ bool TextViewerModel::highlightOf(int line, std::size_t& from, std::size_t& to) 
     orderedSelection(b, e);
     if (line < b.line || line > e.line)
         return false;
-    const std::string& text = lines_[static_cast<std::size_t>(line)];
+    const std::string& text = shownLine(static_cast<std::size_t>(line));
     // The characters highlighted are exactly those Copy takes.
     if (b.line == e.line) {
-        from = indexOfColumn(b.column);
-        to = from + static_cast<std::size_t>(std::max(0, e.column - b.column));
+        from = characterOffset(text, indexOfColumn(b.column));
+        to = from + characterOffset(std::string_view(text).substr(from),
+                                    static_cast<std::size_t>(std::max(0, e.column - b.column)));
     } else if (line == b.line) {
-        from = indexOfColumn(b.column);
+        from = characterOffset(text, indexOfColumn(b.column));
         to = text.size();
     } else if (line == e.line) {
         from = 0;
-        to = static_cast<std::size_t>(std::max(0, e.column));
+        to = characterOffset(text, static_cast<std::size_t>(std::max(0, e.column)));
     } else {
         from = 0;
         to = text.size();
     }
-    to = std::min(to, text.size());
-    from = std::min(from, to);
     return from < to;
 }
 
@@ -375,37 +573,54 @@ std::vector<PaintedLine> TextViewerModel::Paint()
     links_.reserve(kLinkTableRoom);
     std::vector<PaintedLine> painted;
     const long long x0 = kTextLeftMargin - static_cast<long long>(horizontal_) * charWidth_;
+    constexpr int kMin = std::numeric_limits<int>::min(), kMax = std::numeric_limits<int>::max();
     int y = 0;
     for (std::size_t i = static_cast<std::size_t>(vertical_); i < lines_.size() && y < height_; ++i) {
-        const std::string& line = lines_[i];
+        const std::string& line = shownLine(i);
+        const LineLayout& layout = layoutOf(i);
+        const std::size_t count = layout.start.size() - 1;
+        // The character at byte `offset` of the line (a boundary), and its pixel on the surface.
+        auto characterAt = [&](std::size_t offset) {
+            return static_cast<std::size_t>(std::lower_bound(layout.start.begin(), layout.start.end(), offset) -
+                                            layout.start.begin());
+        };
+        auto xOf = [&](std::size_t character) { return x0 + pixel(layout.x[character]); };
         PaintedLine p;
         p.line = static_cast<int>(i);
-        p.x = clampInt(x0, std::numeric_limits<int>::min(), std::numeric_limits<int>::max());
+        p.x = clampInt(x0, kMin, kMax);
         p.y = y;
-        p.text = expandTabs(line);
+        p.text = layout.painted;
         p.quoted = isQuotedLine(line);
+        // Only what is on the surface is drawn: a line may be far longer than the window.
+        const double left = static_cast<double>(-x0), right = static_cast<double>(width_ - x0);
+        const std::size_t first = static_cast<std::size_t>(
+            std::upper_bound(layout.x.begin() + 1, layout.x.end(), left) - (layout.x.begin() + 1));
+        const std::size_t last = std::max(
+            first, static_cast<std::size_t>(std::lower_bound(layout.x.begin(), layout.x.begin() + count, right) -
+                                            layout.x.begin()));
+        p.shownFrom = layout.paintedStart[std::min(first, count)];
+        p.shownTo = layout.paintedStart[std::min(last, count)];
+        p.shownX = clampInt(xOf(std::min(first, count)), kMin, kMax);
         std::size_t from = 0, to = 0;
         if (highlightOf(p.line, from, to)) {
             p.highlighted = true;
             p.highlightFrom = from;
             p.highlightTo = to;
-            p.highlightLeft = clampInt(x0 + static_cast<long long>(displayColumn(line, from)) * charWidth_,
-                                       std::numeric_limits<int>::min(), std::numeric_limits<int>::max());
-            p.highlightRight = clampInt(x0 + static_cast<long long>(displayColumn(line, to)) * charWidth_,
-                                        std::numeric_limits<int>::min(), std::numeric_limits<int>::max());
+            p.highlightLeft = clampInt(xOf(characterAt(from)), kMin, kMax);
+            p.highlightRight = clampInt(xOf(characterAt(to)), kMin, kMax);
         }
         for (auto& link : findLinks(line)) {
-            long long left = x0 + static_cast<long long>(displayColumn(line, link.start)) * charWidth_;
-            long long right = left + static_cast<long long>(link.text.size()) * charWidth_;
+            const long long linkLeft = xOf(characterAt(link.start));
+            const long long linkRight = xOf(characterAt(link.start + link.text.size()));
             // Only what is on the surface can be pointed at; the rest is not recorded.
-            if (right < 0 || left >= width_)
+            if (linkRight < 0 || linkLeft >= width_)
                 continue;
             p.links.push_back(links_.size());
-            links_.push_back(LinkEntry{std::move(link.text),
-                                       clampInt(left, std::numeric_limits<int>::min(), width_),
-                                       clampInt(right, 0, std::numeric_limits<int>::max()), y, y + lineHeight_});
+            links_.push_back(LinkEntry{std::move(link.text), clampInt(linkLeft, kMin, width_),
+                                       clampInt(linkRight, 0, kMax), y, y + lineHeight_});
         }
-        horizontalRange_ = std::max(horizontalRange_, toInt(p.text.size()));
+        const double columns = std::ceil(layout.x.back() / charWidth_ - 1e-9);
+        horizontalRange_ = std::max(horizontalRange_, clampInt(static_cast<long long>(columns), 0, kMax));
         painted.push_back(std::move(p));
         y += lineHeight_;
     }
@@ -421,9 +636,29 @@ bool TextViewerModel::IsOverLink(int x, int y) const
 
 TextPoint TextViewerModel::PointAt(int x, int y) const
 {
+    constexpr int kMax = std::numeric_limits<int>::max();
     TextPoint p;
-    p.line = clampInt(static_cast<long long>(y / lineHeight_) + vertical_, 0, std::numeric_limits<int>::max());
-    p.column = clampInt(static_cast<long long>(x / charWidth_) + horizontal_, 0, std::numeric_limits<int>::max());
+    p.line = clampInt(static_cast<long long>(y / lineHeight_) + vertical_, 0, kMax);
+    // x div CharWidth counts the margin as column 0 and puts column 1 at CharWidth: the
+    // characters' measured boxes are laid on that same grid, the first beginning at CharWidth.
+    const long long t = static_cast<long long>(x) + static_cast<long long>(horizontal_) * charWidth_ - charWidth_;
+    if (t < 0) {
+        p.column = 0;
+    } else if (static_cast<std::size_t>(p.line) < lines_.size()) {
+        const LineLayout& layout = layoutOf(static_cast<std::size_t>(p.line));
+        const std::size_t count = layout.x.size() - 1;
+        const double at = static_cast<double>(t);
+        if (at >= layout.x.back()) {
+            // Past the end the grid goes on, so a drag beyond the text still counts columns.
+            const double beyond = std::floor((at - layout.x.back()) / charWidth_);
+            p.column = clampInt(static_cast<long long>(count) + 1 + static_cast<long long>(beyond), 0, kMax);
+        } else {
+            const auto after = std::upper_bound(layout.x.begin(), layout.x.begin() + count, at);
+            p.column = clampInt(after - layout.x.begin(), 0, kMax);
+        }
+    } else {
+        p.column = clampInt(t / charWidth_ + 1, 0, kMax);
+    }
     return p;
 }
 
@@ -487,28 +722,24 @@ std::optional<std::string> TextViewerModel::Copy() const
     orderedSelection(b, e);
     b.line = std::min(b.line, last);
     e.line = std::min(e.line, last);
+    auto line = [this](int l) -> const std::string& { return shownLine(static_cast<std::size_t>(l)); };
     std::string out;
-    auto part = [](const std::string& s, std::size_t from, std::size_t count) {
-        return from >= s.size() ? std::string() : s.substr(from, count);
-    };
     if (b.line == e.line) {
         int count = e.column - b.column;
         if (count > 0)
-            out = part(lines_[static_cast<std::size_t>(b.line)], indexOfColumn(b.column),
-                       static_cast<std::size_t>(count));
+            out = characters(line(b.line), indexOfColumn(b.column), static_cast<std::size_t>(count));
     } else {
-        out = part(lines_[static_cast<std::size_t>(b.line)], indexOfColumn(b.column), std::string::npos);
-        for (int l = b.line + 1; l < e.line; ++l) {
+        out = characters(line(b.line), indexOfColumn(b.column), std::string::npos);
+        std::size_t taken = countCharacters(out);
+        for (int l = b.line + 1; l < e.line && taken <= kCopyLimit; ++l) {
             out += "\r\n";
-            out += lines_[static_cast<std::size_t>(l)];
-            if (out.size() > kCopyLimit)
-                break;
+            out += line(l);
+            taken += 2 + countCharacters(line(l));
         }
         out += "\r\n";
-        out += part(lines_[static_cast<std::size_t>(e.line)], 0, static_cast<std::size_t>(std::max(0, e.column)));
+        out += characters(line(e.line), 0, static_cast<std::size_t>(std::max(0, e.column)));
     }
-    if (out.size() > kCopyLimit)
-        out.resize(kCopyLimit);
+    out.resize(characterOffset(out, kCopyLimit));
     return out;
 }
 

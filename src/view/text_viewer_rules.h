@@ -6,6 +6,11 @@
 // Lines and columns of the selection are those the viewer has always used: lines 0-based,
 // columns counted from the pointer position (x div CharWidth, the left margin included), where
 // column c stands for the c-th character of the line and 0 for the margin before the first.
+// Characters are not all CharWidth wide (CJK, emoji, glyphs of fallback fonts): each takes the
+// width the widget measures for it, and the pointer's column is the character whose measured
+// box, on that same grid, holds the pointer. Positions inside a line are byte offsets into its
+// UTF-8 and always lie on a character boundary. Lines are stored text: a line that is not valid
+// UTF-8 (written by the 8-bit program) is shown, searched and copied as Windows-1252.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +18,8 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace tavik {
@@ -22,6 +29,14 @@ constexpr int kQuotedColorCount = 16;
 extern const std::uint32_t QuotedColorTable[kQuotedColorCount];
 // The RGB of a QuotedColor setting; a value outside 0 to 15 shows as colour 0.
 std::uint32_t quotedColorRgb(int quotedColor);
+// The byte offset where the character beginning at `at` ends: one code point with the marks,
+// variation selectors and joined code points that belong to it, so that a selection, a cut or a
+// printed line never splits what shows as one character. A byte that begins no valid UTF-8
+// sequence is a character of its own.
+std::size_t nextCharacter(std::string_view text, std::size_t at);
+// The byte offset of the first `count` characters of `text` (its size when it has fewer).
+std::size_t characterOffset(std::string_view text, std::size_t count);
+
 // A quoted line has its first ">" at character 1, 2 or 3.
 bool isQuotedLine(const std::string& line);
 
@@ -59,7 +74,7 @@ struct PreviewMessage {
 PreviewMessage splitPreviewMessage(const std::vector<std::string>& text);
 // True when the message's encoder line says the internal RC4 encoder enciphered its body.
 bool isEncipheredMessage(const PreviewMessage& message);
-// Rooms of the From and To values in the preview.
+// Rooms of the From and To values in the preview, in characters.
 constexpr std::size_t kPreviewValueRoom = 999;
 // The preview pane's lines: "From:      " + the From line from its sixth character,
 // "To:         " + the To line from its fifth, "Subject:    " + `subject`, a line of one blank,
@@ -79,10 +94,14 @@ std::string savedTextBytes(const std::vector<std::string>& lines);
 
 // Tab stops, in characters, of the painted text.
 constexpr int kTabColumns = 8;
-// The painted column of the character at `index` once tabs are expanded.
+// The painted column (in characters) of the byte at `index` once tabs are expanded; bytes past
+// the end count one column each.
 std::size_t displayColumn(const std::string& line, std::size_t index);
-// The line as painted: every tab replaced by blanks up to the next stop.
+// The line as painted: every tab replaced by blanks up to the next stop (characters counted).
 std::string expandTabs(const std::string& line);
+// True for the UTF-8 of a control character (C0, DEL, C1). Painted and printed as a blank: it
+// would draw as a box or not at all. Tabs are expanded before.
+bool isControlCharacter(std::string_view character);
 
 // Pixels left of the first character.
 constexpr int kTextLeftMargin = 10;
@@ -105,13 +124,17 @@ struct LinkEntry {
     int left = 0, right = 0, top = 0, bottom = 0;
 };
 
-// One line to draw: the tab-expanded text at (x, y), its colour rule, its highlighted characters
-// (byte indexes [highlightFrom, highlightTo) and their pixels) and its links (indexes into the
-// link table, each drawn blue and underlined at its rectangle).
+// One line to draw: the tab-expanded text at (x, y) as UTF-8 (control characters as blanks), the
+// part of it on the surface (bytes [shownFrom, shownTo) of `text`, beginning at shownX), its
+// colour rule, its highlighted characters (byte indexes [highlightFrom, highlightTo) of the
+// line's UTF-8, and their pixels) and its links (indexes into the link table, each drawn blue and underlined
+// at its rectangle).
 struct PaintedLine {
     int line = 0;
     int x = 0, y = 0;
     std::string text;
+    std::size_t shownFrom = 0, shownTo = 0;
+    int shownX = 0;
     bool quoted = false;
     bool highlighted = false;
     std::size_t highlightFrom = 0, highlightTo = 0;
@@ -127,8 +150,13 @@ enum class ScrollKey { LineUp, LineDown, PageUp, PageDown, Home, End };
 // Ctrl+X are Copy (nothing is removed), Esc is ClearSelection.
 class TextViewerModel {
 public:
-    // CharWidth: width of "M" in the font; LineHeight: height of "M" plus 1.
+    // CharWidth: width of "M" in the font; LineHeight: height of "M" plus 1. Setting them (the
+    // font changed) forgets every measured line.
     void SetMetrics(int charWidth, int lineHeight);
+    // The width in pixels of one character (its UTF-8, see nextCharacter) in the painted font;
+    // without it every character is CharWidth wide. Asked only for the lines being painted or
+    // pointed at, and remembered per line until the lines or the metrics change.
+    void SetCharacterWidths(std::function<double(std::string_view character)> width);
     int CharWidth() const { return charWidth_; }
     int LineHeight() const { return lineHeight_; }
     // The painting surface's size in pixels.
@@ -151,7 +179,8 @@ public:
     void SetHorizontalPosition(int position);
     int HorizontalPosition() const { return horizontal_; }
     // The vertical range is the line count; the horizontal range the longest line painted so far
-    // (in painted columns). The largest position shows the last line or column.
+    // (its measured width in CharWidth columns, rounded up). The largest position shows the last
+    // line or column.
     int VerticalRange() const { return static_cast<int>(lines_.size()); }
     int HorizontalRange() const { return horizontalRange_; }
     int MaxVerticalPosition() const;
@@ -190,11 +219,26 @@ public:
     bool HasSelection() const { return hasSelection_; }
     TextPoint Anchor() const { return anchor_; }
     TextPoint End() const { return end_; }
-    // The selected text for the clipboard, lines joined with CR LF and cut to 30999 characters;
-    // no value when there is no selection or no text (the clipboard is then left alone).
+    // The selected text for the clipboard as UTF-8, lines joined with CR LF and cut to 30999
+    // characters; no value when there is no selection or no text (the clipboard is then left
+    // alone).
     std::optional<std::string> Copy() const;
 
 private:
+    // Where the characters of a shown line lie once painted: for each character, its byte offset
+    // in the line and in the painted text and its x from the line's start; one more entry each
+    // for the end (the line's width).
+    struct LineLayout {
+        std::string painted;
+        std::vector<std::size_t> start;
+        std::vector<std::size_t> paintedStart;
+        std::vector<double> x;
+    };
+    const std::string& shownLine(std::size_t line) const;
+    void noteLines(std::size_t from);
+    void forgetLayouts();
+    const LineLayout& layoutOf(std::size_t line) const;
+    double characterWidth(std::string_view character) const;
     void clampPositions();
     bool highlightOf(int line, std::size_t& from, std::size_t& to) const;
     void orderedSelection(TextPoint& b, TextPoint& e) const;
@@ -204,6 +248,10 @@ private:
     int width_ = 100;
     int height_ = 50;
     std::vector<std::string> lines_;
+    // The UTF-8 of the lines that are not valid UTF-8, by line number.
+    std::unordered_map<std::size_t, std::string> converted_;
+    std::function<double(std::string_view)> characterWidth_;
+    mutable std::unordered_map<std::size_t, LineLayout> layouts_;
     int vertical_ = 0;
     int horizontal_ = 0;
     int horizontalRange_ = 0;

@@ -153,6 +153,28 @@ TEST_F(Printing, OneLinePrintsThatLineInTheViewersFont)
     EXPECT_NE(poppler("pdffonts", dialogs.pdf).find("DejaVuSansMono"), std::string::npos);
 }
 
+TEST_F(Printing, GreekCyrillicAndCjkPrintAsTheirCharacters)
+{
+    const std::string greek = "\xce\x9a\xce\xb1\xce\xbb\xce\xb7\xce\xbc\xce\xad\xcf\x81\xce\xb1"; // Καλημέρα
+    const std::string russian = "\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82";               // Привет
+    const std::string hello = "\xe4\xbd\xa0\xe5\xa5\xbd";                                             // 你好
+    const std::string japanese = "\xe3\x81\x93\xe3\x82\x93\xe3\x81\xab\xe3\x81\xa1\xe3\x81\xaf"; // こんにちは
+    std::string longCjk; // no blank to wrap at: cut between characters
+    for (int i = 0; i < 150; ++i)
+        longCjk += hello;
+    EXPECT_TRUE(print({greek + " " + russian, hello + " " + japanese, "Gr\xfc\xdf" "e", longCjk}));
+    const Printed p = readPdf(dialogs.pdf);
+    ASSERT_GE(p.lines.size(), 5u);
+    EXPECT_EQ(p.lines[0], greek + " " + russian);
+    EXPECT_EQ(p.lines[1], hello + " " + japanese);
+    EXPECT_EQ(p.lines[2], "Gr\xc3\xbc\xc3\x9f" "e");
+    std::string rejoined;
+    for (std::size_t i = 3; i < p.lines.size(); ++i)
+        rejoined += p.lines[i];
+    EXPECT_EQ(rejoined, longCjk);
+    EXPECT_GT(p.lines.size(), 4u);
+}
+
 TEST_F(Printing, TheProgressDialogIsOnScreenWhilePrintingAndCountsTheLines)
 {
     const Lines lines{"one", "two", "three", "four"};

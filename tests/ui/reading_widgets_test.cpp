@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QToolButton>
+#include <QtMath>
 #include <QVBoxLayout>
 
 #include "ui/ui_test_support.h"
@@ -211,6 +212,107 @@ TEST_F(StringsViewerTest, QuotedLinesAreDrawnInTheQuotedColour)
     };
     EXPECT_TRUE(hasGreen(0));
     EXPECT_FALSE(hasGreen(1));
+}
+
+// Lines of every script the viewer must show (UTF-8), and one line written by the 8-bit program.
+const std::vector<std::string> kScripts = {
+    "Gr\xc3\xbc\xc3\x9f" "e aus Z\xc3\xbcrich",                                // Grüße aus Zürich
+    "\xce\x9a\xce\xb1\xce\xbb\xce\xb7\xce\xbc\xce\xad\xcf\x81\xce\xb1", // Καλημέρα
+    "\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82",                     // Привет
+    "\xe4\xbd\xa0\xe5\xa5\xbd \xe3\x81\x93\xe3\x82\x93\xe3\x81\xab\xe3\x81\xa1\xe3\x81\xaf", // 你好 こんにちは
+    "\xf0\x9f\x98\x80 smile",                                                       // 😀 smile
+};
+
+// A surface point on the character `at` of `line` (shown on visible row `row`), measured in the
+// viewer's font: the pointer's columns put the first character at CharWidth, the margin being
+// column 0.
+QPoint onCharacter(const TStringsViewer& viewer, const QString& line, int at, int row)
+{
+    const QFontMetricsF fm(viewer.font());
+    const qreal left = fm.horizontalAdvance(line.left(at));
+    const qreal right = fm.horizontalAdvance(line.left(at + 1));
+    const TextViewerModel& m = viewer.model();
+    return QPoint(qRound(m.CharWidth() + (left + right) / 2), row * m.LineHeight() + m.LineHeight() / 2);
+}
+
+TEST_F(StringsViewerTest, SelectingAcrossCjkByPixelsCopiesWholeCharacters)
+{
+    const QString line = QStringLiteral("ab\u4f60\u597d\u4e16\u754c cd"); // ab你好世界 cd
+    viewer.SetLines({toStored(line)});
+    QApplication::clipboard()->setText(QStringLiteral("before"));
+    // From the middle of 好 to the middle of 界: 好 and 世.
+    QTest::mousePress(surface(), Qt::LeftButton, {}, onCharacter(viewer, line, 3, 0));
+    QTest::mouseMove(surface(), onCharacter(viewer, line, 5, 0));
+    QTest::mouseRelease(surface(), Qt::LeftButton, {}, onCharacter(viewer, line, 5, 0));
+    viewer.Copy();
+    EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("\u597d\u4e16"));
+    // The highlight covers those two as drawn.
+    const QFontMetricsF fm(viewer.font());
+    const PaintedLine painted = viewer.model().Paint().front();
+    EXPECT_NEAR(painted.highlightLeft, kTextLeftMargin + fm.horizontalAdvance(line.left(3)), 1);
+    EXPECT_NEAR(painted.highlightRight, kTextLeftMargin + fm.horizontalAdvance(line.left(5)), 1);
+
+    // Every script, and the old 8-bit line, reaches the clipboard as its own characters.
+    std::vector<std::string> lines = kScripts;
+    lines.push_back("Gr\xfc\xdf" "e, Ren\xe9");
+    viewer.SetLines(lines);
+    viewer.SelectAll();
+    viewer.Copy();
+    QStringList expected;
+    for (const std::string& l : kScripts)
+        expected << QString::fromUtf8(l.data(), static_cast<qsizetype>(l.size()));
+    expected << QStringLiteral("Gr\u00fc\u00dfe, Ren\u00e9");
+    EXPECT_EQ(QApplication::clipboard()->text(), expected.join(QStringLiteral("\r\n")));
+}
+
+TEST_F(StringsViewerTest, ALinkAfterCjkTextIsHitWhereItIsDrawn)
+{
+    const QString line = QStringLiteral("\u4f60\u597d\u3001see http://x.org/a"); // 你好、see http://x.org/a
+    viewer.SetLines({toStored(line)});
+    paint();
+    ASSERT_EQ(viewer.model().LinkTable().size(), 1u);
+    const QFontMetricsF fm(viewer.font());
+    const LinkEntry link = viewer.model().LinkTable()[0];
+    EXPECT_NEAR(link.left, kTextLeftMargin + fm.horizontalAdvance(line.left(7)), 1);
+    EXPECT_NEAR(link.right, kTextLeftMargin + fm.horizontalAdvance(line), 1);
+    // The blue of the link is drawn inside its rectangle, and a click on its middle reports it.
+    const QImage image = viewer.viewport()->grab().toImage();
+    const qreal scale = image.devicePixelRatio();
+    int blueFrom = -1, blueTo = -1;
+    for (int x = 0; x < viewer.viewport()->width(); ++x)
+        for (int y = link.top; y < link.bottom; ++y) {
+            const QColor c = image.pixelColor(qFloor(x * scale), qFloor(y * scale));
+            if (c.blue() > 200 && c.red() < 80 && c.green() < 80) {
+                blueTo = x;
+                if (blueFrom < 0)
+                    blueFrom = x;
+            }
+        }
+    EXPECT_GE(blueFrom, link.left - 1);
+    EXPECT_LE(blueTo, link.right + 1);
+    EXPECT_GT(blueTo - blueFrom, (link.right - link.left) / 2);
+    std::vector<std::string> reported;
+    viewer.OnLinkClicked = [&](TStringsViewer&, const std::string& l) { reported.push_back(l); };
+    QTest::mouseClick(surface(), Qt::LeftButton, {}, QPoint((link.left + link.right) / 2, link.top + 2));
+    EXPECT_EQ(reported, (std::vector<std::string>{"http://x.org/a"}));
+
+    // A long line's extent is measured: the scroll range reaches its last wide character.
+    viewer.SetLines({toStored(QString(300, QChar(0x4f60)))});
+    paint();
+    const int columns = qCeil(300 * fm.horizontalAdvance(QString(QChar(0x4f60))) / viewer.model().CharWidth());
+    EXPECT_NEAR(viewer.horizontalScrollBar()->maximum(), columns - 1, 2);
+}
+
+TEST_F(StringsViewerTest, AnOldWindows1252LineShowsAsItsCharacters)
+{
+    // Drawn exactly as the same characters stored as UTF-8.
+    viewer.SetLines({"Gr\xc3\xbc\xc3\x9f" "e, Ren\xc3\xa9 \xe2\x82\xac" "5"});
+    const QImage utf8 = viewer.viewport()->grab().toImage();
+    viewer.SetLines({"Gr\xfc\xdf" "e, Ren\xe9 \x80" "5"});
+    const QImage old = viewer.viewport()->grab().toImage();
+    EXPECT_EQ(old, utf8);
+    viewer.SetLines({"Gr?e, Ren? ?5"});
+    EXPECT_NE(viewer.viewport()->grab().toImage(), utf8);
 }
 
 // ---- Mailbox list widget ----

@@ -1,5 +1,5 @@
 // Not a test: draws the composition window, the attachment dialog, the MIME types editor, the
-// address book and every options page on the real display and saves each as a PNG in
+// address book, the text viewer with text of every script and every options page on the real display and saves each as a PNG in
 // $TAVIK_SCREENSHOT_OUT. Disabled; scripts/screenshots runs it under Xvfb.
 #include <QCheckBox>
 #include <QComboBox>
@@ -22,7 +22,9 @@
 #include "view/image_window.h"
 #include "view/mime_editor_dialog.h"
 #include "view/mime_manager.h"
+#include "view/strings_viewer_widget.h"
 #include "window_common/certificate_dialog.h"
+#include "window_common/text_conversion.h"
 
 namespace tavik::test {
 namespace {
@@ -149,6 +151,43 @@ TEST(Screenshots, DISABLED_Dialogs)
             EXPECT_TRUE(QTest::qWaitFor([&] { return movie->currentFrameNumber() != frame; }, 5000));
         }
         shots.save(&picture, "picture_window_2");
+    }
+    {
+        // The text viewer with every script, a link after CJK text and a selection that begins
+        // inside a Cyrillic word and ends on a wide character.
+        TStringsViewer viewer;
+        viewer.resize(560, 230);
+        const QStringList lines = {
+            QStringLiteral("Gr\u00fc\u00dfe aus Z\u00fcrich, Ren\u00e9!"),
+            QStringLiteral("\u039a\u03b1\u03bb\u03b7\u03bc\u03ad\u03c1\u03b1 \u03ba\u03cc\u03c3\u03bc\u03b5"),
+            QStringLiteral("\u041f\u0440\u0438\u0432\u0435\u0442, \u043c\u0438\u0440"),
+            QStringLiteral("\u4f60\u597d\uff0c\u4e16\u754c \u3053\u3093\u306b\u3061\u306f"),
+            QStringLiteral("\u4f60\u597d see https://example.org/\u4e16\u754c and anna@example.org"),
+            QStringLiteral("\U0001F600 smile \U0001F44D\U0001F3FD thumbs"),
+            QStringLiteral("> quoted \u00bbreply\u00ab"),
+        };
+        std::vector<std::string> stored;
+        for (const QString& l : lines)
+            stored.push_back(toStored(l));
+        stored.push_back("Gr\xfc\xdf" "e from the 8-bit program, \x80" "5");
+        viewer.SetLines(stored);
+        viewer.SetQuotedColor(QColor(0x00, 0x80, 0x00));
+        viewer.show();
+        const QFontMetricsF fm(viewer.font());
+        const int cw = viewer.model().CharWidth(), lh = viewer.model().LineHeight();
+        auto on = [&](int row, int at) {
+            const QString& l = lines[row];
+            const qreal middle = (fm.horizontalAdvance(l.left(at)) + fm.horizontalAdvance(l.left(at + 1))) / 2;
+            return QPoint(qRound(cw + middle), row * lh + lh / 2);
+        };
+        QTest::mousePress(viewer.viewport(), Qt::LeftButton, {}, on(2, 2));
+        QTest::mouseMove(viewer.viewport(), on(3, 4));
+        QTest::mouseRelease(viewer.viewport(), Qt::LeftButton, {}, on(3, 4));
+        shots.save(&viewer, "text_viewer_unicode");
+        QTest::mousePress(viewer.viewport(), Qt::LeftButton, {}, on(3, 1));
+        QTest::mouseMove(viewer.viewport(), on(3, 8));
+        QTest::mouseRelease(viewer.viewport(), Qt::LeftButton, {}, on(3, 8));
+        shots.save(&viewer, "text_viewer_unicode_cjk_selection");
     }
     {
         TSetupForm options(shots.settings_, shots.profile_, shots.boxes_);

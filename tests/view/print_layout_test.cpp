@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "view/print_layout.h"
+#include "view/text_viewer_rules.h"
 
 namespace tavik {
 namespace {
@@ -49,6 +50,24 @@ TEST(PrintedLines, EmptyAndBlankLinesAreOneEmptyPrintedLine)
     EXPECT_EQ(printedLines("                         ", columns(4)), Lines{""});
     EXPECT_EQ(printedLines("\t\t\t", columns(4)), Lines{""});
     EXPECT_EQ(printedLines("word          ", columns(4)), Lines{"word"});
+}
+
+TEST(PrintedLines, CjkAndOldEightBitLinesAreCutBetweenCharacters)
+{
+    // A page four characters wide, whatever their bytes.
+    const FitsPrintedLine fourCharacters = [](const std::string& text) {
+        return characterOffset(text, 4) == text.size();
+    };
+    // 你好世界和平 has no blank: it is cut after the fourth character, not the fourth byte.
+    EXPECT_EQ(printedLines("\xe4\xbd\xa0\xe5\xa5\xbd\xe4\xb8\x96\xe7\x95\x8c\xe5\x92\x8c\xe5\xb9\xb3", fourCharacters),
+              (Lines{"\xe4\xbd\xa0\xe5\xa5\xbd\xe4\xb8\x96\xe7\x95\x8c", "\xe5\x92\x8c\xe5\xb9\xb3"}));
+    // Greek wraps at the blank; a tab after a Greek letter counts it as one column.
+    EXPECT_EQ(printedLines("\xce\xb1\xce\xb2 \xce\xb3\xce\xb4\xce\xb5", fourCharacters),
+              (Lines{"\xce\xb1\xce\xb2", "\xce\xb3\xce\xb4\xce\xb5"}));
+    EXPECT_EQ(printedLines("\xce\xb1\tb", columns(80)), Lines{"\xce\xb1" + std::string(7, ' ') + "b"});
+    // A line of the 8-bit program prints as Windows-1252, as UTF-8 pieces.
+    EXPECT_EQ(printedLines("Gr\xfc\xdf" "e \x80" "5", fourCharacters),
+              (Lines{"Gr\xc3\xbc\xc3\x9f", "e \xe2\x82\xac" "5"}));
 }
 
 TEST(PrintedLines, AHugeLineIsMeasuredInPiecesNotWhole)

@@ -455,6 +455,110 @@ TEST_F(ViewerFixture, NewLinesClearTheSelection)
     EXPECT_EQ(viewer.Copy(), std::optional<std::string>("a\r\nb"));
 }
 
+// ---- Characters of every width ----
+
+// CJK characters (three-byte UTF-8 from U+3000 on) two cells wide, everything else one.
+double twoCellCjk(std::string_view character)
+{
+    return static_cast<unsigned char>(character[0]) >= 0xE3 && character.size() >= 3 ? 16.0 : 8.0;
+}
+
+TEST(TextViewerCharacters, CharactersKeepTheirMarksJoinersAndFlags)
+{
+    const std::string text = "e\xcc\x81"                                    // e + combining acute
+                             "\xf0\x9f\x91\xa9\xe2\x80\x8d\xf0\x9f\x92\xbb" // woman + ZWJ + laptop
+                             "\xf0\x9f\x87\xa9\xf0\x9f\x87\xaa"             // flag DE
+                             "\xe4\xbd\xa0"                                  // CJK
+                             "\xff";                                           // not UTF-8
+    std::vector<std::size_t> ends;
+    for (std::size_t at = 0; at < text.size(); at = nextCharacter(text, at))
+        ends.push_back(nextCharacter(text, at));
+    EXPECT_EQ(ends, (std::vector<std::size_t>{3, 14, 22, 25, 26}));
+    EXPECT_EQ(characterOffset(text, 2), 14u);
+    EXPECT_EQ(characterOffset(text, 9), text.size());
+    // Tab stops and the quote rule count characters, not bytes.
+    EXPECT_EQ(expandTabs("\xc3\xa9\tx"), "\xc3\xa9" + std::string(7, ' ') + "x");
+    EXPECT_TRUE(isQuotedLine("\xc3\xa9\xc3\xa9> quoted"));
+}
+
+TEST_F(ViewerFixture, ASelectionNeverSplitsAWideCharacterAndCopiesWholeCharacters)
+{
+    viewer.SetCharacterWidths(twoCellCjk);
+    // a b 你 好 世 界 c d: the pointer's boxes begin at CharWidth, 好 covers [40, 56).
+    viewer.SetLines({"ab\xe4\xbd\xa0\xe5\xa5\xbd\xe4\xb8\x96\xe7\x95\x8c" "cd"});
+    viewer.MousePress(48, 3); // the middle of 好
+    viewer.MouseMove(80, 3);  // the middle of 界
+    viewer.MouseRelease();
+    EXPECT_EQ(viewer.Copy(), std::optional<std::string>("\xe5\xa5\xbd\xe4\xb8\x96")); // 好世
+    auto painted = viewer.Paint();
+    EXPECT_EQ(painted[0].highlightFrom, 5u);
+    EXPECT_EQ(painted[0].highlightTo, 11u);
+    EXPECT_EQ(painted[0].highlightLeft, 10 + 32);
+    EXPECT_EQ(painted[0].highlightRight, 10 + 64);
+    // Either half of a wide character is that character.
+    viewer.MousePress(41, 3);
+    viewer.MouseMove(55, 3);
+    viewer.MouseRelease();
+    EXPECT_EQ(viewer.Copy(), std::optional<std::string>(""));
+    viewer.MousePress(55, 3);
+    viewer.MouseMove(57, 3);
+    viewer.MouseRelease();
+    EXPECT_EQ(viewer.Copy(), std::optional<std::string>("\xe5\xa5\xbd"));
+    // A character with a combining mark is copied whole.
+    viewer.SetLines({"ae\xcc\x81z"});
+    drag(2, 0, 3, 0);
+    EXPECT_EQ(viewer.Copy(), std::optional<std::string>("e\xcc\x81"));
+    // Select all's column 999 and the clipboard's limit count characters and cut between them.
+    std::string cjk;
+    for (int i = 0; i < 20000; ++i)
+        cjk += "\xe4\xbd\xa0";
+    viewer.SetLines({cjk});
+    viewer.SelectAll();
+    EXPECT_EQ(*viewer.Copy(), cjk.substr(0, 999 * 3));
+    viewer.SetLines({cjk, cjk, "x"});
+    viewer.SelectAll();
+    EXPECT_EQ(*viewer.Copy(), cjk + "\r\n" + cjk.substr(0, (kCopyLimit - 20002) * 3));
+}
+
+TEST_F(ViewerFixture, ALinkAfterCjkTextLiesWhereItsCharactersAreMeasured)
+{
+    viewer.SetCharacterWidths(twoCellCjk);
+    viewer.SetLines({"\xe4\xbd\xa0\xe5\xa5\xbd mail bob@x.org"}); // 你好 mail bob@x.org
+    viewer.Paint();
+    ASSERT_EQ(viewer.LinkTable().size(), 1u);
+    EXPECT_EQ(viewer.LinkTable()[0].left, 10 + 2 * 16 + 6 * 8);
+    EXPECT_EQ(viewer.LinkTable()[0].right, 10 + 2 * 16 + 15 * 8);
+    std::vector<std::string> clicked;
+    viewer.OnLinkClicked = [&](const std::string& link) { clicked.push_back(link); };
+    viewer.MousePress(10 + 2 * 16 + 6 * 8 + 4, 3); // on the "b"
+    EXPECT_EQ(clicked, (std::vector<std::string>{"bob@x.org"}));
+    // The line's extent is measured too: 2 wide characters and 15 narrow ones.
+    EXPECT_EQ(viewer.HorizontalRange(), 19);
+    // Scrolled right, only what is on the surface is drawn, from its first character.
+    viewer.SetSurfaceSize(58, 160);
+    viewer.SetHorizontalPosition(4);
+    auto painted = viewer.Paint();
+    EXPECT_EQ(painted[0].x, 10 - 32);
+    EXPECT_EQ(painted[0].text.substr(painted[0].shownFrom, painted[0].shownTo - painted[0].shownFrom),
+              "\xe5\xa5\xbd mail ");
+    EXPECT_EQ(painted[0].shownX, 10 - 32 + 16);
+}
+
+TEST_F(ViewerFixture, AnOldWindows1252LineIsShownSearchedAndCopiedAsUnicode)
+{
+    viewer.SetLines({"Gr\xfc\xdf" "e an bob@x.org\x01", "\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82"});
+    EXPECT_EQ(viewer.Lines()[0], "Gr\xfc\xdf" "e an bob@x.org\x01"); // as stored
+    auto painted = viewer.Paint();
+    EXPECT_EQ(painted[0].text, "Gr\xc3\xbc\xc3\x9f" "e an bob@x.org ");
+    ASSERT_EQ(viewer.LinkTable().size(), 1u);
+    EXPECT_EQ(viewer.LinkTable()[0].left, 10 + 9 * 8);
+    drag(3, 0, 5, 0);
+    EXPECT_EQ(viewer.Copy(), std::optional<std::string>("\xc3\xbc\xc3\x9f"));
+    viewer.SelectAll();
+    EXPECT_EQ(viewer.Copy(), std::optional<std::string>("Gr\xc3\xbc\xc3\x9f" "e an bob@x.org\x01\r\n"
+                                                        "\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82"));
+}
+
 // ---- Lines and scrolling ----
 
 TEST_F(ViewerFixture, LineChangesAreAnnounced)
@@ -565,6 +669,11 @@ TEST(MessagePreview, ValuesAreCutTo999Characters)
     const Lines p = preview({"From: " + longValue, "To: " + longValue, ""});
     EXPECT_EQ(p[0], "From:      " + (" " + longValue).substr(0, 999));
     EXPECT_EQ(p[1], "To:         " + longValue.substr(0, 999));
+    // Characters, not bytes: a cut inside one would make the whole line unreadable.
+    std::string greek;
+    for (int i = 0; i < 1200; ++i)
+        greek += "\xce\xb1";
+    EXPECT_EQ(preview({"To: " + greek, ""})[1], "To:         " + greek.substr(0, 999 * 2));
 }
 
 TEST(MessagePreview, OnlyAnEncoderLineWithRc4InternalEnciphers)
