@@ -258,6 +258,19 @@ bool isEncipheredMessage(const PreviewMessage& message)
     return message.encoderLine.find("RC4 internal") != std::string::npos;
 }
 
+namespace {
+
+// The bytes of a cipher line. One that came labelled as 8-bit text was turned into UTF-8 by
+// the parser like any text; its Windows-1252 reading gives the bytes back. Lines that are not
+// UTF-8 were stored as their bytes.
+std::string cipherBytes(const std::string& line)
+{
+    std::string bytes;
+    return utf8ToWindows1252(line, bytes) ? bytes : line;
+}
+
+} // namespace
+
 std::vector<std::string> previewLines(const PreviewMessage& message, const std::string& subject, bool showAllHeaders,
                                       const std::optional<std::string>& password)
 {
@@ -275,7 +288,7 @@ std::vector<std::string> previewLines(const PreviewMessage& message, const std::
         out.push_back(" ");
     }
     for (const auto& line : message.body)
-        out.push_back(password ? EncipherLine(line, *password) : line);
+        out.push_back(password ? EncipherLine(cipherBytes(line), *password) : line);
     return out;
 }
 

@@ -2,6 +2,7 @@
 // selection, Copy and Select all, and the scroll arithmetic.
 #include <gtest/gtest.h>
 
+#include "text/unicode_text.h"
 #include "view/text_viewer_rules.h"
 
 using namespace tavik;
@@ -698,6 +699,9 @@ TEST(MessagePreview, EncipheredBodyLinesAreDecipheredWithThePassword)
     EXPECT_NE(wrong[4], "Hello, world");
     // Headers and labels are never deciphered.
     EXPECT_EQ(previewLines(m, "s", true, std::string("pw"))[4], "X-Encoder: RC4 internal");
+    // Received with its 8-bit label, the parser stored the cipher as UTF-8: the bytes come back.
+    const PreviewMessage received = splitPreviewMessage({"X-Encoder: RC4 internal", "", windows1252ToUtf8(cipher)});
+    EXPECT_EQ(previewLines(received, "s", false, std::string("pw"))[4], "Hello, world");
 }
 
 TEST(MessageViewerBody, HeaderAndItsEmptyLineAreDroppedUnlessFullHeaders)
