@@ -370,7 +370,7 @@ TEST_F(TavikctlFixture, SecuritySettingsAndAcceptedCertificates)
 
 // A profile as the 8-bit version of the program wrote it (tests/data/latin1_profile: a check of
 // two ISO-8859-1 and Windows-1252 messages, a queued reply, a Latin-1 name, signature, SMTP user
-// and password, senders in the address book). It must keep showing right, and reading it must not
+// and password, senders in the address book, a folder named in Latin-1). It must keep showing right, and reading it must not
 // rewrite it.
 TEST_F(TavikctlFixture, AProfileWrittenAsLatin1ShowsRightAndStaysAsItWas)
 {
@@ -381,6 +381,7 @@ TEST_F(TavikctlFixture, AProfileWrittenAsLatin1ShowsRightAndStaysAsItWas)
     EXPECT_NE(list.out.find("Zo\u00eb Andr\u00e9 <zoe@example.org>   R\u00e9sum\u00e9 f\u00fcr K\u00f6ln"),
               std::string::npos)
         << list.out;
+    EXPECT_NE(run({"mailboxes"}).out.find("  6  m5    Archiv K\u00f6ln    "), std::string::npos);
     // Windows-1252 text the 8-bit program kept as it came now shows its euro and quotes.
     EXPECT_NE(run({"show", "1", "2"}).out.find("\nIt costs 5 \u20ac \u2013 na\u00efve \u201cquotes\u201d.\n"), std::string::npos);
     CtlRun shown = run({"show", "1", "1"});

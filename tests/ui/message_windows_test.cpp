@@ -2,6 +2,7 @@
 // preview layout, counters, header button, pane and strip switches, navigation, delete, move,
 // save, decryption, the list's notices to viewer windows, the layout kept in "custom.ini", and
 // the main window's routing of the message commands.
+#include <filesystem>
 #include <QAction>
 #include <QFrame>
 #include <QLabel>
@@ -19,6 +20,7 @@
 #include "smtp/new_message_window.h"
 #include "smtp/rc4.h"
 #include "ui/main_window_support.h"
+#include "window_common/folder_tree_widget.h"
 #include "view/attachment_strip_widget.h"
 #include "view/mailbox_list_widget.h"
 #include "view/mailbox_window.h"
@@ -830,6 +832,39 @@ public:
         appendMessage(window.Mailbox(), 1, "new two");
     }
 };
+
+// The profile the 8-bit program wrote (tests/data/latin1_profile) shows right in the windows.
+TEST_F(MainWindowReadingTest, AProfileWrittenAsLatin1ShowsItsCharacters)
+{
+    std::filesystem::copy(testDataDir() + "latin1_profile/", home(), std::filesystem::copy_options::recursive |
+                                                                         std::filesystem::copy_options::overwrite_existing);
+    TMainForm window;
+    ASSERT_TRUE(startAndLogIn(window));
+    QTreeWidgetItem* root = window.treeWidget()->topLevelItem(0);
+    ASSERT_EQ(root->childCount(), 6);
+    EXPECT_EQ(root->child(5)->text(0), QString::fromUtf8("Archiv K\xc3\xb6ln"));
+    TMailboxForm* newMail = window.mailboxWindow(1);
+    ASSERT_NE(newMail, nullptr);
+    const QAbstractItemModel* rows = newMail->list()->itemModel();
+    ASSERT_EQ(rows->rowCount(), 2);
+    QStringList shown;
+    for (int r = 0; r < 2; ++r)
+        shown << rows->index(r, 1).data().toString() << rows->index(r, 2).data().toString();
+    EXPECT_TRUE(shown.contains(QString::fromUtf8("Zo\xc3\xab Andr\xc3\xa9"))) << shown.join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(shown.contains(QString::fromUtf8("R\xc3\xa9sum\xc3\xa9 f\xc3\xbcr K\xc3\xb6ln")));
+    EXPECT_TRUE(shown.contains(QString::fromUtf8("Caf\xc3\xa9 cr\xc3\xa8me")));
+    // The Windows-1252 message: its euro and quotes, line by line beside ASCII lines.
+    for (int m = 1; m <= 2; ++m) {
+        newMail->ViewMessage(m);
+        QString text;
+        for (const std::string& line : newMail->preview()->Lines())
+            text += fromStored(line) + QLatin1Char('\n');
+        if (text.contains(QStringLiteral("costs")))
+            EXPECT_TRUE(text.contains(QString::fromUtf8("5 \xe2\x82\xac \xe2\x80\x93 na\xc3\xafve"))) << text.toStdString();
+        else
+            EXPECT_TRUE(text.contains(QString::fromUtf8("Gr\xc3\xbc\xc3\x9f" "e aus K\xc3\xb6ln"))) << text.toStdString();
+    }
+}
 
 TEST_F(MainWindowReadingTest, OpenMailboxWindowGivesEachMailboxItsLook)
 {
