@@ -238,13 +238,20 @@ PreviewMessage splitPreviewMessage(const std::vector<std::string>& text)
 {
     PreviewMessage m;
     std::size_t i = 0;
+    std::string* folded = nullptr; // the From or To line a continuation line belongs to
     for (; i < text.size() && !text[i].empty(); ++i) {
         const std::string& line = text[i];
         m.header.push_back(line);
+        // A long name (an encoded one above all) is often folded onto the next line.
+        if (folded && (line[0] == ' ' || line[0] == '\t')) {
+            *folded += line;
+            continue;
+        }
+        folded = nullptr;
         if (line.rfind("To:", 0) == 0)
-            m.toLine = line;
+            m.toLine = line, folded = &m.toLine;
         else if (line.find("From:") != std::string::npos)
-            m.fromLine = line;
+            m.fromLine = line, folded = &m.fromLine;
         else if (line.find("X-Encoder:") != std::string::npos)
             m.encoderLine = line;
     }

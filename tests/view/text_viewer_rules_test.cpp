@@ -644,6 +644,9 @@ TEST(MessagePreview, HeaderNamesMatchWithExactCaseAndTheLastMatchWins)
     // The From value is the line from its sixth character, whatever the header's name.
     EXPECT_EQ(previewLines(m, "s", false)[0], "From:      ginal-From: last@x");
     EXPECT_EQ(previewLines(m, "s", false)[1], "To:         two@x");
+    const PreviewMessage folded = splitPreviewMessage({"From:", " \xce\x96\xcf\x89\xce\xae <z@x>", "To: a@x,", "\tb@x", "X-Other: 1", " more"});
+    EXPECT_EQ(previewLines(folded, "s", false)[0], "From:       \xce\x96\xcf\x89\xce\xae <z@x>");
+    EXPECT_EQ(previewLines(folded, "s", false)[1], "To:         a@x,\tb@x");
 }
 
 TEST(MessagePreview, MissingLinesGiveEmptyValuesAndNoEmptyLineMeansNoBody)
