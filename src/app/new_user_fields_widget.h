@@ -18,7 +18,7 @@ class NewUserFieldsWidget : public QWidget {
 public:
     explicit NewUserFieldsWidget(QWidget* parent = nullptr);
 
-    // The fields as AddUser takes them (8-bit text).
+    // The fields as AddUser takes them (UTF-8).
     NewUser newUser(bool createTempDirectory) const;
     // Empties the four fields.
     void clear();

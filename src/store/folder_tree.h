@@ -57,7 +57,7 @@ public:
 
 // One node. Its children are the nodes that follow it with a greater depth.
 struct TreeNode {
-    std::string text;                      // 8-bit, as shown
+    std::string text;                      // stored text, as shown
     int image = kGroupFolderImage;         // picture when not selected
     int selectedImage = kGroupFolderImage; // picture when selected
     int depth = 0;                         // 0 for a top-level node

@@ -17,7 +17,7 @@ class TCryptPwdForm : public QDialog {
     Q_OBJECT
 public:
     explicit TCryptPwdForm(QWidget* parent = nullptr);
-    // The text typed, as 8-bit text; every character counts (the key takes the first 8).
+    // The text typed, as UTF-8; every byte counts (the key takes the first 8).
     std::string password() const;
     // Parts, for tests.
     QLineEdit* passwordField() const { return editPassword_; }

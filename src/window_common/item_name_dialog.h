@@ -17,7 +17,7 @@ class TItemNameForm : public QDialog {
 public:
     // The folder-name dialog; `caption` and `prompt` replace its two texts when given.
     explicit TItemNameForm(QWidget* parent = nullptr, const QString& caption = {}, const QString& prompt = {});
-    // The text typed, as 8-bit text.
+    // The text typed, as UTF-8.
     std::string itemName() const;
     void setItemName(const std::string& name);
     // The field, for tests.

@@ -13,7 +13,7 @@ class TPwdForm : public QDialog {
     Q_OBJECT
 public:
     explicit TPwdForm(QWidget* parent = nullptr);
-    // The text typed, as 8-bit text.
+    // The text typed, as UTF-8.
     std::string password() const;
     // The field, for tests.
     QLineEdit* passwordField() const { return password_; }

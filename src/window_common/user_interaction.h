@@ -19,7 +19,7 @@ namespace tavik {
 
 struct PeerCertificateInfo;
 
-// The program's dialogs with the user. Texts are the core's 8-bit strings, lines separated by
+// The program's dialogs with the user. Texts are the core's stored text (UTF-8), lines separated by
 // CR LF, exactly as the rules word them; implementations convert them for display.
 class UserInteraction {
 public:
