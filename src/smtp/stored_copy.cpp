@@ -41,7 +41,8 @@ bool startsWithIgnoringCase(const std::string& s, const char* prefix)
     return true;
 }
 
-// The lines of a text file: CR LF or LF ends, the last line without an end counts.
+// The lines of a signature file as stored text: CR LF or LF ends, the last line without an end
+// counts; a file the 8-bit program wrote is read as Windows-1252, line by line.
 std::vector<std::string> fileLines(const std::string& path)
 {
     // A signature is a few lines; a huge file is no signature and must not fill the memory.
@@ -53,7 +54,7 @@ std::vector<std::string> fileLines(const std::string& path)
         std::size_t lf = bytes.find('\n', start);
         std::size_t end = lf == std::string::npos ? bytes.size() : lf;
         std::size_t cut = end > start && bytes[end - 1] == '\r' ? end - 1 : end;
-        lines.emplace_back(bytes, start, cut - start);
+        lines.push_back(storedText(std::string_view(bytes).substr(start, cut - start)));
         if (lf == std::string::npos)
             break;
         start = lf + 1;

@@ -106,7 +106,8 @@ TEST(StoredCopy, SendLaterFilesTheCopyWithSignatureAndAttachmentRecords)
     Profile p;
     ProfileSettings s = sam();
     s.UseSignature = true;
-    writeBytes(p.dir.path() + "signatur.def", "-- \r\nSam\r\n");
+    // An old 8-bit signature goes into the copy as UTF-8.
+    writeBytes(p.dir.path() + "signatur.def", "-- \r\nS\xe4m\r\n");
     writeBytes(p.dir.path() + "report.pdf", std::string(1234, 'x'));
     writeBytes(p.dir.path() + "photo.jpg", std::string(99, '\xff'));
     ComposedMessage m;
@@ -143,7 +144,7 @@ TEST(StoredCopy, SendLaterFilesTheCopyWithSignatureAndAttachmentRecords)
               "See attached.\r\n"
               " \r\n"
               "-- \r\n"
-              "Sam\r\n" + std::string(1, '\0'));
+              "S\xc3\xa4m\r\n" + std::string(1, '\0'));
     p.store.SetCurrentMailBoxNumber(kToSendMailbox);
     p.store.SetMsg_Number(1);
     EXPECT_EQ(p.store.Msg_From, "Ann Example <ann@example.net>");
