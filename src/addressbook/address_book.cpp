@@ -294,7 +294,8 @@ bool IsKnownSender(const std::string& profileDirectory, std::string_view sender)
 bool AddSender(const std::string& profileDirectory, std::string_view sender)
 {
     std::string name, address;
-    splitSender(sender, name, address);
+    // A sender from an index record the 8-bit program wrote goes into the book as UTF-8.
+    splitSender(storedText(sender), name, address);
     if (name.empty() || address.empty())
         return false;
     const std::string dir = addressDirectory(profileDirectory);

@@ -138,6 +138,9 @@ TEST(AddSender, ANameTheEightBitProgramWroteIsTheSameSenderAndNewNamesGoInAsUtf8
     EXPECT_EQ(fileBytes(p.book()), before);
     EXPECT_TRUE(AddSender(p.dir.path(), "\xce\x9d\xce\xaf\xce\xba\xce\xbf\xcf\x82 \xe6\x9d\x8e <nikos@x.org>"));
     EXPECT_EQ(fileBytes(p.book()), before + "\xce\x9d\xce\xaf\xce\xba\xce\xbf\xcf\x82 \xe6\x9d\x8e,nikos@x.org" + kSevenEmpty + "\r\n");
+    const std::string withNikos = fileBytes(p.book());
+    EXPECT_TRUE(AddSender(p.dir.path(), "Zo\xeb <zoe@x.org>")); // from an old index record
+    EXPECT_EQ(fileBytes(p.book()), withNikos + "Zo\xc3\xab,zoe@x.org" + kSevenEmpty + "\r\n");
 }
 
 TEST(AddSender, ASenderWithoutNameOrAddressAddsNothing)
