@@ -887,6 +887,8 @@ QueueRequest parseQueueArguments(const std::vector<std::string>& args, bool utf8
 }
 
 // The lines of a body file: LF or CR LF ends; a last line without an end counts.
+// The lines of a body file as stored text: a file in an 8-bit charset reads as Windows-1252,
+// line by line.
 std::vector<std::string> bodyLines(const std::string& bytes)
 {
     std::vector<std::string> lines;
@@ -895,7 +897,7 @@ std::vector<std::string> bodyLines(const std::string& bytes)
         std::size_t lf = bytes.find('\n', start);
         std::size_t end = lf == std::string::npos ? bytes.size() : lf;
         std::size_t cut = end > start && bytes[end - 1] == '\r' ? end - 1 : end;
-        lines.emplace_back(bytes, start, cut - start);
+        lines.push_back(storedText(std::string_view(bytes).substr(start, cut - start)));
         if (lf == std::string::npos)
             break;
         start = lf + 1;
