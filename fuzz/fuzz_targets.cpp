@@ -1269,8 +1269,12 @@ ParsedMessage parseAnswer(MessageParser& parser, const std::string& dir, const s
         parser.endMessage();
     FUZZ_REQUIRE(m.loaded, kParser, preview ? "no OnHeadersLoaded at the end of a preview" : "no OnMessageLoaded at the end");
     FUZZ_REQUIRE(parser.MessageText.empty() && parser.From.empty(), kParser, "the values were not cleared after the event");
-    for (const std::string* field : {&m.from, &m.to, &m.subject, &m.date})
+    for (const std::string* field : {&m.from, &m.to, &m.subject, &m.date}) {
         FUZZ_REQUIRE(!holdsLineBreakOrNul(*field), kParser, "a summary field holds CR, LF or NUL: " + shown(*field));
+        FUZZ_REQUIRE(isValidUtf8(*field), kParser, "a summary field is not UTF-8: " + shown(*field));
+    }
+    for (const auto& line : m.text)
+        FUZZ_REQUIRE(isValidUtf8(line), kParser, "a kept line is not UTF-8: " + shown(line));
     const ParserLimits& limits = parser.Limits();
     std::size_t textBytes = 0;
     for (const auto& line : m.text) {
