@@ -1,6 +1,7 @@
 #include "text/unicode_text.h"
 
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -103,10 +104,34 @@ constexpr std::array<EncodedByte, 256> makeWindows1252Table()
 
 constexpr std::array<EncodedByte, 256> kWindows1252 = makeWindows1252Table();
 
-// Every byte through `table`. With `undefined` set, stops at the first byte the
-// table leaves undefined (size 0) and says where; the result then holds what came before it.
+// True when no byte of `bytes` has its high bit set; eight bytes at a time.
+bool isAscii(std::string_view bytes)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t n = bytes.size();
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p + i, 8);
+        if (word & 0x8080808080808080ULL)
+            return false;
+    }
+    for (; i < n; ++i)
+        if (p[i] >= 0x80)
+            return false;
+    return true;
+}
+
+// Every byte through `table`, in one pass into room for three bytes a byte, then trimmed (kept
+// lines live on in memory). With `undefined` set, stops at the first byte the table leaves
+// undefined (size 0) and says where; the result then holds what came before it.
 std::string convertByTable(std::string_view bytes, const std::array<EncodedByte, 256>& table, std::size_t* undefined)
 {
+    if (isAscii(bytes)) {
+        if (undefined)
+            *undefined = bytes.size();
+        return std::string(bytes);
+    }
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const std::size_t n = bytes.size();
     std::string out(n * 3, '\0');
@@ -121,13 +146,13 @@ std::string convertByTable(std::string_view bytes, const std::array<EncodedByte,
         const EncodedByte& e = table[c];
         if (e.size == 0 && undefined)
             break;
-        std::memcpy(o, e.bytes.data(), 3); // room for three is always there
+        std::memcpy(o, e.bytes.data(), 3);
         o += e.size;
     }
     if (undefined)
         *undefined = i;
     out.resize(static_cast<std::size_t>(o - out.data()));
-    out.shrink_to_fit(); // kept lines live on in memory
+    out.shrink_to_fit();
     return out;
 }
 
@@ -426,22 +451,24 @@ bool isValidUtf8(std::string_view bytes)
     const std::size_t n = bytes.size();
     std::size_t i = 0;
     while (i < n) {
-        // Most stored lines are ASCII: eight bytes at a time while no high bit is set.
-        while (i + 8 <= n) {
+        // ASCII eight bytes at a time, straight to the first byte with its high bit set: mail
+        // text is mostly ASCII between its other characters.
+        if (i + 8 <= n) {
             std::uint64_t word;
             std::memcpy(&word, p + i, 8);
-            if (word & 0x8080808080808080ULL)
-                break;
-            i += 8;
+            const std::uint64_t high = word & 0x8080808080808080ULL;
+            if (high == 0) {
+                i += 8;
+                continue;
+            }
+            if constexpr (std::endian::native == std::endian::little)
+                i += static_cast<std::size_t>(std::countr_zero(high)) / 8;
         }
-        if (i >= n)
-            break;
         const unsigned char c = p[i];
         if (c < 0x80) {
             ++i;
             continue;
         }
-        // The common two- and three-byte forms inline: this runs over every stored line.
         if (c < 0xE0) {
             if (c < 0xC2 || i + 1 >= n || !isContinuation(p[i + 1]))
                 return false;
