@@ -321,7 +321,7 @@ void MessageParser::feedPreviewLine(std::string_view line)
         }
     }
     if (withinLimit)
-        keepLine(storedText(line.substr(0, utf8CutPoint(line, limits_.maxTextLineBytes))));
+        keepLine(cut(storedText(line.substr(0, utf8CutPoint(line, limits_.maxTextLineBytes))), limits_.maxTextLineBytes));
 }
 
 void MessageParser::endPreview()
@@ -411,7 +411,8 @@ void MessageParser::mainHeaderLine(std::string_view line)
     if (headerBytes_ > limits_.maxHeaderBytes)
         return;
     headerLine(line);
-    keepLine(DecodeWords(line.substr(0, utf8CutPoint(line, limits_.maxTextLineBytes))));
+    // Read as Windows-1252, an 8-bit byte grows into two or three: the line is cut again.
+    keepLine(cut(DecodeWords(line.substr(0, utf8CutPoint(line, limits_.maxTextLineBytes))), limits_.maxTextLineBytes));
 }
 
 // Collects a field with its continuation lines (RFC 5322 unfolding: the line break goes, the
