@@ -1,5 +1,6 @@
 #include "text/unicode_text.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cerrno>
@@ -122,9 +123,11 @@ bool isAscii(std::string_view bytes)
     return true;
 }
 
-// Every byte through `table`, in one pass into room for three bytes a byte, then trimmed (kept
-// lines live on in memory). With `undefined` set, stops at the first byte the table leaves
-// undefined (size 0) and says where; the result then holds what came before it.
+// Every byte through `table` (ASCII maps to itself there). The text is written into a reused
+// buffer with room for three bytes a byte, eight ASCII bytes at a time where it can, and copied
+// out at its exact size (kept lines live on in memory). With `undefined` set, stops at the
+// first byte the table leaves undefined (size 0) and says where; the result then holds what
+// came before it.
 std::string convertByTable(std::string_view bytes, const std::array<EncodedByte, 256>& table, std::size_t* undefined)
 {
     if (isAscii(bytes)) {
@@ -133,27 +136,45 @@ std::string convertByTable(std::string_view bytes, const std::array<EncodedByte,
         return std::string(bytes);
     }
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    const std::size_t n = bytes.size();
-    std::string out(n * 3, '\0');
-    char* o = out.data();
+    std::size_t n = bytes.size();
+    if (undefined) {
+        for (std::size_t i = 0; i < n; ++i)
+            if (table[p[i]].size == 0) {
+                n = i;
+                break;
+            }
+        *undefined = n;
+    }
+    // Lines reuse one buffer; a large text gets its own, so the buffer stays small.
+    constexpr std::size_t kReusedRoom = 64 * 1024;
+    thread_local std::string reused;
+    std::string own;
+    std::string& room = n * 3 + 8 <= kReusedRoom ? reused : own;
+    if (room.size() < n * 3 + 8)
+        room.resize(std::max(n * 3 + 8, &room == &reused ? kReusedRoom : std::size_t(0)));
+    char* const start = room.data();
+    char* o = start;
     std::size_t i = 0;
-    for (; i < n; ++i) {
-        const unsigned char c = p[i];
-        if (c < 0x80) {
-            *o++ = static_cast<char>(c);
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p + i, 8);
+        if ((word & 0x8080808080808080ULL) == 0) {
+            std::memcpy(o, p + i, 8);
+            o += 8;
             continue;
         }
-        const EncodedByte& e = table[c];
-        if (e.size == 0 && undefined)
-            break;
+        for (std::size_t k = 0; k < 8; ++k) {
+            const EncodedByte& e = table[p[i + k]];
+            std::memcpy(o, e.bytes.data(), 3);
+            o += e.size;
+        }
+    }
+    for (; i < n; ++i) {
+        const EncodedByte& e = table[p[i]];
         std::memcpy(o, e.bytes.data(), 3);
         o += e.size;
     }
-    if (undefined)
-        *undefined = i;
-    out.resize(static_cast<std::size_t>(o - out.data()));
-    out.shrink_to_fit();
-    return out;
+    return std::string(start, static_cast<std::size_t>(o - start));
 }
 
 // --- charset labels ----------------------------------------------------------------------------
