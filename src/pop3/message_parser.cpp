@@ -242,6 +242,8 @@ void MessageParser::startAnswer(LineState state, std::string_view answer)
     partCounter_ = 0;
     mainEncoding_ = 0;
     mainCharset_.clear();
+    keptField_.clear();
+    haveKeptField_ = false;
     clearPart();
     textQp_.reset();
     startText({});
@@ -389,8 +391,10 @@ void MessageParser::endMessage()
 {
     if (state_ == Idle || state_ == PreviewHeader)
         return;
-    if (state_ == Body && inHeaders_)
+    if (state_ == Body && inHeaders_) {
+        keepHeaderField();
         finishHeader(); // a message cut off in its header still gives its fields
+    }
     endPartBody(true);
     state_ = Idle;
     AtExit clear{[this] { clearMessageValues(); }};
@@ -403,6 +407,7 @@ void MessageParser::endMessage()
 void MessageParser::mainHeaderLine(std::string_view line)
 {
     if (line.empty()) {
+        keepHeaderField();
         endMainHeader();
         keepLine(std::string());
         return;
@@ -411,8 +416,26 @@ void MessageParser::mainHeaderLine(std::string_view line)
     if (headerBytes_ > limits_.maxHeaderBytes)
         return;
     headerLine(line);
-    // Read as Windows-1252, an 8-bit byte grows into two or three: the line is cut again.
-    keepLine(cut(DecodeWords(line.substr(0, utf8CutPoint(line, limits_.maxTextLineBytes))), limits_.maxTextLineBytes));
+    // A field is kept as one line, unfolded before its encoded words are decoded: a word split
+    // over two lines, or two words a fold apart, read as one text.
+    if (isBlank(line[0]) && haveKeptField_) {
+        if (keptField_.size() < limits_.maxHeaderFieldBytes)
+            keptField_.append(line.substr(0, limits_.maxHeaderFieldBytes - keptField_.size()));
+        return;
+    }
+    keepHeaderField();
+    keptField_.assign(line.substr(0, limits_.maxHeaderFieldBytes));
+    haveKeptField_ = true;
+}
+
+void MessageParser::keepHeaderField()
+{
+    if (!haveKeptField_)
+        return;
+    haveKeptField_ = false;
+    // Read as Windows-1252, an 8-bit byte grows into two or three: the line is cut after decoding.
+    keepLine(cut(DecodeWords(keptField_), limits_.maxTextLineBytes));
+    keptField_.clear();
 }
 
 // Collects a field with its continuation lines (RFC 5322 unfolding: the line break goes, the

@@ -105,7 +105,7 @@ public:
     const ParserLimits& Limits() const { return limits_; }
 
     // Message values.
-    std::vector<std::string> MessageText;  // readable lines, UTF-8: main header, empty line, text; NUL -> blank
+    std::vector<std::string> MessageText;  // readable lines, UTF-8: main header (a field a line, unfolded), empty line, text; NUL -> blank
     std::string From, To, Subject, Date;   // last field of that name, encoded words decoded, UTF-8
     std::string XUIDL;                     // last "X-UIDL" value; kept from message to message
     std::int64_t MessageSize = 0;          // bytes of the lines received (each with CR LF)
@@ -128,6 +128,7 @@ private:
     void clearPart();
     void clearMessageValues();
     void mainHeaderLine(std::string_view line);
+    void keepHeaderField();
     void headerLine(std::string_view line);
     void flushField();
     void mimeField(std::string_view name, std::string_view value);
@@ -170,6 +171,8 @@ private:
     std::string typeName_;
     std::string pendingField_;
     bool havePendingField_ = false;
+    std::string keptField_; // the main header's field being unfolded for MessageText
+    bool haveKeptField_ = false;
     std::size_t headerBytes_ = 0;
     std::size_t textBytes_ = 0;
     std::int64_t byteCount_ = 0;

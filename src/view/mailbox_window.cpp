@@ -311,7 +311,8 @@ void TMailboxForm::ViewMessage(int n)
         store.LoadMessageText();
         text = store.Msg_Text;
         from = store.Msg_From;
-        subject = store.Msg_Subject;
+        // The index keeps 40 bytes of the subject; the stored header has it whole.
+        subject = answerSubject(text, store.Msg_Subject);
         attachStart = store.Msg_AttachStart;
         attachEnd = store.Msg_AttachEnd;
         // "Mark as read the messages viewed": the preview counts as viewing.

@@ -318,7 +318,9 @@ void TViewMailForm::ShowMessage(int mailbox, int message)
         return;
     }
     sender_ = answerSender(text, from);
-    values_[0]->setText(fromStored(from));
+    // The index keeps 80 and 40 bytes of sender and subject; the stored header has them whole.
+    subject = answerSubject(text, subject);
+    values_[0]->setText(fromStored(sender_));
     values_[1]->setText(fromStored(subject));
     values_[2]->setText(fromStored(date));
     body_->SetLines(viewerBodyLines(text, settings.FullHeaders));

@@ -267,10 +267,9 @@ TEST_F(Parser, AMultipartMessageKeepsHeaderFirstTextPartAndEpilogueOnly)
     std::vector<std::string> body = {"Dear Joe, the caf\xc3\xa9 is open.", ".A line with a dot",
                                      "This is the epilogue."};
     EXPECT_EQ(o.body(), body);
-    EXPECT_EQ(o.text.size(), 9u + body.size()); // eight header lines and the empty one
+    EXPECT_EQ(o.text.size(), 8u + body.size()); // seven header fields, unfolded, and the empty line
     EXPECT_EQ(o.text[2], "Subject: Caf\xc3\xa9 menu");
-    EXPECT_EQ(o.text[6], "Content-Type: multipart/mixed;");
-    EXPECT_EQ(o.text[7], "\tboundary=\"outer\"");
+    EXPECT_EQ(o.text[6], "Content-Type: multipart/mixed;\tboundary=\"outer\"");
     EXPECT_EQ(o.subject, "Caf\xc3\xa9 menu");
     EXPECT_EQ(o.xuidl, "uidl-1");
     for (const auto& line : o.text) {
@@ -458,9 +457,12 @@ TEST_F(Parser, FoldedFieldsAreReadWhole)
                                   "--folded--\n");
     EXPECT_EQ(o.subject, "first second\tthird");
     EXPECT_EQ(o.to, "a@example.org,  b@example.org");
-    // MessageText keeps the lines one by one, each with its own words decoded.
-    EXPECT_EQ(o.text[0], "Subject: first");
-    EXPECT_EQ(o.text[1], "  second");
+    // MessageText keeps a field a line, unfolded before its words are decoded: the blank
+    // between the two adjacent words goes, a word split over two lines reads whole.
+    EXPECT_EQ(o.text[0], "Subject: first second\tthird");
+    EXPECT_EQ(o.text[1], "To: a@example.org,  b@example.org");
+    Outcome split = s.retrieveMessage("Subject: =?utf-8?b?0J/RgNC40LLQtQ==?=\n =?utf-8?b?0YI=?= \xce\xa9\n\nbody\n");
+    EXPECT_EQ(split.text[0], "Subject: \xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82 \xce\xa9");
     ASSERT_EQ(o.parts.size(), 1u);
     EXPECT_EQ(o.parts[0].stored.FileName, "r\xc3\xa9sum\xc3\xa9.pdf");
     EXPECT_EQ(o.parts[0].bytes, "%PDF");

@@ -1028,7 +1028,7 @@ TEST_F(MessageWindowsTest, ReplyEditAndForwardFillACompositionFromEitherWindow)
     EXPECT_EQ(flagOf(kInbox, 1), 'R');
 }
 
-TEST_F(MessageWindowsTest, AnswersAndTheAddressBookTakeTheWholeFields)
+TEST_F(MessageWindowsTest, AnswersThePreviewAndTheViewerTakeTheWholeFields)
 {
     const std::string from = "Dr. Annabel Featherstonehaugh-Cholmondeley <annabel.featherstonehaugh@example.org>";
     const std::string subject = "Minutes of the planning meeting held on the third of March";
@@ -1039,6 +1039,8 @@ TEST_F(MessageWindowsTest, AnswersAndTheAddressBookTakeTheWholeFields)
     append(kInbox, m);
     TMailboxForm* form = openMailbox(kInbox);
     clickRow(form, 0);
+    // The preview shows the whole subject too, not the index's 40 bytes.
+    EXPECT_EQ(form->preview()->Lines()[2], "Subject:    " + subject);
     form->replyMessage();
     ASSERT_EQ(composed.size(), 1u);
     EXPECT_EQ(toStored(composed.back()->SubjectEdt()->text()), "Re: " + subject);
@@ -1049,6 +1051,8 @@ TEST_F(MessageWindowsTest, AnswersAndTheAddressBookTakeTheWholeFields)
 
     TViewMailForm* viewer = openViewer(form, 0);
     ASSERT_NE(viewer, nullptr);
+    EXPECT_EQ(viewer->windowTitle(), fromStored(subject));
+    EXPECT_EQ(viewer->findChild<QLabel*>(QStringLiteral("SubjectValue"))->text(), fromStored(subject));
     viewer->editMessage();
     EXPECT_EQ(toStored(composed.back()->SubjectEdt()->text()), subject);
     EXPECT_EQ(toStored(composed.back()->ToEdt()->toPlainText()), from);
