@@ -729,10 +729,17 @@ void MessageParser::startText(std::string_view charset)
 {
     textCharset_ = CharsetDecoder(charset);
     textConverted_.clear();
+    textBase64_.reset();
+    base64Text_.clear();
+    textIsBase64_ = false;
 }
 
 void MessageParser::keepBodyLine(std::string_view line, int encoding)
 {
+    if (encoding == 1) {
+        keepBase64Text(line);
+        return;
+    }
     if (encoding != 2) {
         // A single-byte charset converts straight from the received line, without a copy first.
         if (textCharset_.convertsByteByByte() && textConverted_.empty())
@@ -785,11 +792,62 @@ void MessageParser::finishText()
     textConverted_.clear();
 }
 
+// Base64 text: the decoded bytes are the text, whose lines end in CR LF or LF. A charset that
+// reads byte by byte (or by the stored-text rule) gets whole lines; another (UTF-16 above all,
+// whose line ends are not single bytes) converts the bytes as they come, and its UTF-8 is cut
+// into lines.
+void MessageParser::keepBase64Text(std::string_view line)
+{
+    textIsBase64_ = true;
+    const std::size_t room = Base64Decoder::maxOutput(line.size());
+    const std::size_t held = base64Text_.size();
+    base64Text_.resize(held + room);
+    base64Text_.resize(held + textBase64_.decode(line.data(), line.size(), base64Text_.data() + held));
+    takeBase64Lines(false);
+}
+
+void MessageParser::takeBase64Lines(bool end)
+{
+    std::string* text = &base64Text_;
+    if (!textCharset_.readsAsStored() && !textCharset_.convertsByteByByte()) {
+        textConverted_ += textCharset_.feed(base64Text_);
+        base64Text_.clear();
+        if (end)
+            textConverted_ += textCharset_.finish();
+        text = &textConverted_;
+    }
+    std::size_t start = 0;
+    for (std::size_t lf; (lf = text->find('\n', start)) != std::string::npos; start = lf + 1) {
+        const std::size_t stop = lf > start && (*text)[lf - 1] == '\r' ? lf - 1 : lf;
+        std::string piece = text->substr(start, stop - start);
+        if (text == &base64Text_)
+            keepText(std::move(piece));
+        else
+            keepDecoded(std::move(piece));
+    }
+    text->erase(0, start);
+    // A text without line ends may not grow without end; the last line needs no end.
+    if (!text->empty() && (end || text->size() > limits_.maxTextLineBytes)) {
+        if (text == &base64Text_)
+            keepText(std::move(*text));
+        else
+            keepDecoded(std::move(*text));
+        text->clear();
+    }
+}
+
 void MessageParser::flushTextCarry()
 {
     if (textQp_.carrySize() > 0)
         keepText(textQp_.takeCarry());
     textQp_.reset();
+    if (textIsBase64_) {
+        char tail[2];
+        base64Text_.append(tail, textBase64_.finish(tail));
+        takeBase64Lines(true);
+        base64Text_.clear();
+        textIsBase64_ = false;
+    }
     finishText();
 }
 

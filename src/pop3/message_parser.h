@@ -145,6 +145,8 @@ private:
     void startText(std::string_view charset);
     void keepBodyLine(std::string_view line, int encoding);
     void keepText(std::string&& line);
+    void keepBase64Text(std::string_view line);
+    void takeBase64Lines(bool end);
     void finishText();
     void keepDecoded(std::string&& line);
     void keepLine(std::string line);
@@ -180,6 +182,9 @@ private:
     QuotedPrintableDecoder textQp_;
     CharsetDecoder textCharset_{std::string_view()}; // the kept text's charset, into UTF-8
     std::string textConverted_; // converted text not yet ended by a line break
+    Base64Decoder textBase64_;  // a base64 text's decoder
+    std::string base64Text_;    // its decoded bytes not yet ended by a line break
+    bool textIsBase64_ = false;
     Base64Decoder base64_;
     std::string scratch_;
     std::unique_ptr<PartFileWriter> file_;

@@ -360,11 +360,22 @@ TEST_F(Parser, APartWithoutContentTypeIsTextAndTheTypeIsTestedOnFourCharacters)
     EXPECT_TRUE(t.parts.empty());
 }
 
-TEST_F(Parser, ABase64TextBodyIsKeptAsReceived)
+TEST_F(Parser, Base64TextIsDecodedInItsCharset)
 {
     Session s(store);
-    Outcome o = s.retrieveMessage("Content-Type: text/plain\nContent-Transfer-Encoding: base64\n\naGVsbG8=\n");
-    EXPECT_EQ(o.body(), (std::vector<std::string>{"aGVsbG8="}));
+    // "hello\r\nw\xc3\xb6rld" in UTF-8, its groups split over lines anywhere.
+    Outcome o = s.retrieveMessage("Content-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: base64\n\n"
+                                  "aGVsbG8N\nCnfDtnJsZA==\n");
+    EXPECT_EQ(o.body(), (std::vector<std::string>{"hello", "w\xc3\xb6rld"}));
+    // UTF-16 has no single-byte line ends: converted as it comes, then cut into lines.
+    Outcome wide = s.retrieveMessage("Content-Type: text/plain; charset=utf-16\nContent-Transfer-Encoding: base64\n\n"
+                                     "//5oAGkACgCpAw==\n");
+    EXPECT_EQ(wide.body(), (std::vector<std::string>{"hi", "\xce\xa9"}));
+    // The first text part of a multipart too, in ISO-8859-2.
+    Outcome part = s.retrieveMessage("Content-Type: multipart/mixed; boundary=b\n\n--b\n"
+                                     "Content-Type: text/plain; charset=iso-8859-2\nContent-Transfer-Encoding: base64\n\n"
+                                     "v/Oz5g==\n--b--\n");
+    EXPECT_EQ(part.body(), (std::vector<std::string>{"\xc5\xbc\xc3\xb3\xc5\x82\xc4\x87"}));
 }
 
 // ---- dot-stuffing ------------------------------------------------------------------------
