@@ -285,7 +285,7 @@ void writeAddressRows(const std::string& path, const std::vector<AddressRow>& ro
 bool IsKnownSender(const std::string& profileDirectory, std::string_view sender)
 {
     std::string name, address;
-    splitSender(sender, name, address);
+    splitSender(storedText(sender), name, address); // as AddSender reads it
     if (name.empty() || address.empty())
         return false;
     return knownIn(readRecords(addressDirectory(profileDirectory) + kMainBookFileName), name, address);
