@@ -5,6 +5,8 @@
 #include <gumbo.h>
 
 #include <algorithm>
+#include <cctype>
+#include <csetjmp>
 #include <cstdlib>
 #include <cstring>
 
@@ -16,15 +18,24 @@ constexpr std::size_t kMaxLevels = 16;
 
 // gumbo frees its tree recursively, so a deeply nested document would overflow the stack on
 // the way out. Every block it allocates is kept on a list instead, and the whole tree goes at
-// once without walking it.
+// once without walking it. The list also counts the bytes held: markup can make gumbo build
+// far more than its own size (formatting elements re-opened in every paragraph), and a parse
+// that passes its budget is left at once.
 struct alignas(std::max_align_t) Allocation {
     Allocation* prev;
     Allocation* next;
+    std::size_t size;
 };
 
 struct LiveAllocations {
-    Allocation head{&head, &head};
+    Allocation head{&head, &head, 0};
+    std::size_t held = 0;
+    std::size_t budget = 0;
+    std::jmp_buf overBudget;
 
+    explicit LiveAllocations(std::size_t budgetBytes) : budget(budgetBytes) {}
+    LiveAllocations(const LiveAllocations&) = delete;
+    LiveAllocations& operator=(const LiveAllocations&) = delete;
     ~LiveAllocations()
     {
         for (Allocation* a = head.next; a != &head;) {
@@ -37,9 +48,13 @@ struct LiveAllocations {
     static void* allocate(void* self, std::size_t size)
     {
         auto* list = static_cast<LiveAllocations*>(self);
+        if (list->held + size > list->budget)
+            std::longjmp(list->overBudget, 1); // only gumbo's own C frames lie between
         auto* a = static_cast<Allocation*>(std::malloc(sizeof(Allocation) + size));
         if (!a)
             std::abort(); // gumbo cannot take a refusal
+        a->size = size;
+        list->held += size;
         a->prev = &list->head;
         a->next = list->head.next;
         list->head.next->prev = a;
@@ -47,16 +62,116 @@ struct LiveAllocations {
         return a + 1;
     }
 
-    static void deallocate(void*, void* p)
+    static void deallocate(void* self, void* p)
     {
         if (!p)
             return;
         Allocation* a = static_cast<Allocation*>(p) - 1;
+        static_cast<LiveAllocations*>(self)->held -= a->size;
         a->prev->next = a->next;
         a->next->prev = a->prev;
         std::free(a);
     }
 };
+
+// gumbo's tree, or nullptr when building it passed the budget of `memory`.
+const GumboNode* parseWithin(LiveAllocations& memory, std::string_view html)
+{
+    GumboOptions options = kGumboDefaultOptions;
+    options.allocator = &LiveAllocations::allocate;
+    options.deallocator = &LiveAllocations::deallocate;
+    options.userdata = &memory;
+    options.max_errors = 0; // the parse errors are of no use here
+    if (setjmp(memory.overBudget) != 0)
+        return nullptr;
+    const GumboOutput* output = gumbo_parse_with_options(&options, html.data(), html.size());
+    return output->document;
+}
+
+// gumbo looks through all open elements for many start tags, so its time grows with the
+// square of the nesting depth. Markup nested deeper than any mail is is read in pieces that
+// each start where the depth passes this bound. The depth is estimated from the tags alone:
+// start tags of elements that need an end tag, less their end tags; comments and the
+// contents of script-like elements do not count.
+constexpr long kMaxNestingDepth = 512;
+
+bool equalsLowered(std::string_view s, std::string_view lower)
+{
+    if (s.size() != lower.size())
+        return false;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        char c = s[i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        if (c != lower[i])
+            return false;
+    }
+    return true;
+}
+
+bool isOneOf(std::string_view name, std::initializer_list<std::string_view> names)
+{
+    return std::any_of(names.begin(), names.end(), [&](std::string_view n) { return equalsLowered(name, n); });
+}
+
+std::vector<std::string_view> nestingPieces(std::string_view html)
+{
+    std::vector<std::string_view> pieces;
+    std::size_t start = 0;
+    long depth = 0;
+    std::size_t i = 0;
+    while ((i = html.find('<', i)) != std::string_view::npos) {
+        const std::size_t tagStart = i;
+        if (html.substr(i, 4) == "<!--") {
+            const std::size_t end = html.find("-->", i + 4);
+            i = end == std::string_view::npos ? html.size() : end + 3;
+            continue;
+        }
+        const bool endTag = i + 1 < html.size() && html[i + 1] == '/';
+        std::size_t k = i + 1 + (endTag ? 1 : 0);
+        const std::size_t nameStart = k;
+        while (k < html.size() && (std::isalnum(static_cast<unsigned char>(html[k])) || html[k] == '-'))
+            ++k;
+        const std::string_view name = html.substr(nameStart, k - nameStart);
+        const std::size_t close = html.find('>', k);
+        if (name.empty() || !std::isalpha(static_cast<unsigned char>(name[0])) || close == std::string_view::npos) {
+            ++i;
+            continue;
+        }
+        i = close + 1;
+        if (isOneOf(name, {"p", "li", "dt", "dd", "tr", "td", "th", "thead", "tbody", "tfoot", "option",
+                           "optgroup", "rb", "rt", "rp", "rtc", "colgroup", "html", "head", "body", "area",
+                           "base", "br", "col", "embed", "hr", "img", "image", "input", "link", "meta",
+                           "param", "source", "track", "wbr", "keygen"}))
+            continue;
+        if (endTag) {
+            depth = std::max(0L, depth - 1);
+            continue;
+        }
+        if (isOneOf(name, {"script", "style", "textarea", "title", "xmp", "iframe", "noembed", "noframes",
+                           "noscript"})) {
+            // Up to its end tag, whatever is inside.
+            std::string lowered(name);
+            for (char& c : lowered)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            for (std::size_t e = html.find("</", i); e != std::string_view::npos; e = html.find("</", e + 2))
+                if (equalsLowered(html.substr(e + 2, name.size()), lowered)) {
+                    i = e;
+                    break;
+                }
+            continue;
+        }
+        if (isOneOf(name, {"plaintext"}))
+            break;
+        if (html[close - 1] != '/' && ++depth > kMaxNestingDepth) {
+            pieces.push_back(html.substr(start, tagStart - start));
+            start = tagStart;
+            depth = 1;
+        }
+    }
+    pieces.push_back(html.substr(start));
+    return pieces;
+}
 
 bool isAsciiBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -228,7 +343,9 @@ private:
                 captured_ += ' ';
             captured_ += word.substr(0, captureLimit_ - std::min(captureLimit_, captured_.size()));
         }
-        const std::size_t room = kMaxReadableHtmlBytes - std::min(kMaxReadableHtmlBytes, bytes_ + line_.size());
+        // The line's end counts too.
+        const std::size_t held = bytes_ + line_.size() + 1;
+        const std::size_t room = kMaxReadableHtmlBytes - std::min(kMaxReadableHtmlBytes, held);
         if (gap.size() + word.size() <= room) {
             line_ += gap;
             line_ += word;
@@ -275,8 +392,13 @@ private:
     {
         if (lines_.empty() || lastBlank_)
             return;
-        lines_.push_back(quotePrefix(depth));
-        bytes_ += lines_.back().size() + 1;
+        std::string blank = quotePrefix(depth);
+        if (bytes_ + blank.size() + 1 > kMaxReadableHtmlBytes) {
+            full_ = true;
+            return;
+        }
+        bytes_ += blank.size() + 1;
+        lines_.push_back(std::move(blank));
         lastBlank_ = true;
         full_ = full_ || bytes_ >= kMaxReadableHtmlBytes;
     }
@@ -438,7 +560,10 @@ struct List {
 
 class HtmlReader {
 public:
-    std::vector<std::string> read(const GumboNode* root)
+    bool full() const { return out_.full(); }
+    std::vector<std::string> finish() { return out_.finish(); }
+
+    void read(const GumboNode* root)
     {
         // The tree may be as deep as the input is long: walked with a stack of our own.
         struct Frame {
@@ -467,7 +592,6 @@ public:
             close(*f.node, f.undo);
             stack.pop_back();
         }
-        return out_.finish();
     }
 
 private:
@@ -621,19 +745,49 @@ private:
     std::string link_;
 };
 
+
+// What gumbo may hold while reading `bytes` of markup: ordinary mail needs a few times its size.
+std::size_t parseBudget(std::size_t bytes) { return 32 * 1024 * 1024 + 64 * bytes; }
+
+// Markup that passed its budget is read again in pieces this small, each cut before a tag, so
+// that what the pieces can build stays small; a piece that still passes its budget gives no text.
+constexpr std::size_t kSmallPiece = 4096;
+
+void readPiece(HtmlReader& reader, std::string_view html, bool mayCut)
+{
+    {
+        LiveAllocations memory(parseBudget(html.size()));
+        if (const GumboNode* root = parseWithin(memory, html)) {
+            reader.read(root);
+            return;
+        }
+    }
+    if (!mayCut || html.size() <= kSmallPiece)
+        return;
+    while (!html.empty() && !reader.full()) {
+        std::size_t cut = html.size();
+        if (cut > kSmallPiece) {
+            cut = html.rfind('<', kSmallPiece);
+            if (cut == 0 || cut == std::string_view::npos)
+                cut = utf8CutPoint(html, kSmallPiece);
+            cut = std::max<std::size_t>(cut, 1);
+        }
+        readPiece(reader, html.substr(0, cut), false);
+        html.remove_prefix(cut);
+    }
+}
+
 } // namespace
 
 std::vector<std::string> readableHtmlLines(std::string_view utf8Html)
 {
-    LiveAllocations memory;
-    GumboOptions options = kGumboDefaultOptions;
-    options.allocator = &LiveAllocations::allocate;
-    options.deallocator = &LiveAllocations::deallocate;
-    options.userdata = &memory;
-    options.max_errors = 0; // the parse errors are of no use here
-    GumboOutput* output = gumbo_parse_with_options(&options, utf8Html.data(), utf8Html.size());
-    // The tree is freed with `memory`, never through gumbo_destroy_output.
-    return HtmlReader().read(output->document);
+    HtmlReader reader;
+    for (std::string_view piece : nestingPieces(utf8Html)) {
+        if (reader.full())
+            break;
+        readPiece(reader, piece, true);
+    }
+    return reader.finish();
 }
 
 } // namespace tavik

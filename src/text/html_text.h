@@ -10,8 +10,8 @@
 
 namespace tavik {
 
-// Readable text is cut at this many bytes (at a line end, or at a character boundary inside an
-// overlong line): hostile mail may be huge, and so may what its markup expands to.
+// Readable text is cut at this many bytes, counting one line end per line (at a line end, or at
+// a character boundary inside an overlong line): hostile mail may be huge, and so may what its markup expands to.
 inline constexpr std::size_t kMaxReadableHtmlBytes = 16 * 1024 * 1024;
 
 // The lines (UTF-8, no line ends) of an HTML document or fragment given as UTF-8 (bytes that are
