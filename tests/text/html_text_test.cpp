@@ -1,12 +1,13 @@
 #include "text/html_text.h"
 
+#include "support/test_support.h"
 #include "text/unicode_text.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -134,6 +135,32 @@ TEST(HtmlText, DeepOrExplosiveMarkupIsReadWithoutHangingAndOutputIsBounded)
     }
     EXPECT_LE(bytes, kMaxReadableHtmlBytes);
     EXPECT_GT(bytes, kMaxReadableHtmlBytes - 2 * row.size());
+}
+
+// Three mails as mailers write them: the same words as python3-html2text reads from them, in
+// the same order.
+TEST(HtmlText, ReadsRealisticMailWithTheWordsOfAnIndependentConverter)
+{
+    test::TempDir dir;
+    for (const char* name : {"newsletter", "reply", "receipt"}) {
+        SCOPED_TRACE(name);
+        const std::string html = test::testDataDir() + "html/" + name + ".html";
+        std::string ours;
+        for (const std::string& line : readableHtmlLines(test::fileBytes(html)))
+            ours += line + "\n";
+        ASSERT_FALSE(ours.empty());
+        test::writeBytes(dir.path() + "ours.txt", ours);
+        const std::string script = test::testDataDir() + "../text/html2text_words.py";
+        const std::string cmd = "/usr/bin/python3 '" + script + "' '" + html + "' '" + dir.path() + "ours.txt' 2>&1";
+        FILE* p = ::popen(cmd.c_str(), "r");
+        ASSERT_NE(p, nullptr);
+        std::string out;
+        char buf[512];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
+            out.append(buf, n);
+        const int status = ::pclose(p);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+    }
 }
 
 } // namespace
