@@ -173,6 +173,25 @@ std::vector<std::string_view> nestingPieces(std::string_view html)
     return pieces;
 }
 
+// gumbo turns invalid input bytes into U+FFFD, but not every character reference out of
+// range: whatever is still not UTF-8 becomes U+FFFD here.
+std::string replacingInvalidUtf8(std::string_view s)
+{
+    std::string out;
+    for (std::size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        const std::size_t length = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+        if (i + length <= s.size() && isValidUtf8(s.substr(i, length))) {
+            out += s.substr(i, length);
+            i += length;
+        } else {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        }
+    }
+    return out;
+}
+
 bool isAsciiBlank(char c) { return c == ' ' || c == '\t'; }
 
 void trimBlanksAtEnd(std::string& s)
@@ -233,6 +252,8 @@ public:
     // Text outside <pre>: white space collapses to one blank.
     void text(std::string_view s)
     {
+        if (!isValidUtf8(s))
+            return text(replacingInvalidUtf8(s));
         std::string word;
         for (std::size_t i = 0; i < s.size() && !full_; ++i) {
             const auto c = static_cast<unsigned char>(s[i]);
@@ -253,6 +274,8 @@ public:
     // Text inside <pre>: its lines and blanks as they are.
     void preformatted(std::string_view s)
     {
+        if (!isValidUtf8(s))
+            return preformatted(replacingInvalidUtf8(s));
         std::string run;
         for (std::size_t i = 0; i < s.size() && !full_; ++i) {
             const auto c = static_cast<unsigned char>(s[i]);

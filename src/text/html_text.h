@@ -31,7 +31,10 @@ inline constexpr std::size_t kMaxReadableHtmlBytes = 16 * 1024 * 1024;
 //   (nested tables, paragraphs) spreads over lines of its own, so layout tables read as text;
 // - each line inside <blockquote> starts with "> " per level;
 // - no blank line first or last, no blanks at line ends.
-// Quoting and indentation stop growing after 16 levels; any depth of nesting is read.
+// Quoting and indentation stop growing after 16 levels. Markup nested deeper than any mail is
+// (512 elements that need end tags) or that would make the parser hold far more than its own
+// size is read in pieces: its text is kept, the structure across a cut is not, and the time and
+// memory stay in proportion to the input.
 std::vector<std::string> readableHtmlLines(std::string_view utf8Html);
 
 } // namespace tavik

@@ -90,6 +90,10 @@ TEST(HtmlText, EntitiesAreDecodedAndBytesThatAreNotUtf8BecomeReplacementCharacte
 {
     EXPECT_EQ(readableHtmlLines("caf&eacute; &lt;b&gt; &#x1F600; &amp;amp \xE2\x82\xAC \xFF"),
               (Lines{"caf\xC3\xA9 <b> \xF0\x9F\x98\x80 &amp \xE2\x82\xAC \xEF\xBF\xBD"}));
+    for (const Lines& lines : {readableHtmlLines("&#x1F6099999999999;"), readableHtmlLines("<pre><img alt='&#x1F6099999999999;'>")}) {
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_TRUE(isValidUtf8(lines[0])) << lines[0];
+    }
 }
 
 TEST(HtmlText, BrokenMarkupIsReadAsABrowserReadsIt)
