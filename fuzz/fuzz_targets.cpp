@@ -25,6 +25,7 @@
 #include "smtp/rc4.h"
 #include "store/folder_tree.h"
 #include "store/mailbox_store.h"
+#include "text/html_text.h"
 #include "text/unicode_text.h"
 #include "view/answer_rules.h"
 #include "view/mime_manager.h"
@@ -1928,6 +1929,27 @@ int fuzzUnicodeText(const std::uint8_t* data, std::size_t size)
     return 0;
 }
 
+constexpr const char* kHtmlText = "fuzz_html_text";
+
+// Any bytes as the HTML of a message: valid UTF-8 lines without line ends, no blanks at their
+// ends, no blank line first or last, within the bound.
+int fuzzHtmlText(const std::uint8_t* data, std::size_t size)
+{
+    const std::vector<std::string> lines = readableHtmlLines(asString(data, size));
+    std::size_t bytes = 0;
+    for (const std::string& line : lines) {
+        FUZZ_REQUIRE(isValidUtf8(line), kHtmlText, "a line is not UTF-8: " + shown(line));
+        FUZZ_REQUIRE(line.find_first_of("\r\n") == std::string::npos, kHtmlText, "a line holds a line end: " + shown(line));
+        FUZZ_REQUIRE(line.empty() || (line.back() != ' ' && line.back() != '\t'), kHtmlText,
+                     "a line ends in a blank: " + shown(line));
+        bytes += line.size() + 1;
+    }
+    FUZZ_REQUIRE(bytes <= kMaxReadableHtmlBytes, kHtmlText, "the text passes its bound");
+    FUZZ_REQUIRE(lines.empty() || (!lines.front().empty() && !lines.back().empty()), kHtmlText,
+                 "a blank line first or last");
+    return 0;
+}
+
 constexpr const char* kAnswer = "fuzz_answer";
 
 int fuzzAnswer(const std::uint8_t* data, std::size_t size)
@@ -1993,6 +2015,7 @@ const std::vector<FuzzTarget>& fuzzTargets()
         {"fuzz_rc4", fuzzRc4},
         {"fuzz_answer", fuzzAnswer},
         {"fuzz_unicode_text", fuzzUnicodeText},
+        {"fuzz_html_text", fuzzHtmlText},
     };
     return targets;
 }

@@ -38,6 +38,7 @@ int fuzzAttachIdx(const std::uint8_t* data, std::size_t size);  // attach.idx an
 int fuzzRc4(const std::uint8_t* data, std::size_t size);        // RC4 and the line cipher
 int fuzzAnswer(const std::uint8_t* data, std::size_t size);     // reply, edit and forward of received text
 int fuzzUnicodeText(const std::uint8_t* data, std::size_t size); // charset conversion, UTF-8 checks and cuts
+int fuzzHtmlText(const std::uint8_t* data, std::size_t size);    // HTML mail made readable
 
 // Name (also the executable, corpus and regression directory name) and entry of each target.
 struct FuzzTarget {

@@ -27,4 +27,5 @@ set(TAVIK_CORE_SOURCES
   view/answer_rules.cpp
   text/collation.cpp
   text/unicode_text.cpp
+  text/html_text.cpp
 )
