@@ -28,4 +28,5 @@ set(TAVIK_CORE_SOURCES
   text/collation.cpp
   text/unicode_text.cpp
   text/html_text.cpp
+  text/uuencode.cpp
 )

@@ -1,8 +1,10 @@
 #include "pop3/message_parser.h"
 
+#include "text/html_text.h"
 #include "text/unicode_text.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -41,6 +43,49 @@ bool isFieldName(std::string_view name, std::string_view lowerName)
 }
 
 bool isTextType(std::string_view mediaType) { return startsWithIgnoringCase(mediaType, "text"); }
+
+bool isType(std::string_view mediaType, std::string_view lowerType)
+{
+    while (!mediaType.empty() && isBlank(mediaType.back()))
+        mediaType.remove_suffix(1);
+    return isFieldName(mediaType, lowerType);
+}
+
+// Message ids compare without their angle brackets and surrounding blanks.
+std::string_view bareId(std::string_view id)
+{
+    while (!id.empty() && (isBlank(id.front()) || id.front() == '<'))
+        id.remove_prefix(1);
+    while (!id.empty() && (isBlank(id.back()) || id.back() == '>'))
+        id.remove_suffix(1);
+    return id;
+}
+
+// Separates the further text parts of a message from the one before.
+const char* const kPartSeparator = "------------------------------";
+
+// HTML that names its charset only inside itself (<meta charset=...>, or the http-equiv form).
+std::string metaCharset(std::string_view html)
+{
+    std::string head = asciiLower(html.substr(0, 4096));
+    for (std::size_t at = head.find("charset"); at != std::string::npos; at = head.find("charset", at + 7)) {
+        std::size_t i = at + 7;
+        while (i < head.size() && isBlank(head[i]))
+            ++i;
+        if (i >= head.size() || head[i] != '=')
+            continue;
+        ++i;
+        while (i < head.size() && (isBlank(head[i]) || head[i] == '"' || head[i] == '\''))
+            ++i;
+        std::size_t end = i;
+        while (end < head.size() && (std::isalnum(static_cast<unsigned char>(head[end])) || head[end] == '-' || head[end] == '_'
+                                     || head[end] == ':' || head[end] == '.'))
+            ++end;
+        if (end > i)
+            return head.substr(i, end - i);
+    }
+    return std::string();
+}
 
 // Fixed-size fields are cut at a character boundary.
 std::string cut(std::string s, std::size_t room)
@@ -238,7 +283,17 @@ void MessageParser::startAnswer(LineState state, std::string_view answer)
     MessageTextTruncated = false;
     LastFileError.clear();
     textBytes_ = 0;
-    boundaries_.clear();
+    levels_.clear();
+    segments_.clear();
+    segment_ = kNone;
+    held_.clear();
+    holding_ = kNone;
+    preamble_.clear();
+    preambleBytes_ = 0;
+    flowedText_.reset();
+    inUu_ = false;
+    uuLines_.clear();
+    uuBytes_.clear();
     partCounter_ = 0;
     mainEncoding_ = 0;
     mainCharset_.clear();
@@ -299,6 +354,10 @@ void MessageParser::clearPart()
     mediaType_.clear();
     boundary_.clear();
     charset_.clear();
+    start_.clear();
+    contentId_.clear();
+    flowed_ = false;
+    delSp_ = false;
     dispositionFileName_.clear();
     typeName_.clear();
     pendingField_.clear();
@@ -383,6 +442,11 @@ void MessageParser::feedLine(std::string_view line)
         writeLine(line);
         break;
     default: // Skipping
+        // A level's lines before its first delimiter: its whole body, should no delimiter come.
+        if (!levels_.empty() && levels_.back().child == 0 && preambleBytes_ + line.size() <= limits_.maxTextBytes) {
+            preambleBytes_ += line.size() + sizeof(std::string);
+            preamble_.emplace_back(line);
+        }
         break;
     }
 }
@@ -395,9 +459,18 @@ void MessageParser::endMessage()
         keepHeaderField();
         finishHeader(); // a message cut off in its header still gives its fields
     }
+    AtExit clear{[this] {
+        clearMessageValues();
+        segments_.clear();
+        held_.clear();
+        preamble_.clear();
+        uuBytes_.clear();
+        uuLines_.clear();
+    }};
     endPartBody(true);
+    dropLevels(0);
     state_ = Idle;
-    AtExit clear{[this] { clearMessageValues(); }};
+    assembleText();
     if (OnMessageLoaded)
         OnMessageLoaded();
 }
@@ -408,8 +481,8 @@ void MessageParser::mainHeaderLine(std::string_view line)
 {
     if (line.empty()) {
         keepHeaderField();
-        endMainHeader();
         keepLine(std::string());
+        endMainHeader();
         return;
     }
     headerBytes_ += line.size() + 2;
@@ -488,6 +561,7 @@ void MessageParser::mimeField(std::string_view name, std::string_view value)
         if (ParamValue(value, "filename", fileName) && !fileName.empty())
             dispositionFileName_ = std::move(fileName);
     } else if (isFieldName(name, "content-id")) {
+        contentId_ = std::string(bareId(value));
         attachment_.ContentID = cut(DecodeWords(value), kContentIdRoom);
     } else if (isFieldName(name, "content-type")) {
         std::string_view type = trimmed(value.substr(0, value.find(';')));
@@ -496,6 +570,12 @@ void MessageParser::mimeField(std::string_view name, std::string_view value)
         multipart_ = startsWithIgnoringCase(type, "multipart/");
         ParamValue(value, "boundary", boundary_);
         ParamValue(value, "charset", charset_);
+        ParamValue(value, "start", start_);
+        std::string param;
+        ParamValue(value, "format", param);
+        flowed_ = isFieldName(trimmed(param), "flowed");
+        ParamValue(value, "delsp", param);
+        delSp_ = isFieldName(trimmed(param), "yes");
         std::string typeName;
         if (ParamValue(value, "name", typeName) && !typeName.empty())
             typeName_ = std::move(typeName);
@@ -531,12 +611,18 @@ void MessageParser::endMainHeader()
     inHeaders_ = false;
     mainEncoding_ = transferEncoding_;
     mainCharset_ = charset_;
-    startText(multipart_ ? std::string_view() : std::string_view(mainCharset_));
     if (multipart_ && usableBoundary() && limits_.maxBoundaryDepth > 0) {
-        boundaries_.push_back(boundary_);
+        startText({});
+        openLevel(true);
         state_ = Skipping;
-    } else if (multipart_ || isTextType(mediaType_.empty() ? attachment_.ContentType : mediaType_)) {
+        return;
+    }
+    const std::string_view type = mediaType_.empty() ? std::string_view(attachment_.ContentType) : std::string_view(mediaType_);
+    if (!multipart_ && isType(type, "text/html")) {
+        startHtmlPart(SingleFile);
+    } else if (multipart_ || isTextType(type)) {
         // A multipart without a boundary has no parts to find: its body is read as text.
+        startTextPart(Segment::Plain);
         state_ = Body;
     } else {
         startFile(SingleFile);
@@ -546,24 +632,146 @@ void MessageParser::endMainHeader()
 void MessageParser::endPartHeader()
 {
     finishHeader();
+    const bool shown = !levels_.empty() && childShown(levels_.back());
     if (multipart_) {
-        if (static_cast<int>(boundaries_.size()) >= limits_.maxBoundaryDepth) {
+        if (static_cast<int>(levels_.size()) >= limits_.maxBoundaryDepth) {
             state_ = Skipping; // too deep: this part and all inside it are skipped
             return;
         }
         if (usableBoundary()) {
-            boundaries_.push_back(boundary_);
+            openLevel(shown);
             state_ = Skipping;
             return;
         }
         // A nested multipart without a boundary is kept whole, as a file.
-    } else if (partCounter_ == 1 && isTextType(attachment_.ContentType)) {
-        textQp_.reset();
-        startText(charset_);
-        state_ = FirstTextPart;
-        return;
+    } else if (shown && !isAttachmentDisposition()) {
+        if (isType(attachment_.ContentType, "text/plain")) {
+            textFound();
+            startTextPart(Segment::Plain);
+            state_ = FirstTextPart;
+            return;
+        }
+        if (isType(attachment_.ContentType, "text/html")) {
+            startHtmlPart(PartBody);
+            return;
+        }
     }
     startFile(PartBody);
+}
+
+void MessageParser::openLevel(bool shown)
+{
+    Level level;
+    level.boundary = boundary_;
+    const std::string type = asciiLower(trimmed(mediaType_));
+    if (type == "multipart/alternative")
+        level.kind = Level::Alternative;
+    else if (type == "multipart/related")
+        level.kind = Level::Related;
+    else if (type == "multipart/signed")
+        level.kind = Level::Signed;
+    level.start = std::string(bareId(start_));
+    level.shown = shown;
+    level.id = ++levelIds_;
+    levels_.push_back(std::move(level));
+    preamble_.clear();
+    preambleBytes_ = 0;
+}
+
+// Whether the part now beginning under `parent` is displayed, as readers choose: the first
+// alternative that holds plain text (until one does, every one may), the root of a related
+// part, the signed part of a signature, every part of a mixed one.
+bool MessageParser::childShown(const Level& parent) const
+{
+    if (!parent.shown)
+        return false;
+    switch (parent.kind) {
+    case Level::Alternative:
+        return parent.plainBranch == 0 || parent.plainBranch == parent.child;
+    case Level::Related:
+        return parent.start.empty() ? parent.child == 1 : contentId_ == parent.start;
+    case Level::Signed:
+        return parent.child == 1;
+    default:
+        return true;
+    }
+}
+
+bool MessageParser::isAttachmentDisposition() const
+{
+    std::string_view d = attachment_.Disposition;
+    return isType(trimmed(d.substr(0, d.find(';'))), "attachment");
+}
+
+void MessageParser::startTextPart(Segment::Kind kind)
+{
+    textQp_.reset();
+    startText(charset_);
+    segments_.emplace_back();
+    segments_.back().kind = kind;
+    segment_ = segments_.size() - 1;
+    if (flowed_)
+        flowedText_ = std::make_unique<FlowedText>(delSp_, limits_.maxTextLineBytes);
+}
+
+// Plain text shown in an alternative settles it: HTML that stood for the alternative until now
+// is one of its versions, kept as an attachment.
+void MessageParser::textFound()
+{
+    for (Level& level : levels_) {
+        if (level.kind == Level::Alternative && level.plainBranch == 0)
+            level.plainBranch = level.child;
+    }
+    for (HeldHtml& html : held_) {
+        if (html.dropped)
+            continue;
+        bool superseded = false;
+        for (const auto& [id, branch] : html.branches) {
+            for (const Level& level : levels_)
+                if (level.id == id && level.child != branch)
+                    superseded = true;
+        }
+        if (!superseded)
+            continue;
+        html.dropped = true;
+        segments_[html.segment].dropped = true;
+        std::string bytes = std::move(html.bytes);
+        html.bytes.clear();
+        storeHeld(html.record, bytes);
+    }
+}
+
+// HTML that is displayed is read into memory and made readable at the end of the message; in an
+// alternative without plain text so far it stands for the alternative, and a later plain text
+// turns it into an attachment.
+void MessageParser::startHtmlPart(LineState state)
+{
+    for (const Level& level : levels_) {
+        if (level.kind == Level::Alternative && level.htmlBranch != 0 && level.htmlBranch != level.child) {
+            startFile(state); // an alternative already has its HTML: this one is another version
+            return;
+        }
+    }
+    HeldHtml html;
+    html.record = attachment_;
+    html.charset = charset_;
+    for (Level& level : levels_) {
+        if (level.kind != Level::Alternative || level.plainBranch != 0)
+            continue;
+        if (level.htmlBranch == 0)
+            level.htmlBranch = level.child;
+        html.branches.emplace_back(level.id, level.child);
+    }
+    segments_.emplace_back();
+    segments_.back().kind = Segment::Html;
+    html.segment = segments_.size() - 1;
+    held_.push_back(std::move(html));
+    holding_ = held_.size() - 1;
+    state_ = state;
+    decodeMode_ = transferEncoding_;
+    base64_.reset();
+    pendingLineEnd_ = false;
+    noFile_ = false;
 }
 
 void MessageParser::nextPart()
@@ -577,14 +785,15 @@ void MessageParser::nextPart()
 // ---- boundaries -------------------------------------------------------------------------
 
 // The innermost open level (1 = outermost) whose delimiter or close delimiter the line is:
-// "--" + boundary, then "--" for a close, then only blanks (RFC 2046). 0 when none.
+// "--" + boundary, then only blanks (RFC 2046); a close delimiter "--" + boundary + "--" closes
+// also with stray text after it ("--b-->"), which is no part's content. 0 when none.
 int MessageParser::matchBoundary(std::string_view line, bool& close) const
 {
-    if (boundaries_.empty() || line.size() < 2 || line[0] != '-' || line[1] != '-')
+    if (levels_.empty() || line.size() < 2 || line[0] != '-' || line[1] != '-')
         return 0;
     std::string_view rest = line.substr(2);
-    for (std::size_t k = boundaries_.size(); k >= 1; --k) {
-        const std::string& b = boundaries_[k - 1];
+    for (std::size_t k = levels_.size(); k >= 1; --k) {
+        const std::string& b = levels_[k - 1].boundary;
         if (rest.size() < b.size() || rest.compare(0, b.size(), b) != 0)
             continue;
         std::string_view tail = rest.substr(b.size());
@@ -595,7 +804,8 @@ int MessageParser::matchBoundary(std::string_view line, bool& close) const
         for (char ch : tail)
             if (ch != ' ' && ch != '\t' && ch != '\r')
                 blanks = false;
-        if (!blanks)
+        // A boundary of dashes alone would close at any longer row of dashes.
+        if (!blanks && !(c && b.find_first_not_of('-') != std::string::npos))
             continue;
         close = c;
         return static_cast<int>(k);
@@ -607,18 +817,53 @@ void MessageParser::onBoundary(int level, bool close)
 {
     endPartBody(false);
     // A boundary of an outer level also ends every level inside it.
-    boundaries_.resize(static_cast<std::size_t>(close ? level - 1 : level));
+    dropLevels(static_cast<std::size_t>(close ? level - 1 : level));
     if (!close) {
+        ++levels_.back().child;
+        preamble_.clear();
+        preambleBytes_ = 0;
         nextPart();
         return;
     }
-    if (boundaries_.empty()) {
+    if (levels_.empty()) {
         state_ = Body; // after the outermost close: kept as text
         inHeaders_ = false;
         textQp_.reset();
-        startText({});
+        clearPart();
+        startTextPart(Segment::Other);
     } else {
         state_ = Skipping;
+    }
+}
+
+// Closes levels down to `keep`. A level that never saw its first delimiter keeps its body: as
+// text where it is displayed, else as a text attachment.
+void MessageParser::dropLevels(std::size_t keep)
+{
+    while (levels_.size() > keep) {
+        if (levels_.back().child == 0 && !preamble_.empty()) {
+            std::vector<std::string> lines = std::move(preamble_);
+            preamble_.clear();
+            preambleBytes_ = 0;
+            if (levels_.back().shown) {
+                const std::size_t before = segment_;
+                segments_.emplace_back();
+                segment_ = segments_.size() - 1;
+                for (std::string& line : lines)
+                    keepDecoded(storedText(line));
+                if (inUu_)
+                    endUuBlock(false);
+                segment_ = before;
+            } else {
+                std::string bytes;
+                for (const std::string& line : lines)
+                    bytes.append(line).append("\r\n");
+                TMIMEAttachment record;
+                record.ContentType = "text/plain";
+                storeHeld(std::move(record), bytes);
+            }
+        }
+        levels_.pop_back();
     }
 }
 
@@ -634,6 +879,7 @@ void MessageParser::endPartBody(bool messageEnd)
     case Body:
     case FirstTextPart:
         flushTextCarry();
+        segment_ = kNone;
         break;
     default:
         break;
@@ -665,42 +911,81 @@ void MessageParser::startFile(LineState state)
 // line until the next line comes: the line break before a boundary belongs to the boundary.
 void MessageParser::writeLine(std::string_view line)
 {
+    if (holding_ != kNone && held_[holding_].bytes.size() + line.size() + 2 > limits_.maxTextBytes)
+        spillHeldHtml();
     if (noFile_)
         return;
     switch (decodeMode_) {
     case 1:
         while (!line.empty()) {
             std::size_t n = std::min(line.size(), kBase64Slice);
-            char* out = file_->reserve(Base64Decoder::maxOutput(n));
-            file_->commit(base64_.decode(line.data(), n, out));
+            char* out = sinkReserve(Base64Decoder::maxOutput(n));
+            sinkCommit(base64_.decode(line.data(), n, out));
             line.remove_prefix(n);
         }
         break;
     case 2:
         if (pendingLineEnd_)
-            file_->write("\r\n", 2);
+            sinkWrite("\r\n", 2);
         scratch_.clear();
         pendingLineEnd_ = !decodeQuotedPrintableLine(line, scratch_);
-        file_->write(scratch_.data(), scratch_.size());
+        sinkWrite(scratch_.data(), scratch_.size());
         if (scratch_.capacity() > kWriteBlock)
             std::string().swap(scratch_);
         break;
     default:
         if (pendingLineEnd_)
-            file_->write("\r\n", 2);
-        file_->write(line.data(), line.size());
+            sinkWrite("\r\n", 2);
+        sinkWrite(line.data(), line.size());
         pendingLineEnd_ = true;
         break;
     }
-    if (file_->failed()) {
+    if (holding_ == kNone && file_->failed()) {
         LastFileError = file_->error();
         file_->discard();
         noFile_ = true;
     }
 }
 
+void MessageParser::sinkWrite(const char* p, std::size_t n)
+{
+    if (holding_ != kNone)
+        held_[holding_].bytes.append(p, n);
+    else
+        file_->write(p, n);
+}
+
+char* MessageParser::sinkReserve(std::size_t n)
+{
+    if (holding_ == kNone)
+        return file_->reserve(n);
+    std::string& bytes = held_[holding_].bytes;
+    reservedAt_ = bytes.size();
+    bytes.resize(reservedAt_ + n);
+    return bytes.data() + reservedAt_;
+}
+
+void MessageParser::sinkCommit(std::size_t n)
+{
+    if (holding_ == kNone) {
+        file_->commit(n);
+        return;
+    }
+    held_[holding_].bytes.resize(reservedAt_ + n);
+}
+
 void MessageParser::closeFile(bool finalLineEnd)
 {
+    if (holding_ != kNone) {
+        if (decodeMode_ == 1) {
+            char tail[2];
+            sinkWrite(tail, base64_.finish(tail));
+        }
+        holding_ = kNone;
+        noFile_ = true;
+        pendingLineEnd_ = false;
+        return;
+    }
     attachment_.Size = 0;
     if (!noFile_) {
         if (decodeMode_ == 1) {
@@ -721,6 +1006,110 @@ void MessageParser::closeFile(bool finalLineEnd)
     pendingLineEnd_ = false;
     if (OnAttachmentStored)
         OnAttachmentStored(&attachment_);
+}
+
+// HTML too large to hold becomes an attachment on the spot, written on as any part.
+void MessageParser::spillHeldHtml()
+{
+    HeldHtml& html = held_[holding_];
+    html.dropped = true;
+    segments_[html.segment].dropped = true;
+    std::string bytes = std::move(html.bytes);
+    html.bytes.clear();
+    holding_ = kNone;
+    noFile_ = true;
+    attachment_.Size = 0;
+    if (OnAttachmentGetLocation)
+        OnAttachmentGetLocation(&attachment_);
+    if (attachment_.Location.empty())
+        return;
+    std::string error;
+    if (!file_->open(attachment_.Location, error)) {
+        LastFileError = error;
+        return;
+    }
+    noFile_ = false;
+    file_->write(bytes.data(), bytes.size());
+}
+
+// A part whose bytes are already in hand (HTML that proved an alternative, a uuencoded block)
+// is stored as any part is, between the parts being read.
+void MessageParser::storeHeld(TMIMEAttachment record, std::string_view bytes)
+{
+    TMIMEAttachment current = std::move(attachment_);
+    AtExit restore{[this, &current] { attachment_ = std::move(current); }};
+    attachment_ = std::move(record);
+    attachment_.Size = 0;
+    attachment_.Location.clear();
+    attachment_.ManagedFile = 0;
+    if (OnAttachmentGetLocation)
+        OnAttachmentGetLocation(&attachment_);
+    if (!attachment_.Location.empty()) {
+        std::string error;
+        if (file_->open(attachment_.Location, error)) {
+            file_->write(bytes.data(), bytes.size());
+            if (file_->close(error))
+                attachment_.Size = static_cast<std::int32_t>(
+                    std::min<std::uint64_t>(bytes.size(), static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())));
+            else
+                LastFileError = error;
+        } else {
+            LastFileError = error;
+        }
+    }
+    if (OnAttachmentStored)
+        OnAttachmentStored(&attachment_);
+}
+
+// The readable text in the order a reader shows it: the chosen body (the first plain text, else
+// the first HTML) first, then every further text part after a separating line, then the lines
+// that followed the parts.
+void MessageParser::assembleText()
+{
+    for (HeldHtml& html : held_) {
+        if (html.dropped)
+            continue;
+        std::string charset = html.charset.empty() ? metaCharset(html.bytes) : html.charset;
+        std::string text = charsetToUtf8(html.bytes, charset);
+        std::string().swap(html.bytes);
+        segment_ = html.segment;
+        for (std::string& line : readableHtmlLines(text))
+            keepLine(std::move(line));
+    }
+    segment_ = kNone;
+    std::size_t body = kNone;
+    for (std::size_t i = 0; i < segments_.size() && body == kNone; ++i)
+        if (!segments_[i].dropped && segments_[i].kind == Segment::Plain)
+            body = i;
+    for (std::size_t i = 0; i < segments_.size() && body == kNone; ++i)
+        if (!segments_[i].dropped && segments_[i].kind == Segment::Html)
+            body = i;
+    std::vector<std::size_t> order;
+    if (body != kNone)
+        order.push_back(body);
+    for (std::size_t i = 0; i < segments_.size(); ++i)
+        if (i != body && !segments_[i].dropped)
+            order.push_back(i);
+    bool first = true;
+    auto add = [this](std::string&& line) {
+        if (OnMessageData)
+            OnMessageData(line);
+        MessageText.push_back(std::move(line));
+    };
+    for (std::size_t i : order) {
+        Segment& segment = segments_[i];
+        if (std::all_of(segment.lines.begin(), segment.lines.end(),
+                        [](const std::string& l) { return l.find_first_not_of(" \t") == std::string::npos; }))
+            continue; // a part of blank lines is nothing to read
+        if (!first && segment.kind != Segment::Other) {
+            add(std::string());
+            add(kPartSeparator);
+            add(std::string());
+        }
+        first = false;
+        for (std::string& line : segment.lines)
+            add(std::move(line));
+    }
 }
 
 // ---- kept text --------------------------------------------------------------------------
@@ -849,6 +1238,73 @@ void MessageParser::flushTextCarry()
         textIsBase64_ = false;
     }
     finishText();
+    if (inUu_)
+        endUuBlock(false); // no "end": the block stays text
+    if (flowedText_) {
+        flowedText_->finish(flowedOut_);
+        flowedText_.reset();
+        for (std::string& line : flowedOut_)
+            keepLine(std::move(line));
+        flowedOut_.clear();
+    }
+}
+
+// A line of body text: a uuencoded block ("begin 644 name" ... "end") becomes an attachment, the
+// receiving side of what our own sending side writes; flowed text is joined into paragraphs.
+void MessageParser::keepTextLine(std::string&& line)
+{
+    if (inUu_) {
+        if (uuEndLine(line)) {
+            endUuBlock(true);
+            return;
+        }
+        if (uuLineBytes_ + line.size() <= limits_.maxTextBytes && uu_.decodeLine(line, uuBytes_)) {
+            uuLineBytes_ += line.size() + sizeof(std::string);
+            uuLines_.push_back(std::move(line));
+            return;
+        }
+        endUuBlock(false);
+    }
+    if (line.size() > 6 && line[0] == 'b' && uuBeginLine(line, uuName_)) {
+        inUu_ = true;
+        uu_ = UuDecoder();
+        uuBytes_.clear();
+        uuLines_.clear();
+        uuLineBytes_ = line.size();
+        uuLines_.push_back(std::move(line));
+        return;
+    }
+    keepFlowed(std::move(line));
+}
+
+void MessageParser::endUuBlock(bool complete)
+{
+    inUu_ = false;
+    std::vector<std::string> lines = std::move(uuLines_);
+    uuLines_.clear();
+    std::string bytes = std::move(uuBytes_);
+    uuBytes_.clear();
+    if (complete) {
+        TMIMEAttachment record;
+        record.ContentType = "application/octet-stream";
+        record.FileName = cut(safeFileName(uuName_), kFileNameRoom);
+        storeHeld(std::move(record), bytes);
+        return;
+    }
+    for (std::string& line : lines)
+        keepFlowed(std::move(line));
+}
+
+void MessageParser::keepFlowed(std::string&& line)
+{
+    if (!flowedText_) {
+        keepLine(std::move(line));
+        return;
+    }
+    flowedText_->feed(line, flowedOut_);
+    for (std::string& joined : flowedOut_)
+        keepLine(std::move(joined));
+    flowedOut_.clear();
 }
 
 // A decoded line that holds CR LF (from "=0D=0A") becomes the lines the mailbox would read
@@ -856,7 +1312,7 @@ void MessageParser::flushTextCarry()
 void MessageParser::keepDecoded(std::string&& line)
 {
     if (line.size() <= limits_.maxTextLineBytes && line.find("\r\n") == std::string::npos) {
-        keepLine(std::move(line));
+        keepTextLine(std::move(line));
         return;
     }
     std::string_view text = line;
@@ -867,7 +1323,7 @@ void MessageParser::keepDecoded(std::string&& line)
             std::size_t n = utf8CutPoint(piece, limits_.maxTextLineBytes);
             if (n == 0)
                 n = std::min(piece.size(), limits_.maxTextLineBytes);
-            keepLine(std::string(piece.substr(0, n)));
+            keepTextLine(std::string(piece.substr(0, n)));
             piece.remove_prefix(n);
         } while (!piece.empty());
         if (crlf == std::string_view::npos)
@@ -889,6 +1345,10 @@ void MessageParser::keepLine(std::string line)
     textBytes_ += cost;
     if (std::memchr(line.data(), '\0', line.size()))
         std::replace(line.begin(), line.end(), '\0', ' ');
+    if (segment_ != kNone) {
+        segments_[segment_].lines.push_back(std::move(line));
+        return;
+    }
     if (OnMessageData)
         OnMessageData(line);
     MessageText.push_back(std::move(line));

@@ -1,6 +1,9 @@
 // The streaming parser of received messages: fed the lines of a RETR answer one at a time, it
 // collects the summary header fields, keeps the readable text as lines and writes every other
-// MIME part, decoded, into a file whose path its owner supplies. It also serves the header
+// MIME part, decoded, into a file whose path its owner supplies. The readable text is chosen as
+// current mail readers choose it, at any depth: the plain alternative, else the HTML made
+// readable; the root of a related part; the signed part of a signature; and every inline text
+// part of a mixed one, the first plain one first. It also serves the header
 // preview (the answer to "TOP n 0"). It knows nothing of sockets: the POP3 session recognises
 // the end of an answer, removes the stuffed dots and calls the parser.
 #pragma once
@@ -14,7 +17,9 @@
 
 #include "pop3/attachment_store.h"
 #include "pop3/mime_decoders.h"
+#include "text/flowed_text.h"
 #include "text/unicode_text.h"
+#include "text/uuencode.h"
 
 namespace tavik {
 
@@ -72,7 +77,7 @@ public:
         Body = 2,          // main header, single-part text body, lines after the last boundary
         PartBody = 8,      // a part written to a file
         PartHeader = 9,
-        FirstTextPart = 10,
+        FirstTextPart = 10, // a text part kept as readable text
         SingleFile = 11,   // body of a single-part message that is not text, written to a file
         Skipping = 12      // lines up to the next boundary
     };
@@ -124,6 +129,35 @@ public:
 private:
     class PartFileWriter;
 
+    // An open multipart level.
+    struct Level {
+        enum Kind { Mixed, Alternative, Related, Signed };
+        std::string boundary;
+        Kind kind = Mixed;
+        std::string start;   // related: the Content-ID of its root; empty: the first part
+        bool shown = true;   // lies in what a reader displays
+        int child = 0;       // parts begun at this level
+        int plainBranch = 0; // alternative: the part that holds the plain text
+        int htmlBranch = 0;  // alternative: the part whose HTML stands for it until plain text comes
+        std::uint64_t id = 0;
+    };
+    // A stretch of the readable text: a text part, HTML made readable, or text outside the parts.
+    struct Segment {
+        enum Kind { Plain, Html, Other };
+        Kind kind = Plain;
+        std::vector<std::string> lines;
+        bool dropped = false; // HTML that turned out to be an alternative: an attachment instead
+    };
+    // HTML that may be the text, held until the message shows whether it is.
+    struct HeldHtml {
+        TMIMEAttachment record;
+        std::string bytes;
+        std::string charset;
+        std::size_t segment = 0;
+        std::vector<std::pair<std::uint64_t, int>> branches; // (alternative level, its part)
+        bool dropped = false; // stored as an attachment instead
+    };
+
     void startAnswer(LineState state, std::string_view answer);
     void clearPart();
     void clearMessageValues();
@@ -135,13 +169,26 @@ private:
     void finishHeader();
     void endMainHeader();
     void endPartHeader();
+    void openLevel(bool shown);
+    bool childShown(const Level& parent) const;
+    bool isAttachmentDisposition() const;
+    void startTextPart(Segment::Kind kind);
+    void startHtmlPart(LineState state);
+    void textFound();
     void nextPart();
     int matchBoundary(std::string_view line, bool& close) const;
     void onBoundary(int level, bool close);
+    void dropLevels(std::size_t keep);
     void endPartBody(bool messageEnd);
     void startFile(LineState state);
     void writeLine(std::string_view line);
+    void sinkWrite(const char* p, std::size_t n);
+    char* sinkReserve(std::size_t n);
+    void sinkCommit(std::size_t n);
     void closeFile(bool finalLineEnd);
+    void spillHeldHtml();
+    void storeHeld(TMIMEAttachment record, std::string_view bytes);
+    void assembleText();
     void startText(std::string_view charset);
     void keepBodyLine(std::string_view line, int encoding);
     void keepText(std::string&& line);
@@ -149,6 +196,9 @@ private:
     void takeBase64Lines(bool end);
     void finishText();
     void keepDecoded(std::string&& line);
+    void keepTextLine(std::string&& line);
+    void endUuBlock(bool complete);
+    void keepFlowed(std::string&& line);
     void keepLine(std::string line);
     void flushTextCarry();
     bool usableBoundary() const;
@@ -161,7 +211,8 @@ private:
     int mainEncoding_ = 0;     // the main header's, for the main body and the lines after the parts
     int decodeMode_ = 0;       // the encoding of the file being written
     bool multipart_ = false;
-    std::vector<std::string> boundaries_; // open levels, outermost first
+    std::vector<Level> levels_; // open multipart levels, outermost first
+    std::uint64_t levelIds_ = 0;
     int partCounter_ = 0;
     bool noFile_ = true;
     bool pendingLineEnd_ = false; // CR LF owed before the next line of a plain part file
@@ -169,6 +220,10 @@ private:
     std::string boundary_;
     std::string charset_;     // the current header block's charset parameter
     std::string mainCharset_; // the main header's
+    std::string start_;       // the related start parameter
+    std::string contentId_;   // Content-ID, not cut
+    bool flowed_ = false;     // format=flowed
+    bool delSp_ = false;
     std::string dispositionFileName_;
     std::string typeName_;
     std::string pendingField_;
@@ -188,6 +243,23 @@ private:
     Base64Decoder base64_;
     std::string scratch_;
     std::unique_ptr<PartFileWriter> file_;
+
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    std::vector<Segment> segments_;
+    std::size_t segment_ = kNone; // where kept text goes; kNone: the header, straight to MessageText
+    std::vector<HeldHtml> held_;
+    std::size_t holding_ = kNone; // the HTML part being read into memory
+    std::size_t reservedAt_ = 0;
+    std::vector<std::string> preamble_; // a level's lines before its first delimiter
+    std::size_t preambleBytes_ = 0;
+    std::unique_ptr<FlowedText> flowedText_;
+    std::vector<std::string> flowedOut_;
+    bool inUu_ = false;
+    std::string uuName_;
+    std::string uuBytes_;
+    std::vector<std::string> uuLines_; // the block as received, kept should it prove no block
+    std::size_t uuLineBytes_ = 0;
+    UuDecoder uu_;
 };
 
 } // namespace tavik

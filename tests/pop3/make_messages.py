@@ -90,6 +90,8 @@ def describe(name, raw, subject, sender, originals):
             write_file(name, 0, msg, body, originals)
         manifest.append("end")
         return
+    shown = displayed(msg)
+    texts = []
     counter = 0
     for part in msg.walk():
         if part is msg:
@@ -98,11 +100,27 @@ def describe(name, raw, subject, sender, originals):
         if part.is_multipart():
             continue
         payload = part.get_payload(decode=True)
-        if counter == 1 and part.get_content_maintype() == "text":
-            manifest.append("textjoin " + hx(as_utf8(crlf(payload), part.get_content_charset())))
+        if any(part is p for p in shown):
+            texts.append(as_utf8(crlf(payload), part.get_content_charset()))
             continue
         write_file(name, counter, part, payload, originals)
+    if texts:
+        manifest.append("textjoin " + hx(b"\r\n\r\n------------------------------\r\n\r\n".join(texts)))
     manifest.append("end")
+
+
+def displayed(part):
+    """The plain text parts a reader shows, in order (these messages hold no HTML-only text)."""
+    if not part.is_multipart():
+        plain = part.get_content_type() == "text/plain" and part.get_content_disposition() != "attachment"
+        return [part] if plain else []
+    kids = part.get_payload()
+    sub = part.get_content_subtype()
+    if sub == "alternative":
+        return next((d for d in map(displayed, kids) if d), [])
+    if sub in ("related", "signed"):
+        return displayed(kids[0]) if kids else []
+    return [p for k in kids for p in displayed(k)]
 
 
 def write_file(name, counter, part, payload, originals):

@@ -260,11 +260,13 @@ TEST_F(Parser, ASinglePartTextMessageKeepsHeaderEmptyLineAndBody)
     EXPECT_TRUE(o.parts.empty());
 }
 
-TEST_F(Parser, AMultipartMessageKeepsHeaderFirstTextPartAndEpilogueOnly)
+TEST_F(Parser, AMultipartMessageKeepsHeaderDisplayedTextPartsAndEpilogueOnly)
 {
     Session s(store);
     Outcome o = s.retrieveMessage(kMixed);
-    std::vector<std::string> body = {"Dear Joe, the caf\xc3\xa9 is open.", ".A line with a dot",
+    // The plain alternative of the nested alternative is a further text part, after a separator.
+    std::vector<std::string> body = {"Dear Joe, the caf\xc3\xa9 is open.", ".A line with a dot", "",
+                                     "------------------------------", "", "alternative text",
                                      "This is the epilogue."};
     EXPECT_EQ(o.body(), body);
     EXPECT_EQ(o.text.size(), 8u + body.size()); // seven header fields, unfolded, and the empty line
@@ -283,7 +285,7 @@ TEST_F(Parser, PartsAfterTheFirstAreWrittenToNumberedFiles)
 {
     Session s(store);
     Outcome o = s.retrieveMessage(kMixed);
-    ASSERT_EQ(o.parts.size(), 4u);
+    ASSERT_EQ(o.parts.size(), 3u);
     std::string dir = tmp.path() + "attach/";
 
     const StoredPart& bin = o.parts[0];
@@ -298,17 +300,15 @@ TEST_F(Parser, PartsAfterTheFirstAreWrittenToNumberedFiles)
     EXPECT_EQ(bin.stored.Size, 10);
     EXPECT_EQ(bin.located.Size, 0); // filled in only when the file is complete
 
-    // The alternative is part 2: its own parts (3 and 4) go to files, text or not.
-    EXPECT_EQ(o.parts[1].stored.ContentType, "text/plain");
-    EXPECT_EQ(o.parts[1].bytes, "alternative text");
-    EXPECT_EQ(o.parts[2].stored.ContentType, "text/html");
-    EXPECT_EQ(o.parts[2].bytes, "<p>html</p>");
+    // Of the alternative, the plain text is read and the HTML is stored.
+    EXPECT_EQ(o.parts[1].stored.ContentType, "text/html");
+    EXPECT_EQ(o.parts[1].bytes, "<p>html</p>");
 
-    // A plain part: lines joined with CR LF; the line end before the boundary is the
-    // boundary's, and the stuffed dot is gone.
-    EXPECT_EQ(o.parts[3].stored.FileName, "notes.txt");
-    EXPECT_EQ(o.parts[3].bytes, "note one\r\n.note two");
-    EXPECT_EQ(o.parts[3].stored.Size, 19);
+    // A plain part sent as an attachment: lines joined with CR LF; the line end before the
+    // boundary is the boundary's, and the stuffed dot is gone.
+    EXPECT_EQ(o.parts[2].stored.FileName, "notes.txt");
+    EXPECT_EQ(o.parts[2].bytes, "note one\r\n.note two");
+    EXPECT_EQ(o.parts[2].stored.Size, 19);
 
     // The index holds the final records.
     for (const auto& p : o.parts) {
@@ -318,6 +318,97 @@ TEST_F(Parser, PartsAfterTheFirstAreWrittenToNumberedFiles)
         EXPECT_EQ(r.ManagedFile, 1);
         EXPECT_EQ(fileBytes(r.Location), p.bytes);
     }
+}
+
+std::vector<std::string> partTypes(const Outcome& o)
+{
+    std::vector<std::string> types;
+    for (const auto& p : o.parts)
+        types.push_back(p.stored.ContentType + (p.stored.FileName.empty() ? "" : " " + p.stored.FileName));
+    return types;
+}
+
+const std::string kSeparator = "------------------------------";
+
+// The shapes current mailers send, and the text a reader shows for each.
+TEST_F(Parser, TheReadableTextIsChosenAsMailReadersChooseItAtAnyDepth)
+{
+    Session s(store);
+    const std::string alt = "Content-Type: multipart/alternative; boundary=a\n\n"
+                            "--a\nContent-Type: text/plain; charset=utf-8\n\nplain w\xc3\xb6rds\n"
+                            "--a\nContent-Type: text/html\n\n<p>html words</p>\n--a--\n";
+    // mixed[alternative[plain, html], pdf]: the plain text; the HTML and the PDF stored, in order.
+    Outcome o = s.retrieveMessage("Content-Type: multipart/mixed; boundary=m\n\n--m\n" + alt +
+                                  "--m\nContent-Type: application/pdf; name=a.pdf\nContent-Transfer-Encoding: base64\n\n"
+                                  "JVBERg==\n--m--\n");
+    EXPECT_EQ(o.body(), (std::vector<std::string>{"plain w\xc3\xb6rds"}));
+    EXPECT_EQ(partTypes(o), (std::vector<std::string>{"text/html", "application/pdf a.pdf"}));
+    EXPECT_EQ(o.parts[1].bytes, "%PDF");
+
+    // The HTML first: it stands for the alternative until the plain text comes, then is stored.
+    o = s.retrieveMessage("Content-Type: multipart/alternative; boundary=a\n\n"
+                          "--a\nContent-Type: text/html\n\n<b>bold</b>\n"
+                          "--a\nContent-Type: text/plain\n\nplain\n--a--\n");
+    EXPECT_EQ(o.body(), (std::vector<std::string>{"plain"}));
+    ASSERT_EQ(partTypes(o), (std::vector<std::string>{"text/html"}));
+    EXPECT_EQ(o.parts[0].bytes, "<b>bold</b>");
+
+    // HTML only, with its picture: the HTML made readable, the picture stored.
+    o = s.retrieveMessage("Content-Type: multipart/related; boundary=r\n\n"
+                          "--r\nContent-Type: text/html; charset=iso-8859-1\nContent-Transfer-Encoding: quoted-printable\n\n"
+                          "<html><head><style>p{}</style></head><body><p>Gr=FC=DFe &amp; <a href=3D\"https://x.org/\">mehr=\n"
+                          "</a></p><ul><li>eins</li></ul><img src=3D\"cid:p\"></body></html>\n"
+                          "--r\nContent-Type: image/png\nContent-ID: <p>\n\nPNG\n--r--\n");
+    EXPECT_EQ(o.body(), (std::vector<std::string>{"Gr\xc3\xbc\xc3\x9f" "e & mehr <https://x.org/>", "", "- eins"}));
+    EXPECT_EQ(partTypes(o), (std::vector<std::string>{"image/png"}));
+
+    // Related whose start names its second part; signed whose signature is stored.
+    o = s.retrieveMessage("Content-Type: multipart/related; boundary=r; start=\"<root>\"\n\n"
+                          "--r\nContent-Type: text/plain\n\nnot the root\n"
+                          "--r\nContent-Type: text/plain\nContent-ID: <root>\n\nthe root\n--r--\n");
+    EXPECT_EQ(o.body(), (std::vector<std::string>{"the root"}));
+    EXPECT_EQ(partTypes(o), (std::vector<std::string>{"text/plain"}));
+    o = s.retrieveMessage("Content-Type: multipart/signed; boundary=s; protocol=\"application/pgp-signature\"\n\n"
+                          "--s\nContent-Type: multipart/mixed; boundary=m\n\n--m\n\nsigned text\n"
+                          "--m\nContent-Type: text/plain\nContent-Disposition: attachment; filename=notes.txt\n\nnotes\n--m--\n"
+                          "--s\nContent-Type: application/pgp-signature\n\nSIG\n--s--\n");
+    EXPECT_EQ(o.body(), (std::vector<std::string>{"signed text"}));
+    EXPECT_EQ(partTypes(o), (std::vector<std::string>{"text/plain notes.txt", "application/pgp-signature"}));
+
+    // Further inline text parts follow the first after a separating line, an HTML one readable;
+    // an alternative's own versions and a picture between them are not text.
+    o = s.retrieveMessage("Content-Type: multipart/mixed; boundary=m\n\n--m\n" + alt +
+                          "--m\nContent-Type: image/jpeg\nContent-Disposition: inline\n\nJPG\n"
+                          "--m\nContent-Type: text/plain\n\n-- \nList footer\n"
+                          "--m\nContent-Type: text/html\n\n<p>html footer</p>\n--m--\n");
+    EXPECT_EQ(o.body(), (std::vector<std::string>{"plain w\xc3\xb6rds", "", kSeparator, "", "-- ", "List footer", "",
+                                                  kSeparator, "", "html footer"}));
+    EXPECT_EQ(partTypes(o), (std::vector<std::string>{"text/html", "image/jpeg"}));
+
+    // A single-part HTML message, base64 in its charset.
+    o = s.retrieveMessage("Content-Type: text/html; charset=windows-1251\nContent-Transfer-Encoding: base64\n\n"
+                          "PGgxPs/w6OLl8jwvaDE+\n");
+    EXPECT_EQ(o.body(), (std::vector<std::string>{"\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82"}));
+    EXPECT_TRUE(o.parts.empty());
+}
+
+// The receiving side of what our own sending side writes: a uuencoded block in the text is an
+// attachment; a block that proves not to be one stays text.
+TEST_F(Parser, UuencodedBlocksInTheTextBecomeAttachments)
+{
+    Session s(store);
+    Outcome o = s.retrieveMessage("Subject: uu\n\nSee the cat.\n\nbegin 644 cat.txt\n#0V%T\n`\nend\nBye\n");
+    EXPECT_EQ(o.body(), (std::vector<std::string>{"See the cat.", "", "Bye"}));
+    ASSERT_EQ(partTypes(o), (std::vector<std::string>{"application/octet-stream cat.txt"}));
+    EXPECT_EQ(o.parts[0].bytes, "Cat");
+    EXPECT_EQ(o.parts[0].stored.Size, 3);
+
+    o = s.retrieveMessage("Subject: uu\n\nbegin 644 plan.txt\nthis is no uuencoded line\nend\n");
+    EXPECT_EQ(o.body(), (std::vector<std::string>{"begin 644 plan.txt", "this is no uuencoded line", "end"}));
+    EXPECT_TRUE(o.parts.empty());
+    o = s.retrieveMessage("Subject: uu\n\nbegin 644 cut.txt\n#0V%T\n"); // the message ends inside the block
+    EXPECT_EQ(o.body(), (std::vector<std::string>{"begin 644 cut.txt", "#0V%T"}));
+    EXPECT_TRUE(o.parts.empty());
 }
 
 TEST_F(Parser, ASinglePartBinaryMessageKeepsOnlyItsHeader)
@@ -351,9 +442,9 @@ TEST_F(Parser, APartWithoutContentTypeIsTextAndTheTypeIsTestedOnFourCharacters)
                                   "--b\n\nfirst, typeless\n"
                                   "--b\n\nsecond, typeless\n"
                                   "--b--\n");
-    EXPECT_EQ(o.body(), (std::vector<std::string>{"first, typeless"}));
-    ASSERT_EQ(o.parts.size(), 1u);
-    EXPECT_EQ(o.parts[0].stored.ContentType, "text/plain");
+    EXPECT_EQ(o.body(), (std::vector<std::string>{"first, typeless", "", "------------------------------", "",
+                                                  "second, typeless"}));
+    EXPECT_TRUE(o.parts.empty());
 
     Outcome t = s.retrieveMessage("Content-Type: TEXT/X-Custom\n\nkept\n");
     EXPECT_EQ(t.body(), (std::vector<std::string>{"kept"}));
@@ -648,7 +739,7 @@ TEST_F(Parser, WithoutALocationThePartIsReadAndDroppedButStillStored)
     Session s(store);
     s.registerParts = false; // the handler leaves Location empty
     Outcome o = s.retrieveMessage(kMixed);
-    ASSERT_EQ(o.parts.size(), 4u);
+    ASSERT_EQ(o.parts.size(), 3u);
     for (const auto& p : o.parts) {
         EXPECT_TRUE(p.storedSeen);
         EXPECT_EQ(p.stored.Size, 0);
@@ -709,15 +800,25 @@ TEST_F(Parser, BoundaryLinesAreRecognisedAtTheStartOfALineOnly)
                                   "quoting --abc in text\n"
                                   " --abc\n"
                                   "--abcdef\n"
-                                  "--abc-- trailing text\n"
                                   "--abc  \t\n"
                                   "Content-Type: application/x\n\npart\n"
                                   "--abc--  \n"
                                   "epilogue\n");
-    EXPECT_EQ(o.body(), (std::vector<std::string>{"quoting --abc in text", " --abc", "--abcdef",
-                                                  "--abc-- trailing text", "epilogue"}));
+    EXPECT_EQ(o.body(), (std::vector<std::string>{"quoting --abc in text", " --abc", "--abcdef", "epilogue"}));
     ASSERT_EQ(o.parts.size(), 1u);
     EXPECT_EQ(o.parts[0].bytes, "part");
+
+    // A close line with stray text after it still closes: what follows is no part's content.
+    Outcome c = s.retrieveMessage("Content-Type: multipart/mixed; boundary=\"b\"\n\n--b\n\ntext\n--b\n"
+                                  "Content-Type: application/pdf\nContent-Transfer-Encoding: base64\n\nQUJD\n"
+                                  "--b-->\nafter the close\n");
+    ASSERT_EQ(c.parts.size(), 1u);
+    EXPECT_EQ(c.parts[0].bytes, "ABC");
+    EXPECT_EQ(c.body(), (std::vector<std::string>{"text", "after the close"}));
+    // A boundary of dashes alone closes only at its exact close line.
+    Outcome d = s.retrieveMessage("Content-Type: multipart/mixed; boundary=\"--\"\n\n----\n\ntext\n"
+                                  "--------------\nmore\n------\n");
+    EXPECT_EQ(d.body(), (std::vector<std::string>{"text", "--------------", "more"}));
 }
 
 TEST_F(Parser, AnInnerBoundaryThatExtendsTheOuterOneIsTold)
@@ -777,7 +878,14 @@ TEST_F(Parser, AMultipartWhoseBoundaryIsNeverSeenEndsNormally)
     EXPECT_EQ(o.loaded, 1);
     EXPECT_EQ(o.subject, "lost");
     EXPECT_TRUE(o.parts.empty());
-    EXPECT_TRUE(o.body().empty());
+    // Its whole body is the text: nothing is lost.
+    EXPECT_EQ(o.body(), (std::vector<std::string>{"--other", "", "nothing here is a part"}));
+    // So is a nested level's that never comes, where it is displayed.
+    Outcome n = s.retrieveMessage("Content-Type: multipart/mixed; boundary=out\n\n--out\n"
+                                  "Content-Type: multipart/alternative; boundary=in\n\ninner text\n--out\n"
+                                  "Content-Type: application/x\n\nfile\n--out--\n");
+    EXPECT_EQ(n.body(), (std::vector<std::string>{"inner text"}));
+    ASSERT_EQ(n.parts.size(), 1u);
 }
 
 TEST_F(Parser, AMultipartWithoutBoundaryIsReadAsText)
@@ -892,14 +1000,15 @@ TEST_F(Parser, AnEndlessChainOfSoftBreaksIsHandedOutInPieces)
     for (int i = 0; i < 20000; ++i)
         s.parser.feedLine("0123456789=");
     s.parser.feedLine("end");
-    std::vector<std::string> kept(s.parser.MessageText.begin() + 2, s.parser.MessageText.end());
+    std::vector<std::string> kept;
+    s.parser.OnMessageLoaded = [&] { kept.assign(s.parser.MessageText.begin() + 2, s.parser.MessageText.end()); };
+    s.parser.endMessage();
     for (const auto& l : kept)
         EXPECT_LE(l.size(), s.parser.Limits().maxTextLineBytes);
     std::string expected;
     for (int i = 0; i < 20000; ++i)
         expected += "0123456789";
     EXPECT_EQ(join(kept, ""), expected + "end");
-    s.parser.endMessage();
 }
 
 TEST_F(Parser, KeptTextStopsAtItsLimitAndSaysSo)
@@ -1111,7 +1220,7 @@ TEST_F(Parser, AMessageParsedTwiceGivesTheSameResult)
     Outcome first = s.retrieveMessage(kMixed);
     Outcome second = s.retrieveMessage(kMixed);
     expectSameOutcome(first, second, "second run");
-    EXPECT_EQ(second.parts[0].number, first.parts[0].number + 4);
+    EXPECT_EQ(second.parts[0].number, first.parts[0].number + 3);
 }
 
 TEST_F(Parser, EverLongerPrefixesEndedEarlyAreConsistentWithTheWhole)
