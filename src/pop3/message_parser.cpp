@@ -1074,7 +1074,7 @@ void MessageParser::assembleText()
         std::string().swap(html.bytes);
         segment_ = html.segment;
         for (std::string& line : readableHtmlLines(text))
-            keepLine(std::move(line));
+            keepDecoded(std::move(line));
     }
     segment_ = kNone;
     std::size_t body = kNone;
@@ -1265,7 +1265,8 @@ void MessageParser::keepTextLine(std::string&& line)
         }
         endUuBlock(false);
     }
-    if (line.size() > 6 && line[0] == 'b' && uuBeginLine(line, uuName_)) {
+    if (line.size() > 6 && line[0] == 'b' && segment_ != kNone && segments_[segment_].kind != Segment::Html
+        && uuBeginLine(line, uuName_)) {
         inUu_ = true;
         uu_ = UuDecoder();
         uuBytes_.clear();
