@@ -288,6 +288,7 @@ void MessageParser::startAnswer(LineState state, std::string_view answer)
     segment_ = kNone;
     held_.clear();
     holding_ = kNone;
+    heldBytes_ = 0;
     preamble_.clear();
     preambleBytes_ = 0;
     flowedText_.reset();
@@ -737,6 +738,7 @@ void MessageParser::textFound()
         segments_[html.segment].dropped = true;
         std::string bytes = std::move(html.bytes);
         html.bytes.clear();
+        heldBytes_ -= std::min(heldBytes_, bytes.size());
         storeHeld(html.record, bytes);
     }
 }
@@ -911,7 +913,8 @@ void MessageParser::startFile(LineState state)
 // line until the next line comes: the line break before a boundary belongs to the boundary.
 void MessageParser::writeLine(std::string_view line)
 {
-    if (holding_ != kNone && held_[holding_].bytes.size() + line.size() + 2 > limits_.maxTextBytes)
+    // All HTML held at once is bounded, however many parts a message has.
+    if (holding_ != kNone && heldBytes_ + line.size() + 2 > limits_.maxTextBytes)
         spillHeldHtml();
     if (noFile_)
         return;
@@ -949,9 +952,10 @@ void MessageParser::writeLine(std::string_view line)
 
 void MessageParser::sinkWrite(const char* p, std::size_t n)
 {
-    if (holding_ != kNone)
+    if (holding_ != kNone) {
         held_[holding_].bytes.append(p, n);
-    else
+        heldBytes_ += n;
+    } else
         file_->write(p, n);
 }
 
@@ -972,6 +976,7 @@ void MessageParser::sinkCommit(std::size_t n)
         return;
     }
     held_[holding_].bytes.resize(reservedAt_ + n);
+    heldBytes_ += n;
 }
 
 void MessageParser::closeFile(bool finalLineEnd)
@@ -1016,6 +1021,7 @@ void MessageParser::spillHeldHtml()
     segments_[html.segment].dropped = true;
     std::string bytes = std::move(html.bytes);
     html.bytes.clear();
+    heldBytes_ -= std::min(heldBytes_, bytes.size());
     holding_ = kNone;
     noFile_ = true;
     attachment_.Size = 0;

@@ -250,6 +250,7 @@ private:
     std::vector<HeldHtml> held_;
     std::size_t holding_ = kNone; // the HTML part being read into memory
     std::size_t reservedAt_ = 0;
+    std::size_t heldBytes_ = 0; // bytes of all HTML held
     std::vector<std::string> preamble_; // a level's lines before its first delimiter
     std::size_t preambleBytes_ = 0;
     std::unique_ptr<FlowedText> flowedText_;

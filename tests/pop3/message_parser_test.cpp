@@ -991,6 +991,20 @@ TEST_F(Parser, AOneMegabyteLineIsSplitInTextAndWrittenWholeInFiles)
     EXPECT_EQ(o.parts[2].bytes, big);
 }
 
+TEST_F(Parser, HtmlTooLargeToHoldIsStoredWholeAsAnAttachment)
+{
+    ParserLimits limits;
+    limits.maxTextBytes = 4096;
+    Session s(store, limits);
+    std::string html = "<p>" + std::string(3000, 'x') + "</p>";
+    Outcome o = s.retrieveMessage("Content-Type: multipart/mixed; boundary=m\n\n"
+                                  "--m\nContent-Type: text/html\n\n" + html + "\n" + html + "\n"
+                                  "--m\nContent-Type: text/html\n\n<p>small</p>\n--m--\n");
+    ASSERT_EQ(partTypes(o), (std::vector<std::string>{"text/html"}));
+    EXPECT_EQ(o.parts[0].bytes, html + "\r\n" + html);
+    EXPECT_EQ(o.body(), (std::vector<std::string>{"small"}));
+}
+
 TEST_F(Parser, AnEndlessChainOfSoftBreaksIsHandedOutInPieces)
 {
     Session s(store);
