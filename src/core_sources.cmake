@@ -28,5 +28,6 @@ set(TAVIK_CORE_SOURCES
   text/collation.cpp
   text/unicode_text.cpp
   text/html_text.cpp
+  text/flowed_text.cpp
   text/uuencode.cpp
 )

@@ -1,36 +1,87 @@
 #include "text/uuencode.h"
+
 namespace tavik {
+
+namespace {
+
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+std::string_view withoutTrailing(std::string_view s, std::string_view chars)
+{
+    const std::size_t last = s.find_last_not_of(chars);
+    return last == std::string_view::npos ? std::string_view() : s.substr(0, last + 1);
+}
+
+unsigned sixBits(char c)
+{
+    return static_cast<unsigned>(static_cast<unsigned char>(c) - 32) & 63;
+}
+
+} // namespace
+
 bool uuBeginLine(std::string_view line, std::string& name)
 {
-    if (line.substr(0, 6) != "begin ") return false;
-    std::size_t i = 6, d = i;
-    while (i < line.size() && line[i] >= '0' && line[i] <= '7') ++i;
-    if (i - d < 3 || i - d > 4 || i >= line.size() || line[i] != ' ') return false;
-    while (i < line.size() && line[i] == ' ') ++i;
-    name = std::string(line.substr(i));
-    while (!name.empty() && (name.back() == ' ' || name.back() == '\r')) name.pop_back();
-    return !name.empty();
-}
-bool uuEndLine(std::string_view line)
-{
-    while (!line.empty() && (line.back() == ' ' || line.back() == '\r')) line.remove_suffix(1);
-    return line == "end";
-}
-bool UuDecoder::decodeLine(std::string_view line, std::string& out)
-{
-    while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.empty()) return false;
-    for (char c : line) if (c < ' ' || c > '`') return false;
-    auto v = [](char c) { return (c - ' ') & 63; };
-    int n = v(line[0]);
-    std::size_t need = (n + 2) / 3 * 4;
-    if (line.size() - 1 + 4 < need) return false;
-    std::string_view d = line.substr(1);
-    for (std::size_t g = 0; n > 0; g += 4) {
-        auto at = [&](std::size_t k) { return g + k < d.size() ? v(d[g + k]) : 0; };
-        unsigned bits = (at(0) << 18) | (at(1) << 12) | (at(2) << 6) | at(3);
-        for (int k = 0; k < 3 && n > 0; ++k, --n) out.push_back(static_cast<char>((bits >> (16 - 8 * k)) & 255));
-    }
+    constexpr std::string_view kBegin = "begin";
+    if (!line.starts_with(kBegin))
+        return false;
+    std::size_t at = kBegin.size();
+    const std::size_t modeAt = line.find_first_not_of(" \t", at);
+    if (modeAt == at || modeAt == std::string_view::npos)
+        return false;
+    at = modeAt;
+    while (at < line.size() && line[at] >= '0' && line[at] <= '7')
+        ++at;
+    const std::size_t digits = at - modeAt;
+    if (digits < 3 || digits > 4 || at == line.size() || !isBlank(line[at]))
+        return false;
+    const std::string_view rest = withoutTrailing(line.substr(at), " \t\r");
+    const std::size_t nameAt = rest.find_first_not_of(" \t");
+    if (nameAt == std::string_view::npos)
+        return false;
+    name.assign(rest.substr(nameAt));
     return true;
 }
+
+bool uuEndLine(std::string_view line)
+{
+    return line.starts_with("end") && line.find_first_not_of(" \t\r", 3) == std::string_view::npos;
 }
+
+bool UuDecoder::decodeLine(std::string_view line, std::string& out)
+{
+    // A blank stands for zero, so only the line ends and tabs after the data can be dropped.
+    line = withoutTrailing(line, "\r\n\t");
+    if (line.empty())
+        return true;
+    for (char c : line)
+        if (c < ' ' || c > '`')
+            return false;
+    const std::size_t count = sixBits(line.front());
+    std::string_view data = line.substr(1);
+    const std::size_t groups = (count + 2) / 3;
+    const std::size_t needed = (count * 4 + 2) / 3; // the last group without its padding
+    if (data.size() + 4 < needed)
+        return false;
+    // Beyond the full groups only blanks, zeros and one check character some encoders add.
+    if (data.size() > groups * 4 && withoutTrailing(data.substr(groups * 4), " `").size() > 1)
+        return false;
+
+    auto at = [&](std::size_t i) { return i < data.size() ? sixBits(data[i]) : 0u; };
+    const std::size_t old = out.size();
+    out.resize(old + groups * 3);
+    char* o = out.data() + old;
+    for (std::size_t g = 0; g < groups; ++g) {
+        const unsigned v = at(4 * g) << 18 | at(4 * g + 1) << 12 | at(4 * g + 2) << 6 | at(4 * g + 3);
+        *o++ = static_cast<char>(v >> 16);
+        *o++ = static_cast<char>(v >> 8 & 0xFF);
+        *o++ = static_cast<char>(v & 0xFF);
+    }
+    out.resize(old + count);
+    decoded_ += count;
+    return true;
+}
+
+} // namespace tavik

@@ -392,6 +392,17 @@ TEST_F(Parser, TheReadableTextIsChosenAsMailReadersChooseItAtAnyDepth)
     EXPECT_TRUE(o.parts.empty());
 }
 
+TEST_F(Parser, FlowedTextIsJoinedIntoParagraphs)
+{
+    Session s(store);
+    Outcome o = s.retrieveMessage("Content-Type: text/plain; charset=utf-8; format=flowed\n\n"
+                                  "A paragraph sent \nin three \nlines.\n> quoted \n> too\n-- \nSam\n");
+    EXPECT_EQ(o.body(), (std::vector<std::string>{"A paragraph sent in three lines.", "> quoted too", "-- ", "Sam"}));
+    o = s.retrieveMessage("Content-Type: multipart/mixed; boundary=m\n\n--m\n"
+                          "Content-Type: text/plain; format=\"Flowed\"; DelSp=Yes\n\nwo \nrd\n--m--\n");
+    EXPECT_EQ(o.body(), (std::vector<std::string>{"word"}));
+}
+
 // The receiving side of what our own sending side writes: a uuencoded block in the text is an
 // attachment; a block that proves not to be one stays text.
 TEST_F(Parser, UuencodedBlocksInTheTextBecomeAttachments)
