@@ -185,10 +185,12 @@ def text_encodings():
                   charset="iso-8859-1", cte="quoted-printable")
     save("gen_text_qp_latin1", m)
 
-    m = MIMEText("This paragraph is written as one long line by the sender and wrapped by the mailer \n"
-                 "for transport, with trailing blanks marking the soft breaks in between the \n"
-                 "words.\n\nA second paragraph.\n", "plain", "utf-8")
-    m.replace_header("Content-Type", 'text/plain; charset="utf-8"; format=flowed; delsp=no')
+    m = EmailMessage()
+    m.set_content("This paragraph is written as one long line by the sender and wrapped by the mailer \n"
+                  "for transport, with trailing blanks marking the soft breaks in between the \n"
+                  "words.\n\nA second paragraph.\n", cte="7bit")
+    m.set_param("format", "flowed")
+    m.set_param("delsp", "no")
     headers(m, "Flowed text")
     save("gen_text_format_flowed", m)
 
@@ -197,7 +199,8 @@ def text_encodings():
     m.set_content("Καλημέρα! Привет! こんにちは 😀\nÅsa och Øyvind på café.\n", cte="8bit")
     save("gen_text_8bit_utf8", m, crlf=False)
 
-    m = MIMEText("Доброе утро! Встреча в пятницу в 10 часов.\n", "plain", "koi8-r")
+    m = EmailMessage()
+    m.set_content("Доброе утро! Встреча в пятницу в 10 часов.\n", charset="koi8-r", cte="8bit")
     headers(m, "KOI8-R text")
     save("gen_text_koi8r", m)
 
@@ -209,8 +212,9 @@ def text_encodings():
     headers(m, "GB2312 text")
     save("gen_text_gb2312", m, crlf=False)
 
-    m = MIMEText("\u201cSmart quotes\u201d \u2013 and the euro sign \u20ac 12.\n", "plain", "cp1252")
-    m.replace_header("Content-Type", 'text/plain; charset="windows-1252"')
+    m = EmailMessage()
+    m.set_content("\u201cSmart quotes\u201d \u2013 and the euro sign \u20ac 12.\n", charset="windows-1252",
+                  cte="quoted-printable")
     headers(m, "Windows-1252 text")
     save("gen_text_windows1252", m)
 
