@@ -141,6 +141,10 @@ def rows():
                        Figure("parse.%s.tavik" % key, throughput_bytes=bytes_key),
                        Figure("parse.%s.python" % key, "Python email"),
                        [Figure("parse.%s.cat" % key, "cat to /dev/null")]))
+    mixed = lambda r: "1000 × 30 KB, mixed[alternative[plain, HTML], PDF] (%s)" % fmt_bytes(r.value("read.mixed_1000.bytes"))
+    out.append(Row("Read everyday mail: the text of each message, its attachments into files", mixed,
+                   Figure("read.mixed_1000.tavik", throughput_bytes="read.mixed_1000.bytes"),
+                   Figure("read.mixed_1000.python", "Python email get_body, iter_attachments to files")))
     for key, form, peer in (("base64", "base64", "Python email"),
                             ("qp", "quoted-printable", "Python email"),
                             ("uuencode", "uuencode", "Python email + binascii.b2a_uu"),

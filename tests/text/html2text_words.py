@@ -18,17 +18,22 @@ def words(text):
     return re.findall(r"[^\W_]+", text)
 
 
-def main():
-    with open(sys.argv[1], encoding="utf-8") as f:
-        html = f.read()
-    with open(sys.argv[2], encoding="utf-8") as f:
-        ours = f.read()
+def html2text_words(html):
+    """The words python3-html2text reads from an HTML text."""
     h = html2text.HTML2Text()
     h.body_width = 0
     h.unicode_snob = True
     h.images_to_alt = True
     h.ignore_emphasis = True
-    theirs = words(h.handle(html))
+    return words(h.handle(html))
+
+
+def main():
+    with open(sys.argv[1], encoding="utf-8") as f:
+        html = f.read()
+    with open(sys.argv[2], encoding="utf-8") as f:
+        ours = f.read()
+    theirs = html2text_words(html)
     mine = words(ours)
     if theirs == mine:
         return 0
