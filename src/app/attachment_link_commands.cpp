@@ -2,7 +2,11 @@
 
 #include <QMdiArea>
 #include <QTemporaryFile>
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
+
+#include "text/html_text.h"
 
 #include "view/answer_rules.h"
 #include "view/image_window.h"
@@ -27,6 +31,14 @@ constexpr const char* kAnyFile = "All files|*";
 constexpr std::uint64_t kMaxShownTextBytes = 64ull * 1024 * 1024;
 
 bool isPictureExtension(const std::string& d) { return d == ".jpg" || d == ".gif" || d == ".bmp"; }
+
+bool isHtmlType(const std::string& type)
+{
+    static const std::string kHtml = "text/html";
+    return type.size() >= kHtml.size() && std::equal(kHtml.begin(), kHtml.end(), type.begin(), [](char a, char b) {
+               return a == std::tolower(static_cast<unsigned char>(b));
+           });
+}
 
 bool sameFile(const std::string& a, const std::string& b)
 {
@@ -101,8 +113,13 @@ void MessageAttachmentCommands::InViewBtnClick(MessageWindowKind kind, TStringsV
         return;
     try {
         TMIMEAttachment record = host_.attachments().GetAttachment(attachment);
+        // HTML is shown as the text it reads as, in both windows; its markup means nothing to a reader.
+        if (isHtmlType(record.ContentType)) {
+            showText(attachment, text, TextForm::ReadableHtml);
+            return;
+        }
         if (kind == MessageWindowKind::Viewer) {
-            showText(attachment, text, false);
+            showText(attachment, text, TextForm::AsItStands);
             return;
         }
         TMimeManager* mime = mime_ ? mime_() : nullptr;
@@ -110,7 +127,7 @@ void MessageAttachmentCommands::InViewBtnClick(MessageWindowKind kind, TStringsV
         if (isPictureExtension(d) && record.Size > 0)
             showPicture(attachment, record.FileName, d);
         else
-            showText(attachment, text, true);
+            showText(attachment, text, TextForm::WithoutTags);
     } catch (const std::exception& e) {
         userInteraction().error(kTitle, e.what());
     }
@@ -136,7 +153,7 @@ void MessageAttachmentCommands::showPicture(int attachment, const std::string& f
     form->show();
 }
 
-void MessageAttachmentCommands::showText(int attachment, TStringsViewer& text, bool stripTags)
+void MessageAttachmentCommands::showText(int attachment, TStringsViewer& text, TextForm form)
 {
     // A private, uniquely named copy: a copy under a name taken from the message in a shared
     // place could be swapped or read by others.
@@ -147,8 +164,12 @@ void MessageAttachmentCommands::showText(int attachment, TStringsViewer& text, b
     host_.attachments().CopyAttachmentFile(attachment, path);
     std::string bytes = readWholeFile(path, kMaxShownTextBytes);
     removeFileIfPresent(path);
+    if (form == TextForm::ReadableHtml) {
+        text.SetLines(readableHtmlLines(htmlBytesToUtf8(bytes)));
+        return;
+    }
     std::vector<std::string> lines = textFileLines(bytes);
-    if (stripTags)
+    if (form == TextForm::WithoutTags)
         for (std::string& line : lines)
             line = StripTags(line);
     text.SetLines(std::move(lines));

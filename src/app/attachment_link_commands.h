@@ -36,6 +36,9 @@ public:
     MessageAttachmentCommands(MessageWindowHost& host, MimeRegistry mime, ProgramLauncher& launcher,
                               ComposeTo composeTo);
 
+    // Both windows: an HTML attachment (type "text/html", any letter case) is shown in `text` as
+    // the lines it reads as (readableHtmlLines), its bytes read by htmlBytesToUtf8; nothing it
+    // links to is fetched.
     // Mailbox window: a picture whose type's extension is "jpg", "gif" or "bmp" (letter case as
     // registered) goes to the picture window from a copy in the profile's "Temp/"; anything else
     // is shown in `text` without its tags. Viewer window: always the text as it stands.
@@ -50,7 +53,8 @@ public:
 private:
     QWidget* dialogParent() const;
     void showPicture(int attachment, const std::string& fileName, const std::string& dottedExtension);
-    void showText(int attachment, TStringsViewer& text, bool stripTags);
+    enum class TextForm { AsItStands, WithoutTags, ReadableHtml };
+    void showText(int attachment, TStringsViewer& text, TextForm form);
     void launch(TMimeManager& mime, const std::string& type, const std::string& path);
 
     MessageWindowHost& host_;

@@ -813,4 +813,55 @@ std::vector<std::string> readableHtmlLines(std::string_view utf8Html)
     return reader.finish();
 }
 
+namespace {
+
+char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool isHtmlSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
+
+} // namespace
+
+std::string htmlDeclaredCharset(std::string_view html)
+{
+    std::string head(html.substr(0, kHtmlCharsetScanBytes));
+    std::transform(head.begin(), head.end(), head.begin(), lowerAscii);
+    for (std::size_t at = head.find("<meta"); at != std::string::npos; at = head.find("<meta", at + 5)) {
+        const std::size_t after = at + 5;
+        if (after < head.size() && !isHtmlSpace(head[after]) && head[after] != '/')
+            continue; // <metadata> and the like
+        const std::size_t end = std::min(head.find('>', after), head.size());
+        // Both forms hold "charset", blanks, "=" and the name, quoted or not.
+        for (std::size_t c = head.find("charset", after); c < end; c = head.find("charset", c + 7)) {
+            std::size_t v = c + 7;
+            while (v < end && isHtmlSpace(head[v]))
+                ++v;
+            if (v >= end || head[v] != '=')
+                continue;
+            ++v;
+            while (v < end && isHtmlSpace(head[v]))
+                ++v;
+            if (v < end && (head[v] == '"' || head[v] == '\''))
+                ++v;
+            std::size_t stop = v;
+            while (stop < end && !isHtmlSpace(head[stop]) && head[stop] != '"' && head[stop] != '\'' &&
+                   head[stop] != ';' && head[stop] != '/')
+                ++stop;
+            if (stop > v)
+                return std::string(html.substr(v, stop - v));
+        }
+    }
+    return {};
+}
+
+std::string htmlBytesToUtf8(std::string_view bytes, std::string_view charset)
+{
+    std::string label(charset.empty() ? htmlDeclaredCharset(bytes) : std::string(charset));
+    std::string lower = label;
+    std::transform(lower.begin(), lower.end(), lower.begin(), lowerAscii);
+    if (charset.empty() && lower.rfind("utf-16", 0) == 0)
+        label = "utf-8";
+    // No charset, or one not known, leaves the bytes to the stored-text rule.
+    return charsetToUtf8(bytes, label);
+}
+
 } // namespace tavik

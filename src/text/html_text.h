@@ -37,4 +37,15 @@ inline constexpr std::size_t kMaxReadableHtmlBytes = 16 * 1024 * 1024;
 // memory stay in proportion to the input.
 std::vector<std::string> readableHtmlLines(std::string_view utf8Html);
 
+// The charset an HTML document names for itself near its start (the first kHtmlCharsetScanBytes):
+// <meta charset=...> or <meta http-equiv="Content-Type" content="...; charset=...">, as written;
+// empty when it names none.
+inline constexpr std::size_t kHtmlCharsetScanBytes = 4096;
+std::string htmlDeclaredCharset(std::string_view html);
+// An HTML document's bytes as UTF-8: read in `charset` (the one its MIME part names), else in the
+// one the document declares, else as UTF-8 when valid and as Windows-1252 when not. A
+// declared UTF-16 is read as UTF-8: a document that could be searched for its <meta> as ASCII is
+// not UTF-16.
+std::string htmlBytesToUtf8(std::string_view bytes, std::string_view charset = {});
+
 } // namespace tavik

@@ -188,6 +188,10 @@ void TMailboxForm::buildPopup()
     fonts->addAction(QStringLiteral("Messages List"), this, [this] { setFontOfPart(Part::MessagesList); });
     fonts->addAction(QStringLiteral("Message Text"), this, [this] { setFontOfPart(Part::MessageText); });
     fonts->addAction(QStringLiteral("Attachments list"), this, [this] { setFontOfPart(Part::AttachmentsList); });
+    wrapAction_ = popup_->addAction(QStringLiteral("Wrap Long Lines"));
+    wrapAction_->setCheckable(true);
+    wrapAction_->setChecked(preview_->WrapLongLines());
+    connect(wrapAction_, &QAction::triggered, this, [this](bool checked) { setWrapLongLines(checked); });
     popup_->addSeparator();
     QAction* copy = popup_->addAction(QStringLiteral("Copy"), this, [this] { preview_->Copy(); });
     copy->setShortcut(QKeySequence(QStringLiteral("Ctrl+C")));
@@ -227,6 +231,7 @@ void TMailboxForm::readLayout()
         if (fontFromText(ini.readString(kLayoutSection, kFontKeys[i]), font))
             applyFont(parts[i], font);
     }
+    applyWrapLongLines(ini.readBool(kLayoutSection, TStringsViewer::kWrapLongLinesKey, true));
 }
 
 void TMailboxForm::writeLayout(bool onlyWhenChanged)
@@ -596,6 +601,28 @@ void TMailboxForm::setFontOfPart(Part part)
     try {
         IniFile ini(layoutPath());
         ini.writeString(kLayoutSection, kFontKeys[static_cast<int>(part)], fontText(*font));
+        ini.save();
+    } catch (const std::exception& e) {
+        userInteraction().error(kTitle, e.what());
+    }
+}
+
+void TMailboxForm::applyWrapLongLines(bool wrap)
+{
+    preview_->SetWrapLongLines(wrap);
+    wrapAction_->setChecked(wrap);
+}
+
+void TMailboxForm::setWrapLongLines(bool wrap)
+{
+    applyWrapLongLines(wrap);
+    if (QMdiArea* area = host_.mdiArea())
+        for (QMdiSubWindow* sub : area->subWindowList())
+            if (auto* other = qobject_cast<TMailboxForm*>(sub->widget()); other && other != this)
+                other->applyWrapLongLines(wrap);
+    try {
+        IniFile ini(layoutPath());
+        ini.writeBool(kLayoutSection, TStringsViewer::kWrapLongLinesKey, wrap);
         ini.save();
     } catch (const std::exception& e) {
         userInteraction().error(kTitle, e.what());

@@ -10,6 +10,7 @@
 #include "view/message_window_host.h"
 #include "window_common/child_window.h"
 
+class QAction;
 class QLabel;
 class QMenu;
 class QPushButton;
@@ -31,9 +32,9 @@ class TStringsViewer;
 // errors propagate and the caller discards the window). It lives in a child window of the host
 // until the user closes it; closing frees it, and its list closes every viewer window opened
 // from it. A double click on a row opens viewer windows (TViewMailForm) owned by the host.
-// Column widths and the fonts of its three parts are kept in "custom.ini", section
-// "MailBoxViewer": read when the window is first shown, written when they changed at a list
-// change and when the window closes.
+// Column widths, the fonts of its three parts and the preview's "Wrap Long Lines" are kept in
+// "custom.ini", section "MailBoxViewer": read when the window is first shown, the widths written
+// when they changed at a list change and when the window closes, the rest when chosen.
 class TMailboxForm : public QWidget, public MailChildWindow {
     Q_OBJECT
 public:
@@ -91,6 +92,10 @@ public:
     enum class Part { MessagesList, MessageText, AttachmentsList };
     void setFontOfPart(Part part);
     void applyFont(Part part, const QFont& font);
+    // "Wrap Long Lines" of the preview pane: the choice goes to every open mailbox window and is
+    // kept for the next ones.
+    void setWrapLongLines(bool wrap);
+    void applyWrapLongLines(bool wrap);
 
     // Parts, for the main window and tests.
     MailboxListWidget* list() const { return list_; }
@@ -137,6 +142,7 @@ private:
     TStringsViewer* preview_;
     AttachmentStripWidget* strip_;
     QMenu* popup_;
+    QAction* wrapAction_;
 };
 
 } // namespace tavik

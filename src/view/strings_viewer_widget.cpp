@@ -10,6 +10,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QWheelEvent>
 #include <algorithm>
 
 #include "window_common/text_conversion.h"
@@ -17,16 +18,6 @@
 namespace tavik {
 
 namespace {
-
-// A link as drawn over its line, whose painted text shows control characters as blanks.
-QString linkText(const std::string& text)
-{
-    QString s = fromStored(text);
-    for (QChar& c : s)
-        if (c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() < 0xa0))
-            c = QLatin1Char(' ');
-    return s;
-}
 
 bool isControlOnly(const QKeyEvent* key)
 {
@@ -45,7 +36,6 @@ TStringsViewer::TStringsViewer(QWidget* parent) : QAbstractScrollArea(parent)
 {
     setObjectName(QStringLiteral("TStringsViewer"));
     setFocusPolicy(Qt::StrongFocus);
-    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     viewport()->setMouseTracking(true);
     viewport()->setAutoFillBackground(false);
@@ -58,7 +48,18 @@ TStringsViewer::TStringsViewer(QWidget* parent) : QAbstractScrollArea(parent)
     };
     model_.SetCharacterWidths([this](std::string_view character) { return characterWidth(character); });
     applyFixedPitch();
+    SetWrapLongLines(true);
     resize(100, 50);
+}
+
+void TStringsViewer::SetWrapLongLines(bool wrap)
+{
+    model_.SetWrapLongLines(wrap);
+    // Wrapped text never runs off to the right.
+    setHorizontalScrollBarPolicy(wrap ? Qt::ScrollBarAlwaysOff : Qt::ScrollBarAlwaysOn);
+    model_.SetSurfaceSize(viewport()->width(), viewport()->height());
+    updateScrollBars();
+    viewport()->update();
 }
 
 void TStringsViewer::applyFixedPitch()
@@ -216,7 +217,7 @@ void TStringsViewer::paintEvent(QPaintEvent*)
                 const LinkEntry& link = model_.LinkTable()[index];
                 const bool red = std::find(flashing_.begin(), flashing_.end(), index) != flashing_.end();
                 painter.setPen(QColor::fromRgb(red ? kClickedLinkRgb : kLinkRgb));
-                painter.drawText(QPoint(link.left, baseline), linkText(link.text));
+                painter.drawText(QPoint(link.left, baseline), fromStored(link.shown));
             }
             painter.setFont(plain);
         }
@@ -267,6 +268,24 @@ void TStringsViewer::mouseReleaseEvent(QMouseEvent* event)
         model_.MouseRelease();
         viewport()->update();
     }
+}
+
+void TStringsViewer::wheelEvent(QWheelEvent* event)
+{
+    if (!model_.WrapLongLines()) {
+        QAbstractScrollArea::wheelEvent(event);
+        return;
+    }
+    // Rows, not lines: one wrapped paragraph may be taller than the window.
+    wheelRows_ += event->angleDelta().y() * QApplication::wheelScrollLines();
+    const int rows = wheelRows_ / 120;
+    wheelRows_ -= rows * 120;
+    event->accept();
+    if (rows == 0)
+        return;
+    model_.ScrollRows(-rows);
+    updateScrollBars();
+    viewport()->update();
 }
 
 void TStringsViewer::contextMenuEvent(QContextMenuEvent* event)

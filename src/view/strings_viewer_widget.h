@@ -19,7 +19,7 @@ class QMenu;
 namespace tavik {
 
 // Shows `Lines` (stored text: UTF-8, old lines Windows-1252) in one fixed-pitch font with both
-// scroll bars, characters the font lacks taken from fallback fonts at their own widths; quoted lines in `QuotedColor`,
+// scroll bars (only the vertical one while long lines wrap, as they do at first), characters the font lacks taken from fallback fonts at their own widths; quoted lines in `QuotedColor`,
 // links blue and underlined (red while being clicked), the selection in the highlight colours.
 // A focused viewer keeps Ctrl+A, Ctrl+C and Ctrl+X for itself, even where the program uses them
 // as shortcuts. A left press on a link raises OnLinkClicked; the right button opens the pop-up
@@ -27,6 +27,9 @@ namespace tavik {
 class TStringsViewer : public QAbstractScrollArea {
     Q_OBJECT
 public:
+    // The key under which the message windows keep "Wrap Long Lines" in their layout sections.
+    static constexpr const char* kWrapLongLinesKey = "WrapLongLines";
+
     explicit TStringsViewer(QWidget* parent = nullptr);
 
     // `Lines`: replacing them scrolls to the top and clears the selection; OnChange follows.
@@ -47,6 +50,11 @@ public:
     // `PopupMenu` (not owned): shown on a right click.
     void SetPopupMenu(QMenu* menu) { popup_ = menu; }
     QMenu* PopupMenu() const { return popup_; }
+
+    // "Wrap Long Lines": lines wider than the window are shown on several rows (on at first).
+    // Lines, Copy, Save and Print keep the lines as they are.
+    void SetWrapLongLines(bool wrap);
+    bool WrapLongLines() const { return model_.WrapLongLines(); }
 
     // Copy: the selection to the clipboard (nothing without one). Select all.
     void Copy();
@@ -69,6 +77,7 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void scrollContentsBy(int dx, int dy) override;
 
@@ -86,6 +95,7 @@ private:
     std::unordered_map<std::string, double> widths_; // measured characters of the current font
     bool fixingFont_ = false;
     bool syncingBars_ = false;
+    int wheelRows_ = 0; // wheel turns not yet a whole row, in eighths of a degree times rows
 };
 
 } // namespace tavik

@@ -102,6 +102,24 @@ bool extendsCharacter(char32_t cp)
 
 bool isRegionalIndicator(char32_t cp) { return cp >= 0x1F1E6 && cp <= 0x1F1FF; }
 
+// Scripts written without blanks between words (Han, kana, Hangul, their punctuation and full
+// width forms): a wrapped line may break between any two of their characters.
+bool isCjk(char32_t cp)
+{
+    return (cp >= 0x1100 && cp <= 0x11FF) || (cp >= 0x2E80 && cp <= 0x33FF) || (cp >= 0x3400 && cp <= 0x4DBF) ||
+           (cp >= 0x4E00 && cp <= 0x9FFF) || (cp >= 0xA000 && cp <= 0xA4CF) || (cp >= 0xAC00 && cp <= 0xD7AF) ||
+           (cp >= 0xF900 && cp <= 0xFAFF) || (cp >= 0xFE30 && cp <= 0xFE4F) || (cp >= 0xFF00 && cp <= 0xFFEF) ||
+           (cp >= 0x20000 && cp <= 0x3FFFF);
+}
+
+bool startsCjk(std::string_view character)
+{
+    char32_t cp = 0;
+    return !character.empty() && decodeUtf8(character, 0, cp) != 0 && isCjk(cp);
+}
+
+bool isBlank(std::string_view character) { return character == " " || character == "\t"; }
+
 constexpr char32_t kZeroWidthJoiner = 0x200D;
 
 std::size_t countCharacters(std::string_view text)
@@ -168,6 +186,13 @@ bool isControlCharacter(std::string_view character)
     // C1 controls: what the bytes Windows-1252 leaves undefined read as.
     return character.size() == 2 && static_cast<unsigned char>(character[0]) == 0xC2 &&
            static_cast<unsigned char>(character[1]) < 0xA0;
+}
+
+bool isRowBreak(std::string_view before, std::string_view character)
+{
+    if (before.empty() || character.empty() || isBlank(character))
+        return false;
+    return isBlank(before) || startsCjk(before) || startsCjk(character);
 }
 
 std::uint32_t quotedColorRgb(int quotedColor)
@@ -382,9 +407,74 @@ void TextViewerModel::SetCharacterWidths(std::function<double(std::string_view c
 
 void TextViewerModel::SetSurfaceSize(int width, int height)
 {
-    width_ = std::max(0, width);
+    width = std::max(0, width);
+    // The text that began the top row stays at the top when the lines are broken anew.
+    std::size_t topCharacter = 0;
+    const bool rewrap = wrap_ && width != width_ && static_cast<std::size_t>(vertical_) < lines_.size();
+    if (rewrap)
+        topCharacter = rowsOf(static_cast<std::size_t>(vertical_))[static_cast<std::size_t>(topRow_)];
+    width_ = width;
     height_ = std::max(0, height);
+    if (rewrap) {
+        const std::vector<std::size_t>& rows = rowsOf(static_cast<std::size_t>(vertical_));
+        topRow_ = static_cast<int>(std::upper_bound(rows.begin(), rows.end(), topCharacter) - rows.begin()) - 1;
+    }
     clampPositions();
+}
+
+void TextViewerModel::SetWrapLongLines(bool wrap)
+{
+    if (wrap == wrap_)
+        return;
+    wrap_ = wrap;
+    horizontal_ = 0;
+    horizontalRange_ = 0;
+    topRow_ = 0;
+    links_.clear();
+}
+
+int TextViewerModel::wrapWidth() const { return std::max(charWidth_, width_ - kTextLeftMargin); }
+
+const std::vector<std::size_t>& TextViewerModel::rowsOf(std::size_t line) const
+{
+    static const std::vector<std::size_t> kOneRow{0};
+    if (!wrap_)
+        return kOneRow;
+    const LineLayout& l = layoutOf(line);
+    const int width = wrapWidth();
+    if (l.rowsWidth == width)
+        return l.rowStart;
+    l.rowsWidth = width;
+    l.rowStart.assign(1, 0);
+    // Most lines fit: no need to look for breaks.
+    if (l.x.back() <= width)
+        return l.rowStart;
+    const std::string& text = shownLine(line);
+    const std::size_t count = l.start.size() - 1;
+    auto character = [&](std::size_t c) {
+        return std::string_view(text).substr(l.start[c], l.start[c + 1] - l.start[c]);
+    };
+    std::size_t rowStart = 0;
+    std::size_t lastBreak = 0; // the latest character after rowStart a row may begin with; 0: none
+    for (std::size_t c = 1; c < count; ++c) {
+        const std::string_view here = character(c);
+        if (isRowBreak(character(c - 1), here))
+            lastBreak = c;
+        // Blanks may hang past the edge: a row never begins with the blank that ended a word.
+        while (c > rowStart && !isBlank(here) && l.x[c + 1] - l.x[rowStart] > width) {
+            rowStart = lastBreak > rowStart ? lastBreak : c;
+            lastBreak = 0;
+            l.rowStart.push_back(rowStart);
+        }
+    }
+    return l.rowStart;
+}
+
+int TextViewerModel::RowCount(int line) const
+{
+    if (!wrap_ || line < 0 || static_cast<std::size_t>(line) >= lines_.size())
+        return 1;
+    return static_cast<int>(rowsOf(static_cast<std::size_t>(line)).size());
 }
 
 void TextViewerModel::noteLines(std::size_t from)
@@ -462,6 +552,7 @@ void TextViewerModel::SetLines(std::vector<std::string> lines)
     noteLines(0);
     forgetLayouts();
     vertical_ = 0;
+    topRow_ = 0;
     horizontal_ = 0;
     horizontalRange_ = 0;
     links_.clear();
@@ -513,7 +604,11 @@ int TextViewerModel::VerticalPage() const { return std::max(1, height_ / lineHei
 
 int TextViewerModel::HorizontalPage() const { return std::max(1, width_ / charWidth_); }
 
-void TextViewerModel::SetVerticalPosition(int position) { vertical_ = clampInt(position, 0, MaxVerticalPosition()); }
+void TextViewerModel::SetVerticalPosition(int position)
+{
+    vertical_ = clampInt(position, 0, MaxVerticalPosition());
+    topRow_ = 0;
+}
 
 void TextViewerModel::SetHorizontalPosition(int position)
 {
@@ -524,10 +619,43 @@ void TextViewerModel::clampPositions()
 {
     vertical_ = clampInt(vertical_, 0, MaxVerticalPosition());
     horizontal_ = clampInt(horizontal_, 0, MaxHorizontalPosition());
+    topRow_ = clampInt(topRow_, 0, RowCount(vertical_) - 1);
+}
+
+void TextViewerModel::ScrollRows(int rows)
+{
+    if (!wrap_) {
+        SetVerticalPosition(clampInt(static_cast<long long>(vertical_) + rows, 0, MaxVerticalPosition()));
+        return;
+    }
+    for (; rows > 0; --rows) {
+        if (topRow_ + 1 < RowCount(vertical_))
+            ++topRow_;
+        else if (vertical_ < MaxVerticalPosition())
+            ++vertical_, topRow_ = 0;
+        else
+            break;
+    }
+    for (; rows < 0; ++rows) {
+        if (topRow_ > 0)
+            --topRow_;
+        else if (vertical_ > 0)
+            --vertical_, topRow_ = RowCount(vertical_) - 1;
+        else
+            break;
+    }
 }
 
 void TextViewerModel::Scroll(ScrollKey key)
 {
+    if (wrap_ && key != ScrollKey::Home && key != ScrollKey::End) {
+        const int page = VerticalPage();
+        ScrollRows(key == ScrollKey::LineUp     ? -1
+                   : key == ScrollKey::LineDown ? 1
+                   : key == ScrollKey::PageUp   ? -page
+                                                : page);
+        return;
+    }
     long long v = vertical_;
     switch (key) {
     case ScrollKey::LineUp:
@@ -550,6 +678,7 @@ void TextViewerModel::Scroll(ScrollKey key)
         break;
     }
     vertical_ = clampInt(v, 0, MaxVerticalPosition());
+    topRow_ = 0;
 }
 
 void TextViewerModel::orderedSelection(TextPoint& b, TextPoint& e) const
@@ -592,59 +721,103 @@ std::vector<PaintedLine> TextViewerModel::Paint()
     links_.clear();
     links_.reserve(kLinkTableRoom);
     std::vector<PaintedLine> painted;
-    const long long x0 = kTextLeftMargin - static_cast<long long>(horizontal_) * charWidth_;
-    constexpr int kMin = std::numeric_limits<int>::min(), kMax = std::numeric_limits<int>::max();
     int y = 0;
-    for (std::size_t i = static_cast<std::size_t>(vertical_); i < lines_.size() && y < height_; ++i) {
-        const std::string& line = shownLine(i);
-        const LineLayout& layout = layoutOf(i);
-        const std::size_t count = layout.start.size() - 1;
-        // The character at byte `offset` of the line (a boundary), and its pixel on the surface.
-        auto characterAt = [&](std::size_t offset) {
-            return static_cast<std::size_t>(std::lower_bound(layout.start.begin(), layout.start.end(), offset) -
-                                            layout.start.begin());
-        };
+    for (std::size_t i = static_cast<std::size_t>(vertical_); i < lines_.size() && y < height_; ++i)
+        paintRows(i, y, painted);
+    return painted;
+}
+
+void TextViewerModel::paintRows(std::size_t i, int& y, std::vector<PaintedLine>& painted)
+{
+    constexpr int kMin = std::numeric_limits<int>::min(), kMax = std::numeric_limits<int>::max();
+    const std::string& line = shownLine(i);
+    const LineLayout& layout = layoutOf(i);
+    const std::vector<std::size_t>& rows = rowsOf(i);
+    const std::size_t count = layout.start.size() - 1;
+    // The character at byte `offset` of the line (a boundary).
+    auto characterAt = [&](std::size_t offset) {
+        return static_cast<std::size_t>(std::lower_bound(layout.start.begin(), layout.start.end(), offset) -
+                                        layout.start.begin());
+    };
+    const bool quoted = isQuotedLine(line);
+    std::size_t selectedFrom = 0, selectedTo = 0;
+    const bool selected = highlightOf(static_cast<int>(i), selectedFrom, selectedTo);
+    const std::size_t firstSelected = selected ? characterAt(selectedFrom) : 0;
+    const std::size_t lastSelected = selected ? characterAt(selectedTo) : 0;
+    // Found in the whole line, so a link wrapped over rows stays one link.
+    struct Span {
+        std::string text;
+        std::size_t from, to;
+    };
+    std::vector<Span> spans;
+    for (auto& link : findLinks(line))
+        spans.push_back(Span{std::move(link.text), characterAt(link.start), 0});
+    for (auto& span : spans)
+        span.to = characterAt(layout.start[span.from] + span.text.size());
+
+    const std::size_t firstRow = i == static_cast<std::size_t>(vertical_) ? static_cast<std::size_t>(topRow_) : 0;
+    for (std::size_t r = firstRow; r < rows.size() && y < height_; ++r) {
+        const std::size_t rowFrom = rows[r], rowTo = r + 1 < rows.size() ? rows[r + 1] : count;
+        // Where character 0 of the line would stand: a row of a wrapped line begins at the margin.
+        const long long x0 = wrap_ ? kTextLeftMargin - pixel(layout.x[rowFrom])
+                                   : kTextLeftMargin - static_cast<long long>(horizontal_) * charWidth_;
         auto xOf = [&](std::size_t character) { return x0 + pixel(layout.x[character]); };
         PaintedLine p;
         p.line = static_cast<int>(i);
+        p.row = static_cast<int>(r);
         p.x = clampInt(x0, kMin, kMax);
         p.y = y;
-        p.text = layout.painted;
-        p.quoted = isQuotedLine(line);
-        // Only what is on the surface is drawn: a line may be far longer than the window.
-        const double left = static_cast<double>(-x0), right = static_cast<double>(width_ - x0);
-        const std::size_t first = static_cast<std::size_t>(
-            std::upper_bound(layout.x.begin() + 1, layout.x.end(), left) - (layout.x.begin() + 1));
-        const std::size_t last = std::max(
-            first, static_cast<std::size_t>(std::lower_bound(layout.x.begin(), layout.x.begin() + count, right) -
-                                            layout.x.begin()));
-        p.shownFrom = layout.paintedStart[std::min(first, count)];
-        p.shownTo = layout.paintedStart[std::min(last, count)];
-        p.shownX = clampInt(xOf(std::min(first, count)), kMin, kMax);
-        std::size_t from = 0, to = 0;
-        if (highlightOf(p.line, from, to)) {
-            p.highlighted = true;
-            p.highlightFrom = from;
-            p.highlightTo = to;
-            p.highlightLeft = clampInt(xOf(characterAt(from)), kMin, kMax);
-            p.highlightRight = clampInt(xOf(characterAt(to)), kMin, kMax);
+        p.quoted = quoted;
+        if (wrap_) {
+            p.text = layout.painted.substr(layout.paintedStart[rowFrom],
+                                           layout.paintedStart[rowTo] - layout.paintedStart[rowFrom]);
+            p.shownFrom = 0;
+            p.shownTo = p.text.size();
+            p.shownX = clampInt(xOf(rowFrom), kMin, kMax);
+        } else {
+            p.text = layout.painted;
+            // Only what is on the surface is drawn: a line may be far longer than the window.
+            const double left = static_cast<double>(-x0), right = static_cast<double>(width_ - x0);
+            const std::size_t first = static_cast<std::size_t>(
+                std::upper_bound(layout.x.begin() + 1, layout.x.end(), left) - (layout.x.begin() + 1));
+            const std::size_t last = std::max(
+                first, static_cast<std::size_t>(std::lower_bound(layout.x.begin(), layout.x.begin() + count, right) -
+                                                layout.x.begin()));
+            p.shownFrom = layout.paintedStart[std::min(first, count)];
+            p.shownTo = layout.paintedStart[std::min(last, count)];
+            p.shownX = clampInt(xOf(std::min(first, count)), kMin, kMax);
         }
-        for (auto& link : findLinks(line)) {
-            const long long linkLeft = xOf(characterAt(link.start));
-            const long long linkRight = xOf(characterAt(link.start + link.text.size()));
+        const std::size_t highlightFrom = std::max(firstSelected, rowFrom);
+        const std::size_t highlightTo = std::min(lastSelected, rowTo);
+        if (selected && highlightFrom < highlightTo) {
+            p.highlighted = true;
+            p.highlightFrom = layout.start[highlightFrom];
+            p.highlightTo = layout.start[highlightTo];
+            p.highlightLeft = clampInt(xOf(highlightFrom), kMin, kMax);
+            p.highlightRight = clampInt(xOf(highlightTo), kMin, kMax);
+        }
+        for (const Span& span : spans) {
+            const std::size_t from = std::max(span.from, rowFrom);
+            const std::size_t to = std::min(span.to, rowTo);
+            if (from >= to) // on another row of the line
+                continue;
+            const long long linkLeft = xOf(from), linkRight = xOf(to);
             // Only what is on the surface can be pointed at; the rest is not recorded.
             if (linkRight < 0 || linkLeft >= width_)
                 continue;
             p.links.push_back(links_.size());
-            links_.push_back(LinkEntry{std::move(link.text), clampInt(linkLeft, kMin, width_),
-                                       clampInt(linkRight, 0, kMax), y, y + lineHeight_});
+            links_.push_back(LinkEntry{span.text, clampInt(linkLeft, kMin, width_), clampInt(linkRight, 0, kMax), y,
+                                       y + lineHeight_,
+                                       layout.painted.substr(layout.paintedStart[from],
+                                                             layout.paintedStart[to] - layout.paintedStart[from])});
         }
-        const double columns = std::ceil(layout.x.back() / charWidth_ - 1e-9);
-        horizontalRange_ = std::max(horizontalRange_, clampInt(static_cast<long long>(columns), 0, kMax));
+        if (!wrap_) {
+            const double columns = std::ceil(layout.x.back() / charWidth_ - 1e-9);
+            horizontalRange_ = std::max(horizontalRange_, clampInt(static_cast<long long>(columns), 0, kMax));
+        }
         painted.push_back(std::move(p));
         y += lineHeight_;
     }
-    return painted;
 }
 
 bool TextViewerModel::IsOverLink(int x, int y) const
@@ -658,26 +831,58 @@ TextPoint TextViewerModel::PointAt(int x, int y) const
 {
     constexpr int kMax = std::numeric_limits<int>::max();
     TextPoint p;
-    p.line = clampInt(static_cast<long long>(y / lineHeight_) + vertical_, 0, kMax);
+    long long rowsDown = y / lineHeight_;
+    std::size_t row = 0;
+    if (!wrap_) {
+        p.line = clampInt(rowsDown + vertical_, 0, kMax);
+    } else {
+        long long line = vertical_, r = topRow_;
+        for (; rowsDown < 0; ++rowsDown) {
+            if (r > 0)
+                --r;
+            else if (line > 0)
+                --line, r = RowCount(static_cast<int>(line)) - 1;
+        }
+        while (static_cast<std::size_t>(line) < lines_.size()) {
+            const long long rows = RowCount(static_cast<int>(line));
+            if (r + rowsDown < rows) {
+                r += rowsDown;
+                rowsDown = 0;
+                break;
+            }
+            rowsDown -= rows - r;
+            ++line;
+            r = 0;
+        }
+        p.line = clampInt(line + rowsDown, 0, kMax);
+        row = static_cast<std::size_t>(r);
+    }
     // x div CharWidth counts the margin as column 0 and puts column 1 at CharWidth: the
     // characters' measured boxes are laid on that same grid, the first beginning at CharWidth.
+    // A row of a wrapped line lies on the same grid from its first character.
     const long long t = static_cast<long long>(x) + static_cast<long long>(horizontal_) * charWidth_ - charWidth_;
-    if (t < 0) {
-        p.column = 0;
-    } else if (static_cast<std::size_t>(p.line) < lines_.size()) {
+    if (static_cast<std::size_t>(p.line) < lines_.size()) {
         const LineLayout& layout = layoutOf(static_cast<std::size_t>(p.line));
+        const std::vector<std::size_t>& rows = rowsOf(static_cast<std::size_t>(p.line));
         const std::size_t count = layout.x.size() - 1;
-        const double at = static_cast<double>(t);
-        if (at >= layout.x.back()) {
+        const bool lastRow = row + 1 >= rows.size();
+        const std::size_t rowFrom = rows[std::min(row, rows.size() - 1)];
+        const std::size_t rowTo = lastRow ? count : rows[row + 1];
+        const double at = static_cast<double>(t) + layout.x[rowFrom];
+        if (t < 0) {
+            // Left of a continuation row: the end of the row before, as a drag's end.
+            p.column = clampInt(static_cast<long long>(rowFrom), 0, kMax);
+        } else if (lastRow && at >= layout.x.back()) {
             // Past the end the grid goes on, so a drag beyond the text still counts columns.
             const double beyond = std::floor((at - layout.x.back()) / charWidth_);
             p.column = clampInt(static_cast<long long>(count) + 1 + static_cast<long long>(beyond), 0, kMax);
         } else {
-            const auto after = std::upper_bound(layout.x.begin(), layout.x.begin() + count, at);
+            const auto after = std::upper_bound(layout.x.begin() + static_cast<std::ptrdiff_t>(rowFrom),
+                                                layout.x.begin() + static_cast<std::ptrdiff_t>(rowTo), at);
             p.column = clampInt(after - layout.x.begin(), 0, kMax);
         }
     } else {
-        p.column = clampInt(t / charWidth_ + 1, 0, kMax);
+        p.column = t < 0 ? 0 : clampInt(t / charWidth_ + 1, 0, kMax);
     }
     return p;
 }

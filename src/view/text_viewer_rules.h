@@ -11,6 +11,12 @@
 // box, on that same grid, holds the pointer. Positions inside a line are byte offsets into its
 // UTF-8 and always lie on a character boundary. Lines are stored text: a line that is not valid
 // UTF-8 (written by the 8-bit program) is shown, searched and copied as Windows-1252.
+//
+// With WrapLongLines a line wider than the surface is shown on several rows, broken after blanks
+// (and between CJK characters), a word wider than the surface between characters. Rows are only
+// how a line is shown: the lines, their columns, the selection and Copy stay those of the whole
+// line, and a column on a row counts from the line's first character. The vertical position is
+// still the first visible line; TopRow says which of its rows is at the top.
 #pragma once
 
 #include <cstddef>
@@ -118,19 +124,24 @@ struct TextPoint {
     int column = 0;
 };
 
-// A link on the surface: its text and rectangle in surface pixels, bounds included.
+// A link on the surface: its text and rectangle in surface pixels, bounds included. A link
+// wrapped over rows has one entry per row, each with the whole link's text; `shown` is the part
+// drawn in the rectangle (as painted).
 struct LinkEntry {
     std::string text;
     int left = 0, right = 0, top = 0, bottom = 0;
+    std::string shown;
 };
 
-// One line to draw: the tab-expanded text at (x, y) as UTF-8 (control characters as blanks), the
+// One row to draw: the tab-expanded text at (x, y) as UTF-8 (control characters as blanks), the
 // part of it on the surface (bytes [shownFrom, shownTo) of `text`, beginning at shownX), its
 // colour rule, its highlighted characters (byte indexes [highlightFrom, highlightTo) of the
 // line's UTF-8, and their pixels) and its links (indexes into the link table, each drawn blue and underlined
-// at its rectangle).
+// at its rectangle). An unwrapped line is one row, `text` the whole line; row r of a wrapped line
+// holds only that row's text and begins at the left margin.
 struct PaintedLine {
     int line = 0;
+    int row = 0;
     int x = 0, y = 0;
     std::string text;
     std::size_t shownFrom = 0, shownTo = 0;
@@ -141,6 +152,11 @@ struct PaintedLine {
     int highlightLeft = 0, highlightRight = 0;
     std::vector<std::size_t> links;
 };
+
+// May a wrapped line begin a new row between these two characters (as nextCharacter cuts them)?
+// After a blank or tab (not before one: blanks stay at the end of their row), and before or
+// after a CJK character.
+bool isRowBreak(std::string_view before, std::string_view character);
 
 // Keys that scroll. Up and Left arrows are LineUp, Down and Right are LineDown.
 enum class ScrollKey { LineUp, LineDown, PageUp, PageDown, Home, End };
@@ -173,7 +189,16 @@ public:
     // Called after every SetLines, AddLine, AddLines and Clear.
     std::function<void()> OnChange;
 
+    // Wrapping of long lines at the surface's width (off until set). Turning it on or off scrolls
+    // to the left and to the first row of the top line.
+    void SetWrapLongLines(bool wrap);
+    bool WrapLongLines() const { return wrap_; }
+    // Rows line `line` takes: 1 unless wrapping. Measured on demand and remembered until the
+    // width, the metrics or the lines change.
+    int RowCount(int line) const;
+
     // Scroll positions: first visible line and first visible column, kept within their ranges.
+    // Setting the vertical position shows that line's first row at the top.
     void SetVerticalPosition(int position);
     int VerticalPosition() const { return vertical_; }
     void SetHorizontalPosition(int position);
@@ -188,8 +213,13 @@ public:
     // Page steps: whole lines and columns that fit on the surface (at least 1).
     int VerticalPage() const;
     int HorizontalPage() const;
-    // Scrolls the vertical position as the key does.
+    // The row of the top line at the top of the surface (0 unless wrapping). A change of width
+    // keeps the character that began the top row at the top.
+    int TopRow() const { return topRow_; }
+    // Scrolls the vertical position as the key does; while wrapping, lines and pages are rows.
     void Scroll(ScrollKey key);
+    // Scrolls by `rows` rows (negative: up), never past the first row or the last line's last row.
+    void ScrollRows(int rows);
 
     // One painting: the lines to draw from the top of the surface. Rebuilds the link table from
     // nothing and grows the horizontal range.
@@ -233,7 +263,13 @@ private:
         std::vector<std::size_t> start;
         std::vector<std::size_t> paintedStart;
         std::vector<double> x;
+        // The characters that begin its rows, for the wrap width they were broken at.
+        mutable int rowsWidth = -1;
+        mutable std::vector<std::size_t> rowStart;
     };
+    const std::vector<std::size_t>& rowsOf(std::size_t line) const;
+    int wrapWidth() const;
+    void paintRows(std::size_t line, int& y, std::vector<PaintedLine>& painted);
     const std::string& shownLine(std::size_t line) const;
     void noteLines(std::size_t from);
     void forgetLayouts();
@@ -255,6 +291,8 @@ private:
     int vertical_ = 0;
     int horizontal_ = 0;
     int horizontalRange_ = 0;
+    bool wrap_ = false;
+    int topRow_ = 0;
     std::vector<LinkEntry> links_;
     bool selecting_ = false;
     bool hasSelection_ = false;

@@ -202,6 +202,13 @@ void TViewMailForm::buildPopup()
     colors->addAction(QStringLiteral("Headers"), this, [this] { setColorOfArea(Area::Headers); });
     colors->addAction(QStringLiteral("Header Labels"), this, [this] { setColorOfArea(Area::HeaderLabels); });
     colors->addAction(QStringLiteral("Mail body background"), this, [this] { setColorOfArea(Area::MailBodyBackground); });
+    wrapAction_ = popup_->addAction(QStringLiteral("Wrap Long Lines"));
+    wrapAction_->setCheckable(true);
+    wrapAction_->setChecked(body_->WrapLongLines());
+    connect(wrapAction_, &QAction::triggered, this, [this](bool checked) {
+        body_->SetWrapLongLines(checked);
+        writeLayoutKey(TStringsViewer::kWrapLongLinesKey, checked ? "1" : "0");
+    });
     popup_->addSeparator();
     popup_->addAction(QStringLiteral("Add Sender to Address Book"), this, [this] { addSenderToAddressBook(); });
     body_->SetPopupMenu(popup_);
@@ -514,6 +521,9 @@ void TViewMailForm::readLayout()
         if (!text.empty() && color.isValid())
             applyColor(areas[i], color);
     }
+    const bool wrap = ini.readBool(kLayoutSection, TStringsViewer::kWrapLongLinesKey, true);
+    body_->SetWrapLongLines(wrap);
+    wrapAction_->setChecked(wrap);
 }
 
 void TViewMailForm::writeLayoutKey(const std::string& key, const std::string& value)

@@ -9,6 +9,7 @@
 #include "view/message_window_host.h"
 #include "window_common/child_window.h"
 
+class QAction;
 class QFrame;
 class QLabel;
 class QMenu;
@@ -24,7 +25,8 @@ class TStringsViewer;
 // window's factory), made a child window of the host, bound to the list by notice 1025 and
 // filled by 1026. It closes on 1027, on its close box or on a double click on its header block,
 // and frees itself; a window that closes on its own gives up its slot in the list. Fonts and
-// colours of its parts are kept in "custom.ini", section "ViewMail".
+// colours of its parts and the body's "Wrap Long Lines" are kept in "custom.ini", section
+// "ViewMail".
 class TViewMailForm : public QWidget, public MailChildWindow, public MessageViewerWindow {
     Q_OBJECT
 public:
@@ -120,6 +122,7 @@ private:
     TStringsViewer* body_;
     AttachmentStripWidget* strip_;
     QMenu* popup_;
+    QAction* wrapAction_;
 };
 
 } // namespace tavik

@@ -16,6 +16,25 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
+TEST(HtmlText, AnHtmlDocumentIsReadInTheCharsetItDeclares)
+{
+    EXPECT_EQ(htmlDeclaredCharset("<head><meta charset=\"windows-1251\"></head>"), "windows-1251");
+    EXPECT_EQ(htmlDeclaredCharset("<META HTTP-EQUIV=Content-Type CONTENT='text/html;charset=ISO-8859-2'>"),
+              "ISO-8859-2");
+    EXPECT_EQ(htmlDeclaredCharset("<meta charset = koi8-r/>"), "koi8-r");
+    EXPECT_EQ(htmlDeclaredCharset("<metadata charset=x><p>charset=y</p>"), "");
+    EXPECT_EQ(htmlDeclaredCharset(std::string(kHtmlCharsetScanBytes, ' ') + "<meta charset=koi8-r>"), "");
+    // Cyrillic "мир" in KOI8-R, declared.
+    EXPECT_EQ(htmlBytesToUtf8("<meta charset=koi8-r>\xCD\xC9\xD2"),
+              "<meta charset=koi8-r>\xD0\xBC\xD0\xB8\xD1\x80");
+    // The part's own charset first; a declared UTF-16 is not what the bytes are.
+    EXPECT_EQ(htmlBytesToUtf8("<meta charset=koi8-r>\xE9", "windows-1252"), "<meta charset=koi8-r>\xC3\xA9");
+    EXPECT_EQ(htmlBytesToUtf8("<meta charset=utf-16>\xC3\xA9"), "<meta charset=utf-16>\xC3\xA9");
+    // None declared: UTF-8 when valid, else Windows-1252.
+    EXPECT_EQ(htmlBytesToUtf8("\xC3\xA9"), "\xC3\xA9");
+    EXPECT_EQ(htmlBytesToUtf8("\xE9\x80"), "\xC3\xA9\xE2\x82\xAC");
+}
+
 TEST(HtmlText, HeadStyleScriptTemplateAndCommentsGiveNoText)
 {
     EXPECT_EQ(readableHtmlLines("<html><head><title>Subject</title><style>p { color: red }</style>"

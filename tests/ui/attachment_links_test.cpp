@@ -176,6 +176,30 @@ TEST_F(AttachmentLinksTest, TextWithoutTagsInTheMailboxWindowAndAsItStandsInTheV
     EXPECT_TRUE(dialogs.shown.empty());
 }
 
+TEST_F(AttachmentLinksTest, AnHtmlAttachmentIsShownAsTheTextItReads)
+{
+    // Declared Latin-1 in the document; the type in any letter case.
+    const int latin1 = received("page.html", "Text/HTML",
+                                "<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=iso-8859-1\">"
+                                "<style>p {color: red}</style></head><body><p>Caf\xE9 &amp; more</p>\r\n"
+                                "<p>See <a href=\"https://example.org/x\">our page</a></p></body></html>\r\n");
+    const Lines expected{"Caf\xC3\xA9 & more", "", "See our page <https://example.org/x>"};
+    commands.InViewBtnClick(MessageWindowKind::Mailbox, text, latin1);
+    EXPECT_EQ(text.Lines(), expected);
+    text.Clear();
+    commands.InViewBtnClick(MessageWindowKind::Viewer, text, latin1);
+    EXPECT_EQ(text.Lines(), expected);
+    // Undeclared: UTF-8 when it is, Windows-1252 when not.
+    const int utf8 = received("", "text/html; charset=x", "<p>Caf\xC3\xA9 &euro;</p>");
+    commands.InViewBtnClick(MessageWindowKind::Viewer, text, utf8);
+    EXPECT_EQ(text.Lines(), (Lines{"Caf\xC3\xA9 \xE2\x82\xAC"}));
+    const int cp1252 = received("", "text/html", "<p>\x80 5</p>");
+    commands.InViewBtnClick(MessageWindowKind::Mailbox, text, cp1252);
+    EXPECT_EQ(text.Lines(), (Lines{"\xE2\x82\xAC 5"}));
+    EXPECT_TRUE(ui.shown.empty() && dialogs.shown.empty());
+    EXPECT_TRUE(std::filesystem::is_empty(profile() + "scratch/"));
+}
+
 TEST_F(AttachmentLinksTest, NamesFromMessagesStayInsideTempAndBadPicturesSayWhy)
 {
     const int bmp = received("../../.bashrc", "image/x-bitmap", pictureBytes("BMP"));

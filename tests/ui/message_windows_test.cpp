@@ -482,7 +482,8 @@ TEST_F(MessageWindowsTest, PopupMarksTheSelectedMessageAndAddsItsSender)
         entries << a->text();
     EXPECT_EQ(entries, (QStringList{QStringLiteral("&Reply"), QStringLiteral("E&dit"), QString(),
                                     QStringLiteral("Add person to address book"), QStringLiteral("Mark message as ..."),
-                                    QStringLiteral("Set Font"), QString(), QStringLiteral("Copy")}));
+                                    QStringLiteral("Set Font"), QStringLiteral("Wrap Long Lines"), QString(),
+                                    QStringLiteral("Copy")}));
 }
 
 TEST_F(MessageWindowsTest, PreviewAddsTheSenderWhenAutoAddAddressIsSet)
@@ -518,6 +519,47 @@ TEST_F(MessageWindowsTest, ColumnWidthsAndFontsAreKeptInCustomIni)
     ASSERT_TRUE(waitFor([&] { return area_->subWindowList().size() == 1; }));
     TMailboxForm* later = openMailbox(kFolder);
     EXPECT_EQ(later->list()->font().family(), QStringLiteral("DejaVu Serif"));
+}
+
+TEST_F(MessageWindowsTest, WrapLongLinesIsOnAtFirstAndKeptInCustomIni)
+{
+    auto wrapAction = [](QMenu* menu) {
+        for (QAction* a : menu->actions())
+            if (a->text() == QStringLiteral("Wrap Long Lines"))
+                return a;
+        return static_cast<QAction*>(nullptr);
+    };
+    fill(kInbox, 1);
+    TMailboxForm* form = openMailbox(kInbox);
+    TMailboxForm* other = openMailbox(kFolder);
+    QAction* wrap = wrapAction(form->popupMenu());
+    ASSERT_NE(wrap, nullptr);
+    EXPECT_TRUE(wrap->isCheckable() && wrap->isChecked());
+    EXPECT_TRUE(form->preview()->WrapLongLines());
+    // Turned off: in every open mailbox window and in later ones.
+    wrap->trigger();
+    EXPECT_FALSE(form->preview()->WrapLongLines());
+    EXPECT_FALSE(other->preview()->WrapLongLines());
+    EXPECT_EQ(iniLines(layoutFile(), "MailBoxViewer"), (Lines{"WrapLongLines=0"}));
+    other->parentWidget()->close();
+    ASSERT_TRUE(waitFor([&] { return area_->subWindowList().size() == 1; }));
+    TMailboxForm* later = openMailbox(kFolder);
+    EXPECT_FALSE(later->preview()->WrapLongLines());
+    EXPECT_FALSE(wrapAction(later->popupMenu())->isChecked());
+
+    // The viewer window keeps its own choice.
+    TViewMailForm* viewer = openViewer(form, 0);
+    ASSERT_NE(viewer, nullptr);
+    EXPECT_TRUE(viewer->body()->WrapLongLines());
+    wrapAction(viewer->popupMenu())->trigger();
+    EXPECT_FALSE(viewer->body()->WrapLongLines());
+    EXPECT_EQ(iniLines(layoutFile(), "ViewMail"), (Lines{"WrapLongLines=0"}));
+    viewer->closeWindow();
+    ASSERT_TRUE(waitFor([&] { return viewers().empty(); }));
+    TViewMailForm* next = openViewer(form, 0);
+    ASSERT_NE(next, nullptr);
+    EXPECT_FALSE(next->body()->WrapLongLines());
+    EXPECT_FALSE(wrapAction(next->popupMenu())->isChecked());
 }
 
 TEST_F(MessageWindowsTest, AfterCompressionTheListShowsItsMessagesAgain)
@@ -791,7 +833,8 @@ TEST_F(MessageWindowsTest, ViewerSaveAndItsFontsAndColoursInCustomIni)
     for (QAction* a : next->popupMenu()->actions())
         entries << a->text();
     EXPECT_EQ(entries, (QStringList{QStringLiteral("&Copy to Clipboard"), QStringLiteral("Select Al&l"), QString(),
-                                    QStringLiteral("Set Font"), QStringLiteral("Set Color"), QString(),
+                                    QStringLiteral("Set Font"), QStringLiteral("Set Color"),
+                                    QStringLiteral("Wrap Long Lines"), QString(),
                                     QStringLiteral("Add Sender to Address Book")}));
     next->addSenderToAddressBook();
     EXPECT_TRUE(IsKnownSender(ProfileDirectory(), "Ann Smith <ann@example.org>"));

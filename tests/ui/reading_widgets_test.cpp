@@ -65,7 +65,8 @@ TEST_F(StringsViewerTest, FontIsFixedPitchOnACharacterGrid)
     const QFontMetricsF fm(viewer.font());
     EXPECT_NEAR(fm.horizontalAdvance(QStringLiteral("Mi.@ W")), 6.0 * viewer.model().CharWidth(), 0.6);
     EXPECT_EQ(viewer.model().LineHeight(), QFontMetrics(viewer.font()).height() + 1);
-    EXPECT_EQ(viewer.horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    // Long lines wrap at first, so there is nothing to scroll to the right.
+    EXPECT_EQ(viewer.horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
     EXPECT_EQ(viewer.verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
 }
 
@@ -296,11 +297,46 @@ TEST_F(StringsViewerTest, ALinkAfterCjkTextIsHitWhereItIsDrawn)
     QTest::mouseClick(surface(), Qt::LeftButton, {}, QPoint((link.left + link.right) / 2, link.top + 2));
     EXPECT_EQ(reported, (std::vector<std::string>{"http://x.org/a"}));
 
-    // A long line's extent is measured: the scroll range reaches its last wide character.
+    // A long line's extent is measured: unwrapped, the scroll range reaches its last wide character.
+    viewer.SetWrapLongLines(false);
     viewer.SetLines({toStored(QString(300, QChar(0x4f60)))});
     paint();
     const int columns = qCeil(300 * fm.horizontalAdvance(QString(QChar(0x4f60))) / viewer.model().CharWidth());
     EXPECT_NEAR(viewer.horizontalScrollBar()->maximum(), columns - 1, 2);
+}
+
+TEST_F(StringsViewerTest, LongLinesWrapAtTheWindowsWidthAndKeepTheirLinksAndText)
+{
+    const TextViewerModel& m = viewer.model();
+    const int perRow = (surface()->width() - kTextLeftMargin) / m.CharWidth();
+    std::string words;
+    while (static_cast<int>(words.size()) < 3 * perRow)
+        words += "word ";
+    const std::string url = "http://example.org/" + std::string(static_cast<std::size_t>(perRow), 'p');
+    viewer.SetLines({words, url});
+    paint();
+    const int rows = m.RowCount(0);
+    EXPECT_GE(rows, 3);
+    EXPECT_EQ(m.RowCount(1), 2);
+    // The link's second row reports the whole link.
+    std::vector<std::string> reported;
+    viewer.OnLinkClicked = [&](TStringsViewer&, const std::string& link) { reported.push_back(link); };
+    QTest::mouseClick(surface(), Qt::LeftButton, {}, at(3, rows + 1));
+    EXPECT_EQ(reported, (std::vector<std::string>{url}));
+    // A selection over rows copies the line's own text, with no line break put in.
+    QTest::mousePress(surface(), Qt::LeftButton, {}, at(2, 0));
+    QTest::mouseMove(surface(), at(3, 1));
+    QTest::mouseRelease(surface(), Qt::LeftButton, {}, at(3, 1));
+    viewer.Copy();
+    const std::string copied = toStored(QApplication::clipboard()->text());
+    EXPECT_EQ(copied, words.substr(1, copied.size()));
+    EXPECT_GT(copied.size(), viewer.model().Paint().front().text.size()); // into the second row
+
+    viewer.SetWrapLongLines(false);
+    EXPECT_EQ(viewer.horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    EXPECT_EQ(m.RowCount(0), 1);
+    paint();
+    EXPECT_GT(viewer.horizontalScrollBar()->maximum(), 0);
 }
 
 TEST_F(StringsViewerTest, AnOldWindows1252LineShowsAsItsCharacters)

@@ -156,7 +156,7 @@ TEST(Screenshots, DISABLED_Dialogs)
         // The text viewer with every script, a link after CJK text and a selection that begins
         // inside a Cyrillic word and ends on a wide character.
         TStringsViewer viewer;
-        viewer.resize(560, 230);
+        viewer.resize(560, 280);
         const QStringList lines = {
             QStringLiteral("Gr\u00fc\u00dfe aus Z\u00fcrich, Ren\u00e9!"),
             QStringLiteral("\u039a\u03b1\u03bb\u03b7\u03bc\u03ad\u03c1\u03b1 \u03ba\u03cc\u03c3\u03bc\u03b5"),
@@ -170,6 +170,10 @@ TEST(Screenshots, DISABLED_Dialogs)
         for (const QString& l : lines)
             stored.push_back(toStored(l));
         stored.push_back("Gr\xfc\xdf" "e from the 8-bit program, \x80" "5");
+        // A paragraph on one line wraps at the window's width, its link over two rows.
+        stored.push_back("A paragraph sent as one long line, as phones and HTML mail do, runs on past the "
+                         "window's width: see https://example.org/a/rather/long/path/to/a/page?with=query and "
+                         "write to anna@example.org.");
         viewer.SetLines(stored);
         viewer.SetQuotedColor(QColor(0x00, 0x80, 0x00));
         viewer.show();

@@ -608,6 +608,123 @@ TEST_F(ViewerFixture, KeysScrollThroughTheVerticalBar)
     EXPECT_EQ(viewer.VerticalPage(), 1);
 }
 
+// ---- Long lines wrapped at the surface's width ----
+
+// Ten characters a row: the surface is the margin and 80 pixels wide.
+struct WrappedViewer : ViewerFixture {
+    void SetUp() override
+    {
+        ViewerFixture::SetUp();
+        viewer.SetSurfaceSize(kTextLeftMargin + 80, 160);
+        viewer.SetWrapLongLines(true);
+    }
+    std::vector<std::string> rowTexts()
+    {
+        std::vector<std::string> rows;
+        for (const auto& p : viewer.Paint())
+            rows.push_back(p.text);
+        return rows;
+    }
+};
+
+TEST_F(WrappedViewer, LongLinesBreakBetweenWordsInsteadOfRunningOffToTheRight)
+{
+    std::string tenE;
+    for (int i = 0; i < 10; ++i)
+        tenE += "\xC3\xA9"; // é
+    viewer.SetLines({"alpha beta gamma delta", "abcdefghijklmnopqrstuvwxyz", tenE + "\xC3\xA9",
+                     "xxxxxxxx \xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E", "short"});
+    // Blanks stay at the end of their row; a word wider than the row is cut between characters,
+    // never inside one; CJK text breaks between any two characters.
+    EXPECT_EQ(rowTexts(), (std::vector<std::string>{"alpha beta ", "gamma ", "delta", "abcdefghij", "klmnopqrst",
+                                                    "uvwxyz", tenE, "\xC3\xA9", "xxxxxxxx \xE6\x97\xA5",
+                                                    "\xE6\x9C\xAC\xE8\xAA\x9E"}));
+    const auto painted = viewer.Paint();
+    EXPECT_EQ(painted[1].line, 0);
+    EXPECT_EQ(painted[1].row, 1);
+    EXPECT_EQ(painted[1].y, 16);
+    EXPECT_EQ(painted[1].shownX, kTextLeftMargin);
+    EXPECT_EQ(viewer.RowCount(0), 3);
+    EXPECT_EQ(viewer.HorizontalRange(), 0);
+    // Off again: one row per line.
+    viewer.SetWrapLongLines(false);
+    EXPECT_EQ(viewer.Paint().size(), 5u);
+    EXPECT_EQ(viewer.RowCount(0), 1);
+}
+
+TEST_F(WrappedViewer, ASelectionOverRowsCopiesTheLineWithoutBreaks)
+{
+    viewer.SetLines({"alpha beta gamma delta", "next"});
+    drag(7, 0, 3, 2); // from "b" on the first row to "e" on the third
+    EXPECT_EQ(viewer.Copy(), std::optional<std::string>("beta gamma de"));
+    drag(3, 1, 3, 3); // into the next line
+    EXPECT_EQ(viewer.Copy(), std::optional<std::string>("mma delta\r\nnex"));
+    const auto painted = viewer.Paint();
+    ASSERT_TRUE(painted[1].highlighted);
+    EXPECT_EQ(painted[1].highlightLeft, kTextLeftMargin + 2 * 8);
+    EXPECT_EQ(painted[2].highlightRight, kTextLeftMargin + 5 * 8);
+    viewer.SelectAll();
+    EXPECT_EQ(viewer.Copy(), std::optional<std::string>("alpha beta gamma delta\r\nnext"));
+}
+
+TEST_F(WrappedViewer, AWrappedLinkIsOneLinkOnEveryRow)
+{
+    viewer.SetLines({"see http://example.org/a/very/long/path end"});
+    viewer.Paint();
+    const auto& table = viewer.LinkTable();
+    ASSERT_EQ(table.size(), 4u);
+    std::string shown;
+    for (const auto& entry : table) {
+        EXPECT_EQ(entry.text, "http://example.org/a/very/long/path");
+        shown += entry.shown;
+    }
+    EXPECT_EQ(shown, "http://example.org/a/very/long/path");
+    EXPECT_EQ(table[1].top, 32);
+    std::vector<std::string> clicked;
+    viewer.OnLinkClicked = [&](const std::string& link) { clicked.push_back(link); };
+    viewer.MousePress(xOf(3), yOf(2));
+    EXPECT_EQ(clicked, (std::vector<std::string>{"http://example.org/a/very/long/path"}));
+}
+
+TEST_F(WrappedViewer, ScrollingGoesByRowsAndANewWidthKeepsTheTopText)
+{
+    viewer.SetLines({"one", "aaaa bbbb cccc dddd eeee ffff", "end"});
+    viewer.Scroll(ScrollKey::LineDown);
+    viewer.Scroll(ScrollKey::LineDown);
+    EXPECT_EQ(viewer.VerticalPosition(), 1);
+    EXPECT_EQ(viewer.TopRow(), 1);
+    EXPECT_EQ(viewer.Paint().front().text, "cccc dddd ");
+    // Wider: the row now holding "cccc" is at the top.
+    viewer.SetSurfaceSize(kTextLeftMargin + 120, 160);
+    EXPECT_EQ(viewer.VerticalPosition(), 1);
+    EXPECT_EQ(viewer.TopRow(), 0);
+    EXPECT_EQ(viewer.Paint().front().text, "aaaa bbbb cccc ");
+    EXPECT_EQ(viewer.PointAt(xOf(2), yOf(1)).line, 1);
+    EXPECT_EQ(viewer.PointAt(xOf(2), yOf(1)).column, 17);
+    EXPECT_EQ(viewer.PointAt(xOf(2), yOf(2)).line, 2);
+    viewer.ScrollRows(-2);
+    EXPECT_EQ(viewer.VerticalPosition(), 0);
+    viewer.ScrollRows(50);
+    EXPECT_EQ(viewer.VerticalPosition(), 2);
+}
+
+TEST(TextViewerWrapping, AHugeTextMeasuresOnlyWhatIsOnTheSurface)
+{
+    TextViewerModel viewer;
+    viewer.SetMetrics(8, 16);
+    viewer.SetSurfaceSize(400, 160);
+    viewer.SetWrapLongLines(true);
+    std::size_t measured = 0;
+    viewer.SetCharacterWidths([&measured](std::string_view) { return ++measured, 8.0; });
+    viewer.SetLines(std::vector<std::string>(100000, std::string(300, 'w') + " and more words"));
+    viewer.Paint();
+    viewer.Scroll(ScrollKey::End);
+    viewer.Paint();
+    viewer.SetSurfaceSize(300, 160);
+    viewer.Paint();
+    EXPECT_LT(measured, 20u * 320u);
+}
+
 } // namespace
 
 // ---- What the message windows show ----
