@@ -44,6 +44,23 @@ bool isFieldName(std::string_view name, std::string_view lowerName)
 
 bool isTextType(std::string_view mediaType) { return startsWithIgnoringCase(mediaType, "text"); }
 
+// What may stand in a header block: a continuation line, an mbox "From " line, or a field name
+// of printable characters up to its colon. Anything else already belongs to the body.
+bool isHeaderLine(std::string_view line)
+{
+    if (line.empty())
+        return false;
+    if (isBlank(line[0]) || line.substr(0, 5) == "From ")
+        return true;
+    for (char c : line) {
+        if (c == ':')
+            return true;
+        if (c < 0x21 || c > 0x7e)
+            return false;
+    }
+    return false;
+}
+
 bool isType(std::string_view mediaType, std::string_view lowerType)
 {
     while (!mediaType.empty() && isBlank(mediaType.back()))
@@ -408,12 +425,22 @@ void MessageParser::feedLine(std::string_view line)
     MessageSize = byteCount_;
     if (OnMailInfo)
         OnMailInfo(4, std::to_string(byteCount_));
+    takeLine(line);
+}
+
+void MessageParser::takeLine(std::string_view line)
+{
     switch (state_) {
     case Body:
-        if (inHeaders_)
+        if (inHeaders_ && !line.empty() && !isHeaderLine(line)) {
+            // A header not ended by an empty line ends at the first line that is no field.
+            mainHeaderLine(std::string_view());
+            takeLine(line);
+        } else if (inHeaders_) {
             mainHeaderLine(line);
-        else
+        } else {
             keepBodyLine(line, mainEncoding_);
+        }
         return;
     case SingleFile:
         writeLine(line);
@@ -430,6 +457,9 @@ void MessageParser::feedLine(std::string_view line)
     case PartHeader:
         if (line.empty()) {
             endPartHeader();
+        } else if (!isHeaderLine(line)) {
+            endPartHeader();
+            takeLine(line);
         } else {
             headerBytes_ += line.size() + 2;
             if (headerBytes_ <= limits_.maxHeaderBytes)
@@ -633,6 +663,9 @@ void MessageParser::endMainHeader()
 void MessageParser::endPartHeader()
 {
     finishHeader();
+    // In a digest a part without a type is a message.
+    if (mediaType_.empty() && !levels_.empty() && levels_.back().kind == Level::Digest)
+        attachment_.ContentType = "message/rfc822";
     const bool shown = !levels_.empty() && childShown(levels_.back());
     if (multipart_) {
         if (static_cast<int>(levels_.size()) >= limits_.maxBoundaryDepth) {
@@ -644,7 +677,14 @@ void MessageParser::endPartHeader()
             state_ = Skipping;
             return;
         }
-        // A nested multipart without a boundary is kept whole, as a file.
+        // A nested multipart without a boundary has no parts to find: its body is text where
+        // it is displayed, else a file.
+        if (shown && !isAttachmentDisposition()) {
+            textFound();
+            startTextPart(Segment::Plain);
+            state_ = FirstTextPart;
+            return;
+        }
     } else if (shown && !isAttachmentDisposition()) {
         if (isType(attachment_.ContentType, "text/plain")) {
             textFound();
@@ -671,6 +711,8 @@ void MessageParser::openLevel(bool shown)
         level.kind = Level::Related;
     else if (type == "multipart/signed")
         level.kind = Level::Signed;
+    else if (type == "multipart/digest")
+        level.kind = Level::Digest;
     level.start = std::string(bareId(start_));
     level.shown = shown;
     level.id = ++levelIds_;

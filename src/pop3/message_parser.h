@@ -131,7 +131,7 @@ private:
 
     // An open multipart level.
     struct Level {
-        enum Kind { Mixed, Alternative, Related, Signed };
+        enum Kind { Mixed, Alternative, Related, Signed, Digest };
         std::string boundary;
         Kind kind = Mixed;
         std::string start;   // related: the Content-ID of its root; empty: the first part
@@ -161,6 +161,7 @@ private:
     void startAnswer(LineState state, std::string_view answer);
     void clearPart();
     void clearMessageValues();
+    void takeLine(std::string_view line);
     void mainHeaderLine(std::string_view line);
     void keepHeaderField();
     void headerLine(std::string_view line);

@@ -245,6 +245,19 @@ def compare_attachments(theirs, out_dir):
     return None
 
 
+def close_lines_close(raw):
+    """A close delimiter with stray text after it ("--b-->") closes its part, as a reader must
+    take it; Python would read the rest of the message into the part. The stray text goes to a
+    line of its own, after the close."""
+    boundaries = set()
+    for part in email.message_from_bytes(raw, policy=policy.compat32).walk():
+        if part.get_boundary():
+            boundaries.add(part.get_boundary().encode("latin-1", "replace"))
+    for b in boundaries:
+        raw = re.sub(rb"(?m)^(--" + re.escape(b) + rb"--)([^\s-][^\r\n]*)", rb"\1\n\2", raw)
+    return raw
+
+
 def main():
     args = argparse.ArgumentParser()
     args.add_argument("corpus")
@@ -261,7 +274,7 @@ def main():
             path = os.path.join(opts.corpus, name)
             out_dir = os.path.join(tmp, str(i))
             with open(path, "rb") as f:
-                msg = email.message_from_bytes(f.read(), policy=policy.default)
+                msg = email.message_from_bytes(close_lines_close(f.read()), policy=policy.default)
             texts, attachments = expected(msg)
             run = subprocess.run([opts.parse_eml, path, out_dir], capture_output=True, timeout=60)
             if run.returncode != 0:

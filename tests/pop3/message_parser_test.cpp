@@ -906,8 +906,28 @@ TEST_F(Parser, AMultipartWithoutBoundaryIsReadAsText)
     EXPECT_EQ(o.body(), (std::vector<std::string>{"--x", "", "readable"}));
     Outcome n = s.retrieveMessage("Content-Type: multipart/mixed; boundary=b\n\n--b\n\ntext\n"
                                   "--b\nContent-Type: multipart/related\n\nraw inner\n--b--\n");
-    ASSERT_EQ(n.parts.size(), 1u);
-    EXPECT_EQ(n.parts[0].bytes, "raw inner");
+    EXPECT_EQ(n.body(), (std::vector<std::string>{"text", "", kSeparator, "", "raw inner"}));
+    EXPECT_TRUE(n.parts.empty());
+}
+
+// Damage Python's reader recovers from, recovered alike: a header block that runs into text
+// without its empty line, and digests, whose untyped parts are messages.
+TEST_F(Parser, HeadersWithoutTheirEmptyLineAndDigestPartsAreReadAsReadersReadThem)
+{
+    Session s(store);
+    Outcome o = s.retrieveMessage("Subject: no gap\nthere is no empty line here\nsecond\n");
+    EXPECT_EQ(o.subject, "no gap");
+    EXPECT_EQ(o.text, (std::vector<std::string>{"Subject: no gap", "", "there is no empty line here", "second"}));
+    o = s.retrieveMessage("Content-Type: multipart/mixed; boundary=b\n\n--b\nfirst line, no header\n"
+                          "--b\nContent-Type: application/x\n\nfile\n--b--\n");
+    EXPECT_EQ(o.body(), (std::vector<std::string>{"first line, no header"}));
+    ASSERT_EQ(o.parts.size(), 1u);
+    o = s.retrieveMessage("Content-Type: multipart/digest; boundary=d\n\n--d\n\nSubject: one\n\nfirst\n"
+                          "--d\nContent-Type: text/plain\n\nfooter\n--d--\n");
+    EXPECT_EQ(o.body(), (std::vector<std::string>{"footer"}));
+    ASSERT_EQ(o.parts.size(), 1u);
+    EXPECT_EQ(o.parts[0].stored.ContentType, "message/rfc822");
+    EXPECT_EQ(o.parts[0].bytes, "Subject: one\r\n\r\nfirst");
 }
 
 // Nested multiparts `depth` deep, a leaf at the bottom, one more part after each level.
