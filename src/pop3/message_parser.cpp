@@ -1292,7 +1292,7 @@ void MessageParser::flushTextCarry()
         flowedText_->finish(flowedOut_);
         flowedText_.reset();
         for (std::string& line : flowedOut_)
-            keepLine(std::move(line));
+            keepCut(std::move(line));
         flowedOut_.clear();
     }
 }
@@ -1333,7 +1333,9 @@ void MessageParser::endUuBlock(bool complete)
     uuLines_.clear();
     std::string bytes = std::move(uuBytes_);
     uuBytes_.clear();
-    if (complete) {
+    // A block counts as a part: the bound on parts holds for blocks too, and one beyond it stays text.
+    if (complete && partCounter_ < limits_.maxParts) {
+        ++partCounter_;
         TMIMEAttachment record;
         record.ContentType = "application/octet-stream";
         record.FileName = cut(safeFileName(uuName_), kFileNameRoom);
@@ -1352,8 +1354,25 @@ void MessageParser::keepFlowed(std::string&& line)
     }
     flowedText_->feed(line, flowedOut_);
     for (std::string& joined : flowedOut_)
-        keepLine(std::move(joined));
+        keepCut(std::move(joined));
     flowedOut_.clear();
+}
+
+// A joined line with its quote marks may pass the line limit: it is kept in pieces.
+void MessageParser::keepCut(std::string&& line)
+{
+    if (line.size() <= limits_.maxTextLineBytes) {
+        keepLine(std::move(line));
+        return;
+    }
+    std::string_view rest = line;
+    while (!rest.empty()) {
+        std::size_t n = utf8CutPoint(rest, limits_.maxTextLineBytes);
+        if (n == 0)
+            n = std::min(rest.size(), limits_.maxTextLineBytes);
+        keepLine(std::string(rest.substr(0, n)));
+        rest.remove_prefix(n);
+    }
 }
 
 // A decoded line that holds CR LF (from "=0D=0A") becomes the lines the mailbox would read

@@ -200,6 +200,7 @@ private:
     void keepTextLine(std::string&& line);
     void endUuBlock(bool complete);
     void keepFlowed(std::string&& line);
+    void keepCut(std::string&& line);
     void keepLine(std::string line);
     void flushTextCarry();
     bool usableBoundary() const;
