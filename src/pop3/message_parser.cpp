@@ -4,7 +4,6 @@
 #include "text/unicode_text.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -80,29 +79,6 @@ std::string_view bareId(std::string_view id)
 
 // Separates the further text parts of a message from the one before.
 const char* const kPartSeparator = "------------------------------";
-
-// HTML that names its charset only inside itself (<meta charset=...>, or the http-equiv form).
-std::string metaCharset(std::string_view html)
-{
-    std::string head = asciiLower(html.substr(0, 4096));
-    for (std::size_t at = head.find("charset"); at != std::string::npos; at = head.find("charset", at + 7)) {
-        std::size_t i = at + 7;
-        while (i < head.size() && isBlank(head[i]))
-            ++i;
-        if (i >= head.size() || head[i] != '=')
-            continue;
-        ++i;
-        while (i < head.size() && (isBlank(head[i]) || head[i] == '"' || head[i] == '\''))
-            ++i;
-        std::size_t end = i;
-        while (end < head.size() && (std::isalnum(static_cast<unsigned char>(head[end])) || head[end] == '-' || head[end] == '_'
-                                     || head[end] == ':' || head[end] == '.'))
-            ++end;
-        if (end > i)
-            return head.substr(i, end - i);
-    }
-    return std::string();
-}
 
 // Fixed-size fields are cut at a character boundary.
 std::string cut(std::string s, std::size_t room)
@@ -1117,8 +1093,7 @@ void MessageParser::assembleText()
     for (HeldHtml& html : held_) {
         if (html.dropped)
             continue;
-        std::string charset = html.charset.empty() ? metaCharset(html.bytes) : html.charset;
-        std::string text = charsetToUtf8(html.bytes, charset);
+        std::string text = htmlBytesToUtf8(html.bytes, html.charset);
         std::string().swap(html.bytes);
         segment_ = html.segment;
         for (std::string& line : readableHtmlLines(text))
