@@ -1113,6 +1113,10 @@ void MessageParser::assembleText()
     for (std::size_t i = 0; i < segments_.size(); ++i)
         if (i != body && !segments_[i].dropped)
             order.push_back(i);
+    std::size_t lines = MessageText.size();
+    for (const Segment& segment : segments_)
+        lines += segment.lines.size() + 3;
+    MessageText.reserve(lines);
     bool first = true;
     auto add = [this](std::string&& line) {
         if (OnMessageData)
