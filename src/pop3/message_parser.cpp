@@ -44,7 +44,7 @@ bool isFieldName(std::string_view name, std::string_view lowerName)
 bool isTextType(std::string_view mediaType) { return startsWithIgnoringCase(mediaType, "text"); }
 
 // What may stand in a header block: a continuation line, an mbox "From " line, or a field name
-// of printable characters up to its colon. Anything else already belongs to the body.
+// up to its colon, without blanks. Anything else already belongs to the body.
 bool isHeaderLine(std::string_view line)
 {
     if (line.empty())
@@ -54,7 +54,7 @@ bool isHeaderLine(std::string_view line)
     for (char c : line) {
         if (c == ':')
             return true;
-        if (c < 0x21 || c > 0x7e)
+        if (isBlank(c))
             return false;
     }
     return false;
