@@ -282,6 +282,7 @@ void MessageParser::startAnswer(LineState state, std::string_view answer)
     held_.clear();
     holding_ = kNone;
     heldBytes_ = 0;
+    headerLines_ = 0;
     preamble_.clear();
     preambleBytes_ = 0;
     flowedText_.reset();
@@ -489,6 +490,7 @@ void MessageParser::mainHeaderLine(std::string_view line)
     if (line.empty()) {
         keepHeaderField();
         keepLine(std::string());
+        headerLines_ = MessageText.size();
         endMainHeader();
         return;
     }
@@ -728,6 +730,8 @@ void MessageParser::startTextPart(Segment::Kind kind)
     startText(charset_);
     segments_.emplace_back();
     segments_.back().kind = kind;
+    // The first text of a message is its body whatever follows: it goes straight to MessageText.
+    segments_.back().direct = kind == Segment::Plain && segments_.size() == 1;
     segment_ = segments_.size() - 1;
     if (flowed_)
         flowedText_ = std::make_unique<FlowedText>(delSp_, limits_.maxTextLineBytes);
@@ -1117,7 +1121,7 @@ void MessageParser::assembleText()
     for (const Segment& segment : segments_)
         lines += segment.lines.size() + 3;
     MessageText.reserve(lines);
-    bool first = true;
+    bool first = MessageText.size() == headerLines_;
     auto add = [this](std::string&& line) {
         if (OnMessageData)
             OnMessageData(line);
@@ -1125,6 +1129,8 @@ void MessageParser::assembleText()
     };
     for (std::size_t i : order) {
         Segment& segment = segments_[i];
+        if (segment.direct)
+            continue;
         if (std::all_of(segment.lines.begin(), segment.lines.end(),
                         [](const std::string& l) { return l.find_first_not_of(" \t") == std::string::npos; }))
             continue; // a part of blank lines is nothing to read
@@ -1392,7 +1398,7 @@ void MessageParser::keepLine(std::string line)
     textBytes_ += cost;
     if (std::memchr(line.data(), '\0', line.size()))
         std::replace(line.begin(), line.end(), '\0', ' ');
-    if (segment_ != kNone) {
+    if (segment_ != kNone && !segments_[segment_].direct) {
         segments_[segment_].lines.push_back(std::move(line));
         return;
     }

@@ -147,6 +147,7 @@ private:
         Kind kind = Plain;
         std::vector<std::string> lines;
         bool dropped = false; // HTML that turned out to be an alternative: an attachment instead
+        bool direct = false;  // its lines went straight to MessageText
     };
     // HTML that may be the text, held until the message shows whether it is.
     struct HeldHtml {
@@ -253,6 +254,7 @@ private:
     std::size_t holding_ = kNone; // the HTML part being read into memory
     std::size_t reservedAt_ = 0;
     std::size_t heldBytes_ = 0; // bytes of all HTML held
+    std::size_t headerLines_ = 0; // MessageText's lines up to the header's empty line
     std::vector<std::string> preamble_; // a level's lines before its first delimiter
     std::size_t preambleBytes_ = 0;
     std::unique_ptr<FlowedText> flowedText_;
