@@ -9,6 +9,9 @@
 #include <QSslSocket>
 #include <QStandardPaths>
 #include <QTcpServer>
+
+#include <chrono>
+#include <thread>
 #include <QTcpSocket>
 #include <QTest>
 
@@ -357,6 +360,17 @@ int DovecotServer::tlsLogins() const
         const std::string line = text.substr(at, text.find('\n', at) - at);
         if (line.find(", TLS") != std::string::npos)
             ++count;
+    }
+    return count;
+}
+
+int DovecotServer::tlsLogins(int expected) const
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    int count = tlsLogins();
+    while (count < expected && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        count = tlsLogins();
     }
     return count;
 }

@@ -68,6 +68,9 @@ public:
     std::string log() const;
     // Logins the log shows as made over TLS (STLS or POP3S) so far.
     int tlsLogins() const;
+    // The count once it reaches `expected` (Dovecot's log process writes in its own time), or as it
+    // stands after ten seconds.
+    int tlsLogins(int expected) const;
     const std::string& error() const { return error_; }
 
 private:

@@ -82,7 +82,7 @@ TEST(TlsDovecot, ServesTheMessageOverPop3sAndAfterStls)
     const QStringList login{caFile(), QString::fromStdString(server.user()), QString::fromStdString(server.password())};
     EXPECT_EQ(pythonClient(QStringList{"pop3s", QString::number(server.tlsPort())} + login), expected);
     EXPECT_EQ(pythonClient(QStringList{"stls", QString::number(server.port())} + login), expected);
-    EXPECT_EQ(server.tlsLogins(), 2) << server.log();
+    EXPECT_EQ(server.tlsLogins(2), 2) << server.log();
 }
 
 TEST(TlsDovecot, CertificatesAUserMustJudgeFailVerificationForTheirOwnReason)

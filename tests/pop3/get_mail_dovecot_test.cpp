@@ -320,5 +320,5 @@ TEST(GetMailDovecot, SignsInWithAuthPlainOverPop3sAndAfterStls)
         ASSERT_GE(sent.size(), expected.size());
         EXPECT_EQ(std::vector<std::string>(sent.begin(), sent.begin() + static_cast<long>(expected.size())), expected);
     }
-    EXPECT_EQ(server.tlsLogins(), 2) << server.log();
+    EXPECT_EQ(server.tlsLogins(2), 2) << server.log();
 }

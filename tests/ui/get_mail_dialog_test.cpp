@@ -229,12 +229,12 @@ TEST_F(CertificateCheck, AcceptedPermanentlyTheCheckFilesAndTheNextOneAsksNothin
     EXPECT_EQ(fileBytes(pinsPath()), "[Pinned]\r\n" + pinLine() + "\r\n");
     EXPECT_EQ(std::filesystem::status(pinsPath()).permissions() & std::filesystem::perms::all,
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
-    EXPECT_EQ(server.tlsLogins(), 1) << server.log();
+    EXPECT_EQ(server.tlsLogins(1), 1) << server.log();
 
     EXPECT_EQ(check(), QDialog::Accepted);
     EXPECT_EQ(ui.certificates.size(), 1u);
     EXPECT_EQ(ui.shown.size(), 1u);
-    EXPECT_EQ(server.tlsLogins(), 2) << server.log();
+    EXPECT_EQ(server.tlsLogins(2), 2) << server.log();
 }
 
 TEST_F(CertificateCheck, AcceptedOnceItFilesAndPinsNothingCancelledItFilesNothingAndShowsNoBox)
@@ -252,7 +252,7 @@ TEST_F(CertificateCheck, AcceptedOnceItFilesAndPinsNothingCancelledItFilesNothin
     EXPECT_EQ(ui.shown[0].kind, "certificate");
     EXPECT_EQ(ui.shown[0].text, "127.0.0.1:" + std::to_string(server.tlsPort()));
     EXPECT_EQ(newMail(), 1);
-    EXPECT_EQ(server.tlsLogins(), 1) << server.log();
+    EXPECT_EQ(server.tlsLogins(1), 1) << server.log();
 }
 
 TEST_F(CertificateCheck, AChangedCertificateIsPutToTheUserWithBothFingerprints)
