@@ -24,11 +24,11 @@ struct AnswerSource {
     std::vector<std::string> text; // Msg_Text: header lines, an empty line, the body
     std::string subject;           // Msg_Subject (the index keeps 40 characters of it)
     std::string from;              // Msg_From (the index keeps 80 characters of it)
+    bool viewerWindow = false;     // the command comes from a viewer window, not a mailbox window
+    bool fullHeaders = false;      // the FullHeaders setting
     std::string date;              // Msg_Date, for a message without a "Date:" line
     // The user's own addresses, which a reply to all leaves out.
     std::vector<std::string> ownAddresses;
-    bool viewerWindow = false;     // the command comes from a viewer window, not a mailbox window
-    bool fullHeaders = false;      // the FullHeaders setting
 };
 
 // What the composition window receives.
