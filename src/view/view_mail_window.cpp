@@ -187,8 +187,6 @@ void TViewMailForm::buildPopup()
 {
     popup_ = new QMenu(this);
     popup_->setObjectName(QStringLiteral("ViewMailPopup"));
-    QAction* reply = popup_->addAction(QStringLiteral("&Reply"), this, [this] { replyMessage(); });
-    reply->setShortcut(QKeySequence(QStringLiteral("Ctrl+R")));
     QAction* replyAll = popup_->addAction(QStringLiteral("Reply to &all"), this, [this] { replyAllMessage(); });
     replyAll->setShortcut(QKeySequence(QStringLiteral("Ctrl+Shift+R")));
     popup_->addSeparator();

@@ -482,8 +482,8 @@ TEST_F(MessageWindowsTest, PopupMarksTheSelectedMessageAndAddsItsSender)
     QStringList entries;
     for (QAction* a : form->popupMenu()->actions())
         entries << a->text();
-    EXPECT_EQ(entries, (QStringList{QStringLiteral("&Reply"), QStringLiteral("E&dit"), QString(),
-                                    QStringLiteral("Add person to address book"), QStringLiteral("Mark message as ..."),
+    EXPECT_EQ(entries, (QStringList{QStringLiteral("&Reply"), QStringLiteral("Reply to &all"), QStringLiteral("E&dit"),
+                                    QString(), QStringLiteral("Add person to address book"), QStringLiteral("Mark message as ..."),
                                     QStringLiteral("Set Font"), QStringLiteral("Wrap Long Lines"), QString(),
                                     QStringLiteral("Copy")}));
 }
@@ -834,7 +834,8 @@ TEST_F(MessageWindowsTest, ViewerSaveAndItsFontsAndColoursInCustomIni)
     QStringList entries;
     for (QAction* a : next->popupMenu()->actions())
         entries << a->text();
-    EXPECT_EQ(entries, (QStringList{QStringLiteral("&Copy to Clipboard"), QStringLiteral("Select Al&l"), QString(),
+    EXPECT_EQ(entries, (QStringList{QStringLiteral("Reply to &all"), QString(), QStringLiteral("&Copy to Clipboard"),
+                                    QStringLiteral("Select Al&l"), QString(),
                                     QStringLiteral("Set Font"), QStringLiteral("Set Color"),
                                     QStringLiteral("Wrap Long Lines"), QString(),
                                     QStringLiteral("Add Sender to Address Book")}));
