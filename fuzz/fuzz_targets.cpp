@@ -1968,20 +1968,31 @@ int fuzzAnswer(const std::uint8_t* data, std::size_t size)
             const AnswerText forward = AnswerMessage(AnswerMode::Forward, source);
             // The subject is the stored header's whole one (the index's only without it), on one line.
             const std::string subject = answerSubject(source.text, source.subject);
-            FUZZ_REQUIRE(reply.SubjectEdt == "Re: " + subject && forward.SubjectEdt == "(Fwd) " + subject, kAnswer,
-                         "the subject is not the message's with its prefix");
+            FUZZ_REQUIRE(reply.SubjectEdt == replySubject(subject) && forward.SubjectEdt == forwardSubject(subject),
+                         kAnswer, "the subject is not the message's with its prefix");
             FUZZ_REQUIRE(subject.find_first_of(std::string("\r\n\0", 3)) == std::string::npos, kAnswer,
                          "the subject holds a line break: " + shown(subject));
             FUZZ_REQUIRE(forward.recipient.empty() && forward.ToEdt.empty(), kAnswer, "a forward has a recipient");
             FUZZ_REQUIRE(!forward.Memo1.empty() && forward.Memo1[0] == kForwardedMessageLine, kAnswer,
                          "a forward does not open with its line");
-            FUZZ_REQUIRE(reply.Memo1.size() + 1 == forward.Memo1.size(), kAnswer, "reply and forward carry different texts");
-            for (std::size_t i = 0; i < reply.Memo1.size(); ++i)
-                FUZZ_REQUIRE(reply.Memo1[i] == "> " + forward.Memo1[i + 1], kAnswer,
+            // A reply quotes under its attribution line what a forward carries at its end.
+            const std::size_t quoted = reply.Memo1.empty() ? 0 : reply.Memo1.size() - 1;
+            FUZZ_REQUIRE(reply.Memo1.empty() || (reply.Memo1[0].ends_with(" wrote:") &&
+                                                 reply.Memo1[0].find_first_of("\r\n") == std::string::npos),
+                         kAnswer, "a quote without its one attribution line");
+            FUZZ_REQUIRE(forward.Memo1.size() >= quoted + 1, kAnswer, "reply and forward carry different texts");
+            const std::size_t offset = forward.Memo1.size() - quoted;
+            for (std::size_t i = 0; i < quoted; ++i)
+                FUZZ_REQUIRE(reply.Memo1[i + 1] == "> " + forward.Memo1[offset + i], kAnswer,
                              "reply line " + std::to_string(i) + " is not the forwarded line behind \"> \"");
             // A recipient line is one line: a line break in it would add a recipient.
-            FUZZ_REQUIRE(reply.ToEdt.find_first_of("\r\n") == std::string::npos, kAnswer,
-                         "the To line holds a line break: " + shown(reply.ToEdt));
+            const AnswerText all = AnswerMessage(AnswerMode::ReplyAll, source);
+            std::vector<std::string> lines = {reply.ToEdt, all.ToEdt};
+            lines.insert(lines.end(), all.moreTo.begin(), all.moreTo.end());
+            lines.insert(lines.end(), all.cc.begin(), all.cc.end());
+            for (const std::string& line : lines)
+                FUZZ_REQUIRE(line.find_first_of(std::string("\r\n\0", 3)) == std::string::npos, kAnswer,
+                             "a recipient line holds a line break: " + shown(line));
             // The viewer window carries the header lines as they stand, except the password.
             if (viewer)
                 for (std::size_t i = 0; i < source.text.size() && !source.text[i].empty(); ++i) {

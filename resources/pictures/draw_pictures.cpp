@@ -518,6 +518,12 @@ void toolReply(QPainter& p)
     envelope(p, QRectF(7, 11, 15, 11), false, kYellow, kYellowEdge);
     curvedArrow(p, false, kBlue);
 }
+void toolReplyAll(QPainter& p)
+{
+    envelope(p, QRectF(10, 8, 12, 9), false, kYellow, kYellowEdge);
+    envelope(p, QRectF(7, 12, 15, 10.5), false, kYellow, kYellowEdge);
+    curvedArrow(p, false, kBlue);
+}
 void toolForward(QPainter& p)
 {
     envelope(p, QRectF(2, 11, 15, 11), false);
@@ -742,6 +748,7 @@ int main(int argc, char** argv)
         {"TOOL_CHECK_SEND", toolCheckSend},  {"TOOL_SEND_QUEUED", toolSendQueued},
         {"TOOL_PREVIOUS", toolPrevious},     {"TOOL_NEXT", toolNext},
         {"TOOL_EDIT", toolEdit},             {"TOOL_REPLY", toolReply},
+        {"TOOL_REPLY_ALL", toolReplyAll},
         {"TOOL_FORWARD", toolForward},       {"TOOL_DELETE", toolDelete},
         {"TOOL_MOVE", toolMove},             {"TOOL_SAVE", toolSave},
         {"TOOL_PRINT", toolPrint},           {"TOOL_ADDRESS_BOOK", toolAddressBook},

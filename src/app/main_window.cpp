@@ -181,6 +181,8 @@ void TMainForm::buildActions()
     addCommand("PreviousBtnClick", "&Previous", "Previous message", "F10", "TOOL_PREVIOUS", &M::PreviousBtnClick);
     addCommand("EditBtnClick", "E&dit", "Edit message", "Ctrl+D", "TOOL_EDIT", &M::EditBtnClick);
     addCommand("ReplyBtnClick", "&Reply", "Reply message", "Ctrl+R", "TOOL_REPLY", &M::ReplyBtnClick);
+    addCommand("ReplyAllBtnClick", "Reply to &all", "Reply to all", "Ctrl+Shift+R", "TOOL_REPLY_ALL",
+               &M::ReplyAllBtnClick);
     addCommand("ForwardBtnClick", nullptr, "Forward message", nullptr, "TOOL_FORWARD", &M::ForwardBtnClick);
     addCommand("DeleteBtnClick", nullptr, "Delete message", nullptr, "TOOL_DELETE", &M::DeleteBtnClick);
     addCommand("FileBtnClick", nullptr, "Move message(s) to other folders", nullptr, "TOOL_MOVE", &M::FileBtnClick);
@@ -190,6 +192,9 @@ void TMainForm::buildActions()
     addCommand("Print1Click", "&Print", nullptr, "Ctrl+P", nullptr, &M::PrintBtnClick);
     addCommand("PrintSetup1Click", "Print Setup", nullptr, nullptr, nullptr, &M::PrintSetup1Click);
     addCommand("AddressBook1Click", "&Address Book", "Address Book", "Ctrl+A", "TOOL_ADDRESS_BOOK", &M::AddressBook1Click);
+    // Ctrl+A selects all where a list or a text has the focus; Ctrl+Shift+B reaches the book from there too.
+    actions_["AddressBook1Click"]->setShortcuts(
+        {QKeySequence(QStringLiteral("Ctrl+A")), QKeySequence(QStringLiteral("Ctrl+Shift+B"))});
     addCommand("spbtnCheckUsersClick", "Add/Delete User", "Add/Delete Users", nullptr, "TOOL_USERS",
                &M::spbtnCheckUsersClick);
     addCommand("ChangeCurrentUser1Click", "Change current user", nullptr, nullptr, nullptr, &M::ChangeCurrentUser1Click);
@@ -240,6 +245,7 @@ void TMainForm::buildActions()
     sideBar_->addLink(QStringLiteral("Previous"), actions_["PreviousBtnClick"]);
     sideBar_->addLink(QStringLiteral("Edit"), actions_["EditBtnClick"]);
     sideBar_->addLink(QStringLiteral("Reply"), actions_["ReplyBtnClick"]);
+    sideBar_->addLink(QStringLiteral("Reply all"), actions_["ReplyAllBtnClick"]);
     sideBar_->addLink(QStringLiteral("Forward"), actions_["ForwardBtnClick"]);
     sideBar_->addLink(QStringLiteral("Delete"), actions_["DeleteBtnClick"]);
     sideBar_->addLink(QStringLiteral("Move"), actions_["FileBtnClick"]);
@@ -269,14 +275,15 @@ void TMainForm::buildMenus()
     message->addSeparator();
     message->addAction(actions_["EditBtnClick"]);
     message->addAction(actions_["ReplyBtnClick"]);
+    message->addAction(actions_["ReplyAllBtnClick"]);
     message->addSeparator();
     moveToMenu_ = message->addMenu(QStringLiteral("Move to..."));
     moveToMenu_->setObjectName(QStringLiteral("MoveToMenu"));
 
-    foldersMenu_ = bar->addMenu(QStringLiteral("Folders..."));
+    foldersMenu_ = bar->addMenu(QStringLiteral("F&olders..."));
     foldersMenu_->setObjectName(QStringLiteral("FoldersMenu"));
 
-    QMenu* tools = bar->addMenu(QStringLiteral("Tools"));
+    QMenu* tools = bar->addMenu(QStringLiteral("&Tools"));
     tools->addAction(actions_["AddressBook1Click"]);
     tools->addAction(actions_["MIMESetup1Click"]);
     tools->addAction(actions_["Setup1Click"]);
@@ -311,7 +318,7 @@ void TMainForm::buildToolBar()
     const char* const groups[][5] = {
         {"NewBtnClick", "CheckMail2Click", "CheckSendBtnClick", "SendQueuedBtnClick", nullptr},
         {"PreviousBtnClick", "NextBtnClick", nullptr, nullptr, nullptr},
-        {"EditBtnClick", "ReplyBtnClick", "ForwardBtnClick", nullptr, nullptr},
+        {"EditBtnClick", "ReplyBtnClick", "ReplyAllBtnClick", "ForwardBtnClick", nullptr},
         {"DeleteBtnClick", "FileBtnClick", "SaveBtnClick", "PrintBtnClick", nullptr},
         {"AddressBook1Click", "spbtnCheckUsersClick", "Setup1Click", nullptr, nullptr},
     };

@@ -106,6 +106,7 @@ public:
     void PreviousBtnClick();
     void EditBtnClick();
     void ReplyBtnClick();
+    void ReplyAllBtnClick();
     void ForwardBtnClick();
     void DeleteBtnClick();
     void FileBtnClick();

@@ -144,7 +144,8 @@ void TMainForm::refreshCommandState()
         actions_[name]->setEnabled(message);
     for (const char* name : {"SaveBtnClick", "PrintBtnClick"})
         actions_[name]->setEnabled(viewer);
-    for (const char* name : {"PreviousBtnClick", "NextBtnClick", "ReplyBtnClick", "EditBtnClick", "ForwardBtnClick"})
+    for (const char* name : {"PreviousBtnClick", "NextBtnClick", "ReplyBtnClick", "ReplyAllBtnClick", "EditBtnClick",
+                             "ForwardBtnClick"})
         actions_[name]->setEnabled(message);
     moveToMenu_->setEnabled(message);
     // The menu's Print prints a mailbox window's preview too, as printing is defined.
@@ -192,6 +193,7 @@ void TMainForm::NextBtnClick() { routeToChild(&MailChildWindow::nextMessage); }
 void TMainForm::PreviousBtnClick() { routeToChild(&MailChildWindow::previousMessage); }
 void TMainForm::EditBtnClick() { routeToChild(&MailChildWindow::editMessage); }
 void TMainForm::ReplyBtnClick() { routeToChild(&MailChildWindow::replyMessage); }
+void TMainForm::ReplyAllBtnClick() { routeToChild(&MailChildWindow::replyAllMessage); }
 void TMainForm::ForwardBtnClick() { routeToChild(&MailChildWindow::forwardMessage); }
 void TMainForm::DeleteBtnClick() { routeToChild(&MailChildWindow::deleteMessages); }
 void TMainForm::FileBtnClick() { routeToChild(&MailChildWindow::moveMessages); }

@@ -1,5 +1,6 @@
 #include "smtp/new_message_window.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -120,10 +121,10 @@ void TNewMessageForm::buildWidgets()
     const struct {
         const char* text;
         const char* picture;
-    } items[] = {{"Send Now...", "TOOL_CHECK_SEND"},
-                 {"Send later...", "TOOL_SEND_QUEUED"},
-                 {"Save as draft...", "TOOL_SAVE"},
-                 {"Cancel", "TOOL_DELETE"}};
+    } items[] = {{"Send &Now...", "TOOL_CHECK_SEND"},
+                 {"Send &later...", "TOOL_SEND_QUEUED"},
+                 {"Save as &draft...", "TOOL_SAVE"},
+                 {"&Cancel", "TOOL_DELETE"}};
     for (int tag = 0; tag < 4; ++tag) {
         auto* b = new QToolButton(bar);
         b->setText(QString::fromLatin1(items[tag].text));
@@ -147,7 +148,7 @@ void TNewMessageForm::buildWidgets()
     // The panel links switch the panel above the body.
     auto* linkRow = new QHBoxLayout;
     int panelIndex = 0;
-    for (const char* text : {"Address", "Options", "Attachments"}) {
+    for (const char* text : {"Addr&ess", "O&ptions", "Attac&hments"}) {
         QToolButton* b = linkButton(QString::fromLatin1(text), this);
         const int index = panelIndex++;
         connect(b, &QToolButton::clicked, this, [this, index] { showPanel(index); });
@@ -183,7 +184,7 @@ void TNewMessageForm::buildWidgets()
     to_->setObjectName(QStringLiteral("ToEdt"));
     cc_->setObjectName(QStringLiteral("ccEdt"));
     bcc_->setObjectName(QStringLiteral("BccEdt"));
-    QToolButton* book = linkButton(QStringLiteral("Address Book"), address);
+    QToolButton* book = linkButton(QStringLiteral("Address &Book"), address);
     connect(book, &QToolButton::clicked, this, [this] { AddBookBtnClick(); });
     links_.push_back(book);
     addressGrid->addWidget(recipientLabel_, 0, 0, Qt::AlignTop);
@@ -198,25 +199,28 @@ void TNewMessageForm::buildWidgets()
     optionsGrid->setContentsMargins(0, 0, 0, 0);
     // Two columns: what goes with the message on the left, its encryption on the right.
     auto* priorityRow = new QHBoxLayout;
-    priorityRow->addWidget(new QLabel(QStringLiteral("Priority:"), options));
+    auto* priorityLabel = new QLabel(QStringLiteral("P&riority:"), options);
+    priorityRow->addWidget(priorityLabel);
     priority_ = new QComboBox(options);
+    priorityLabel->setBuddy(priority_);
     priority_->addItems({QStringLiteral(" High"), QStringLiteral(" Normal"), QStringLiteral(" Low")});
     priority_->setCurrentIndex(1);
     priorityRow->addWidget(priority_);
     priorityRow->addStretch(1);
     optionsGrid->addLayout(priorityRow, 0, 0);
-    signature_ = new QCheckBox(QStringLiteral("Add Signature"), options);
-    receipt_ = new QCheckBox(QStringLiteral("Confirmation of receipt"), options);
-    encrypt_ = new QCheckBox(QStringLiteral("Encrypt usin internal encoder/decoder"), options);
+    signature_ = new QCheckBox(QStringLiteral("Add Si&gnature"), options);
+    receipt_ = new QCheckBox(QStringLiteral("Confirmation of rece&ipt"), options);
+    encrypt_ = new QCheckBox(QStringLiteral("Encr&ypt usin internal encoder/decoder"), options);
     optionsGrid->addWidget(signature_, 1, 0);
     optionsGrid->addWidget(receipt_, 2, 0);
     optionsGrid->addWidget(encrypt_, 0, 1);
-    passwordLabel_ = new QLabel(QStringLiteral("Password:"), options);
+    passwordLabel_ = new QLabel(QStringLiteral("Pass&word:"), options);
     password_ = new QLineEdit(options);
+    passwordLabel_->setBuddy(password_);
     password_->setMaxLength(kPasswordLength);
     password_->setEchoMode(QLineEdit::Password);
     password_->setMaximumWidth(120);
-    crypt_ = new QPushButton(QStringLiteral("Crypt"), options);
+    crypt_ = new QPushButton(QStringLiteral("Cryp&t"), options);
     auto* passwordRow = new QHBoxLayout;
     passwordRow->addWidget(passwordLabel_);
     passwordRow->addWidget(password_);
@@ -240,7 +244,7 @@ void TNewMessageForm::buildWidgets()
     attachmentsList_->setFixedHeight(72);
     attachmentsList_->setIconSize(QSize(16, 16));
     attachLayout->addWidget(attachmentsList_, 1);
-    QToolButton* add = linkButton(QStringLiteral("Add Att."), attach);
+    QToolButton* add = linkButton(QStringLiteral("&Add Att."), attach);
     connect(add, &QToolButton::clicked, this, [this] { AttachBtnClick(); });
     connect(attachmentsList_, &QListWidget::itemDoubleClicked, this, [this] { AttachBtnClick(); });
     links_.push_back(add);
@@ -250,8 +254,10 @@ void TNewMessageForm::buildWidgets()
     panels_->setFixedHeight(std::max(options->sizeHint().height(), 80));
 
     auto* subjectRow = new QHBoxLayout;
-    subjectRow->addWidget(new QLabel(QStringLiteral("Subject:"), this));
+    auto* subjectLabel = new QLabel(QStringLiteral("&Subject:"), this);
+    subjectRow->addWidget(subjectLabel);
     subject_ = new QLineEdit(this);
+    subjectLabel->setBuddy(subject_);
     subject_->setObjectName(QStringLiteral("SubjectEdt"));
     subjectRow->addWidget(subject_, 1);
     main->addLayout(subjectRow);
@@ -276,6 +282,13 @@ void TNewMessageForm::buildMenu()
     menu_->addAction(QStringLiteral("Send Message later (Queue)"), this, [this] { MailLaterBtnClick(); });
     menu_->addAction(QStringLiteral("Save Message as Draft"), this, [this] { spdbtnDraftClick(); });
     menu_->addAction(QStringLiteral("Discard Message"), this, [this] { speedBtnCancelClick(); });
+    // Ctrl+Enter sends from any field of the window, the body included.
+    auto* sendKey = new QAction(this);
+    sendKey->setObjectName(QStringLiteral("SendNowKey"));
+    sendKey->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_Return), QKeySequence(Qt::CTRL | Qt::Key_Enter)});
+    sendKey->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    connect(sendKey, &QAction::triggered, this, [this] { MailNowBtnClick(); });
+    addAction(sendKey);
     menu_->addSeparator();
     // Cut, copy and paste act on the field that has the focus.
     const auto onFocused = [this](const std::function<void(QPlainTextEdit*)>& plain,
@@ -322,8 +335,9 @@ QToolButton* TNewMessageForm::sideBarItem(int tag) const
 
 QToolButton* TNewMessageForm::link(const QString& text) const
 {
+    // Found by the text shown, without its mnemonic marker.
     for (QToolButton* b : links_)
-        if (b->text() == text)
+        if (QString(b->text()).remove(QLatin1Char('&')) == text)
             return b;
     return nullptr;
 }
@@ -364,6 +378,13 @@ void TNewMessageForm::addToLine(const std::string& line)
     std::vector<std::string> lines = fieldLines(fieldText(to_->toPlainText()));
     lines.push_back(line);
     to_->setPlainText(shownLines(lines));
+}
+
+void TNewMessageForm::addCcLine(const std::string& line)
+{
+    std::vector<std::string> lines = fieldLines(fieldText(cc_->toPlainText()));
+    lines.push_back(line);
+    cc_->setPlainText(shownLines(lines));
 }
 
 void TNewMessageForm::setBodyLines(const std::vector<std::string>& lines)
@@ -797,6 +818,10 @@ void fillComposition(TNewMessageForm& form, const AnswerText& answer)
     form.setSubject(answer.SubjectEdt);
     if (!answer.ToEdt.empty())
         form.addToLine(answer.ToEdt);
+    for (const std::string& line : answer.moreTo)
+        form.addToLine(line);
+    for (const std::string& line : answer.cc)
+        form.addCcLine(line);
     form.setBodyLines(answer.Memo1);
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <functional>
 #include <set>
 #include <stdexcept>
 #include <string_view>
@@ -17,6 +18,8 @@ const char* const kFolderMessageTitle = "Tavik mail";
 const char* const kSubitemsMessage = "Sorry, but the selected item has subitems.\r\nDelete subitems before.";
 const char* const kDeleteMailboxQuestion = "This item contains a mailbox.\r\nAre you sure you want to delete it?";
 const char* const kDeleteMessagesQuestion = "Are you sure you want to delete the selected message(s)?";
+const char* const kDeleteForGoodQuestion =
+    "Are you sure you want to delete the selected message(s) from Trash for good? They cannot be brought back.";
 
 namespace {
 
@@ -701,6 +704,18 @@ bool deleteMessagesToTrash(TNMailBox& store, int mailbox, const std::vector<int>
     store.SetCurrentMailBoxNumber(mailbox);
     store.MoveMessages(numbers, store.MailboxKey(kTrashMailbox));
     return true;
+}
+
+void deleteMessagesForGood(TNMailBox& store, int mailbox, std::vector<int> numbers)
+{
+    std::sort(numbers.begin(), numbers.end(), std::greater<int>());
+    numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+    for (int n : numbers) {
+        store.SetCurrentMailBoxNumber(mailbox);
+        store.SetMsg_Number(n);
+        if (store.Msg_Number() == n)
+            store.DeleteMessage();
+    }
 }
 
 } // namespace tavik

@@ -46,6 +46,8 @@ extern const char* const kFolderMessageTitle;    // caption of the tree's messag
 extern const char* const kSubitemsMessage;
 extern const char* const kDeleteMailboxQuestion;
 extern const char* const kDeleteMessagesQuestion;
+// Asked before the Delete key removes messages from Trash.
+extern const char* const kDeleteForGoodQuestion;
 
 // A "treedata1.dat" that does not describe a tree. `reason` is the text alone ("Invalid TreeNode
 // Level"); what() names the file as every FileError does.
@@ -226,5 +228,8 @@ void emptyTrash(TNMailBox& store);
 // "Delete message": after kDeleteMessagesQuestion moves the messages `numbers` of `mailbox` to
 // Trash. In Trash itself, or with no message, nothing is asked or done. True when moved.
 bool deleteMessagesToTrash(TNMailBox& store, int mailbox, const std::vector<int>& numbers, FolderQuestions& ask);
+// Removes the messages `numbers` of `mailbox` from the store (their text becomes trash of the
+// mailbox file), highest number first so the others keep theirs until their turn.
+void deleteMessagesForGood(TNMailBox& store, int mailbox, std::vector<int> numbers);
 
 } // namespace tavik

@@ -1,5 +1,7 @@
 #include "view/answer_rules.h"
 
+#include <algorithm>
+
 #include "pop3/attachment_store.h"
 #include "pop3/mime_decoders.h"
 #include "profile/settings.h"
@@ -55,6 +57,8 @@ std::optional<AnswerMode> answerModeOf(const std::string& mode)
         return AnswerMode::Edit;
     if (m == "forward")
         return AnswerMode::Forward;
+    if (m == "replyall")
+        return AnswerMode::ReplyAll;
     return std::nullopt;
 }
 
@@ -137,28 +141,198 @@ std::vector<std::string> messageIds(const std::string& value)
 
 } // namespace
 
+std::vector<std::string> addressListEntries(const std::string& value)
+{
+    std::vector<std::string> entries;
+    std::string current;
+    bool quoted = false;
+    int angle = 0, comment = 0;
+    auto flush = [&] {
+        std::string entry = trimmedBlanks(current);
+        if (!entry.empty())
+            entries.push_back(std::move(entry));
+        current.clear();
+    };
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        const char c = value[i];
+        if (quoted) {
+            if (c == '\\' && i + 1 < value.size())
+                current += value[i++];
+            else if (c == '"')
+                quoted = false;
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == '<') {
+            ++angle;
+        } else if (c == '>' && angle > 0) {
+            --angle;
+        } else if (c == '(') {
+            ++comment;
+        } else if (c == ')' && comment > 0) {
+            --comment;
+        } else if (c == ',' && angle == 0 && comment == 0) {
+            flush();
+            continue;
+        }
+        current += c;
+    }
+    flush();
+    return entries;
+}
+
+std::string attributionLine(const std::string& date, const std::string& sender)
+{
+    std::string address, name;
+    SplitAddress(sender, address, name);
+    name = trimmedBlanks(name);
+    const std::string who = name.empty() ? trimmedBlanks(address) : name;
+    const std::string when = trimmedBlanks(date);
+    return (when.empty() ? std::string() : "On " + when + ", ") + who + " wrote:";
+}
+
+namespace {
+
+// The subject after leading blanks, in lower case, for the marker tests.
+std::string subjectStart(const std::string& subject)
+{
+    std::size_t b = 0;
+    while (b < subject.size() && isBlank(subject[b]))
+        ++b;
+    return asciiLower(std::string_view(subject).substr(b, 16));
+}
+
+bool startsWith(const std::string& s, std::string_view prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+
+} // namespace
+
+std::string replySubject(const std::string& subject)
+{
+    const std::string start = subjectStart(subject);
+    if (startsWith(start, "re:") || startsWith(start, "aw:"))
+        return subject;
+    // "Re[2]:" and "Re^2:", as some programs count the answers.
+    if (startsWith(start, "re[") || startsWith(start, "re^")) {
+        std::size_t i = 3;
+        while (i < start.size() && start[i] >= '0' && start[i] <= '9')
+            ++i;
+        if (i > 3 && (start[2] == '^' ? start.compare(i, 1, ":") == 0 : start.compare(i, 2, "]:") == 0))
+            return subject;
+    }
+    return "Re: " + subject;
+}
+
+std::string forwardSubject(const std::string& subject)
+{
+    const std::string start = subjectStart(subject);
+    if (startsWith(start, "(fwd)") || startsWith(start, "fwd:") || startsWith(start, "fw:"))
+        return subject;
+    return "(Fwd) " + subject;
+}
+
+namespace {
+
+// One recipient as the composition's fields hold it: the entry for the recipient list and the
+// line of the field. False when the text names no address.
+bool recipientOf(const std::string& text, std::string& entry, std::string& line, std::string& address)
+{
+    std::string name;
+    SplitAddress(text, address, name);
+    address = trimmedBlanks(address);
+    name = trimmedBlanks(name);
+    if (address.empty())
+        return false;
+    entry = name.empty() ? address : address + "|" + name;
+    line = name.empty() ? address : name + " <" + address + ">";
+    return true;
+}
+
+// The header values of `lowerName` as one line of addresses, blanks between the folded parts.
+std::vector<std::string> addressesOf(const std::vector<std::string>& text, std::string_view lowerName)
+{
+    std::vector<std::string> out;
+    for (std::string value : headerValues(text, lowerName)) {
+        for (char& c : value)
+            if (c == '\r' || c == '\n' || c == '\0' || c == '\t')
+                c = ' ';
+        for (std::string& entry : addressListEntries(value))
+            out.push_back(std::move(entry));
+    }
+    return out;
+}
+
+// The recipients of a reply (or a reply to all): To lines first, then cc lines.
+void answerRecipients(AnswerMode mode, const AnswerSource& source, AnswerText& out)
+{
+    struct Candidate {
+        std::string text;
+        bool toField;
+        bool mayBeLocal; // only the one answered may be a local name
+    };
+    std::vector<Candidate> candidates;
+    for (std::string& entry : addressesOf(source.text, "reply-to"))
+        candidates.push_back({std::move(entry), true, true});
+    if (candidates.empty())
+        candidates.push_back({answerSender(source.text, source.from), true, true});
+    std::vector<std::string> seen;
+    if (mode == AnswerMode::ReplyAll) {
+        // Further addresses without a domain are what is left of a group's name or of an empty list.
+        for (std::string& entry : addressesOf(source.text, "to"))
+            candidates.push_back({std::move(entry), true, false});
+        for (std::string& entry : addressesOf(source.text, "cc"))
+            candidates.push_back({std::move(entry), false, false});
+        for (const std::string& own : source.ownAddresses)
+            if (!trimmedBlanks(own).empty())
+                seen.push_back(asciiLower(trimmedBlanks(own)));
+    }
+
+    std::vector<std::pair<std::string, std::string>> to, cc; // entry and field line
+    for (const Candidate& c : candidates) {
+        std::string entry, line, address;
+        if (!recipientOf(c.text, entry, line, address) || (!c.mayBeLocal && address.find('@') == std::string::npos))
+            continue;
+        const std::string key = asciiLower(address);
+        if (std::find(seen.begin(), seen.end(), key) != seen.end())
+            continue;
+        seen.push_back(key);
+        (c.toField ? to : cc).emplace_back(std::move(entry), std::move(line));
+    }
+    // The user alone was in To: the others take the To field.
+    if (to.empty())
+        to.swap(cc);
+    for (std::size_t i = 0; i < to.size(); ++i) {
+        if (i == 0) {
+            out.recipient = to[0].first;
+            out.ToEdt = to[0].second;
+        } else {
+            out.moreTo.push_back(to[i].second);
+        }
+    }
+    for (const auto& c : cc)
+        out.cc.push_back(c.second);
+}
+
+} // namespace
+
 AnswerText AnswerMessage(AnswerMode mode, const AnswerSource& source)
 {
     AnswerText out;
+    const bool reply = mode == AnswerMode::Reply || mode == AnswerMode::ReplyAll;
     const std::string subject = answerSubject(source.text, source.subject);
     switch (mode) {
-    case AnswerMode::Reply: out.SubjectEdt = "Re: " + subject; break;
-    case AnswerMode::Forward: out.SubjectEdt = "(Fwd) " + subject; break;
+    case AnswerMode::Reply:
+    case AnswerMode::ReplyAll: out.SubjectEdt = replySubject(subject); break;
+    case AnswerMode::Forward: out.SubjectEdt = forwardSubject(subject); break;
     case AnswerMode::Edit: out.SubjectEdt = subject; break;
     }
 
-    if (mode != AnswerMode::Forward) {
-        std::string address, name;
-        SplitAddress(answerSender(source.text, source.from), address, name);
-        address = trimmedBlanks(address);
-        name = trimmedBlanks(name);
-        if (!address.empty()) {
-            out.recipient = name.empty() ? address : address + "|" + name;
-            out.ToEdt = name.empty() ? address : name + " <" + address + ">";
-        }
+    if (mode == AnswerMode::Edit) {
+        std::string address;
+        recipientOf(answerSender(source.text, source.from), out.recipient, out.ToEdt, address);
+    } else if (reply) {
+        answerRecipients(mode, source, out);
     }
 
-    if (mode == AnswerMode::Reply) {
+    if (reply) {
         // Threading (RFC 5322 3.6.4): the original's id, after its own References (or its one
         // In-Reply-To); the oldest ones after the first go when the chain grows too long.
         const std::vector<std::string> id = messageIds(headerValue(source.text, "message-id"));
@@ -189,12 +363,29 @@ AnswerText AnswerMessage(AnswerMode mode, const AnswerSource& source)
     std::size_t first = 0;
     if (!source.viewerWindow && !source.fullHeaders)
         first = headers < source.text.size() ? headers + 1 : headers;
-    out.Memo1.reserve(source.text.size() - first + 1);
-    if (mode == AnswerMode::Forward)
+    out.Memo1.reserve(source.text.size() - first + 6);
+    const std::string date = wholeHeaderField(source.text, "date", source.date);
+    if (mode == AnswerMode::Forward) {
         out.Memo1.emplace_back(kForwardedMessageLine);
+        // The header lines stay behind: the reader still learns whose message it is.
+        if (first > 0 && headers > 0) {
+            std::string to;
+            for (const std::string& entry : addressesOf(source.text, "to"))
+                to += (to.empty() ? "" : ", ") + entry;
+            out.Memo1.push_back("From: " + answerSender(source.text, source.from));
+            if (!date.empty())
+                out.Memo1.push_back("Date: " + date);
+            if (!to.empty())
+                out.Memo1.push_back("To: " + to);
+            out.Memo1.push_back("Subject: " + subject);
+            out.Memo1.emplace_back();
+        }
+    }
+    if (reply && first < source.text.size())
+        out.Memo1.push_back(attributionLine(date, answerSender(source.text, source.from)));
     for (std::size_t i = first; i < source.text.size(); ++i) {
         const std::string line = i < headers ? withoutPassword(source.text[i]) : source.text[i];
-        out.Memo1.push_back(mode == AnswerMode::Reply ? "> " + line : line);
+        out.Memo1.push_back(reply ? "> " + line : line);
     }
     return out;
 }

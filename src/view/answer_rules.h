@@ -12,10 +12,11 @@ namespace tavik {
 // The line that opens the body of a forwarded message.
 inline constexpr const char* kForwardedMessageLine = "------- Forwarded Message Follows -------";
 
-// The three ways of beginning a message from a stored one.
-enum class AnswerMode { Reply, Edit, Forward };
+// The ways of beginning a message from a stored one.
+enum class AnswerMode { Reply, Edit, Forward, ReplyAll };
 
-// The mode named by `mode` ("reply", "edit", "forward", any letter case); nullopt for another.
+// The mode named by `mode` ("reply", "edit", "forward", "replyall", any letter case); nullopt
+// for another.
 std::optional<AnswerMode> answerModeOf(const std::string& mode);
 
 // The stored message an answer starts from, as the mailbox store gives it.
@@ -25,6 +26,9 @@ struct AnswerSource {
     std::string from;              // Msg_From (the index keeps 80 characters of it)
     bool viewerWindow = false;     // the command comes from a viewer window, not a mailbox window
     bool fullHeaders = false;      // the FullHeaders setting
+    std::string date;              // Msg_Date, for a message without a "Date:" line
+    // The user's own addresses, which a reply to all leaves out.
+    std::vector<std::string> ownAddresses;
 };
 
 // What the composition window receives.
@@ -35,6 +39,9 @@ struct AnswerText {
     // forward, and when the sender names no address.
     std::string recipient;
     std::string ToEdt;
+    // Further lines of ToEdt and the lines of ccEdt (same form as ToEdt): a Reply-To naming
+    // several addresses, and the other recipients of a reply to all.
+    std::vector<std::string> moreTo, cc;
     std::vector<std::string> Memo1;
     // A reply's threading: the original's Message-ID, and the References chain ending with it;
     // both empty when the original has no Message-ID, and for edit and forward.
@@ -49,11 +56,26 @@ std::string answerSender(const std::vector<std::string>& text, const std::string
 // answerSender takes the sender; `subject` (the index's copy, cut to 40) without one.
 std::string answerSubject(const std::vector<std::string>& text, const std::string& subject);
 
-// The composition's subject, recipient and body for `mode`. The body carries the stored text
+// The composition's subject, recipients and body for `mode`. The body carries the stored text
 // (without the header lines and the empty line after them in a mailbox window unless
-// fullHeaders), each line behind "> " for a reply, under kForwardedMessageLine for a forward.
-// A carried "X-Encoder:" header line with "RC4 internal" loses the password stored after it.
+// fullHeaders). A reply quotes each line behind "> " under the attribution line; a forward puts
+// it under kForwardedMessageLine and, when the header lines were left out, a block of the
+// original's From, Date, To and Subject. A reply goes to the Reply-To addresses when there are
+// any, else to the sender; a reply to all adds the original's To and cc, less ownAddresses and
+// repeats. A carried "X-Encoder:" header line with "RC4 internal" loses its password.
 AnswerText AnswerMessage(AnswerMode mode, const AnswerSource& source);
+
+// "On <date>, <name> wrote:" (without a date: "<name> wrote:"); the name is the sender's
+// display name, else its address.
+std::string attributionLine(const std::string& date, const std::string& sender);
+// "Re: " + subject, unless the subject already starts with a reply marker ("Re:", "AW:",
+// "Re[2]:", "Re^2:", any letter case).
+std::string replySubject(const std::string& subject);
+// "(Fwd) " + subject, unless it already starts with a forward marker ("(Fwd)", "Fwd:", "Fw:").
+std::string forwardSubject(const std::string& subject);
+// The addresses of an address field's value, as written (name and address), split at the
+// commas between them; a comma inside quotes, angle brackets or a comment stays.
+std::vector<std::string> addressListEntries(const std::string& value);
 
 // The line without its tags: every run from a "<" to the next ">" (both included) goes; a "<"
 // with no ">" after it takes the rest of the line with it.

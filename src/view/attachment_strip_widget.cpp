@@ -65,7 +65,7 @@ QToolButton* stripButton(const char* text, QWidget* parent)
 {
     auto* button = new QToolButton(parent);
     button->setText(QString::fromLatin1(text));
-    button->setToolTip(QString::fromLatin1(text));
+    button->setToolTip(QString::fromLatin1(text).remove(QLatin1Char('&')));
     button->setToolButtonStyle(Qt::ToolButtonTextOnly);
     button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     return button;
@@ -111,9 +111,9 @@ AttachmentStripWidget::AttachmentStripWidget(MessageWindowKind kind, QWidget* pa
     list_->setUniformItemSizes(true);
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
     const bool mailbox = kind == MessageWindowKind::Mailbox;
-    display_ = stripButton(mailbox ? "Display attachment" : "In View", this);
-    launch_ = stripButton(mailbox ? "Launch asociated application" : "Out View", this);
-    save_ = stripButton(mailbox ? "Save attachment to disk" : "Save", this);
+    display_ = stripButton(mailbox ? "Dis&play attachment" : "&In View", this);
+    launch_ = stripButton(mailbox ? "&Launch asociated application" : "&Out View", this);
+    save_ = stripButton(mailbox ? "Sa&ve attachment to disk" : "Sa&ve", this);
     connect(display_, &QToolButton::clicked, this, [this] { run(OnDisplay); });
     connect(launch_, &QToolButton::clicked, this, [this] { run(OnLaunch); });
     connect(save_, &QToolButton::clicked, this, [this] { run(OnSave); });

@@ -1,5 +1,6 @@
 #include "view/image_window.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QHBoxLayout>
@@ -89,6 +90,11 @@ TImageForm::TImageForm(const std::string& path, QWidget* parent) : QWidget(paren
     setWindowFlags(windowFlags() | Qt::Window);
     setAttribute(Qt::WA_DeleteOnClose);
     setObjectName(QStringLiteral("ImageForm"));
+    auto* escape = new QAction(this);
+    escape->setShortcut(QKeySequence(Qt::Key_Escape));
+    escape->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    connect(escape, &QAction::triggered, this, &QWidget::close);
+    addAction(escape);
 
     scroll_ = new QScrollArea(this);
     scroll_->setWidgetResizable(true);

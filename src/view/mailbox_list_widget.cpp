@@ -1,5 +1,6 @@
 #include "view/mailbox_list_widget.h"
 
+#include <QKeyEvent>
 #include <QApplication>
 #include <QDrag>
 #include <QDragEnterEvent>
@@ -379,6 +380,17 @@ void MailboxListWidget::selectionToView(bool scroll)
         selectionModel()->clearCurrentIndex();
     }
     syncing_ = was;
+}
+
+bool MailboxListWidget::event(QEvent* event)
+{
+    // Ctrl+A is also the main window's address book: a focused list selects all its rows instead.
+    if (event->type() == QEvent::ShortcutOverride &&
+        static_cast<QKeyEvent*>(event)->matches(QKeySequence::SelectAll)) {
+        event->accept();
+        return true;
+    }
+    return QTreeView::event(event);
 }
 
 bool MailboxListWidget::eventFilter(QObject* watched, QEvent* event)

@@ -1,5 +1,6 @@
 #include "view/mailbox_window.h"
 
+#include <QAction>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMdiArea>
@@ -14,6 +15,7 @@
 #include "profile/ini_file.h"
 #include "smtp/compose_rules.h"
 #include "smtp/new_message_window.h"
+#include "pop3/attachment_store.h"
 #include "smtp/stored_copy.h"
 #include "store/folder_tree.h"
 #include "view/answer_rules.h"
@@ -75,7 +77,7 @@ TMailboxForm::TMailboxForm(MessageWindowHost& host, int mailboxNumber, QWidget* 
     messageCounter_->setObjectName(QStringLiteral("MessageCounter"));
     unreadCounter_ = counterLabel(strip);
     unreadCounter_->setObjectName(QStringLiteral("UnreadCounter"));
-    attachmentsButton_ = new QPushButton(QStringLiteral("Attachments"), strip);
+    attachmentsButton_ = new QPushButton(QStringLiteral("&Attachments"), strip);
     attachmentsButton_->setObjectName(QStringLiteral("AttachmentsButton"));
     attachmentsButton_->hide();
     headerButton_ = new QPushButton(strip);
@@ -120,6 +122,11 @@ TMailboxForm::TMailboxForm(MessageWindowHost& host, int mailboxNumber, QWidget* 
 
     buildPopup();
     setFocusProxy(list_);
+    // Tab goes down the window: list, preview, the strip's buttons, the attachments.
+    setTabOrder(list_, preview_);
+    setTabOrder(preview_, attachmentsButton_);
+    setTabOrder(attachmentsButton_, headerButton_);
+    setTabOrder(headerButton_, strip_);
 
     NMailboxViewer& viewer = list_->viewer();
     viewer.OnChange = [this](NMailboxViewer&) { listChanged(); };
@@ -177,6 +184,8 @@ void TMailboxForm::buildPopup()
     popup_->setObjectName(QStringLiteral("MailboxPopup"));
     QAction* reply = popup_->addAction(QStringLiteral("&Reply"), this, [this] { replyMessage(); });
     reply->setShortcut(QKeySequence(QStringLiteral("Ctrl+R")));
+    QAction* replyAll = popup_->addAction(QStringLiteral("Reply to &all"), this, [this] { replyAllMessage(); });
+    replyAll->setShortcut(QKeySequence(QStringLiteral("Ctrl+Shift+R")));
     QAction* edit = popup_->addAction(QStringLiteral("E&dit"), this, [this] { editMessage(); });
     edit->setShortcut(QKeySequence(QStringLiteral("Ctrl+D")));
     popup_->addSeparator();
@@ -199,6 +208,13 @@ void TMailboxForm::buildPopup()
     // the main window's.
     copy->setShortcutContext(Qt::WidgetWithChildrenShortcut);
     addAction(copy);
+    // The Delete key of the list and the preview; a text field of the window keeps it.
+    auto* deleteKey = new QAction(this);
+    deleteKey->setObjectName(QStringLiteral("DeleteKey"));
+    deleteKey->setShortcut(QKeySequence(Qt::Key_Delete));
+    deleteKey->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    connect(deleteKey, &QAction::triggered, this, [this] { deleteKeyPressed(); });
+    addAction(deleteKey);
     preview_->SetPopupMenu(popup_);
     list_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(list_, &QWidget::customContextMenuRequested, this,
@@ -295,8 +311,8 @@ void TMailboxForm::messagesRenumbered(const std::vector<int>& newNumbers)
 
 void TMailboxForm::updateHeaderButton()
 {
-    headerButton_->setText(showAllHeaders_ ? QStringLiteral("   Hide all headers   ")
-                                           : QStringLiteral("   Show all headers   "));
+    headerButton_->setText(showAllHeaders_ ? QStringLiteral("   Hide all &headers   ")
+                                           : QStringLiteral("   Show all &headers   "));
 }
 
 void TMailboxForm::ViewMessage(int n)
@@ -419,6 +435,23 @@ void TMailboxForm::attachmentsButtonClick()
     strip_->setVisible(stripWanted_ && hasAttachments_);
 }
 
+void TMailboxForm::deleteKeyPressed()
+{
+    if (number_ != kTrashMailbox) {
+        deleteMessages();
+        return;
+    }
+    const std::vector<int> numbers = list_->viewer().SelectedMessages();
+    if (numbers.empty() || !userInteraction().askYesNo(kFolderMessageTitle, kDeleteForGoodQuestion))
+        return;
+    try {
+        deleteMessagesForGood(host_.Mailbox(), number_, numbers);
+    } catch (const std::exception& e) {
+        userInteraction().error(kTitle, e.what());
+    }
+    clearPreview();
+}
+
 int TMailboxForm::selectedRowMessage() const
 {
     const NMailboxViewer& viewer = list_->viewer();
@@ -501,6 +534,44 @@ void TMailboxForm::addPersonToAddressBook()
     }
 }
 
+namespace {
+
+// The attachments `first` to `last` of a message being forwarded, as a composition attaches
+// files. Each goes with a copy of its file: the copy outlives the original's deletion from
+// Trash, and a forward queued in "To Send" still finds it after the program restarts. A file
+// that cannot be copied is told and left out.
+std::vector<TOutgoingAttachment> forwardedAttachments(TAttachmentManager& store, int first, int last)
+{
+    std::vector<TOutgoingAttachment> out;
+    if (first <= 0 || last < first)
+        return out;
+    constexpr std::size_t kPathRoom = 255;
+    const std::string forwarded = store.AttachmentDirectory() + "forwarded/";
+    for (int n = first; n <= last && out.size() < kMaxComposedAttachments; ++n) {
+        try {
+            const TMIMEAttachment record = store.GetAttachment(n);
+            // The file keeps the attachment's name, which the message announces from the path.
+            const std::string number = std::to_string(n), directory = forwarded + number + "/";
+            ensurePrivateDirectory(forwarded);
+            ensurePrivateDirectory(directory);
+            TOutgoingAttachment a;
+            a.Name = attachmentFileNamePart(record.FileName, "a" + number);
+            a.Path = directory + a.Name;
+            if (a.Path.size() > kPathRoom)
+                a.Path = directory + "a" + number;
+            store.CopyAttachmentFile(n, a.Path);
+            a.MimeType = record.ContentType;
+            a.Description = record.Description;
+            out.push_back(std::move(a));
+        } catch (const std::exception& e) {
+            userInteraction().error(kTitle, e.what());
+        }
+    }
+    return out;
+}
+
+} // namespace
+
 void answerStoredMessage(MessageWindowHost& host, int mailbox, int message, const std::string& mode, bool viewerWindow)
 {
     const std::optional<AnswerMode> m = answerModeOf(mode);
@@ -511,6 +582,7 @@ void answerStoredMessage(MessageWindowHost& host, int mailbox, int message, cons
     // stored "From:" line is the user's own address).
     std::optional<DraftOrigin> draft;
     ComposedMessage reopened;
+    std::vector<TOutgoingAttachment> forwarded;
     try {
         TNMailBox& store = host.Mailbox();
         ProfileSettings& settings = host.settings();
@@ -519,7 +591,10 @@ void answerStoredMessage(MessageWindowHost& host, int mailbox, int message, cons
         if (store.Msg_Number() != message)
             return;
         store.LoadMessageText();
-        source = {store.Msg_Text, store.Msg_Subject, store.Msg_From, viewerWindow, settings.FullHeaders};
+        source = {store.Msg_Text,  store.Msg_Subject, store.Msg_From, viewerWindow, settings.FullHeaders,
+                  store.Msg_Date, {settings.RetAddr, settings.ReplyTo}};
+        if (*m == AnswerMode::Forward)
+            forwarded = forwardedAttachments(host.attachments(), store.Msg_AttachStart, store.Msg_AttachEnd);
         if (*m == AnswerMode::Edit && mailbox == draftsTarget(store.MailBoxes, settings.DraftsMailBox)) {
             draft = DraftOrigin{mailbox, message, store.Msg_From, store.Msg_Subject, store.Msg_Date, store.Msg_Text};
             ProfileSettings probe = settings;
@@ -546,6 +621,8 @@ void answerStoredMessage(MessageWindowHost& host, int mailbox, int message, cons
         form->reopenDraft(reopened, *draft);
     else
         fillComposition(*form, AnswerMessage(*m, source));
+    if (!forwarded.empty())
+        form->setAttachmentList(std::move(forwarded));
 }
 
 void TMailboxForm::Answer(const std::string& mode)

@@ -55,6 +55,10 @@ public:
     // Delete: after the question, the selected messages to Trash (nothing in Trash itself).
     // Reply, edit and forward of the current message.
     void replyMessage() override { Answer("reply"); }
+    void replyAllMessage() override { Answer("replyall"); }
+    // The Delete key: deleteMessages, except that in Trash the selected messages go for good
+    // after kDeleteForGoodQuestion.
+    void deleteKeyPressed();
     void editMessage() override { Answer("edit"); }
     void forwardMessage() override { Answer("forward"); }
     void Answer(const std::string& mode);

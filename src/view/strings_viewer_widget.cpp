@@ -297,6 +297,12 @@ void TStringsViewer::contextMenuEvent(QContextMenuEvent* event)
 bool TStringsViewer::event(QEvent* event)
 {
     // Ctrl+A is also the main window's address book: a focused viewer selects instead.
+    // Esc clears a selection first; without one it is the window's (which closes a viewer).
+    if (event->type() == QEvent::ShortcutOverride && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape &&
+        static_cast<QKeyEvent*>(event)->modifiers() == Qt::NoModifier && model_.HasSelection()) {
+        event->accept();
+        return true;
+    }
     if (event->type() == QEvent::ShortcutOverride && isOwnShortcut(static_cast<QKeyEvent*>(event))) {
         event->accept();
         return true;

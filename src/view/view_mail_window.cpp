@@ -1,5 +1,6 @@
 #include "view/view_mail_window.h"
 
+#include <QAction>
 #include <QFrame>
 #include <QGridLayout>
 #include <QLabel>
@@ -176,6 +177,8 @@ TViewMailForm::TViewMailForm(MessageWindowHost& host, QWidget* parent) : QWidget
 
     buildPopup();
     readLayout();
+    // The keys (scrolling, Esc, Delete) work as soon as the window is up.
+    setFocusProxy(body_);
 }
 
 TViewMailForm::~TViewMailForm() { letGoOfList(); }
@@ -184,6 +187,9 @@ void TViewMailForm::buildPopup()
 {
     popup_ = new QMenu(this);
     popup_->setObjectName(QStringLiteral("ViewMailPopup"));
+    QAction* replyAll = popup_->addAction(QStringLiteral("Reply to &all"), this, [this] { replyAllMessage(); });
+    replyAll->setShortcut(QKeySequence(QStringLiteral("Ctrl+Shift+R")));
+    popup_->addSeparator();
     QAction* copy = popup_->addAction(QStringLiteral("&Copy to Clipboard"), this, [this] { body_->Copy(); });
     copy->setShortcut(QKeySequence(QStringLiteral("Ctrl+C")));
     copy->setShortcutContext(Qt::WidgetWithChildrenShortcut);
@@ -212,6 +218,19 @@ void TViewMailForm::buildPopup()
     popup_->addSeparator();
     popup_->addAction(QStringLiteral("Add Sender to Address Book"), this, [this] { addSenderToAddressBook(); });
     body_->SetPopupMenu(popup_);
+    // Esc closes the window (a selection in the body is cleared first); Delete deletes.
+    auto* escape = new QAction(this);
+    escape->setObjectName(QStringLiteral("EscapeKey"));
+    escape->setShortcut(QKeySequence(Qt::Key_Escape));
+    escape->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    connect(escape, &QAction::triggered, this, [this] { closeWindow(); });
+    addAction(escape);
+    auto* deleteKey = new QAction(this);
+    deleteKey->setObjectName(QStringLiteral("DeleteKey"));
+    deleteKey->setShortcut(QKeySequence(Qt::Key_Delete));
+    deleteKey->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    connect(deleteKey, &QAction::triggered, this, [this] { deleteKeyPressed(); });
+    addAction(deleteKey);
     headerBlock_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(headerBlock_, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { popup_->popup(headerBlock_->mapToGlobal(at)); });
@@ -383,6 +402,25 @@ void TViewMailForm::deleteMessages()
     if (!userInteraction().askYesNo(kFolderMessageTitle, kDeleteMessagesQuestion))
         return;
     moveTo(kTrashMailbox);
+}
+
+void TViewMailForm::deleteKeyPressed()
+{
+    if (mailbox_ != kTrashMailbox) {
+        deleteMessages();
+        return;
+    }
+    if (message_ == 0 || !userInteraction().askYesNo(kFolderMessageTitle, kDeleteForGoodQuestion))
+        return;
+    try {
+        deleteMessagesForGood(host_.Mailbox(), mailbox_, {message_});
+    } catch (const std::exception& e) {
+        userInteraction().error(kTitle, e.what());
+        return;
+    }
+    // As after a move: the list's removal notice has closed the window, or this does.
+    if (!closing_)
+        closeWindow();
 }
 
 void TViewMailForm::moveMessages()

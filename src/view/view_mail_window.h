@@ -48,10 +48,14 @@ public:
     // removal notice then closes the window.
     // Reply, edit and forward of the window's message, which is marked "R".
     void replyMessage() override { Answer("reply"); }
+    void replyAllMessage() override { Answer("replyall"); }
     void editMessage() override { Answer("edit"); }
     void forwardMessage() override { Answer("forward"); }
     void Answer(const std::string& mode);
     void deleteMessages() override;
+    // The Delete key: deleteMessages, except that in Trash the message goes for good after
+    // kDeleteForGoodQuestion.
+    void deleteKeyPressed();
     void moveMessages() override;
     void moveMessagesTo(int mailbox) override;
     // Save: the body's lines to a text file chosen in "Save Message Text".

@@ -35,6 +35,8 @@ public:
     // "Edit message", "Reply message", "Forward message".
     virtual void editMessage() {}
     virtual void replyMessage() {}
+    // "Reply to all": the sender (or its Reply-To) and the other recipients, less the user.
+    virtual void replyAllMessage() {}
     virtual void forwardMessage() {}
     // "Delete message": the selected messages (or the window's message) to Trash, after the
     // window's own confirmation.

@@ -87,20 +87,7 @@ protected:
     }
     void pythonCheck(const std::string& message, const std::string& json)
     {
-        const std::string msg = dir_.path() + "message.eml", exp = dir_.path() + "expect.json";
-        writeBytes(msg, message);
-        writeBytes(exp, json);
-        const std::string script =
-            tavik::test::testDataDir() + "../smtp/check_message.py";
-        const std::string cmd = "/usr/bin/python3 '" + script + "' '" + msg + "' '" + exp + "' 2>&1";
-        FILE* p = ::popen(cmd.c_str(), "r");
-        ASSERT_NE(p, nullptr);
-        std::string out;
-        char buf[512];
-        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
-            out.append(buf, n);
-        const int status = ::pclose(p);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+        checkWithPythonEmail(dir_.path(), message, json);
     }
 
     TempDir dir_;
@@ -148,13 +135,13 @@ TEST_F(Compose, FieldsOptionsAndTheRecipientFieldCycle)
     EXPECT_EQ(w->cbPriority()->itemText(2), QStringLiteral(" Low"));
     EXPECT_EQ(w->cbPriority()->currentIndex(), 1);
     EXPECT_TRUE(w->checkSignature()->isChecked());
-    EXPECT_EQ(w->checkSignature()->text(), QStringLiteral("Add Signature"));
-    EXPECT_EQ(w->checkReceipt()->text(), QStringLiteral("Confirmation of receipt"));
-    EXPECT_EQ(w->checkEncrypt()->text(), QStringLiteral("Encrypt usin internal encoder/decoder"));
+    EXPECT_EQ(w->checkSignature()->text(), QStringLiteral("Add Si&gnature"));
+    EXPECT_EQ(w->checkReceipt()->text(), QStringLiteral("Confirmation of rece&ipt"));
+    EXPECT_EQ(w->checkEncrypt()->text(), QStringLiteral("Encr&ypt usin internal encoder/decoder"));
     EXPECT_EQ(w->LastMailPriority()->text(), QStringLiteral("1"));
     EXPECT_FALSE(w->LastMailPriority()->isVisible());
     EXPECT_FALSE(w->Memo1()->tabChangesFocus());
-    const char* items[] = {"Send Now...", "Send later...", "Save as draft...", "Cancel"};
+    const char* items[] = {"Send &Now...", "Send &later...", "Save as &draft...", "&Cancel"};
     for (int tag = 0; tag < 4; ++tag) {
         ASSERT_NE(w->sideBarItem(tag), nullptr);
         EXPECT_EQ(w->sideBarItem(tag)->text(), QString::fromLatin1(items[tag]));
@@ -222,6 +209,22 @@ TEST_F(Compose, WithoutAnAddressNothingIsSentOrFiled)
     w->close();
     EXPECT_FALSE(w->isVisible());
     EXPECT_EQ(ui.textsOf("question"), Lines(2, "Subject: Nobody\r\nAre you sure you want to discard this message?"));
+}
+
+// Ctrl+Enter is "Send Now" from any field, the body included, which keeps its text.
+TEST_F(Compose, CtrlEnterSendsNowFromAnyField)
+{
+    auto w = window();
+    w->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w.get()));
+    w->Memo1()->setPlainText(QStringLiteral("text"));
+    w->Memo1()->setFocus();
+    QTest::keyClick(w->Memo1(), Qt::Key_Return, Qt::ControlModifier);
+    EXPECT_EQ(ui.textsOf("warn"), Lines{kNoAddressText});
+    EXPECT_EQ(w->Memo1()->toPlainText(), QStringLiteral("text"));
+    w->SubjectEdt()->setFocus();
+    QTest::keyClick(w->SubjectEdt(), Qt::Key_Enter, Qt::ControlModifier | Qt::KeypadModifier);
+    EXPECT_EQ(ui.textsOf("warn"), Lines(2, kNoAddressText));
 }
 
 TEST_F(Compose, AnUntouchedWindowAsksWithTheSubjectUnknown)

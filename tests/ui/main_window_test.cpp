@@ -459,6 +459,7 @@ TEST_F(MainWindowTest, CommandTableTextsAndShortcuts)
         {"PreviousBtnClick", "&Previous", "Previous message", "F10"},
         {"EditBtnClick", "E&dit", "Edit message", "Ctrl+D"},
         {"ReplyBtnClick", "&Reply", "Reply message", "Ctrl+R"},
+        {"ReplyAllBtnClick", "Reply to &all", "Reply to all", "Ctrl+Shift+R"},
         {"ForwardBtnClick", "Forward message", "Forward message", ""},
         {"DeleteBtnClick", "Delete message", "Delete message", ""},
         {"FileBtnClick", "Move message(s) to other folders", "Move message(s) to other folders", ""},
@@ -493,14 +494,14 @@ TEST_F(MainWindowTest, CommandTableTextsAndShortcuts)
     }
     EXPECT_EQ(window.userCombo()->toolTip(), QStringLiteral("Current user ..."));
     for (const char* link : {"Compose", "Check", "Send/Check", "Send all", "Next", "Previous", "Edit", "Reply",
-                             "Forward", "Delete", "Move", "Save", "Print", "A.Book", "Options"})
+                             "Reply all", "Forward", "Delete", "Move", "Save", "Print", "A.Book", "Options"})
         EXPECT_NE(window.sideBar()->link(QString::fromLatin1(link)), nullptr) << link;
     QStringList menus;
     for (QAction* menu : window.menuBar()->actions())
         menus << menu->text();
     EXPECT_TRUE(menus.contains(QStringLiteral("&Window")));
-    EXPECT_TRUE(menus.contains(QStringLiteral("Tools")));
-    EXPECT_TRUE(menus.contains(QStringLiteral("Folders...")));
+    EXPECT_TRUE(menus.contains(QStringLiteral("&Tools")));
+    EXPECT_TRUE(menus.contains(QStringLiteral("F&olders...")));
     EXPECT_TRUE(menus.contains(QStringLiteral("&Message...")));
     EXPECT_EQ(window.moveToMenu()->title(), QStringLiteral("Move to..."));
 }

@@ -17,6 +17,8 @@
 #include <QPlainTextEdit>
 
 #include "addressbook/address_book.h"
+#include "peers/peer_fixtures.h"
+#include "pop3/attachment_store.h"
 #include "smtp/new_message_window.h"
 #include "smtp/rc4.h"
 #include "ui/main_window_support.h"
@@ -228,7 +230,7 @@ TEST_F(MessageWindowsTest, ClickShowsThePreviewLaidOutInColumn13AndLeavesTheFlag
     EXPECT_EQ(form->windowTitle(), QStringLiteral("New Mail"));
     EXPECT_EQ(form->messageCounter()->text(), QStringLiteral("   2 message(s)   "));
     EXPECT_EQ(form->unreadCounter()->text(), QStringLiteral("   2 unread message(s)   "));
-    EXPECT_EQ(form->headerButton()->text(), QStringLiteral("   Show all headers   "));
+    EXPECT_EQ(form->headerButton()->text(), QStringLiteral("   Show all &headers   "));
 
     clickRow(form, 0);
     EXPECT_EQ(form->currentMessage(), 1);
@@ -241,14 +243,14 @@ TEST_F(MessageWindowsTest, ClickShowsThePreviewLaidOutInColumn13AndLeavesTheFlag
     // The header button shows every header line and one more blank line, and back.
     form->headerButton()->click();
     EXPECT_TRUE(form->ShowAllHeaders());
-    EXPECT_EQ(form->headerButton()->text(), QStringLiteral("   Hide all headers   "));
+    EXPECT_EQ(form->headerButton()->text(), QStringLiteral("   Hide all &headers   "));
     Lines all = {"From:       Ann Smith <ann@example.org>", "To:         Me <me@here>", "Subject:    Hello", " "};
     all.insert(all.end(), kAnnText.begin(), kAnnText.begin() + 6);
     all.insert(all.end(), {" ", "Dear me,", "> quoted", "bye"});
     EXPECT_EQ(form->preview()->Lines(), all);
     form->headerButton()->click();
     EXPECT_EQ(form->preview()->Lines().size(), 7u);
-    EXPECT_EQ(form->headerButton()->text(), QStringLiteral("   Show all headers   "));
+    EXPECT_EQ(form->headerButton()->text(), QStringLiteral("   Show all &headers   "));
 }
 
 TEST_F(MessageWindowsTest, QuotedColourComesFromTheTableAndOutOfRangeIsBlack)
@@ -271,7 +273,7 @@ TEST_F(MessageWindowsTest, ShowingTheWindowTakesShowAllHeadersFromTheSettings)
     settings().FullHeaders = true;
     TMailboxForm* form = openMailbox(kInbox);
     EXPECT_TRUE(form->ShowAllHeaders());
-    EXPECT_EQ(form->headerButton()->text(), QStringLiteral("   Hide all headers   "));
+    EXPECT_EQ(form->headerButton()->text(), QStringLiteral("   Hide all &headers   "));
     form->ViewMessage(1);
     EXPECT_EQ(form->preview()->Lines(),
               (Lines{"From:       Ann Smith <ann@example.org>", "To:         ", "Subject:    s1", " ",
@@ -480,8 +482,8 @@ TEST_F(MessageWindowsTest, PopupMarksTheSelectedMessageAndAddsItsSender)
     QStringList entries;
     for (QAction* a : form->popupMenu()->actions())
         entries << a->text();
-    EXPECT_EQ(entries, (QStringList{QStringLiteral("&Reply"), QStringLiteral("E&dit"), QString(),
-                                    QStringLiteral("Add person to address book"), QStringLiteral("Mark message as ..."),
+    EXPECT_EQ(entries, (QStringList{QStringLiteral("&Reply"), QStringLiteral("Reply to &all"), QStringLiteral("E&dit"),
+                                    QString(), QStringLiteral("Add person to address book"), QStringLiteral("Mark message as ..."),
                                     QStringLiteral("Set Font"), QStringLiteral("Wrap Long Lines"), QString(),
                                     QStringLiteral("Copy")}));
 }
@@ -832,7 +834,8 @@ TEST_F(MessageWindowsTest, ViewerSaveAndItsFontsAndColoursInCustomIni)
     QStringList entries;
     for (QAction* a : next->popupMenu()->actions())
         entries << a->text();
-    EXPECT_EQ(entries, (QStringList{QStringLiteral("&Copy to Clipboard"), QStringLiteral("Select Al&l"), QString(),
+    EXPECT_EQ(entries, (QStringList{QStringLiteral("Reply to &all"), QString(), QStringLiteral("&Copy to Clipboard"),
+                                    QStringLiteral("Select Al&l"), QString(),
                                     QStringLiteral("Set Font"), QStringLiteral("Set Color"),
                                     QStringLiteral("Wrap Long Lines"), QString(),
                                     QStringLiteral("Add Sender to Address Book")}));
@@ -980,7 +983,7 @@ TEST_F(MainWindowReadingTest, MessageCommandsActOnTheActiveMailboxOrViewerWindow
     EXPECT_EQ(newMail->list()->viewer().Count(), 1);
 }
 
-TEST_F(MainWindowReadingTest, AFocusedTextViewerKeepsCtrlAForItself)
+TEST_F(MainWindowReadingTest, AFocusedTextViewerOrListKeepsCtrlAForItself)
 {
     WorkflowLog log;
     TMainForm window;
@@ -997,11 +1000,20 @@ TEST_F(MainWindowReadingTest, AFocusedTextViewerKeepsCtrlAForItself)
     QTest::keyClick(newMail->preview(), Qt::Key_A, Qt::ControlModifier);
     EXPECT_TRUE(newMail->preview()->model().HasSelection());
     EXPECT_TRUE(log.commands.empty());
-    // Elsewhere Ctrl+A is the address book.
+    // A focused message list selects all its rows; Ctrl+Shift+B is the address book there.
+    appendMessage(window.Mailbox(), 1, "more");
     newMail->list()->setFocus();
     ASSERT_TRUE(waitFor([&] { return newMail->list()->hasFocus(); }));
     QTest::keyClick(newMail->list(), Qt::Key_A, Qt::ControlModifier);
+    EXPECT_EQ(newMail->list()->viewer().SelectedMessages().size(), 2u);
+    EXPECT_TRUE(log.commands.empty());
+    QTest::keyClick(newMail->list(), Qt::Key_B, Qt::ControlModifier | Qt::ShiftModifier);
     EXPECT_EQ(log.commands, (std::vector<std::string>{"addressBook"}));
+    // Elsewhere Ctrl+A is the address book.
+    window.treeWidget()->setFocus();
+    ASSERT_TRUE(waitFor([&] { return window.treeWidget()->hasFocus(); }));
+    QTest::keyClick(window.treeWidget(), Qt::Key_A, Qt::ControlModifier);
+    EXPECT_EQ(log.commands, (std::vector<std::string>{"addressBook", "addressBook"}));
 }
 
 TEST_F(MainWindowReadingTest, NewMailWindowSortsByDateAfterACheckFiledMail)
@@ -1051,7 +1063,8 @@ TEST_F(MessageWindowsTest, ReplyEditAndForwardFillACompositionFromEitherWindow)
     TNewMessageForm* reply = composed.back().get();
     EXPECT_EQ(reply->SubjectEdt()->text(), QStringLiteral("Re: Plans"));
     EXPECT_EQ(reply->ToEdt()->toPlainText(), QStringLiteral("Ann Smith <ann@example.org>"));
-    EXPECT_EQ(plainText(reply->Memo1()), (Lines{"> line 1", "> ", "> line 3"}));
+    EXPECT_EQ(plainText(reply->Memo1()),
+              (Lines{"On Wed, 9 Dec 2026 10:00:00, Ann Smith wrote:", "> line 1", "> ", "> line 3"}));
     EXPECT_EQ(flagOf(kInbox, 1), 'V'); // the mailbox window leaves the flag
 
     form->editMessage();
@@ -1069,6 +1082,109 @@ TEST_F(MessageWindowsTest, ReplyEditAndForwardFillACompositionFromEitherWindow)
               (Lines{"------- Forwarded Message Follows -------", "From: Ann Smith <ann@example.org>", "Subject: Plans",
                      "X-Encoder: RC4 internal", "", "line 1", "", "line 3"}));
     EXPECT_EQ(flagOf(kInbox, 1), 'R');
+}
+
+// Reply to all from the list; a forward carries the original's attachment as a copy of its file,
+// which reaches a real server whole.
+TEST_F(MessageWindowsTest, ReplyToAllAndAForwardThatCarriesTheAttachment)
+{
+    const std::string bytes = std::string("%PDF-1.4\r\n") + '\0' + "\xff\xfe end";
+    TMIMEAttachment a;
+    a.FileName = "report.pdf";
+    a.ContentType = "application/pdf";
+    a.Size = static_cast<std::int32_t>(bytes.size());
+    const int n = attachments().RegisterAttachment(a);
+    const std::string original = attachments().GetAttachment(n).Location;
+    writeBytes(original, bytes);
+    Mail m;
+    m.subject = "Plans";
+    m.attachStart = m.attachEnd = n;
+    m.text = {"From: Ann Smith <ann@example.org>", "To: Me <me@here.org>, bob@example.org",
+              "Cc: Carol <carol@example.org>", "Date: Tue, 8 Dec 2026 09:15:02 +0100", "Subject: Plans", "",
+              "see attached"};
+    append(kInbox, m);
+    settings().RetAddr = "me@here.org";
+    TMailboxForm* form = openMailbox(kInbox);
+    clickRow(form, 0);
+
+    form->replyAllMessage();
+    ASSERT_EQ(composed.size(), 1u);
+    TNewMessageForm* all = composed.back().get();
+    EXPECT_EQ(all->ToEdt()->toPlainText(), QStringLiteral("Ann Smith <ann@example.org>\nbob@example.org"));
+    EXPECT_EQ(all->ccEdt()->toPlainText(), QStringLiteral("Carol <carol@example.org>"));
+    EXPECT_EQ(plainText(all->Memo1()),
+              (Lines{"On Tue, 8 Dec 2026 09:15:02 +0100, Ann Smith wrote:", "> see attached"}));
+
+    form->forwardMessage();
+    TNewMessageForm* forward = composed.back().get();
+    EXPECT_EQ(plainText(forward->Memo1()),
+              (Lines{"------- Forwarded Message Follows -------", "From: Ann Smith <ann@example.org>",
+                     "Date: Tue, 8 Dec 2026 09:15:02 +0100", "To: Me <me@here.org>, bob@example.org",
+                     "Subject: Plans", "", "see attached"}));
+    ASSERT_EQ(forward->attachmentList().size(), 1u);
+    const TOutgoingAttachment copy = forward->attachmentList()[0];
+    EXPECT_EQ(copy.Name, "report.pdf");
+    EXPECT_EQ(copy.MimeType, "application/pdf");
+    EXPECT_NE(copy.Path, original);
+    EXPECT_EQ(fileBytes(copy.Path), bytes);
+    EXPECT_EQ(forward->AttachmentsLB()->count(), 1);
+
+    SmtpSink sink;
+    ASSERT_TRUE(sink.start()) << sink.error();
+    settings().Name = "Me";
+    settings().SmtpServer = "127.0.0.1";
+    settings().SmtpPort = sink.port();
+    forward->ToEdt()->setPlainText(QStringLiteral("dan@example.net"));
+    forward->MailNowBtnClick();
+    ASSERT_TRUE(sink.waitForMessages(1));
+    checkWithPythonEmail(ProfileDirectory(), sink.messages().front().content,
+                         R"({"headers": {"Subject": ["(Fwd) Plans"]},
+                             "attachments": [{"content_type": "application/pdf", "params": {"name": "report.pdf"},
+                               "cte": "base64", "disposition": "attachment", "disp_params": {"filename": "report.pdf"},
+                               "description": null, "bytes": "%PDF-1.4\r\n\u0000\u00ff\u00fe end"}]})");
+}
+
+// Delete moves to Trash after the question and, in Trash, deletes for good after its own; Esc
+// closes a viewer once its selection is gone; Ctrl+A in the list selects every row.
+TEST_F(MessageWindowsTest, TheDeleteEscAndSelectAllKeys)
+{
+    fill(kInbox, 3);
+    TMailboxForm* form = openMailbox(kInbox);
+    area_->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(area_.get()));
+    MailboxListWidget* list = form->list();
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_A, Qt::ControlModifier);
+    EXPECT_EQ(list->viewer().SelectedMessages().size(), 3u);
+
+    clickRow(form, 0);
+    ui.yesNo = {true};
+    QTest::keyClick(list, Qt::Key_Delete);
+    EXPECT_EQ(ui.textsOf("question"), Lines{"Are you sure you want to delete the selected message(s)?"});
+    EXPECT_EQ(messagesIn(kInbox), 2);
+    EXPECT_EQ(messagesIn(kTrash), 1);
+
+    TMailboxForm* trash = openMailbox(kTrash);
+    clickRow(trash, 0);
+    trash->list()->setFocus();
+    ui.yesNo = {false, true};
+    QTest::keyClick(trash->list(), Qt::Key_Delete);
+    EXPECT_EQ(messagesIn(kTrash), 1);
+    QTest::keyClick(trash->list(), Qt::Key_Delete);
+    EXPECT_EQ(messagesIn(kTrash), 0);
+    EXPECT_EQ(trash->list()->viewer().Count(), 0);
+    EXPECT_EQ(ui.textsOf("question").back(),
+              "Are you sure you want to delete the selected message(s) from Trash for good? They cannot be brought back.");
+
+    TViewMailForm* viewer = openViewer(form, 0);
+    ASSERT_NE(viewer, nullptr);
+    viewer->body()->setFocus();
+    viewer->body()->SelectAll();
+    QTest::keyClick(viewer->body(), Qt::Key_Escape);
+    EXPECT_FALSE(viewer->body()->model().HasSelection());
+    EXPECT_EQ(viewers().size(), 1u);
+    QTest::keyClick(viewer->body(), Qt::Key_Escape);
+    ASSERT_TRUE(waitFor([&] { return viewers().empty(); }));
 }
 
 TEST_F(MessageWindowsTest, AnswersThePreviewAndTheViewerTakeTheWholeFields)

@@ -597,9 +597,9 @@ TEST_F(ListWidgetTest, AttachmentStripListsNumbersAndReportsTheSelectedOne)
     a.ContentType = "image/jpeg";
     const int n = attachments.RegisterAttachment(a);
     AttachmentStripWidget strip(MessageWindowKind::Viewer);
-    EXPECT_EQ(strip.displayButton()->text(), QStringLiteral("In View"));
-    EXPECT_EQ(strip.launchButton()->text(), QStringLiteral("Out View"));
-    EXPECT_EQ(strip.saveButton()->text(), QStringLiteral("Save"));
+    EXPECT_EQ(strip.displayButton()->text(), QStringLiteral("&In View"));
+    EXPECT_EQ(strip.launchButton()->text(), QStringLiteral("&Out View"));
+    EXPECT_EQ(strip.saveButton()->text(), QStringLiteral("Sa&ve"));
     std::vector<std::string> calls;
     strip.OnDisplay = [&](int k) { calls.push_back("display " + std::to_string(k)); };
     strip.OnLaunch = [&](int k) { calls.push_back("launch " + std::to_string(k)); };
@@ -617,9 +617,9 @@ TEST_F(ListWidgetTest, AttachmentStripListsNumbersAndReportsTheSelectedOne)
     EXPECT_EQ(calls, (std::vector<std::string>{"display " + std::to_string(n), "launch " + std::to_string(n),
                                                "save " + std::to_string(n)}));
     AttachmentStripWidget mailbox(MessageWindowKind::Mailbox);
-    EXPECT_EQ(mailbox.displayButton()->text(), QStringLiteral("Display attachment"));
-    EXPECT_EQ(mailbox.launchButton()->text(), QStringLiteral("Launch asociated application"));
-    EXPECT_EQ(mailbox.saveButton()->text(), QStringLiteral("Save attachment to disk"));
+    EXPECT_EQ(mailbox.displayButton()->text(), QStringLiteral("Dis&play attachment"));
+    EXPECT_EQ(mailbox.launchButton()->text(), QStringLiteral("&Launch asociated application"));
+    EXPECT_EQ(mailbox.saveButton()->text(), QStringLiteral("Sa&ve attachment to disk"));
 }
 
 TEST(TransferDialog, OkNeedsAnEntryAndADoubleClickChoosesAtOnce)

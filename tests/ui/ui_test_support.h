@@ -9,6 +9,8 @@
 #include <QDialog>
 #include <QTest>
 #include <QTimer>
+#include <cstdio>
+#include <sys/wait.h>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -211,6 +213,25 @@ private:
     QTimer timer_;
     bool handled_ = false;
 };
+
+// Has Python's email (tests/smtp/check_message.py) read `message` against the expectations
+// `json`; the two are written into `dir` first.
+inline void checkWithPythonEmail(const std::string& dir, const std::string& message, const std::string& json)
+{
+    const std::string msg = dir + "message.eml", exp = dir + "expect.json";
+    writeBytes(msg, message);
+    writeBytes(exp, json);
+    const std::string script = testDataDir() + "../smtp/check_message.py";
+    const std::string cmd = "/usr/bin/python3 '" + script + "' '" + msg + "' '" + exp + "' 2>&1";
+    FILE* p = ::popen(cmd.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string out;
+    char buf[512];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
+        out.append(buf, n);
+    const int status = ::pclose(p);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+}
 
 // Waits (events running) until `condition` holds; false after `ms`.
 inline bool waitFor(const std::function<bool()>& condition, int ms = 5000)

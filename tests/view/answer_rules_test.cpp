@@ -25,6 +25,7 @@ AnswerSource source(bool viewer, bool fullHeaders, Lines text = kStored)
     s.text = std::move(text);
     s.subject = "Hello";
     s.from = "Ann Smith <ann@example.org>";
+    s.date = "Wed, 9 Dec 2026 10:00:00";
     s.viewerWindow = viewer;
     s.fullHeaders = fullHeaders;
     return s;
@@ -44,7 +45,7 @@ TEST(AnswerFromMailboxWindow, HeadersGoUnlessFullHeaders)
     EXPECT_EQ(reply.SubjectEdt, "Re: Hello");
     EXPECT_EQ(reply.recipient, "ann@example.org|Ann Smith");
     EXPECT_EQ(reply.ToEdt, "Ann Smith <ann@example.org>");
-    EXPECT_EQ(reply.Memo1, (Lines{"> Dear me,", "> ", "> > earlier", "> bye"}));
+    EXPECT_EQ(reply.Memo1, (Lines{"On Wed, 9 Dec 2026 10:00:00, Ann Smith wrote:", "> Dear me,", "> ", "> > earlier", "> bye"}));
 
     AnswerText edit = AnswerMessage(AnswerMode::Edit, source(false, false));
     EXPECT_EQ(edit.SubjectEdt, "Hello");
@@ -56,11 +57,13 @@ TEST(AnswerFromMailboxWindow, HeadersGoUnlessFullHeaders)
     EXPECT_EQ(forward.SubjectEdt, "(Fwd) Hello");
     EXPECT_EQ(forward.recipient, "");
     EXPECT_EQ(forward.ToEdt, "");
-    EXPECT_EQ(forward.Memo1,
-              (Lines{"------- Forwarded Message Follows -------", "Dear me,", "", "> earlier", "bye"}));
+    // The header lines stay behind; a block of the original's own tells whose message it is.
+    EXPECT_EQ(forward.Memo1, (Lines{"------- Forwarded Message Follows -------", "From: Ann Smith <ann@example.org>",
+                                    "Date: Wed, 9 Dec 2026 10:00:00", "To: Me <me@here>", "Subject: Hello", "",
+                                    "Dear me,", "", "> earlier", "bye"}));
 
     AnswerText full = AnswerMessage(AnswerMode::Reply, source(false, true));
-    EXPECT_EQ(full.Memo1, (Lines{"> Return-Path: <ann@example.org>", "> From: Ann Smith <ann@example.org>",
+    EXPECT_EQ(full.Memo1, (Lines{"On Wed, 9 Dec 2026 10:00:00, Ann Smith wrote:", "> Return-Path: <ann@example.org>", "> From: Ann Smith <ann@example.org>",
                                  "> To: Me <me@here>", "> Subject: Hello", "> ", "> Dear me,", "> ",
                                  "> > earlier", "> bye"}));
 }
@@ -72,7 +75,7 @@ TEST(AnswerFromViewerWindow, AlwaysTheWholeStoredText)
     EXPECT_EQ(AnswerMessage(AnswerMode::Edit, source(true, false)).Memo1, whole);
     EXPECT_EQ(AnswerMessage(AnswerMode::Edit, source(true, true)).Memo1, whole);
     EXPECT_EQ(AnswerMessage(AnswerMode::Reply, source(true, false)).Memo1,
-              (Lines{"> Return-Path: <ann@example.org>", "> From: Ann Smith <ann@example.org>", "> To: Me <me@here>",
+              (Lines{"On Wed, 9 Dec 2026 10:00:00, Ann Smith wrote:", "> Return-Path: <ann@example.org>", "> From: Ann Smith <ann@example.org>", "> To: Me <me@here>",
                      "> Subject: Hello", "> ", "> Dear me,", "> ", "> > earlier", "> bye"}));
     AnswerText forward = AnswerMessage(AnswerMode::Forward, source(true, false));
     EXPECT_EQ(forward.SubjectEdt, "(Fwd) Hello");
@@ -144,7 +147,7 @@ TEST(AnswerBody, EncoderPasswordIsNeverCarried)
     const Lines stored = {"From: a@x", "X-Encoder: RC4 internal s3cret", "X-Encoder-Verify: True", "",
                           "X-Encoder: RC4 internal in the body stays"};
     EXPECT_EQ(AnswerMessage(AnswerMode::Reply, source(true, false, stored)).Memo1,
-              (Lines{"> From: a@x", "> X-Encoder: RC4 internal", "> X-Encoder-Verify: True", "> ",
+              (Lines{"On Wed, 9 Dec 2026 10:00:00, a@x wrote:", "> From: a@x", "> X-Encoder: RC4 internal", "> X-Encoder-Verify: True", "> ",
                      "> X-Encoder: RC4 internal in the body stays"}));
     EXPECT_EQ(AnswerMessage(AnswerMode::Forward, source(false, true, stored)).Memo1,
               (Lines{"------- Forwarded Message Follows -------", "From: a@x", "X-Encoder: RC4 internal",
@@ -158,7 +161,78 @@ TEST(AnswerBody, MessagesWithoutBodyOrHeaders)
     EXPECT_EQ(AnswerMessage(AnswerMode::Forward, source(false, false, {})).Memo1,
               (Lines{"------- Forwarded Message Follows -------"}));
     // Only the first empty line goes with the headers.
-    EXPECT_EQ(AnswerMessage(AnswerMode::Reply, source(false, false, {"", "", "x"})).Memo1, (Lines{"> ", "> x"}));
+    EXPECT_EQ(AnswerMessage(AnswerMode::Reply, source(false, false, {"", "", "x"})).Memo1,
+              (Lines{"On Wed, 9 Dec 2026 10:00:00, Ann Smith wrote:", "> ", "> x"}));
+}
+
+TEST(AnswerRecipients, AReplyToAllTakesReplyToAndTheOthersLessTheUserOnce)
+{
+    const Lines stored = {"From: Ann Smith <ann@example.org>",
+                          "Reply-To: \"Lists, The\" <list@example.org>",
+                          "To: Me <ME@here.org>, Bob <bob@example.org>,",
+                          " undisclosed-recipients:;",
+                          "Cc: ann@EXAMPLE.org, \"Carol C\" <carol@example.org>, bob@example.org",
+                          "Subject: Plans",
+                          "",
+                          "text"};
+    AnswerSource s = source(false, false, stored);
+    s.ownAddresses = {"me@here.org", ""};
+    const AnswerText all = AnswerMessage(AnswerMode::ReplyAll, s);
+    EXPECT_EQ(all.recipient, "list@example.org|Lists, The");
+    EXPECT_EQ(all.ToEdt, "Lists, The <list@example.org>");
+    EXPECT_EQ(all.moreTo, Lines{"Bob <bob@example.org>"});
+    EXPECT_EQ(all.cc, (Lines{"ann@EXAMPLE.org", "Carol C <carol@example.org>"}));
+    EXPECT_EQ(all.SubjectEdt, "Re: Plans");
+
+    // A plain reply answers the Reply-To alone.
+    const AnswerText one = AnswerMessage(AnswerMode::Reply, s);
+    EXPECT_EQ(one.ToEdt, "Lists, The <list@example.org>");
+    EXPECT_TRUE(one.moreTo.empty() && one.cc.empty());
+
+    // Without Reply-To the sender is answered, and named once whatever the letter case.
+    Lines noReplyTo = stored;
+    noReplyTo.erase(noReplyTo.begin() + 1);
+    s = source(false, false, noReplyTo);
+    s.ownAddresses = {"me@here.org"};
+    const AnswerText toSender = AnswerMessage(AnswerMode::ReplyAll, s);
+    EXPECT_EQ(toSender.ToEdt, "Ann Smith <ann@example.org>");
+    EXPECT_EQ(toSender.moreTo, Lines{"Bob <bob@example.org>"});
+    EXPECT_EQ(toSender.cc, Lines{"Carol C <carol@example.org>"});
+
+    // Answering all of one's own message goes to its recipients.
+    s = source(false, false, {"From: Me <me@here.org>", "To: bob@example.org", "Cc: Me <me@here.org>", "", "x"});
+    s.ownAddresses = {"me@here.org"};
+    const AnswerText own = AnswerMessage(AnswerMode::ReplyAll, s);
+    EXPECT_EQ(own.ToEdt, "bob@example.org");
+    EXPECT_TRUE(own.moreTo.empty() && own.cc.empty());
+
+    EXPECT_EQ(addressListEntries("\"Smith, Ann\" <a@x>, b@y (Bob, B) ,, <c,d@z>"),
+              (Lines{"\"Smith, Ann\" <a@x>", "b@y (Bob, B)", "<c,d@z>"}));
+}
+
+TEST(AnswerBody, TheAttributionLineNamesTheDateAndTheSender)
+{
+    AnswerSource s = source(false, false, {"From: \"Ann Smith\" <ann@example.org>", "Date:  Tue, 8 Dec 2026 09:15:02 +0100",
+                                           "", "hi"});
+    EXPECT_EQ(AnswerMessage(AnswerMode::Reply, s).Memo1,
+              (Lines{"On Tue, 8 Dec 2026 09:15:02 +0100, Ann Smith wrote:", "> hi"}));
+    EXPECT_EQ(attributionLine("", "bare@example.org"), "bare@example.org wrote:");
+    EXPECT_EQ(attributionLine("Mon, 7 Dec 2026", "pat@example.org (Pat Doe)"), "On Mon, 7 Dec 2026, Pat Doe wrote:");
+}
+
+TEST(AnswerSubject, ReAndFwdAreNotPiledUp)
+{
+    for (const char* kept : {"Re: x", "RE: x", "re:x", "Aw: x", "Re[2]: x", "Re^3: x", "  Re: x"})
+        EXPECT_EQ(replySubject(kept), kept);
+    EXPECT_EQ(replySubject("Regarding x"), "Re: Regarding x");
+    EXPECT_EQ(replySubject("Re[a]: x"), "Re: Re[a]: x");
+    EXPECT_EQ(replySubject(""), "Re: ");
+    for (const char* kept : {"(Fwd) x", "(FWD) x", "Fwd: x", "FW: x"})
+        EXPECT_EQ(forwardSubject(kept), kept);
+    EXPECT_EQ(forwardSubject("Re: x"), "(Fwd) Re: x");
+    EXPECT_EQ(AnswerMessage(AnswerMode::ReplyAll, source(false, false, {"Subject: RE: Hello", "", "x"})).SubjectEdt,
+              "RE: Hello");
+    EXPECT_EQ(answerModeOf("ReplyAll"), AnswerMode::ReplyAll);
 }
 
 TEST(AttachmentText, StripTags)
