@@ -205,6 +205,11 @@ def rows():
         peer = Figure("list.sort.from.exchange", "exchange sort (the former one)") if key == "from" else None
         out.append(Row("Mailbox list model: sort by %s (normal / reverse)" % name, listed,
                        Figure("list.sort.%s.normal" % key), peer, also=Figure("list.sort.%s.reverse" % key)))
+    out.append(Row("Filter a full mailbox's list by a sender's name / a subject's words", "32767 messages",
+                   Figure("find.filter.name"), also=Figure("find.filter.subject")))
+    searched = lambda r: "%d mailboxes, %s of stored mail" % (8, fmt_bytes(r.value("find.search.bytes")))
+    out.append(Row("Search every stored text for a word, case and accents aside", searched,
+                   Figure("find.search.tavik"), Figure("find.search.grep_ci", "`grep -ci` over the same files")))
     out.append(Row("Mailbox window: open, laid out and painted (offscreen)", listed, Figure("window.open"),
                    limits=[Figure("window.model_open", "the model's LoadItems")]))
     for key, name in columns:

@@ -9,6 +9,7 @@ set(TAVIK_CORE_SOURCES
   store/mailbox_store.cpp
   store/folder_tree.cpp
   store/mailbox_list_model.cpp
+  store/mail_search.cpp
   addressbook/address_book.cpp
   addressbook/csv_fields.cpp
   pop3/mime_decoders.cpp
@@ -26,6 +27,7 @@ set(TAVIK_CORE_SOURCES
   view/browser_command.cpp
   view/answer_rules.cpp
   text/collation.cpp
+  text/search_text.cpp
   text/unicode_text.cpp
   text/html_text.cpp
   text/flowed_text.cpp

@@ -218,6 +218,8 @@ void TMainForm::buildActions()
     addCommand("Cascade1Click", "&Cascade", nullptr, nullptr, nullptr, &M::Cascade1Click);
     addCommand("ArrangeIcons1Click", "Arrange Icons", nullptr, nullptr, nullptr, &M::ArrangeIcons1Click);
     addCommand("CloseAll1Click", "Close &All", nullptr, nullptr, nullptr, &M::CloseAll1Click);
+    addCommand("FindInAllMailboxes1Click", "Find in all mailboxes...", "Find a text in every message of every mailbox",
+               "Ctrl+Shift+F", nullptr, &M::FindInAllMailboxes1Click);
     addCommand("About1Click", "&About", nullptr, nullptr, nullptr, &M::About1Click);
     addCommand("Exit1Click", "E&xit", nullptr, nullptr, nullptr, &M::Exit1Click);
 
@@ -276,6 +278,8 @@ void TMainForm::buildMenus()
     message->addAction(actions_["EditBtnClick"]);
     message->addAction(actions_["ReplyBtnClick"]);
     message->addAction(actions_["ReplyAllBtnClick"]);
+    message->addSeparator();
+    message->addAction(actions_["FindInAllMailboxes1Click"]);
     message->addSeparator();
     moveToMenu_ = message->addMenu(QStringLiteral("Move to..."));
     moveToMenu_->setObjectName(QStringLiteral("MoveToMenu"));

@@ -35,7 +35,9 @@ class QToolBar;
 
 namespace tavik {
 
+class FindMailDialog;
 class FolderTreeWidget;
+struct MailSearchHit;
 class SideBarWidget;
 class SplashWindow;
 class TLoginForm;
@@ -139,6 +141,13 @@ public:
     // The tree's display commands.
     void ShowTreeLines1Click();
     void SetTreeFont1Click();
+    // "Find in all mailboxes...": shows the find dialog (made on first use, kept until the
+    // program ends; leaving a profile stops its search and forgets its hits).
+    void FindInAllMailboxes1Click();
+    FindMailDialog* findMailDialog() const { return findMail_; }
+    // Opens a message the find dialog found in its viewer window, through its mailbox's list;
+    // a message that is no longer where it was found is reported instead.
+    void openFoundMessage(const MailSearchHit& hit);
     // A click on a tree node: opens its mailbox's window.
     void FolderTreeClick(int node);
     // An entry of "Folders...": opens mailbox n.
@@ -269,6 +278,7 @@ private:
     FolderTreeWidget* treeWidget_ = nullptr;
     QWidget* treePanel_ = nullptr;
     SideBarWidget* sideBar_ = nullptr;
+    FindMailDialog* findMail_ = nullptr;
     QToolBar* toolBar_ = nullptr;
     QToolBar* treeToolBar_ = nullptr;
     QComboBox* userCombo_ = nullptr;

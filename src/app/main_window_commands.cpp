@@ -3,6 +3,7 @@
 
 #include <QComboBox>
 #include <QDir>
+#include <QLineEdit>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenu>
@@ -11,6 +12,8 @@
 #include "app/interaction_adapters.h"
 #include "app/main_window_private.h"
 #include "app/splash_window.h"
+#include "store/mail_search.h"
+#include "view/find_mail_dialog.h"
 #include "view/mailbox_list_widget.h"
 #include "view/mailbox_window.h"
 #include "window_common/folder_tree_widget.h"
@@ -154,7 +157,8 @@ void TMainForm::refreshCommandState()
     for (const char* name : {"NewBtnClick", "CheckMail2Click", "CheckSendBtnClick", "SendQueuedBtnClick",
                              "PrintSetup1Click", "AddressBook1Click", "spbtnCheckUsersClick", "ChangeCurrentUser1Click",
                              "CompressMailboxes1Click", "EmptyTrashfolder1Click", "MIMESetup1Click", "Setup1Click",
-                             "AddFolder1Click", "AddSubGroup1Click", "AddSubFolder1Click", "DeleteFolder1Click"})
+                             "AddFolder1Click", "AddSubGroup1Click", "AddSubFolder1Click", "DeleteFolder1Click",
+                             "FindInAllMailboxes1Click"})
         actions_[name]->setEnabled(open);
     foldersMenu_->setEnabled(open);
     userCombo_->setEnabled(state_ == State::ProfileOpen);
@@ -349,6 +353,51 @@ void TMainForm::ArrangeIcons1Click()
 }
 
 void TMainForm::CloseAll1Click() { mdi_->closeAllSubWindows(); }
+
+void TMainForm::FindInAllMailboxes1Click()
+{
+    if (!mailboxesOpen_)
+        return;
+    if (!findMail_) {
+        findMail_ = new FindMailDialog(this);
+        findMail_->MailboxesToSearch = [this](std::string& directory, std::vector<std::string>& boxes) {
+            directory = mailbox_.MailBoxDirectory();
+            boxes = mailbox_.MailBoxes;
+        };
+        findMail_->OpenHit = [this](const MailSearchHit& hit) {
+            try {
+                openFoundMessage(hit);
+            } catch (const std::exception& e) {
+                showFileError(e);
+            }
+        };
+    }
+    findMail_->show();
+    findMail_->raise();
+    findMail_->activateWindow();
+    findMail_->textField()->setFocus();
+    findMail_->textField()->selectAll();
+}
+
+void TMainForm::openFoundMessage(const MailSearchHit& hit)
+{
+    if (!mailboxesOpen_ || hit.Mailbox < 1 || hit.Mailbox > mailboxCount_)
+        return;
+    // Mail moved or deleted since the search renumbers what follows: the fields tell.
+    mailbox_.SetCurrentMailBoxNumber(hit.Mailbox);
+    bool there = hit.Message >= 1 && hit.Message <= mailbox_.CurrentMailBoxMessages();
+    if (there) {
+        mailbox_.SetMsg_Number(hit.Message);
+        there = mailbox_.Msg_From == hit.From && mailbox_.Msg_Subject == hit.Subject && mailbox_.Msg_Date == hit.Date;
+    }
+    if (!there) {
+        userInteraction().inform(kTitle, "The message is no longer where it was found. Press Find to search again.");
+        return;
+    }
+    OpenMailboxWindow(hit.Mailbox);
+    if (TMailboxForm* form = mailboxWindow(hit.Mailbox))
+        form->list()->viewer().OpenMessage(hit.Message);
+}
 
 void TMainForm::About1Click()
 {

@@ -17,6 +17,7 @@
 #include "app/side_bar_widget.h"
 #include "app/splash_window.h"
 #include "profile/file_util.h"
+#include "view/find_mail_dialog.h"
 #include "profile/ini_file.h"
 #include "window_common/folder_tree_widget.h"
 #include "window_common/text_conversion.h"
@@ -238,6 +239,11 @@ void TMainForm::LeaveProfile()
         return;
     profileOpen_ = false;
     timerCheckPending_ = false;
+    // A search must not read mailboxes that are being compressed, nor show another user's hits.
+    if (findMail_) {
+        findMail_->clear();
+        findMail_->hide();
+    }
     std::vector<std::string> errors;
     {
         // 1. The hourglass.

@@ -28,6 +28,7 @@
 #include "profile/profile_lock.h"
 #include "profile/settings.h"
 #include "profile/user_registry.h"
+#include "store/mail_search.h"
 #include "store/mailbox_list_model.h"
 #include "store/mailbox_store.h"
 
@@ -54,6 +55,12 @@ const char* const kUsage =
     "                     size, attachment range\n"
     "  show [--raw] N M   print message M of mailbox N; --raw writes the stored bytes unchanged\n"
     "                     (every line ended by CR LF, without the terminating NUL)\n"
+    "  search TEXT [--mailbox N]\n"
+    "                     find the messages holding TEXT in their headers or body, in every\n"
+    "                     mailbox or only in mailbox N (--mailbox may be given more than\n"
+    "                     once), without regard to case or accents: \"resume\" also finds the\n"
+    "                     word with accents; prints one line per message found: mailbox\n"
+    "                     number, message number, from, subject; exits 1 when none is found\n"
     "  compress [N]       compress mailbox N, or every mailbox holding trash\n"
     "  repair N           mend the index of mailbox N: a damaged message is linked again to its\n"
     "                     text, or dropped and named; intact messages stay as they are\n"
@@ -325,6 +332,39 @@ int commandShow(Profile& p, const std::vector<std::string>& argsIn, std::ostream
     }
     warnOfDamagedMessages(p, err, utf8);
     return 0;
+}
+
+int commandSearch(Profile& p, const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool utf8)
+{
+    std::string text;
+    bool haveText = false;
+    std::vector<int> mailboxes;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--mailbox") {
+            if (i + 1 >= args.size())
+                throw UsageError("--mailbox needs a mailbox number");
+            mailboxes.push_back(mailboxNumberArgument(args[++i], p.store));
+        } else if (args[i].rfind("--mailbox=", 0) == 0) {
+            mailboxes.push_back(mailboxNumberArgument(args[i].substr(10), p.store));
+        } else if (!haveText) {
+            text = utf8 ? args[i] : storedText(args[i]);
+            haveText = true;
+        } else {
+            throw UsageError("search takes one text (quote a text with blanks) and --mailbox N");
+        }
+    }
+    const SearchText needle(text);
+    if (needle.empty())
+        throw UsageError("search needs a text to look for");
+    const MailSearchOutcome outcome =
+        searchMailboxes(p.store.MailBoxDirectory(), p.store.MailBoxes, needle, mailboxes, [&](const MailSearchHit& hit) {
+            out << std::right << std::setw(3) << hit.Mailbox << std::setw(7) << hit.Message << "  "
+                << padText(textForTerminal(cutText(hit.From, 29), utf8), 30)
+                << textForTerminal(cutText(hit.Subject, 40), utf8) << "\n";
+        });
+    for (const std::string& failure : outcome.Failures)
+        err << "tavikctl: warning: " << textForTerminal(failure, utf8) << "\n";
+    return outcome.Found > 0 ? 0 : 1;
 }
 
 std::string recordSummary(const MailboxRecord& r, bool utf8)
@@ -976,7 +1016,7 @@ int tavikctlMain(const std::vector<std::string>& argsIn, std::ostream& out, std:
     const std::string command = args[0];
     std::vector<std::string> rest(args.begin() + 1, args.end());
     static const std::map<std::string, bool> kCommands = {
-        {"mailboxes", false}, {"list", false}, {"show", false}, {"settings", false},
+        {"mailboxes", false}, {"list", false}, {"show", false}, {"settings", false}, {"search", false},
         {"compress", true}, {"empty-trash", true}, {"set", true}, {"check", true},
         {"send-queued", true}, {"queue", true}, {"repair", true}, {"trust", true}, {"certificate", false},
     };
@@ -999,6 +1039,7 @@ int tavikctlMain(const std::vector<std::string>& argsIn, std::ostream& out, std:
         if (command == "mailboxes") return commandMailboxes(p, out, env.utf8);
         if (command == "list") return commandList(p, rest, out, err, env.utf8);
         if (command == "show") return commandShow(p, rest, out, err, env.utf8);
+        if (command == "search") return commandSearch(p, rest, out, err, env.utf8);
         if (command == "settings") return commandSettings(p, out, env.utf8);
         if (command == "compress") return commandCompress(p, rest, out);
         if (command == "repair") return commandRepair(p, rest, out, env.utf8);

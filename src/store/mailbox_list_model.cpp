@@ -23,6 +23,19 @@ bool isDigit(char c) { return c >= '0' && c <= '9'; }
 // Cut at a character boundary: half a UTF-8 character would make the rest read as 8-bit.
 std::string cut(const std::string& s, std::size_t room) { return s.size() > room ? cutUtf8(s, room) : s; }
 
+// What the filter looks in: From, To and Subject, folded, one per line.
+std::string filterFields(const std::string& from, const std::string& to, const std::string& subject)
+{
+    std::string folded;
+    folded.reserve(from.size() + to.size() + subject.size() + 2);
+    appendSearchFolded(from, folded);
+    folded.push_back('\n');
+    appendSearchFolded(to, folded);
+    folded.push_back('\n');
+    appendSearchFolded(subject, folded);
+    return folded;
+}
+
 // The numbers, before any of them went, of messages removed one after another, each notice
 // numbering its message as it was once the earlier ones were gone. Empty when the notices do not
 // fit a mailbox of `count` messages. A Fenwick tree over the survivors keeps this O(k log n).
@@ -180,6 +193,99 @@ NMailboxViewer::~NMailboxViewer()
     CloseAllViewers();
 }
 
+// An operation on the order, the items or the numbers while a filter hides lines: it works on
+// the whole order, and the display hears of it as one reset when the filter is applied again.
+class NMailboxViewer::WholeOrder {
+public:
+    explicit WholeOrder(NMailboxViewer& list) : list_(list), active_(list.Filtering() && list.wholeDepth_ == 0)
+    {
+        if (!active_)
+            return;
+        list_.changing(DisplayChange::Reset);
+        ++list_.wholeDepth_;
+        list_.showWholeOrder();
+    }
+    ~WholeOrder()
+    {
+        if (!active_)
+            return;
+        list_.showMatchingOrder();
+        --list_.wholeDepth_;
+        list_.changed(DisplayChange::Reset);
+        if (list_.changePending_) {
+            list_.changePending_ = false;
+            list_.fireChange();
+        }
+    }
+    WholeOrder(const WholeOrder&) = delete;
+    WholeOrder& operator=(const WholeOrder&) = delete;
+
+private:
+    NMailboxViewer& list_;
+    bool active_;
+};
+
+bool NMailboxViewer::matchesFilter(int message) const
+{
+    if (message < 1 || message > static_cast<int>(folded_.size()))
+        return false;
+    return filter_.foundIn(folded_[static_cast<std::size_t>(message - 1)]);
+}
+
+void NMailboxViewer::showWholeOrder()
+{
+    // The selection and the current line stay with their messages.
+    std::vector<char> selectedByMessage(items_.size() + 1, 0);
+    for (std::size_t line = 0; line < order_.size(); ++line)
+        if (order_[line] >= 1 && order_[line] <= static_cast<int>(items_.size()))
+            selectedByMessage[static_cast<std::size_t>(order_[line])] = selected_[line];
+    const int current = MessageAt(itemIndex_);
+    order_ = std::move(wholeOrder_);
+    wholeOrder_.clear();
+    selected_.assign(order_.size(), 0);
+    for (std::size_t line = 0; line < order_.size(); ++line)
+        selected_[line] = selectedByMessage[static_cast<std::size_t>(order_[line])];
+    itemIndex_ = current ? LineOf(current) : -1;
+}
+
+void NMailboxViewer::showMatchingOrder()
+{
+    const int current = MessageAt(itemIndex_);
+    std::vector<int> shown;
+    std::vector<char> selected;
+    int currentLine = -1;
+    for (std::size_t line = 0; line < order_.size(); ++line) {
+        const int m = order_[line];
+        if (!matchesFilter(m))
+            continue;
+        if (m == current)
+            currentLine = static_cast<int>(shown.size());
+        shown.push_back(m);
+        selected.push_back(selected_[line]);
+    }
+    wholeOrder_ = std::move(order_);
+    order_ = std::move(shown);
+    selected_ = std::move(selected);
+    itemIndex_ = currentLine;
+}
+
+void NMailboxViewer::SetFilter(const std::string& text)
+{
+    SearchText filter(text);
+    if (filter.folded() == filter_.folded()) {
+        filterText_ = text;
+        return;
+    }
+    changing(DisplayChange::Reset);
+    if (Filtering())
+        showWholeOrder();
+    filterText_ = text;
+    filter_ = std::move(filter);
+    if (Filtering())
+        showMatchingOrder();
+    changed(DisplayChange::Reset);
+}
+
 void NMailboxViewer::SetMailbox(TNMailBox* mailbox)
 {
     bool other = mailbox != mailbox_;
@@ -250,6 +356,7 @@ void NMailboxViewer::applyLook(const MailboxListLook& look)
 
 void NMailboxViewer::SetNewMessageTop(bool on)
 {
+    WholeOrder whole(*this);
     newMessageTop_ = on;
     changing(DisplayChange::Reordered);
     rebuildOrder();
@@ -259,8 +366,10 @@ void NMailboxViewer::SetNewMessageTop(bool on)
 void NMailboxViewer::clearItems()
 {
     items_.clear();
+    folded_.clear();
     damaged_.clear();
     order_.clear();
+    wholeOrder_.clear();
     selected_.clear();
     itemIndex_ = -1;
     notRead_ = 0;
@@ -287,13 +396,16 @@ void NMailboxViewer::LoadItems()
 {
     if (!mailbox_ || mailboxNumber_ == 0)
         return;
+    WholeOrder whole(*this);
     changing(DisplayChange::Reset);
     clearItems();
     try {
         selectOwnMailbox();
         int count = mailbox_->CurrentMailBoxMessages();
         std::vector<MailboxListItem> items;
+        std::vector<std::string> folded;
         items.reserve(static_cast<std::size_t>(count > 0 ? count : 0));
+        folded.reserve(items.capacity());
         // One pass over the two files: a file opened per message made a big mailbox slow to open.
         std::vector<int> damaged = mailbox_->VisitMessages([&](int, const MailboxRecord& r, const std::string& text) {
             MailboxListItem item;
@@ -307,8 +419,10 @@ void NMailboxViewer::LoadItems()
             if (isUnreadFlag(item.Flag))
                 ++notRead_;
             items.push_back(std::move(item));
+            folded.push_back(filterFields(r.From, r.To, r.Subject));
         });
         items_ = std::move(items);
+        folded_ = std::move(folded);
         damaged_ = std::move(damaged);
         rebuildOrder();
     } catch (...) {
@@ -324,6 +438,7 @@ void NMailboxViewer::LoadItems()
 void NMailboxViewer::reload()
 {
     // Compression keeps every number: the order, the selection and the viewer windows stay.
+    WholeOrder whole(*this);
     std::vector<int> order = order_;
     std::vector<char> selected = selected_;
     int current = itemIndex_;
@@ -351,7 +466,7 @@ void NMailboxViewer::MailboxChanged(int action, int messageNumber)
     switch (action) {
     case kMailboxAppended:
         flushPendingRemovals();
-        if (messageNumber != Count() + 1) {
+        if (messageNumber != ItemCount() + 1) {
             resync();
             return;
         }
@@ -362,7 +477,7 @@ void NMailboxViewer::MailboxChanged(int action, int messageNumber)
             pendingRemovals_.push_back(messageNumber);
             return;
         }
-        if (messageNumber < 1 || messageNumber > Count()) {
+        if (messageNumber < 1 || messageNumber > ItemCount()) {
             resync();
             return;
         }
@@ -404,6 +519,7 @@ void NMailboxViewer::MailboxChanged(int action, int messageNumber)
 
 void NMailboxViewer::appendItem(int number)
 {
+    WholeOrder whole(*this);
     selectOwnMailbox();
     mailbox_->SetMsg_Number(number);
     if (mailbox_->Msg_Number() != number) {
@@ -424,6 +540,7 @@ void NMailboxViewer::appendItem(int number)
     if (isUnreadFlag(item.Flag))
         ++notRead_;
     items_.push_back(std::move(item));
+    folded_.push_back(filterFields(mailbox_->Msg_From, mailbox_->Msg_To, mailbox_->Msg_Subject));
     // A new message joins at the bottom whatever the order rule, until the next sort or load.
     order_.push_back(number);
     selected_.push_back(0);
@@ -433,6 +550,7 @@ void NMailboxViewer::appendItem(int number)
 
 void NMailboxViewer::removeItems(const std::vector<int>& sequentialNumbers)
 {
+    WholeOrder whole(*this);
     int count = Count();
     std::vector<int> removed = originalNumbers(sequentialNumbers, count);
     if (removed.empty()) {
@@ -456,10 +574,15 @@ void NMailboxViewer::removeItems(const std::vector<int>& sequentialNumbers)
     changing(single ? DisplayChange::LineRemoved : DisplayChange::Reset, singleLine);
 
     std::vector<MailboxListItem> items;
+    std::vector<std::string> folded;
     items.reserve(static_cast<std::size_t>(count) - removed.size());
+    folded.reserve(items.capacity());
     for (int m = 1; m <= count; ++m)
-        if (!gone[static_cast<std::size_t>(m)])
+        if (!gone[static_cast<std::size_t>(m)]) {
             items.push_back(std::move(items_[static_cast<std::size_t>(m - 1)]));
+            if (static_cast<std::size_t>(m) <= folded_.size())
+                folded.push_back(std::move(folded_[static_cast<std::size_t>(m - 1)]));
+        }
     std::vector<int> order;
     std::vector<char> selected;
     order.reserve(items.size());
@@ -476,6 +599,7 @@ void NMailboxViewer::removeItems(const std::vector<int>& sequentialNumbers)
         selected.push_back(selected_[line]);
     }
     items_ = std::move(items);
+    folded_ = std::move(folded);
     order_ = std::move(order);
     selected_ = std::move(selected);
     if (current >= Count())
@@ -503,7 +627,7 @@ void NMailboxViewer::removeItems(const std::vector<int>& sequentialNumbers)
 
 void NMailboxViewer::flagChanged(int number)
 {
-    if (number < 1 || number > Count()) {
+    if (number < 1 || number > ItemCount()) {
         resync();
         return;
     }
@@ -535,6 +659,10 @@ void NMailboxViewer::flushPendingRemovals()
 
 void NMailboxViewer::fireChange()
 {
+    if (wholeDepth_ > 0) {
+        changePending_ = true;
+        return;
+    }
     if (OnChange)
         OnChange(*this);
 }
@@ -547,12 +675,16 @@ void NMailboxViewer::fireRenumbered(const std::vector<int>& newNumbers)
 
 void NMailboxViewer::changing(DisplayChange::Kind kind, int line)
 {
+    if (wholeDepth_ > 0)
+        return;
     if (beforeDisplayChange)
         beforeDisplayChange(DisplayChange{kind, line});
 }
 
 void NMailboxViewer::changed(DisplayChange::Kind kind, int line)
 {
+    if (wholeDepth_ > 0)
+        return;
     if (afterDisplayChange)
         afterDisplayChange(DisplayChange{kind, line});
 }
@@ -722,6 +854,7 @@ void NMailboxViewer::SortBy(int column, bool normal)
             return item(a).Size < item(b).Size;
         }
     };
+    WholeOrder whole(*this);
     changing(DisplayChange::Reordered);
     std::vector<char> selectedByMessage(items_.size() + 1, 0);
     for (std::size_t line = 0; line < order_.size(); ++line)
@@ -795,28 +928,35 @@ void NMailboxViewer::OpenSelected()
 {
     if (!ViewerWindowFactory)
         return;
-    for (int message : SelectedMessages()) {
-        int shown = liveSlotOf(message);
-        if (shown >= 0) {
-            slots_[static_cast<std::size_t>(shown)].window->BringToFront();
-            continue;
-        }
-        int free = -1;
-        for (int s = 0; s < kOpenViewerSlotCount && free < 0; ++s)
-            if (!slots_[static_cast<std::size_t>(s)].window)
-                free = s;
-        if (free < 0)
-            continue; // every slot in use: no window for this message
-        MessageViewerWindow* window = ViewerWindowFactory();
-        if (!window)
-            continue;
-        // The slot is taken before the window hears anything, so a window that closes while it
-        // shows its message finds its slot to give up.
-        slots_[static_cast<std::size_t>(free)] = ViewerSlot{window, message};
-        send(window, kNoticeListBound);
-        if (slots_[static_cast<std::size_t>(free)].window == window)
-            send(window, kNoticeShowMessage, message);
+    for (int message : SelectedMessages())
+        OpenMessage(message);
+}
+
+bool NMailboxViewer::OpenMessage(int message)
+{
+    if (!ViewerWindowFactory || message < 1 || message > ItemCount())
+        return false;
+    int shown = liveSlotOf(message);
+    if (shown >= 0) {
+        slots_[static_cast<std::size_t>(shown)].window->BringToFront();
+        return true;
     }
+    int free = -1;
+    for (int s = 0; s < kOpenViewerSlotCount && free < 0; ++s)
+        if (!slots_[static_cast<std::size_t>(s)].window)
+            free = s;
+    if (free < 0)
+        return false; // every slot in use: no window for this message
+    MessageViewerWindow* window = ViewerWindowFactory();
+    if (!window)
+        return false;
+    // The slot is taken before the window hears anything, so a window that closes while it
+    // shows its message finds its slot to give up.
+    slots_[static_cast<std::size_t>(free)] = ViewerSlot{window, message};
+    send(window, kNoticeListBound);
+    if (slots_[static_cast<std::size_t>(free)].window == window)
+        send(window, kNoticeShowMessage, message);
+    return true;
 }
 
 void NMailboxViewer::ShowAdjacentInWindow(MessageViewerWindow* window, Direction direction)

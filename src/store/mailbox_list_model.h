@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "store/mailbox_store.h"
+#include "text/search_text.h"
 
 namespace tavik {
 
@@ -157,8 +158,18 @@ public:
     bool NewMessageTop() const { return newMessageTop_; }
     // Number of unread items.
     int NotReadMessages() const { return notRead_; }
-    // Number of items (and lines).
+    // Number of lines: every item, or those the filter shows.
     int Count() const { return static_cast<int>(order_.size()); }
+    // Number of items (the mailbox's messages), whether the filter shows them or not.
+    int ItemCount() const { return static_cast<int>(items_.size()); }
+
+    // Shows only the lines whose message holds `text` in its From, To or Subject, without regard
+    // to case or accents; empty text shows every line again, in the order they would have had.
+    // Selected lines the filter hides leave the selection. Sorting, appends and removals keep
+    // the filter; a message that comes in joins the bottom only when it matches.
+    void SetFilter(const std::string& text);
+    const std::string& Filter() const { return filterText_; }
+    bool Filtering() const { return !filter_.empty(); }
     // The messages LoadItems found damaged: they are listed from their records, but their texts
     // cannot be read.
     const std::vector<int>& DamagedMessages() const { return damaged_; }
@@ -208,6 +219,10 @@ public:
     void DoubleClick();
     // Opens (or raises) a viewer window for every selected message, in display order.
     void OpenSelected();
+    // Opens (or raises) the viewer window of one message as OpenSelected does, whether the filter
+    // shows its line or not. False when no window could be had (no factory, no such message,
+    // every slot in use).
+    bool OpenMessage(int message);
     // Shows the message of the next (previous) line in `window`, or raises the window that
     // already shows it; nothing at the end of the list.
     void ShowAdjacentInWindow(MessageViewerWindow* window, Direction direction);
@@ -244,6 +259,10 @@ public:
     std::function<void(const DisplayChange&)> afterDisplayChange;
 
 private:
+    class WholeOrder;
+    void showWholeOrder();
+    void showMatchingOrder();
+    bool matchesFilter(int message) const;
     void attach();
     void detach();
     void selectOwnMailbox();
@@ -276,6 +295,16 @@ private:
     std::vector<char> selected_;         // per line
     int itemIndex_ = -1;
     std::array<ViewerSlot, kOpenViewerSlotCount> slots_{};
+    // The filter, and From, To and Subject of message n folded at n - 1, made as items are, so
+    // that filtering is a scan.
+    std::string filterText_;
+    SearchText filter_;
+    std::vector<std::string> folded_;
+    // While filtering: every message in display order; order_ is its matching part.
+    std::vector<int> wholeOrder_;
+    // Depth of operations working on the whole order: display hooks and OnChange wait for them.
+    int wholeDepth_ = 0;
+    bool changePending_ = false;
     // Removal notices of our own MoveSelected, applied together when the store is done.
     bool deferRemovals_ = false;
     std::vector<int> pendingRemovals_;

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenu>
@@ -93,10 +94,20 @@ TMailboxForm::TMailboxForm(MessageWindowHost& host, int mailboxNumber, QWidget* 
     stripLayout->addWidget(attachmentsButton_);
     stripLayout->addWidget(headerButton_);
 
+    // The filter above the list: typing narrows the rows at once, from the folded texts the list
+    // keeps, so even a full mailbox follows each key.
+    filter_ = new QLineEdit(this);
+    filter_->setObjectName(QStringLiteral("MessageFilter"));
+    filter_->setPlaceholderText(QStringLiteral("Filter by From, To or Subject"));
+    filter_->setClearButtonEnabled(true);
+    connect(filter_, &QLineEdit::textChanged, this,
+            [this](const QString& text) { list_->viewer().SetFilter(toStored(text)); });
+
     auto* top = new QWidget(this);
     auto* topLayout = new QVBoxLayout(top);
     topLayout->setContentsMargins(0, 0, 0, 0);
     topLayout->setSpacing(0);
+    topLayout->addWidget(filter_);
     topLayout->addWidget(list_, 1);
     topLayout->addWidget(strip);
 
@@ -286,7 +297,7 @@ void TMailboxForm::closeEvent(QCloseEvent* event)
 void TMailboxForm::listChanged()
 {
     const NMailboxViewer& viewer = list_->viewer();
-    messageCounter_->setText(QStringLiteral("   %1 message(s)   ").arg(viewer.Count()));
+    messageCounter_->setText(QStringLiteral("   %1 message(s)   ").arg(viewer.ItemCount()));
     unreadCounter_->setText(QStringLiteral("   %1 unread message(s)   ").arg(viewer.NotReadMessages()));
     try {
         writeLayout(true);

@@ -12,6 +12,7 @@
 
 class QAction;
 class QLabel;
+class QLineEdit;
 class QMenu;
 class QPushButton;
 class QSplitter;
@@ -103,6 +104,8 @@ public:
 
     // Parts, for the main window and tests.
     MailboxListWidget* list() const { return list_; }
+    // The filter field above the list.
+    QLineEdit* filterField() const { return filter_; }
     TStringsViewer* preview() const { return preview_; }
     AttachmentStripWidget* attachmentStrip() const { return strip_; }
     QLabel* messageCounter() const { return messageCounter_; }
@@ -137,6 +140,7 @@ private:
     QList<int> previewSizes_;
 
     QSplitter* splitter_;
+    QLineEdit* filter_;
     MailboxListWidget* list_;
     QWidget* counterStrip_;
     QLabel* messageCounter_;

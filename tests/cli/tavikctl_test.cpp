@@ -108,6 +108,30 @@ TEST_F(TavikctlFixture, ListAndShowPrintStoredTextSafelyOrRaw)
     EXPECT_EQ(raw.out, "From: Ren\xe9\r\n\r\nBonjour\x1b]0;x\x07\r\nbare\nLF\r\n");
 }
 
+TEST_F(TavikctlFixture, SearchPrintsALinePerHitAndFailsWhenNothingIsFound)
+{
+    prepare();
+    // Case and accents aside, in the 8-bit message of the old program too; control characters
+    // of the subject reach the terminal as "?".
+    CtlRun r = run({"search", "CAFE"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "  1      1  Ren\xC3\xA9 <rene@example.org>       Caf\xC3\xA9?[31m\n");
+    r = run({"search", "e"});
+    EXPECT_EQ(r.out, "  1      1  Ren\xC3\xA9 <rene@example.org>       Caf\xC3\xA9?[31m\n"
+                     "  1      2  bob@example.org               Plain\n"
+                     "  2      1  me@here                       Sent one\n");
+    r = run({"search", "--mailbox", "2", "Hello"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    r = run({"search", "hello", "--mailbox", "1"});
+    EXPECT_EQ(r.out, "  1      2  bob@example.org               Plain\n");
+    r = run({"search", "caf\xE9"}, false); // a Latin-1 terminal's argument
+    EXPECT_EQ(r.out, "  1      1  Ren\xE9 <rene@example.org>       Caf\xE9?[31m\n");
+    EXPECT_EQ(run({"search"}).status, 2);
+    EXPECT_EQ(run({"search", "x", "--mailbox", "9"}).status, 2);
+    EXPECT_NE(run({"--help"}).out.find("  search TEXT [--mailbox N]\n"), std::string::npos);
+}
+
 TEST_F(TavikctlFixture, CompressAndEmptyTrash)
 {
     prepare();

@@ -1042,3 +1042,67 @@ TEST_F(ListFixture, RemovalsTellTheNewNumbersAndEmptyingForgetsThem)
 }
 
 } // namespace
+
+// ---- The filter above the list ----
+
+TEST_F(ListFixture, TheFilterShowsMatchingLinesThroughSortsAppendsAndRemovals)
+{
+    append(kInbox, "Ann <ann@x>", "R\xC3\xA9sum\xC3\xA9 attached");
+    append(kInbox, "Bob <bob@x>", "Lunch");
+    append(kInbox, "Carl <carl@x>", "Old r\xE9sum\xE9"); // an 8-bit subject of the old program
+    append(kInbox, "Dora <dora@x>", "Tickets");
+    NMailboxViewer list;
+    show(list, kInbox);
+    int resets = 0;
+    list.afterDisplayChange = [&](const NMailboxViewer::DisplayChange& c) {
+        resets += c.kind == NMailboxViewer::DisplayChange::Reset;
+    };
+    list.SetItemIndex(list.LineOf(3));
+    list.SetSelected(list.LineOf(2), true);
+
+    list.SetFilter("RESUME");
+    EXPECT_EQ(resets, 1);
+    EXPECT_EQ(displayed(list), (std::vector<int>{1, 3}));
+    EXPECT_EQ(list.ItemCount(), 4);
+    // The current line stays with its message; the hidden selected one leaves the selection.
+    EXPECT_EQ(list.MessageAt(list.ItemIndex()), 3);
+    EXPECT_EQ(list.SelectedMessages(), (std::vector<int>{3}));
+    // The same text in other letters changes nothing.
+    list.SetFilter("resume");
+    EXPECT_EQ(resets, 1);
+
+    list.SortBy(kColumnDate, true);
+    EXPECT_EQ(displayed(list), (std::vector<int>{3, 1}));
+    append(kInbox, "Eve <eve@x>", "my resume");
+    append(kInbox, "Finn <finn@x>", "Hidden");
+    EXPECT_EQ(displayed(list), (std::vector<int>{3, 1, 5}));
+    moveOne(kInbox, 2, kTrash); // a hidden message goes: the later ones move up a number
+    EXPECT_EQ(displayed(list), (std::vector<int>{2, 1, 4}));
+    EXPECT_EQ(list.ItemOf(2).From, "Carl <carl@x>");
+
+    // Without a filter the whole order is back, sorted as it was, new mail at the bottom.
+    list.SetFilter("");
+    EXPECT_EQ(displayed(list), (std::vector<int>{3, 2, 1, 4, 5}));
+    EXPECT_EQ(list.MessageAt(list.ItemIndex()), 2);
+    list.SetFilter("me@here");
+    EXPECT_EQ(list.Count(), 5);
+    list.SetFilter("nobody");
+    EXPECT_EQ(list.Count(), 0);
+    EXPECT_EQ(list.SelectNext(), 0);
+}
+
+TEST_F(ListFixture, AHitOpensItsViewerWindowEvenWhenTheFilterHidesIt)
+{
+    fill(kInbox, 3);
+    NMailboxViewer list;
+    show(list, kInbox);
+    giveWindows(list);
+    list.SetFilter("s1");
+    ASSERT_TRUE(list.OpenMessage(3));
+    ASSERT_EQ(windows.size(), 1u);
+    EXPECT_EQ(windows[0]->notices.back().message, 3);
+    EXPECT_TRUE(list.OpenMessage(3)); // raised, not opened twice
+    EXPECT_EQ(windows.size(), 1u);
+    EXPECT_EQ(windows[0]->raised, 1);
+    EXPECT_FALSE(list.OpenMessage(4));
+}
