@@ -12,8 +12,8 @@ namespace tavik {
 
 // Sends each notification as an asynchronous call, so a slow or hung service never holds the
 // program; a notification replaces the last one of its category still shown, so an unattended
-// program does not pile them up. When there is no bus, the service's name has no owner, or the call fails,
-// undelivered() carries the text that should be shown instead.
+// program does not pile them up. When there is no bus, the service's name has no owner, or the
+// call fails, undelivered() carries the text that should be shown instead.
 class DesktopNotifier : public QObject {
     Q_OBJECT
 public:
@@ -24,7 +24,7 @@ public:
     ~DesktopNotifier() override;
 
     // `summary` and `body` are stored text (UTF-8); `fallback` is what undelivered() carries;
-    // `category` one of the specification's ("email.arrived").
+    // `category` a freedesktop notification category ("email.arrived").
     void notify(const std::string& summary, const std::string& body, const std::string& fallback,
                 const QString& category = QStringLiteral("email.arrived"));
 
