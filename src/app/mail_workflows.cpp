@@ -85,31 +85,45 @@ void MailWorkflows::checkMail(TMainForm& window, CheckStart start)
         return;
     bool received = false;
     int filed = 0;
+    std::vector<std::string> subjects;
     std::string refusal;
+    std::string failure;
+    std::string failureDetail;
     {
         TGetMailForm dialog(window.settings(), window.ProfileDirectory(), window.Mailbox(), window.attachments(),
                             &window);
-        // Nobody sits at the timer's check to judge a certificate.
+        // Nobody sits at the timer's check to judge a certificate or close an error box.
         dialog.setUnattended(start == CheckStart::Timer);
         checkDialog_ = &dialog;
         dialog.exec();
         checkDialog_ = nullptr;
         received = dialog.check().Received();
         filed = dialog.check().Filed();
+        subjects = dialog.check().FirstSubjects();
         refusal = dialog.certificateRefusal();
+        failure = dialog.unattendedError();
+        failureDetail = dialog.unattendedErrorDetail();
     }
     if (!refusal.empty())
-        window.statusBar()->showMessage(fromStored(refusal));
+        window.announceCheckFailure(refusal, refusal);
+    else if (!failure.empty())
+        window.announceCheckFailure(failure, failureDetail);
     window.protocolSessionEnded();
     if (window.state() != TMainForm::State::ProfileOpen)
         return; // the program is shutting down
     if (received) {
         window.OpenMailboxWindow(1);
         QApplication::beep();
+        window.announceNewMail(filed, subjects);
         if (window.settings().AutoCheckMail) {
-            // The messages filed, not what the server announced: skipped ones are not new.
-            TNewMailMsgForm notice(filed, &window);
-            notice.exec();
+            // The messages filed, not what the server announced: skipped ones are not new. The
+            // notice waits to be read without holding the timer's next check; a newer one
+            // takes its place.
+            delete newMailNotice_.data();
+            newMailNotice_ = new TNewMailMsgForm(filed, &window);
+            newMailNotice_->setAttribute(Qt::WA_DeleteOnClose);
+            newMailNotice_->show();
+            newMailNotice_->raise();
         }
     } else if (start == CheckStart::Command) {
         QApplication::beep();

@@ -3,6 +3,7 @@
 // main window's handlers.
 #pragma once
 
+#include <QPointer>
 #include <memory>
 
 #include "app/workflow_commands.h"
@@ -11,6 +12,7 @@ namespace tavik {
 
 class Outbox;
 class TGetMailForm;
+class TNewMailMsgForm;
 class TSendMailForm;
 class TNewMessageForm;
 class ComposeHost;
@@ -45,6 +47,7 @@ private:
     TGetMailForm* checkDialog_ = nullptr;
     Outbox* outbox_ = nullptr;
     TSendMailForm* sendDialog_ = nullptr;
+    QPointer<TNewMailMsgForm> newMailNotice_; // the one notice on screen, if any
     bool cancelled_ = false;
     // Shared by every composition window of the run: it carries the last priority used.
     std::unique_ptr<ComposeHost> composeHost_;

@@ -21,6 +21,7 @@
 #include "app/side_bar_widget.h"
 #include "app/splash_window.h"
 #include "profile/file_util.h"
+#include "window_common/desktop_notifier.h"
 #include "window_common/folder_tree_widget.h"
 #include "window_common/resources.h"
 #include "window_common/text_conversion.h"
@@ -52,6 +53,14 @@ TMainForm::TMainForm(QWidget* parent)
     SystemTimer->setObjectName(QStringLiteral("SystemTimer"));
     SystemTimer->setInterval(kSystemTimerInterval);
     connect(SystemTimer, &QTimer::timeout, this, [this] { runGuarded(&TMainForm::SystemTimerTimer); });
+
+    // A move notices its two mailboxes once per message: the tree counts after the whole change.
+    unreadTimer_ = new QTimer(this);
+    unreadTimer_->setSingleShot(true);
+    unreadTimer_->setInterval(0);
+    connect(unreadTimer_, &QTimer::timeout, this, [this] { countUnread(false); });
+    mailbox_.OnMailboxChanged = [this](const std::string& key, int, int) { mailboxChanged(key); };
+    setDesktopNotifier(nullptr);
 
     buildPanels();
     buildActions();
@@ -89,6 +98,7 @@ TMainForm::~TMainForm()
         } catch (...) {
         }
     }
+    mailbox_.OnMailboxChanged = nullptr;
     delete splash_;
     // Child windows go before the store they are registered with.
     if (mdi_)
@@ -358,6 +368,14 @@ QAction* TMainForm::commandAction(const char* handlerName) const
 void TMainForm::setWorkflowCommands(std::unique_ptr<WorkflowCommands> commands)
 {
     workflows_ = commands ? std::move(commands) : std::make_unique<WorkflowCommands>();
+}
+
+void TMainForm::setDesktopNotifier(std::unique_ptr<DesktopNotifier> notifier)
+{
+    notifier_ = notifier ? std::move(notifier) : std::make_unique<DesktopNotifier>();
+    // Without a notification service the news stays in the window.
+    connect(notifier_.get(), &DesktopNotifier::undelivered, this,
+            [this](const QString& fallback) { statusBar()->showMessage(fallback); });
 }
 
 void TMainForm::setAttachmentLinkCommands(std::unique_ptr<AttachmentLinkCommands> commands)

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "app/workflow_commands.h"
@@ -35,6 +36,7 @@ class QToolBar;
 
 namespace tavik {
 
+class DesktopNotifier;
 class FindMailDialog;
 class FolderTreeWidget;
 struct MailSearchHit;
@@ -93,6 +95,19 @@ public:
     void OpenMailboxWindow(int n);
     // The first open mailbox window of mailbox n, nullptr when none.
     TMailboxForm* mailboxWindow(int n) const;
+    // The unread messages of mailbox n as the folder tree shows them, -1 when not counted.
+    int unreadCount(int n) const;
+
+    // Where news for the desktop goes: the freedesktop notification service on the session
+    // bus, or whatever a test installs (the window takes ownership). Never null.
+    void setDesktopNotifier(std::unique_ptr<DesktopNotifier> notifier);
+    DesktopNotifier& desktopNotifier() { return *notifier_; }
+    // New mail filed by a check: `count` messages, the first of their subjects. A desktop
+    // notification, or the status bar when no notification service takes it.
+    void announceNewMail(int count, const std::vector<std::string>& firstSubjects);
+    // A check nobody watched has failed: the reason goes to the status bar and the desktop.
+    void announceCheckFailure(const std::string& statusText, const std::string& detail);
+
     // After a check has filed new mail: the New Mail window sorts by Date in normal order
     // (newest first). The check commands call it when mailbox 1 grew.
     void sortNewMailWindow();
@@ -242,6 +257,8 @@ private:
     void whenIdle();
     void scheduleIdleCheck();
     void closeModalDialogs();
+    void mailboxChanged(const std::string& key);
+    void countUnread(bool all);
 
     State state_ = State::NotStarted;
     bool started_ = false;
@@ -271,6 +288,10 @@ private:
     std::map<std::string, QIcon> statusPictures_;
     std::unique_ptr<WorkflowCommands> workflows_;
     std::unique_ptr<AttachmentLinkCommands> attachmentLinks_;
+    std::unique_ptr<DesktopNotifier> notifier_;
+    std::map<int, int> unread_;          // unread messages by mailbox number, as the tree shows
+    std::set<std::string> unreadStale_;  // keys of mailboxes changed since they were counted
+    QTimer* unreadTimer_ = nullptr;      // counts the changed mailboxes once the change is over
 
     QTimer* SystemTimer;
     QMdiArea* mdi_ = nullptr;

@@ -2,10 +2,16 @@
 #include "app/main_window.h"
 
 #include <QApplication>
+#include <QStatusBar>
 #include <QTimer>
+#include <algorithm>
 
 #include "app/main_window_private.h"
+#include "pop3/check_mail_rules.h"
 #include "profile/file_util.h"
+#include "store/mailbox_list_model.h"
+#include "window_common/desktop_notifier.h"
+#include "window_common/folder_tree_widget.h"
 
 namespace tavik {
 
@@ -97,6 +103,57 @@ void TMainForm::whenIdle()
             showFileError(e);
         }
     }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Unread counts of the tree and news for the desktop
+
+void TMainForm::mailboxChanged(const std::string& key)
+{
+    unreadStale_.insert(key);
+    unreadTimer_->start();
+}
+
+void TMainForm::countUnread(bool all)
+{
+    if (all)
+        unread_.clear();
+    if (mailboxesOpen_) {
+        for (int n = 1; n <= static_cast<int>(mailbox_.MailBoxes.size()); ++n) {
+            const std::string key = mailbox_.MailboxKey(n);
+            if (!all && unreadStale_.count(key) == 0)
+                continue;
+            try {
+                const std::string flags = mailbox_.MessageFlags(key);
+                unread_[n] = static_cast<int>(std::count_if(flags.begin(), flags.end(), isUnreadFlag));
+            } catch (const FileError&) {
+                // A damaged index says so where the mailbox is opened; the tree shows no count.
+                unread_.erase(n);
+            }
+        }
+    }
+    unreadStale_.clear();
+    treeWidget_->setUnreadCounts(unread_);
+}
+
+int TMainForm::unreadCount(int n) const
+{
+    const auto found = unread_.find(n);
+    return found == unread_.end() ? -1 : found->second;
+}
+
+void TMainForm::announceNewMail(int count, const std::vector<std::string>& firstSubjects)
+{
+    if (count < 1)
+        return;
+    notifier_->notify(newMailSummary(count), newMailSubjectLines(firstSubjects),
+                      newMailStatusText(count, mailbox_.MailboxDisplayName(1)));
+}
+
+void TMainForm::announceCheckFailure(const std::string& statusText, const std::string& detail)
+{
+    statusBar()->showMessage(fromStored(statusText));
+    notifier_->notify(kCheckFailedSummary, detail, statusText, QStringLiteral("email"));
 }
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event)

@@ -209,8 +209,9 @@ void TMainForm::OpenProfile()
         mailbox_.MailBoxes = mailboxList_;
         mailbox_.SetMailBoxDirectory(profileDirectory_ + "mailboxe/");
         mailboxesOpen_ = true;
-        // 3. The mailbox menus.
+        // 3. The mailbox menus, and the tree's unread counts of this profile's mailboxes.
         rebuildMailboxMenus();
+        countUnread(true);
         // 4. Pictures and the MIME registry.
         loadStatusPictures();
         mime_.reset();
@@ -285,6 +286,9 @@ void TMainForm::LeaveProfile()
     lock_.reset();
     settingsLoaded_ = false;
     mailboxesOpen_ = false;
+    unread_.clear();
+    unreadStale_.clear();
+    treeWidget_->setUnreadCounts(unread_);
     rebuildMailboxMenus();
     refreshCommandState();
 }

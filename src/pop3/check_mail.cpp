@@ -124,6 +124,7 @@ void CheckMail::startSession()
     received_ = false;
     uidlMode_ = true;
     filed_ = 0;
+    firstSubjects_.clear();
     confirmations_ = 0;
     remaining_ = announced_ = index_ = 0;
     size_ = 0;
@@ -362,6 +363,8 @@ void CheckMail::onMessage()
         fileMessage();
         received_ = true;
         ++filed_;
+        if (firstSubjects_.size() < static_cast<std::size_t>(kNotifiedSubjects))
+            firstSubjects_.push_back(m.Subject());
         if (uidlManager_ && !key.empty())
             uidlManager_->MarkSeen(key);
         else if (!key.empty())

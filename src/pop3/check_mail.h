@@ -100,6 +100,8 @@ public:
     bool Received() const { return received_; }   // at least one message was filed
     int Announced() const { return announced_; }  // messages the server offered
     int Filed() const { return filed_; }          // messages filed into "New Mail"
+    // The subjects of the first messages filed (at most kNotifiedSubjects), for the news of it.
+    const std::vector<std::string>& FirstSubjects() const { return firstSubjects_; }
     int Confirmations() const { return confirmations_; }
     bool Ok() const { return ok_; }
     bool UidlMode() const { return uidlMode_; }
@@ -133,6 +135,7 @@ private:
     std::vector<std::string> pendingDeletions_;  // "uidl.del" as the check found it
     std::vector<std::string> filedUids_;         // with UIDL: the UIDs of the messages filed
     std::vector<std::string> deletedKeys_;       // without UIDL: identifiers whose DELE was sent
+    std::vector<std::string> firstSubjects_;
     bool running_ = false;
     bool stopRequested_ = false;
     bool certificateRefused_ = false; // the session's certificate error waits for the view's judgement

@@ -1,5 +1,6 @@
 #include "pop3/check_mail_rules.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <utility>
@@ -358,6 +359,59 @@ long long serverNumber(const std::string& text)
         v = v * 10 + (c - '0');
     }
     return v;
+}
+
+std::string newMailSummary(int count)
+{
+    return std::to_string(count) + (count == 1 ? " new message" : " new messages");
+}
+
+std::string newMailSubjectLines(const std::vector<std::string>& subjects)
+{
+    std::string lines;
+    const std::size_t shown = std::min(subjects.size(), static_cast<std::size_t>(kNotifiedSubjects));
+    for (std::size_t i = 0; i < shown; ++i) {
+        const std::string& subject = subjects[i];
+        std::string line;
+        // Cut between characters: a continuation byte never starts one.
+        std::size_t characters = 0, at = 0;
+        for (; at < subject.size(); ++at) {
+            const auto c = static_cast<unsigned char>(subject[at]);
+            if ((c & 0xC0) != 0x80 && characters++ == kNotifiedSubjectLength)
+                break;
+        }
+        line = subject.substr(0, at);
+        for (char& c : line)
+            if (c == '\r' || c == '\n' || c == '\t')
+                c = ' ';
+        if (at < subject.size())
+            line += "...";
+        if (line.empty())
+            line = "(no subject)";
+        if (!lines.empty())
+            lines += '\n';
+        lines += line;
+    }
+    return lines;
+}
+
+std::string newMailStatusText(int count, const std::string& mailboxName)
+{
+    return newMailSummary(count) + " in " + mailboxName;
+}
+
+std::string checkFailedText(const std::string& title, const std::string& text)
+{
+    std::string line = kCheckFailedSummary;
+    if (!title.empty())
+        line += " (" + title + ")";
+    line += ": ";
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+            continue;
+        line += text[i] == '\r' || text[i] == '\n' ? ' ' : text[i];
+    }
+    return line;
 }
 
 } // namespace tavik

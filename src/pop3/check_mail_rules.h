@@ -97,4 +97,21 @@ bool checkMailErrorBox(int code, std::string& title, std::string& text, const st
 // A decimal number the server sent (sizes, counts); -1 when the text is not one.
 long long serverNumber(const std::string& text);
 
+// News of a check for the desktop and the status bar.
+// Subjects a new-mail notification lists, and the characters each keeps.
+inline constexpr int kNotifiedSubjects = 3;
+inline constexpr std::size_t kNotifiedSubjectLength = 60;
+inline constexpr const char* kCheckFailedSummary = "Checking for new mail failed";
+// "1 new message", "3 new messages".
+std::string newMailSummary(int count);
+// The first kNotifiedSubjects subjects, one a line (LF), each cut to kNotifiedSubjectLength
+// characters with "..." after a cut one; "(no subject)" for an empty one.
+std::string newMailSubjectLines(const std::vector<std::string>& subjects);
+// What the status bar says when no notification service takes the news:
+// "3 new messages in New Mail".
+std::string newMailStatusText(int count, const std::string& mailboxName);
+// The status line of a check nobody watched that ended with an error box's title and text:
+// "Checking for new mail failed (title): text", line breaks made blanks.
+std::string checkFailedText(const std::string& title, const std::string& text);
+
 } // namespace tavik

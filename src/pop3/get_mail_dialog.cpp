@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "pop3/check_mail_rules.h"
 #include "window_common/resources.h"
 #include "window_common/text_conversion.h"
 #include "window_common/user_interaction.h"
@@ -123,12 +124,23 @@ void TGetMailForm::showProgress(long long value, long long maximum)
 
 void TGetMailForm::showError(int, const std::string& title, const std::string& text)
 {
-    userInteraction().error(title, text);
+    if (!unattended_) {
+        userInteraction().error(title, text);
+    } else if (unattendedError_.empty()) {
+        // Nobody is there to close a box: boxes of later checks would stack over the program.
+        unattendedError_ = checkFailedText(title, text);
+        unattendedErrorDetail_ = text;
+    }
 }
 
 void TGetMailForm::showFileError(const std::string& text)
 {
-    userInteraction().error("Tavik mail", text);
+    if (!unattended_) {
+        userInteraction().error("Tavik mail", text);
+    } else if (unattendedError_.empty()) {
+        unattendedError_ = checkFailedText({}, text);
+        unattendedErrorDetail_ = text;
+    }
 }
 
 CertificateChoice TGetMailForm::judgeCertificate(const PeerCertificateInfo& certificate)
@@ -154,7 +166,6 @@ TNewMailMsgForm::TNewMailMsgForm(int count, QWidget* parent)
 {
     setObjectName(QStringLiteral("NewMailMsgForm"));
     setWindowTitle(QStringLiteral("New Mail income"));
-    setModal(true);
     auto* picture = new QLabel;
     ensureResources();
     picture->setPixmap(QIcon(QStringLiteral(":/pictures/MAIL_UNREAD.png")).pixmap(32, 32));

@@ -27,8 +27,14 @@ public:
     CheckMail& check() { return *check_; }
     bool checkEnded() const { return ended_; }
     // A check nobody started by hand (the timer's): a certificate that is not trusted is never
-    // put to the user and shows no box; the check ends and certificateRefusal() says why.
+    // put to the user and shows no box; the check ends and certificateRefusal() says why. Nor
+    // does an error show its box: unattendedError() keeps the first one for the status bar.
     void setUnattended(bool unattended) { unattended_ = unattended; }
+    // The first error of an unattended check as its box would have said it, in one line
+    // (checkFailedText); empty when there was none.
+    const std::string& unattendedError() const { return unattendedError_; }
+    // The same error's text alone, for a desktop notification.
+    const std::string& unattendedErrorDetail() const { return unattendedErrorDetail_; }
     // Why an unattended check refused the server's certificate (certificateRefusalText); empty
     // when it did not.
     const std::string& certificateRefusal() const { return certificateRefusal_; }
@@ -71,10 +77,13 @@ private:
     bool ended_ = false;
     bool unattended_ = false;
     std::string certificateRefusal_;
+    std::string unattendedError_;
+    std::string unattendedErrorDetail_;
 };
 
 // "New Mail income": a borderless notice of how many messages arrived; a click anywhere on it
-// or on "Close" closes it.
+// or on "Close" closes it. It is shown without holding the program (show, not exec): an
+// unattended program goes on checking while it waits to be read.
 class TNewMailMsgForm : public QDialog {
     Q_OBJECT
 public:

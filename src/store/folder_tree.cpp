@@ -172,6 +172,22 @@ TreeFileError::TreeFileError(const std::string& path, const std::string& why) : 
 
 std::string folderDisplayName(const std::string& text) { return text.substr(0, text.find(" (")); }
 
+std::string folderItemText(const std::string& text, int unread)
+{
+    std::string name = text;
+    // A count the stored text carries from an older program gives way to the live one.
+    if (name.size() >= 4 && name.back() == ')') {
+        const std::size_t open = name.rfind(" (");
+        if (open != std::string::npos && open + 3 < name.size() &&
+            std::all_of(name.begin() + static_cast<std::ptrdiff_t>(open + 2), name.end() - 1,
+                        [](char c) { return c >= '0' && c <= '9'; }))
+            name.erase(open);
+    }
+    if (unread > 0)
+        name += " (" + std::to_string(unread) + ")";
+    return name;
+}
+
 bool hasUnreadCount(const std::string& text)
 {
     if (text.size() < 4 || text.back() != ')')

@@ -200,6 +200,10 @@ private:
 std::string folderDisplayName(const std::string& text);
 // True when `text` ends in " (" + decimal number + ")" and the number is at least 1.
 bool hasUnreadCount(const std::string& text);
+// What the tree shows for the node of a mailbox holding `unread` unread messages: the node's
+// text without a count it ends in, then " (" + unread + ")" when there are any. For display
+// only: the node keeps its text, which its files, matching and drops go by.
+std::string folderItemText(const std::string& text, int unread);
 // The display name of a MailboxList entry: after the first "=", up to 99 characters.
 std::string mailboxDisplayName(const std::string& entry);
 // Makes a list of fewer than five entries begin with the five standard mailboxes again: for

@@ -1156,6 +1156,23 @@ void TNMailBox::NotifyViewers(const std::string& key, int action, int number)
     for (auto& slot : viewers_)
         if (slot.viewer && slot.key == k)
             slot.viewer->MailboxChanged(action, number);
+    if (OnMailboxChanged)
+        OnMailboxChanged(key, action, number);
+}
+
+std::string TNMailBox::MessageFlags(const std::string& key) const
+{
+    const Header h = readHeader(key);
+    std::string flags;
+    if (h.count < 1)
+        return flags;
+    std::string records(static_cast<std::size_t>(h.count) * kIndexRecordSize, '\0');
+    RandomAccessFile f(idxPath(key), RandomAccessFile::Mode::ReadOnly);
+    f.readAt(kIndexRecordSize, records.data(), records.size());
+    flags.reserve(static_cast<std::size_t>(h.count));
+    for (std::size_t at = kFlagAt; at < records.size(); at += kIndexRecordSize)
+        flags.push_back(records[at]);
+    return flags;
 }
 
 } // namespace tavik

@@ -167,6 +167,14 @@ public:
     bool RegisterViewer(TMailboxViewerControl* viewer, const std::string& key);
     void UnregisterViewer(TMailboxViewerControl* viewer);
     void NotifyViewers(const std::string& key, int action, int number);
+    // Hears every notice NotifyViewers gives, whatever mailbox it concerns (after the viewers):
+    // for what watches all mailboxes at once, such as the unread counts of the folder tree,
+    // without taking slots of the viewer table.
+    std::function<void(const std::string& key, int action, int number)> OnMailboxChanged;
+
+    // The flag characters of the messages of the mailbox `key`, message 1 first, read from its
+    // index alone; the current mailbox and message stay as they are. FileError.
+    std::string MessageFlags(const std::string& key) const;
 
 private:
     struct Header {

@@ -65,9 +65,9 @@ void FolderTreeWidget::showTree(const FolderTree& tree, const MailboxList& mailb
             item = new QTreeWidgetItem(this);
         else
             item = new QTreeWidgetItem(itemOfNode(parentIndex));
-        item->setText(0, fromStored(node.text));
         item->setData(0, kNodeRole, i);
         items_.push_back(item);
+        showNodeText(i);
         QIcon icon;
         const QIcon normal = nodePicture(node.image);
         const QIcon selected = nodePicture(node.selectedImage);
@@ -76,12 +76,35 @@ void FolderTreeWidget::showTree(const FolderTree& tree, const MailboxList& mailb
         for (const QSize& size : selected.availableSizes())
             icon.addPixmap(selected.pixmap(size), QIcon::Selected);
         item->setIcon(0, icon.isNull() ? normal : icon);
-        if (tree.isBold(i)) {
-            QFont bold = font();
-            bold.setBold(true);
-            item->setFont(0, bold);
-        }
     }
+}
+
+void FolderTreeWidget::setUnreadCounts(const std::map<int, int>& byMailbox)
+{
+    unread_ = byMailbox;
+    for (int i = 0; i < static_cast<int>(items_.size()); ++i)
+        showNodeText(i);
+}
+
+void FolderTreeWidget::showNodeText(int index)
+{
+    QTreeWidgetItem* item = itemOfNode(index);
+    if (!item || !tree_ || !mailboxes_ || index >= tree_->count())
+        return;
+    const std::string& text = tree_->node(index).text;
+    bool bold = tree_->isBold(index);
+    QString shown = fromStored(text);
+    const auto known = unread_.find(tree_->mailboxOfNode(index, *mailboxes_));
+    if (known != unread_.end()) {
+        shown = fromStored(folderItemText(text, known->second));
+        bold = known->second > 0;
+    }
+    if (item->text(0) != shown)
+        item->setText(0, shown);
+    QFont f = font();
+    f.setBold(bold);
+    if (item->font(0) != f)
+        item->setFont(0, f);
 }
 
 int FolderTreeWidget::nodeOfItem(const QTreeWidgetItem* item)

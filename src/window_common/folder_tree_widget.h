@@ -5,6 +5,7 @@
 #include <QIcon>
 #include <QTreeWidget>
 #include <array>
+#include <map>
 
 #include "profile/settings.h"
 #include "store/folder_tree.h"
@@ -13,8 +14,9 @@
 namespace tavik {
 
 // Shows a FolderTree owned by the main window: one item per node, the node's pictures (closed
-// and selected), bold for a node whose text ends in a count of 1 or more. The item of a node
-// knows its absolute index. showTree() must be called again after every change of the model.
+// and selected), bold for a node whose text ends in a count of 1 or more. A node whose mailbox
+// has a known unread count shows that count instead ("New Mail (3)", bold; the plain name when
+// none). The item of a node knows its absolute index. showTree() must be called again after every change of the model.
 // The pop-up menu holds the widget's actions (the main window adds the folder commands).
 class FolderTreeWidget : public QTreeWidget {
     Q_OBJECT
@@ -24,6 +26,9 @@ public:
     // Rebuilds the items from `tree`; `mailboxes` tells drops which node stands for which
     // mailbox. Both must outlive the widget or the next call.
     void showTree(const FolderTree& tree, const MailboxList& mailboxes);
+    // The unread counts by mailbox number, shown at once and by every later showTree; a mailbox
+    // left out shows its node's text as it is.
+    void setUnreadCounts(const std::map<int, int>& byMailbox);
     // Absolute index of the selected node, -1 when none.
     int selectedNode() const;
     // Selects the node at an absolute index (nothing when there is none).
@@ -58,10 +63,12 @@ protected:
 
 private:
     int dropTargetAt(const QPoint& pos, const QMimeData* data) const;
+    void showNodeText(int index);
 
     std::vector<QTreeWidgetItem*> items_; // by absolute index, as last shown
     const FolderTree* tree_ = nullptr;
     const MailboxList* mailboxes_ = nullptr;
+    std::map<int, int> unread_; // by mailbox number
     bool showLines_ = true;
     bool showButtons_ = true;
 };

@@ -651,6 +651,16 @@ TEST(NodeTie, BoldSuffixIsABlankAParenthesisedDecimalOfAtLeastOneAtTheEnd)
     EXPECT_EQ(folderDisplayName("Work(3)"), "Work(3)");
 }
 
+TEST(NodeTie, TheItemShowsTheLiveUnreadCountInPlaceOfAStoredOne)
+{
+    EXPECT_EQ(folderItemText("New Mail", 3), "New Mail (3)");
+    EXPECT_EQ(folderItemText("New Mail", 0), "New Mail");
+    EXPECT_EQ(folderItemText("Work (7)", 2), "Work (2)");
+    EXPECT_EQ(folderItemText("Work (0)", 0), "Work");
+    EXPECT_EQ(folderItemText("A (b)", 1), "A (b) (1)");
+    EXPECT_EQ(folderItemText("K\xc3\xb6ln ()", 12), "K\xc3\xb6ln () (12)");
+}
+
 TEST(NodeTie, DropTargetsAndMenus)
 {
     FolderTree tree;
