@@ -73,25 +73,23 @@ std::string foldCharacter(std::uint32_t c, const UNormalizer2* nfkd)
     int32_t n = 0;
     U16_APPEND_UNSAFE(a, n, static_cast<UChar32>(c));
     UErrorCode status = U_ZERO_ERROR;
-    if (nfkd) {
+    // a into b: decomposed without accents, or copied where no normaliser is at hand.
+    auto decompose = [&] {
+        if (!nfkd) {
+            std::memcpy(b, a, sizeof(UChar) * static_cast<std::size_t>(n));
+            return true;
+        }
         n = unorm2_normalize(nfkd, a, n, b, kRoom, &status);
         if (U_FAILURE(status))
-            return utf8Of(c);
+            return false;
         n = withoutAccents(b, n);
-    } else {
-        std::memcpy(b, a, sizeof(UChar) * static_cast<std::size_t>(n));
-    }
-    n = u_strFoldCase(a, kRoom, b, n, U_FOLD_CASE_DEFAULT, &status);
-    if (U_FAILURE(status))
+        return true;
+    };
+    if (!decompose())
         return utf8Of(c);
-    if (nfkd) {
-        n = unorm2_normalize(nfkd, a, n, b, kRoom, &status);
-        if (U_FAILURE(status))
-            return utf8Of(c);
-        n = withoutAccents(b, n);
-    } else {
-        std::memcpy(b, a, sizeof(UChar) * static_cast<std::size_t>(n));
-    }
+    n = u_strFoldCase(a, kRoom, b, n, U_FOLD_CASE_DEFAULT, &status);
+    if (U_FAILURE(status) || !decompose())
+        return utf8Of(c);
     char out[kRoom * 3];
     int32_t length = 0;
     u_strToUTF8(out, sizeof out, &length, b, n, &status);
