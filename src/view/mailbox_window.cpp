@@ -26,6 +26,7 @@
 #include "view/text_viewer_rules.h"
 #include "view/view_mail_window.h"
 #include "window_common/print_progress_dialog.h"
+#include "window_common/save_folder.h"
 #include "window_common/text_conversion.h"
 #include "window_common/user_interaction.h"
 
@@ -514,9 +515,10 @@ void TMailboxForm::moveMessagesTo(int mailbox)
 
 void saveMessageText(const std::vector<std::string>& lines)
 {
-    std::optional<std::string> path = userInteraction().askSaveFile("Save Message Text", "", "Text|*.txt");
-    if (!path)
+    std::optional<std::string> path = userInteraction().askSaveFile("Save Message Text", saveDialogStart(), "Text|*.txt");
+    if (!path || path->empty())
         return;
+    rememberSaveFolder(*path);
     try {
         writeFileAtomically(*path, savedTextBytes(lines));
     } catch (const std::exception& e) {
