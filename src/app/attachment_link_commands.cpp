@@ -14,6 +14,7 @@
 #include "view/mime_manager.h"
 #include "view/program_launcher.h"
 #include "view/strings_viewer_widget.h"
+#include "window_common/save_folder.h"
 #include "window_common/text_conversion.h"
 #include "window_common/user_interaction.h"
 
@@ -216,9 +217,10 @@ void MessageAttachmentCommands::SpeedButtonSaveClick(MessageWindowKind, int atta
     try {
         TMIMEAttachment record = host_.attachments().GetAttachment(attachment);
         std::optional<std::string> target =
-            userInteraction().askSaveFile(kSaveTitle, attachmentFileNamePart(record.FileName), kAnyFile);
+            userInteraction().askSaveFile(kSaveTitle, saveDialogStart(attachmentFileNamePart(record.FileName)), kAnyFile);
         if (!target || target->empty())
             return;
+        rememberSaveFolder(*target);
         // An outgoing message's attachment is the user's own file: a copy onto it would be no
         // copy at all, and the user would believe he has a second one.
         if (sameFile(record.Location, *target)) {

@@ -16,6 +16,7 @@
 
 #include "profile/file_util.h"
 #include "view/answer_rules.h"
+#include "window_common/save_folder.h"
 #include "window_common/text_conversion.h"
 #include "window_common/user_interaction.h"
 
@@ -207,9 +208,10 @@ void TImageForm::SaveBtnClick()
     if (deleted_)
         return;
     std::optional<std::string> target =
-        userInteraction().askSaveFile("Save to disk", attachmentFileNamePart(path_), "All files|*");
+        userInteraction().askSaveFile("Save to disk", saveDialogStart(attachmentFileNamePart(path_)), "All files|*");
     if (!target || target->empty() || *target == path_)
         return;
+    rememberSaveFolder(*target);
     try {
         try {
             renameFile(path_, *target);

@@ -22,10 +22,12 @@
 #include "view/answer_rules.h"
 #include "view/attachment_strip_widget.h"
 #include "view/mailbox_list_widget.h"
+#include "view/print_layout.h"
 #include "view/strings_viewer_widget.h"
 #include "view/text_viewer_rules.h"
 #include "view/view_mail_window.h"
 #include "window_common/print_progress_dialog.h"
+#include "window_common/save_folder.h"
 #include "window_common/text_conversion.h"
 #include "window_common/user_interaction.h"
 
@@ -332,7 +334,7 @@ void TMailboxForm::ViewMessage(int n)
     if (n < 1 || !list_->viewer().Mailbox())
         return;
     std::vector<std::string> text;
-    std::string from, subject;
+    std::string from, subject, date;
     int attachStart = 0, attachEnd = 0;
     const ProfileSettings& settings = host_.settings();
     try {
@@ -343,6 +345,7 @@ void TMailboxForm::ViewMessage(int n)
         store.LoadMessageText();
         text = store.Msg_Text;
         from = store.Msg_From;
+        date = store.Msg_Date;
         // The index keeps 40 bytes of the subject; the stored header has it whole.
         subject = answerSubject(text, store.Msg_Subject);
         attachStart = store.Msg_AttachStart;
@@ -359,6 +362,7 @@ void TMailboxForm::ViewMessage(int n)
     if (isEncipheredMessage(message))
         password = userInteraction().askDecoderPassword();
     current_ = n;
+    currentDate_ = date;
     preview_->SetQuotedColor(QColor::fromRgb(quotedColorRgb(settings.QuotedColor)));
     preview_->SetLines(previewLines(message, subject, showAllHeaders_, password));
     const std::vector<int> numbers = attachStart != 0 ? attachmentNumbers(attachStart, attachEnd) : std::vector<int>();
@@ -381,6 +385,7 @@ void TMailboxForm::ViewMessage(int n)
 void TMailboxForm::clearPreview()
 {
     current_ = 0;
+    currentDate_.clear();
     preview_->Clear();
     strip_->ClearAttachments();
     hasAttachments_ = false;
@@ -514,9 +519,10 @@ void TMailboxForm::moveMessagesTo(int mailbox)
 
 void saveMessageText(const std::vector<std::string>& lines)
 {
-    std::optional<std::string> path = userInteraction().askSaveFile("Save Message Text", "", "Text|*.txt");
-    if (!path)
+    std::optional<std::string> path = userInteraction().askSaveFile("Save Message Text", saveDialogStart(), "Text|*.txt");
+    if (!path || path->empty())
         return;
+    rememberSaveFolder(*path);
     try {
         writeFileAtomically(*path, savedTextBytes(lines));
     } catch (const std::exception& e) {
@@ -719,7 +725,12 @@ void TMailboxForm::setWrapLongLines(bool wrap)
 
 void TMailboxForm::printMessage()
 {
-    printMessageLines(this, preview_->Lines(), preview_->font());
+    const std::vector<std::string>& lines = preview_->Lines();
+    const PrintedPreview printed = printedPreview(lines, currentDate_);
+    if (printed.body.size() == lines.size())
+        printMessageLines(this, lines, preview_->font());
+    else
+        printMessageLines(this, printed.body, preview_->font(), programPrinter(), printedHeaderBlock(printed.header));
 }
 
 } // namespace tavik

@@ -132,6 +132,7 @@ private:
     MessageWindowHost& host_;
     int number_;
     int current_ = 0;
+    std::string currentDate_; // the shown message's date, which the preview leaves out
     bool showAllHeaders_ = false;
     bool stripWanted_ = true;      // the visibility the user gave the strip
     bool hasAttachments_ = false;  // the shown message lists attachments

@@ -115,6 +115,38 @@ std::vector<std::string> printedLines(const std::string& line, const FitsPrinted
     return out;
 }
 
+std::vector<std::string> printedHeaderBlock(const PrintedHeader& header)
+{
+    return {"From:    " + header.from, "To:      " + header.to, "Date:    " + header.date,
+            "Subject: " + header.subject};
+}
+
+std::string pageNumberLine(int page, int pages)
+{
+    return "Page " + std::to_string(page) + " of " + std::to_string(pages);
+}
+
+PrintedPreview printedPreview(const std::vector<std::string>& preview, const std::string& date)
+{
+    PrintedPreview out;
+    const char* const labels[] = {"From:", "To:", "Subject:"};
+    bool ownLines = preview.size() >= 4;
+    for (std::size_t i = 0; ownLines && i < 3; ++i)
+        ownLines = preview[i].rfind(labels[i], 0) == 0;
+    if (!ownLines) {
+        out.body = preview;
+        return out;
+    }
+    // The preview puts every value in column 12 behind blanks.
+    auto value = [](const std::string& line) {
+        const std::size_t start = std::min(line.find_first_not_of(' ', line.find(':') + 1), line.size());
+        return line.substr(start);
+    };
+    out.header = {value(preview[0]), value(preview[1]), date, value(preview[2])};
+    out.body.assign(preview.begin() + 4, preview.end());
+    return out;
+}
+
 int linesPerPage(int pageHeight, int lineSpacing)
 {
     if (lineSpacing <= 0)

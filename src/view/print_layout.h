@@ -22,6 +22,23 @@ using FitsPrintedLine = std::function<bool(const std::string& text)>;
 // only) is one empty printed line.
 std::vector<std::string> printedLines(const std::string& line, const FitsPrintedLine& fits);
 
+// The fields printed in a block above a message's text.
+struct PrintedHeader {
+    std::string from, to, date, subject;
+};
+// The block's lines: "From:", "To:", "Date:" and "Subject:", the values in one column.
+std::vector<std::string> printedHeaderBlock(const PrintedHeader& header);
+// The line below the text of page `page` of `pages`.
+std::string pageNumberLine(int page, int pages);
+// A mailbox window's preview split for printing: its own From, To and Subject lines become the
+// header (with `date`, which the preview does not show) and are left out of `body`, with the
+// blank line after them. A text that does not begin with them is all body.
+struct PrintedPreview {
+    PrintedHeader header;
+    std::vector<std::string> body;
+};
+PrintedPreview printedPreview(const std::vector<std::string>& preview, const std::string& date);
+
 // The lines a page holds for a printable height and a line spacing, both in device pixels;
 // at least 1, so a page too small for one line still makes progress.
 int linesPerPage(int pageHeight, int lineSpacing);

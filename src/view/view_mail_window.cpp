@@ -17,6 +17,7 @@
 #include "store/folder_tree.h"
 #include "view/answer_rules.h"
 #include "view/attachment_strip_widget.h"
+#include "view/print_layout.h"
 #include "view/mailbox_window.h"
 #include "view/strings_viewer_widget.h"
 #include "view/text_viewer_rules.h"
@@ -319,6 +320,7 @@ void TViewMailForm::ShowMessage(int mailbox, int message)
         for (QLabel* value : values_)
             value->clear();
         sender_.clear();
+        printedHeader_.clear();
         body_->Clear();
         strip_->ClearAttachments();
         strip_->hide();
@@ -349,6 +351,9 @@ void TViewMailForm::ShowMessage(int mailbox, int message)
     values_[0]->setText(fromStored(sender_));
     values_[1]->setText(fromStored(subject));
     values_[2]->setText(fromStored(date));
+    std::string to = splitPreviewMessage(text).toLine;
+    to.erase(0, std::min(to.find_first_not_of(' ', 3), to.size()));
+    printedHeader_ = printedHeaderBlock({sender_, to, date, subject});
     body_->SetLines(viewerBodyLines(text, settings.FullHeaders));
     setWindowTitle(fromStored(subject));
     const std::vector<int> numbers = attachStart != 0 ? attachmentNumbers(attachStart, attachEnd) : std::vector<int>();
@@ -602,7 +607,7 @@ void TViewMailForm::setColorOfArea(Area area)
 
 void TViewMailForm::printMessage()
 {
-    printMessageLines(this, body_->Lines(), body_->font());
+    printMessageLines(this, body_->Lines(), body_->font(), programPrinter(), printedHeader_);
 }
 
 } // namespace tavik

@@ -4,6 +4,7 @@
 
 #include <QWidget>
 #include <string>
+#include <vector>
 
 #include "store/mailbox_list_model.h"
 #include "view/message_window_host.h"
@@ -113,6 +114,7 @@ private:
     int message_ = 0;
     // The shown message's whole sender, from its header (the header block shows the index's).
     std::string sender_;
+    std::vector<std::string> printedHeader_; // the header block printed above the body
     bool closing_ = false;
     int restoredStripHeight_ = 90;
     bool stripCollapsed_ = false;

@@ -28,6 +28,8 @@ namespace {
 
 const char* const kPrinterNotStarted = "The printer could not start the print job.";
 const char* const kPrinterStopped = "The printer stopped in the middle of the print job.";
+// Printers that may print to the paper's edge get this much room at every side.
+constexpr double kMinimumMarginMillimetres = 15.0;
 
 PrinterDialogs* installedDialogs = nullptr;
 
@@ -152,24 +154,73 @@ void TPrintProgress::Print()
         done(QDialog::Rejected);
         return;
     }
-    painter.setFont(printerFont(Font));
+    const QFont font = printerFont(Font);
+    QFont bold = font;
+    bold.setBold(true);
+    painter.setFont(font);
     const QFontMetrics metrics = painter.fontMetrics();
-    const QRect page = printer_.pageLayout().paintRectPixels(printer_.resolution());
-    const int width = std::max(1, page.width());
-    const int spacing = std::max(1, metrics.lineSpacing());
-    PageFlow flow(linesPerPage(page.height(), spacing));
+    const QFontMetrics boldMetrics(bold, &printer_);
+    const int resolution = printer_.resolution();
+    const QRect paint = printer_.pageLayout().paintRectPixels(resolution);
+    const QRect paper = printer_.pageLayout().fullRectPixels(resolution);
+    const int margin = qRound(kMinimumMarginMillimetres / 25.4 * resolution);
+    // In the painter's coordinates, whose origin is the printable area's corner.
+    QRect area(QPoint(std::max(paint.left(), paper.left() + margin), std::max(paint.top(), paper.top() + margin)),
+               QPoint(std::min(paint.right(), paper.right() - margin), std::min(paint.bottom(), paper.bottom() - margin)));
+    if (area.width() < paint.width() / 2 || area.height() < paint.height() / 2)
+        area = paint; // a paper too small for the margins
+    area.translate(-paint.topLeft());
+    const int width = std::max(1, area.width());
+    const int spacing = std::max(1, std::max(metrics.lineSpacing(), boldMetrics.lineSpacing()));
+    // The page number takes the last row, with a blank row above it.
+    const int rows = linesPerPage(area.height() - 2 * spacing, spacing);
+    PageFlow flow(rows);
     const FitsPrintedLine fits = [&](const std::string& text) {
         return metrics.horizontalAdvance(fromStored(text)) <= width;
     };
+    const FitsPrintedLine boldFits = [&](const std::string& text) {
+        return boldMetrics.horizontalAdvance(fromStored(text)) <= width;
+    };
 
+    // The pages are counted before the first is printed, for "Page 1 of 3".
+    std::vector<std::string> headerRows;
+    for (const std::string& line : Header)
+        for (std::string& piece : printedLines(line, boldFits))
+            headerRows.push_back(std::move(piece));
+    if (!headerRows.empty())
+        headerRows.emplace_back();
+    std::size_t totalRows = headerRows.size();
+    for (const std::string& line : lines)
+        totalRows += printedLines(line, fits).size();
+    const int pages = static_cast<int>(std::min<std::size_t>((totalRows + rows - 1) / rows, INT_MAX - 1)) +
+                      (totalRows == 0 ? 1 : 0);
+    auto drawPageNumber = [&] {
+        painter.setFont(font);
+        painter.drawText(QRect(area.left(), area.bottom() - spacing + 1, area.width(), spacing), Qt::AlignCenter,
+                         fromStored(pageNumberLine(flow.pages(), pages)));
+    };
+    auto drawRow = [&](const std::string& piece, const QFont& rowFont, int ascent) {
+        if (flow.place()) {
+            if (!printer_.newPage())
+                return false;
+            drawPageNumber();
+        }
+        painter.setFont(rowFont);
+        painter.drawText(area.left(), area.top() + flow.row() * spacing + ascent, fromStored(piece));
+        return true;
+    };
+
+    drawPageNumber();
     bool failed = false;
+    for (const std::string& row : headerRows)
+        if (!failed && !Cancelled)
+            failed = !drawRow(row, bold, boldMetrics.ascent());
     for (std::size_t i = 0; i < lines.size() && !Cancelled && !failed; ++i) {
         for (const std::string& piece : printedLines(lines[i], fits)) {
-            if (flow.place() && !printer_.newPage()) {
+            if (!drawRow(piece, font, metrics.ascent())) {
                 failed = true;
                 break;
             }
-            painter.drawText(0, flow.row() * spacing + metrics.ascent(), fromStored(piece));
         }
         if (failed)
             break;
@@ -190,12 +241,14 @@ void TPrintProgress::Print()
     done(QDialog::Accepted);
 }
 
-bool printMessageLines(QWidget* parent, const std::vector<std::string>& lines, const QFont& font, QPrinter& printer)
+bool printMessageLines(QWidget* parent, const std::vector<std::string>& lines, const QFont& font, QPrinter& printer,
+                       const std::vector<std::string>& header)
 {
     if (!printerDialogs().askPrint(printer, parent))
         return false;
     TPrintProgress progress(printer, parent);
     progress.Lines = &lines;
+    progress.Header = header;
     progress.Font = font;
     return progress.exec() == QDialog::Accepted;
 }

@@ -60,6 +60,9 @@ public:
     // The lines to print (not owned; they are copied when printing begins, so a text viewer
     // that changes meanwhile cannot pull them away).
     const std::vector<std::string>* Lines = nullptr;
+    // The message's header block, printed in bold above the lines on the first page; empty for
+    // none.
+    std::vector<std::string> Header;
     // The font to print in (a text viewer's Font).
     QFont Font;
     // Set by "Cancel": no further line is printed.
@@ -100,11 +103,11 @@ private:
 };
 
 // The Print command of a mailbox or viewer window: the print dialog on `printer`; when it is
-// confirmed, a TPrintProgress prints `lines` (a text viewer's Lines) in `font` (its Font) as one
-// job. True when a job was printed, whole or cancelled; false when the dialog was cancelled or
-// the printer failed (which has been shown).
+// confirmed, a TPrintProgress prints `header` (a header block's lines, or none) and `lines` (a
+// text viewer's Lines) in `font` (its Font) as one job. True when a job was printed, whole or
+// cancelled; false when the dialog was cancelled or the printer failed (which has been shown).
 bool printMessageLines(QWidget* parent, const std::vector<std::string>& lines, const QFont& font,
-                       QPrinter& printer = programPrinter());
+                       QPrinter& printer = programPrinter(), const std::vector<std::string>& header = {});
 
 // "Print Setup": the printer-setup dialog on `printer`, whose settings later printing uses.
 // Nothing is stored by the program.

@@ -19,6 +19,7 @@
 #include "view/attachment_strip_widget.h"
 #include "view/image_window.h"
 #include "view/mime_launch_dialog.h"
+#include "view/mailbox_window.h"
 #include "view/mime_manager.h"
 #include "view/strings_viewer_widget.h"
 #include "view/viewer_launcher.h"
@@ -92,6 +93,19 @@ protected:
         store_.SetMailBoxDirectory(profile_ + "mailboxe/");
         attachments_.SetAttachmentDirectory(profile_ + "attach/");
         attachments_.TempDirectory = profile_ + "scratch/";
+        // The desktop's download folder, named as the desktop names it.
+        previousConfig_ = qgetenv("XDG_CONFIG_HOME");
+        hadConfig_ = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
+        std::filesystem::create_directories(downloads());
+        writeBytes(desktop_.path() + "user-dirs.dirs", "XDG_DOWNLOAD_DIR=\"" + downloads() + "\"\n");
+        qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(desktop_.path()));
+    }
+    ~AttachmentLinksTest() override
+    {
+        if (hadConfig_)
+            qputenv("XDG_CONFIG_HOME", previousConfig_);
+        else
+            qunsetenv("XDG_CONFIG_HOME");
     }
 
     TNMailBox& Mailbox() override { return store_; }
@@ -117,6 +131,7 @@ protected:
     }
     QList<TImageForm*> pictureWindows() const { return area_->findChildren<TImageForm*>(); }
     const std::string& profile() const { return profile_; }
+    std::string downloads() const { return desktop_.path() + "Downloads/"; }
 
     PresetRecorder dialogs;
     RecordingLauncher mimeLauncher;
@@ -126,6 +141,9 @@ protected:
 
 private:
     TempDir dir_;
+    TempDir desktop_;
+    QByteArray previousConfig_;
+    bool hadConfig_ = false;
     std::string profile_;
     TNMailBox store_;
     TAttachmentManager attachments_;
@@ -235,7 +253,7 @@ TEST_F(AttachmentLinksTest, AnimatedGifPlaysAtTheChosenSpeedAndMovesWhenSaved)
     const std::string kept = profile() + "kept.gif";
     dialogs.files.push_back(kept);
     form->saveButton()->click();
-    EXPECT_EQ(dialogs.presets, (Lines{"anim.gif"}));
+    EXPECT_EQ(dialogs.presets, (Lines{downloads() + "anim.gif"}));
     EXPECT_EQ(fileBytes(kept), twoFrameGif());
     EXPECT_FALSE(fileExists(profile() + "Temp/anim.gif"));
     form->close();
@@ -258,9 +276,26 @@ TEST_F(AttachmentLinksTest, SavingCopiesButNeverOntoTheAttachmentsOwnFile)
     const int o = attachments().RegisterAttachment(a);
     dialogs.files.push_back(own);
     commands.SpeedButtonSaveClick(MessageWindowKind::Viewer, o);
-    EXPECT_EQ(dialogs.presets, (Lines{"report.txt", "own.txt"}));
+    EXPECT_EQ(dialogs.presets, (Lines{downloads() + "report.txt", profile() + "own.txt"}));
     EXPECT_EQ(dialogs.textsOf("error"), (Lines{"The attachment cannot be saved onto the file it is read from:\r\n" + own}));
     EXPECT_EQ(fileBytes(own), "mine");
+}
+
+TEST_F(AttachmentLinksTest, SaveDialogsStartInTheDownloadFolderThenWhereTheLastSaveWent)
+{
+    // Opening a profile makes it the working directory: a bare name would have started there.
+    const int n = received("report.txt", "text/plain", "report");
+    dialogs.files = {std::nullopt, std::nullopt};
+    saveMessageText({"line"});
+    commands.SpeedButtonSaveClick(MessageWindowKind::Mailbox, n);
+    EXPECT_EQ(dialogs.presets, (Lines{downloads(), downloads() + "report.txt"}));
+
+    TempDir elsewhere;
+    dialogs.files = {elsewhere.path() + "text.txt", std::nullopt};
+    saveMessageText({"line"});
+    commands.SpeedButtonSaveClick(MessageWindowKind::Viewer, n);
+    EXPECT_EQ(fileBytes(elsewhere.path() + "text.txt"), "line\r\n");
+    EXPECT_EQ(dialogs.presets.back(), elsewhere.path() + "report.txt");
 }
 
 TEST_F(AttachmentLinksTest, AMissingRecordShowsTheStoresError)

@@ -85,9 +85,11 @@ std::string normalised(const std::string& line)
     return out;
 }
 
-// The printed text's lines without the blank ones, normalised, and its pages.
+// The printed text's lines without the blank ones, normalised, its page numbers apart, and its
+// pages.
 struct Printed {
     Lines lines;
+    Lines pageNumbers;
     int pages = 0;
 };
 Printed readPdf(const std::string& pdf)
@@ -101,7 +103,9 @@ Printed readPdf(const std::string& pdf)
             ++out.pages;
         if (c == '\n' || c == '\f') {
             line = normalised(line);
-            if (!line.empty())
+            if (line.rfind("Page ", 0) == 0 && line.find(" of ") != std::string::npos)
+                out.pageNumbers.push_back(line);
+            else if (!line.empty())
                 out.lines.push_back(line);
             line.clear();
         } else {
@@ -141,6 +145,7 @@ TEST_F(Printing, AnEmptyTextIsAJobWithoutLines)
     const Printed p = readPdf(dialogs.pdf);
     EXPECT_TRUE(p.lines.empty());
     EXPECT_EQ(p.pages, 1);
+    EXPECT_EQ(p.pageNumbers, Lines{"Page 1 of 1"});
     EXPECT_TRUE(ui.shown.empty());
 }
 
@@ -280,6 +285,9 @@ TEST_F(Printing, LongLinesWrapAndFullPagesBreak)
     for (int n = 1; n <= 150; ++n)
         EXPECT_EQ(numbered[n - 1], "line " + std::to_string(n));
     EXPECT_GE(p.pages, 3);
+    ASSERT_EQ(p.pageNumbers.size(), static_cast<std::size_t>(p.pages));
+    for (int n = 1; n <= p.pages; ++n)
+        EXPECT_EQ(p.pageNumbers[n - 1], "Page " + std::to_string(n) + " of " + std::to_string(p.pages));
 }
 
 TEST_F(Printing, PrintSetupChoicesServeTheNextPrint)
@@ -369,6 +377,19 @@ TEST_F(PrintingMailbox, ShowAllHeadersPrintsTheHeaderLinesToo)
             shown.push_back(t);
     }
     EXPECT_EQ(p.lines, shown);
+}
+
+TEST_F(PrintingMailbox, TheHeaderBlockTakesThePlaceOfThePreviewsOwnLines)
+{
+    TMailboxForm window(*this, 1);
+    window.Open();
+    window.ViewMessage(1);
+    dialogs.printAnswers.push_back(true);
+    window.printMessage();
+    const Printed p = readPdf(dialogs.pdf);
+    EXPECT_EQ(p.lines, (Lines{"From: Ann Smith <ann@example.org>", "To: me@example.org",
+                              "Date: Wed, 9 Dec 2026 10:00:00", "Subject: Minutes", "The minutes follow."}));
+    EXPECT_EQ(p.pageNumbers, Lines{"Page 1 of 1"});
 }
 
 } // namespace

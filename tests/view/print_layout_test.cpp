@@ -109,5 +109,18 @@ TEST(PageFlow, BreaksBeforeTheLineThatNoLongerFits)
     EXPECT_EQ(tiny.pages(), 2);
 }
 
+TEST(PrintedHeader, ThePreviewsOwnLinesBecomeTheBlockWithTheDate)
+{
+    const Lines preview = {"From:       Ann <ann@x.org>", "To:         me@x.org", "Subject:    Minutes", " ",
+                           "Body", "From: quoted later"};
+    const PrintedPreview printed = printedPreview(preview, "Wed, 9 Dec 2026");
+    EXPECT_EQ(printedHeaderBlock(printed.header),
+              (Lines{"From:    Ann <ann@x.org>", "To:      me@x.org", "Date:    Wed, 9 Dec 2026", "Subject: Minutes"}));
+    EXPECT_EQ(printed.body, (Lines{"Body", "From: quoted later"}));
+    // A text without them is printed whole.
+    EXPECT_EQ(printedPreview({"Body"}, "d").body, Lines{"Body"});
+    EXPECT_EQ(pageNumberLine(2, 5), "Page 2 of 5");
+}
+
 } // namespace
 } // namespace tavik
