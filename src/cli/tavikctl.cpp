@@ -1,5 +1,6 @@
 #include "cli/tavikctl.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -14,6 +15,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 
+#include "cli/json_output.h"
 #include "text/unicode_text.h"
 #include "pop3/attachment_store.h"
 #include "pop3/check_mail.h"
@@ -48,6 +50,8 @@ const char* const kUsage =
     "  --user LOGIN       the user whose profile to use (default: the default user); a password\n"
     "                     is read from $TAVIK_PASSWORD or asked for on the terminal\n"
     "  -h, --help         show this help\n"
+    "  --format FORMAT    after mailboxes, list, show, search or settings: \"table\" (the\n"
+    "                     default, for people; long fields are cut) or \"json\" (for scripts)\n"
     "\n"
     "Commands:\n"
     "  mailboxes          list the mailboxes: number, key, name, messages, size, trash\n"
@@ -86,7 +90,22 @@ const char* const kUsage =
     "                     or option key (AutoCheckMail, TimeOut, ...); Password is given plain\n"
     "                     and stored scrambled; nothing is written if one of them is refused\n"
     "\n"
-    "Commands that change the profile refuse while Tavik mail has it open.\n";
+    "Commands that change the profile refuse while Tavik mail has it open.\n"
+    "\n"
+    "--format json writes JSON Lines in UTF-8: one object a line, its members in the order\n"
+    "below, every field whole; text that is not valid UTF-8 is read as Windows-1252, and\n"
+    "bytes of a path that are not UTF-8 become U+FFFD. \"status\" is the flag as a word:\n"
+    "\"unread\" (U), \"read\" (V), \"replied\" (R), \"queued\" (Q) or \"other\".\n"
+    "\"date_iso\" is the date in ISO 8601 (with its zone when the date names one), or null.\n"
+    "  mailboxes  an object per mailbox: number, key, name, messages, unread, size, trash\n"
+    "  list       an object per message: number, flag, status, from, to, subject, date,\n"
+    "             date_iso, size, attachments (their numbers)\n"
+    "  show       one object: number, mailbox, from, to, cc, date, date_iso, subject (from the\n"
+    "             message's header), flag, status, size, text (the text below the header, each\n"
+    "             line ended by \"\\n\"), attachments (objects: number, name, type, size, path)\n"
+    "  search     an object per message found: mailbox, message, from, subject\n"
+    "  settings   one object: each setting's name and its value as a string, passwords as\n"
+    "             \"********\" when set\n";
 
 class UsageError : public std::runtime_error {
 public:
@@ -97,6 +116,55 @@ class ProfileError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+enum class OutputFormat { Table, Json };
+
+// Takes "--format table|json" (or "--format=...") out of a command's arguments.
+OutputFormat takeFormatOption(std::vector<std::string>& args)
+{
+    OutputFormat format = OutputFormat::Table;
+    std::vector<std::string> rest;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string value;
+        if (args[i] == "--format") {
+            if (i + 1 >= args.size())
+                throw UsageError("--format needs table or json");
+            value = args[++i];
+        } else if (args[i].rfind("--format=", 0) == 0) {
+            value = args[i].substr(9);
+        } else {
+            rest.push_back(args[i]);
+            continue;
+        }
+        if (value == "json")
+            format = OutputFormat::Json;
+        else if (value == "table")
+            format = OutputFormat::Table;
+        else
+            throw UsageError("--format takes table or json, not \"" + value + "\"");
+    }
+    args = std::move(rest);
+    return format;
+}
+
+// A message flag as a word, for scripts.
+const char* flagStatus(char flag)
+{
+    switch (flag) {
+    case 'U': case 'u': return "unread";
+    case 'V': case 'v': return "read";
+    case 'R': case 'r': return "replied";
+    case 'Q': case 'q': return "queued";
+    default: return "other";
+    }
+}
+
+// An index date's ISO 8601 form as a JSON value: null when the text is no date.
+std::string jsonIsoDate(const std::string& date)
+{
+    const std::string iso = isoDate(storedText(date));
+    return iso.empty() ? "null" : jsonString(iso);
+}
 
 bool parseNumber(const std::string& text, long long& out)
 {
@@ -252,8 +320,26 @@ std::string cutText(const std::string& s, std::size_t width)
     return text.substr(0, at) + "~";
 }
 
-int commandMailboxes(Profile& p, std::ostream& out, bool utf8)
+int commandMailboxes(Profile& p, std::ostream& out, bool utf8, OutputFormat format)
 {
+    if (format == OutputFormat::Json) {
+        for (int n = 1; n <= static_cast<int>(p.store.MailBoxes.size()); ++n) {
+            p.store.SetCurrentMailBoxNumber(n);
+            const std::string flags = p.store.MessageFlags(p.store.MailboxKey(n));
+            const auto unread = std::count(flags.begin(), flags.end(), 'U') + std::count(flags.begin(), flags.end(), 'u');
+            out << JsonObject()
+                       .number("number", n)
+                       .text("key", storedText(p.store.MailboxKey(n)))
+                       .text("name", storedText(p.store.MailboxDisplayName(n)))
+                       .number("messages", p.store.CurrentMailBoxMessages())
+                       .number("unread", unread)
+                       .number("size", p.store.CurrentNMailBoxSize())
+                       .number("trash", p.store.CurrentNMailBoxTrash())
+                       .str()
+                << "\n";
+        }
+        return 0;
+    }
     out << std::right << std::setw(3) << "No" << "  " << pad("Key", 6) << padText("Name", 24) << std::setw(9)
         << "Messages" << std::setw(12) << "Size" << std::setw(12) << "Trash" << "\n";
     for (int n = 1; n <= static_cast<int>(p.store.MailBoxes.size()); ++n) {
@@ -277,12 +363,48 @@ void warnOfDamagedMessages(Profile& p, std::ostream& err, bool utf8)
     }
 }
 
-int commandList(Profile& p, const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool utf8)
+// The attachment numbers of the current message; none for a range that cannot be one.
+std::vector<int> attachmentNumbers(const TNMailBox& store)
+{
+    std::vector<int> numbers;
+    const int start = store.Msg_AttachStart, end = store.Msg_AttachEnd;
+    if (start >= 1 && end >= start && end - start < 65536)
+        for (int k = start; k <= end; ++k)
+            numbers.push_back(k);
+    return numbers;
+}
+
+int commandList(Profile& p, const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool utf8,
+                OutputFormat format)
 {
     if (args.size() != 1)
         throw UsageError("list takes one mailbox number");
     int n = mailboxNumberArgument(args[0], p.store);
     p.store.SetCurrentMailBoxNumber(n);
+    if (format == OutputFormat::Json) {
+        const int count = p.store.CurrentMailBoxMessages();
+        for (int m = 1; m <= count; ++m) {
+            p.store.SetMsg_Number(m);
+            std::vector<std::string> attachments;
+            for (int k : attachmentNumbers(p.store))
+                attachments.push_back(std::to_string(k));
+            out << JsonObject()
+                       .number("number", m)
+                       .text("flag", storedText(std::string(1, p.store.Msg_Flag)))
+                       .text("status", flagStatus(p.store.Msg_Flag))
+                       .text("from", storedText(p.store.Msg_From))
+                       .text("to", storedText(p.store.Msg_To))
+                       .text("subject", storedText(p.store.Msg_Subject))
+                       .text("date", storedText(p.store.Msg_Date))
+                       .json("date_iso", jsonIsoDate(p.store.Msg_Date))
+                       .number("size", p.store.Msg_Size())
+                       .json("attachments", jsonArray(attachments))
+                       .str()
+                << "\n";
+        }
+        warnOfDamagedMessages(p, err, utf8);
+        return 0;
+    }
     out << std::setw(5) << "No" << "  " << "F" << "  " << padText("From", 30) << padText("Subject", 40)
         << padText("Date", 26) << std::setw(9) << "Size" << "  Attachments\n";
     int count = p.store.CurrentMailBoxMessages();
@@ -299,7 +421,99 @@ int commandList(Profile& p, const std::vector<std::string>& args, std::ostream& 
     return 0;
 }
 
-int commandShow(Profile& p, const std::vector<std::string>& argsIn, std::ostream& out, std::ostream& err, bool utf8)
+// The values of the header fields `name` (any letter case) of a stored text, as stored text,
+// joined by ", "; `all` false takes the first only. Empty when there is none.
+std::string storedHeaderValue(const std::vector<std::string>& text, const std::string& name, bool all)
+{
+    const std::string prefix = lower(name) + ":";
+    std::string value;
+    for (const std::string& line : text) {
+        if (line.empty())
+            break;
+        if (line.size() < prefix.size() || lower(line.substr(0, prefix.size())) != prefix)
+            continue;
+        std::string field = storedText(line.substr(prefix.size()));
+        const std::size_t first = field.find_first_not_of(" \t");
+        field = first == std::string::npos ? std::string() : field.substr(first, field.find_last_not_of(" \t") - first + 1);
+        if (field.empty())
+            continue;
+        value += (value.empty() ? "" : ", ") + field;
+        if (!all)
+            break;
+    }
+    return value;
+}
+
+// The attachments of the current message as JSON objects, read from the profile's attachment
+// index without changing it; a record that cannot be read is named on `err` and left out.
+std::string attachmentsJson(Profile& p, std::ostream& err, bool utf8)
+{
+    std::vector<std::string> objects;
+    const std::vector<int> numbers = attachmentNumbers(p.store);
+    if (numbers.empty())
+        return jsonArray(objects);
+    const std::string idx = p.profileDirectory + "attach/" + kAttachmentIndexName;
+    try {
+        RandomAccessFile f(idx, RandomAccessFile::Mode::ReadOnly);
+        const std::uint64_t size = f.size();
+        for (int k : numbers) {
+            if ((static_cast<std::uint64_t>(k) + 1) * kAttachmentRecordSize > size) {
+                err << "tavikctl: warning: " << textForTerminal(idx, utf8) << " has no record for attachment " << k << "\n";
+                continue;
+            }
+            char record[kAttachmentRecordSize];
+            f.readAt(static_cast<std::uint64_t>(k) * kAttachmentRecordSize, record, sizeof record);
+            const TMIMEAttachment a = decodeAttachmentRecord(record);
+            objects.push_back(JsonObject()
+                                  .number("number", k)
+                                  .text("name", storedText(a.FileName))
+                                  .text("type", storedText(a.ContentType))
+                                  .number("size", a.Size)
+                                  .text("path", a.Location) // path bytes: not UTF-8 becomes U+FFFD
+                                  .str());
+        }
+    } catch (const FileError& e) {
+        err << "tavikctl: warning: " << textForTerminal(e.what(), utf8) << "\n";
+    }
+    return jsonArray(objects);
+}
+
+// The current message (text loaded) as one JSON object; the header fields whole from its
+// stored header, the index fields where the header lacks one.
+std::string messageJson(Profile& p, std::ostream& err, bool utf8)
+{
+    const TNMailBox& s = p.store;
+    const std::vector<std::string>& text = s.Msg_Text;
+    auto field = [&](const char* name, const std::string& indexField, bool all) {
+        std::string value = storedHeaderValue(text, name, all);
+        return value.empty() ? storedText(indexField) : value;
+    };
+    const std::string date = field("Date", s.Msg_Date, false);
+    const std::string iso = isoDate(date);
+    std::string body;
+    const auto blank = std::find(text.begin(), text.end(), std::string());
+    if (blank != text.end())
+        for (auto line = blank + 1; line != text.end(); ++line)
+            body += storedText(*line) + "\n";
+    return JsonObject()
+        .number("number", s.Msg_Number())
+        .number("mailbox", s.CurrentMailBoxNumber())
+        .text("from", field("From", s.Msg_From, false))
+        .text("to", field("To", s.Msg_To, true))
+        .text("cc", storedHeaderValue(text, "cc", true))
+        .text("date", date)
+        .json("date_iso", iso.empty() ? "null" : jsonString(iso))
+        .text("subject", field("Subject", s.Msg_Subject, false))
+        .text("flag", storedText(std::string(1, s.Msg_Flag)))
+        .text("status", flagStatus(s.Msg_Flag))
+        .number("size", s.Msg_Size())
+        .text("text", body)
+        .json("attachments", attachmentsJson(p, err, utf8))
+        .str();
+}
+
+int commandShow(Profile& p, const std::vector<std::string>& argsIn, std::ostream& out, std::ostream& err, bool utf8,
+                OutputFormat format)
 {
     std::vector<std::string> args;
     bool raw = false;
@@ -311,6 +525,8 @@ int commandShow(Profile& p, const std::vector<std::string>& argsIn, std::ostream
     }
     if (args.size() != 2)
         throw UsageError("show takes a mailbox number and a message number");
+    if (raw && format == OutputFormat::Json)
+        throw UsageError("show takes either --raw or --format json");
     int n = mailboxNumberArgument(args[0], p.store);
     p.store.SetCurrentMailBoxNumber(n);
     long long m = 0;
@@ -324,6 +540,11 @@ int commandShow(Profile& p, const std::vector<std::string>& argsIn, std::ostream
         warnOfDamagedMessages(p, err, utf8);
         throw;
     }
+    if (format == OutputFormat::Json) {
+        out << messageJson(p, err, utf8) << "\n";
+        warnOfDamagedMessages(p, err, utf8);
+        return 0;
+    }
     for (const auto& line : p.store.Msg_Text) {
         if (raw)
             out << line << "\r\n";
@@ -334,7 +555,8 @@ int commandShow(Profile& p, const std::vector<std::string>& argsIn, std::ostream
     return 0;
 }
 
-int commandSearch(Profile& p, const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool utf8)
+int commandSearch(Profile& p, const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool utf8,
+                  OutputFormat format)
 {
     std::string text;
     bool haveText = false;
@@ -358,6 +580,16 @@ int commandSearch(Profile& p, const std::vector<std::string>& args, std::ostream
         throw UsageError("search needs a text to look for");
     const MailSearchOutcome outcome =
         searchMailboxes(p.store.MailBoxDirectory(), p.store.MailBoxes, needle, mailboxes, [&](const MailSearchHit& hit) {
+            if (format == OutputFormat::Json) {
+                out << JsonObject()
+                           .number("mailbox", hit.Mailbox)
+                           .number("message", hit.Message)
+                           .text("from", storedText(hit.From))
+                           .text("subject", storedText(hit.Subject))
+                           .str()
+                    << "\n";
+                return;
+            }
             out << std::right << std::setw(3) << hit.Mailbox << std::setw(7) << hit.Message << "  "
                 << padText(textForTerminal(cutText(hit.From, 29), utf8), 30)
                 << textForTerminal(cutText(hit.Subject, 40), utf8) << "\n";
@@ -553,14 +785,20 @@ std::string fieldValue(const ProfileSettings& s, const SettingsField& f)
     return {};
 }
 
-int commandSettings(Profile& p, std::ostream& out, bool utf8)
+int commandSettings(Profile& p, std::ostream& out, bool utf8, OutputFormat format)
 {
+    JsonObject json;
     for (const auto& f : settingsFields()) {
         std::string value = fieldValue(p.settings, f);
         if (f.scrambled && !value.empty())
             value = "********";
-        out << f.name << "=" << textForTerminal(value, utf8) << "\n";
+        if (format == OutputFormat::Json)
+            json.text(f.name, storedText(value));
+        else
+            out << f.name << "=" << textForTerminal(value, utf8) << "\n";
     }
+    if (format == OutputFormat::Json)
+        out << json.str() << "\n";
     return 0;
 }
 
@@ -1026,6 +1264,10 @@ int tavikctlMain(const std::vector<std::string>& argsIn, std::ostream& out, std:
         return 2;
     }
     try {
+        OutputFormat format = OutputFormat::Table;
+        if (command == "mailboxes" || command == "list" || command == "show" || command == "settings" ||
+            command == "search")
+            format = takeFormatOption(rest);
         if ((command == "mailboxes" || command == "settings" || command == "empty-trash" || command == "check" ||
              command == "send-queued") &&
             !rest.empty())
@@ -1036,11 +1278,11 @@ int tavikctlMain(const std::vector<std::string>& argsIn, std::ostream& out, std:
             queued = parseQueueArguments(rest, env.utf8);
         Profile p;
         openProfile(p, home, login, it->second, env);
-        if (command == "mailboxes") return commandMailboxes(p, out, env.utf8);
-        if (command == "list") return commandList(p, rest, out, err, env.utf8);
-        if (command == "show") return commandShow(p, rest, out, err, env.utf8);
-        if (command == "search") return commandSearch(p, rest, out, err, env.utf8);
-        if (command == "settings") return commandSettings(p, out, env.utf8);
+        if (command == "mailboxes") return commandMailboxes(p, out, env.utf8, format);
+        if (command == "list") return commandList(p, rest, out, err, env.utf8, format);
+        if (command == "show") return commandShow(p, rest, out, err, env.utf8, format);
+        if (command == "search") return commandSearch(p, rest, out, err, env.utf8, format);
+        if (command == "settings") return commandSettings(p, out, env.utf8, format);
         if (command == "compress") return commandCompress(p, rest, out);
         if (command == "repair") return commandRepair(p, rest, out, env.utf8);
         if (command == "trust") return commandTrust(p, rest, out);
