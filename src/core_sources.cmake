@@ -12,6 +12,7 @@ set(TAVIK_CORE_SOURCES
   store/mail_search.cpp
   addressbook/address_book.cpp
   addressbook/csv_fields.cpp
+  addressbook/address_completion.cpp
   pop3/mime_decoders.cpp
   pop3/message_parser.cpp
   pop3/attachment_store.cpp

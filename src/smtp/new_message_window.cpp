@@ -34,6 +34,7 @@
 #include "store/mailbox_store.h"
 #include "view/answer_rules.h"
 #include "view/attachment_dialog.h"
+#include "window_common/address_completer.h"
 #include "window_common/resources.h"
 #include "window_common/text_conversion.h"
 #include "window_common/user_interaction.h"
@@ -101,6 +102,7 @@ TNewMessageForm::TNewMessageForm(ComposeHost& host, QWidget* parent) : QWidget(p
     setWindowIcon(resourcePicture("TOOL_COMPOSE"));
     buildWidgets();
     buildMenu();
+    installAddressCompleters({to_, cc_, bcc_}, host_.ProfileDirectory());
 }
 
 TNewMessageForm::~TNewMessageForm() = default;
@@ -534,6 +536,7 @@ void TNewMessageForm::MailNowBtnClick()
         if (!sent)
             return;
     }
+    rememberRecipients(host_.ProfileDirectory(), kTitle, {&message.ToLines, &message.ccLines, &message.BccLines});
     finish(message.Priority);
 }
 
@@ -566,6 +569,8 @@ void TNewMessageForm::file(Filing filing)
         }
         draftOrigin_.reset();
     }
+    if (filing == Filing::Later)
+        rememberRecipients(host_.ProfileDirectory(), kTitle, {&message.ToLines, &message.ccLines, &message.BccLines});
     finish(message.Priority);
 }
 
