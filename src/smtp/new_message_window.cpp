@@ -27,9 +27,9 @@
 
 #include "addressbook/address_book_window.h"
 #include "pop3/attachment_store.h"
-#include "smtp/compose_attachments.h"
 #include "profile/file_util.h"
 #include "profile/ini_file.h"
+#include "smtp/compose_attachments.h"
 #include "smtp/compose_rules.h"
 #include "smtp/outbox.h"
 #include "smtp/rc4.h"
@@ -699,8 +699,8 @@ void TNewMessageForm::acceptFileDrops()
     setAcceptDrops(true);
     auto* drops = new UrlDropFilter([this](const QMimeData* data) { attachDropped(data); }, this);
     // The fields take text drops themselves and would swallow files as their names.
-    for (QWidget* w : std::initializer_list<QWidget*>{to_, cc_, bcc_, memo_})
-        drops->watch(static_cast<QAbstractScrollArea*>(w)->viewport());
+    for (QPlainTextEdit* field : {to_, cc_, bcc_, memo_})
+        drops->watch(field->viewport());
     drops->watch(subject_);
     drops->watch(attachmentsList_->viewport());
     drops->watch(this);
