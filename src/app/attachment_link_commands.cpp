@@ -8,6 +8,7 @@
 
 #include "text/html_text.h"
 
+#include "app/desktop_opener.h"
 #include "view/answer_rules.h"
 #include "view/image_window.h"
 #include "view/mime_launch_dialog.h"
@@ -79,6 +80,21 @@ std::vector<std::string> browserCommand(const std::string& browser)
     return *words;
 }
 
+// The extension of an attachment's own name when it is a plain one ("pdf", "odt"), else empty.
+std::string nameExtension(const std::string& fileName)
+{
+    constexpr std::size_t kMaxExtension = 10;
+    const std::string name = attachmentFileNamePart(fileName, "");
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot + 1 >= name.size() || name.size() - dot - 1 > kMaxExtension)
+        return {};
+    const std::string extension = name.substr(dot + 1);
+    for (unsigned char c : extension)
+        if (!std::isalnum(c))
+            return {};
+    return extension;
+}
+
 bool blankText(const std::string& s) { return s.find_first_not_of(" \t") == std::string::npos; }
 
 } // namespace
@@ -97,8 +113,9 @@ std::vector<std::string> viewerChoicePrompt(MessageWindowKind kind, const std::s
 }
 
 MessageAttachmentCommands::MessageAttachmentCommands(MessageWindowHost& host, MimeRegistry mime,
-                                                     ProgramLauncher& launcher, ComposeTo composeTo)
-    : host_(host), mime_(std::move(mime)), launcher_(launcher), composeTo_(std::move(composeTo))
+                                                     ProgramLauncher& launcher, ComposeTo composeTo,
+                                                     DesktopOpener* desktop)
+    : host_(host), mime_(std::move(mime)), launcher_(launcher), composeTo_(std::move(composeTo)), desktop_(desktop)
 {
 }
 
@@ -188,6 +205,11 @@ void MessageAttachmentCommands::ViewBtnClick(MessageWindowKind kind, int attachm
             return;
         }
         const std::string type = record.ContentType;
+        // No viewer can be chosen for a type the registry does not hold: the desktop decides.
+        if (mime->FindType(type) == 0 && desktop_) {
+            openWithDesktop(attachment, record);
+            return;
+        }
         const std::string path = host_.attachments().AttachmentTempFile(attachment, mime->ExtensionOf(type));
         if (mime->HasViewer(type)) {
             launch(*mime, type, path);
@@ -207,6 +229,14 @@ void MessageAttachmentCommands::ViewBtnClick(MessageWindowKind kind, int attachm
 void MessageAttachmentCommands::launch(TMimeManager& mime, const std::string& type, const std::string& path)
 {
     if (!mime.LaunchViewer(path, type))
+        userInteraction().error(kTitle, kLaunchFailed);
+}
+
+void MessageAttachmentCommands::openWithDesktop(int attachment, const TMIMEAttachment& record)
+{
+    // The desktop picks the application by the name as much as by the content.
+    const std::string path = host_.attachments().AttachmentTempFile(attachment, nameExtension(record.FileName));
+    if (!desktop_->openFile(path))
         userInteraction().error(kTitle, kLaunchFailed);
 }
 
@@ -238,6 +268,8 @@ void MessageAttachmentCommands::MemoLinkClicked(MessageWindowKind, const std::st
     if (isWebLink(link)) {
         const std::string& browser = host_.settings().Browser;
         if (blankText(browser)) {
+            if (desktop_ && desktopMayOpenLink(link) && desktop_->openLink(link))
+                return;
             userInteraction().inform(kTitle, kNoBrowser);
             return;
         }

@@ -13,6 +13,7 @@ class QWidget;
 
 namespace tavik {
 
+class DesktopOpener;
 class ProgramLauncher;
 class TMimeManager;
 
@@ -32,9 +33,10 @@ public:
     using ComposeTo = std::function<void(const std::string& address)>;
 
     // `host` gives the stores, the settings (`Browser`) and the profile directory; `launcher`
-    // starts the browser. Neither is owned; both outlive the commands.
+    // starts the browser; `desktop`, when given, opens what the registry and the browser setting
+    // leave to the desktop. None is owned; all outlive the commands.
     MessageAttachmentCommands(MessageWindowHost& host, MimeRegistry mime, ProgramLauncher& launcher,
-                              ComposeTo composeTo);
+                              ComposeTo composeTo, DesktopOpener* desktop = nullptr);
 
     // Both windows: an HTML attachment (type "text/html", any letter case) is shown in `text` as
     // the lines it reads as (readableHtmlLines), its bytes read by htmlBytesToUtf8; nothing it
@@ -43,11 +45,14 @@ public:
     // registered) goes to the picture window from a copy in the profile's "Temp/"; anything else
     // is shown in `text` without its tags. Viewer window: always the text as it stands.
     void InViewBtnClick(MessageWindowKind kind, TStringsViewer& text, int attachment) override;
-    // Opens the attachment in the type's viewer, asking for one first when it has none.
+    // Opens the attachment in the type's viewer, asking for one first when it has none. A type
+    // the registry does not know goes to the desktop's handler, as a private copy in the store's
+    // scratch directory named with the attachment's own extension.
     void ViewBtnClick(MessageWindowKind kind, int attachment) override;
     // Copies the attachment to a file the user chooses (never onto the file it is read from).
     void SpeedButtonSaveClick(MessageWindowKind kind, int attachment) override;
-    // A web link goes to the browser as one argument; an e-mail link to ComposeTo.
+    // A web link goes to the browser as one argument, or to the desktop's handler when no browser
+    // is set; an e-mail link to ComposeTo.
     void MemoLinkClicked(MessageWindowKind kind, const std::string& link) override;
 
 private:
@@ -56,11 +61,13 @@ private:
     enum class TextForm { AsItStands, WithoutTags, ReadableHtml };
     void showText(int attachment, TStringsViewer& text, TextForm form);
     void launch(TMimeManager& mime, const std::string& type, const std::string& path);
+    void openWithDesktop(int attachment, const TMIMEAttachment& record);
 
     MessageWindowHost& host_;
     MimeRegistry mime_;
     ProgramLauncher& launcher_;
     ComposeTo composeTo_;
+    DesktopOpener* desktop_;
 };
 
 } // namespace tavik

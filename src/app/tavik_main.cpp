@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "app/attachment_link_commands.h"
+#include "app/desktop_opener.h"
 #include "app/mail_workflows.h"
 #include "app/main_window.h"
 #include "app/shutdown_signals.h"
@@ -19,6 +20,7 @@ int main(int argc, char** argv)
     tavik::ensureResources();
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/pictures/tavik.png")));
 
+    tavik::QtDesktopOpener desktop; // outlives the window's commands
     tavik::TMainForm window;
     window.setWorkflowCommands(std::make_unique<tavik::MailWorkflows>());
     window.setAttachmentLinkCommands(std::make_unique<tavik::MessageAttachmentCommands>(
@@ -27,7 +29,8 @@ int main(int argc, char** argv)
             // An e-mail link: a new message addressed to it.
             if (tavik::TNewMessageForm* form = window.workflowCommands().compose(window))
                 form->addToLine(address);
-        }));
+        },
+        &desktop));
     // SIGTERM, SIGINT and SIGHUP end the program as "E&xit" does.
     tavik::ShutdownSignals stopSignals;
     QObject::connect(&stopSignals, &tavik::ShutdownSignals::shutdownRequested, &window, &tavik::TMainForm::requestShutdown);

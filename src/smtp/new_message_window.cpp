@@ -1,10 +1,12 @@
 #include "smtp/new_message_window.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -27,6 +29,7 @@
 #include "pop3/attachment_store.h"
 #include "profile/file_util.h"
 #include "profile/ini_file.h"
+#include "smtp/compose_attachments.h"
 #include "smtp/compose_rules.h"
 #include "smtp/outbox.h"
 #include "smtp/rc4.h"
@@ -46,7 +49,9 @@ namespace {
 const char* const kTitle = "Tavik mail";
 const char* const kLayoutSection = "Compose";
 const char* const kLayoutFile = "custom.ini";
-const char* const kAttachmentDirectoryKey = "AttachmentDirectory";
+const char* const kAttachFilesTitle = "Attach files";
+const char* const kAnyFile = "All files|*";
+const char* const kNoMimeTypes = "The MIME types of this profile are not open.";
 const char* const kRecipientCaptions[] = {"To:", "cc:", "Bcc:"};
 const char* const kFieldKeys[] = {"Addresses", "Subject", "Body"};
 
@@ -247,8 +252,21 @@ void TNewMessageForm::buildWidgets()
     attachmentsList_->setIconSize(QSize(16, 16));
     attachLayout->addWidget(attachmentsList_, 1);
     QToolButton* add = linkButton(QStringLiteral("&Add Att."), attach);
-    connect(add, &QToolButton::clicked, this, [this] { AttachBtnClick(); });
+    add->setToolTip(QStringLiteral("Attach files; with Shift held, open the Message Attachments dialog"));
+    // Shift+click reaches the attachment dialog with its names, types and descriptions.
+    connect(add, &QToolButton::clicked, this, [this] {
+        if (QApplication::keyboardModifiers() & Qt::ShiftModifier)
+            AttachBtnClick();
+        else
+            AddFilesClick();
+    });
     connect(attachmentsList_, &QListWidget::itemDoubleClicked, this, [this] { AttachBtnClick(); });
+    attachmentsList_->setContextMenuPolicy(Qt::ActionsContextMenu);
+    auto* addFiles = new QAction(QStringLiteral("Attach Files..."), attachmentsList_);
+    connect(addFiles, &QAction::triggered, this, [this] { AddFilesClick(); });
+    auto* details = new QAction(QStringLiteral("Message Attachments..."), attachmentsList_);
+    connect(details, &QAction::triggered, this, [this] { AttachBtnClick(); });
+    attachmentsList_->addActions({addFiles, details});
     links_.push_back(add);
     attachLayout->addWidget(add, 0, Qt::AlignTop);
     panels_->addWidget(attach);
@@ -274,6 +292,7 @@ void TNewMessageForm::buildWidgets()
     memo_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     main->addWidget(memo_, 1);
 
+    acceptFileDrops();
     to_->setFocus();
 }
 
@@ -627,25 +646,17 @@ void TNewMessageForm::AttachBtnClick()
 {
     TMimeManager* mime = host_.mimeManager();
     if (!mime) {
-        userInteraction().error(kTitle, "The MIME types of this profile are not open.");
+        userInteraction().error(kTitle, kNoMimeTypes);
         return;
     }
     std::vector<TOutgoingAttachment> list = attachments_;
-    // The dialog opens in the directory it showed last, in this window or an earlier one.
-    std::string directory;
-    try {
-        directory = IniFile(layoutPath()).readString(kLayoutSection, kAttachmentDirectoryKey);
-    } catch (const std::exception&) {
-        // Unreadable layout file: the dialog starts in the home directory.
-    }
+    // The dialog opens in the folder attaching used last, in this window or an earlier one.
+    const std::string directory = lastAttachmentFolder(layoutPath());
     std::string last;
     const bool accepted = runAttachmentDialog(this, *mime, list, directory, &last);
-    // A path the layout file cannot hold as one value is not kept.
-    if (!last.empty() && last != directory && last.size() <= 1023 && last.find_first_of("\r\n") == std::string::npos) {
+    if (last != directory) {
         try {
-            IniFile ini(layoutPath());
-            ini.writeString(kLayoutSection, kAttachmentDirectoryKey, last);
-            ini.save();
+            keepAttachmentFolder(layoutPath(), last);
         } catch (const std::exception& e) {
             userInteraction().error(kTitle, e.what());
         }
@@ -654,6 +665,63 @@ void TNewMessageForm::AttachBtnClick()
         return;
     setAttachmentList(std::move(list));
     showPanel(2);
+}
+
+void TNewMessageForm::AddFilesClick()
+{
+    if (!host_.mimeManager()) {
+        userInteraction().error(kTitle, kNoMimeTypes);
+        return;
+    }
+    const std::optional<std::vector<std::string>> chosen =
+        userInteraction().askOpenFiles(kAttachFilesTitle, attachmentDialogStart(layoutPath()), kAnyFile);
+    if (!chosen || chosen->empty())
+        return;
+    try {
+        keepAttachmentFolder(layoutPath(), pathToBytes(QFileInfo(pathFromBytes(chosen->front())).absolutePath()));
+    } catch (const std::exception& e) {
+        userInteraction().error(kTitle, e.what());
+    }
+    attachFiles(*chosen);
+}
+
+void TNewMessageForm::attachFiles(const std::vector<std::string>& paths)
+{
+    TMimeManager* mime = host_.mimeManager();
+    if (!mime) {
+        userInteraction().error(kTitle, kNoMimeTypes);
+        return;
+    }
+    std::vector<TOutgoingAttachment> list = attachments_;
+    if (addAttachmentFiles(*mime, list, paths) == 0)
+        return;
+    setAttachmentList(std::move(list));
+    showPanel(2);
+}
+
+void TNewMessageForm::acceptFileDrops()
+{
+    setAcceptDrops(true);
+    auto* drops = new UrlDropFilter([this](const QMimeData* data) { attachDropped(data); }, this);
+    // The fields take text drops themselves and would swallow files as their names.
+    for (QPlainTextEdit* field : {to_, cc_, bcc_, memo_})
+        drops->watch(field->viewport());
+    drops->watch(subject_);
+    drops->watch(attachmentsList_->viewport());
+    drops->watch(this);
+}
+
+void TNewMessageForm::attachDropped(const QMimeData* data)
+{
+    const DroppedItems items = droppedItems(data);
+    if (!items.refused.empty()) {
+        std::string text = "Only files can be attached. Not attached:";
+        for (const std::string& item : items.refused)
+            text += "\r\n" + item;
+        userInteraction().inform(kTitle, text);
+    }
+    if (!items.files.empty())
+        attachFiles(items.files);
 }
 
 void TNewMessageForm::setAttachmentList(std::vector<TOutgoingAttachment> attachments)

@@ -21,6 +21,7 @@ class QLineEdit;
 class QListWidget;
 class QMdiArea;
 class QMenu;
+class QMimeData;
 class QPlainTextEdit;
 class QPushButton;
 class QStackedWidget;
@@ -78,7 +79,14 @@ public:
     // Closes the window; the discard question follows unless the message was sent or filed.
     void speedBtnCancelClick();
     void AddBookBtnClick();
+    // The attachment dialog ("Message Attachments"): Shift+click on "Add Att.", a double click on
+    // an attachment or the attachment list's menu.
     void AttachBtnClick();
+    // "Add Att.": the desktop's file dialog, several files at once, starting in the folder
+    // attaching used last (else home); the files chosen are attached in their order.
+    void AddFilesClick();
+    // Attaches files as the attachment dialog adds them (same descriptors, checks and boxes).
+    void attachFiles(const std::vector<std::string>& paths);
     void btnCryptClick();
     // Cycles the shown recipient field To, cc, Bcc.
     void Image1Click();
@@ -133,6 +141,9 @@ private:
     void showPanel(int index);
     void encryptToggled(bool on);
     void refreshAttachmentList();
+    // Drops of files anywhere on the window attach them; text dropped into a field stays text.
+    void acceptFileDrops();
+    void attachDropped(const QMimeData* data);
     // The body's lines for core: UTF-8, except the lines "Crypt" left, which are their bytes.
     std::vector<std::string> bodyLines() const;
     // The common start of the three commands: the message with at least one address, text the

@@ -211,18 +211,19 @@ void TAttachmentForm::fileActivated(const QModelIndex& index)
         addFiles({pathToBytes(path)});
 }
 
-int TAttachmentForm::addFiles(const std::vector<std::string>& paths)
+int addAttachmentFiles(TMimeManager& mime, std::vector<TOutgoingAttachment>& attachments,
+                       const std::vector<std::string>& paths)
 {
     int added = 0;
     for (const std::string& path : paths) {
         if (QFileInfo(pathFromBytes(path)).isDir())
             continue;
         bool listed = false;
-        for (const TOutgoingAttachment& a : attachments_)
+        for (const TOutgoingAttachment& a : attachments)
             listed = listed || a.Path == path;
         if (listed)
             continue;
-        if (attachments_.size() >= kMaxComposedAttachments) {
+        if (attachments.size() >= kMaxComposedAttachments) {
             userInteraction().inform(kTitle, kTooMany);
             break;
         }
@@ -234,10 +235,16 @@ int TAttachmentForm::addFiles(const std::vector<std::string>& paths)
         TOutgoingAttachment a;
         a.Path = path;
         a.Name = toStored(pathFromBytes(fileNamePart(path)));
-        a.MimeType = mime_.TypeOfFile(path).substr(0, kAttachmentMimeTypeRoom);
-        attachments_.push_back(std::move(a));
+        a.MimeType = mime.TypeOfFile(path).substr(0, kAttachmentMimeTypeRoom);
+        attachments.push_back(std::move(a));
         ++added;
     }
+    return added;
+}
+
+int TAttachmentForm::addFiles(const std::vector<std::string>& paths)
+{
+    const int added = addAttachmentFiles(mime_, attachments_, paths);
     if (added > 0)
         rebuildList(static_cast<int>(attachments_.size()) - 1);
     return added;

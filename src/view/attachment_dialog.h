@@ -93,6 +93,12 @@ private:
     std::vector<QPushButton*> buttons_;
 };
 
+// Appends `paths` to a composition's descriptors as the dialog adds files, in order: a listed
+// path and a directory are passed over, a path too long for the record or one past the limit is
+// refused with a box; name = the file-name part, type = mime.TypeOfFile. Returns how many were added.
+int addAttachmentFiles(TMimeManager& mime, std::vector<TOutgoingAttachment>& attachments,
+                       const std::vector<std::string>& paths);
+
 // Runs the dialog modally on a copy of `attachments`; on OK the copy replaces them and the
 // answer is true, on Cancel they stay as they were. `lastDirectory`, when given, receives the
 // directory the dialog showed last (OK or Cancel), for the next one to open in.

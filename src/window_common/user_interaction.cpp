@@ -139,6 +139,21 @@ std::optional<std::string> QtUserInteraction::askOpenFile(const std::string& tit
     return pathToBytes(path);
 }
 
+std::optional<std::vector<std::string>> QtUserInteraction::askOpenFiles(const std::string& title,
+                                                                       const std::string& directory,
+                                                                       const std::string& filter)
+{
+    const QStringList paths = QFileDialog::getOpenFileNames(dialogParent(), fromStored(title), pathFromBytes(directory),
+                                                            qtFilter(filter));
+    if (paths.isEmpty())
+        return std::nullopt;
+    std::vector<std::string> out;
+    out.reserve(static_cast<std::size_t>(paths.size()));
+    for (const QString& path : paths)
+        out.push_back(pathToBytes(path));
+    return out;
+}
+
 std::optional<std::string> QtUserInteraction::askSaveFile(const std::string& title, const std::string& directory,
                                                           const std::string& filter)
 {

@@ -53,6 +53,9 @@ public:
     // A file to open; a path (file-system bytes), nullopt on Cancel.
     virtual std::optional<std::string> askOpenFile(const std::string& title, const std::string& directory,
                                                    const std::string& filter) = 0;
+    // Files to open, several at once, in the order chosen; nullopt on Cancel.
+    virtual std::optional<std::vector<std::string>> askOpenFiles(const std::string& title, const std::string& directory,
+                                                                 const std::string& filter) = 0;
     // A file to write; a path (file-system bytes), nullopt on Cancel.
     virtual std::optional<std::string> askSaveFile(const std::string& title, const std::string& directory,
                                                    const std::string& filter) = 0;
@@ -82,6 +85,8 @@ public:
     std::optional<QColor> askColor(const std::string& title, const QColor& current) override;
     std::optional<std::string> askOpenFile(const std::string& title, const std::string& directory,
                                            const std::string& filter) override;
+    std::optional<std::vector<std::string>> askOpenFiles(const std::string& title, const std::string& directory,
+                                                         const std::string& filter) override;
     std::optional<std::string> askSaveFile(const std::string& title, const std::string& directory,
                                            const std::string& filter) override;
     CertificateChoice judgeCertificate(const PeerCertificateInfo& certificate) override;

@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 
 #include "app/attachment_link_commands.h"
+#include "app/desktop_opener.h"
 #include "ui/ui_test_support.h"
 #include "view/attachment_strip_widget.h"
 #include "view/image_window.h"
@@ -45,6 +46,23 @@ public:
         return std::nullopt;
     }
     std::vector<Lines> started;
+};
+
+// Records what the desktop was handed; takes it or not as told.
+class RecordingDesktop : public DesktopOpener {
+public:
+    bool openFile(const std::string& path) override
+    {
+        files.push_back(path);
+        return takes;
+    }
+    bool openLink(const std::string& link) override
+    {
+        links.push_back(link);
+        return takes;
+    }
+    Lines files, links;
+    bool takes = true;
 };
 
 // Also keeps the name each save dialog was preset to.
@@ -382,6 +400,67 @@ TEST_F(AttachmentLinksTest, HostileLinksReachTheBrowserAsOneArgument)
     EXPECT_FALSE(fileExists(bin.path() + "p"));
     EXPECT_FALSE(fileExists(bin.path() + "q"));
     EXPECT_TRUE(dialogs.shown.empty());
+}
+
+TEST_F(AttachmentLinksTest, AnUnknownTypeOpensWithTheDesktopFromAPrivateCopy)
+{
+    RecordingDesktop desktop;
+    MessageAttachmentCommands open(*this, [this] { return &mime(); }, launcher, {}, &desktop);
+    const std::string bytes("PK\x03\x04\x00\xFF odt", 10);
+    const int n = received("../Plan B.odt", "application/vnd.oasis.opendocument.text", bytes);
+    open.ViewBtnClick(MessageWindowKind::Viewer, n);
+    ASSERT_EQ(desktop.files.size(), 1u);
+    const std::string copy = desktop.files[0];
+    EXPECT_EQ(copy.rfind(profile() + "scratch/", 0), 0u);
+    EXPECT_EQ(copy.substr(copy.size() - 4), ".odt");
+    EXPECT_EQ(fileBytes(copy), bytes);
+    struct stat file {}, dir {};
+    ASSERT_EQ(::stat(copy.c_str(), &file), 0);
+    ASSERT_EQ(::stat((profile() + "scratch").c_str(), &dir), 0);
+    EXPECT_EQ(file.st_mode & 0777, 0600u);
+    EXPECT_EQ(dir.st_mode & 0777, 0700u);
+    EXPECT_TRUE(dialogs.shown.empty());
+
+    // A type the registry holds still goes through its viewer choice.
+    const int pdf = received("doc.pdf", "application/pdf", "%PDF");
+    auto cancel = ModalDriver::on<TMimeLaunchForm>([](TMimeLaunchForm* f) { f->reject(); });
+    open.ViewBtnClick(MessageWindowKind::Mailbox, pdf);
+    EXPECT_TRUE(cancel->handled());
+    EXPECT_EQ(desktop.files.size(), 1u);
+
+    desktop.takes = false;
+    open.ViewBtnClick(MessageWindowKind::Mailbox, n);
+    EXPECT_EQ(dialogs.textsOf("error"), (Lines{"An error occured while launching the viewer application."}));
+    EXPECT_TRUE(mimeLauncher.started.empty() && launcher.started.empty());
+}
+
+TEST_F(AttachmentLinksTest, AWebLinkWithoutBrowserGoesToTheDesktopAFileLinkNever)
+{
+    RecordingDesktop desktop;
+    MessageAttachmentCommands open(*this, [this] { return &mime(); }, launcher, {}, &desktop);
+    open.MemoLinkClicked(MessageWindowKind::Viewer, "https://example.org/a?b=c");
+    EXPECT_EQ(desktop.links, (Lines{"https://example.org/a?b=c"}));
+    EXPECT_TRUE(dialogs.shown.empty());
+
+    const std::string noBrowser =
+        "You have not configured a web browser. Use the Tools|Options menu choice to configure one.";
+    open.MemoLinkClicked(MessageWindowKind::Mailbox, "file:///etc/passwd?http://example.org/");
+    open.MemoLinkClicked(MessageWindowKind::Mailbox, "javascript:x//https://example.org/");
+    EXPECT_EQ(desktop.links.size(), 1u);
+    EXPECT_EQ(dialogs.textsOf("inform"), (Lines{noBrowser, noBrowser}));
+    desktop.takes = false;
+    open.MemoLinkClicked(MessageWindowKind::Mailbox, "http://example.org/");
+    EXPECT_EQ(dialogs.textsOf("inform").size(), 3u);
+
+    // A browser set by the user wins.
+    settings().Browser = "/usr/bin/browser";
+    open.MemoLinkClicked(MessageWindowKind::Mailbox, "http://example.org/b");
+    EXPECT_EQ(launcher.started, (std::vector<Lines>{{"/usr/bin/browser", "http://example.org/b"}}));
+    EXPECT_EQ(desktop.links.size(), 2u);
+
+    EXPECT_TRUE(desktopMayOpenLink("FTP://host/f") && desktopMayOpenLink("mailto:ann@example.org"));
+    EXPECT_FALSE(desktopMayOpenLink("http://") || desktopMayOpenLink("http://a b") ||
+                 desktopMayOpenLink("FILE:///x") || desktopMayOpenLink("http://a\nb"));
 }
 
 TEST(AttachmentEntryPicture, MajorTypeAsStored)

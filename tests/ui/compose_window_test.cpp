@@ -2,14 +2,18 @@
 // server (parsed by Python's email package), what it files, and its questions.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
+#include <QDropEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTcpServer>
 #include <QToolButton>
+#include <QUrl>
 #include <filesystem>
 
 #include "addressbook/address_book_window.h"
@@ -29,6 +33,7 @@
 #include "smtp/send_mail_dialog.h"
 #include "store/mailbox_store.h"
 #include "ui/main_window_support.h"
+#include "window_common/text_conversion.h"
 #include "support/test_support.h"
 
 using namespace tavik;
@@ -497,6 +502,91 @@ TEST_F(Compose, TheAttachmentDialogOpensInTheFolderLastUsed)
     ASSERT_TRUE(look->handled());
     EXPECT_EQ(opened, folder);
     ui.yesNo = {true, true};
+}
+
+TEST_F(Compose, AddAttTakesSeveralFilesFromTheDesktopsDialogInTheOrderChosen)
+{
+    mime_ = std::make_unique<TMimeManager>(dir_.path() + "mime.def");
+    const std::string docs = dir_.path() + "docs";
+    std::filesystem::create_directory(docs);
+    writeBytes(docs + "/notes.txt", "notes");
+    writeBytes(docs + "/plan.pdf", "%PDF");
+    auto first = window();
+    ui.fileLists = {Lines{docs + "/plan.pdf", docs + "/notes.txt"}};
+    first->link(QStringLiteral("Add Att."))->click();
+    const auto& list = first->attachmentList();
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].Path, docs + "/plan.pdf");
+    EXPECT_EQ(list[0].Name, "plan.pdf");
+    EXPECT_EQ(list[0].MimeType, "application/pdf");
+    EXPECT_EQ(list[1].Name, "notes.txt");
+    EXPECT_EQ(list[1].MimeType, "text/plain");
+    EXPECT_EQ(list[1].Description, "");
+    EXPECT_EQ(first->AttachmentsLB()->item(1)->text(), QStringLiteral("notes.txt"));
+    EXPECT_EQ(first->panels()->currentIndex(), 2);
+
+    // The next window starts where these came from; a file already attached is not added twice.
+    auto next = window();
+    ui.fileLists = {Lines{docs + "/notes.txt", docs + "/notes.txt"}};
+    next->link(QStringLiteral("Add Att."))->click();
+    EXPECT_EQ(ui.textsOf("open files"), (Lines{pathToBytes(QDir::homePath()), docs}));
+    EXPECT_EQ(next->attachmentList().size(), 1u);
+
+    // The attachment dialog stays at hand: Shift+click and the attachment list's menu.
+    auto shift = ModalDriver::on<TAttachmentForm>([](TAttachmentForm* form) { form->reject(); });
+    QTest::mouseClick(next->link(QStringLiteral("Add Att.")), Qt::LeftButton, Qt::ShiftModifier);
+    EXPECT_TRUE(shift->handled());
+    // Qt keeps the modifiers of the last input event: let go of Shift for the tests that follow.
+    QTest::mouseClick(next->AttachmentsLB()->viewport(), Qt::LeftButton);
+    QList<QAction*> menu = next->AttachmentsLB()->actions();
+    ASSERT_EQ(menu.size(), 2);
+    EXPECT_EQ(menu[1]->text(), QStringLiteral("Message Attachments..."));
+    auto fromMenu = ModalDriver::on<TAttachmentForm>([](TAttachmentForm* form) { form->reject(); });
+    menu[1]->trigger();
+    EXPECT_TRUE(fromMenu->handled());
+    EXPECT_EQ(ui.textsOf("open files").size(), 2u);
+    ui.yesNo = {true, true};
+}
+
+TEST_F(Compose, DroppedFilesAreAttachedWhileDirectoriesLinksAndTextAreNot)
+{
+    mime_ = std::make_unique<TMimeManager>(dir_.path() + "mime.def");
+    const std::string folder = dir_.path() + "folder";
+    std::filesystem::create_directory(folder);
+    writeBytes(dir_.path() + "b.gif", "GIF89a");
+    writeBytes(dir_.path() + "a.txt", "a");
+    auto w = window();
+    QMimeData files;
+    files.setUrls({QUrl::fromLocalFile(pathFromBytes(dir_.path() + "b.gif")),
+                   QUrl::fromLocalFile(pathFromBytes(folder)), QUrl(QStringLiteral("https://example.org/x.pdf")),
+                   QUrl::fromLocalFile(pathFromBytes(dir_.path() + "a.txt"))});
+    QWidget* body = w->Memo1()->viewport();
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction | Qt::MoveAction, &files, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(body, &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction | Qt::MoveAction, &files, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(body, &drop);
+    EXPECT_TRUE(drop.isAccepted());
+    EXPECT_EQ(drop.dropAction(), Qt::CopyAction);
+    ASSERT_EQ(w->attachmentList().size(), 2u);
+    EXPECT_EQ(w->attachmentList()[0].Path, dir_.path() + "b.gif");
+    EXPECT_EQ(w->attachmentList()[0].MimeType, "image/gif");
+    EXPECT_EQ(w->attachmentList()[1].Path, dir_.path() + "a.txt");
+    EXPECT_EQ(ui.textsOf("inform"),
+              (Lines{"Only files can be attached. Not attached:\r\n" + folder + "\r\nhttps://example.org/x.pdf"}));
+    EXPECT_TRUE(w->Memo1()->toPlainText().isEmpty());
+
+    // Text dropped into the body is text.
+    QMimeData text;
+    text.setText(QStringLiteral("dropped words"));
+    QDragEnterEvent over(QPoint(5, 5), Qt::CopyAction, &text, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(body, &over);
+    EXPECT_TRUE(over.isAccepted());
+    QDropEvent words(QPointF(5, 5), Qt::CopyAction, &text, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(body, &words);
+    EXPECT_EQ(w->Memo1()->toPlainText(), QStringLiteral("dropped words"));
+    EXPECT_EQ(w->attachmentList().size(), 2u);
+    ui.yesNo = {true};
 }
 
 // Every character typed goes out and into the stored copy, with no question about it; the draft

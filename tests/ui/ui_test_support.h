@@ -45,8 +45,8 @@ inline QApplication& application()
 
 // One box or prompt as the program showed it.
 struct Shown {
-    std::string kind; // "inform", "warn", "error", "question", "password", "text", "font", "open", "save",
-                      // "decoder", "move", "color", "certificate" (text: "host:port")
+    std::string kind; // "inform", "warn", "error", "question", "password", "text", "font", "open", "open files",
+                      // "save", "decoder", "move", "color", "certificate" (text: "host:port")
     std::string title;
     std::string text;
     bool hourglass = false; // the wait cursor was up while it was shown
@@ -61,6 +61,7 @@ public:
     std::deque<std::optional<std::string>> texts;
     std::deque<std::optional<QFont>> fonts;
     std::deque<std::optional<std::string>> files;
+    std::deque<std::optional<std::vector<std::string>>> fileLists; // answers to askOpenFiles
     std::deque<std::optional<std::string>> decoderPasswords;
     std::deque<std::optional<int>> moveTargets;
     std::deque<std::optional<QColor>> colors;
@@ -113,6 +114,13 @@ public:
     {
         record("open", title, {});
         return take(files, std::optional<std::string>(), title);
+    }
+    // Recorded as "open files" with the directory it starts in as text.
+    std::optional<std::vector<std::string>> askOpenFiles(const std::string& title, const std::string& directory,
+                                                         const std::string&) override
+    {
+        record("open files", title, directory);
+        return take(fileLists, std::optional<std::vector<std::string>>(), title);
     }
     std::optional<std::string> askSaveFile(const std::string& title, const std::string&, const std::string& filter) override
     {
