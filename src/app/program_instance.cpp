@@ -87,6 +87,7 @@ void ProgramInstance::serveConnection()
             socket->setProperty("served", true);
             const QByteArray request = buffer.left(end);
             socket->write(kOk);
+            socket->flush(); // the answer must not wait for the next turn of the event loop
             socket->disconnectFromServer();
             if (request == kRaise)
                 emit raiseRequested();

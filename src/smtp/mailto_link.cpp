@@ -9,6 +9,7 @@ namespace {
 // Bounds that keep a hostile link from filling the window with megabytes; no real link nears them.
 constexpr std::size_t kMaxFieldBytes = 16 * 1024;
 constexpr std::size_t kMaxBodyBytes = 1024 * 1024;
+constexpr std::size_t kMaxAddresses = 500;
 
 int hexValue(char c)
 {
@@ -50,15 +51,35 @@ std::string oneLine(std::string text)
     return text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
-void addAddresses(std::string& field, std::string_view encoded)
+void addAddresses(std::vector<std::string>& field, std::string_view encoded)
 {
     const std::string addresses = oneLine(percentDecoded(encoded));
-    if (addresses.empty() || field.size() >= kMaxFieldBytes)
-        return;
-    if (!field.empty())
-        field += ", ";
-    field += addresses;
-    field = cutUtf8(field, kMaxFieldBytes);
+    std::string piece;
+    bool quoted = false;
+    int angle = 0;
+    auto flush = [&] {
+        std::string address = oneLine(piece);
+        piece.clear();
+        if (!address.empty() && field.size() < kMaxAddresses)
+            field.push_back(cutUtf8(address, kMaxFieldBytes));
+    };
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+        const char c = addresses[i];
+        if (c == '"' && angle == 0)
+            quoted = !quoted;
+        else if (c == '\\' && quoted && i + 1 < addresses.size())
+            piece += addresses[i++];
+        else if (c == '<' && !quoted)
+            ++angle;
+        else if (c == '>' && !quoted && angle > 0)
+            --angle;
+        else if (c == ',' && !quoted && angle == 0) {
+            flush();
+            continue;
+        }
+        piece += addresses[i];
+    }
+    flush();
 }
 
 std::string bodyText(std::string_view encoded)
