@@ -22,6 +22,7 @@ set(TAVIK_CORE_SOURCES
   smtp/rc4.cpp
   smtp/stored_copy.cpp
   smtp/compose_rules.cpp
+  smtp/mailto_link.cpp
   view/mime_manager.cpp
   view/text_viewer_rules.cpp
   view/print_layout.cpp

@@ -289,11 +289,8 @@ void MessageAttachmentCommands::MemoLinkClicked(MessageWindowKind, const std::st
     }
     if (link.find('@') == std::string::npos || !composeTo_)
         return;
-    // A "mailto:" link addresses its recipient; what follows "?" (subject, body) is not part of it.
-    std::string address = link;
-    if (address.size() > 7 && QString::fromLatin1(address.substr(0, 7).c_str()).toLower() == QStringLiteral("mailto:"))
-        address = address.substr(7, address.find('?') == std::string::npos ? std::string::npos : address.find('?') - 7);
-    composeTo_(address);
+    // The whole link: a mailto: link's subject, cc and body fill the composition too.
+    composeTo_(link);
 }
 
 } // namespace tavik

@@ -30,7 +30,7 @@ public:
     // registry) changes under the commands at a user switch.
     using MimeRegistry = std::function<TMimeManager*()>;
     // Opens a new composition addressed to `address` (recipient list and To field).
-    using ComposeTo = std::function<void(const std::string& address)>;
+    using ComposeTo = std::function<void(const std::string& link)>; // a mailto: link or an address
 
     // `host` gives the stores, the settings (`Browser`) and the profile directory; `launcher`
     // starts the browser; `desktop`, when given, opens what the registry and the browser setting

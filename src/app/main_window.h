@@ -91,6 +91,13 @@ public:
     // a running session is cancelled and awaited, open modal dialogs are closed first.
     void requestShutdown();
 
+    // A mailto: link (or a bare address) from the command line, a later start or a message: a
+    // composition filled from it, never sent by itself. One that comes before a profile is open
+    // waits for it.
+    void composeFromLink(const std::string& link);
+    // A later start without a link: the window comes to the front.
+    void bringToFront();
+
     // `OpenMailboxWindow`(n): brings the open window of mailbox n to the front, or opens one.
     void OpenMailboxWindow(int n);
     // The first open mailbox window of mailbox n, nullptr when none.
@@ -264,6 +271,7 @@ private:
     bool started_ = false;
     bool profileOpen_ = false;      // a profile was entered and not yet left
     bool settingsLoaded_ = false;   // settings_ and mailboxList_ hold what the profile's file says
+    std::vector<std::string> waitingLinks_; // links that came before a profile was open
     bool mailboxesOpen_ = false;    // the store is pointed at the profile's mailboxes
     bool treeNeedsOpening_ = false; // the profile's tree is read with its first settings
     bool timerCheckPending_ = false;

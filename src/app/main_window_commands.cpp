@@ -12,6 +12,8 @@
 #include "app/interaction_adapters.h"
 #include "app/main_window_private.h"
 #include "app/splash_window.h"
+#include "smtp/mailto_link.h"
+#include "smtp/new_message_window.h"
 #include "store/mail_search.h"
 #include "view/find_mail_dialog.h"
 #include "view/mailbox_list_widget.h"
@@ -406,5 +408,50 @@ void TMainForm::About1Click()
 }
 
 void TMainForm::Exit1Click() { close(); }
+
+void TMainForm::composeFromLink(const std::string& link)
+{
+    std::optional<MailtoLink> parsed = parseMailtoLink(link);
+    if (!parsed) {
+        // A bare address, as the text of a message shows one.
+        if (link.find('@') == std::string::npos)
+            return;
+        parsed = MailtoLink{};
+        parsed->to.push_back(link);
+    }
+    if (state_ != State::ProfileOpen || !mailboxesOpen_) {
+        // A bound, so a flood of later starts cannot pile up windows behind the login dialog.
+        if (waitingLinks_.size() < 16)
+            waitingLinks_.push_back(link);
+        return;
+    }
+    bringToFront();
+    TNewMessageForm* form = workflows_->compose(*this);
+    if (!form)
+        return;
+    for (const std::string& address : parsed->to)
+        form->addToLine(address);
+    for (const std::string& address : parsed->cc)
+        form->addCcLine(address);
+    for (const std::string& address : parsed->bcc)
+        form->addBccLine(address);
+    if (!parsed->subject.empty())
+        form->setSubject(parsed->subject);
+    if (!parsed->body.empty()) {
+        std::vector<std::string> lines;
+        std::size_t start = 0;
+        for (std::size_t end; (end = parsed->body.find('\n', start)) != std::string::npos; start = end + 1)
+            lines.push_back(parsed->body.substr(start, end - start));
+        form->setBodyLines(lines);
+    }
+}
+
+void TMainForm::bringToFront()
+{
+    if (isMinimized())
+        showNormal();
+    raise();
+    activateWindow();
+}
 
 } // namespace tavik

@@ -231,6 +231,11 @@ void TMainForm::OpenProfile()
         showFileError(e);
     }
     refreshCommandState();
+    // Links handed in while the login dialog was up now find their profile.
+    std::vector<std::string> links;
+    links.swap(waitingLinks_);
+    for (const std::string& link : links)
+        composeFromLink(link);
 }
 
 void TMainForm::LeaveProfile()

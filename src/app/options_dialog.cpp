@@ -155,7 +155,7 @@ const std::vector<std::string>& quotedColorNames()
 
 TSetupForm::TSetupForm(ProfileSettings& settings, const std::string& profileDirectory, const MailboxList& mailboxes,
                        QWidget* parent)
-    : QDialog(parent), RegisteredBrowser(registeredWebBrowser), settings_(settings),
+    : QDialog(parent), RegisteredBrowser(registeredWebBrowser), SetDefaultMailProgram(setDefaultMailProgram), settings_(settings),
       profileDirectory_(profileDirectory), mailboxes_(mailboxes)
 {
     setObjectName(QStringLiteral("TSetupForm"));
@@ -378,6 +378,14 @@ QWidget* TSetupForm::buildAdvancedPage()
     webLayout->addWidget(new QLabel(QStringLiteral("Web browser:"), web), 0, 0);
     webLayout->addWidget(browser_, 0, 1);
     webLayout->addLayout(browserButtons, 1, 1);
+    // The other way round: mail links clicked in a browser or elsewhere on the desktop.
+    defaultMailProgram_ = new QPushButton(QStringLiteral("Set as default mail program"), web);
+    defaultMailProgram_->setToolTip(QStringLiteral("Open mailto: links clicked elsewhere on the desktop in Tavik mail"));
+    connect(defaultMailProgram_, &QPushButton::clicked, this, &TSetupForm::DefaultMailProgramClick);
+    auto* mailButtons = new QHBoxLayout;
+    mailButtons->addWidget(defaultMailProgram_);
+    mailButtons->addStretch();
+    webLayout->addLayout(mailButtons, 2, 1);
 
     auto* mime = new QGroupBox(QStringLiteral("Attachments"), page);
     mimeEditor_ = new QPushButton(picture("MIME_APPLICATION"), QStringLiteral("MIME Types"), mime);
@@ -804,6 +812,17 @@ void TSetupForm::BrowserBrowseClick()
     // The setting is a command line the link is appended to: a path with blanks is quoted.
     if (std::optional<std::string> path = userInteraction().askOpenFile("Web Browser", directory, "Programs|*"))
         browser_->setText(pathFromBytes(joinDesktopExec({*path})));
+}
+
+void TSetupForm::DefaultMailProgramClick()
+{
+    if (!SetDefaultMailProgram)
+        return;
+    if (SetDefaultMailProgram())
+        userInteraction().inform(kUserMessageTitle, "Tavik mail now opens the mailto: links clicked on this desktop.");
+    else
+        userInteraction().error(kUserMessageTitle, "The desktop did not take Tavik mail as its mail program: "
+                                                   "xdg-mime is missing or refused.");
 }
 
 void TSetupForm::RegisteredBrowserClick()

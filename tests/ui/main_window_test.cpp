@@ -11,7 +11,9 @@
 #include <filesystem>
 #include <map>
 
+#include "app/mail_workflows.h"
 #include "app/shutdown_signals.h"
+#include "smtp/new_message_window.h"
 #include "window_common/folder_tree_widget.h"
 #include <QToolBar>
 #include "app/side_bar_widget.h"
@@ -682,6 +684,31 @@ TEST_F(MainWindowTest, CompressAndEmptyTrash)
     window.commandAction("EmptyTrashfolder1Click")->trigger();
     EXPECT_EQ(messagesIn(home(), window.mailboxList(), kTrashMailbox), 0);
     EXPECT_TRUE(ui.shown.empty());
+}
+
+TEST_F(MainWindowTest, AMailtoLinkBeforeTheLoginWaitsAndThenFillsACompositionThatSendsNothing)
+{
+    TMainForm window;
+    window.setWorkflowCommands(std::make_unique<MailWorkflows>());
+    window.composeFromLink("mailto:ann@example.org,%22Lind%2C%20Tom%22%20%3Ctom@example.net%3E?cc=carl@example.org"
+                           "&bcc=dora@example.org&subject=Gr%C3%BC%C3%9Fe&body=Hi%0D%0Athere&attach=%2Fetc%2Fpasswd");
+    ASSERT_TRUE(startAndLogIn(window));
+    window.composeFromLink("eve@example.org"); // a bare address, as a message's text shows one
+    std::vector<TNewMessageForm*> forms;
+    for (const auto& child : window.childWindows())
+        if (auto* form = dynamic_cast<TNewMessageForm*>(child.second))
+            forms.push_back(form);
+    ASSERT_EQ(forms.size(), 2u);
+    const ComposedMessage first = forms[0]->composedMessage();
+    EXPECT_EQ(first.ToLines, (std::vector<std::string>{"ann@example.org", "\"Lind, Tom\" <tom@example.net>"}));
+    EXPECT_EQ(first.ccLines, std::vector<std::string>{"carl@example.org"});
+    EXPECT_EQ(first.BccLines, std::vector<std::string>{"dora@example.org"});
+    EXPECT_EQ(first.Subject, "Gr\xc3\xbc\xc3\x9f" "e");
+    EXPECT_EQ(first.Body, (std::vector<std::string>{"Hi", "there"}));
+    EXPECT_TRUE(first.Attachments.empty());
+    EXPECT_FALSE(forms[0]->handled());
+    EXPECT_EQ(forms[1]->composedMessage().ToLines, std::vector<std::string>{"eve@example.org"});
+    ui.yesNo = {true, true}; // both compositions are discarded as the window closes
 }
 
 } // namespace

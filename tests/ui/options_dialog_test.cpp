@@ -369,6 +369,24 @@ private:
     std::vector<std::tuple<const char*, QByteArray, bool>> saved_;
 };
 
+TEST_F(RegisteredBrowser, SetAsDefaultMailProgramHandsTheDesktopEntryToXdgMime)
+{
+    const std::string tool = home() + "fakebin/xdg-mime";
+    writeBytes(tool, "#!/bin/sh\nprintf '%s|' \"$@\" > \"" + home() + "asked\"\nexit \"$(cat \"" + home() + "status\")\"\n");
+    chmod(tool.c_str(), 0700);
+    writeBytes(home() + "status", "0");
+    TSetupForm form(settings, home(), mailboxes);
+    QPushButton* button = withText<QPushButton>(&form, "Set as default mail program");
+    ASSERT_NE(button, nullptr);
+    button->click();
+    EXPECT_EQ(fileBytes(home() + "asked"), "default|net.tavikmail.Tavik.desktop|x-scheme-handler/mailto|");
+    writeBytes(home() + "status", "3");
+    button->click();
+    ASSERT_EQ(ui.shown.size(), 2u);
+    EXPECT_EQ(ui.shown[0].text, "Tavik mail now opens the mailto: links clicked on this desktop.");
+    EXPECT_EQ(ui.shown[1].text, "The desktop did not take Tavik mail as its mail program: xdg-mime is missing or refused.");
+}
+
 TEST_F(RegisteredBrowser, TakesTheDesktopsBrowserCutBeforeThePlaceholder)
 {
     settings.Browser = "/usr/bin/old";
