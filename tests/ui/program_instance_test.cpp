@@ -19,6 +19,7 @@ bool answered(std::future<T>& later)
 
 TEST(ProgramInstance, ALaterStartHandsItsLinkOrItsWishToBeShownToTheRunningProgram)
 {
+    test::application(); // the running program's side answers from an event loop
     ProgramInstance running("/home/ann/.local/share/tavik/");
     ASSERT_TRUE(running.listen());
     QSignalSpy links(&running, &ProgramInstance::linkReceived);
