@@ -914,6 +914,13 @@ TNewMessageForm* openCompositionWindow(QMdiArea* area, ComposeHost& host)
     const QSize room = area->viewport()->size();
     sub->resize(std::max(480, std::min(760, room.width() - 32)), std::max(380, std::min(600, room.height() - 32)));
     sub->show();
+    // The area places a new window where it overlaps least, which may push it past the
+    // viewport's edge and hide Send and the attachment buttons; it is moved back inside.
+    const QRect frame = sub->geometry();
+    const QPoint inside(std::max(0, std::min(frame.x(), room.width() - frame.width())),
+                        std::max(0, std::min(frame.y(), room.height() - frame.height())));
+    if (inside != frame.topLeft())
+        sub->move(inside);
     area->setActiveSubWindow(sub);
     return form;
 }

@@ -732,12 +732,16 @@ TEST_F(ComposeFromTheMainWindow, NewReplyAndTheMimeSetupOpenTheirWindows)
     TMailboxForm* inbox = window.mailboxWindow(1);
     ASSERT_NE(inbox, nullptr);
     inbox->ViewMessage(1);
+    window.resize(1280, 900);
+    QCoreApplication::processEvents();
 
     window.commandAction("NewBtnClick")->trigger();
     MailChildWindow* child = window.activeChild();
     ASSERT_NE(child, nullptr);
     EXPECT_EQ(child->childKind(), MailChildWindow::Kind::Composition);
     EXPECT_EQ(window.mdiArea()->currentSubWindow()->widget()->windowTitle(), QStringLiteral("New Message"));
+    // Beside the open mailbox window, yet wholly in sight.
+    EXPECT_TRUE(window.mdiArea()->viewport()->rect().contains(window.mdiArea()->currentSubWindow()->geometry()));
 
     // Reply acts on the mailbox window made active again.
     window.mdiArea()->setActiveSubWindow(qobject_cast<QMdiSubWindow*>(inbox->parentWidget()));
