@@ -21,6 +21,7 @@
 #include "profile/ini_file.h"
 #include "profile/settings.h"
 #include "profile/user_registry.h"
+#include "smtp/mailto_link.h"
 #include "smtp/mime_encoders.h"
 #include "smtp/rc4.h"
 #include "store/folder_tree.h"
@@ -2013,6 +2014,47 @@ int fuzzAnswer(const std::uint8_t* data, std::size_t size)
     return 0;
 }
 
+constexpr const char* kMailto = "fuzz_mailto";
+
+// A mailto: link from a web page or another program: what it fills a composition with is valid
+// UTF-8, every address and the subject one line without controls (no header of its own), the body
+// lines without CR or NUL, and all of it bounded.
+int fuzzMailto(const std::uint8_t* data, std::size_t size)
+{
+    const std::string input(reinterpret_cast<const char*>(data), size);
+    for (const std::string& link : {input, "mailto:" + input}) {
+        const std::optional<MailtoLink> parsed = parseMailtoLink(link);
+        const bool isLink = link.size() >= 7 && (link[0] | 0x20) == 'm' && (link[1] | 0x20) == 'a' &&
+                            (link[2] | 0x20) == 'i' && (link[3] | 0x20) == 'l' && (link[4] | 0x20) == 't' &&
+                            (link[5] | 0x20) == 'o' && link[6] == ':';
+        FUZZ_REQUIRE(parsed.has_value() == isLink, kMailto, "a link taken or refused by its scheme wrongly");
+        if (!parsed)
+            continue;
+        auto oneLine = [](const std::string& text) {
+            for (const char c : text)
+                if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+                    return false;
+            return isValidUtf8(text);
+        };
+        std::size_t addresses = 0;
+        for (const auto* field : {&parsed->to, &parsed->cc, &parsed->bcc})
+            for (const std::string& address : *field) {
+                ++addresses;
+                FUZZ_REQUIRE(!address.empty() && address.size() <= 16 * 1024 && oneLine(address), kMailto,
+                             "an address that is empty, too long or not one line: " + shown(address));
+            }
+        FUZZ_REQUIRE(addresses <= 3 * 500, kMailto, "addresses without bound");
+        FUZZ_REQUIRE(parsed->subject.size() <= 16 * 1024 && oneLine(parsed->subject), kMailto,
+                     "a subject that is not one line: " + shown(parsed->subject));
+        const std::string& body = parsed->body;
+        FUZZ_REQUIRE(body.size() <= 1024 * 1024 + 1 && isValidUtf8(body) &&
+                         body.find_first_of(std::string("\r\0", 2)) == std::string::npos &&
+                         (body.empty() || body.back() == '\n'),
+                     kMailto, "a body with CR, NUL or no last line end: " + shown(body));
+    }
+    return 0;
+}
+
 const std::vector<FuzzTarget>& fuzzTargets()
 {
     static const std::vector<FuzzTarget> targets = {
@@ -2027,6 +2069,7 @@ const std::vector<FuzzTarget>& fuzzTargets()
         {"fuzz_answer", fuzzAnswer},
         {"fuzz_unicode_text", fuzzUnicodeText},
         {"fuzz_html_text", fuzzHtmlText},
+        {"fuzz_mailto", fuzzMailto},
     };
     return targets;
 }

@@ -39,6 +39,7 @@ int fuzzRc4(const std::uint8_t* data, std::size_t size);        // RC4 and the l
 int fuzzAnswer(const std::uint8_t* data, std::size_t size);     // reply, edit and forward of received text
 int fuzzUnicodeText(const std::uint8_t* data, std::size_t size); // charset conversion, UTF-8 checks and cuts
 int fuzzHtmlText(const std::uint8_t* data, std::size_t size);    // HTML mail made readable
+int fuzzMailto(const std::uint8_t* data, std::size_t size);      // mailto: links
 
 // Name (also the executable, corpus and regression directory name) and entry of each target.
 struct FuzzTarget {
