@@ -24,15 +24,7 @@ constexpr const char* kListValuesFile = "listvalues.ini";
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
-std::string trimmed(std::string_view s)
-{
-    std::size_t b = 0, e = s.size();
-    while (b < e && isBlank(s[b]))
-        ++b;
-    while (e > b && isBlank(s[e - 1]))
-        --e;
-    return std::string(s.substr(b, e - b));
-}
+std::string trimmed(std::string_view s) { return trimmedField(s); }
 
 char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -182,6 +174,16 @@ ListCatalog mainBookOnly() { return ListCatalog{{kMainBookName}, {kMainBookFileN
 UserNotice information(std::string text) { return UserNotice{UserNotice::Kind::Information, std::move(text)}; }
 
 } // namespace
+
+std::string trimmedField(std::string_view s)
+{
+    std::size_t b = 0, e = s.size();
+    while (b < e && isBlank(s[b]))
+        ++b;
+    while (e > b && isBlank(s[e - 1]))
+        --e;
+    return std::string(s.substr(b, e - b));
+}
 
 std::string addressDirectory(const std::string& profileDirectory) { return profileDirectory + "address/"; }
 

@@ -47,6 +47,9 @@ constexpr std::size_t kMaxListFileNameBytes = 255;
 // profileDirectory + "address/".
 std::string addressDirectory(const std::string& profileDirectory);
 
+// `s` without the blanks and tabs at its ends, as address fields and list lines are read.
+std::string trimmedField(std::string_view s);
+
 // Splits a sender text such as a "From" value ("Name <address>", the name possibly in double
 // quotes) into name and address, blanks around each dropped; either may come out empty.
 void splitSender(std::string_view text, std::string& name, std::string& address);

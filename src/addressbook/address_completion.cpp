@@ -17,17 +17,7 @@ namespace {
 constexpr std::uint64_t kMaxRecentFileBytes = 256 * 1024;
 constexpr std::size_t kMaxRecentLineBytes = 1024;
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string trimmed(std::string_view s)
-{
-    std::size_t b = 0, e = s.size();
-    while (b < e && isBlank(s[b]))
-        ++b;
-    while (e > b && isBlank(s[e - 1]))
-        --e;
-    return std::string(s.substr(b, e - b));
-}
+std::string trimmed(std::string_view s) { return trimmedField(s); }
 
 // The address of a recipient line, in lower case, as duplicates are told apart.
 std::string addressKey(std::string_view line)
