@@ -26,6 +26,9 @@ public:
 
     SendOutcome sendMessage(const OutgoingMessage& message, int) override
     {
+        // Asked for only when a message is about to go; no answer stops the run, all left queued.
+        if (!window_.settings().SmtpUser.empty() && !window_.knowServerPassword(PasswordService::Smtp))
+            return {false, 0};
         TSendMailForm dialog(window_.settings(), window_.ProfileDirectory(), &window_);
         fillSendMail(dialog.SendMail1(), message);
         current_ = &dialog;
@@ -83,6 +86,10 @@ void MailWorkflows::checkMail(TMainForm& window, CheckStart start)
     // Never two sessions on one profile at once; Send/Check calls in after its outbox ended.
     if (sessionRunning())
         return;
+    if (!window.knowServerPassword(PasswordService::Pop3, start == CheckStart::Timer)) {
+        window.protocolSessionEnded();
+        return;
+    }
     bool received = false;
     int filed = 0;
     std::vector<std::string> subjects;
@@ -164,7 +171,7 @@ void MailWorkflows::checkAndSend(TMainForm& window)
 void MailWorkflows::options(TMainForm& window)
 {
     runOptionsDialog(&window, window.settings(), window.ProfileDirectory(), window.mailboxList(),
-                     [&window] { window.MIMESetup1Click(); });
+                     [&window] { window.MIMESetup1Click(); }, window.passwordKeeper());
 }
 
 void MailWorkflows::addressBook(TMainForm& window)

@@ -61,6 +61,7 @@ TMainForm::TMainForm(QWidget* parent)
     connect(unreadTimer_, &QTimer::timeout, this, [this] { countUnread(false); });
     mailbox_.OnMailboxChanged = [this](const std::string& key, int, int) { mailboxChanged(key); };
     setDesktopNotifier(nullptr);
+    keyring_ = desktopKeyring();
 
     buildPanels();
     buildActions();

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "app/workflow_commands.h"
+#include "net/password_keeping.h"
 #include "pop3/attachment_store.h"
 #include "profile/profile_lock.h"
 #include "profile/settings.h"
@@ -104,6 +105,15 @@ public:
     TMailboxForm* mailboxWindow(int n) const;
     // The unread messages of mailbox n as the folder tree shows them, -1 when not counted.
     int unreadCount(int n) const;
+
+    // The keyring the server passwords are kept in: the desktop's unless replaced before a
+    // profile opens (nullptr: none, the passwords stay in the settings file).
+    void setKeyring(std::unique_ptr<Keyring> keyring);
+    // Where the open profile's passwords go when its settings are saved.
+    PasswordKeeper* passwordKeeper() { return keeper_.get(); }
+    // Whether the password of `service` is known now. One the keyring would not give is asked
+    // for, unless nobody is there to answer (`unattended`, which reports it as a failed check).
+    bool knowServerPassword(PasswordService service, bool unattended = false);
 
     // Where news for the desktop goes: the freedesktop notification service on the session
     // bus, or whatever a test installs (the window takes ownership). Never null.
@@ -246,6 +256,7 @@ private:
 
     void enterProfile();
     void openTree();
+    void keepPasswords();
     void saveTreeAndLayout();
     void readLayout();
     void writeLayout();
@@ -297,6 +308,9 @@ private:
     std::unique_ptr<WorkflowCommands> workflows_;
     std::unique_ptr<AttachmentLinkCommands> attachmentLinks_;
     std::unique_ptr<DesktopNotifier> notifier_;
+    std::unique_ptr<Keyring> keyring_;
+    std::unique_ptr<PasswordKeeper> keeper_;
+    std::vector<PasswordTrouble> passwordTroubles_; // why a password kept in the keyring is unknown
     std::map<int, int> unread_;          // unread messages by mailbox number, as the tree shows
     std::set<std::string> unreadStale_;  // keys of mailboxes changed since they were counted
     QTimer* unreadTimer_ = nullptr;      // counts the changed mailboxes once the change is over

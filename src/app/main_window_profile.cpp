@@ -189,6 +189,65 @@ void TMainForm::openTree()
     treeWidget_->showTree(tree_, mailboxList_);
 }
 
+void TMainForm::setKeyring(std::unique_ptr<Keyring> keyring)
+{
+    keyring_ = std::move(keyring);
+}
+
+// The passwords the keyring keeps are read; those still in the file move into the keyring when
+// the profile wants it.
+void TMainForm::keepPasswords()
+{
+    const int user = users_.currentUser;
+    const std::string userName =
+        user >= 0 && user < users_.size() ? users_.userNames[static_cast<std::size_t>(user)] : std::string();
+    keeper_ = std::make_unique<PasswordKeeper>(keyring_.get(), programDirectory_, userName);
+    passwordTroubles_ = keeper_->fetch(settings_);
+    const ProfileSettings before = settings_;
+    const PasswordPlacement placement = keeper_->place(before, settings_);
+    if (!placement.changed)
+        return;
+    try {
+        SaveSettings(profileDirectory_, settings_, mailboxList_);
+        keeper_->finish(placement);
+    } catch (const FileError& e) {
+        // The file keeps its copy; the keyring's is the one the next save relies on.
+        showFileError(e);
+    }
+}
+
+bool TMainForm::knowServerPassword(PasswordService service, bool unattended)
+{
+    if (!passwordUnknown(passwordOf(settings_, service), keyringServerOf(settings_, service)))
+        return true;
+    PasswordTrouble trouble{service, KeyringStatus::NotFound, keyringServerOf(settings_, service), {}};
+    for (const PasswordTrouble& t : passwordTroubles_)
+        if (t.service == service)
+            trouble = t;
+    const std::string name = passwordServiceName(service);
+    const std::string reason =
+        "The " + name + " password cannot be read: " + passwordTroubleText(trouble) + ".";
+    if (unattended || !keeper_) {
+        announceCheckFailure(reason, reason);
+        return false;
+    }
+    const std::string account = service == PasswordService::Pop3 ? settings_.ID : settings_.SmtpUser;
+    const std::optional<std::string> typed = userInteraction().askServerPassword(
+        name + " Password", reason + "\r\nPassword of \"" + account + "\" at " + serverOf(settings_, service) + ":");
+    if (!typed || typed->empty())
+        return false;
+    const std::string keptBefore = keyringServerOf(settings_, service);
+    // Not taken by the keyring, it serves this session only: the entry may still be right.
+    if (keeper_->keepTyped(service, *typed, settings_) && keyringServerOf(settings_, service) != keptBefore) {
+        try {
+            SaveSettings(profileDirectory_, settings_, mailboxList_);
+        } catch (const FileError& e) {
+            showFileError(e);
+        }
+    }
+    return true;
+}
+
 void TMainForm::OpenProfile()
 {
     if (!profileOpen_)
@@ -199,6 +258,7 @@ void TMainForm::OpenProfile()
         settingsLoaded_ = false;
         LoadSettings(programDirectory_, profileDirectory_, settings_, mailboxList_);
         settingsLoaded_ = true;
+        keepPasswords();
         mailboxCount_ = static_cast<int>(mailboxList_.size());
         if (treeNeedsOpening_)
             openTree();

@@ -23,6 +23,7 @@
 #include <iterator>
 
 #include "app/registered_browser.h"
+#include "net/password_keeping.h"
 #include "profile/certificate_pins.h"
 #include "profile/file_util.h"
 #include "profile/user_registry.h"
@@ -37,6 +38,8 @@ namespace tavik {
 namespace {
 
 const char* const kSignatureFile = "signatur.def";
+// A password the keyring keeps but would not give: typing one replaces it.
+const QString kUnreadablePassword = QStringLiteral("in the keyring, which cannot be read now");
 const char* const kMinutesMessage = "You must specify the number of minutes.";
 // Values the settings file reads back whole.
 constexpr std::size_t kMaxSettingBytes = 1023;
@@ -395,9 +398,17 @@ QWidget* TSetupForm::buildAdvancedPage()
     mimeLayout->addStretch();
     mimeLayout->addWidget(mimeEditor_);
 
+    auto* secrets = new QGroupBox(QStringLiteral("Passwords"), page);
+    useKeyring_ = new QCheckBox(QStringLiteral("Keep the server passwords in the desktop's keyring"), secrets);
+    useKeyring_->setObjectName(QStringLiteral("UseKeyringBox"));
+    useKeyring_->setToolTip(QStringLiteral("Unticked, or without a keyring, they are kept scrambled in the profile"));
+    auto* secretsLayout = new QVBoxLayout(secrets);
+    secretsLayout->addWidget(useKeyring_);
+
     auto* layout = new QVBoxLayout(page);
     layout->addWidget(web);
     layout->addWidget(mime);
+    layout->addWidget(secrets);
     layout->addStretch();
     return page;
 }
@@ -591,6 +602,8 @@ void TSetupForm::loadControls()
     pop3Host_->setText(fromStored(s.Pop3Server));
     pop3Port_->setText(QString::number(s.Pop3Port));
     password_->setText(fromStored(s.Password));
+    if (passwordUnknown(s.Password, s.Pop3Keyring))
+        password_->setPlaceholderText(kUnreadablePassword);
     smtpHost_->setText(fromStored(s.SmtpServer));
     smtpPort_->setText(QString::number(s.SmtpPort));
     timeOut_->setText(QString::number(s.TimeOut));
@@ -601,6 +614,9 @@ void TSetupForm::loadControls()
     smtpSecurity_->setCurrentIndex(securityIndex(smtpSecurityBefore_));
     smtpUser_->setText(fromStored(s.SmtpUser));
     smtpPassword_->setText(fromStored(s.SmtpPassword));
+    if (passwordUnknown(s.SmtpPassword, s.SmtpKeyring))
+        smtpPassword_->setPlaceholderText(kUnreadablePassword);
+    useKeyring_->setChecked(s.UseKeyring);
     caFile_->setText(pathFromBytes(s.CaFile));
     showPlainWarnings();
 
@@ -763,6 +779,7 @@ void TSetupForm::OKBtnClick()
     r.DeleteMailOnRetrieving = deleteOnRetrieving_->isChecked();
     r.SaveSent = saveSent_->isChecked();
     r.EmptyTrashOnExit = emptyTrash_->isChecked();
+    r.UseKeyring = useKeyring_->isChecked();
     r.FullHeaders = fullHeaders_->isChecked();
     r.LastMailPriority = lastPriority_->isChecked();
     r.ReturnReceipt = returnReceipt_->isChecked();
@@ -774,6 +791,7 @@ void TSetupForm::OKBtnClick()
     if (drafts_->currentIndex() >= 0)
         r.DraftsMailBox = toStored(drafts_->currentText());
 
+    std::vector<PasswordTrouble> troubles;
     try {
         // A pin dropped too early only means the server's certificate is asked about again.
         if (!removedPins_.empty()) {
@@ -795,12 +813,18 @@ void TSetupForm::OKBtnClick()
             }
             writeFileAtomically(profileDirectory_ + kSignatureFile, bytes);
         }
-        SaveSettings(profileDirectory_, r, mailboxes_);
+        troubles = saveSettingsKeepingPasswords(Keeper, profileDirectory_, settings_, r, mailboxes_);
     } catch (const FileError& e) {
         userInteraction().error(kUserMessageTitle, e.what());
         return;
     }
     settings_ = r;
+    for (const PasswordTrouble& trouble : troubles) {
+        const std::string where = trouble.server.empty() ? std::string("An old password stays in the keyring: ")
+                                                         : std::string("The ") + passwordServiceName(trouble.service) +
+                                                               " password stays in the profile's settings: ";
+        userInteraction().warn(kUserMessageTitle, where + passwordTroubleText(trouble) + ".");
+    }
     accept();
 }
 
@@ -867,10 +891,11 @@ void TSetupForm::MimeEditorClick()
 }
 
 bool runOptionsDialog(QWidget* parent, ProfileSettings& settings, const std::string& profileDirectory,
-                      const MailboxList& mailboxes, std::function<void()> openMimeEditor)
+                      const MailboxList& mailboxes, std::function<void()> openMimeEditor, PasswordKeeper* keeper)
 {
     TSetupForm form(settings, profileDirectory, mailboxes, parent);
     form.OnMimeEditor = std::move(openMimeEditor);
+    form.Keeper = keeper;
     return form.exec() == QDialog::Accepted;
 }
 

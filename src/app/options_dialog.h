@@ -21,6 +21,8 @@ class QTabWidget;
 
 namespace tavik {
 
+class PasswordKeeper;
+
 // `TSetupForm`, caption "Options . . .": four pages (General, Signature, Advanced, Network),
 // reached by the tabs and by the side bar. Opening copies the settings and the profile's
 // "signatur.def" into the controls; nothing is applied while the dialog is open. OK checks
@@ -47,6 +49,8 @@ public:
     // Makes this program the desktop's handler of mailto: links; setDefaultMailProgram unless
     // replaced.
     std::function<bool()> SetDefaultMailProgram;
+    // Where the passwords go on OK; nullptr keeps them in the settings file.
+    PasswordKeeper* Keeper = nullptr;
 
     // Handlers of the buttons.
     void OKBtnClick();
@@ -144,6 +148,7 @@ private:
     QPushButton* registeredBrowser_;
     QPushButton* defaultMailProgram_;
     QPushButton* mimeEditor_;
+    QCheckBox* useKeyring_;
     // Network
     QLineEdit* name_;
     QLineEdit* userId_;
@@ -183,6 +188,7 @@ const std::vector<std::string>& quotedColorNames();
 // down. `openMimeEditor` is the MIME setup command. True when the user accepted and the
 // settings record, "signatur.def" and the settings file were updated.
 bool runOptionsDialog(QWidget* parent, ProfileSettings& settings, const std::string& profileDirectory,
-                      const MailboxList& mailboxes, std::function<void()> openMimeEditor = {});
+                      const MailboxList& mailboxes, std::function<void()> openMimeEditor = {},
+                      PasswordKeeper* keeper = nullptr);
 
 } // namespace tavik

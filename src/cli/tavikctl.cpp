@@ -23,6 +23,7 @@
 #include "smtp/stored_copy.h"
 #include "view/mime_manager.h"
 #include "net/certificate_probe.h"
+#include "net/password_keeping.h"
 #include "net/vosk_socket.h"
 #include "profile/certificate_pins.h"
 #include "profile/file_util.h"
@@ -88,7 +89,8 @@ const char* const kUsage =
     "                     --attach may be given more than once\n"
     "  set NAME=VALUE...  change settings, by field name (SmtpServer, Pop3Port, Password, ...)\n"
     "                     or option key (AutoCheckMail, TimeOut, ...); Password is given plain\n"
-    "                     and stored scrambled; nothing is written if one of them is refused\n"
+    "                     and kept in the desktop's keyring (UseKeyring=1, the default) or\n"
+    "                     scrambled in the profile; nothing is written if one is refused\n"
     "\n"
     "Commands that change the profile refuse while Tavik mail has it open.\n"
     "\n"
@@ -206,6 +208,9 @@ struct Profile {
     MailboxList mailboxes;
     std::unique_ptr<ProfileLock> lock;
     TNMailBox store;
+    std::string userName;
+    std::unique_ptr<PasswordKeeper> keeper;
+    std::vector<PasswordTrouble> passwordTroubles; // why a password kept in the keyring is unknown
 };
 
 bool profileNeedsInitialisation(const std::string& profileDirectory)
@@ -228,7 +233,8 @@ void takeLock(Profile& p)
 // Opens the profile; `changes` says whether the command writes (and so needs the lock). A profile
 // that is not initialised yet is initialised here, which is a change too.
 // The profile directory of `login` (the default user when empty), once his password is given.
-std::string profileOfUser(const std::string& programDirectory, const std::string& login, const TavikctlEnvironment& env)
+std::string profileOfUser(const std::string& programDirectory, const std::string& login, const TavikctlEnvironment& env,
+                          std::string& userName)
 {
     makePrivateDirectories(programDirectory);
     UserRegistry registry;
@@ -250,6 +256,7 @@ std::string profileOfUser(const std::string& programDirectory, const std::string
         if (!passwordMatches(registry, index, *typed))
             throw ProfileError("the password is not correct");
     }
+    userName = registry.userNames[static_cast<std::size_t>(index)];
     return profileDirectoryOfUser(programDirectory, registry, index);
 }
 
@@ -257,7 +264,7 @@ void openProfile(Profile& p, const std::string& home, const std::string& login, 
                  const TavikctlEnvironment& env)
 {
     p.programDirectory = home.empty() ? DefaultProgramDirectory() : absoluteDirectory(home);
-    p.profileDirectory = profileOfUser(p.programDirectory, login, env);
+    p.profileDirectory = profileOfUser(p.programDirectory, login, env, p.userName);
     bool initialise = profileNeedsInitialisation(p.profileDirectory);
     if (changes || initialise) {
         makePrivateDirectories(p.profileDirectory);
@@ -277,6 +284,15 @@ void openProfile(Profile& p, const std::string& home, const std::string& login, 
             throw ProfileError("the profile \"" + p.profileDirectory + "\" has no mailbox directory");
         p.store.setMailBoxDirectoryWithoutChanges(dir);
     }
+}
+
+// The passwords the keyring keeps, read for the commands that use or change them.
+void keepPasswords(Profile& p, const TavikctlEnvironment& env)
+{
+    if (env.keyring)
+        coreApplication(); // the keyring answers through an event loop
+    p.keeper = std::make_unique<PasswordKeeper>(env.keyring, p.programDirectory, p.userName);
+    p.passwordTroubles = p.keeper->fetch(p.settings);
 }
 
 std::string attachmentRange(int start, int end)
@@ -821,6 +837,8 @@ void applySetting(ProfileSettings& s, const std::string& assignment, bool utf8)
     const SettingsField* f = findSettingsField(name);
     if (!f)
         throw UsageError("there is no setting named \"" + name + "\" (see tavikctl settings)");
+    if (f->keptByProgram)
+        throw UsageError(std::string(f->name) + " says where the password lies and is kept by the program; set UseKeyring");
     if (!utf8)
         value = storedText(value);
     if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
@@ -864,17 +882,38 @@ void applySetting(ProfileSettings& s, const std::string& assignment, bool utf8)
     }
 }
 
-int commandSet(Profile& p, const std::vector<std::string>& args, std::ostream& out, bool utf8)
+int commandSet(Profile& p, const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool utf8)
 {
     if (args.empty())
         throw UsageError("set takes one or more NAME=VALUE");
     ProfileSettings changed = p.settings;
     for (const auto& a : args)
         applySetting(changed, a, utf8);
-    SaveSettings(p.profileDirectory, changed, p.mailboxes);
+    const std::vector<PasswordTrouble> troubles =
+        saveSettingsKeepingPasswords(p.keeper.get(), p.profileDirectory, p.settings, changed, p.mailboxes);
     p.settings = changed;
     out << "Saved " << args.size() << (args.size() == 1 ? " setting" : " settings") << "\n";
+    for (const PasswordTrouble& t : troubles)
+        err << "tavikctl: " << (t.server.empty() ? std::string("an old password stays in the keyring")
+                                                 : std::string("the ") + passwordServiceName(t.service) +
+                                                       " password stays in the profile's settings")
+            << ": " << passwordTroubleText(t) << "\n";
     return 0;
+}
+
+// The commands that talk to a server refuse to start without the password the keyring keeps.
+void requireServerPassword(Profile& p, PasswordService service)
+{
+    if (!passwordUnknown(passwordOf(p.settings, service), keyringServerOf(p.settings, service)))
+        return;
+    PasswordTrouble trouble{service, KeyringStatus::NotFound, keyringServerOf(p.settings, service), {}};
+    for (const PasswordTrouble& t : p.passwordTroubles)
+        if (t.service == service)
+            trouble = t;
+    const std::string field = service == PasswordService::Pop3 ? "Password" : "SmtpPassword";
+    throw ProfileError(std::string("the ") + passwordServiceName(service) + " password cannot be read: " +
+                       passwordTroubleText(trouble) + "; open the keyring, or give it again with \"tavikctl set " +
+                       field + "=...\"");
 }
 
 } // namespace
@@ -972,6 +1011,7 @@ void printTrustAdvice(const LineChannel& session, std::ostream& err)
 
 int commandCheck(Profile& p, std::ostream& out, std::ostream& err, bool utf8)
 {
+    requireServerPassword(p, PasswordService::Pop3);
     coreApplication();
     TAttachmentManager attachments;
     attachments.SetAttachmentDirectory(p.profileDirectory + "attach/");
@@ -1075,6 +1115,8 @@ private:
 
 int commandSendQueued(Profile& p, std::ostream& out, std::ostream& err, bool utf8)
 {
+    if (!p.settings.SmtpUser.empty())
+        requireServerPassword(p, PasswordService::Smtp);
     coreApplication();
     TAttachmentManager attachments;
     attachments.SetAttachmentDirectory(p.profileDirectory + "attach/");
@@ -1278,6 +1320,8 @@ int tavikctlMain(const std::vector<std::string>& argsIn, std::ostream& out, std:
             queued = parseQueueArguments(rest, env.utf8);
         Profile p;
         openProfile(p, home, login, it->second, env);
+        if (command == "set" || command == "check" || command == "send-queued")
+            keepPasswords(p, env);
         if (command == "mailboxes") return commandMailboxes(p, out, env.utf8, format);
         if (command == "list") return commandList(p, rest, out, err, env.utf8, format);
         if (command == "show") return commandShow(p, rest, out, err, env.utf8, format);
@@ -1288,7 +1332,7 @@ int tavikctlMain(const std::vector<std::string>& argsIn, std::ostream& out, std:
         if (command == "trust") return commandTrust(p, rest, out);
         if (command == "certificate") return commandCertificate(p, rest, out, err);
         if (command == "empty-trash") return commandEmptyTrash(p, out);
-        if (command == "set") return commandSet(p, rest, out, env.utf8);
+        if (command == "set") return commandSet(p, rest, out, err, env.utf8);
         if (command == "check") return commandCheck(p, out, err, env.utf8);
         if (command == "send-queued") return commandSendQueued(p, out, err, env.utf8);
         if (command == "queue") return commandQueue(p, queued, out, env.utf8);

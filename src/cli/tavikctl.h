@@ -10,6 +10,8 @@
 
 namespace tavik {
 
+class Keyring;
+
 struct TavikctlEnvironment {
     // True when the terminal takes UTF-8, as stored text is: arguments are taken as they are.
     // Otherwise arguments are read as Windows-1252 and output is Latin-1.
@@ -19,6 +21,8 @@ struct TavikctlEnvironment {
     // Asks for a user's password on the terminal; nullopt when it cannot be asked. Used when
     // $TAVIK_PASSWORD is not set.
     std::function<std::optional<std::string>(const std::string& prompt)> askPassword;
+    // The desktop's keyring, where the server passwords are kept; nullptr for none.
+    Keyring* keyring = nullptr;
 };
 
 // Runs one tavikctl command line (args without the program name). Returns the exit status:

@@ -1,4 +1,5 @@
 #include "cli/tavikctl.h"
+#include "net/password_keeping.h"
 
 #include <clocale>
 #include <cstring>
@@ -52,6 +53,8 @@ int main(int argc, char** argv)
         env.executableDirectory = path.substr(0, path.find_last_of('/') + 1);
     }
     env.askPassword = askPasswordOnTerminal;
+    std::unique_ptr<tavik::Keyring> keyring = tavik::desktopKeyring();
+    env.keyring = keyring.get();
     std::vector<std::string> args(argv + 1, argv + argc);
     int status = tavik::tavikctlMain(args, std::cout, std::cerr, env);
     std::cout.flush();

@@ -47,11 +47,14 @@ KeyringAnswer run(QKeychain::Job& job, const std::string& key, int timeoutMs)
     }
     answer.status = statusOf(job.error());
     answer.detail = job.errorString().toStdString();
-    // The Secret Service names a missing service in words QtKeychain passes on as OtherError.
-    if (answer.status == KeyringStatus::Failed &&
-        (answer.detail.find("org.freedesktop.secrets") != std::string::npos ||
-         answer.detail.find("ServiceUnknown") != std::string::npos))
-        answer.status = KeyringStatus::NoKeyring;
+    // No session bus, no Secret Service on it, or one without a collection to keep passwords in:
+    // QtKeychain passes each on in the bus's own words as OtherError.
+    static const char* const kAbsent[] = {"org.freedesktop.secrets", "ServiceUnknown", "autolaunch", "dbus-launch",
+                                          "Could not connect", "Object does not exist at path"};
+    if (answer.status == KeyringStatus::Failed)
+        for (const char* words : kAbsent)
+            if (answer.detail.find(words) != std::string::npos)
+                answer.status = KeyringStatus::NoKeyring;
     return answer;
 }
 

@@ -60,6 +60,18 @@ SettingsField whenSet(SettingsField f)
     return f;
 }
 
+SettingsField keptIn(SettingsField f, std::string ProfileSettings::*keyringServer)
+{
+    f.keptIn = keyringServer;
+    return f;
+}
+
+SettingsField byProgram(SettingsField f)
+{
+    f.keptByProgram = true;
+    return f;
+}
+
 SettingsField integerField(const char* name, const char* section, const char* key, int ProfileSettings::*member)
 {
     return {.name = name, .section = section, .key = key, .kind = SettingsField::Kind::Integer, .integer = member};
@@ -108,14 +120,20 @@ void readField(const IniFile& ini, const SettingsField& f, ProfileSettings& s)
 
 void writeField(IniFile& ini, const SettingsField& f, const ProfileSettings& s)
 {
+    const bool inKeyring = f.keptIn && !(s.*f.keptIn).empty();
     if (f.writtenWhenSet && !ini.hasKey(f.section, f.key)) {
         static const ProfileSettings defaults;
-        if (f.kind == SettingsField::Kind::String && s.*f.text == defaults.*f.text)
+        if (f.kind == SettingsField::Kind::String && (inKeyring || s.*f.text == defaults.*f.text))
+            return;
+        if (f.kind == SettingsField::Kind::Boolean && s.*f.boolean == defaults.*f.boolean)
             return;
     }
     switch (f.kind) {
     case SettingsField::Kind::String:
-        ini.writeString(f.section, f.key, f.scrambled ? passwordToIniValue(s.*f.text) : s.*f.text);
+        if (inKeyring)
+            ini.writeString(f.section, f.key, "");
+        else
+            ini.writeString(f.section, f.key, f.scrambled ? passwordToIniValue(s.*f.text) : s.*f.text);
         break;
     case SettingsField::Kind::Integer:
         ini.writeInteger(f.section, f.key, s.*f.integer);
@@ -188,11 +206,13 @@ const std::vector<SettingsField>& settingsFields()
         integerField("SmtpPort", "SMTP", "Port", &P::SmtpPort),
         textField("Pop3Server", "POP3", "Server", &P::Pop3Server),
         integerField("Pop3Port", "POP3", "Port", &P::Pop3Port),
-        textField("Password", "POP3", "Password", &P::Password, true),
+        keptIn(textField("Password", "POP3", "Password", &P::Password, true), &P::Pop3Keyring),
+        byProgram(whenSet(textField("Pop3Keyring", "POP3", "Keyring", &P::Pop3Keyring))),
         whenSet(textField("Pop3Security", "POP3", "Security", &P::Pop3Security)),
         whenSet(textField("SmtpSecurity", "SMTP", "Security", &P::SmtpSecurity)),
         whenSet(textField("SmtpUser", "SMTP", "User", &P::SmtpUser)),
-        whenSet(textField("SmtpPassword", "SMTP", "Password", &P::SmtpPassword, true)),
+        keptIn(whenSet(textField("SmtpPassword", "SMTP", "Password", &P::SmtpPassword, true)), &P::SmtpKeyring),
+        byProgram(whenSet(textField("SmtpKeyring", "SMTP", "Keyring", &P::SmtpKeyring))),
         integerField("LastMailbox", "Mailbox", "LastMailbox", &P::LastMailbox),
         integerField("LastAttachment", "Mailbox", "LastAttachment", &P::LastAttachment),
         option("AutoAddAddress", &P::AutoAddAddress),
@@ -214,6 +234,7 @@ const std::vector<SettingsField>& settingsFields()
         option("MarkAsRead", &P::MarkAsRead),
         option("TimeOut", &P::TimeOut),
         whenSet(option("CaFile", &P::CaFile)),
+        whenSet(option("UseKeyring", &P::UseKeyring)),
     };
     return fields;
 }

@@ -33,6 +33,11 @@ struct ProfileSettings {
     std::string SmtpSecurity = "none"; // SMTP / Security
     std::string SmtpUser;      // SMTP / User: sign in (AUTH) when set
     std::string SmtpPassword;  // SMTP / Password, scrambled in the file as the POP3 one
+    // POP3 / Keyring, SMTP / Keyring: the server under whose name the desktop's keyring keeps the
+    // password; empty when the password is in this file. A password kept there is never written
+    // here, and while it cannot be read from the keyring it is empty in memory.
+    std::string Pop3Keyring;
+    std::string SmtpKeyring;
     int LastMailbox = -1;      // Mailbox / LastMailbox: -1 marks a profile not yet initialised
     int LastAttachment = 0;    // Mailbox / LastAttachment
 
@@ -56,6 +61,7 @@ struct ProfileSettings {
     bool MarkAsRead = false;
     int TimeOut = 30;
     std::string CaFile;        // certificate authorities trusted besides the system's (PEM)
+    bool UseKeyring = true;    // keep the passwords in the desktop's keyring where there is one
 };
 
 // How a connection to a server is secured.
@@ -86,10 +92,21 @@ struct SettingsField {
     int ProfileSettings::*integer = nullptr;
     bool ProfileSettings::*boolean = nullptr;
     bool scrambled = false; // stored with ScramblePassword
+    // A password: the field naming the server its keyring entry lies under. While that is set,
+    // the file holds no password.
+    std::string ProfileSettings::*keptIn = nullptr;
+    // Kept by the program (where a password lies), not set by hand.
+    bool keptByProgram = false;
     // Written only once set (or once in the file): profiles that never use the field keep their
     // file as it was. The secure-connection settings are such fields.
     bool writtenWhenSet = false;
 };
+
+// Whether the password of a Keyring field is unknown: kept in the keyring, not read from it.
+inline bool passwordUnknown(const std::string& password, const std::string& keyringServer)
+{
+    return password.empty() && !keyringServer.empty();
+}
 
 // Every field, in the order SaveSettings writes them.
 const std::vector<SettingsField>& settingsFields();

@@ -4,6 +4,8 @@
 #include <QColorDialog>
 #include <QFileDialog>
 #include <QFontDialog>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QStringList>
 
@@ -94,6 +96,16 @@ std::optional<std::string> QtUserInteraction::askText(const std::string& title, 
     if (form.exec() != QDialog::Accepted)
         return std::nullopt;
     return form.itemName();
+}
+
+std::optional<std::string> QtUserInteraction::askServerPassword(const std::string& title, const std::string& prompt)
+{
+    bool ok = false;
+    const QString typed = QInputDialog::getText(dialogParent(), fromStored(title), messageText(prompt),
+                                                QLineEdit::Password, QString(), &ok);
+    if (!ok)
+        return std::nullopt;
+    return toStored(typed);
 }
 
 std::optional<QFont> QtUserInteraction::askFont(const std::string& title, const QFont& current)

@@ -40,6 +40,8 @@ public:
     // nullopt on Cancel.
     virtual std::optional<std::string> askText(const std::string& title, const std::string& prompt,
                                                const std::string& initial = {}) = 0;
+    // A server's password, typed hidden, under `title` with `prompt`: nullopt on Cancel.
+    virtual std::optional<std::string> askServerPassword(const std::string& title, const std::string& prompt) = 0;
     // A font chosen in the font dialog, nullopt on Cancel.
     virtual std::optional<QFont> askFont(const std::string& title, const QFont& current) = 0;
     // The decoder password of an enciphered message ("Decoder Password . . ."): the text typed,
@@ -79,6 +81,7 @@ public:
     std::optional<std::string> askPassword(const std::string& userName) override;
     std::optional<std::string> askText(const std::string& title, const std::string& prompt,
                                        const std::string& initial = {}) override;
+    std::optional<std::string> askServerPassword(const std::string& title, const std::string& prompt) override;
     std::optional<QFont> askFont(const std::string& title, const QFont& current) override;
     std::optional<std::string> askDecoderPassword() override;
     std::optional<int> askMoveTarget(const std::vector<std::string>& mailboxNames) override;

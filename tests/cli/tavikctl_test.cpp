@@ -12,6 +12,7 @@
 #include "profile/settings.h"
 #include "profile/user_registry.h"
 #include "store/mailbox_store.h"
+#include "support/fake_keyring.h"
 #include "support/test_support.h"
 
 using namespace tavik;
@@ -27,6 +28,7 @@ struct CtlRun {
 
 struct TavikctlFixture : ::testing::Test {
     TempDir home;
+    Keyring* keyring = nullptr;
 
     CtlRun run(std::vector<std::string> args, bool utf8 = true)
     {
@@ -34,6 +36,7 @@ struct TavikctlFixture : ::testing::Test {
         std::ostringstream out, err;
         TavikctlEnvironment env;
         env.utf8 = utf8;
+        env.keyring = keyring;
         int status = tavikctlMain(args, out, err, env);
         return {status, out.str(), err.str()};
     }
@@ -421,4 +424,34 @@ TEST_F(TavikctlFixture, AProfileWrittenAsLatin1ShowsRightAndStaysAsItWas)
                 << entry.path();
         }
     }
+}
+
+TEST_F(TavikctlFixture, ServerPasswordsLiveInTheKeyringAndACheckWithoutOneStopsByName)
+{
+    tavik::test::FakeKeyring desktop;
+    keyring = &desktop;
+    CtlRun set = run({"set", "Pop3Server=127.0.0.1", "Pop3Port=1", "Password=se cret"});
+    ASSERT_EQ(set.status, 0) << set.err;
+    EXPECT_EQ(set.err, "");
+    EXPECT_NE(fileBytes(home.path() + "tavik32.ini").find("Password=\r\nKeyring=127.0.0.1\r\n"), std::string::npos);
+    ASSERT_EQ(desktop.entries.size(), 1U);
+    EXPECT_EQ(desktop.entries.begin()->second, "se cret");
+    EXPECT_EQ(run({"set", "Pop3Keyring="}).status, 2);
+
+    // Locked: no connection is tried with an empty password.
+    desktop.readStatus = KeyringStatus::Locked;
+    CtlRun check = run({"check"});
+    EXPECT_EQ(check.status, 1);
+    EXPECT_EQ(check.err, "tavikctl: the POP3 password cannot be read: the desktop's keyring is locked (refused); open "
+                         "the keyring, or give it again with \"tavikctl set Password=...\"\n");
+    EXPECT_EQ(check.out, "");
+
+    // Out of the keyring again: the file holds it before the entry goes.
+    desktop.readStatus = KeyringStatus::Ok;
+    ASSERT_EQ(run({"set", "UseKeyring=0"}).status, 0);
+    EXPECT_TRUE(desktop.entries.empty());
+    ProfileSettings back;
+    MailboxList boxes;
+    LoadSettings(home.path(), home.path(), back, boxes);
+    EXPECT_EQ(back.Password, "se cret");
 }

@@ -4,8 +4,14 @@
 
 #include <QCoreApplication>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 
+#include "cli/tavikctl.h"
 #include "net/keyring.h"
+#include "profile/settings.h"
+#include "profile/user_registry.h"
 
 using namespace tavik;
 
@@ -62,4 +68,34 @@ TEST(Keyring, WithoutASecretServiceNothingIsKeptAnywhere)
     const std::string key = keyringKey("/tmp/t/", "ann", "smtp", "smtp.example.org");
     EXPECT_EQ(keyring.write(key, "secret").status, KeyringStatus::NoKeyring) << keyring.write(key, "secret").detail;
     EXPECT_EQ(keyring.read(key).status, KeyringStatus::NoKeyring) << keyring.read(key).detail;
+}
+
+// The whole way: tavikctl keeps a profile's password in the keyring when one runs, in the file
+// when none does, and never in both.
+TEST(Keyring, TavikctlKeepsAProfilesPasswordInTheKeyringWhenThereIsOne)
+{
+    application();
+    char pattern[] = "/tmp/tavik-keyring-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string home = std::string(pattern) + "/";
+    SecretServiceKeyring keyring(20000);
+    TavikctlEnvironment env;
+    env.keyring = &keyring;
+    std::ostringstream out, err;
+    ASSERT_EQ(tavikctlMain({"--home", home, "set", "Pop3Server=pop.example.org", "Password=s\xc3\xa9same"}, out, err, env), 0)
+        << err.str();
+    EXPECT_EQ(err.str(), "");
+    std::ifstream file(home + "tavik32.ini", std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    UserRegistry users;
+    LoadUsers(home, users);
+    const std::string key = keyringKey(home, users.userNames.at(0), "pop3", "pop.example.org");
+    if (keyringRunning()) {
+        EXPECT_NE(bytes.find("Password=\r\nKeyring=pop.example.org\r\n"), std::string::npos) << bytes;
+        EXPECT_EQ(keyring.read(key).secret, "s\xc3\xa9same");
+    } else {
+        EXPECT_NE(bytes.find("Password=" + passwordToIniValue("s\xc3\xa9same") + "\r\n"), std::string::npos) << bytes;
+        EXPECT_EQ(bytes.find("Keyring="), std::string::npos);
+    }
+    std::filesystem::remove_all(pattern);
 }

@@ -19,6 +19,7 @@
 #include "app/side_bar_widget.h"
 #include "profile/profile_lock.h"
 #include "app/splash_window.h"
+#include "support/fake_keyring.h"
 #include "ui/main_window_support.h"
 
 namespace tavik::test {
@@ -709,6 +710,48 @@ TEST_F(MainWindowTest, AMailtoLinkBeforeTheLoginWaitsAndThenFillsACompositionTha
     EXPECT_FALSE(forms[0]->handled());
     EXPECT_EQ(forms[1]->composedMessage().ToLines, std::vector<std::string>{"eve@example.org"});
     ui.yesNo = {true, true}; // both compositions are discarded as the window closes
+}
+
+TEST_F(MainWindowTest, PasswordsMoveIntoTheKeyringAndOneItWillNotGiveIsAskedFor)
+{
+    prepareProfile(home(), home(), [](ProfileSettings& s) {
+        s.Pop3Server = "pop.example.org";
+        s.ID = "ann";
+        s.Password = "pw";
+    });
+    std::map<std::string, std::string> kept;
+    WorkflowLog log;
+    {
+        auto keyring = std::make_unique<FakeKeyring>();
+        FakeKeyring& desktop = *keyring;
+        TMainForm window;
+        window.setWorkflowCommands(std::make_unique<RecordingWorkflows>(log));
+        window.setKeyring(std::move(keyring));
+        ASSERT_TRUE(startAndLogIn(window));
+        EXPECT_NE(fileBytes(home() + "tavik32.ini").find("Password=\r\nKeyring=pop.example.org\r\n"), std::string::npos);
+        ASSERT_EQ(desktop.entries.size(), 1u);
+        EXPECT_TRUE(window.knowServerPassword(PasswordService::Pop3));
+        kept = desktop.entries;
+    }
+    auto keyring = std::make_unique<FakeKeyring>();
+    keyring->entries = kept;
+    keyring->readStatus = KeyringStatus::Locked;
+    TMainForm window;
+    window.setWorkflowCommands(std::make_unique<RecordingWorkflows>(log));
+    window.setKeyring(std::move(keyring));
+    ASSERT_TRUE(startAndLogIn(window));
+    EXPECT_TRUE(window.settings().Password.empty());
+    // The timer's check has nobody to ask; then the user cancels, then answers.
+    EXPECT_FALSE(window.knowServerPassword(PasswordService::Pop3, true));
+    EXPECT_TRUE(ui.textsOf("server password").empty());
+    ui.serverPasswords = {std::nullopt, std::string("typed")};
+    EXPECT_FALSE(window.knowServerPassword(PasswordService::Pop3));
+    EXPECT_TRUE(window.knowServerPassword(PasswordService::Pop3));
+    EXPECT_EQ(window.settings().Password, "typed");
+    EXPECT_EQ(ui.textsOf("server password"),
+              std::vector<std::string>(2, "The POP3 password cannot be read: the desktop's keyring is locked (refused)."
+                                          "\r\nPassword of \"ann\" at pop.example.org:"));
+    EXPECT_TRUE(window.knowServerPassword(PasswordService::Smtp)); // none kept there
 }
 
 } // namespace

@@ -17,6 +17,8 @@
 
 #include "app/options_dialog.h"
 #include "profile/settings.h"
+#include "net/password_keeping.h"
+#include "support/fake_keyring.h"
 #include "ui/ui_test_support.h"
 #include "view/text_viewer_rules.h"
 #include "window_common/text_conversion.h"
@@ -329,6 +331,37 @@ TEST_F(OptionsDialog, MimeButtonOpensTheEditor)
     ASSERT_NE(mime, nullptr);
     mime->click();
     EXPECT_EQ(opened, 1);
+}
+
+TEST_F(OptionsDialog, UntickingTheKeyringMovesThePasswordsIntoTheProfileAndAnUnreadableOneIsNamed)
+{
+    FakeKeyring desktop;
+    PasswordKeeper keeper(&desktop, home(), "ann");
+    settings.Pop3Server = "pop.example.org";
+    settings.Password = "pw";
+    saveSettingsKeepingPasswords(&keeper, home(), settings, settings, mailboxes);
+    ASSERT_EQ(settings.Pop3Keyring, "pop.example.org");
+    {
+        TSetupForm form(settings, home(), mailboxes);
+        form.Keeper = &keeper;
+        QCheckBox* keep = box(form, "Keep the server passwords in the desktop's keyring");
+        ASSERT_TRUE(keep && keep->isChecked());
+        keep->setChecked(false);
+        form.show();
+        ASSERT_TRUE(pressOk(form));
+    }
+    EXPECT_TRUE(desktop.entries.empty());
+    EXPECT_EQ(reloaded().Password, "pw");
+    EXPECT_FALSE(settings.UseKeyring);
+
+    // Kept there but not readable: the field says so and stays empty.
+    settings.Password.clear();
+    settings.Pop3Keyring = "pop.example.org";
+    TSetupForm form(settings, home(), mailboxes);
+    bool named = false;
+    for (QLineEdit* edit : form.findChildren<QLineEdit*>())
+        named = named || edit->placeholderText() == QStringLiteral("in the keyring, which cannot be read now");
+    EXPECT_TRUE(named);
 }
 
 // A stand-in xdg-settings first on PATH, and the XDG data directories in the test's profile.

@@ -59,6 +59,7 @@ public:
     std::deque<bool> yesNo;
     std::deque<std::optional<std::string>> passwords;
     std::deque<std::optional<std::string>> texts;
+    std::deque<std::optional<std::string>> serverPasswords;
     std::deque<std::optional<QFont>> fonts;
     std::deque<std::optional<std::string>> files;
     std::deque<std::optional<std::vector<std::string>>> fileLists; // answers to askOpenFiles
@@ -88,6 +89,11 @@ public:
     {
         record("text", title, prompt);
         return take(texts, std::optional<std::string>(), prompt);
+    }
+    std::optional<std::string> askServerPassword(const std::string& title, const std::string& prompt) override
+    {
+        record("server password", title, prompt);
+        return take(serverPasswords, std::optional<std::string>(), prompt);
     }
     std::optional<QFont> askFont(const std::string& title, const QFont&) override
     {
@@ -173,6 +179,8 @@ protected:
         previousHome_ = qgetenv("TAVIK_HOME");
         hadHome_ = qEnvironmentVariableIsSet("TAVIK_HOME");
         qputenv("TAVIK_HOME", QByteArray::fromStdString(home_.path()));
+        // A window never reaches the desktop's own keyring unless a test gives it one.
+        qputenv("TAVIK_KEYRING", "none");
         setUserInteraction(&ui);
     }
     ~UiTest() override
