@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QLabel>
+#include <QMessageBox>
 #include <QSignalBlocker>
 #include <QSplitter>
 #include <QTimer>
@@ -514,6 +515,13 @@ void TMainForm::requestShutdown()
     if (workflows_->sessionRunning()) {
         closeAfterSession_ = true;
         workflows_->cancelSession();
+        // A box the session put up (a failure it reports) would wait for a click that never comes.
+        for (int guard = 0; guard < 8; ++guard) {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box)
+                break;
+            box->done(QMessageBox::Cancel);
+        }
         return;
     }
     if (QApplication::activeModalWidget()) {

@@ -190,7 +190,8 @@ std::string passwordTroubleText(const PasswordTrouble& trouble)
     case KeyringStatus::NotFound: text = "the desktop's keyring no longer holds it"; break;
     default: text = "the desktop's keyring failed"; break;
     }
-    if (!trouble.detail.empty() && trouble.status != KeyringStatus::NotFound)
+    // The bus's words on a missing service say nothing more to a user.
+    if (!trouble.detail.empty() && trouble.status != KeyringStatus::NotFound && trouble.status != KeyringStatus::NoKeyring)
         text += " (" + trouble.detail + ")";
     return text;
 }

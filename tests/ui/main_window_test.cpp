@@ -6,6 +6,7 @@
 #include <QToolButton>
 #include <QFile>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPixmap>
 #include <csignal>
 #include <filesystem>
@@ -587,7 +588,13 @@ TEST_F(MainWindowTest, ShutdownCancelsARunningSessionAndWaitsForItsEnd)
     window.setWorkflowCommands(std::make_unique<RecordingWorkflows>(log));
     ASSERT_TRUE(startAndLogIn(window));
     log.sessionRunning = true;
+    // The session reports a failure in a box of its own; nobody is there to close it.
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Tavik mail"), QStringLiteral("refused"), QMessageBox::Ok, &window);
+    box.setModal(true);
+    box.show();
+    ASSERT_TRUE(waitFor([&] { return QApplication::activeModalWidget() == &box; }));
     window.requestShutdown();
+    EXPECT_FALSE(box.isVisible());
     EXPECT_EQ(log.cancels, 1);
     EXPECT_EQ(window.state(), TMainForm::State::ProfileOpen);
     log.sessionRunning = false;
