@@ -153,6 +153,13 @@ void GetMail::start()
     MessageCount = 0;
     tlsStep_ = TlsStep::None;
     capaAnswered_ = capaListing_ = stlsOffered_ = saslPlainOffered_ = authResponseSent_ = false;
+    pipeliningOffered_ = pipelined_ = inAnswer_ = quitQueued_ = false;
+    expected_.clear();
+    retrInFlight_ = 0;
+    bytesOutstanding_ = 0;
+    received_ = 0;
+    listedSizes_.clear();
+    heldDeletions_.clear();
     capaLines_ = 0;
     LineHandler = [this](const std::string& line) { commandLine(line); };
     openConnection(Mail_Port);
@@ -258,6 +265,7 @@ void GetMail::askCapabilities()
     capaLines_ = 0;
     stlsOffered_ = false;
     saslPlainOffered_ = false;
+    pipeliningOffered_ = false;
     State = kStateCapa;
     SendLine("CAPA");
 }
@@ -324,6 +332,8 @@ void GetMail::capabilityLine(const std::string& line)
         return;
     if (sameWord(words[0], "STLS"))
         stlsOffered_ = true;
+    else if (sameWord(words[0], "PIPELINING"))
+        pipeliningOffered_ = true;
     else if (sameWord(words[0], "SASL"))
         for (std::size_t i = 1; i < words.size(); ++i)
             if (sameWord(words[i], "PLAIN"))
@@ -512,6 +522,10 @@ void GetMail::enterRetrieval()
     retrievalState_ = R_Start;
     retrieval_ = true;
     MessageNumber = 0;
+    if (pipeliningOffered_ && UIDLSupported && !Opt_Preview && PipelineMaxCommands > 0) {
+        startPipeline();
+        return;
+    }
     LineHandler = [this](const std::string& line) { retrievalLine(line); };
     retrievalLine(std::string());
 }
@@ -708,6 +722,11 @@ std::string GetMail::StepText() const
         default: return "ending the session (QUIT)";
         }
     }
+    if (pipelined_) {
+        if (quitQueued_)
+            return "ending the session (QUIT)";
+        return "receiving message " + std::to_string(received_ + 1) + " of " + std::to_string(MessageCount);
+    }
     // The message in hand counted among those of this check.
     const std::size_t taken = UIDLSupported ? static_cast<std::size_t>(MessageCount) - NewMessages.size()
                                             : static_cast<std::size_t>(MessageNumber);
@@ -721,6 +740,211 @@ std::string GetMail::StepText() const
         return deletingKnown_ ? "deleting message " + std::to_string(MessageNumber) + ", retrieved by an earlier check"
                               : "deleting " + which;
     default: return "ending the session (QUIT)";
+    }
+}
+
+// ---- Pipelined retrieval ---------------------------------------------------------------
+
+void GetMail::startPipeline()
+{
+    pipelined_ = true;
+    // Retrieved in an earlier check whose QUIT the server never answered: on disk long since,
+    // so deleted with this session's own deletions.
+    while (!knownToDelete_.empty()) {
+        const std::string line = knownToDelete_.front();
+        knownToDelete_.popFront();
+        const std::size_t blank = line.find(' ');
+        int number = 0;
+        parsePop3Number(line.substr(0, blank), number);
+        heldDeletions_.emplace_back(number, line.substr(blank + 1));
+    }
+    LineHandler = [this](const std::string& line) { pipelineLine(line); };
+    // The sizes bound the bytes in flight.
+    expected_.push_back({Expected::List});
+    SendLine("LIST");
+}
+
+std::int64_t GetMail::expectedSize(int number) const
+{
+    // Unknown sizes count as a mid-sized message.
+    constexpr std::int64_t kUnknown = 64 * 1024;
+    const auto at = static_cast<std::size_t>(number);
+    return at < listedSizes_.size() && listedSizes_[at] > 0 ? listedSizes_[at] : kUnknown;
+}
+
+void GetMail::listSizeLine(const std::string& line)
+{
+    const std::string_view text = unstuffAnswerLine(line);
+    const std::size_t blank = text.find(' ');
+    int number = 0;
+    long long size = 0;
+    if (blank == std::string_view::npos || !parsePop3Number(std::string(text.substr(0, blank)), number))
+        return; // a line we cannot read leaves that size unknown
+    for (char c : text.substr(blank + 1)) {
+        if (c < '0' || c > '9' || size > kMaxMessageBytes)
+            break;
+        size = size * 10 + (c - '0');
+    }
+    // Numbers beyond the listing are not kept: the memory stays bounded by it.
+    if (number <= 0 || static_cast<std::size_t>(number) > MaxListingLines)
+        return;
+    if (listedSizes_.size() <= static_cast<std::size_t>(number))
+        listedSizes_.resize(static_cast<std::size_t>(number) + 1, 0);
+    listedSizes_[static_cast<std::size_t>(number)] = size;
+}
+
+void GetMail::fillPipeline()
+{
+    if (quitQueued_ || Finished())
+        return;
+    std::string batch;
+    while (retrInFlight_ < PipelineMaxCommands && (retrInFlight_ == 0 || bytesOutstanding_ < PipelineMaxBytes) &&
+           !NewMessages.empty()) {
+        const std::string line = NewMessages.front();
+        NewMessages.popFront();
+        const std::size_t blank = line.find(' ');
+        int number = 0;
+        parsePop3Number(line.substr(0, blank), number);
+        Expected retr{Expected::Retr, number, line.substr(blank + 1), expectedSize(number)};
+        bytesOutstanding_ += retr.size;
+        ++retrInFlight_;
+        expected_.push_back(std::move(retr));
+        batch += "RETR " + std::to_string(number) + "\r\n";
+    }
+    if (!batch.empty())
+        SendText(std::move(batch));
+    else if (retrInFlight_ == 0)
+        finishPipeline();
+}
+
+void GetMail::stopPipeline()
+{
+    // Answers already on their way are read and dropped: such a message is neither filed nor
+    // deleted, and the next check takes it.
+    for (Expected& e : expected_)
+        if (e.kind == Expected::Retr)
+            e.discard = true;
+    finishPipeline();
+}
+
+void GetMail::finishPipeline()
+{
+    if (quitQueued_)
+        return;
+    quitQueued_ = true;
+    std::string batch;
+    for (const auto& [number, uid] : heldDeletions_) {
+        if (!uid.empty())
+            DeletedUIDLs.add(uid);
+        expected_.push_back({Expected::Dele, number, uid});
+        batch += "DELE " + std::to_string(number) + "\r\n";
+    }
+    heldDeletions_.clear();
+    expected_.push_back({Expected::Quit});
+    QuitSent = true;
+    batch += "QUIT\r\n";
+    SendText(std::move(batch));
+}
+
+void GetMail::pipelineLine(const std::string& line)
+{
+    if (expected_.empty())
+        return; // nothing is asked: whatever comes is not an answer
+    // Stopped between two messages: nothing more is asked, and what is on its way is dropped.
+    if (cancelRequested_ && !quitQueued_ && !inAnswer_)
+        stopPipeline();
+    const char first = line.empty() ? '\0' : line[0];
+    Expected& front = expected_.front();
+    switch (front.kind) {
+    case Expected::List:
+        if (!inAnswer_) {
+            if (first == '+') {
+                inAnswer_ = true;
+                return;
+            }
+            expected_.pop_front(); // a server without LIST: the sizes stay unknown
+            fillPipeline();
+            return;
+        }
+        if (isEndOfAnswer(line)) {
+            inAnswer_ = false;
+            expected_.pop_front();
+            fillPipeline();
+        } else {
+            listSizeLine(line);
+        }
+        return;
+    case Expected::Retr:
+        if (!inAnswer_) {
+            if (front.discard) {
+                if (first == '-') {
+                    --retrInFlight_;
+                    expected_.pop_front();
+                } else {
+                    inAnswer_ = true;
+                }
+                return;
+            }
+            MessageNumber = front.number;
+            currentUidl_ = front.uid;
+            retrievalState_ = R_RetrAnswer;
+            if (!parser_.beginMessage(line))
+                return; // the parser reported the "-" answer: the session ends
+            inAnswer_ = true;
+            retrievalState_ = R_MessageData;
+            State = parser_.State();
+            return;
+        }
+        if (isEndOfAnswer(line)) {
+            inAnswer_ = false;
+            const Expected done = front;
+            expected_.pop_front();
+            --retrInFlight_;
+            bytesOutstanding_ -= done.size;
+            if (!done.discard) {
+                parser_.endMessage();
+                if (Finished())
+                    return;
+                ++received_;
+                if (Opt_Delete) {
+                    Opt_Delete = false;
+                    heldDeletions_.emplace_back(done.number, done.uid);
+                }
+            }
+            if (cancelRequested_)
+                stopPipeline();
+            else
+                fillPipeline();
+            return;
+        }
+        if (front.discard)
+            return;
+        if (parser_.MessageSize > MaxMessageBytes) {
+            unexpectedSize();
+            return;
+        }
+        parser_.feedLine(unstuffAnswerLine(line));
+        State = parser_.State();
+        return;
+    case Expected::Dele:
+        if (first == '-') {
+            unexpected(line);
+            return;
+        }
+        expected_.pop_front();
+        return;
+    case Expected::Quit:
+        if (first == '-') {
+            unexpected(line);
+            return;
+        }
+        expected_.clear();
+        quitAnswered_ = true;
+        if (!cancelRequested_)
+            KnownUIDLs.assign(UIDLLines);
+        retrievalState_ = kStateAfterError;
+        endAfterClosingReply();
+        return;
     }
 }
 

@@ -11,6 +11,7 @@
 #include <QtGlobal>
 
 #include <cstddef>
+#include <deque>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -137,6 +138,15 @@ public:
     bool CapaAnswered() const { return capaAnswered_; }
     bool StlsOffered() const { return stlsOffered_; }
     bool SaslPlainOffered() const { return saslPlainOffered_; }
+    // CAPA listed PIPELINING: commands may go out ahead of their answers.
+    bool PipeliningOffered() const { return pipeliningOffered_; }
+    // This session's retrieval runs pipelined: with PIPELINING, UIDL and no previews, the RETR
+    // commands go out in a window ahead of their answers, and the deletions wait for the end,
+    // sent with QUIT (the server carries them out only then, so holding them costs nothing).
+    bool Pipelined() const { return pipelined_; }
+    // The window: RETR commands outstanding, and bytes of their answers (the sizes LIST gave).
+    std::size_t PipelineMaxCommands = 32;
+    std::int64_t PipelineMaxBytes = 1 << 20;
     int MessageCount = 0;
     int MessageNumber = 0; // the message in hand
     bool RetrievalPhase() const { return retrieval_; }
@@ -220,6 +230,22 @@ private:
 
     void deleteMessage(int number, const std::string& uid);
 
+    // The pipelined retrieval: answers are matched to `expected_` in order.
+    struct Expected {
+        enum Kind { List, Retr, Dele, Quit } kind;
+        int number = 0;
+        std::string uid;
+        std::int64_t size = 0;
+        bool discard = false; // an answer still in flight when the session was stopped
+    };
+    void startPipeline();
+    void pipelineLine(const std::string& line);
+    void listSizeLine(const std::string& line);
+    void fillPipeline();
+    void stopPipeline();
+    void finishPipeline();
+    std::int64_t expectedSize(int number) const;
+
     MessageParser parser_;
     bool retrieval_ = false;
     bool cancelRequested_ = false;
@@ -236,6 +262,16 @@ private:
     std::string currentUidl_;
     // Listing lines of the messages of DeleteUIDLs found on the server, deleted first.
     UidList knownToDelete_;
+    bool pipeliningOffered_ = false;
+    bool pipelined_ = false;
+    bool inAnswer_ = false;        // inside the lines of the front answer
+    bool quitQueued_ = false;
+    std::deque<Expected> expected_;
+    std::size_t retrInFlight_ = 0;
+    std::int64_t bytesOutstanding_ = 0;
+    int received_ = 0;             // messages whose answer came in whole
+    std::vector<std::int64_t> listedSizes_; // by message number, from LIST; 0 unknown
+    std::vector<std::pair<int, std::string>> heldDeletions_;
 };
 
 // A decimal message number or count as a POP3 server writes it: 1 to 9 digits, nothing else.
