@@ -168,6 +168,9 @@ def rows():
                    Figure("tls_check.fetchmail_ssl.peak", "fetchmail --ssl", memory=True)))
     out.append(Row("Retrieve from Dovecot in process (GetMail, parser, attachment store)", retrieved,
                    Figure("retrieve.getmail.tavik"), Figure("retrieve.poplib.python", "poplib RETR loop in memory")))
+    out.append(Row("Retrieve through a link of 50 ms round trip (GetMail, pipelined)",
+                   "2000 × 20 KB through bench/delay_proxy.py",
+                   Figure("link.getmail.tavik"), Figure("link.poplib.python", "poplib RETR loop, same proxy")))
     for key, peer in (("msmtp", "msmtp, same prebuilt message"), ("smtplib", "Python smtplib, same prebuilt message")):
         out.append(Row("Send one message to the local SMTP server (`tavikctl send-queued`)", large,
                        Figure("send_queued.large.tavikctl"), Figure("send_queued.large." + key, peer)))

@@ -251,6 +251,7 @@ void SendMail::BeginSend()
         runLineHandler(" ");
         return;
     }
+    offersPipelining_ = false;
     ImplicitTls = SMTP_Security == ConnectionSecurity::Tls;
     openConnection(SMTP_Port);
 }
@@ -366,6 +367,9 @@ void SendMail::replyHandler(const std::string& line)
             return;
     } else if (State == Smtp_AuthReply) {
         authReply(line, failure, intermediate);
+        return;
+    } else if (State == Smtp_PipelinedReplies) {
+        pipelinedReply(line, failure, intermediate);
         return;
     } else if (State == Smtp_RcptReplies) {
         // A refusal is reported once per reply, however many lines it has.
@@ -492,6 +496,8 @@ void SendMail::noteExtension(const std::string& line)
     std::string keyword = upperCase(words[0]);
     if (keyword == "STARTTLS")
         offersStartTls_ = true;
+    if (keyword == "PIPELINING")
+        offersPipelining_ = true;
     // "AUTH=LOGIN PLAIN", the form of servers older than RFC 4954, names mechanisms as well.
     if (keyword.rfind("AUTH=", 0) == 0) {
         words[0] = words[0].substr(5);
@@ -570,8 +576,77 @@ void SendMail::greeted()
 
 void SendMail::sendMailFrom()
 {
-    SendLine("MAIL FROM:<" + FROM_Address + ">");
-    State = Smtp_MailReply;
+    if (!offersPipelining_) {
+        SendLine("MAIL FROM:<" + FROM_Address + ">");
+        State = Smtp_MailReply;
+        return;
+    }
+    // One round trip: the replies are matched to the commands in order, each checked as if the
+    // commands had gone one by one.
+    pipelined_.clear();
+    pipelined_.push_back(TO_Address);
+    auto add = [this](const std::vector<std::string>& list, int skip) {
+        for (std::size_t i = static_cast<std::size_t>(skip); i < list.size(); ++i)
+            pipelined_.push_back(addressOf(list[i]));
+    };
+    add(ListTo, skipTo_);
+    add(Listcc, skipcc_);
+    add(ListBcc, skipBcc_);
+    std::string batch = "MAIL FROM:<" + FROM_Address + ">\r\n";
+    for (const std::string& address : pipelined_)
+        batch += "RCPT TO:<" + address + ">\r\n";
+    batch += "DATA\r\n";
+    pipelinedStep_ = 0;
+    replyFailed_ = false;
+    replyText_.clear();
+    State = Smtp_PipelinedReplies;
+    if (!SendText(std::move(batch)))
+        return;
+    for (const std::string& address : pipelined_)
+        mailInfo(Info_Recipient, address);
+}
+
+void SendMail::pipelinedReply(const std::string& line, bool failure, bool intermediate)
+{
+    // A reply is judged whole, however many lines it has.
+    replyFailed_ = replyFailed_ || failure;
+    if (replyText_.size() < kMaxRefusalReply)
+        replyText_ += (replyText_.empty() ? "" : " ") + line;
+    if (intermediate)
+        return;
+    const bool failed = replyFailed_;
+    const std::string reply = replyText_;
+    replyFailed_ = false;
+    replyText_.clear();
+    const std::size_t step = pipelinedStep_++;
+    if (step == 0) {
+        if (failed)
+            fail(Error_UnexpectedResponse, kTextUnexpectedResponse + reply);
+        return;
+    }
+    if (step <= pipelined_.size()) {
+        const std::string& address = pipelined_[step - 1];
+        if (failed) {
+            RefusedRecipients.push_back({address, reply.substr(0, kMaxRefusalReply)});
+            mailInfo(Info_RecipientRejected, address);
+        } else {
+            ++acceptedRecipients_;
+        }
+        return;
+    }
+    // The reply to DATA: the message goes only to a recipient some RCPT reply accepted.
+    if (acceptedRecipients_ == 0) {
+        std::string text = kTextRecipientsRefused;
+        for (const RecipientRefusal& r : RefusedRecipients)
+            text += "\r\n" + r.address + ": " + r.reply;
+        fail(Error_RecipientsRefused, text);
+        return;
+    }
+    if (failed) {
+        fail(Error_UnexpectedResponse, kTextUnexpectedResponse + reply);
+        return;
+    }
+    writeMessage();
 }
 
 // The answer to AUTH or to a credential: 2xx signed in, 334 a challenge to answer, a failure
@@ -639,6 +714,7 @@ void SendMail::EncryptedHandler()
         return;
     // What the plain reply announced may have been forged: only the secure one counts.
     offersStartTls_ = false;
+    offersPipelining_ = false;
     authMechanisms_.clear();
     replyLines_ = 0;
     SendLine("EHLO " + heloName(LocalHostName()));

@@ -102,6 +102,7 @@ enum SmtpState : int {
     Smtp_Handshake,       // the handshake runs; EncryptedHandler follows
     Smtp_HeloFallbackReply, // HELO after a refused EHLO: the server knows no extensions
     Smtp_AuthReply,       // the answer to AUTH or to a credential line
+    Smtp_PipelinedReplies, // MAIL FROM, every RCPT TO and DATA went out together
 };
 
 // The sign-in mechanisms SendMail knows, in the order it prefers them.
@@ -220,6 +221,7 @@ private:
     void ehloDone();
     void greeted();
     void sendMailFrom();
+    void pipelinedReply(const std::string& line, bool failure, bool intermediate);
     void authReply(const std::string& line, bool failure, bool intermediate);
     void answerChallenge(const std::string& challenge);
 
@@ -233,6 +235,9 @@ private:
     int acceptedRecipients_ = 0;
     int replyLines_ = 0;       // continuation lines of the reply under way
     bool offersStartTls_ = false; // a line of the last EHLO reply named STARTTLS
+    bool offersPipelining_ = false; // the last EHLO reply named PIPELINING
+    std::vector<std::string> pipelined_; // the recipients of the commands sent together
+    std::size_t pipelinedStep_ = 0;      // replies taken: MAIL, then each RCPT, then DATA
     bool ehloRefused_ = false;    // the last EHLO was answered 5xx: HELO follows
     std::vector<std::string> authMechanisms_; // named by the last EHLO reply, upper case
     SmtpAuthMechanism authMechanism_ = SmtpAuthMechanism::None; // the sign-in under way

@@ -594,6 +594,54 @@ TEST(SendMail, KeepConnectionOpenSendsTwoMessagesOnOneConnection)
     EXPECT_EQ(m.dones, 2);
 }
 
+TEST(SendMail, WithPipeliningTheEnvelopeGoesInOneRoundTripAndEachReplyIsStillChecked)
+{
+    const std::string text = kFrom + "To: a@x.org;\r\nTo: b@x.org;\r\ncc: c@x.org\r\n" + kPlainHead;
+    const std::string envelope =
+        "MAIL FROM:<sam@example.org>\r\nRCPT TO:<a@x.org>\r\nRCPT TO:<b@x.org>\r\nRCPT TO:<c@x.org>\r\nDATA\r\n";
+    {
+        ScriptedServer server;
+        server.send("220 hi\r\n")
+            .expect(ehlo())
+            .send("250-hi\r\n250-PIPELINING\r\n250 8BITMIME\r\n")
+            .expect(envelope)
+            // Replies split across packets, a refusal of two lines among them.
+            .send("250 ok\r\n250 ok\r\n550-5.1.1 No such")
+            .send(" user\r\n550 5.1.1 Really\r\n250 ok\r\n354 go\r\n");
+        closing(server, text);
+        TestSendMail m;
+        m.ListTo = {"a@x.org", "b@x.org"};
+        m.Listcc = {"c@x.org"};
+        m.sendTo(server);
+        ASSERT_TRUE(m.waitDone()) << server.report();
+        EXPECT_TRUE(server.waitDone()) << server.report();
+        EXPECT_TRUE(m.errors.empty());
+        EXPECT_EQ(m.infosOf(Info_RecipientRejected), (Lines{"b@x.org"}));
+        ASSERT_EQ(m.RefusedRecipients.size(), 1u);
+        EXPECT_EQ(m.RefusedRecipients[0].reply, "550-5.1.1 No such user 550 5.1.1 Really");
+        EXPECT_EQ(m.infosOf(Info_MailSent).size(), 1u);
+    }
+    {
+        // Every recipient refused: the server's answer to DATA is not taken as a go-ahead.
+        ScriptedServer server;
+        server.send("220 hi\r\n")
+            .expect(ehlo())
+            .send("250-hi\r\n250 PIPELINING\r\n")
+            .expect(envelope)
+            .send("250 ok\r\n550 no\r\n550 no\r\n550 no\r\n554 no valid recipients\r\n")
+            .expectClose();
+        TestSendMail m;
+        m.ListTo = {"a@x.org", "b@x.org"};
+        m.Listcc = {"c@x.org"};
+        m.sendTo(server);
+        ASSERT_TRUE(m.waitDone()) << server.report();
+        EXPECT_TRUE(server.waitDone()) << server.report();
+        ASSERT_EQ(m.errors.size(), 1u);
+        EXPECT_EQ(m.errors[0].first, Error_RecipientsRefused);
+        EXPECT_EQ(m.RefusedRecipients.size(), 3u);
+    }
+}
+
 // A kept connection between two sends: what the server says then belongs to no send.
 TEST(SendMail, LinesOnAKeptConnectionBetweenSendsAreIgnored)
 {
