@@ -1,6 +1,7 @@
 #include "app/mail_workflows.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QStatusBar>
 
 #include "addressbook/address_book_window.h"
@@ -19,29 +20,67 @@ namespace tavik {
 
 namespace {
 
-// The outbox's face in the program: one modal send dialog per message.
+// The outbox's face in the program: one send dialog for the whole run, its messages on one
+// connection.
 class DialogOutboxView : public OutboxView {
 public:
     DialogOutboxView(TMainForm& window, TSendMailForm*& current) : window_(window), current_(current) {}
+    ~DialogOutboxView() override { endRun(); }
 
     SendOutcome sendMessage(const OutgoingMessage& message, int) override
     {
         // Asked for only when a message is about to go; no answer stops the run, all left queued.
         if (!window_.settings().SmtpUser.empty() && !window_.knowServerPassword(PasswordService::Smtp))
             return {false, 0};
-        TSendMailForm dialog(window_.settings(), window_.ProfileDirectory(), &window_);
-        fillSendMail(dialog.SendMail1(), message);
-        current_ = &dialog;
-        const int result = dialog.exec();
-        current_ = nullptr;
-        return {result == QDialog::Accepted, dialog.SendMail1().ErrorCode};
+        const bool first = !dialog_;
+        if (first) {
+            dialog_ = std::make_unique<TSendMailForm>(window_.settings(), window_.ProfileDirectory(), &window_);
+            dialog_->beginRun();
+            fillSendMail(dialog_->SendMail1(), message);
+            current_ = dialog_.get();
+        } else if (dialog_->closed()) {
+            return {false, 0};
+        }
+        QEventLoop loop;
+        bool ended = false;
+        QObject::connect(dialog_.get(), &TSendMailForm::sendFinished, &loop, [&] {
+            ended = true;
+            loop.quit();
+        });
+        QObject::connect(dialog_.get(), &QDialog::finished, &loop, [&] {
+            ended = true;
+            loop.quit();
+        });
+        if (first) {
+            dialog_->setWindowModality(Qt::ApplicationModal);
+            dialog_->show(); // the first send begins as it is shown
+        } else {
+            dialog_->sendNext(message);
+        }
+        if (!ended)
+            loop.exec();
+        QObject::disconnect(dialog_.get(), nullptr, &loop, nullptr);
+        return outcomeOf(dialog_->session());
     }
     void showFileError(const std::string& text) override { userInteraction().error("Tavik mail", text); }
     void showMessageLeft(const std::string& text) override { userInteraction().error("Tavik mail", text); }
 
+    // Quits the connection; the dialog closes, or waits for "Stop" while its log is shown.
+    void endRun()
+    {
+        if (!dialog_)
+            return;
+        dialog_->endRun();
+        if (!dialog_->closed())
+            dialog_->exec();
+        current_ = nullptr;
+        dialog_.reset();
+    }
+
 private:
     TMainForm& window_;
     TSendMailForm*& current_;
+    std::unique_ptr<TSendMailForm> dialog_;
 };
 
 // The composition windows' view of the main window's profile.
@@ -147,6 +186,7 @@ bool MailWorkflows::runOutbox(TMainForm& window)
     Outbox outbox(window.settings(), window.Mailbox(), window.attachments(), view);
     outbox_ = &outbox;
     outbox.run();
+    view.endRun();
     outbox_ = nullptr;
     return true;
 }

@@ -1096,13 +1096,18 @@ public:
     {
         out_ << "Message " << number << ": " << textForTerminal(message.Subject, utf8_) << "\n" << std::flush;
         send_.restart();
-        const SendOutcome outcome = runSendSession(settings_, message, send_, profileDirectory_);
+        // Every message of the run on one connection.
+        if (!run_)
+            run_ = std::make_unique<KeptSendRun>(settings_, send_, profileDirectory_);
+        const SendOutcome outcome = run_->send(message);
         printTrustAdvice(send_.refusedCertificate, err_);
         return outcome;
     }
     void showFileError(const std::string& text) override { err_ << textForTerminal(text, utf8_) << "\n"; }
     void showMessageLeft(const std::string& text) override { err_ << textForTerminal(text, utf8_) << "\n"; }
     bool refused() const { return send_.refused; }
+    // Quits the run's connection.
+    void endRun() { run_.reset(); }
 
 private:
     const ProfileSettings& settings_;
@@ -1111,6 +1116,7 @@ private:
     std::ostream& err_;
     bool utf8_;
     TerminalSendView send_;
+    std::unique_ptr<KeptSendRun> run_;
 };
 
 int commandSendQueued(Profile& p, std::ostream& out, std::ostream& err, bool utf8)
@@ -1123,6 +1129,7 @@ int commandSendQueued(Profile& p, std::ostream& out, std::ostream& err, bool utf
     TerminalOutboxView view(p.settings, p.profileDirectory, out, err, utf8);
     Outbox outbox(p.settings, p.store, attachments, view);
     const bool all = outbox.run();
+    view.endRun();
     out << outbox.Sent() << " message(s) sent and filed in " << textForTerminal(p.store.MailboxDisplayName(kSentMailbox), utf8)
         << ", " << (outbox.Left() < 0 ? 0 : outbox.Left()) << " left in "
         << textForTerminal(p.store.MailboxDisplayName(kToSendMailbox), utf8) << "\n";

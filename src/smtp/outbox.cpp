@@ -234,7 +234,8 @@ void SendSession::open()
         return;
     opened_ = true;
     recipients_ = {mail_->TO_Name, mail_->TO_Address, mail_->ListTo, mail_->Listcc, mail_->ListBcc};
-    view_.showStatus(kSendStatusConnectingTo + settings_.SmtpServer);
+    if (!mail_->Connected())
+        view_.showStatus(kSendStatusConnectingTo + settings_.SmtpServer);
     QTimer::singleShot(0, this, [this] { start(); });
 }
 
@@ -244,6 +245,7 @@ void SendSession::start()
         return;
     started_ = true;
     SendMail& m = *mail_;
+    m.KeepConnectionOpen = KeepConnection;
     // The lookup and the connect re-arm the countdown with their own time-outs: given the
     // profile's, the time-out bounds them instead of being stopped by them.
     const int timeOut = settings_.TimeOut > 0 ? settings_.TimeOut : 0;
@@ -288,6 +290,33 @@ void SendSession::stop()
         return;
     }
     mail_->SetAction(TMailAction::Cancel_SendMail);
+}
+
+void SendSession::sendNext(const OutgoingMessage& message)
+{
+    if (opened_ && !ended_)
+        return;
+    fillSendMail(*mail_, message);
+    // A certificate accepted for the run stays accepted; each message is judged afresh otherwise.
+    opened_ = started_ = ended_ = stopRequested_ = false;
+    certificateRefused_ = certificateJudged_ = false;
+    reportedError_ = 0;
+    open();
+}
+
+void SendSession::closeConnection()
+{
+    SendMail& m = *mail_;
+    auto quietDone = std::move(m.OnDone);
+    QEventLoop loop;
+    m.OnDone = [&loop] { loop.quit(); };
+    if (m.QuitKeptConnection()) {
+        // Bounded even when no time-out is set: a goodbye is not worth waiting long for.
+        QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    m.OnDone = std::move(quietDone);
+    m.Disconnect();
 }
 
 void SendSession::onInfo(int info, const std::string& addinfo)
@@ -341,6 +370,7 @@ void SendSession::onInfo(int info, const std::string& addinfo)
 
 void SendSession::onError(int code, const std::string& addinfo)
 {
+    reportedError_ = code;
     if ((code == kErrorTlsUntrusted || code == kErrorTlsChanged) && !certificateJudged_ &&
         !mail_->RefusedCertificate().empty()) {
         // The user may accept it: asked once the session has ended, the box only if not.
@@ -413,7 +443,9 @@ void SendSession::end()
 
 SendOutcome outcomeOf(const SendSession& session)
 {
-    return {session.Accepted(), session.Accepted() ? 0 : session.Mail().ErrorCode};
+    if (session.Accepted())
+        return {true, 0};
+    return {false, session.Mail().ErrorCode != 0 ? session.Mail().ErrorCode : session.ReportedError()};
 }
 
 void fillSendMail(SendMail& mail, const OutgoingMessage& message)
@@ -465,6 +497,72 @@ SendOutcome runSendSession(const ProfileSettings& settings, const OutgoingMessag
     if (!forward.done)
         loop.exec();
     return outcomeOf(session);
+}
+
+// Forwards every report and ends the local loop of the send under way.
+class KeptSendRun::Forward : public SendMailView {
+public:
+    explicit Forward(SendMailView& to) : to_(to) {}
+    void showStatus(const std::string& text) override { to_.showStatus(text); }
+    void showSecurity(const std::string& text) override { to_.showSecurity(text); }
+    void showProgressMaximum(long long maximum, bool reset) override { to_.showProgressMaximum(maximum, reset); }
+    void showProgressPosition(long long position) override { to_.showProgressPosition(position); }
+    void showError(int code, const std::string& title, const std::string& text) override
+    {
+        to_.showError(code, title, text);
+    }
+    void showRefusedRecipients(const std::string& title, const std::string& text) override
+    {
+        to_.showRefusedRecipients(title, text);
+    }
+    void finished(bool accepted) override
+    {
+        done = true;
+        to_.finished(accepted);
+        if (loop)
+            loop->quit();
+    }
+    CertificateChoice judgeCertificate(const PeerCertificateInfo& certificate) override
+    {
+        return to_.judgeCertificate(certificate);
+    }
+    bool done = false;
+    QEventLoop* loop = nullptr;
+
+private:
+    SendMailView& to_;
+};
+
+KeptSendRun::KeptSendRun(const ProfileSettings& settings, SendMailView& view, const std::string& profileDirectory)
+    : forward_(std::make_unique<Forward>(view)), session_(std::make_unique<SendSession>(settings, *forward_))
+{
+    session_->ProfileDirectory = profileDirectory;
+    session_->KeepConnection = true;
+}
+
+KeptSendRun::~KeptSendRun()
+{
+    session_->closeConnection();
+}
+
+SendOutcome KeptSendRun::send(const OutgoingMessage& message)
+{
+    QEventLoop loop;
+    forward_->loop = &loop;
+    forward_->done = false;
+    if (!session_->Mail().Connected())
+        ++connections_;
+    if (first_) {
+        first_ = false;
+        fillSendMail(session_->Mail(), message);
+        session_->open();
+    } else {
+        session_->sendNext(message);
+    }
+    if (!forward_->done)
+        loop.exec();
+    forward_->loop = nullptr;
+    return outcomeOf(*session_);
 }
 
 // ---- Outbox ---------------------------------------------------------------------------------

@@ -105,6 +105,15 @@ public:
     // Cancels the send; before it began, it never begins.
     void stop();
 
+    // Keep the connection after an accepted message, for the next one (set before open()).
+    bool KeepConnection = false;
+    // The next message of a run, once the last one has ended: on the kept connection when it is
+    // still up, on a new one otherwise (after a failure, which always drops it).
+    void sendNext(const OutgoingMessage& message);
+    // Quits a kept connection and waits (a local event loop, bounded by the profile's TimeOut)
+    // until the server has answered or gone.
+    void closeConnection();
+
     // The profile directory whose "certificates.ini" holds the pins for the SMTP server; empty:
     // no pin is read, and a certificate accepted permanently is accepted for this send only.
     std::string ProfileDirectory;
@@ -113,6 +122,9 @@ public:
     bool Ended() const { return ended_; }
     // The server accepted the message.
     bool Accepted() const { return mail_->QuitSent; }
+    // The error the send reported (0 none): on a kept connection the session's own code does
+    // not outlive the reply that caused it.
+    int ReportedError() const { return reportedError_; }
 
 private:
     void start();
@@ -130,6 +142,7 @@ private:
     bool started_ = false;
     bool ended_ = false;
     bool stopRequested_ = false;
+    int reportedError_ = 0;
     bool certificateRefused_ = false; // the session's certificate error waits for the view's judgement
     bool certificateJudged_ = false;  // the view was asked in this send
     int refusalCode_ = 0;
@@ -163,6 +176,23 @@ SendOutcome outcomeOf(const SendSession& session);
 // when empty).
 SendOutcome runSendSession(const ProfileSettings& settings, const OutgoingMessage& message, SendMailView& view,
                            const std::string& profileDirectory = {});
+
+// A run of sends on one connection in a local event loop (tavikctl, tests, benchmarks): each
+// send() as runSendSession does, the connection kept between them and quit when the run ends.
+class KeptSendRun {
+public:
+    KeptSendRun(const ProfileSettings& settings, SendMailView& view, const std::string& profileDirectory = {});
+    ~KeptSendRun();
+    SendOutcome send(const OutgoingMessage& message);
+    int connections() const { return connections_; }
+
+private:
+    class Forward;
+    std::unique_ptr<Forward> forward_;
+    std::unique_ptr<SendSession> session_;
+    bool first_ = true;
+    int connections_ = 0;
+};
 
 // What the outbox run needs from its face.
 class OutboxView {

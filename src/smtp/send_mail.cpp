@@ -193,6 +193,16 @@ void SendMail::SetAction(TMailAction action)
     }
 }
 
+bool SendMail::QuitKeptConnection()
+{
+    if (Busy() || !Connected() || State != Smtp_FinalReply)
+        return false;
+    beginSession();
+    QuitSent = true; // no message is at stake: the goodbye is the whole of this session
+    State = Smtp_AfterQuit;
+    return SendLine("QUIT");
+}
+
 void SendMail::Finish()
 {
     if (Finished())
@@ -370,6 +380,24 @@ void SendMail::replyHandler(const std::string& line)
         return;
     } else if (State == Smtp_PipelinedReplies) {
         pipelinedReply(line, failure, intermediate);
+        return;
+    } else if (State == Smtp_ResetReply) {
+        if (failure) {
+            fail(Error_RecipientsRefused, refusalText_);
+            return;
+        }
+        if (intermediate)
+            return;
+        // The refusal is reported as ever; the connection rests for the next message.
+        ErrorCode = Error_RecipientsRefused;
+        mailError(Error_RecipientsRefused, refusalText_);
+        TO_Address.clear();
+        TO_Name.clear();
+        ListTo.clear();
+        Listcc.clear();
+        ListBcc.clear();
+        State = Smtp_FinalReply;
+        postDone();
         return;
     } else if (State == Smtp_RcptReplies) {
         // A refusal is reported once per reply, however many lines it has.
@@ -606,6 +634,22 @@ void SendMail::sendMailFrom()
         mailInfo(Info_Recipient, address);
 }
 
+// Every recipient refused: error 20. A kept connection is reset for the next message instead of
+// being dropped.
+void SendMail::refuseEveryRecipient()
+{
+    std::string text = kTextRecipientsRefused;
+    for (const RecipientRefusal& r : RefusedRecipients)
+        text += "\r\n" + r.address + ": " + r.reply;
+    if (!KeepConnectionOpen) {
+        fail(Error_RecipientsRefused, text);
+        return;
+    }
+    refusalText_ = std::move(text);
+    State = Smtp_ResetReply;
+    SendLine("RSET");
+}
+
 void SendMail::pipelinedReply(const std::string& line, bool failure, bool intermediate)
 {
     // A reply is judged whole, however many lines it has.
@@ -636,10 +680,10 @@ void SendMail::pipelinedReply(const std::string& line, bool failure, bool interm
     }
     // The reply to DATA: the message goes only to a recipient some RCPT reply accepted.
     if (acceptedRecipients_ == 0) {
-        std::string text = kTextRecipientsRefused;
-        for (const RecipientRefusal& r : RefusedRecipients)
-            text += "\r\n" + r.address + ": " + r.reply;
-        fail(Error_RecipientsRefused, text);
+        // A server that said go ahead to DATA all the same waits for a message: only a close ends that.
+        if (!failed)
+            KeepConnectionOpen = false;
+        refuseEveryRecipient();
         return;
     }
     if (failed) {
@@ -728,10 +772,7 @@ void SendMail::announceNextRecipient()
             return;
         if (recipientPhase_ >= 4) {
             if (acceptedRecipients_ == 0) {
-                std::string text = kTextRecipientsRefused;
-                for (const RecipientRefusal& r : RefusedRecipients)
-                    text += "\r\n" + r.address + ": " + r.reply;
-                fail(Error_RecipientsRefused, text);
+                refuseEveryRecipient();
                 return;
             }
             SendLine("DATA");

@@ -103,6 +103,7 @@ enum SmtpState : int {
     Smtp_HeloFallbackReply, // HELO after a refused EHLO: the server knows no extensions
     Smtp_AuthReply,       // the answer to AUTH or to a credential line
     Smtp_PipelinedReplies, // MAIL FROM, every RCPT TO and DATA went out together
+    Smtp_ResetReply,       // RSET after a message every recipient refused, on a kept connection
 };
 
 // The sign-in mechanisms SendMail knows, in the order it prefers them.
@@ -179,6 +180,10 @@ public:
     // Send_Mail begins a send (only info 13 while one runs); Cancel_SendMail ends the running
     // send with ErrorCode 14 and no error report (OnDone follows); None does nothing.
     void SetAction(TMailAction action);
+    // Ends a connection kept open after the last message: QUIT, and the close once the server
+    // has answered (or gone silent for the idle time); OnDone follows. False, and nothing sent,
+    // when no kept connection rests between messages.
+    bool QuitKeptConnection();
 
     // Extra body text, asked for until it leaves `data` empty (see MessageWriter::OnFeedData).
     std::function<void(std::string& data)> OnFeedData;
@@ -222,6 +227,7 @@ private:
     void greeted();
     void sendMailFrom();
     void pipelinedReply(const std::string& line, bool failure, bool intermediate);
+    void refuseEveryRecipient();
     void authReply(const std::string& line, bool failure, bool intermediate);
     void answerChallenge(const std::string& challenge);
 
@@ -238,6 +244,7 @@ private:
     bool offersPipelining_ = false; // the last EHLO reply named PIPELINING
     std::vector<std::string> pipelined_; // the recipients of the commands sent together
     std::size_t pipelinedStep_ = 0;      // replies taken: MAIL, then each RCPT, then DATA
+    std::string refusalText_;            // the error text of a message refused whole, during RSET
     bool ehloRefused_ = false;    // the last EHLO was answered 5xx: HELO follows
     std::vector<std::string> authMechanisms_; // named by the last EHLO reply, upper case
     SmtpAuthMechanism authMechanism_ = SmtpAuthMechanism::None; // the sign-in under way

@@ -196,6 +196,31 @@ void TSendMailForm::finished(bool accepted)
 {
     ended_ = true;
     emit sendFinished(accepted);
+    if (autoClose_ && !closed_ && !runMode_)
+        closeWithResult();
+}
+
+void TSendMailForm::beginRun()
+{
+    runMode_ = true;
+    session_->KeepConnection = true;
+}
+
+void TSendMailForm::sendNext(const OutgoingMessage& message)
+{
+    if (!runMode_ || closed_ || !ended_)
+        return;
+    ended_ = false;
+    showProgressMaximum(0, true);
+    session_->sendNext(message);
+}
+
+void TSendMailForm::endRun()
+{
+    if (!runMode_)
+        return;
+    runMode_ = false;
+    session_->closeConnection();
     if (autoClose_ && !closed_)
         closeWithResult();
 }

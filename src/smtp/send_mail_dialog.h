@@ -45,6 +45,16 @@ public:
     // "Stop": closes with OK when the server accepted the message, else Cancel; a running send
     // is cancelled.
     void CloseBtnClick();
+
+    // An outbox run: the dialog stays up from its first message (begun when it is shown) to
+    // endRun(), each later one begun by sendNext() once the one before has ended, all on one
+    // kept connection. "Stop" cancels the message under way and closes, which ends the run.
+    void beginRun();
+    void sendNext(const OutgoingMessage& message);
+    // Quits the connection and closes as a single send would: at once, or on "Stop" while the
+    // log is shown (the caller then waits with exec()).
+    void endRun();
+    bool closed() const { return closed_; }
     // "Info": shows or hides the log.
     void BitBtn2Click();
 
@@ -83,6 +93,7 @@ private:
     QPushButton* stop_ = nullptr;
     QPushButton* info_ = nullptr;
     bool autoClose_ = true;
+    bool runMode_ = false;
     bool started_ = false;
     bool ended_ = false;
     bool closed_ = false;

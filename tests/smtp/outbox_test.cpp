@@ -831,3 +831,48 @@ TEST_F(OutboxTest, AnOlderQueuedCopyGoesOutWithAZonedDateAndAMessageId)
     EXPECT_EQ(store.Msg_Flag, 'V');
     EXPECT_EQ(count(kToSendMailbox), 0);
 }
+
+// A run keeps one connection: a message every recipient refused is reset (RSET) rather than
+// dropping it, the next goes on the same connection, and the run ends with QUIT.
+TEST(KeptSendRun, RefusedMessagesAreResetAndTheRunQuitsOnce)
+{
+    ScriptedServer server;
+    server.send("220 hi\r\n")
+        .expect("EHLO " + heloName(SendMail().LocalHostName()) + "\r\n")
+        .send("250 hi\r\n")
+        .expect("MAIL FROM:<sam@example.org>\r\n")
+        .send("250 ok\r\n")
+        .expect("RCPT TO:<ann@example.net>\r\n")
+        .send("550 5.1.1 no such user\r\n")
+        .expect("RSET\r\n")
+        .send("250 reset\r\n")
+        .expect("MAIL FROM:<sam@example.org>\r\n")
+        .send("250 ok\r\n")
+        .expect("RCPT TO:<bob@example.net>\r\n")
+        .send("450 4.2.0 try later\r\n")
+        .expect("RSET\r\n")
+        .send("250 reset\r\n")
+        .expect("QUIT\r\n")
+        .send("221 bye\r\n")
+        .close();
+    ProfileSettings settings;
+    settings.SmtpServer = "127.0.0.1";
+    settings.SmtpPort = server.port();
+    settings.TimeOut = 10;
+    RecordedSend view;
+    {
+        KeptSendRun run(settings, view);
+        OutgoingMessage m;
+        m.FROM_Address = "sam@example.org";
+        m.ListTo = {"ann@example.net|"};
+        const SendOutcome first = run.send(m);
+        EXPECT_FALSE(first.accepted);
+        EXPECT_EQ(first.error, Error_RecipientsRefused);
+        m.ListTo = {"bob@example.net|"};
+        EXPECT_EQ(run.send(m).error, Error_RecipientsRefused);
+        EXPECT_EQ(run.connections(), 1);
+    }
+    EXPECT_TRUE(server.waitDone()) << server.report();
+    EXPECT_EQ(view.boxes.size(), 2u);
+    EXPECT_EQ(view.finishes, 2);
+}
