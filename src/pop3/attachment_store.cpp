@@ -253,13 +253,22 @@ std::int32_t TAttachmentManager::RegisterAttachment(TMIMEAttachment& record)
     // made durable before the header names it, so only outside damage puts the header beyond it.
     f.writeAt(static_cast<std::uint64_t>(n) * kAttachmentRecordSize, encodeAttachmentRecord(r).data(),
               kAttachmentRecordSize);
-    f.sync();
+    if (!DeferSync)
+        f.sync();
     char header[4];
     putInt32(header, n);
     f.writeAt(kLastNumberAt, header, sizeof header);
     record = std::move(r);
     lastNumber_ = n;
     return n;
+}
+
+void TAttachmentManager::SyncIndex()
+{
+    const std::string idx = IndexPath();
+    if (fileExists(idx))
+        syncFile(idx);
+    syncDirectory(AttachmentDirectory());
 }
 
 void TAttachmentManager::UpdateAttachment(std::int32_t n, const TMIMEAttachment& record)

@@ -2,6 +2,7 @@
 
 #include <QTimer>
 
+#include <algorithm>
 #include <ctime>
 
 #include "addressbook/address_book.h"
@@ -51,9 +52,20 @@ CheckMail::CheckMail(ProfileSettings settings, std::string profileDirectory, TNM
     m.OnDone = [this] { onDone(); };
     m.OnHeadersLoaded = [this] { onHeaders(); };
     m.OnMessageLoaded = [this] { onMessage(); };
+    // The held deletions go only once everything they would delete is on disk here.
+    m.OnBeforeDeletions = [this] {
+        try {
+            makeDurable();
+            return true;
+        } catch (const FileError& e) {
+            failFiling(e.what());
+            return false;
+        }
+    };
     m.OnAttachmentGetLocation = [this](TMIMEAttachmentPtr a) {
         try {
             const std::int32_t n = attachments_.RegisterAttachment(*a);
+            unsyncedIndex_ = true;
             attachmentInHand_ = n;
             if (firstAttachment_ == 0)
                 firstAttachment_ = n;
@@ -69,6 +81,8 @@ CheckMail::CheckMail(ProfileSettings settings, std::string profileDirectory, TNM
             return;
         try {
             attachments_.UpdateAttachment(attachmentInHand_, *a);
+            if (!a->Location.empty())
+                unsyncedFiles_.push_back(a->Location);
         } catch (const FileError& e) {
             failFiling(e.what());
         }
@@ -86,6 +100,8 @@ CheckMail::~CheckMail()
     mail_->OnMessageLoaded = nullptr;
     mail_->OnAttachmentGetLocation = nullptr;
     mail_->OnAttachmentStored = nullptr;
+    mail_->OnBeforeDeletions = nullptr;
+    attachments_.DeferSync = false;
     if (mail_->Busy())
         mail_->SetMail_Action(Cancel_GetMail);
 }
@@ -132,6 +148,11 @@ void CheckMail::startSession()
     pendingKey_.clear();
     filedUids_.clear();
     deletedKeys_.clear();
+    unsyncedFiles_.clear();
+    unsyncedIndex_ = false;
+    unsyncedMailboxes_.clear();
+    // Attachments and appends are flushed in batches, where it matters (makeDurable).
+    attachments_.DeferSync = true;
     GetMail& m = *mail_;
     m.TimeoutArp = kCheckTimeoutArp;
     m.TimeoutConnect = kCheckTimeoutConnect;
@@ -316,10 +337,13 @@ void CheckMail::fileMessage()
     store_.Msg_AttachStart = firstAttachment_;
     store_.Msg_AttachEnd = lastAttachment_;
     store_.Msg_Part = 0;
-    // On disk before the server may delete its copy; a check that keeps the mail on the server
-    // need not wait for the disk.
+    // On disk before the server may delete its copy: at once when each DELE follows its message;
+    // pipelined, the deletions wait for the batch to be flushed. A check that keeps the mail on
+    // the server need not wait for the disk before the UIDs are saved.
     const bool sync = store_.SyncAppends;
-    store_.SyncAppends = sync || settings_.DeleteMailOnRetrieving;
+    store_.SyncAppends = sync || (settings_.DeleteMailOnRetrieving && !m.Pipelined());
+    if (!store_.SyncAppends)
+        unsyncedMailboxes_.push_back(kNewMailMailbox);
     try {
         store_.AppendMessage();
     } catch (...) {
@@ -348,6 +372,7 @@ void CheckMail::fileConfirmation(const std::string& requestAddress)
     store_.Msg_AttachEnd = 0;
     store_.Msg_Part = 0;
     store_.AppendMessage();
+    unsyncedMailboxes_.push_back(kToSendMailbox);
     ++confirmations_;
 }
 
@@ -377,6 +402,15 @@ void CheckMail::onMessage()
         failFiling(e.what());
         return;
     }
+    // One at a time, DELE follows at once: the message's attachments are flushed first.
+    if (settings_.DeleteMailOnRetrieving && !m.Pipelined()) {
+        try {
+            makeDurable();
+        } catch (const FileError& e) {
+            failFiling(e.what());
+            return;
+        }
+    }
     m.Opt_Delete = settings_.DeleteMailOnRetrieving;
     if (m.Opt_Delete && uidlManager_ && !key.empty())
         deletedKeys_.push_back(key);
@@ -391,6 +425,22 @@ void CheckMail::onMessage()
     ++index_;
     showDownloading();
     view_.showSubject(std::string());
+}
+
+void CheckMail::makeDurable()
+{
+    for (const std::string& file : unsyncedFiles_)
+        if (fileExists(file))
+            syncFile(file);
+    if (unsyncedIndex_ || !unsyncedFiles_.empty())
+        attachments_.SyncIndex();
+    std::sort(unsyncedMailboxes_.begin(), unsyncedMailboxes_.end());
+    unsyncedMailboxes_.erase(std::unique(unsyncedMailboxes_.begin(), unsyncedMailboxes_.end()), unsyncedMailboxes_.end());
+    for (int n : unsyncedMailboxes_)
+        store_.SyncMailboxFiles(n);
+    unsyncedFiles_.clear();
+    unsyncedIndex_ = false;
+    unsyncedMailboxes_.clear();
 }
 
 void CheckMail::saveFetchedLists()
@@ -443,6 +493,13 @@ void CheckMail::saveFetchedLists()
 
 void CheckMail::onDone()
 {
+    attachments_.DeferSync = false;
+    // What the saved UIDs call retrieved is on disk before they say so.
+    try {
+        makeDurable();
+    } catch (const FileError& e) {
+        view_.showFileError(e.what());
+    }
     try {
         saveFetchedLists();
     } catch (const FileError& e) {

@@ -120,6 +120,9 @@ private:
     void fileMessage();
     void fileConfirmation(const std::string& requestAddress);
     void failFiling(const std::string& text);
+    // Flushes what this check filed since the last time (attachment files and index, the
+    // mailboxes appended to) to disk together. Throws FileError.
+    void makeDurable();
     void showDownloading();
     void saveFetchedLists();
 
@@ -134,6 +137,9 @@ private:
     std::vector<std::string> knownAtStart_;      // "uidl.lst" as the check found it
     std::vector<std::string> pendingDeletions_;  // "uidl.del" as the check found it
     std::vector<std::string> filedUids_;         // with UIDL: the UIDs of the messages filed
+    std::vector<std::string> unsyncedFiles_;     // attachment files written since the last flush
+    bool unsyncedIndex_ = false;                 // attachments registered since then
+    std::vector<int> unsyncedMailboxes_;         // mailboxes appended to since then
     std::vector<std::string> deletedKeys_;       // without UIDL: identifiers whose DELE was sent
     std::vector<std::string> firstSubjects_;
     bool running_ = false;

@@ -832,6 +832,13 @@ void GetMail::finishPipeline()
     if (quitQueued_)
         return;
     quitQueued_ = true;
+    if (!heldDeletions_.empty() && OnBeforeDeletions) {
+        const bool durable = OnBeforeDeletions();
+        if (Finished())
+            return;
+        if (!durable)
+            heldDeletions_.clear();
+    }
     std::string batch;
     for (const auto& [number, uid] : heldDeletions_) {
         if (!uid.empty())

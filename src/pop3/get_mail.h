@@ -179,6 +179,9 @@ public:
     TAttachmentEvent OnAttachmentGetLocation;
     TAttachmentEvent OnAttachmentStored;
     TGMDataEvent OnMessageData;
+    // Pipelined: before the held DELE commands go out (with QUIT), the owner makes what it filed
+    // durable; false (or a session the owner ended meanwhile) sends none of them.
+    std::function<bool()> OnBeforeDeletions;
 
     void Finish() override;
 

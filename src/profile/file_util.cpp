@@ -154,6 +154,18 @@ void syncDirectory(const std::string& dir)
         throw FileError(path, std::string("cannot flush the directory: ") + std::strerror(e));
 }
 
+void syncFile(const std::string& path)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw FileError(path, "cannot open to flush: " + errnoText());
+    int rc = ::fsync(fd);
+    int e = errno;
+    ::close(fd);
+    if (rc != 0)
+        throw FileError(path, std::string("cannot flush: ") + std::strerror(e));
+}
+
 RandomAccessFile::RandomAccessFile(const std::string& path, Mode mode) : path_(path)
 {
     int flags = O_CLOEXEC;

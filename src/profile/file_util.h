@@ -51,6 +51,9 @@ void removeFileIfPresent(const std::string& path);
 // FileError when the flush fails (a file system that cannot flush directories is no failure).
 void syncDirectory(const std::string& dir);
 
+// Flushes a file's data to disk; throws FileError when it cannot be opened or flushed.
+void syncFile(const std::string& path);
+
 // An open file for positioned reads and writes. Closed by its destructor; every method throws
 // FileError naming the file.
 class RandomAccessFile {

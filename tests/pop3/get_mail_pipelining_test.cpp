@@ -149,3 +149,31 @@ TEST(GetMailPipelining, AStopFinishesTheMessageInHandAndDropsTheAnswersInFlight)
     EXPECT_EQ(s.mail.KnownUIDLs.lines(), std::vector<std::string>{"old"});
     EXPECT_EQ(s.mail.ErrorCode, 0);
 }
+
+TEST(GetMailPipelining, DeletionsWaitUntilTheOwnerHasMadeTheBatchDurable)
+{
+    for (bool durable : {true, false}) {
+        ScriptedServer server;
+        Session s;
+        s.deleteAll = true;
+        int asked = 0;
+        s.mail.OnBeforeDeletions = [&] {
+            ++asked;
+            EXPECT_EQ(s.subjects.size(), 2u); // every message filed before
+            return durable;
+        };
+        loginAndList(server, 2)
+            .expect("LIST\r\n")
+            .send("+OK\r\n1 60\r\n2 60\r\n.\r\n")
+            .expect("RETR 1\r\nRETR 2\r\n")
+            .send(answer("one") + answer("two"))
+            .expect(durable ? "DELE 1\r\nDELE 2\r\nQUIT\r\n" : "QUIT\r\n")
+            .send(durable ? "+OK\r\n+OK\r\n+OK bye\r\n" : "+OK bye\r\n")
+            .close();
+        s.start(server);
+        ASSERT_TRUE(s.waitDone()) << server.report();
+        EXPECT_TRUE(server.waitDone()) << server.report();
+        EXPECT_EQ(asked, 1);
+        EXPECT_EQ(s.mail.DeletedUIDLs.size(), durable ? 2u : 0u);
+    }
+}
