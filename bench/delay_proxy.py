@@ -52,7 +52,8 @@ async def main():
         server_writer.close()
 
     server = await asyncio.start_server(connection, "127.0.0.1", 0)
-    print(server.sockets[0].getsockname()[1], flush=True)
+    sys.stdout.write("%d\n" % server.sockets[0].getsockname()[1])
+    sys.stdout.flush()
     loop = asyncio.get_running_loop()
     # Ends when whoever started it closes our stdin.
     await loop.run_in_executor(None, sys.stdin.read)

@@ -1,7 +1,8 @@
-// Retrieval over a link with round trips: 2000 messages of 20 KB from a real Dovecot, through
-// bench/delay_proxy.py adding a fixed delay each way (25 ms: 50 ms of round trip), with GetMail
+// Mail over a link with round trips, through bench/delay_proxy.py adding a fixed delay each way
+// (25 ms: 50 ms of round trip): 2000 messages of 20 KB retrieved from a real Dovecot with GetMail
 // (pipelined, as Dovecot offers PIPELINING) and with Python's poplib RETR loop, which waits for
-// each answer. Prints both and a RESULT line per figure for scripts/bench.
+// each answer; then 200 small messages sent on one connection to postfix's smtp-sink with
+// KeptSendRun and with smtplib. Prints the figures and a RESULT line each for scripts/bench.
 //   link_bench [MESSAGES] [DELAY_MS_EACH_WAY]
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -11,11 +12,17 @@
 #include <cstdlib>
 #include <string>
 
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "peers/peer_fixtures.h"
 #include "pop3/get_mail.h"
+#include "smtp/outbox.h"
 #include "support/test_support.h"
 
 using namespace tavik;
@@ -31,6 +38,160 @@ std::string message(int n, std::size_t size)
     m.resize(size - 1);
     m += '\n';
     return m;
+}
+
+// The delay proxy in front of a port: it reads our end of a pipe and stops when that closes.
+class Proxy {
+public:
+    ~Proxy()
+    {
+        if (pid_ <= 0)
+            return;
+        close(toProxy_);
+        close(fromProxy_);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+    }
+    // The port it listens on, 0 when it did not start.
+    int start(int target, int delayMs)
+    {
+        int toProxy[2], fromProxy[2];
+        if (pipe(toProxy) != 0 || pipe(fromProxy) != 0)
+            return 0;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(toProxy[0], 0);
+            dup2(fromProxy[1], 1);
+            close(toProxy[1]);
+            close(fromProxy[0]);
+            execl("/usr/bin/python3", "python3", DELAY_PROXY_PATH, std::to_string(target).c_str(),
+                  std::to_string(delayMs).c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(toProxy[0]);
+        close(fromProxy[1]);
+        toProxy_ = toProxy[1];
+        // The port, on a line of its own; the pipe stays open so the proxy may write more.
+        fromProxy_ = fromProxy[0];
+        std::string line;
+        char c = 0;
+        while (line.size() < 16) {
+            const ssize_t got = read(fromProxy_, &c, 1);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0 || c == '\n')
+                break;
+            line += c;
+        }
+        return std::atoi(line.c_str());
+    }
+
+private:
+    pid_t pid_ = -1;
+    int toProxy_ = -1;
+    int fromProxy_ = -1;
+};
+
+// A free loopback port, for a server that takes its port on the command line.
+int freePort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) == 0)
+        port = ntohs(a.sin_port);
+    close(fd);
+    return port;
+}
+
+// 200 small messages on one connection through the proxy to postfix's smtp-sink, which offers
+// PIPELINING: KeptSendRun against smtplib's sendmail loop. Prints its RESULT lines.
+bool sendOverTheLink(int delayMs, const test::TempDir& tmp)
+{
+    constexpr int kMessages = 200;
+    const char* sinkProgram = "/usr/sbin/smtp-sink";
+    if (access(sinkProgram, X_OK) != 0) {
+        std::fprintf(stderr, "no smtp-sink: the send over the link is left out\n");
+        return true;
+    }
+    const int sinkPort = freePort();
+    const pid_t sink = fork();
+    if (sink == 0) {
+        const std::string where = "127.0.0.1:" + std::to_string(sinkPort);
+        execl(sinkProgram, "smtp-sink", "-u", "nobody", "-4", where.c_str(), "128", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    struct Stop {
+        pid_t pid;
+        ~Stop()
+        {
+            kill(pid, SIGTERM);
+            int status = 0;
+            waitpid(pid, &status, 0);
+        }
+    } stopSink{sink};
+    // Up once it takes a connection.
+    const std::string wait = "/usr/bin/python3 -c \"import socket, time\nfor i in range(100):\n    try:\n"
+                             "        socket.create_connection(('127.0.0.1', " + std::to_string(sinkPort) +
+                             ")).close(); break\n    except OSError: time.sleep(0.05)\"";
+    if (std::system(wait.c_str()) != 0)
+        return false;
+    Proxy proxy;
+    const int port = proxy.start(sinkPort, delayMs);
+    if (port <= 0)
+        return false;
+
+    ProfileSettings settings;
+    settings.SmtpServer = "127.0.0.1";
+    settings.SmtpPort = port;
+    settings.TimeOut = 60;
+    SendMailView quiet;
+    int accepted = 0;
+    QElapsedTimer t;
+    t.start();
+    {
+        KeptSendRun run(settings, quiet);
+        for (int i = 1; i <= kMessages; ++i) {
+            OutgoingMessage m;
+            m.FROM_Address = "sam@example.org";
+            m.ListTo = {"ann@example.net|Ann"};
+            m.Subject = "message " + std::to_string(i);
+            m.MailText = {"A short message, number " + std::to_string(i) + "."};
+            if (run.send(m).accepted)
+                ++accepted;
+        }
+    }
+    const double ours = static_cast<double>(t.nsecsElapsed()) / 1e9;
+    if (accepted != kMessages) {
+        std::fprintf(stderr, "KeptSendRun: %d of %d accepted\n", accepted, kMessages);
+        return false;
+    }
+    const std::string script = "import smtplib, time\n"
+                               "t = time.perf_counter()\n"
+                               "s = smtplib.SMTP('127.0.0.1', " + std::to_string(port) + ")\n"
+                               "for i in range(" + std::to_string(kMessages) + "):\n"
+                               "    s.sendmail('sam@example.org', ['ann@example.net'], 'Subject: message %d\\r\\n\\r\\n"
+                               "A short message.\\r\\n' % i)\n"
+                               "s.quit()\n"
+                               "print(time.perf_counter() - t, flush=True)\n";
+    test::writeBytes(tmp.path() + "smtplib_loop.py", script);
+    FILE* py = popen(("/usr/bin/python3 '" + tmp.path() + "smtplib_loop.py'").c_str(), "r");
+    char buffer[64] = {};
+    const double python = py && fgets(buffer, sizeof buffer, py) ? std::atof(buffer) : -1;
+    if (py)
+        pclose(py);
+    if (python <= 0)
+        return false;
+    std::printf("send %d small messages on one connection through the proxy to smtp-sink (PIPELINING)\n", kMessages);
+    std::printf("  KeptSendRun, pipelined: %.2f s\n", ours);
+    std::printf("  Python smtplib loop:    %.2f s\n", python);
+    std::printf("RESULT link.send.tavik %.6g s 1\n", ours);
+    std::printf("RESULT link.send.smtplib %.6g s 1\n", python);
+    return true;
 }
 
 } // namespace
@@ -50,25 +211,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "Dovecot did not start: %s\n%s\n", server.error().c_str(), server.log().c_str());
         return 1;
     }
-    // The proxy reads our end of a pipe: it stops when this process ends.
-    int toProxy[2], fromProxy[2];
-    if (pipe(toProxy) != 0 || pipe(fromProxy) != 0)
-        return 1;
-    const pid_t proxy = fork();
-    if (proxy == 0) {
-        dup2(toProxy[0], 0);
-        dup2(fromProxy[1], 1);
-        close(toProxy[1]);
-        close(fromProxy[0]);
-        execl("/usr/bin/python3", "python3", DELAY_PROXY_PATH, std::to_string(server.port()).c_str(),
-              std::to_string(delayMs).c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(toProxy[0]);
-    close(fromProxy[1]);
-    char portText[32] = {};
-    const ssize_t got = read(fromProxy[0], portText, sizeof portText - 1);
-    const int port = got > 0 ? std::atoi(portText) : 0;
+    Proxy pop3Proxy;
+    const int port = pop3Proxy.start(server.port(), delayMs);
     if (port <= 0) {
         std::fprintf(stderr, "the delay proxy did not start\n");
         return 1;
@@ -125,9 +269,6 @@ int main(int argc, char** argv)
     const double python = py && fgets(buffer, sizeof buffer, py) ? std::atof(buffer) : -1;
     if (py)
         pclose(py);
-    close(toProxy[1]);
-    int status = 0;
-    waitpid(proxy, &status, 0);
     if (python <= 0)
         return 1;
 
@@ -138,5 +279,6 @@ int main(int argc, char** argv)
     std::printf("  ratio (poplib time / ours): %.1f\n", python / ours);
     std::printf("RESULT link.getmail.tavik %.6g s 1\n", ours);
     std::printf("RESULT link.poplib.python %.6g s 1\n", python);
-    return 0;
+    std::fflush(stdout);
+    return sendOverTheLink(delayMs, tmp) ? 0 : 1;
 }

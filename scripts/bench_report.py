@@ -171,6 +171,9 @@ def rows():
     out.append(Row("Retrieve through a link of 50 ms round trip (GetMail, pipelined)",
                    "2000 × 20 KB through bench/delay_proxy.py",
                    Figure("link.getmail.tavik"), Figure("link.poplib.python", "poplib RETR loop, same proxy")))
+    out.append(Row("Send on one connection through the same link (KeptSendRun, pipelined)",
+                   "200 small messages to postfix's smtp-sink",
+                   Figure("link.send.tavik"), Figure("link.send.smtplib", "smtplib sendmail loop, same proxy")))
     for key, peer in (("msmtp", "msmtp, same prebuilt message"), ("smtplib", "Python smtplib, same prebuilt message")):
         out.append(Row("Send one message to the local SMTP server (`tavikctl send-queued`)", large,
                        Figure("send_queued.large.tavikctl"), Figure("send_queued.large." + key, peer)))
