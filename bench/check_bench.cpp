@@ -8,7 +8,12 @@
 // fails after the retriever's timeout: it gets a short timeout and up to three attempts. Peak
 // memory of each from /usr/bin/time -v when installed. Prints the medians, the ratios and a RESULT line per figure for scripts/bench.
 //
-//   check_bench [MESSAGES] [RUNS] [--no-getmail]
+// --attachments gives every message one attachment and every other one a second (2000
+// messages: 3000 attachment files); --delay MS puts bench/delay_proxy.py in front of the server,
+// adding MS each way, for every tool alike. The RESULT keys then begin "check_att." or
+// "link_check." instead of "check.".
+//
+//   check_bench [MESSAGES] [RUNS] [--no-getmail] [--attachments] [--delay MS]
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
@@ -26,6 +31,7 @@
 #include "support/test_support.h"
 
 #include "bench_results.h"
+#include "delay_proxy.h"
 
 using tavik::bench::Clock;
 using tavik::bench::median;
@@ -44,6 +50,29 @@ std::string message(int n, std::size_t size)
         m += "line " + std::to_string(line) + " of a message body that is long enough to be typical text.\n";
     m.resize(size - 1);
     m += '\n';
+    return m;
+}
+
+// The same size with one attachment (two for even n) of base64 lines in the body.
+std::string messageWithAttachments(int n, std::size_t size)
+{
+    const std::string boundary = "=-=bench-" + std::to_string(n);
+    std::string m = "From: Sender " + std::to_string(n) + " <sender" + std::to_string(n) +
+        "@example.org>\nTo: you@example.org\nSubject: message " + std::to_string(n) +
+        "\nDate: Wed, 09 Dec 2026 10:00:00 +0000\nMessage-ID: <" + std::to_string(n) +
+        "@bench>\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"" + boundary + "\"\n\n--" + boundary +
+        "\nContent-Type: text/plain; charset=us-ascii\n\nThe text of message " + std::to_string(n) + ".\n";
+    const int parts = n % 2 == 0 ? 2 : 1;
+    const std::size_t room = size - m.size() - 200 * parts;
+    for (int p = 1; p <= parts; ++p) {
+        m += "--" + boundary + "\nContent-Type: application/octet-stream; name=\"data" + std::to_string(p) +
+             ".bin\"\nContent-Transfer-Encoding: base64\nContent-Disposition: attachment; filename=\"data" +
+             std::to_string(p) + ".bin\"\n\n";
+        const std::size_t lines = room / parts / 77;
+        for (std::size_t l = 0; l < lines; ++l)
+            m += std::string(76, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"[(n + l + p) % 64]) + "\n";
+    }
+    m += "--" + boundary + "--\n";
     return m;
 }
 
@@ -72,12 +101,17 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     int count = 2000, runs = 5;
-    bool getmail = true;
+    bool getmail = true, attachments = false;
+    int delayMs = 0;
     std::vector<int> numbers;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--no-getmail")
             getmail = false;
+        else if (a == "--attachments")
+            attachments = true;
+        else if (a == "--delay" && i + 1 < argc)
+            delayMs = std::atoi(argv[++i]);
         else
             numbers.push_back(std::atoi(argv[i]));
     }
@@ -88,11 +122,13 @@ int main(int argc, char** argv)
     const std::string bin = QCoreApplication::applicationDirPath().toStdString() + "/";
     std::vector<std::string> mail;
     for (int n = 1; n <= count; ++n)
-        mail.push_back(message(n, 20 * 1024));
+        mail.push_back(attachments ? messageWithAttachments(n, 20 * 1024) : message(n, 20 * 1024));
+    const std::string prefix = delayMs > 0 ? "link_check" : attachments ? "check_att" : "check";
 
     // One timed run of `tool` against a fresh server; -1 when it failed. The tool's command puts
     // its program behind `measured(dir)`, which leaves its peak memory in dir + "time.txt".
     long peak = 0;
+    int port = 0; // where the tools connect: the server, or the proxy in front of it
     auto measured = [](const std::string& dir) {
         return haveTime ? "/usr/bin/time -v -o " + quoted(dir + "time.txt") + " " : std::string();
     };
@@ -106,6 +142,11 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "Dovecot did not start: %s\n", server.error().c_str());
             return -1.0;
         }
+        // Through the proxy when asked for: every tool meets the same round trips.
+        bench::Proxy proxy;
+        port = delayMs > 0 ? proxy.start(server.port(), delayMs) : server.port();
+        if (port <= 0)
+            return -1.0;
         const std::string command = tool(server, work.path());
         QElapsedTimer t;
         t.start();
@@ -122,7 +163,7 @@ int main(int argc, char** argv)
     auto ours = [&](test::DovecotServer& s, const std::string& dir) {
         const std::string home = dir + "home";
         const std::string ctl = quoted(bin + "tavikctl") + " --home " + quoted(home);
-        const std::string set = ctl + " set Pop3Server=127.0.0.1 Pop3Port=" + std::to_string(s.port()) + " ID=" +
+        const std::string set = ctl + " set Pop3Server=127.0.0.1 Pop3Port=" + std::to_string(port) + " ID=" +
             s.user() + " Password=" + s.password() + " AutoAddAddress=0 >/dev/null";
         if (run(set) != 0)
             return std::string("false");
@@ -131,7 +172,7 @@ int main(int argc, char** argv)
     };
     auto fetchmail = [&](test::DovecotServer& s, const std::string& dir) {
         const std::string rc = dir + "fetchmailrc";
-        test::writeBytes(rc, "poll 127.0.0.1 protocol pop3 port " + std::to_string(s.port()) + " user \"" + s.user() +
+        test::writeBytes(rc, "poll 127.0.0.1 protocol pop3 port " + std::to_string(port) + " user \"" + s.user() +
                                  "\" password \"" + s.password() + "\" keep fetchall\n");
         ::chmod(rc.c_str(), 0600);
         return measured(dir) + "fetchmail -s -f " + quoted(rc) + " --nosslcertck --bsmtp " + quoted(dir + "bsmtp") +
@@ -142,7 +183,7 @@ int main(int argc, char** argv)
         for (const char* sub : {"", "cur", "new", "tmp"})
             ::mkdir((md + sub).c_str(), 0777);
         test::writeBytes(dir + "getmailrc", "[retriever]\ntype = SimplePOP3Retriever\nserver = 127.0.0.1\nport = " +
-                                                std::to_string(s.port()) + "\nusername = " + s.user() +
+                                                std::to_string(port) + "\nusername = " + s.user() +
                                                 "\npassword = " + s.password() + "\ntimeout = 10\n[destination]\ntype = Maildir\npath = " +
                                                 md + "\n[options]\nread_all = true\ndelete = false\nverbose = 0\n");
         run("chown -R nobody " + quoted(dir));
@@ -151,7 +192,7 @@ int main(int argc, char** argv)
     };
     auto poplib = [&](test::DovecotServer& s, const std::string& dir) {
         const std::string script = dir + "retr_loop.py";
-        test::writeBytes(script, "import poplib\np = poplib.POP3('127.0.0.1', " + std::to_string(s.port()) +
+        test::writeBytes(script, "import poplib\np = poplib.POP3('127.0.0.1', " + std::to_string(port) +
                                      ")\np.user('" + s.user() + "'); p.pass_('" + s.password() +
                                      "')\nn = p.stat()[0]\nfor i in range(1, n + 1):\n"
                                      "    lines = p.retr(i)[1]\n"
@@ -191,7 +232,9 @@ int main(int argc, char** argv)
                 t.peakKb = std::max(t.peakKb, peak);
             }
         }
-    std::printf("check of %d messages of 20 KB from Dovecot, medians of %d runs (getmail6: 1)\n", count, runs);
+    std::printf("check of %d messages of 20 KB%s from Dovecot%s, medians of %d runs (getmail6: 1)\n", count,
+                attachments ? " with attachments" : "",
+                delayMs > 0 ? (" through a proxy adding " + std::to_string(delayMs) + " ms each way").c_str() : "", runs);
     const double base = median(tools[0].times);
     for (const auto& t : tools) {
         const double m = median(t.times);
@@ -209,10 +252,10 @@ int main(int argc, char** argv)
     for (const auto& t : tools) {
         if (t.times.empty())
             continue;
-        std::printf("RESULT check.%s %.6g s %zu\n", t.key.c_str(), median(t.times), t.times.size());
+        std::printf("RESULT %s.%s %.6g s %zu\n", prefix.c_str(), t.key.c_str(), median(t.times), t.times.size());
         if (t.peakKb)
-            std::printf("RESULT check.%s.peak %ld KB 1\n", t.key.c_str(), t.peakKb);
+            std::printf("RESULT %s.%s.peak %ld KB 1\n", prefix.c_str(), t.key.c_str(), t.peakKb);
     }
-    std::printf("RESULT check.bytes %zu bytes 1\n", mail.size() * 20 * 1024);
+    std::printf("RESULT %s.bytes %zu bytes 1\n", prefix.c_str(), mail.size() * 20 * 1024);
     return 0;
 }
