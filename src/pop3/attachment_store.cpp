@@ -263,14 +263,6 @@ std::int32_t TAttachmentManager::RegisterAttachment(TMIMEAttachment& record)
     return n;
 }
 
-void TAttachmentManager::SyncIndex()
-{
-    const std::string idx = IndexPath();
-    if (fileExists(idx))
-        syncFile(idx);
-    syncDirectory(AttachmentDirectory());
-}
-
 void TAttachmentManager::UpdateAttachment(std::int32_t n, const TMIMEAttachment& record)
 {
     std::string idx = IndexPath();

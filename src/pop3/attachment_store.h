@@ -71,11 +71,9 @@ public:
     const std::string& AttachmentDirectory();
     // Full path of "attach.idx".
     std::string IndexPath() { return AttachmentDirectory() + kAttachmentIndexName; }
-    // A check of mail makes its attachments durable in batches (SyncIndex) rather than flushing
-    // the index at every registration; the records are still written before the header.
+    // A check of mail makes its attachments durable in batches (a flush of the file system)
+    // rather than flushing the index at every registration; records are still written first.
     bool DeferSync = false;
-    // Flushes the index and the attachment directory (renamed part files) to disk.
-    void SyncIndex();
     // The highest number issued so far, as last read or written.
     std::int32_t LastNumber() const { return lastNumber_; }
 

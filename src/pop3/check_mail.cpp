@@ -429,15 +429,15 @@ void CheckMail::onMessage()
 
 void CheckMail::makeDurable()
 {
-    for (const std::string& file : unsyncedFiles_)
-        if (fileExists(file))
-            syncFile(file);
-    if (unsyncedIndex_ || !unsyncedFiles_.empty())
-        attachments_.SyncIndex();
-    std::sort(unsyncedMailboxes_.begin(), unsyncedMailboxes_.end());
-    unsyncedMailboxes_.erase(std::unique(unsyncedMailboxes_.begin(), unsyncedMailboxes_.end()), unsyncedMailboxes_.end());
-    for (int n : unsyncedMailboxes_)
-        store_.SyncMailboxFiles(n);
+    if (unsyncedFiles_.empty() && !unsyncedIndex_ && unsyncedMailboxes_.empty())
+        return;
+    // One flush of the file system takes every attachment file, the index, the mailboxes and
+    // the renames together; a profile spread over two file systems gets one flush each.
+    const std::string attachments = attachments_.AttachmentDirectory();
+    syncFileSystem(attachments);
+    const std::string mailboxes = store_.MailBoxDirectory();
+    if (!unsyncedMailboxes_.empty() && !sameFileSystem(attachments, mailboxes))
+        syncFileSystem(mailboxes);
     unsyncedFiles_.clear();
     unsyncedIndex_ = false;
     unsyncedMailboxes_.clear();

@@ -154,16 +154,22 @@ void syncDirectory(const std::string& dir)
         throw FileError(path, std::string("cannot flush the directory: ") + std::strerror(e));
 }
 
-void syncFile(const std::string& path)
+void syncFileSystem(const std::string& dir)
 {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
-        throw FileError(path, "cannot open to flush: " + errnoText());
-    int rc = ::fsync(fd);
+        throw FileError(dir, "cannot open to flush: " + errnoText());
+    int rc = ::syncfs(fd);
     int e = errno;
     ::close(fd);
     if (rc != 0)
-        throw FileError(path, std::string("cannot flush: ") + std::strerror(e));
+        throw FileError(dir, std::string("cannot flush the file system: ") + std::strerror(e));
+}
+
+bool sameFileSystem(const std::string& a, const std::string& b)
+{
+    struct stat x {}, y {};
+    return ::stat(a.c_str(), &x) == 0 && ::stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev;
 }
 
 RandomAccessFile::RandomAccessFile(const std::string& path, Mode mode) : path_(path)

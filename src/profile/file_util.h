@@ -51,8 +51,12 @@ void removeFileIfPresent(const std::string& path);
 // FileError when the flush fails (a file system that cannot flush directories is no failure).
 void syncDirectory(const std::string& dir);
 
-// Flushes a file's data to disk; throws FileError when it cannot be opened or flushed.
-void syncFile(const std::string& path);
+// Flushes everything written to the file system that holds `dir` (file data, new and renamed
+// directory entries) in one call: many files made durable together cost one flush, not one
+// each. Throws FileError when the flush fails.
+void syncFileSystem(const std::string& dir);
+// Whether two existing paths lie on one file system.
+bool sameFileSystem(const std::string& a, const std::string& b);
 
 // An open file for positioned reads and writes. Closed by its destructor; every method throws
 // FileError naming the file.

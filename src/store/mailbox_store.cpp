@@ -305,14 +305,6 @@ TNMailBox::~TNMailBox()
             slot.viewer->MailboxChanged(kMailboxStoreGone, 0);
 }
 
-void TNMailBox::SyncMailboxFiles(int n)
-{
-    const std::string key = MailboxKey(n);
-    syncFile(mbxPath(key));
-    syncFile(idxPath(key));
-    syncDirectory(mailBoxDirectory_);
-}
-
 std::string TNMailBox::idxPath(const std::string& key) const
 {
     // Keys come from a settings file that may be hostile: never let one leave the directory.

@@ -143,9 +143,6 @@ public:
     // AppendMessage returns only once text and index are on disk (fsync): for a check of mail
     // that deletes each message on the server right after filing it.
     bool SyncAppends = false;
-    // Flushes the text and index of mailbox n, and the directory, to disk: the appends made
-    // without SyncAppends become durable together. Throws FileError.
-    void SyncMailboxFiles(int n);
     // Stores Msg_Text with the current fields as the new last message; notices action 0.
     // Refuses (FileError, nothing written) a text holding a NUL byte or a full mailbox.
     void AppendMessage();
