@@ -453,56 +453,12 @@ void fillSendMail(SendMail& mail, const OutgoingMessage& message)
     static_cast<OutgoingMessage&>(mail) = message;
 }
 
-SendOutcome runSendSession(const ProfileSettings& settings, const OutgoingMessage& message, SendMailView& view,
-                           const std::string& profileDirectory)
-{
-    // Forwards every report and ends the local loop with the send.
-    class Forward : public SendMailView {
-    public:
-        Forward(SendMailView& to, QEventLoop& loop) : to_(to), loop_(loop) {}
-        void showStatus(const std::string& text) override { to_.showStatus(text); }
-        void showSecurity(const std::string& text) override { to_.showSecurity(text); }
-        void showProgressMaximum(long long maximum, bool reset) override { to_.showProgressMaximum(maximum, reset); }
-        void showProgressPosition(long long position) override { to_.showProgressPosition(position); }
-        void showError(int code, const std::string& title, const std::string& text) override
-        {
-            to_.showError(code, title, text);
-        }
-        void showRefusedRecipients(const std::string& title, const std::string& text) override
-        {
-            to_.showRefusedRecipients(title, text);
-        }
-        void finished(bool accepted) override
-        {
-            done = true;
-            to_.finished(accepted);
-            loop_.quit();
-        }
-        CertificateChoice judgeCertificate(const PeerCertificateInfo& certificate) override
-        {
-            return to_.judgeCertificate(certificate);
-        }
-        bool done = false;
-
-    private:
-        SendMailView& to_;
-        QEventLoop& loop_;
-    };
-    QEventLoop loop;
-    Forward forward(view, loop);
-    SendSession session(settings, forward);
-    session.ProfileDirectory = profileDirectory;
-    fillSendMail(session.Mail(), message);
-    session.open();
-    if (!forward.done)
-        loop.exec();
-    return outcomeOf(session);
-}
+namespace {
 
 // Forwards every report and ends the local loop of the send under way.
-class KeptSendRun::Forward : public SendMailView {
+class ForwardingView : public SendMailView {
 public:
-    explicit Forward(SendMailView& to) : to_(to) {}
+    explicit ForwardingView(SendMailView& to) : to_(to) {}
     void showStatus(const std::string& text) override { to_.showStatus(text); }
     void showSecurity(const std::string& text) override { to_.showSecurity(text); }
     void showProgressMaximum(long long maximum, bool reset) override { to_.showProgressMaximum(maximum, reset); }
@@ -531,6 +487,28 @@ public:
 
 private:
     SendMailView& to_;
+};
+
+} // namespace
+
+SendOutcome runSendSession(const ProfileSettings& settings, const OutgoingMessage& message, SendMailView& view,
+                           const std::string& profileDirectory)
+{
+    QEventLoop loop;
+    ForwardingView forward(view);
+    forward.loop = &loop;
+    SendSession session(settings, forward);
+    session.ProfileDirectory = profileDirectory;
+    fillSendMail(session.Mail(), message);
+    session.open();
+    if (!forward.done)
+        loop.exec();
+    return outcomeOf(session);
+}
+
+class KeptSendRun::Forward : public ForwardingView {
+public:
+    using ForwardingView::ForwardingView;
 };
 
 KeptSendRun::KeptSendRun(const ProfileSettings& settings, SendMailView& view, const std::string& profileDirectory)
