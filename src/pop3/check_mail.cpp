@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <ctime>
+#include <string_view>
+#include <unordered_set>
 
 #include "addressbook/address_book.h"
 #include "pop3/attachment_store.h"
@@ -120,6 +122,7 @@ void CheckMail::open()
 void CheckMail::begin()
 {
     ok_ = false;
+    recoverInterruptedFiling();
     knownAtStart_ = readUidlFile(profileDirectory_ + kUidlFileName);
     pendingDeletions_ = readUidlFile(profileDirectory_ + kPendingDeletionFileName);
     mail_->KnownUIDLs.assign(knownAtStart_);
@@ -385,6 +388,11 @@ void CheckMail::onMessage()
     const std::string key = uidlManager_ ? pendingKey_ : m.CurrentUIDL();
     pendingKey_.clear();
     try {
+        // Journalled first: should the program die once the message is in, the next check
+        // knows it was filed although "uidl.lst" does not say so yet.
+        if (!key.empty())
+            appendFilingEntry(profileDirectory_ + kFilingJournalFileName,
+                              {filingFingerprint(m.MessageText(), firstAttachment_, lastAttachment_), key});
         fileMessage();
         received_ = true;
         ++filed_;
@@ -441,6 +449,46 @@ void CheckMail::makeDurable()
     unsyncedFiles_.clear();
     unsyncedIndex_ = false;
     unsyncedMailboxes_.clear();
+}
+
+void CheckMail::recoverInterruptedFiling()
+{
+    const std::string journal = profileDirectory_ + kFilingJournalFileName;
+    try {
+        const std::vector<FilingEntry> entries = readFilingJournal(journal);
+        if (!entries.empty()) {
+            // What "New Mail" holds decides; a message the user moved away since is fetched again.
+            std::unordered_set<std::string> stored;
+            store_.SetCurrentMailBoxNumber(kNewMailMailbox);
+            store_.VisitMessages([&stored](int, const MailboxRecord& r, const std::string& text) {
+                if (text.empty())
+                    return;
+                FilingFingerprint f;
+                f.add(std::string_view(text).substr(0, text.size() - (text.back() == '\0' ? 1 : 0)));
+                stored.insert(f.finish(r.AttachStart, r.AttachEnd));
+            });
+            std::vector<std::string> filed;
+            for (const FilingEntry& e : entries)
+                if (stored.count(e.fingerprint))
+                    filed.push_back(e.key);
+            auto add = [&filed](const std::string& path) {
+                const std::vector<std::string> before = readUidlFile(path);
+                const std::vector<std::string> after = withIdentifiersAdded(before, filed);
+                if (after.size() != before.size())
+                    writeUidlFile(path, after);
+            };
+            if (!filed.empty()) {
+                add(profileDirectory_ + kUidlFileName);
+                // Its deletion, if one was sent, never took effect: the next session sends it.
+                if (settings_.DeleteMailOnRetrieving)
+                    add(profileDirectory_ + kPendingDeletionFileName);
+            }
+        }
+        removeFileIfPresent(journal);
+    } catch (const FileError& e) {
+        // Left for the next check; this one may file again what the interrupted one had filed.
+        view_.showFileError(e.what());
+    }
 }
 
 void CheckMail::saveFetchedLists()
@@ -502,6 +550,8 @@ void CheckMail::onDone()
     }
     try {
         saveFetchedLists();
+        // "uidl.lst" now tells what the journal told.
+        removeFileIfPresent(profileDirectory_ + kFilingJournalFileName);
     } catch (const FileError& e) {
         view_.showFileError(e.what());
     }

@@ -124,6 +124,9 @@ private:
     // mailboxes appended to) to disk together. Throws FileError.
     void makeDurable();
     void showDownloading();
+    // Reads the filing journal an interrupted check left: "uidl.lst" (and, deleting, "uidl.del")
+    // gain the messages it had filed; then the journal goes.
+    void recoverInterruptedFiling();
     void saveFetchedLists();
 
     ProfileSettings settings_;

@@ -97,6 +97,86 @@ std::vector<std::string> withIdentifiersAdded(const std::vector<std::string>& kn
     return out;
 }
 
+// ---- filing journal ---------------------------------------------------------------------
+
+void FilingFingerprint::mix(std::uint64_t word)
+{
+    hash_ = (hash_ ^ word) * 0x9E3779B97F4A7C15ull;
+    hash_ ^= hash_ >> 29;
+}
+
+void FilingFingerprint::add(std::string_view bytes)
+{
+    length_ += bytes.size();
+    std::size_t i = 0;
+    while (i < bytes.size() && pendingSize_ > 0 && pendingSize_ < 8)
+        pending_[pendingSize_++] = static_cast<unsigned char>(bytes[i++]);
+    auto word = [](const unsigned char* p) {
+        std::uint64_t w = 0;
+        for (int b = 7; b >= 0; --b)
+            w = (w << 8) | p[b];
+        return w;
+    };
+    if (pendingSize_ == 8) {
+        mix(word(pending_));
+        pendingSize_ = 0;
+    }
+    for (; i + 8 <= bytes.size(); i += 8)
+        mix(word(reinterpret_cast<const unsigned char*>(bytes.data() + i)));
+    while (i < bytes.size())
+        pending_[pendingSize_++] = static_cast<unsigned char>(bytes[i++]);
+}
+
+std::string FilingFingerprint::finish(std::int32_t attachStart, std::int32_t attachEnd)
+{
+    std::uint64_t tail = 0;
+    for (std::size_t b = pendingSize_; b-- > 0;)
+        tail = (tail << 8) | pending_[b];
+    mix(tail);
+    mix(length_);
+    mix(static_cast<std::uint32_t>(attachStart));
+    mix(static_cast<std::uint32_t>(attachEnd));
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash_));
+    return hex;
+}
+
+std::string filingFingerprint(const std::vector<std::string>& lines, std::int32_t attachStart, std::int32_t attachEnd)
+{
+    FilingFingerprint f;
+    for (const std::string& line : lines) {
+        f.add(line);
+        f.add("\r\n");
+    }
+    return f.finish(attachStart, attachEnd);
+}
+
+std::vector<FilingEntry> readFilingJournal(const std::string& path)
+{
+    std::vector<FilingEntry> entries;
+    if (!fileExists(path))
+        return entries;
+    const std::string bytes = readWholeFile(path, 64ull * 1024 * 1024);
+    std::size_t start = 0;
+    for (std::size_t end; (end = bytes.find('\n', start)) != std::string::npos; start = end + 1) {
+        std::string line = bytes.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        const std::size_t blank = line.find(' ');
+        if (blank == 16 && blank + 1 < line.size())
+            entries.push_back({line.substr(0, blank), line.substr(blank + 1)});
+    }
+    return entries;
+}
+
+void appendFilingEntry(const std::string& path, const FilingEntry& entry)
+{
+    std::string line = entry.fingerprint + " ";
+    for (char c : entry.key)
+        line += (c == '\r' || c == '\n') ? ' ' : c;
+    appendToFile(path, line + "\r\n");
+}
+
 // ---- TUIDLManager -----------------------------------------------------------------------
 
 std::string TUIDLManager::key(const std::string& uid)

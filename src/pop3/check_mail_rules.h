@@ -3,8 +3,10 @@
 // confirmations, the date text of stored messages, and the error boxes of a failed check.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -24,6 +26,40 @@ void writeUidlFile(const std::string& path, const std::vector<std::string>& line
 // each once.
 std::vector<std::string> withIdentifiersAdded(const std::vector<std::string>& known,
                                               const std::vector<std::string>& added);
+
+// The filing journal: a line for each message a check has begun to file, written before the
+// message goes into "New Mail": the fingerprint of its stored form, a blank, its identifier.
+// The check removes the file once "uidl.lst" records its messages. A check that finds it learns
+// which of them an interrupted check (killed, or the power gone) had filed, so that none is
+// filed twice; the server's copies of the others are fetched again.
+inline constexpr const char* kFilingJournalFileName = "uidl.job";
+
+struct FilingEntry {
+    std::string fingerprint;
+    std::string key;
+};
+
+// The fingerprint of a stored message: its text bytes (the lines, each ended by CR LF) and its
+// attachment numbers, as 16 hex digits. Fed in pieces or whole, the same bytes give the same value.
+class FilingFingerprint {
+public:
+    void add(std::string_view bytes);
+    std::string finish(std::int32_t attachStart, std::int32_t attachEnd);
+
+private:
+    void mix(std::uint64_t word);
+    std::uint64_t hash_ = 0x6A09E667F3BCC909ull;
+    std::uint64_t length_ = 0;
+    unsigned char pending_[8] = {};
+    std::size_t pendingSize_ = 0;
+};
+std::string filingFingerprint(const std::vector<std::string>& lines, std::int32_t attachStart, std::int32_t attachEnd);
+
+// The complete lines of the journal (a line a crash cut short is dropped); none when the file
+// is missing. FileError when it is there but cannot be read.
+std::vector<FilingEntry> readFilingJournal(const std::string& path);
+// Adds one line. FileError.
+void appendFilingEntry(const std::string& path, const FilingEntry& entry);
 
 // The fetched-message list of a server without UIDL: the identifiers of the messages seen in
 // the last check. An identifier is added to the seen list only by `MarkSeen` (a message filed,

@@ -133,6 +133,27 @@ void renameFile(const std::string& from, const std::string& to)
         throw FileError(from, "cannot rename to \"" + to + "\": " + errnoText());
 }
 
+void appendToFile(const std::string& path, const std::string& bytes)
+{
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kPrivateFileMode);
+    if (fd < 0)
+        throw FileError(path, "cannot open to append: " + errnoText());
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const std::string why = errnoText();
+            ::close(fd);
+            throw FileError(path, "cannot append: " + why);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (::close(fd) != 0)
+        throw FileError(path, "cannot append: " + errnoText());
+}
+
 void removeFileIfPresent(const std::string& path)
 {
     if (::unlink(path.c_str()) != 0 && errno != ENOENT)

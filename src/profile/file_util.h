@@ -38,6 +38,10 @@ void writeFileAtomically(const std::string& path, const std::string& bytes, mode
 // inode, or the same path) does nothing, so the file is never truncated by its own copy.
 void copyFileAtomically(const std::string& from, const std::string& to);
 
+// Appends `bytes` to `path` (created private when missing) with one write; FileError. No flush:
+// for journals whose lines only need to outlast the program, not the power.
+void appendToFile(const std::string& path, const std::string& bytes);
+
 // Creates a directory and its missing parents with private permissions; throws FileError.
 void makePrivateDirectories(const std::string& path);
 

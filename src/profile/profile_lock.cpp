@@ -27,7 +27,15 @@ bool ProfileLock::tryLock()
     // QLockFile creates the file as the umask allows; a profile's files are its owner's alone,
     // from the moment they exist.
     const mode_t previous = ::umask(0777 & ~kPrivateFileMode);
-    const bool locked = lock_->tryLock(0);
+    bool locked = lock_->tryLock(0);
+    // A lock file that names no holder was left by a process that died (or lost the power)
+    // between creating and filling it: Qt never calls that stale, and the profile would stay
+    // shut for good. The removal is refused while a live process holds the file's own lock.
+    qint64 pid = 0;
+    QString host, app;
+    if (!locked && lock_->error() == QLockFile::LockFailedError && !lock_->getLockInfo(&pid, &host, &app) &&
+        lock_->removeStaleLockFile())
+        locked = lock_->tryLock(0);
     ::umask(previous);
     return locked;
 }

@@ -281,6 +281,19 @@ TEST_F(TavikctlFixture, TheProfileLockIsPrivateLikeEveryProfileFile)
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
+TEST_F(TavikctlFixture, ALockFileLeftEmptyByADeadProcessIsTakenOver)
+{
+    prepare();
+    // Created, never filled: the creator died (or the power went) in between.
+    test::writeBytes(home.path() + "tavik.lock", "");
+    EXPECT_EQ(run({"set", "ID=x"}).status, 0);
+    // One held by a live process stays held, its content unread or not.
+    ProfileLock held(home.path());
+    ASSERT_TRUE(held.tryLock());
+    ProfileLock second(home.path());
+    EXPECT_FALSE(second.tryLock());
+}
+
 TEST_F(TavikctlFixture, ADamagedMessageIsNamedByListAndShowAndRepairMendsTheIndex)
 {
     prepare();

@@ -13,6 +13,10 @@
 // gone bad. TAVIK_FAULT_SHORT=1 (write only) lets the Nth call transfer half its bytes and fails
 // the next one, as a disk running full does.
 //
+// TAVIK_FAULT_KILL=1 kills the process (SIGKILL) at the Nth call instead, before the call is
+// made: a crash at that very point. TAVIK_FAULT_GATE=1 opens the gate as the library loads, for
+// programs that never open it themselves.
+//
 // Flushes that pass return at once without reaching the disk, unless TAVIK_FAULT_REAL_SYNC=1:
 // no test here cuts the power, and real flushes would make a sweep of thousands of runs slow.
 #include <cerrno>
@@ -21,6 +25,7 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -35,6 +40,7 @@ struct Plan {
     long at = 0;
     bool sticky = false;
     bool shortWrite = false;
+    bool kill = false;
     int error = 0;
 };
 
@@ -67,6 +73,7 @@ Plan readPlan()
     p.at = envLong("TAVIK_FAULT_AT");
     p.sticky = envLong("TAVIK_FAULT_STICKY") != 0;
     p.shortWrite = envLong("TAVIK_FAULT_SHORT") != 0 && p.kind == Kind::Write;
+    p.kill = envLong("TAVIK_FAULT_KILL") != 0;
     p.error = static_cast<int>(envLong("TAVIK_FAULT_ERRNO"));
     if (p.error == 0)
         p.error = p.kind == Kind::Write || p.kind == Kind::Open ? ENOSPC : EIO;
@@ -91,6 +98,8 @@ Verdict judge(Kind kind)
         gFailNext = false;
         return Verdict::Fail;
     }
+    if (gCalls == gPlan.at && gPlan.kill)
+        ::kill(::getpid(), SIGKILL);
     if (gCalls == gPlan.at || (gPlan.sticky && gCalls > gPlan.at)) {
         gFired = true;
         if (gPlan.shortWrite && gCalls == gPlan.at) {
@@ -157,6 +166,12 @@ __attribute__((visibility("default"))) void tavik_fault_gate(int open)
         gFailNext = false;
     }
     gGateOpen = open != 0;
+}
+
+__attribute__((constructor)) static void openGateAtLoad()
+{
+    if (envLong("TAVIK_FAULT_GATE") != 0)
+        tavik_fault_gate(1);
 }
 
 // Calls of the planned kind counted since the gate was opened.

@@ -20,6 +20,7 @@
 #include "peers/test_certificates.h"
 #include "pop3/attachment_store.h"
 #include "pop3/check_mail.h"
+#include "pop3/check_mail_rules.h"
 #include "profile/certificate_pins.h"
 #include "profile/file_util.h"
 #include "store/mailbox_store.h"
@@ -650,6 +651,51 @@ TEST(CheckMailDovecot, StopWhileAMessageArrivesFilesNothingTwice)
     }
     EXPECT_EQ(subjects.size(), 6u);
     EXPECT_EQ(fileBytes(p.uidlPath()), all);
+}
+
+TEST(CheckMailDovecot, TheJournalOfAKilledCheckKeepsWhatItFiledFromBeingFiledAgain)
+{
+    DovecotServer server;
+    server.addMessage(simpleMessage("one"));
+    server.addMessage("From: Bob <bob@example.org>\nSubject: two\nMIME-Version: 1.0\n"
+                      "Content-Type: multipart/mixed; boundary=\"b1\"\n\n--b1\nContent-Type: text/plain\n\nsee\n"
+                      "--b1\nContent-Type: application/octet-stream; name=\"a.bin\"\n"
+                      "Content-Transfer-Encoding: base64\n\nSGVsbG8=\n--b1--\n");
+    server.addMessage(simpleMessage("three"));
+    ASSERT_TRUE(server.start()) << server.error();
+    Profile p;
+    p.useDovecot(server);
+    ASSERT_TRUE(p.check());
+    ASSERT_EQ(p.filed, 3);
+    EXPECT_FALSE(fileExists(p.dir() + "uidl.job"));
+
+    // As a check killed while it filed three leaves it: "uidl.lst" without two and three, the
+    // journal naming both (and a line cut short), three never appended.
+    const auto mail = p.messages(1);
+    std::string journal;
+    for (int n : {1, 2})
+        journal += filingFingerprint(mail[n].text, mail[n].attachStart, mail[n].attachEnd) + " " +
+            server.uidl(n + 1) + "\r\n";
+    journal += filingFingerprint(mail[0].text, 0, 0) + " " + server.uidl(2).substr(0, 4);
+    writeBytes(p.dir() + "uidl.job", journal);
+    writeBytes(p.uidlPath(), server.uidl(1) + "\r\n");
+    p.store.SetCurrentMailBoxNumber(1);
+    p.store.SetMsg_Number(3);
+    p.store.DeleteMessage();
+
+    p.settings.DeleteMailOnRetrieving = true;
+    ASSERT_TRUE(p.check());
+    EXPECT_TRUE(p.view.ok);
+    EXPECT_EQ(p.filed, 1);
+    std::vector<std::string> subjects;
+    for (const auto& m : p.messages(1))
+        subjects.push_back(m.subject);
+    EXPECT_EQ(subjects, (std::vector<std::string>{"one", "two", "three"}));
+    EXPECT_EQ(fileBytes(p.uidlPath()), server.uidl(1) + "\r\n" + server.uidl(2) + "\r\n" + server.uidl(3) + "\r\n");
+    // Two's deletion waited in "uidl.del" and went with three's; one was known before.
+    EXPECT_EQ(server.messagesOnServer(), 1u);
+    EXPECT_FALSE(fileExists(p.pendingPath()));
+    EXPECT_FALSE(fileExists(p.dir() + "uidl.job"));
 }
 
 TEST(CheckMailScripted, AConnectionLostPartWayRemembersWhatWasFiled)
