@@ -225,7 +225,7 @@ const std::string& TAttachmentManager::AttachmentDirectory()
     return directory_;
 }
 
-std::int32_t TAttachmentManager::RegisterAttachment(TMIMEAttachment& record)
+std::int32_t TAttachmentManager::RegisterAttachment(TMIMEAttachment& record, bool flush)
 {
     std::string dir = AttachmentDirectory();
     std::string idx = dir + kAttachmentIndexName;
@@ -253,7 +253,7 @@ std::int32_t TAttachmentManager::RegisterAttachment(TMIMEAttachment& record)
     // made durable before the header names it, so only outside damage puts the header beyond it.
     f.writeAt(static_cast<std::uint64_t>(n) * kAttachmentRecordSize, encodeAttachmentRecord(r).data(),
               kAttachmentRecordSize);
-    if (!DeferSync)
+    if (flush)
         f.sync();
     char header[4];
     putInt32(header, n);
@@ -261,6 +261,24 @@ std::int32_t TAttachmentManager::RegisterAttachment(TMIMEAttachment& record)
     record = std::move(r);
     lastNumber_ = n;
     return n;
+}
+
+std::int32_t TAttachmentManager::RestoreIssuedRecords()
+{
+    constexpr std::int32_t kMostRestored = 65536;
+    const std::string idx = IndexPath();
+    RandomAccessFile f(idx, RandomAccessFile::Mode::ReadWrite);
+    const IndexState s = readIndexState(f);
+    char header[4];
+    f.readAt(kLastNumberAt, header, sizeof header);
+    const std::int32_t issued = getInt32(header);
+    if (issued <= s.records || issued - s.records > kMostRestored)
+        return 0;
+    const std::string block(static_cast<std::size_t>(issued - s.records) * kAttachmentRecordSize, '\0');
+    f.writeAt(static_cast<std::uint64_t>(s.records + 1) * kAttachmentRecordSize, block.data(), block.size());
+    f.sync();
+    lastNumber_ = std::max(lastNumber_, issued);
+    return issued - s.records;
 }
 
 void TAttachmentManager::UpdateAttachment(std::int32_t n, const TMIMEAttachment& record)

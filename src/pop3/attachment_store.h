@@ -71,9 +71,6 @@ public:
     const std::string& AttachmentDirectory();
     // Full path of "attach.idx".
     std::string IndexPath() { return AttachmentDirectory() + kAttachmentIndexName; }
-    // A check of mail makes its attachments durable in batches (a flush of the file system)
-    // rather than flushing the index at every registration; records are still written first.
-    bool DeferSync = false;
     // The highest number issued so far, as last read or written.
     std::int32_t LastNumber() const { return lastNumber_; }
 
@@ -81,8 +78,15 @@ public:
     // Location becomes AttachmentDirectory() + "a" + N with ManagedFile 1; a given one is kept
     // with ManagedFile 0. A Location longer than 255 bytes is refused. Returns N. An index
     // whose last number lies beyond its records is damaged and refused (FileError): its
-    // numbers must not be issued again, nor its file grown by the gap.
-    std::int32_t RegisterAttachment(TMIMEAttachment& record);
+    // numbers must not be issued again, nor its file grown by the gap. The record is flushed
+    // before the header names it, unless `flush` is false: a check of mail makes its
+    // attachments durable in batches (a flush of the file system) instead.
+    std::int32_t RegisterAttachment(TMIMEAttachment& record, bool flush = true);
+    // After a check of mail that was cut off (the power gone between its flushes): a header
+    // that counts up to 65536 records more than the file holds gets them written empty, so the
+    // numbers stay issued (messages may name them) and registering works again. A larger gap is
+    // left as damage. Returns the records written. FileError.
+    std::int32_t RestoreIssuedRecords();
     // Rewrites record N (1 up to the last number issued, and present in the file) with `record`;
     // a write that fails puts the old record back.
     void UpdateAttachment(std::int32_t n, const TMIMEAttachment& record);

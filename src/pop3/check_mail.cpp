@@ -66,7 +66,7 @@ CheckMail::CheckMail(ProfileSettings settings, std::string profileDirectory, TNM
     };
     m.OnAttachmentGetLocation = [this](TMIMEAttachmentPtr a) {
         try {
-            const std::int32_t n = attachments_.RegisterAttachment(*a);
+            const std::int32_t n = attachments_.RegisterAttachment(*a, false);
             unsyncedIndex_ = true;
             attachmentInHand_ = n;
             if (firstAttachment_ == 0)
@@ -103,7 +103,6 @@ CheckMail::~CheckMail()
     mail_->OnAttachmentGetLocation = nullptr;
     mail_->OnAttachmentStored = nullptr;
     mail_->OnBeforeDeletions = nullptr;
-    attachments_.DeferSync = false;
     if (mail_->Busy())
         mail_->SetMail_Action(Cancel_GetMail);
 }
@@ -149,13 +148,12 @@ void CheckMail::startSession()
     size_ = 0;
     firstAttachment_ = lastAttachment_ = attachmentInHand_ = 0;
     pendingKey_.clear();
+    journalled_ = false;
     filedUids_.clear();
     deletedKeys_.clear();
     unsyncedFiles_.clear();
     unsyncedIndex_ = false;
     unsyncedMailboxes_.clear();
-    // Attachments and appends are flushed in batches, where it matters (makeDurable).
-    attachments_.DeferSync = true;
     GetMail& m = *mail_;
     m.TimeoutArp = kCheckTimeoutArp;
     m.TimeoutConnect = kCheckTimeoutConnect;
@@ -390,9 +388,12 @@ void CheckMail::onMessage()
     try {
         // Journalled first: should the program die once the message is in, the next check
         // knows it was filed although "uidl.lst" does not say so yet.
-        if (!key.empty())
+        if (!key.empty()) {
             appendFilingEntry(profileDirectory_ + kFilingJournalFileName,
-                              {filingFingerprint(m.MessageText(), firstAttachment_, lastAttachment_), key});
+                              {filingFingerprint(m.MessageText(), firstAttachment_, lastAttachment_), key},
+                              !journalled_);
+            journalled_ = true;
+        }
         fileMessage();
         received_ = true;
         ++filed_;
@@ -454,7 +455,12 @@ void CheckMail::makeDurable()
 void CheckMail::recoverInterruptedFiling()
 {
     const std::string journal = profileDirectory_ + kFilingJournalFileName;
+    if (!fileExists(journal))
+        return;
     try {
+        // The attachment records of a check the power cut off may have been lost behind their
+        // numbers; the numbers stay issued.
+        attachments_.RestoreIssuedRecords();
         const std::vector<FilingEntry> entries = readFilingJournal(journal);
         if (!entries.empty()) {
             // What "New Mail" holds decides; a message the user moved away since is fetched again.
@@ -541,7 +547,6 @@ void CheckMail::saveFetchedLists()
 
 void CheckMail::onDone()
 {
-    attachments_.DeferSync = false;
     // What the saved UIDs call retrieved is on disk before they say so.
     try {
         makeDurable();

@@ -139,6 +139,7 @@ private:
     std::string pendingKey_; // no-UIDL identifier of the message being retrieved
     std::vector<std::string> knownAtStart_;      // "uidl.lst" as the check found it
     std::vector<std::string> pendingDeletions_;  // "uidl.del" as the check found it
+    bool journalled_ = false;                    // this session wrote to the filing journal
     std::vector<std::string> filedUids_;         // with UIDL: the UIDs of the messages filed
     std::vector<std::string> unsyncedFiles_;     // attachment files written since the last flush
     bool unsyncedIndex_ = false;                 // attachments registered since then

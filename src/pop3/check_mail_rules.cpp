@@ -169,12 +169,16 @@ std::vector<FilingEntry> readFilingJournal(const std::string& path)
     return entries;
 }
 
-void appendFilingEntry(const std::string& path, const FilingEntry& entry)
+void appendFilingEntry(const std::string& path, const FilingEntry& entry, bool durable)
 {
     std::string line = entry.fingerprint + " ";
     for (char c : entry.key)
         line += (c == '\r' || c == '\n') ? ' ' : c;
     appendToFile(path, line + "\r\n");
+    if (durable) {
+        RandomAccessFile(path, RandomAccessFile::Mode::ReadWrite).sync();
+        syncDirectory(path.substr(0, path.find_last_of('/') + 1));
+    }
 }
 
 // ---- TUIDLManager -----------------------------------------------------------------------

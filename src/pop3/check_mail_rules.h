@@ -58,8 +58,10 @@ std::string filingFingerprint(const std::vector<std::string>& lines, std::int32_
 // The complete lines of the journal (a line a crash cut short is dropped); none when the file
 // is missing. FileError when it is there but cannot be read.
 std::vector<FilingEntry> readFilingJournal(const std::string& path);
-// Adds one line. FileError.
-void appendFilingEntry(const std::string& path, const FilingEntry& entry);
+// Adds one line; `durable` flushes the file and its directory after it (the first line of a
+// check: the journal then outlasts the power, telling the next check this one was cut off).
+// FileError.
+void appendFilingEntry(const std::string& path, const FilingEntry& entry, bool durable = false);
 
 // The fetched-message list of a server without UIDL: the identifiers of the messages seen in
 // the last check. An identifier is added to the seen list only by `MarkSeen` (a message filed,

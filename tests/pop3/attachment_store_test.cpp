@@ -263,6 +263,27 @@ TEST_F(AttachmentStore, AHeaderBeyondItsRecordsIsRefusedAndNeverGrowsTheIndex)
     EXPECT_EQ(fileBytes(dir + "attach.idx"), headerWith(0x7FFFFFFF));
 }
 
+TEST_F(AttachmentStore, RecordsLostBehindTheirNumbersAreRestoredEmptyOnlyForASmallGap)
+{
+    makePrivateDirectories(dir);
+    const std::string record = handMadeRecord();
+    writeBytes(dir + "attach.idx", headerWith(3) + record);
+    store.SetAttachmentDirectory(dir);
+    EXPECT_EQ(store.RestoreIssuedRecords(), 2);
+    EXPECT_EQ(fileBytes(dir + "attach.idx"), headerWith(3) + record + std::string(2 * 928, '\0'));
+    EXPECT_EQ(store.RestoreIssuedRecords(), 0);
+    TMIMEAttachment a;
+    EXPECT_EQ(store.RegisterAttachment(a), 4);
+
+    // Beyond what a cut-off check leaves: damage, left for the refusal.
+    const std::string damaged = headerWith(65538) + record;
+    writeBytes(dir + "attach.idx", damaged);
+    TAttachmentManager other;
+    other.SetAttachmentDirectory(dir);
+    EXPECT_EQ(other.RestoreIssuedRecords(), 0);
+    EXPECT_EQ(fileBytes(dir + "attach.idx"), damaged);
+}
+
 TEST_F(AttachmentStore, ADamagedIndexIsRefusedWithItsName)
 {
     makePrivateDirectories(dir);

@@ -679,6 +679,11 @@ TEST(CheckMailDovecot, TheJournalOfAKilledCheckKeepsWhatItFiledFromBeingFiledAga
     journal += filingFingerprint(mail[0].text, 0, 0) + " " + server.uidl(2).substr(0, 4);
     writeBytes(p.dir() + "uidl.job", journal);
     writeBytes(p.uidlPath(), server.uidl(1) + "\r\n");
+    // The power took two attachment records the header had already counted.
+    {
+        RandomAccessFile idx(p.attachments.IndexPath(), RandomAccessFile::Mode::ReadWrite);
+        idx.writeAt(624, std::string("\x03\0\0\0", 4).data(), 4); // the header's last number
+    }
     p.store.SetCurrentMailBoxNumber(1);
     p.store.SetMsg_Number(3);
     p.store.DeleteMessage();
@@ -696,6 +701,7 @@ TEST(CheckMailDovecot, TheJournalOfAKilledCheckKeepsWhatItFiledFromBeingFiledAga
     EXPECT_EQ(server.messagesOnServer(), 1u);
     EXPECT_FALSE(fileExists(p.pendingPath()));
     EXPECT_FALSE(fileExists(p.dir() + "uidl.job"));
+    EXPECT_EQ(fileSize(p.attachments.IndexPath()), 4u * 928);
 }
 
 TEST(CheckMailScripted, AConnectionLostPartWayRemembersWhatWasFiled)
