@@ -7,6 +7,7 @@
 #include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "pop3/check_mail_rules.h"
@@ -63,6 +64,9 @@ TGetMailForm::TGetMailForm(const ProfileSettings& settings, const std::string& p
     progress_->setRange(0, 1);
     progress_->setValue(0);
     progress_->setTextVisible(false);
+    barRepaint_ = new QTimer(this);
+    barRepaint_->setSingleShot(true);
+    connect(barRepaint_, &QTimer::timeout, this, &TGetMailForm::showBar);
     counter_ = new QLabel;
     counter_->setObjectName(QStringLiteral("CounterLbl"));
     counter_->setTextFormat(Qt::PlainText);
@@ -118,8 +122,25 @@ void TGetMailForm::showCounter(const std::string& text) { counter_->setText(from
 
 void TGetMailForm::showProgress(long long value, long long maximum)
 {
-    progress_->setRange(0, maximum > 0 ? barValue(maximum, maximum) : 1);
-    progress_->setValue(barValue(value, maximum));
+    // The bar repaints at once on every change; pipelined, changes come faster than a repaint
+    // takes, so within 50 ms of the last one they wait for the next.
+    constexpr int kRepaintMs = 50;
+    barValue_ = value;
+    barMaximum_ = maximum;
+    if (barShown_.isValid() && barShown_.elapsed() < kRepaintMs) {
+        if (!barRepaint_->isActive())
+            barRepaint_->start(kRepaintMs - static_cast<int>(barShown_.elapsed()));
+        return;
+    }
+    showBar();
+}
+
+void TGetMailForm::showBar()
+{
+    barRepaint_->stop();
+    barShown_.restart();
+    progress_->setRange(0, barMaximum_ > 0 ? barValue(barMaximum_, barMaximum_) : 1);
+    progress_->setValue(barValue(barValue_, barMaximum_));
 }
 
 void TGetMailForm::showError(int, const std::string& title, const std::string& text)
@@ -154,6 +175,8 @@ CertificateChoice TGetMailForm::judgeCertificate(const PeerCertificateInfo& cert
 
 void TGetMailForm::finished(bool ok)
 {
+    if (barRepaint_->isActive())
+        showBar();
     ended_ = true;
     emit checkFinished(ok);
     done(ok ? QDialog::Accepted : QDialog::Rejected);

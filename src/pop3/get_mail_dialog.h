@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QElapsedTimer>
 
 #include <memory>
 
@@ -10,6 +11,7 @@
 class QLabel;
 class QProgressBar;
 class QPushButton;
+class QTimer;
 
 namespace tavik {
 
@@ -72,6 +74,10 @@ private:
     QLabel* subject_ = nullptr;
     QLabel* counter_ = nullptr;
     QProgressBar* progress_ = nullptr;
+    QElapsedTimer barShown_;          // since the bar last changed
+    QTimer* barRepaint_ = nullptr;    // shows the change held back since
+    long long barValue_ = 0, barMaximum_ = 0;
+    void showBar();
     QPushButton* stop_ = nullptr;
     bool started_ = false;
     bool ended_ = false;
