@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string_view>
+#include <tuple>
 
 namespace tavik {
 
@@ -77,6 +78,19 @@ bool parsePop3Number(const std::string& text, int& value)
     value = v;
     return true;
 }
+
+namespace {
+
+// A listing line checked when it arrived ("n uid"): its number and its identifier.
+std::pair<int, std::string> listedMessage(const std::string& line)
+{
+    const std::size_t blank = line.find(' ');
+    int number = 0;
+    parsePop3Number(line.substr(0, blank), number);
+    return {number, line.substr(blank + 1)};
+}
+
+} // namespace
 
 // ---- GetMail ----------------------------------------------------------------------------
 
@@ -535,12 +549,8 @@ bool GetMail::nextMessage(int& number)
     if (UIDLSupported) {
         if (NewMessages.empty())
             return false;
-        const std::string line = NewMessages.front();
+        std::tie(number, currentUidl_) = listedMessage(NewMessages.front());
         NewMessages.popFront();
-        // Listing lines were checked when they arrived.
-        const std::size_t blank = line.find(' ');
-        parsePop3Number(line.substr(0, blank), number);
-        currentUidl_ = line.substr(blank + 1);
         return true;
     }
     if (MessageNumber >= MessageCount)
@@ -690,13 +700,10 @@ void GetMail::continueWithNext()
     }
     if (!knownToDelete_.empty()) {
         // Retrieved in an earlier check whose QUIT the server never answered: deleted now.
-        const std::string line = knownToDelete_.front();
+        const auto [number, uid] = listedMessage(knownToDelete_.front());
         knownToDelete_.popFront();
-        const std::size_t blank = line.find(' ');
-        int number = 0;
-        parsePop3Number(line.substr(0, blank), number);
         deletingKnown_ = true;
-        deleteMessage(number, line.substr(blank + 1));
+        deleteMessage(number, uid);
         return;
     }
     int number = 0;
@@ -751,16 +758,12 @@ void GetMail::startPipeline()
     // Retrieved in an earlier check whose QUIT the server never answered: on disk long since,
     // so deleted with this session's own deletions.
     while (!knownToDelete_.empty()) {
-        const std::string line = knownToDelete_.front();
+        heldDeletions_.push_back(listedMessage(knownToDelete_.front()));
         knownToDelete_.popFront();
-        const std::size_t blank = line.find(' ');
-        int number = 0;
-        parsePop3Number(line.substr(0, blank), number);
-        heldDeletions_.emplace_back(number, line.substr(blank + 1));
     }
     LineHandler = [this](const std::string& line) { pipelineLine(line); };
     // The sizes bound the bytes in flight.
-    expected_.push_back({Expected::List});
+    expected_.push_back({Expected::List, 0, {}, 0});
     SendLine("LIST");
 }
 
@@ -800,12 +803,9 @@ void GetMail::fillPipeline()
     std::string batch;
     while (retrInFlight_ < PipelineMaxCommands && (retrInFlight_ == 0 || bytesOutstanding_ < PipelineMaxBytes) &&
            !NewMessages.empty()) {
-        const std::string line = NewMessages.front();
+        auto [number, uid] = listedMessage(NewMessages.front());
         NewMessages.popFront();
-        const std::size_t blank = line.find(' ');
-        int number = 0;
-        parsePop3Number(line.substr(0, blank), number);
-        Expected retr{Expected::Retr, number, line.substr(blank + 1), expectedSize(number)};
+        Expected retr{Expected::Retr, number, std::move(uid), expectedSize(number)};
         bytesOutstanding_ += retr.size;
         ++retrInFlight_;
         expected_.push_back(std::move(retr));
@@ -847,7 +847,7 @@ void GetMail::finishPipeline()
         batch += "DELE " + std::to_string(number) + "\r\n";
     }
     heldDeletions_.clear();
-    expected_.push_back({Expected::Quit});
+    expected_.push_back({Expected::Quit, 0, {}, 0});
     QuitSent = true;
     batch += "QUIT\r\n";
     SendText(std::move(batch));
