@@ -60,6 +60,18 @@ int freePort()
 
 // 200 small messages on one connection through the proxy to postfix's smtp-sink, which offers
 // PIPELINING: KeptSendRun against smtplib's sendmail loop. Prints its RESULT lines.
+// Runs a Python script that prints the seconds it measured; -1 when it fails.
+double pythonSeconds(const std::string& path, const std::string& script)
+{
+    test::writeBytes(path, script);
+    FILE* py = popen(("/usr/bin/python3 '" + path + "'").c_str(), "r");
+    char buffer[64] = {};
+    const double seconds = py && fgets(buffer, sizeof buffer, py) ? std::atof(buffer) : -1;
+    if (py)
+        pclose(py);
+    return seconds;
+}
+
 bool sendOverTheLink(int delayMs, const test::TempDir& tmp)
 {
     constexpr int kMessages = 200;
@@ -128,12 +140,7 @@ bool sendOverTheLink(int delayMs, const test::TempDir& tmp)
                                "A short message.\\r\\n' % i)\n"
                                "s.quit()\n"
                                "print(time.perf_counter() - t, flush=True)\n";
-    test::writeBytes(tmp.path() + "smtplib_loop.py", script);
-    FILE* py = popen(("/usr/bin/python3 '" + tmp.path() + "smtplib_loop.py'").c_str(), "r");
-    char buffer[64] = {};
-    const double python = py && fgets(buffer, sizeof buffer, py) ? std::atof(buffer) : -1;
-    if (py)
-        pclose(py);
+    const double python = pythonSeconds(tmp.path() + "smtplib_loop.py", script);
     if (python <= 0)
         return false;
     std::printf("send %d small messages on one connection through the proxy to smtp-sink (PIPELINING)\n", kMessages);
@@ -213,12 +220,7 @@ int main(int argc, char** argv)
                                "    p.retr(i)\n"
                                "p.quit()\n"
                                "print(time.perf_counter() - t, flush=True)\n";
-    test::writeBytes(tmp.path() + "poplib_loop.py", script);
-    FILE* py = popen(("/usr/bin/python3 '" + tmp.path() + "poplib_loop.py'").c_str(), "r");
-    char buffer[64] = {};
-    const double python = py && fgets(buffer, sizeof buffer, py) ? std::atof(buffer) : -1;
-    if (py)
-        pclose(py);
+    const double python = pythonSeconds(tmp.path() + "poplib_loop.py", script);
     if (python <= 0)
         return 1;
 

@@ -492,7 +492,7 @@ void CheckMail::recoverInterruptedFiling()
         }
         removeFileIfPresent(journal);
     } catch (const FileError& e) {
-        // Left for the next check; this one may file again what the interrupted one had filed.
+        // This check may then file again what the interrupted one had filed: twice, never lost.
         view_.showFileError(e.what());
     }
 }
